@@ -1,0 +1,49 @@
+// Merger: the k-way merge of sorted sources into one sequence in key order; among equal
+// keys, records come out in source order (all of source 0's, then source 1's, ...).
+//
+// The final merge of a read owns the spill directory and removes it when the merge ends,
+// fails or is dropped. After a failure every call gives LostRecords.
+//
+// Thread safety: none; one thread at a time, which may change between calls.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "merge/merge_source.h"
+#include "run/spill_dir.h"
+#include "sorter/expected.h"
+
+namespace tessarune {
+
+struct MergedRecord {
+    Bytes key;      // views of the current entry, valid until the next merge_next
+    Bytes payload;
+};
+
+class Merger;
+
+// Reads the first record of every source, in order. On an error everything given is
+// dropped (the spill directory removed) and the error returned.
+IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
+                                             std::unique_ptr<SpillDir> spill_dir);
+
+class Merger {
+public:
+    ~Merger();
+    Merger(const Merger&) = delete;
+    Merger& operator=(const Merger&) = delete;
+
+    // A record (true, filled into *out), the end (false), or an error (the Io variant; later
+    // calls give LostRecords).
+    EngineResult<bool> merge_next(MergedRecord* out);
+
+private:
+    struct Impl;
+    friend IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>>,
+                                                        std::unique_ptr<SpillDir>);
+    explicit Merger(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tessarune

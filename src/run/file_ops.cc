@@ -1,0 +1,145 @@
+#include "run/file_ops.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+namespace tessarune {
+namespace {
+
+class FdCloser {
+public:
+    explicit FdCloser(int fd) : fd_(fd) {}
+    ~FdCloser() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FdCloser(const FdCloser&) = delete;
+    FdCloser& operator=(const FdCloser&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+class PosixWritableFile final : public WritableFile {
+public:
+    explicit PosixWritableFile(int fd) : fd_(fd) {}
+    IoResult<size_t> write(const uint8_t* data, size_t n) override {
+        ssize_t r = ::write(fd_.get(), data, n);
+        if (r < 0) return Unexpected(IoError::from_errno(errno));
+        return static_cast<size_t>(r);
+    }
+
+private:
+    FdCloser fd_;
+};
+
+class PosixReadableFile final : public ReadableFile {
+public:
+    explicit PosixReadableFile(int fd) : fd_(fd) {}
+    IoResult<size_t> read(uint8_t* data, size_t n) override {
+        ssize_t r = ::read(fd_.get(), data, n);
+        if (r < 0) return Unexpected(IoError::from_errno(errno));
+        return static_cast<size_t>(r);
+    }
+
+private:
+    FdCloser fd_;
+};
+
+// Removes everything below the directory open as dirfd, then nothing else; errors ignored.
+void remove_children(int dirfd) {
+    DIR* dir = ::fdopendir(dirfd);
+    if (dir == nullptr) {
+        ::close(dirfd);
+        return;
+    }
+    std::vector<std::string> subdirs;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (::unlinkat(dirfd, name.c_str(), 0) != 0 && (errno == EISDIR || errno == EPERM)) {
+            subdirs.push_back(std::move(name));
+        }
+    }
+    for (const std::string& name : subdirs) {
+        int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) remove_children(fd);
+        ::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR);
+    }
+    ::closedir(dir);
+}
+
+class PosixFileOps final : public FileOps {
+public:
+    IoResult<bool> is_directory(const std::string& path) override {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) return Unexpected(IoError::from_errno(errno));
+        return S_ISDIR(st.st_mode);
+    }
+
+    IoResult<std::string> current_dir() override {
+        std::vector<char> buf(PATH_MAX);
+        while (::getcwd(buf.data(), buf.size()) == nullptr) {
+            if (errno != ERANGE) return Unexpected(IoError::from_errno(errno));
+            buf.resize(buf.size() * 2);
+        }
+        return std::string(buf.data());
+    }
+
+    IoStatus make_dir(const std::string& path) override {
+        if (::mkdir(path.c_str(), 0700) != 0) return Unexpected(IoError::from_errno(errno));
+        return {};
+    }
+
+    IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
+    }
+
+    IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
+    }
+
+    IoStatus remove_file(const std::string& path) override {
+        if (::unlink(path.c_str()) != 0) return Unexpected(IoError::from_errno(errno));
+        return {};
+    }
+
+    void remove_tree(const std::string& path) override {
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) remove_children(fd);
+        ::rmdir(path.c_str());
+    }
+
+    IoStatus random_bytes(uint8_t* out, size_t n) override {
+        size_t done = 0;
+        while (done < n) {
+            ssize_t r = ::getrandom(out + done, n - done, 0);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                return Unexpected(IoError::from_errno(errno));
+            }
+            done += static_cast<size_t>(r);
+        }
+        return {};
+    }
+};
+
+}  // namespace
+
+const std::shared_ptr<FileOps>& FileOps::system() {
+    static const std::shared_ptr<FileOps> ops = std::make_shared<PosixFileOps>();
+    return ops;
+}
+
+}  // namespace tessarune

@@ -1,0 +1,59 @@
+// The file operations of the engine, behind one small interface.
+//
+// Everything the spill storage does to the file system goes through a FileOps, so that tests
+// can put a fault-injecting implementation in its place (a write that fails with ENOSPC at
+// the n-th call, a short read, a vanished file). FileOps::system() is the real one.
+//
+// Errors are returned bare, as the operating system gives them ("No such file or directory
+// (os error 2)"); the callers add the path or other context. A call interrupted by a signal
+// returns kind Interrupted and the caller retries it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "sorter/expected.h"
+
+namespace tessarune {
+
+class WritableFile {
+public:
+    virtual ~WritableFile() = default;
+    // One write call: writes up to n bytes and returns how many were written (maybe fewer,
+    // maybe 0).
+    virtual IoResult<size_t> write(const uint8_t* data, size_t n) = 0;
+};
+
+class ReadableFile {
+public:
+    virtual ~ReadableFile() = default;
+    // One read call: reads up to n bytes and returns how many were read; 0 at the end.
+    virtual IoResult<size_t> read(uint8_t* data, size_t n) = 0;
+};
+
+class FileOps {
+public:
+    virtual ~FileOps() = default;
+
+    // Whether path is a directory, following symbolic links; an error when it cannot be
+    // queried (for example it does not exist).
+    virtual IoResult<bool> is_directory(const std::string& path) = 0;
+    virtual IoResult<std::string> current_dir() = 0;
+    // Makes one directory (not its parents), private to its owner; fails if path exists.
+    virtual IoStatus make_dir(const std::string& path) = 0;
+    // Creates a new file for writing only; fails with AlreadyExists if anything is at path.
+    virtual IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) = 0;
+    virtual IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) = 0;
+    virtual IoStatus remove_file(const std::string& path) = 0;
+    // Removes a directory and everything in it; best effort, errors ignored.
+    virtual void remove_tree(const std::string& path) = 0;
+    // Fills out with bytes from the operating system's random source.
+    virtual IoStatus random_bytes(uint8_t* out, size_t n) = 0;
+
+    // The real file system. Lives for the whole process.
+    static const std::shared_ptr<FileOps>& system();
+};
+
+}  // namespace tessarune

@@ -1,0 +1,67 @@
+// RunWriter: writes one sorted run file of LZ4-compressed 128 KiB blocks.
+// (The file format is documented at the top of run_writer.cc.)
+//
+// Calling order: open_run_writer, write_record once per record in sorted order, finish_run.
+// After any error the writer is not used again; the caller drops it. Dropping an unfinished
+// writer writes out what its write buffer holds (errors ignored) and closes the file; the
+// file stays until the spill directory is removed.
+//
+// Thread safety: one thread at a time; only the compression of a group of blocks runs on
+// the pool's workers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "run/file_ops.h"
+#include "run/run_info.h"
+#include "sorter/expected.h"
+#include "sorter/growable_array.h"
+
+namespace tessarune {
+
+class SortPool;
+
+inline constexpr uint32_t kRawBlockSize = 131072;
+inline constexpr size_t kWriteBufferSize = 1048576;
+
+// 20 + floor(n * 110 / 100): the largest compressed length a block of n raw bytes may have.
+constexpr uint64_t block_bound(uint64_t n) { return 20 + n * 110 / 100; }
+
+class RunWriter;
+
+// Creates a new file at path (fails if anything exists there). The number of blocks
+// compressed together is 1 without a pool, else min(2 x workers, 16). Errors are worded
+// "<path>: <system message>".
+IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
+                                                      std::string path,
+                                                      std::shared_ptr<SortPool> pool);
+
+class RunWriter {
+public:
+    ~RunWriter();
+    RunWriter(const RunWriter&) = delete;
+    RunWriter& operator=(const RunWriter&) = delete;
+
+    IoStatus write_record(Bytes key, Bytes payload);
+    // Compresses and stores what is left, writes the write buffer out, closes the file.
+    // REQUIRES: not called twice.
+    IoResult<RunInfo> finish_run();
+
+    uint64_t record_count() const { return record_count_; }
+    uint64_t byte_count() const { return byte_count_; }
+    size_t group_size() const;  // n, the number of block slots
+
+private:
+    struct Impl;
+    friend IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>&,
+                                                                 std::string,
+                                                                 std::shared_ptr<SortPool>);
+    explicit RunWriter(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+    uint64_t record_count_ = 0;
+    uint64_t byte_count_ = 0;
+};
+
+}  // namespace tessarune

@@ -1,0 +1,81 @@
+#include "sorter/engine_error.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace tessarune {
+
+std::string_view describe_kind(IoErrorKind kind) {
+    switch (kind) {
+        case IoErrorKind::NotFound: return "entity not found";
+        case IoErrorKind::PermissionDenied: return "permission denied";
+        case IoErrorKind::ConnectionRefused: return "connection refused";
+        case IoErrorKind::ConnectionReset: return "connection reset";
+        case IoErrorKind::ConnectionAborted: return "connection aborted";
+        case IoErrorKind::BrokenPipe: return "broken pipe";
+        case IoErrorKind::AlreadyExists: return "entity already exists";
+        case IoErrorKind::WouldBlock: return "operation would block";
+        case IoErrorKind::NotADirectory: return "not a directory";
+        case IoErrorKind::IsADirectory: return "is a directory";
+        case IoErrorKind::TimedOut: return "timed out";
+        case IoErrorKind::Interrupted: return "operation interrupted";
+        case IoErrorKind::OutOfMemory: return "out of memory";
+        case IoErrorKind::InvalidData: return "invalid data";
+        case IoErrorKind::UnexpectedEof: return "unexpected end of file";
+        case IoErrorKind::WriteZero: return "write zero";
+        case IoErrorKind::StorageFull: return "no storage space";
+        case IoErrorKind::Other: return "other error";
+    }
+    return "other error";
+}
+
+IoErrorKind kind_from_errno(int code) {
+    switch (code) {
+        case ENOENT: return IoErrorKind::NotFound;
+        case EPERM:
+        case EACCES: return IoErrorKind::PermissionDenied;
+        case ECONNREFUSED: return IoErrorKind::ConnectionRefused;
+        case ECONNRESET: return IoErrorKind::ConnectionReset;
+        case ECONNABORTED: return IoErrorKind::ConnectionAborted;
+        case EPIPE: return IoErrorKind::BrokenPipe;
+        case EEXIST: return IoErrorKind::AlreadyExists;
+        case EAGAIN: return IoErrorKind::WouldBlock;
+        case ENOTDIR: return IoErrorKind::NotADirectory;
+        case EISDIR: return IoErrorKind::IsADirectory;
+        case ETIMEDOUT: return IoErrorKind::TimedOut;
+        case EINTR: return IoErrorKind::Interrupted;
+        case ENOMEM: return IoErrorKind::OutOfMemory;
+        case ENOSPC:
+        case EDQUOT: return IoErrorKind::StorageFull;
+        default: return IoErrorKind::Other;
+    }
+}
+
+IoError IoError::from_errno(int code) {
+    char buf[256];
+    // GNU strerror_r returns the text, which may or may not be in buf.
+    const char* text = strerror_r(code, buf, sizeof buf);
+    std::string message = text;
+    message += " (os error ";
+    message += std::to_string(code);
+    message += ")";
+    return IoError(kind_from_errno(code), std::move(message));
+}
+
+std::string EngineError::text() const {
+    if (auto* io = std::get_if<IoError>(&value_)) return io->message();
+    if (auto* m = std::get_if<Message>(&value_)) return m->text;
+    return std::string(kLostRecordsMessage);
+}
+
+void fail_internal(const char* file, int line, const char* what) {
+    std::string text = "internal error at ";
+    text += file;
+    text += ":";
+    text += std::to_string(line);
+    text += ": ";
+    text += what;
+    throw InternalError(text);
+}
+
+}  // namespace tessarune

@@ -1,0 +1,20 @@
+// MemorySource: a sorted RecordBuffer read as one source of a merge. Never fails.
+#pragma once
+
+#include "merge/merge_source.h"
+#include "sorter/record_buffer.h"
+
+namespace tessarune {
+
+class MemorySource final : public MergeSource {
+public:
+    // REQUIRES: buffer sorted by sort_entries.
+    explicit MemorySource(RecordBuffer buffer) : buffer_(std::move(buffer)) {}
+    IoResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) override;
+
+private:
+    RecordBuffer buffer_;
+    size_t cursor_ = 0;
+};
+
+}  // namespace tessarune

@@ -1,0 +1,129 @@
+#include "sorter/sort_pool.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <exception>
+#include <system_error>
+
+namespace tessarune {
+namespace {
+
+// Marks the workers of the pool the current thread belongs to, if any.
+thread_local const SortPool* current_pool = nullptr;
+
+}  // namespace
+
+void set_current_thread_name(const std::string& name) {
+    std::string cut = name.substr(0, 15);
+    pthread_setname_np(pthread_self(), cut.c_str());
+}
+
+struct SortPool::Job {
+    const std::function<void(size_t)>* task;
+    size_t count;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex mutex;  // guards finished, error
+    std::condition_variable all_done;
+    size_t finished = 0;
+    std::exception_ptr error;
+};
+
+IoResult<std::shared_ptr<SortPool>> SortPool::create(size_t threads) {
+    std::shared_ptr<SortPool> pool(new SortPool());
+    pool->workers_.reserve(threads);
+    for (size_t i = 0; i < threads; ++i) {
+        try {
+            pool->workers_.emplace_back([p = pool.get(), i] { p->worker_main(i); });
+        } catch (const std::system_error& e) {
+            // The destructor stops and joins the workers started so far.
+            return Unexpected(IoError::from_errno(e.code().value()));
+        }
+    }
+    return pool;
+}
+
+SortPool::~SortPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_) t.join();
+}
+
+void SortPool::work_on(Job& job) {
+    size_t done_here = 0;
+    std::exception_ptr error;
+    for (;;) {
+        size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= job.count) break;
+        ++done_here;
+        if (job.failed.load(std::memory_order_relaxed)) continue;  // skipped, still counted
+        try {
+            (*job.task)(i);
+        } catch (...) {
+            job.failed.store(true, std::memory_order_relaxed);
+            if (!error) error = std::current_exception();
+        }
+    }
+    if (done_here == 0) return;
+    std::lock_guard<std::mutex> lock(job.mutex);
+    if (error && !job.error) job.error = error;
+    job.finished += done_here;
+    if (job.finished == job.count) job.all_done.notify_all();
+}
+
+void SortPool::worker_main(size_t index) {
+    set_current_thread_name("tessarune-sort-" + std::to_string(index));
+    current_pool = this;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;  // stopping, and nothing left to help with
+        std::shared_ptr<Job> job = jobs_.front();
+        if (job->next.load(std::memory_order_relaxed) >= job->count) {
+            jobs_.pop_front();  // every task claimed: nothing left to help with
+            continue;
+        }
+        lock.unlock();
+        work_on(*job);
+        lock.lock();
+    }
+}
+
+void SortPool::run(size_t count, const std::function<void(size_t)>& task) {
+    if (count == 0) return;
+    auto job = std::make_shared<Job>();
+    job->task = &task;
+    job->count = count;
+    if (current_pool == this || count == 1) {
+        work_on(*job);
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.push_back(job);
+        }
+        if (count >= workers_.size()) {
+            wake_.notify_all();
+        } else {
+            for (size_t i = 0; i < count; ++i) wake_.notify_one();
+        }
+        std::unique_lock<std::mutex> lock(job->mutex);
+        job->all_done.wait(lock, [&] { return job->finished == job->count; });
+    }
+    // A job whose tasks are all claimed may still sit in the queue; drop it.
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
+            if (it->get() == job.get()) {
+                jobs_.erase(it);
+                break;
+            }
+        }
+    }
+    if (job->error) std::rethrow_exception(job->error);
+}
+
+}  // namespace tessarune

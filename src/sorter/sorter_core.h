@@ -1,0 +1,171 @@
+// SorterCore: the engine object behind one Python Sorter.
+//
+// This header is the whole interface that the Python module uses. The engine never touches
+// the interpreter: the caller releases it around anything that can sleep, and passes a Poll
+// that the engine calls while it waits or merges, so that the caller can check for signals.
+//
+// Locking. One mutex serialises every operation of a sorter ("threads sharing a sorter take
+// turns"). It records its holder (the owner mark), so that a signal handler that calls into
+// the same sorter from inside one of its holder's waits is refused as reentrant instead of
+// deadlocking. The protocol, for the caller:
+//   - try_lock() without waiting while attached to the interpreter; or
+//   - detach, refuse if held_by_this_thread(), then lock() (sleeping if busy);
+//   - unlock() before attaching again.
+// Every method below the lock functions REQUIRES the mutex held by the calling thread.
+//
+// Internal errors (broken invariants, including one carried over from a spill thread)
+// are thrown as InternalError; std::bad_alloc may be thrown when memory runs out. The mutex
+// stays usable afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "merge/merger.h"
+#include "run/file_ops.h"
+#include "sorter/expected.h"
+#include "sorter/growable_array.h"
+
+namespace tessarune {
+
+// The Python sorter's status byte; the engine sets it where the read and close say so.
+enum class SorterStatus : uint8_t { Open = 0, Read = 1, Closed = 2 };
+using StatusByte = std::atomic<SorterStatus>;
+
+enum class StateKind : uint8_t { Filling, Reading, Read, Stopped, Closed };
+
+// Failures that depend only on the sorter's state; each has a fixed Python exception.
+enum class Refusal : uint8_t {
+    Reentrant,     // RuntimeError "reentrant call"
+    ReadOnlyOnce,  // RuntimeError "a sorter can be read only once"
+    AddAfterRead,  // RuntimeError "cannot add to a sorter once it has been read"
+    Stopped,       // RuntimeError "the sorter stopped when reading it failed or was interrupted"
+    Closed,        // ValueError "I/O operation on a closed sorter"
+};
+
+class CoreError {
+public:
+    CoreError(Refusal r) : refusal_(r), is_refusal_(true) {}           // NOLINT
+    CoreError(EngineError e) : error_(std::move(e)) {}                 // NOLINT
+    CoreError(IoError e) : error_(EngineError(std::move(e))) {}       // NOLINT
+    bool is_refusal() const { return is_refusal_; }
+    Refusal refusal() const { return refusal_; }
+    // REQUIRES: !is_refusal()
+    const EngineError& engine_error() const { return *error_; }
+    // Whether this is the I/O error of kind Interrupted: a Poll gave up. The caller then
+    // raises the exception its poll kept, if it kept one.
+    bool is_interrupted() const;
+
+private:
+    Refusal refusal_ = Refusal::Reentrant;
+    bool is_refusal_ = false;
+    std::optional<EngineError> error_;
+};
+
+template <typename T>
+using CoreResult = Expected<T, CoreError>;
+using CoreStatus = Expected<void, CoreError>;
+
+// Asked while the engine waits (every 50 ms) or merges (before each pass and every 65536
+// records); answering true makes the operation fail as interrupted.
+class Poll {
+public:
+    virtual ~Poll() = default;
+    virtual bool give_up() = 0;
+};
+
+class SilentPoll final : public Poll {
+public:
+    bool give_up() override { return false; }
+};
+
+// The payloads that the iterator has taken from the merge and not yet handed out.
+struct ReadBatch {
+    ByteBuffer payload_bytes;
+    GrowableArray<uint64_t> payload_ends;  // offset just past each payload
+    size_t cursor = 0;
+};
+inline constexpr size_t kBatchMaxPayloads = 4096;
+inline constexpr size_t kBatchMaxBytes = 1048576;
+
+class EngineState;  // the state and its data; defined in the engine
+
+enum class NextPayload : uint8_t { Payload, Nothing, Closed };
+
+class SorterCore {
+public:
+    ~SorterCore();  // releases whatever the state still holds (joins a spill, removes files)
+    SorterCore(const SorterCore&) = delete;
+    SorterCore& operator=(const SorterCore&) = delete;
+
+    // --- lock protocol ---
+    bool try_lock();                   // never sleeps; sets the owner mark on success
+    void lock();                       // sleeps until free; sets the owner mark
+    void unlock();                     // clears the owner mark, then unlocks
+    bool held_by_this_thread() const;  // whether the owner mark names the calling thread
+
+    // --- everything below REQUIRES the mutex held ---
+    StateKind state_kind() const;
+
+    // Whether add_record for a record of this size would wait for a running spill (the state
+    // is Filling and the filling half answers Full): the caller then detaches first.
+    bool add_may_wait(uint64_t key_length, uint64_t payload_length) const;
+
+    // Appends a record; on a full half waits for the previous spill (polling every 50 ms)
+    // and starts the next. Refusals by state; ValueError-type Message for 4 GiB; LostRecords.
+    CoreStatus add_record(Bytes key, Bytes payload, Poll& poll);
+
+    // Starts the read: joins the spill, merges in passes down to max_open runs, sorts the
+    // last half and opens the final merge. Sets status to Read when the state was Filling.
+    // keep = true: the Merger stays in the state Reading (the result is null).
+    // keep = false: the Merger is returned to the caller and the state is Read.
+    // On a failure after leaving Filling the state is Stopped and what was spilled is gone.
+    CoreResult<std::unique_ptr<Merger>> start_read(StatusByte& status, bool keep, Poll& poll);
+
+    // Takes the state out, leaving Closed. The returned holder releases the old state when
+    // destroyed (joins a running spill, removes the spill directory): destroy it after
+    // unlock(), detached from the interpreter.
+    std::unique_ptr<EngineState> take_state_for_close();
+
+    // --- reading, state Reading ---
+    // Whether the batch is used up (true at the start of a read). False in other states.
+    bool batch_used_up() const;
+    // Refills the batch from the merge: up to 4096 payloads, and no more once it holds
+    // 1 MiB. At the end of the merge the state becomes Read; on a merge error Stopped (the
+    // spill directory removed) and the error is returned. Nothing happens in other states.
+    CoreStatus refill_batch();
+    // Hands out the next payload of the batch: in Reading a payload if one is left, else
+    // Nothing; in Closed, Closed; in Read and Stopped, Nothing. The bytes stay valid until
+    // the next call that changes the state or the batch.
+    NextPayload next_payload(Bytes* out);
+    // Ends a read that is in progress (a signal or decoder failure): in Reading, releases the
+    // merge and the batch and leaves Stopped. Other states are unchanged.
+    void stop_read();
+
+    // For tests and diagnostics: the number of runs listed while Filling (0 otherwise).
+    size_t run_count() const;
+
+private:
+    friend EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base,
+                                                                 uint64_t max_bytes,
+                                                                 uint64_t max_open,
+                                                                 uint64_t threads,
+                                                                 std::shared_ptr<FileOps> ops);
+    SorterCore();
+
+    std::mutex mutex_;
+    std::unique_ptr<EngineState> state_;
+    std::atomic<std::thread::id> owner_{};
+};
+
+// Makes the engine: range checks (max_bytes >= 2, max_open >= 2, threads >= 1, Message
+// errors worded as the constructor's), the base directory check and probe, the sort pool
+// when threads > 1. base is a path as text, relative or absolute.
+EngineResult<std::shared_ptr<SorterCore>> create_core(
+    std::string base, uint64_t max_bytes, uint64_t max_open, uint64_t threads,
+    std::shared_ptr<FileOps> ops = FileOps::system());
+
+}  // namespace tessarune
