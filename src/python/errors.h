@@ -1,0 +1,38 @@
+// Turning engine failures into Python exceptions, at the moment they are raised.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "sorter/sorter_core.h"
+
+namespace tessarune::python {
+
+class SignalPoll;
+
+// The exception object for an engine error (ValueError, RuntimeError, or the OSError
+// subclass of its I/O kind with the message as only argument). nullptr if making it failed.
+PyObject* to_python_exception(const EngineError& error);
+
+// Sets the exception for a failure of the engine: a refusal's fixed exception, or
+// to_python_exception. If the failure is an interruption and `poll` kept the exception that
+// a signal handler raised, that exception is restored instead. Always returns nullptr.
+PyObject* raise_core_error(const CoreError& error, SignalPoll* poll = nullptr);
+
+// Sets the module's internal-error exception (a BaseException subclass made once per
+// process) with the given text. Always returns nullptr.
+PyObject* raise_internal_error(const char* text);
+
+// Runs f, turning a C++ exception escaping it into the internal-error exception
+// (InternalError) or MemoryError (std::bad_alloc). Use at every entry from Python that
+// reaches the engine. The interpreter must be attached when an exception arrives here.
+template <typename F>
+auto call_guarded(F&& f) -> decltype(f());
+
+// The name of an object's type as messages use it: PyType_GetName turned into text with
+// PyObject_Str, or "?" (the failure discarded). A new reference, or nullptr on failure.
+PyObject* type_name_of(PyObject* obj);
+
+}  // namespace tessarune::python
+
+#include "python/errors_inl.h"

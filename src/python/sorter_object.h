@@ -1,0 +1,59 @@
+// The instance records of Sorter and _SortedIterator, and the functions that the files of
+// the Python interface share.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "sorter/sorter_core.h"
+
+namespace tessarune::python {
+
+enum class CodecKind : uint8_t { PickleCodec, UserCodec };
+
+struct SorterObject {
+    PyObject_HEAD
+    CodecKind codec_kind;
+    PyObject* encode_fn;                // pickle.dumps, or the codec's bound encode
+    std::shared_ptr<SorterCore> core;   // constructed in place by tp_new
+    PyObject* decode_fn;                // pickle.loads, or the codec's bound decode
+    std::atomic<int64_t> item_count;
+    PyObject* key_fn;                   // nullptr when there is no key function
+    StatusByte status;
+};
+
+struct IteratorObject {
+    PyObject_HEAD
+    std::shared_ptr<SorterCore> core;   // constructed in place
+    PyObject* decode_fn;                // nullptr for encoded()
+};
+
+// The Sorter type, made once per process (nullptr with an exception set on failure).
+PyTypeObject* sorter_type();
+// The _SortedIterator type, made on first use (nullptr with an exception set on failure).
+PyTypeObject* iterator_type();
+
+// Adding (adding.cc).
+PyObject* sorter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* sorter_add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+// The adding half of sort(items): 0 when every item was added (or items is None), -1 with
+// an exception set otherwise.
+int sorter_add_items(SorterObject* self, PyObject* items);
+
+// Reading (reading.cc, write_to.cc).
+PyObject* sorter_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* sorter_encoded(PyObject* self, PyObject* unused);
+PyObject* sorter_write_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* sorter_close(PyObject* self, PyObject* unused);
+
+// Releases one reference to a core with the interpreter released, since the last one
+// joins a spill and removes files. Used by both deallocators.
+void release_core(std::shared_ptr<SorterCore>& core);
+
+}  // namespace tessarune::python
