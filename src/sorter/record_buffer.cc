@@ -1,0 +1,133 @@
+#include "sorter/record_buffer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "sorter/engine_error.h"
+#include "sorter/entry_sort.h"
+
+namespace tessarune {
+namespace {
+
+__extension__ typedef unsigned __int128 Uint128;
+
+constexpr uint64_t kFirstArenaBytes = 65536;
+constexpr uint64_t kFirstEntries = 1024;
+constexpr uint64_t kMaxField = std::numeric_limits<uint32_t>::max();
+constexpr uint64_t kSaturated = std::numeric_limits<uint64_t>::max();
+
+// A budget check must not pass because a sum wrapped around, however large max_bytes is.
+uint64_t sat_add(uint64_t a, uint64_t b) { return a > kSaturated - b ? kSaturated : a + b; }
+uint64_t sat_entry_bytes(uint64_t entries) {
+    return entries > kSaturated / kEntryBytes ? kSaturated : entries * kEntryBytes;
+}
+uint64_t sat_double(uint64_t n) { return n > kSaturated / 2 ? kSaturated : n * 2; }
+
+}  // namespace
+
+uint64_t RecordBuffer::counted_capacity() const {
+    return sat_add(arena_capacity(), sat_entry_bytes(entry_capacity()));
+}
+
+void RecordBuffer::append(Bytes key, Bytes payload) {
+    TR_CHECK(key.size() <= kMaxField && payload.size() <= kMaxField);
+    entries_.push_back(RecordEntry{arena_.size(), static_cast<uint32_t>(key.size()),
+                                   static_cast<uint32_t>(payload.size())});
+    arena_.append(key);
+    arena_.append(payload);
+}
+
+Bytes RecordBuffer::key_of(size_t i) const {
+    TR_CHECK(i < entries_.size());
+    const RecordEntry& e = entries_[i];
+    TR_CHECK(e.offset <= arena_.size() && e.key_length <= arena_.size() - e.offset);
+    return Bytes(arena_.data() + e.offset, e.key_length);
+}
+
+Bytes RecordBuffer::payload_of(size_t i) const {
+    TR_CHECK(i < entries_.size());
+    const RecordEntry& e = entries_[i];
+    TR_CHECK(e.offset <= arena_.size() && e.key_length <= arena_.size() - e.offset);
+    const uint64_t start = e.offset + e.key_length;
+    TR_CHECK(e.payload_length <= arena_.size() - start);
+    return Bytes(arena_.data() + start, e.payload_length);
+}
+
+void RecordBuffer::clear() {
+    arena_.clear();
+    entries_.clear();
+}
+
+void RecordBuffer::release() {
+    arena_.release();
+    entries_.release();
+}
+
+GrowthPlan plan_growth(const RecordBuffer& buffer, uint64_t extra, uint64_t half_budget) {
+    const uint64_t a = buffer.arena_capacity();
+    const uint64_t e = buffer.entry_capacity();
+    const uint64_t n = buffer.record_count();
+    const uint64_t need = sat_add(buffer.arena_length(), extra);
+    const uint64_t b = half_budget;
+    const uint64_t counted = sat_add(a, sat_entry_bytes(e));
+
+    if (counted <= b) {
+        if (need <= a && n < e) return GrowthFits{};
+    } else if (need <= a && n == 0 && e != 0) {
+        return GrowthFits{};
+    }
+
+    const uint64_t a2 = need <= a ? a : std::max({sat_double(a), need, kFirstArenaBytes});
+    const uint64_t e2 = n < e ? e : std::max({sat_double(e), n + 1, kFirstEntries});
+    if (sat_add(a2, sat_entry_bytes(e2)) <= b) return GrowthResize{a2, e2};
+
+    // The geometric step would pass the budget.
+    if (n == 0) return GrowthResize{std::max(a, need), std::max<uint64_t>(e, 1)};
+    const uint64_t exact = sat_add(need, sat_entry_bytes(n + 1));
+    if (exact > b - b / 8) return GrowthFull{};
+    // exact <= B here, so the split gives need <= A' and N + 1 <= E' with A' + 16E' <= B.
+    const uint64_t a3 = static_cast<uint64_t>(Uint128(need) * b / exact);
+    return GrowthResize{a3, (b - a3) / kEntryBytes};
+}
+
+bool apply_plan(RecordBuffer& buffer, uint64_t extra, uint64_t half_budget) {
+    const GrowthPlan plan = plan_growth(buffer, extra, half_budget);
+    if (std::holds_alternative<GrowthFull>(plan)) return false;
+    if (const auto* resize = std::get_if<GrowthResize>(&plan)) {
+        buffer.arena().set_capacity(resize->arena_capacity);
+        buffer.entries().set_capacity(resize->entry_capacity);
+    }
+    return true;
+}
+
+int compare_keys(Bytes a, Bytes b) {
+    const size_t common = std::min(a.size(), b.size());
+    if (common != 0) {
+        const int c = std::memcmp(a.data(), b.data(), common);
+        if (c != 0) return c;
+    }
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return 0;
+}
+
+int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
+    const uint8_t* arena = buffer.arena().data();
+    const int c = compare_keys(Bytes(arena + a.offset, a.key_length),
+                               Bytes(arena + b.offset, b.key_length));
+    if (c != 0) return c;
+    if (a.offset != b.offset) return a.offset < b.offset ? -1 : 1;
+    if (a.payload_length != b.payload_length) return a.payload_length < b.payload_length ? -1 : 1;
+    return 0;
+}
+
+bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
+    return compare_entries(buffer, a, b) < 0;
+}
+
+void sort_entries(RecordBuffer& buffer, SortPool* pool) {
+    sort_record_entries(buffer.entries().span(), buffer.arena().span(), pool,
+                        kDefaultMinChunk);
+}
+
+}  // namespace tessarune
