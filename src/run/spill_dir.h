@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "run/file_ops.h"
 #include "sorter/expected.h"
@@ -38,6 +39,9 @@ IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileO
 // Proves that base is a directory in which a spill directory can be made (makes one and
 // removes it at once).
 IoStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base);
+
+// dir + "/" + name, without doubling a trailing slash of dir.
+std::string join_path(const std::string& dir, std::string_view name);
 
 // "run-" and the counter, zero-padded to at least 6 digits.
 std::string run_file_name(uint64_t counter);

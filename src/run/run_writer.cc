@@ -1,0 +1,257 @@
+// Run file format
+// ===============
+//
+// A run is one sorted sequence of records. Its uncompressed content, the record stream, is
+// the records back to back, each laid out as
+//
+//     key length K      4 bytes, unsigned, little-endian
+//     key               K bytes
+//     payload length P  4 bytes, unsigned, little-endian
+//     payload           P bytes
+//
+// so a record takes 8 + K + P bytes; there is no alignment, separator or count.
+//
+// The stream is cut into raw blocks of exactly 131072 bytes (128 KiB); the last one holds
+// the rest, 1 to 131072 bytes. The cuts ignore record boundaries: a length field, a key or a
+// payload may be split over two or more blocks. An empty stream has no blocks.
+//
+// The file is the blocks in stream order, nothing before the first and nothing after the
+// last. Each block is stored as
+//
+//     offset 0   C   compressed length, 4 bytes, unsigned, little-endian
+//     offset 4   R   raw length, 4 bytes, unsigned, little-endian
+//     offset 8       C bytes: the R raw bytes as one raw LZ4 block (no frame, no size
+//                    prefix, no checksum)
+//
+// Every block is stored compressed, even when C > R, and satisfies
+//     C >= 1;  1 <= R <= 131072, R = 131072 for all but the last block;
+//     C <= block_bound(R) = 20 + floor(R * 110 / 100)   (144,199 for a full block);
+//     the C bytes decompress to exactly R bytes.
+//
+// There is no magic number, version, index or trailer: a run is read back only by the
+// process that wrote it, which keeps the record count and the stream length in the run's
+// RunInfo.
+#include "run/run_writer.h"
+
+#include <lz4.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "run/little_endian.h"
+#include "sorter/sort_pool.h"
+
+namespace tessarune {
+namespace {
+
+constexpr size_t kBlockHeaderSize = 8;
+constexpr size_t kMaxGroupSize = 16;
+
+// One block in preparation: its raw bytes, then the same bytes stored (header + LZ4 block).
+struct BlockSlot {
+    ByteBuffer raw;         // capacity kRawBlockSize from the first byte on
+    ByteBuffer compressed;  // grown to 8 + block_bound(R) when needed, then kept
+    size_t stored_size = 0;
+    bool failed = false;
+};
+
+// Empty spans may carry a null pointer, which memcpy must not receive.
+inline void copy_bytes(uint8_t* to, const uint8_t* from, size_t n) {
+    if (n != 0) std::memcpy(to, from, n);
+}
+
+bool compress_slot(BlockSlot& slot) {
+    const size_t raw_length = slot.raw.size();
+    const size_t needed = kBlockHeaderSize + block_bound(raw_length);
+    if (slot.compressed.size() < needed) {
+        slot.compressed.set_capacity(needed);
+        slot.compressed.resize(needed);
+    }
+    // The stored length must stay within the format's bound, which the reader enforces.
+    TR_CHECK(static_cast<uint64_t>(LZ4_compressBound(static_cast<int>(raw_length))) <=
+             block_bound(raw_length));
+    const int compressed_length = LZ4_compress_default(
+        reinterpret_cast<const char*>(slot.raw.data()),
+        reinterpret_cast<char*>(slot.compressed.data() + kBlockHeaderSize),
+        static_cast<int>(raw_length),
+        static_cast<int>(slot.compressed.size() - kBlockHeaderSize));
+    if (compressed_length <= 0) return false;
+    store_le32(slot.compressed.data(), static_cast<uint32_t>(compressed_length));
+    store_le32(slot.compressed.data() + 4, static_cast<uint32_t>(raw_length));
+    slot.stored_size = kBlockHeaderSize + static_cast<size_t>(compressed_length);
+    return true;
+}
+
+}  // namespace
+
+struct RunWriter::Impl {
+    std::string path;
+    std::unique_ptr<WritableFile> file;  // null once finished
+    ByteBuffer write_buffer;
+    std::vector<BlockSlot> slots;
+    size_t filled = 0;
+    std::shared_ptr<SortPool> pool;
+
+    ~Impl() {
+        if (file) (void)write_out();  // best effort: the run is unfinished and useless anyway
+    }
+
+    IoError wrap(const IoError& e) const { return e.with_context(path + ": "); }
+
+    // Appends bytes to the record stream through the block slots.
+    IoStatus append(const uint8_t* bytes, size_t n) {
+        while (n != 0) {
+            ByteBuffer& raw = slots[filled].raw;
+            if (raw.capacity() == 0) raw.set_capacity(kRawBlockSize);
+            const size_t take = std::min<size_t>(n, kRawBlockSize - raw.size());
+            std::memcpy(raw.data() + raw.size(), bytes, take);
+            raw.set_size(raw.size() + take);
+            bytes += take;
+            n -= take;
+            if (raw.size() == kRawBlockSize) {
+                IoStatus s = block_full();
+                if (!s) return s;
+            }
+        }
+        return {};
+    }
+
+    IoStatus block_full() {
+        ++filled;
+        if (filled < slots.size()) return {};
+        return flush_group();
+    }
+
+    IoStatus flush_group() {
+        size_t m = 0;
+        while (m < slots.size() && slots[m].raw.size() != 0) ++m;
+        if (m == 0) return {};
+        if (!compress_group(m)) {
+            return Unexpected(IoError(IoErrorKind::Other, "failed to compress a block"));
+        }
+        for (size_t i = 0; i < m; ++i) {
+            const BlockSlot& slot = slots[i];
+            if (write_buffer.capacity() - write_buffer.size() < slot.stored_size) {
+                IoStatus s = write_out();
+                if (!s) return s;
+            }
+            std::memcpy(write_buffer.data() + write_buffer.size(), slot.compressed.data(),
+                        slot.stored_size);
+            write_buffer.set_size(write_buffer.size() + slot.stored_size);
+        }
+        for (size_t i = 0; i < m; ++i) slots[i].raw.clear();
+        filled = 0;
+        return {};
+    }
+
+    // Compresses slots [0, m); false if one failed (the rest may then be skipped).
+    bool compress_group(size_t m) {
+        if (!pool || m == 1) {
+            for (size_t i = 0; i < m; ++i) {
+                if (!compress_slot(slots[i])) return false;
+            }
+            return true;
+        }
+        std::atomic<bool> failed{false};
+        pool->run(m, [this, &failed](size_t i) {
+            if (failed.load(std::memory_order_relaxed)) return;
+            if (!compress_slot(slots[i])) failed.store(true, std::memory_order_relaxed);
+        });
+        return !failed.load(std::memory_order_relaxed);
+    }
+
+    // Writes the whole write buffer to the file and empties it.
+    IoStatus write_out() {
+        size_t done = 0;
+        IoStatus status;
+        while (done < write_buffer.size()) {
+            IoResult<size_t> wrote = file->write(write_buffer.data() + done,
+                                                 write_buffer.size() - done);
+            if (!wrote) {
+                if (wrote.error().kind() == IoErrorKind::Interrupted) continue;
+                status = Unexpected(std::move(wrote).error());
+                break;
+            }
+            if (*wrote == 0) {
+                status = Unexpected(
+                    IoError(IoErrorKind::WriteZero, "failed to write the buffered data"));
+                break;
+            }
+            done += *wrote;
+        }
+        // Keep only what did not reach the file, so that a retry never writes bytes twice.
+        const size_t rest = write_buffer.size() - done;
+        if (rest != 0 && done != 0) std::memmove(write_buffer.data(), write_buffer.data() + done, rest);
+        write_buffer.set_size(rest);
+        return status;
+    }
+};
+
+IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
+                                                      std::string path,
+                                                      std::shared_ptr<SortPool> pool) {
+    IoResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
+    if (!file) return Unexpected(file.error().with_context(path + ": "));
+    auto impl = std::make_unique<RunWriter::Impl>();
+    impl->path = std::move(path);
+    impl->file = std::move(file).value();
+    impl->write_buffer.set_capacity(kWriteBufferSize);
+    const size_t n = pool ? std::min(2 * pool->worker_count(), kMaxGroupSize) : 1;
+    impl->slots.resize(n);
+    impl->pool = std::move(pool);
+    return std::unique_ptr<RunWriter>(new RunWriter(std::move(impl)));
+}
+
+RunWriter::RunWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RunWriter::~RunWriter() = default;
+
+size_t RunWriter::group_size() const { return impl_->slots.size(); }
+
+IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
+    TR_CHECK(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
+    TR_CHECK(impl_->file != nullptr);
+    Impl& w = *impl_;
+    const size_t k = key.size();
+    const size_t p = payload.size();
+    const size_t total = 8 + k + p;
+    ByteBuffer& raw = w.slots[w.filled].raw;
+    if (raw.capacity() - raw.size() >= total) {
+        // The usual case: the whole record fits in the current block.
+        uint8_t* to = raw.data() + raw.size();
+        store_le32(to, static_cast<uint32_t>(k));
+        copy_bytes(to + 4, key.data(), k);
+        store_le32(to + 4 + k, static_cast<uint32_t>(p));
+        copy_bytes(to + 8 + k, payload.data(), p);
+        raw.set_size(raw.size() + total);
+        if (raw.size() == kRawBlockSize) {
+            IoStatus s = w.block_full();
+            if (!s) return Unexpected(w.wrap(s.error()));
+        }
+    } else {
+        uint8_t length[4];
+        store_le32(length, static_cast<uint32_t>(k));
+        IoStatus s = w.append(length, 4);
+        if (s) s = w.append(key.data(), k);
+        store_le32(length, static_cast<uint32_t>(p));
+        if (s) s = w.append(length, 4);
+        if (s) s = w.append(payload.data(), p);
+        if (!s) return Unexpected(w.wrap(s.error()));
+    }
+    ++record_count_;
+    byte_count_ += total;
+    return {};
+}
+
+IoResult<RunInfo> RunWriter::finish_run() {
+    TR_CHECK(impl_->file != nullptr);
+    Impl& w = *impl_;
+    IoStatus s = w.flush_group();
+    if (s) s = w.write_out();
+    if (!s) return Unexpected(w.wrap(s.error()));
+    w.file.reset();
+    return RunInfo{std::move(w.path), record_count_, byte_count_};
+}
+
+}  // namespace tessarune

@@ -1,0 +1,160 @@
+#include "run/spill_dir.h"
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+namespace tessarune {
+namespace {
+
+constexpr std::string_view kNamePrefix = "tessarune-";
+constexpr std::string_view kNameAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t kNameRandomChars = 6;
+constexpr uint32_t kMaxAttempts = 65536;
+// Names drawn from a time-seeded generator can repeat across processes started together;
+// from this attempt on the operating system's randomness breaks the tie.
+constexpr uint32_t kReseedAttempt = 3;
+
+// splitmix64: small and fast; the names need variety, not secrecy.
+class NameRandom {
+public:
+    explicit NameRandom(uint64_t seed) : state_(seed) {}
+
+    uint64_t next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+
+    // Uniform in [0, n): values from the short last stretch of the 64-bit range are redrawn.
+    uint64_t below(uint64_t n) {
+        const uint64_t limit = UINT64_MAX - UINT64_MAX % n;
+        uint64_t v;
+        do {
+            v = next();
+        } while (v >= limit);
+        return v % n;
+    }
+
+    void reseed(uint64_t seed) { state_ = seed; }
+
+private:
+    uint64_t state_;
+};
+
+NameRandom& thread_random() {
+    // Seeded once per thread, so that two threads making directories at the same instant
+    // start from different points.
+    thread_local NameRandom random([] {
+        const uint64_t id = std::hash<std::thread::id>{}(std::this_thread::get_id());
+        const uint64_t now = static_cast<uint64_t>(
+            std::chrono::system_clock::now().time_since_epoch().count());
+        return id * 0x9E3779B97F4A7C15ull ^ now;
+    }());
+    return random;
+}
+
+void draw_name(NameRandom& random, std::string& name) {
+    name.assign(kNamePrefix);
+    for (size_t i = 0; i < kNameRandomChars; ++i) {
+        name.push_back(kNameAlphabet[random.below(kNameAlphabet.size())]);
+    }
+}
+
+IoError wrap_base(const std::string& base, const IoError& inner) {
+    return inner.with_context(base + ": ");
+}
+
+}  // namespace
+
+SpillDir::SpillDir(std::shared_ptr<FileOps> ops, std::string path)
+    : ops_(std::move(ops)), path_(std::move(path)) {}
+
+SpillDir::~SpillDir() { ops_->remove_tree(path_); }
+
+std::string join_path(const std::string& dir, std::string_view name) {
+    std::string joined = dir;
+    if (joined.empty() || joined.back() != '/') joined.push_back('/');
+    joined.append(name);
+    return joined;
+}
+
+std::string quote_path(const std::string& path) {
+    std::string quoted = "\"";
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': quoted += "\\\""; break;
+            case '\\': quoted += "\\\\"; break;
+            case '\n': quoted += "\\n"; break;
+            case '\r': quoted += "\\r"; break;
+            case '\t': quoted += "\\t"; break;
+            case '\0': quoted += "\\0"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+                    quoted += escape;
+                } else {
+                    quoted.push_back(c);
+                }
+        }
+    }
+    quoted.push_back('"');
+    return quoted;
+}
+
+std::string run_file_name(uint64_t counter) {
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%06llu", static_cast<unsigned long long>(counter));
+    return std::string("run-") + digits;
+}
+
+IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
+                                                      const std::string& base) {
+    std::string absolute_base = base;
+    if (base.empty() || base.front() != '/') {
+        IoResult<std::string> cwd = ops->current_dir();
+        if (!cwd) return Unexpected(wrap_base(base, cwd.error()));
+        absolute_base = join_path(*cwd, base);
+    }
+
+    NameRandom random(thread_random().next());
+    std::string path;
+    std::string name;
+    for (uint32_t attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        if (attempt == kReseedAttempt) {
+            uint8_t seed_bytes[8];
+            if (ops->random_bytes(seed_bytes, sizeof seed_bytes)) {
+                uint64_t seed = 0;
+                for (const uint8_t b : seed_bytes) seed = seed << 8 | b;
+                random.reseed(seed);
+            }
+        }
+        draw_name(random, name);
+        path = join_path(absolute_base, name);
+        IoStatus made = ops->make_dir(path);
+        if (made) return std::make_unique<SpillDir>(ops, std::move(path));
+        if (made.error().kind() == IoErrorKind::AlreadyExists) continue;
+        const IoError& e = made.error();
+        return Unexpected(wrap_base(
+            base, IoError(e.kind(), e.message() + " at path " + quote_path(path))));
+    }
+    return Unexpected(wrap_base(base, IoError(IoErrorKind::AlreadyExists,
+                                              "too many temporary files exist at path " +
+                                                  quote_path(absolute_base))));
+}
+
+IoStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base) {
+    IoResult<bool> is_dir = ops->is_directory(base);
+    if (!is_dir) return Unexpected(wrap_base(base, is_dir.error()));
+    if (!*is_dir) return Unexpected(IoError(IoErrorKind::NotADirectory, base + " is not a directory"));
+    IoResult<std::unique_ptr<SpillDir>> probe = create_spill_dir(ops, base);
+    if (!probe) return Unexpected(std::move(probe).error());
+    return {};  // the probe's drop removes the directory again
+}
+
+}  // namespace tessarune

@@ -1,0 +1,106 @@
+// FaultFileOps: a FileOps for tests that passes every call to a real one and injects
+// faults on request: a failing or zero-length n-th write, short writes and reads, a failing
+// n-th read, vanished paths, make_dir failures, a failing random source. It also counts calls
+// and records the directories it was asked to make.
+//
+// Write and read calls are counted from 1 over all files opened through this object, in
+// the order they happen. Configure it before handing it to the code under test; it may be
+// configured and queried from any thread (one mutex guards its state), so a spill thread
+// can use it while the test thread watches.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "run/file_ops.h"
+
+namespace tessarune::run_testing {
+
+class FaultFileOps final : public FileOps, public std::enable_shared_from_this<FaultFileOps> {
+public:
+    static std::shared_ptr<FaultFileOps> create(std::shared_ptr<FileOps> inner = FileOps::system());
+
+    // Write calls number `first` to `first + count - 1` fail with the errno `code` (EINTR,
+    // ENOSPC, ...). A later call replaces the earlier plan.
+    void fail_writes(uint64_t first, int code, uint64_t count = 1);
+    // Write call number `nth` writes nothing and reports 0 bytes.
+    void zero_write(uint64_t nth);
+    // Every write call writes at most `max_bytes` (0: no limit).
+    void limit_writes(size_t max_bytes);
+    // Read calls number `first` to `first + count - 1` fail with the errno `code`.
+    void fail_reads(uint64_t first, int code, uint64_t count = 1);
+    // Every read call reads at most `max_bytes` (0: no limit).
+    void limit_reads(size_t max_bytes);
+    // The path behaves as missing: opening, creating or querying it fails with ENOENT.
+    void vanish(const std::string& path);
+    // The next `count` make_dir calls fail with the errno `code` without touching the disk
+    // (EEXIST: the name is taken; EACCES: no permission, even for root).
+    void fail_make_dir(uint64_t count, int code);
+    // current_dir fails with the errno `code` (0: works again).
+    void fail_current_dir(int code);
+    // random_bytes fails with the errno `code` (0: works again).
+    void fail_random_bytes(int code);
+    // Called before every write call, outside the lock (e.g. to block a spill on a latch).
+    void on_write(std::function<void()> hook);
+
+    uint64_t write_calls() const;
+    uint64_t read_calls() const;
+    uint64_t random_bytes_calls() const;
+    // Every path given to make_dir, in order, including those made to fail.
+    std::vector<std::string> make_dir_paths() const;
+
+    IoResult<bool> is_directory(const std::string& path) override;
+    IoResult<std::string> current_dir() override;
+    IoStatus make_dir(const std::string& path) override;
+    IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override;
+    IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override;
+    IoStatus remove_file(const std::string& path) override;
+    void remove_tree(const std::string& path) override;
+    IoStatus random_bytes(uint8_t* out, size_t n) override;
+
+private:
+    friend class FaultWritableFile;
+    friend class FaultReadableFile;
+    struct CallPlan {
+        uint64_t first = 0;  // 0: none
+        uint64_t count = 0;
+        int code = 0;
+        bool covers(uint64_t call) const { return first != 0 && call >= first && call - first < count; }
+    };
+    explicit FaultFileOps(std::shared_ptr<FileOps> inner);
+    bool vanished(const std::string& path) const;  // REQUIRES: mutex_ held
+
+    // What the n-th write or read call should do: fail with an errno, or pass up to a limit.
+    struct Decision {
+        int code = 0;          // nonzero: fail with this errno
+        bool zero = false;     // report 0 bytes written
+        size_t limit = 0;      // 0: no limit
+    };
+    Decision next_write();
+    Decision next_read();
+
+    std::shared_ptr<FileOps> inner_;
+    mutable std::mutex mutex_;
+    CallPlan write_failures_;
+    uint64_t zero_write_ = 0;
+    size_t write_limit_ = 0;
+    CallPlan read_failures_;
+    size_t read_limit_ = 0;
+    std::set<std::string> vanished_;
+    uint64_t make_dir_failures_left_ = 0;
+    int make_dir_code_ = 0;
+    int current_dir_code_ = 0;
+    int random_code_ = 0;
+    std::function<void()> write_hook_;
+    uint64_t write_calls_ = 0;
+    uint64_t read_calls_ = 0;
+    uint64_t random_calls_ = 0;
+    std::vector<std::string> make_dir_paths_;
+};
+
+}  // namespace tessarune::run_testing
