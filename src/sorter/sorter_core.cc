@@ -1,0 +1,184 @@
+#include "sorter/sorter_core.h"
+
+#include <string>
+#include <utility>
+
+#include "run/spill_dir.h"
+#include "sorter/engine_state.h"
+#include "sorter/read_plan.h"
+#include "sorter/sort_pool.h"
+#include "sorter/spill.h"
+
+namespace tessarune {
+
+bool CoreError::is_interrupted() const {
+    return !is_refusal_ && error_->is_io() && error_->io().kind() == IoErrorKind::Interrupted;
+}
+
+SorterCore::SorterCore() = default;
+
+SorterCore::~SorterCore() { state_.reset(); }
+
+bool SorterCore::try_lock() {
+    if (!mutex_.try_lock()) return false;
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return true;
+}
+
+void SorterCore::lock() {
+    mutex_.lock();
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+void SorterCore::unlock() {
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
+    mutex_.unlock();
+}
+
+bool SorterCore::held_by_this_thread() const {
+    // Only the calling thread itself can have stored its own id, so a relaxed read is enough.
+    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
+StateKind SorterCore::state_kind() const { return state_->kind(); }
+
+bool SorterCore::add_may_wait(uint64_t key_length, uint64_t payload_length) const {
+    if (state_->kind() != StateKind::Filling) return false;
+    return filling_is_full_for(state_->filling(), key_length, payload_length);
+}
+
+CoreStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
+    switch (state_->kind()) {
+        case StateKind::Filling: break;
+        case StateKind::Reading:
+        case StateKind::Read: return Unexpected(CoreError(Refusal::AddAfterRead));
+        case StateKind::Stopped: return Unexpected(CoreError(Refusal::Stopped));
+        case StateKind::Closed: return Unexpected(CoreError(Refusal::Closed));
+    }
+    EngineStatus added = add_to_filling(state_->filling(), key, payload, poll);
+    if (!added) return Unexpected(CoreError(std::move(added).error()));
+    return {};
+}
+
+CoreResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
+    switch (state_->kind()) {
+        case StateKind::Filling: break;
+        case StateKind::Reading:
+        case StateKind::Read: return Unexpected(CoreError(Refusal::ReadOnlyOnce));
+        case StateKind::Stopped: return Unexpected(CoreError(Refusal::Stopped));
+        case StateKind::Closed: return Unexpected(CoreError(Refusal::Closed));
+    }
+    std::unique_ptr<FillingState> filling = state_->take_filling();  // leaves Read
+    status.store(SorterStatus::Read);
+
+    EngineResult<std::unique_ptr<Merger>> merger = [&] {
+        try {
+            return plan_read(*filling, poll);
+        } catch (...) {
+            // Nothing of a read that broke half-way may survive it.
+            filling.reset();
+            state_->set_stopped();
+            throw;
+        }
+    }();
+    // Whether it succeeded or not, the filling state goes now: this lets go of the sort pool
+    // (its workers end) and, after a failure, removes the spill directory.
+    filling.reset();
+    if (!merger) {
+        state_->set_stopped();
+        return Unexpected(CoreError(std::move(merger).error()));
+    }
+    if (!keep) return std::move(merger).value();
+    state_->set_reading(std::move(merger).value());
+    return std::unique_ptr<Merger>();
+}
+
+std::unique_ptr<EngineState> SorterCore::take_state_for_close() {
+    auto closed = std::make_unique<EngineState>();
+    state_.swap(closed);
+    return closed;
+}
+
+bool SorterCore::batch_used_up() const {
+    if (state_->kind() != StateKind::Reading) return false;
+    const ReadBatch& batch = state_->reading().batch;
+    return batch.cursor == batch.payload_ends.size();
+}
+
+CoreStatus SorterCore::refill_batch() {
+    if (state_->kind() != StateKind::Reading) return {};
+    EngineState::Reading& reading = state_->reading();
+    ReadBatch& batch = reading.batch;
+    batch.payload_bytes.clear();
+    batch.payload_ends.clear();
+    batch.cursor = 0;
+
+    MergedRecord record;
+    while (batch.payload_bytes.size() < kBatchMaxBytes) {
+        EngineResult<bool> next = reading.merger->merge_next(&record);
+        if (!next) {
+            state_->set_stopped();  // releases the Merger, which removes the spill directory
+            return Unexpected(CoreError(std::move(next).error()));
+        }
+        if (!next.value()) break;
+        batch.payload_bytes.append(record.payload);
+        batch.payload_ends.push_back(batch.payload_bytes.size());
+        if (batch.payload_ends.size() == kBatchMaxPayloads) break;
+    }
+    if (batch.payload_ends.empty()) state_->set_read();
+    return {};
+}
+
+NextPayload SorterCore::next_payload(Bytes* out) {
+    switch (state_->kind()) {
+        case StateKind::Reading: break;
+        case StateKind::Closed: return NextPayload::Closed;
+        default: return NextPayload::Nothing;
+    }
+    ReadBatch& batch = state_->reading().batch;
+    if (batch.cursor >= batch.payload_ends.size()) return NextPayload::Nothing;
+    const uint64_t begin = batch.cursor == 0 ? 0 : batch.payload_ends[batch.cursor - 1];
+    const uint64_t end = batch.payload_ends[batch.cursor];
+    TR_CHECK(begin <= end && end <= batch.payload_bytes.size());
+    *out = Bytes(batch.payload_bytes.data() + begin, end - begin);
+    batch.cursor += 1;
+    return NextPayload::Payload;
+}
+
+void SorterCore::stop_read() {
+    if (state_->kind() == StateKind::Reading) state_->set_stopped();
+}
+
+size_t SorterCore::run_count() const {
+    if (state_->kind() != StateKind::Filling) return 0;
+    return state_->filling().runs.size();
+}
+
+EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, uint64_t max_bytes,
+                                                      uint64_t max_open, uint64_t threads,
+                                                      std::shared_ptr<FileOps> ops) {
+    if (max_bytes < 2) {
+        return Unexpected(EngineError::message("max_bytes must be at least 2, not " + std::to_string(max_bytes)));
+    }
+    if (max_open < 2) {
+        return Unexpected(EngineError::message("max_open must be at least 2, not " + std::to_string(max_open)));
+    }
+    if (threads == 0) return Unexpected(EngineError::message("threads must be at least 1, not 0"));
+
+    IoStatus usable = check_spill_base(ops, base);
+    if (!usable) return Unexpected(EngineError(std::move(usable).error()));
+
+    std::shared_ptr<SortPool> pool;
+    if (threads > 1) {
+        IoResult<std::shared_ptr<SortPool>> made = SortPool::create(threads);
+        if (!made) return Unexpected(EngineError(std::move(made).error()));
+        pool = std::move(made).value();
+    }
+
+    std::shared_ptr<SorterCore> core(new SorterCore());
+    core->state_ = std::make_unique<EngineState>(std::make_unique<FillingState>(
+        std::move(base), max_bytes, max_open, threads, std::move(pool), std::move(ops)));
+    return core;
+}
+
+}  // namespace tessarune

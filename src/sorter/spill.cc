@@ -1,0 +1,261 @@
+#include "sorter/spill.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+
+#include "run/run_writer.h"
+#include "run/spill_dir.h"
+#include "sorter/engine_state.h"
+#include "sorter/sorter_core.h"
+
+namespace tessarune {
+
+struct ResultSlot {
+    std::mutex mutex;
+    std::condition_variable changed;  // a result was put, or an end was released
+    std::optional<SpillResult> queue;
+    bool sender_alive = true;
+    bool receiver_alive = true;
+    std::exception_ptr internal_error;
+};
+
+namespace {
+
+constexpr std::chrono::nanoseconds kWaitSlice = std::chrono::milliseconds(50);
+constexpr uint64_t kMaxFieldLength = uint64_t{1} << 32;
+
+}  // namespace
+
+std::pair<SpillSender, SpillReceiver> make_result_slot() {
+    auto slot = std::make_shared<ResultSlot>();
+    return {SpillSender(slot), SpillReceiver(slot)};
+}
+
+void SpillSender::send(SpillResult result) {
+    TR_CHECK(slot_ != nullptr);
+    std::unique_lock<std::mutex> lock(slot_->mutex);
+    slot_->changed.wait(lock, [&] { return !slot_->receiver_alive || !slot_->queue.has_value(); });
+    if (!slot_->receiver_alive) {
+        lock.unlock();
+        return;  // nobody wants it: the result (and its buffer) goes with this frame
+    }
+    slot_->queue.emplace(std::move(result));
+    slot_->changed.notify_all();
+}
+
+void SpillSender::carry_internal_error(std::exception_ptr error) {
+    TR_CHECK(slot_ != nullptr);
+    std::lock_guard<std::mutex> lock(slot_->mutex);
+    if (!slot_->internal_error) slot_->internal_error = std::move(error);
+}
+
+void SpillSender::release() {
+    if (!slot_) return;
+    {
+        std::lock_guard<std::mutex> lock(slot_->mutex);
+        slot_->sender_alive = false;
+    }
+    slot_->changed.notify_all();
+    slot_.reset();
+}
+
+SpillReceiver::Wait SpillReceiver::wait_slice() {
+    TR_CHECK(slot_ != nullptr);
+    std::unique_lock<std::mutex> lock(slot_->mutex);
+    const auto start = std::chrono::steady_clock::now();
+    while (!slot_->queue.has_value() && slot_->sender_alive) {
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        if (elapsed >= kWaitSlice) break;
+        // Whole milliseconds, rounded up, so a slice never ends early.
+        slot_->changed.wait_for(lock, std::chrono::ceil<std::chrono::milliseconds>(kWaitSlice - elapsed));
+    }
+    if (slot_->queue.has_value()) return Wait::Result;
+    if (!slot_->sender_alive) return Wait::SenderGone;
+    return Wait::TimedOut;
+}
+
+SpillResult SpillReceiver::take_result() {
+    TR_CHECK(slot_ != nullptr);
+    std::lock_guard<std::mutex> lock(slot_->mutex);
+    TR_CHECK(slot_->queue.has_value());
+    SpillResult result = std::move(*slot_->queue);
+    slot_->queue.reset();
+    slot_->changed.notify_all();
+    return result;
+}
+
+std::exception_ptr SpillReceiver::internal_error() const {
+    TR_CHECK(slot_ != nullptr);
+    std::lock_guard<std::mutex> lock(slot_->mutex);
+    return slot_->internal_error;
+}
+
+void SpillReceiver::release() {
+    if (!slot_) return;
+    std::optional<SpillResult> discarded;
+    {
+        std::lock_guard<std::mutex> lock(slot_->mutex);
+        slot_->receiver_alive = false;
+        discarded.swap(slot_->queue);
+    }
+    slot_->changed.notify_all();
+    slot_.reset();
+    // discarded (a buffer or an error) is freed here, outside the slot's lock.
+}
+
+SpillResult spill_buffer(RecordBuffer buffer, std::string path, const std::shared_ptr<FileOps>& ops,
+                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget) {
+    sort_entries(buffer, pool.get());
+    {
+        // The writer goes out of scope before the result is sent, so that an unfinished file
+        // is flushed and closed before anyone learns that the spill ended.
+        IoResult<std::unique_ptr<RunWriter>> writer = open_run_writer(ops, std::move(path), pool);
+        if (!writer) {
+            buffer.release();
+            return SpillResult{std::move(writer).error()};
+        }
+        const size_t count = buffer.record_count();
+        for (size_t i = 0; i < count; ++i) {
+            IoStatus written = (*writer)->write_record(buffer.key_of(i), buffer.payload_of(i));
+            if (!written) {
+                buffer.release();
+                return SpillResult{std::move(written).error()};
+            }
+        }
+        IoResult<RunInfo> finished = (*writer)->finish_run();
+        if (!finished) {
+            buffer.release();
+            return SpillResult{std::move(finished).error()};
+        }
+    }
+    // A buffer that grew past the half budget for one large record is not kept: reusing it
+    // would hold more than max_bytes for good.
+    if (buffer.counted_capacity() > half_budget) {
+        buffer.release();
+    } else {
+        buffer.clear();
+    }
+    return SpillResult{std::move(buffer)};
+}
+
+EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
+    if (!state.spill_job) return {};
+    SpillReceiver::Wait waited;
+    for (;;) {
+        waited = state.spill_job->receiver.wait_slice();
+        if (waited != SpillReceiver::Wait::TimedOut) break;
+        if (poll.give_up()) return Unexpected(EngineError(IoError::of_kind(IoErrorKind::Interrupted)));
+    }
+
+    std::unique_ptr<SpillJob> job = std::move(state.spill_job);
+    job->thread.join();
+    std::optional<SpillResult> result;
+    if (waited == SpillReceiver::Wait::Result) result.emplace(job->receiver.take_result());
+    std::exception_ptr internal = job->receiver.internal_error();
+    job.reset();
+
+    if (internal) {
+        // The half that thread held may be gone; the engine must not pretend otherwise.
+        state.lost_records = true;
+        std::rethrow_exception(internal);
+    }
+    if (!result) {
+        state.lost_records = true;
+        return Unexpected(EngineError(IoError(IoErrorKind::Other, "a spill stopped")));
+    }
+    if (auto* buffer = std::get_if<RecordBuffer>(&result->outcome)) {
+        state.spare.emplace(std::move(*buffer));
+        return {};
+    }
+    state.lost_records = true;
+    return Unexpected(EngineError(std::move(std::get<IoError>(result->outcome))));
+}
+
+IoResult<std::string> new_run_path(FillingState& state) {
+    if (!state.spill_dir) {
+        IoResult<std::unique_ptr<SpillDir>> made = create_spill_dir(state.ops, state.base);
+        if (!made) return Unexpected(std::move(made).error());
+        state.spill_dir = std::move(made).value();
+    }
+    std::string path = state.spill_dir->path();
+    path += '/';
+    path += run_file_name(state.run_counter);
+    state.run_counter += 1;
+    return path;
+}
+
+bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length) {
+    return std::holds_alternative<GrowthFull>(
+        plan_growth(state.filling, key_length + payload_length, state.half_budget));
+}
+
+namespace {
+
+// Hands the full filling half to a new spill thread and makes the spare buffers (or a new
+// buffer) the filling half. The half's records are lost when the thread cannot start.
+EngineStatus hand_off_full_half(FillingState& state, std::string path) {
+    RecordBuffer full = std::move(state.filling);
+    state.filling = state.spare.has_value() ? std::move(*state.spare) : RecordBuffer();
+    state.spare.reset();
+
+    const uint64_t n = full.record_count();
+    state.runs.push_back(RunInfo{path, n, 8 * n + full.arena_length()});
+
+    auto job = launch_spill([buffer = std::move(full), path = std::move(path), ops = state.ops,
+                             pool = state.pool, budget = state.half_budget](SpillSender& sender) mutable {
+        sender.send(spill_buffer(std::move(buffer), std::move(path), ops, pool, budget));
+    });
+    if (!job) return Unexpected(EngineError(std::move(job).error()));
+    state.spill_job = std::move(job).value();
+    return {};
+}
+
+}  // namespace
+
+EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {
+    const uint64_t extra = uint64_t{key.size()} + uint64_t{payload.size()};
+    if (std::holds_alternative<GrowthFull>(plan_growth(state.filling, extra, state.half_budget))) {
+        // An interrupted wait changes nothing: the spill keeps running, the record waits.
+        EngineStatus waited = wait_for_spill(state, poll);
+        if (!waited) return waited;
+    }
+    if (state.lost_records) return Unexpected(EngineError::lost_records());
+    if (key.size() >= kMaxFieldLength || payload.size() >= kMaxFieldLength) {
+        return Unexpected(EngineError::message("a key or value must be shorter than 4 GiB"));
+    }
+    if (apply_plan(state.filling, extra, state.half_budget)) {
+        state.filling.append(key, payload);
+        return {};
+    }
+
+    // The filling half is full. Any earlier spill was received above, so this returns at once.
+    SilentPoll silent;
+    EngineStatus idle = wait_for_spill(state, silent);
+    if (!idle) {
+        state.lost_records = true;
+        return idle;
+    }
+    IoResult<std::string> path = new_run_path(state);
+    if (!path) {
+        state.lost_records = true;
+        return Unexpected(EngineError(std::move(path).error()));
+    }
+    try {
+        EngineStatus started = hand_off_full_half(state, std::move(path).value());
+        if (!started) {
+            state.lost_records = true;
+            return started;
+        }
+    } catch (...) {
+        state.lost_records = true;  // the full half left the state and may be gone
+        throw;
+    }
+    const bool taken = apply_plan(state.filling, extra, state.half_budget);
+    TR_CHECK(taken);  // an empty half never answers Full
+    state.filling.append(key, payload);
+    return {};
+}
+
+}  // namespace tessarune

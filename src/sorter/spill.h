@@ -1,0 +1,142 @@
+// The spill pipeline: a full half of the sorter's memory is handed to a "tessarune-spill"
+// thread, which sorts it and writes it as the next run file while the other half fills.
+//
+// The spill thread reports through a result slot, a one-place channel (mutex + condition
+// variable) made anew for each spill and shared by its two ends. The thread that receives
+// the result joins the spill thread. An internal error on the spill thread (InternalError,
+// std::bad_alloc) does not end the process: it is carried to the joiner and rethrown there.
+//
+// Lock order: the engine's mutex, then a result slot's mutex. The spill thread never takes
+// the engine's mutex.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <variant>
+
+#include "run/file_ops.h"
+#include "sorter/expected.h"
+#include "sorter/record_buffer.h"
+#include "sorter/sort_pool.h"
+
+namespace tessarune {
+
+class Poll;
+struct FillingState;
+
+// What a spill sends back: the spilled buffer emptied for reuse (or without storage), or
+// the I/O error that stopped it.
+struct SpillResult {
+    std::variant<RecordBuffer, IoError> outcome;
+};
+
+struct ResultSlot;  // the shared channel; defined in spill.cc
+
+// The spill thread's end of a result slot. Dropping it (or release()) tells the receiver
+// that no result will follow.
+class SpillSender {
+public:
+    explicit SpillSender(std::shared_ptr<ResultSlot> slot) : slot_(std::move(slot)) {}
+    SpillSender(SpillSender&&) noexcept = default;
+    SpillSender& operator=(SpillSender&&) = delete;
+    ~SpillSender() { release(); }
+
+    // Puts the result, unless the receiver is gone (then it is discarded).
+    void send(SpillResult result);
+    // Hands an internal error of the spill thread to whoever joins it.
+    void carry_internal_error(std::exception_ptr error);
+    void release();
+
+private:
+    std::shared_ptr<ResultSlot> slot_;
+};
+
+// The sorter's end of a result slot. Dropping it discards a result still in the slot.
+class SpillReceiver {
+public:
+    explicit SpillReceiver(std::shared_ptr<ResultSlot> slot) : slot_(std::move(slot)) {}
+    SpillReceiver(SpillReceiver&&) noexcept = default;
+    SpillReceiver& operator=(SpillReceiver&&) = delete;
+    ~SpillReceiver() { release(); }
+
+    enum class Wait : uint8_t { Result, SenderGone, TimedOut };
+    // Waits at most one slice of 50 ms for a result or the end of the sender.
+    Wait wait_slice();
+    // After Result: the result. REQUIRES: the last wait_slice() gave Result.
+    SpillResult take_result();
+    // The internal error the spill thread carried over, if any. REQUIRES: the sender is gone.
+    std::exception_ptr internal_error() const;
+    void release();
+
+private:
+    std::shared_ptr<ResultSlot> slot_;
+};
+
+std::pair<SpillSender, SpillReceiver> make_result_slot();
+
+// A running spill: its thread and the receiving end of its result slot. Dropping a job
+// joins its thread (without a time limit) and discards its result.
+struct SpillJob {
+    std::thread thread;
+    SpillReceiver receiver;
+
+    explicit SpillJob(SpillReceiver r) : receiver(std::move(r)) {}
+    SpillJob(const SpillJob&) = delete;
+    SpillJob& operator=(const SpillJob&) = delete;
+    ~SpillJob() {
+        if (thread.joinable()) thread.join();
+    }
+};
+
+// Starts a thread named "tessarune-spill" that runs body(sender). Whatever body throws is
+// carried to the joiner; the sending end is released when the thread ends. Fails with the
+// operating system's error when the thread cannot be started (body is then dropped).
+template <typename Body>
+IoResult<std::unique_ptr<SpillJob>> launch_spill(Body body) {
+    auto [sender, receiver] = make_result_slot();
+    auto job = std::make_unique<SpillJob>(std::move(receiver));
+    try {
+        job->thread = std::thread(
+            [sender = std::move(sender), body = std::move(body)]() mutable {
+                set_current_thread_name("tessarune-spill");
+                try {
+                    body(sender);
+                } catch (...) {
+                    sender.carry_internal_error(std::current_exception());
+                }
+                sender.release();
+            });
+    } catch (const std::system_error& e) {
+        return Unexpected(IoError::from_errno(e.code().value()));
+    }
+    return job;
+}
+
+// The work of one spill: sorts the buffer (on the pool if any), writes it as the run at
+// path, and gives back the buffer emptied for reuse, or freed when its counted capacity grew
+// above the half budget; or the first I/O error (the unfinished file stays).
+SpillResult spill_buffer(RecordBuffer buffer, std::string path, const std::shared_ptr<FileOps>& ops,
+                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget);
+
+// Waits for the running spill, if any, asking poll every 50 ms. Interrupted when the poll
+// gives up (the spill stays running and a later wait picks it up again). Otherwise the job is
+// joined and gone: its buffer becomes the spare buffers, or its failure sets the lost-records
+// mark and is returned. An internal error of the spill thread is rethrown here (the mark set).
+EngineStatus wait_for_spill(FillingState& state, Poll& poll);
+
+// The path of the next run file: makes the spill directory on first use.
+IoResult<std::string> new_run_path(FillingState& state);
+
+// add_record on the Filling state: appends the record, handing a full half to a new spill
+// first (waiting for the previous one).
+EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll);
+
+// Whether adding a record of this size finds the filling half full (and so may wait).
+bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length);
+
+}  // namespace tessarune
