@@ -19,7 +19,6 @@
 #include <Python.h>
 
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "python/py_ref.h"
@@ -27,7 +26,7 @@
 namespace tessarune::python {
 
 struct ArgSpec {
-    std::string_view full_name;          // "Sorter.add()"
+    const char* full_name;               // "Sorter.add()"
     std::span<const char* const> names;  // every parameter, in order
     size_t positional_only = 0;
     size_t positional = 0;  // >= positional_only, <= names.size()
@@ -48,19 +47,18 @@ int bind_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames, PyObject** out);
 
 // The tp_new form: a tuple of positional arguments and a dict of keyword arguments (or
-// nullptr). The keyword arguments are copied out of the dict first, so `out` may borrow from
-// `keywords`, which must outlive its use.
+// nullptr). The keyword arguments are bound from a private copy of the dict held by
+// `keywords`, so `out` borrows from it: keep `keywords` alive while `out` is used.
 class KeywordCopy {
 public:
     int load(PyObject* kwargs);  // 0, or -1 with an exception set
-    std::span<PyObject* const> names() const;
-    std::span<PyObject* const> values() const;
+    std::span<PyObject* const> names() const { return names_; }
+    std::span<PyObject* const> values() const { return values_; }
 
 private:
-    std::vector<Ref> names_;
-    std::vector<Ref> values_;
-    std::vector<PyObject*> name_ptrs_;
-    std::vector<PyObject*> value_ptrs_;
+    Ref dict_;
+    std::vector<PyObject*> names_;   // borrowed from dict_
+    std::vector<PyObject*> values_;  // borrowed from dict_
 };
 
 int bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs,

@@ -13,24 +13,45 @@
 
 namespace tessarune::python {
 
-// The signal poll: attaches for one PyErr_CheckSignals call when the thread is detached.
-// When a handler raises, the exception is kept (and every later call gives up again); the
-// caller restores it with restore_kept() or through raise_core_error.
+// The signal poll: calls PyErr_CheckSignals, attaching for that one call when the thread is
+// detached at the moment it is asked (it finds out for itself, so it works for a thread that
+// detaches and attaches while the poll lives). When a handler raises, the exception is kept
+// (and every later call gives up again); the caller restores it with restore_kept() or
+// through raise_core_error.
 class SignalPoll final : public Poll {
 public:
-    // `detached` tells whether the calling thread is detached (then `tstate` is the saved
-    // thread state to attach with) while the poll is asked.
-    SignalPoll() = default;
+    // Remembers the calling thread's state, to attach with later. Make it attached, or give
+    // the saved state with set_detached().
+    SignalPoll();
     ~SignalPoll() override;  // drops a kept exception that was never restored (attaching)
-    void set_detached(PyThreadState* tstate) { tstate_ = tstate; }
+    SignalPoll(const SignalPoll&) = delete;
+    SignalPoll& operator=(const SignalPoll&) = delete;
+    // The saved thread state to attach with, for a poll made while detached (a null tstate
+    // changes nothing).
+    void set_detached(PyThreadState* tstate) {
+        if (tstate != nullptr) tstate_ = tstate;
+    }
     bool give_up() override;
     bool has_kept() const { return kept_ != nullptr; }
     // Sets the kept exception as the current one. REQUIRES: attached, has_kept().
     void restore_kept();
 
 private:
-    PyThreadState* tstate_ = nullptr;  // non-null while the user is detached
+    PyThreadState* tstate_ = nullptr;
     PyObject* kept_ = nullptr;
+};
+
+// Detaches from the interpreter for a scope: the attach comes back on every way out,
+// exceptions included, so an internal error always reaches the interpreter attached.
+class Detached {
+public:
+    Detached() : tstate_(PyEval_SaveThread()) {}
+    ~Detached() { PyEval_RestoreThread(tstate_); }
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+
+private:
+    PyThreadState* tstate_;
 };
 
 class CoreLock {

@@ -15,8 +15,9 @@ class SignalPoll;
 PyObject* to_python_exception(const EngineError& error);
 
 // Sets the exception for a failure of the engine: a refusal's fixed exception, or
-// to_python_exception. If the failure is an interruption and `poll` kept the exception that
-// a signal handler raised, that exception is restored instead. Always returns nullptr.
+// to_python_exception. If `poll` kept the exception that a signal handler raised, that
+// exception is restored instead (the failure is then the interruption it caused). Always
+// returns nullptr.
 PyObject* raise_core_error(const CoreError& error, SignalPoll* poll = nullptr);
 
 // Sets the module's internal-error exception (a BaseException subclass made once per
@@ -32,6 +33,15 @@ auto call_guarded(F&& f) -> decltype(f());
 // The name of an object's type as messages use it: PyType_GetName turned into text with
 // PyObject_Str, or "?" (the failure discarded). A new reference, or nullptr on failure.
 PyObject* type_name_of(PyObject* obj);
+
+// Adds the note "while processing '<name>'" to the exception being raised, as argument
+// conversions do. If adding it fails, that failure is raised instead.
+void add_processing_note(const char* name);
+
+// Raises the TypeError of a conversion to `target` ("bytes", "str") that got the wrong type:
+// "'<qualified type name>' object is not an instance of '<target>'", or "'None' is not an
+// instance of '<target>'". Always returns nullptr.
+PyObject* raise_not_instance(PyObject* obj, const char* target);
 
 }  // namespace tessarune::python
 
