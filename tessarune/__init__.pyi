@@ -1,0 +1,130 @@
+"""Sort more items than fit in memory."""
+
+import os
+from collections.abc import Callable, Iterable, Iterator
+from typing import Generic, Protocol, Self, SupportsIndex, TypeAlias, TypeVar, final
+
+__all__ = ["Sorter"]
+
+_T = TypeVar("_T")
+_T_co = TypeVar("_T_co", covariant=True)
+
+# What a key function may return: NumPy integers count as ints through __index__, and
+# np.float64, np.str_ and np.bytes_ are subclasses of float, str and bytes.
+SortKey: TypeAlias = (
+    int | float | str | bytes | SupportsIndex | None | tuple[SortKey, ...] | list[SortKey]
+)
+
+class Codec(Protocol[_T]):
+    """Turns an item into bytes and back."""
+
+    def encode(self, item: _T, /) -> bytes: ...
+    def decode(self, data: bytes, /) -> _T: ...
+
+class _Writable(Protocol):
+    def write(self, data: bytes, /) -> int | None: ...
+
+@final
+class _SortedIterator(Iterator[_T_co]):
+    """The items of a sorter, merged in order as they are read."""
+
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> _T_co: ...
+
+@final
+class Sorter(Generic[_T]):
+    """Sort more items than fit in memory: add them, then sort them once.
+
+    Each item is turned into a sort key by `key`, or is its own key, and into bytes by `codec`, or
+    by pickle, once, as it is added. Keys and bytes, and 16 bytes more for each item, are held in at
+    most `max_bytes` of memory, unless one item alone needs more. Once half of that is full, a
+    background thread sorts it and writes it, compressed with LZ4, to a private directory in
+    `tmp_dir` while the other half fills. Sorting merges what was written with what is held, so
+    items come out in key order, and items with equal keys come out in the order they were
+    added. A merge reads at most `max_open` runs at once, each a block of up to 128 KiB at a
+    time, holding the block and room for it compressed, about 269 KiB, and its next item, so it
+    takes about `max_open` times the largest item, plus those blocks, besides what is held.
+
+    The private directory is removed when reading ends, on `close()`, when a `with` block exits,
+    or when the sorter is garbage collected. Threads sharing a sorter take turns, and a sorter
+    must not be shared across a fork: make a new one in the child.
+
+    Ctrl-C, or any signal handler that raises, interrupts waiting for a spill, merging, and
+    reading; an interrupted merge or read ends the sort and removes what was spilled, which can take
+    a moment when much was spilled, and the sorter then refuses to be read again.
+
+    Args:
+        key: A function returning the sort key of an item: an int, float, str, bytes, None, or a
+            tuple or list of them, compared as Python compares them. None sorts items by
+            themselves. NumPy integers, like anything with `__index__`, are ints, and
+            `np.float64`, `np.str_` and `np.bytes_` are a float, a str and bytes; other NumPy
+            scalars, such as `np.float32` and `np.bool_`, raise TypeError, so convert them first.
+        codec: Encodes each item into bytes and decodes it back; pickle if None.
+        max_bytes: The most memory to hold keys and encoded items in, counting 16 bytes more for
+            each, at least 2.
+        tmp_dir: The directory to spill into, which must be writable, or None for
+            `tempfile.gettempdir()`.
+        max_open: The most spilled runs to merge at once, at least 2; more are merged in passes.
+        threads: The threads that sort each half and compress each run: with 1, the thread that
+            spills it, and with more, a pool of this sorter's own. Writing a run holds, beyond
+            `max_bytes`, a 1 MiB buffer of what it writes and, for each block compressed at once,
+            a 128 KiB block and room for it compressed, about 269 KiB: one block with 1 thread, and
+            with more, two for each thread, but at most 16, about 4.2 MiB.
+
+    Raises:
+        TypeError: If `key` is not callable, or `codec` lacks `encode` and `decode` methods.
+        ValueError: If `max_bytes` or `max_open` is less than 2, or `threads` is less than 1.
+        OSError: If `tmp_dir` is not a directory, or a directory cannot be made in it.
+    """
+
+    def __new__(
+        cls,
+        key: Callable[[_T], SortKey] | None = None,
+        *,
+        codec: Codec[_T] | None = None,
+        max_bytes: SupportsIndex = 268435456,
+        tmp_dir: str | os.PathLike[str] | None = None,
+        max_open: SupportsIndex = 64,
+        threads: SupportsIndex = 1,
+    ) -> Self: ...
+    def __len__(self) -> int: ...
+    def add(self, item: _T, /) -> None:
+        """Add an item, keyed and encoded now.
+
+        Raises:
+            TypeError: If the key is not a sort key, or the codec does not return bytes.
+            ValueError: If the sorter is closed.
+            RuntimeError: If the sorter has been read, or an earlier error lost items.
+            OSError: If spilling to disk fails.
+        """
+    def add_encoded(self, key: SortKey, payload: bytes, /) -> None:
+        """Add bytes that the codec would decode, with their sort key, calling neither."""
+    def sort(self, items: Iterable[_T] | None = None, /) -> _SortedIterator[_T]:
+        """Add every item given, then return every item added, decoded, in sorted order.
+
+        Items are keyed and encoded as they are added. A sorter can be sorted only once; items
+        given before one that fails stay added, and the sorter is not sorted. Once the iterator
+        raises, as when decoding an item fails, it ends, as a generator does.
+
+        Raises:
+            TypeError: If a key is not a sort key, or the codec does not return bytes.
+            ValueError: If the sorter is closed; also raised by the iterator once it is.
+            RuntimeError: If the sorter has been sorted, or an earlier error lost items.
+            OSError: If spilling, or reading what was spilled, fails.
+        """
+    def encoded(self) -> _SortedIterator[bytes]:
+        """Return the encoded items, as bytes, in sorted order, decoding none of them."""
+    def write_to(self, handle: _Writable) -> None:
+        """Write every encoded item, in sorted order, to a binary handle, in chunks of about 1 MiB.
+
+        The next chunk is merged on another thread while the handle writes this one. This reads
+        the sorter, so it can be done only once.
+        """
+    def close(self) -> None:
+        """Drop every item and remove what was spilled; closing again does nothing.
+
+        A `write_to` already running in another thread is not stopped: it writes every item, then
+        removes what was spilled.
+        """
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *_exc_info: object) -> None: ...
