@@ -1,0 +1,217 @@
+#include "run/run_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "run/little_endian.h"
+#include "run/run_writer.h"
+#include "run/testing/fault_file_ops.h"
+#include "run/testing/run_files.h"
+
+namespace tessarune {
+namespace {
+
+using run_testing::block_headers;
+using run_testing::FaultFileOps;
+using run_testing::read_file;
+using run_testing::read_run;
+using run_testing::ScratchDir;
+using run_testing::TestRecord;
+using run_testing::write_file;
+
+const std::shared_ptr<FileOps>& sys() { return FileOps::system(); }
+
+// A run of several blocks, partly compressible, with fields crossing block boundaries.
+class RunReaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::mt19937_64 rng(3);
+        for (int i = 0; i < 300; ++i) {
+            const size_t n = i % 50 == 0 ? 90000 : rng() % 1500;
+            records_.push_back({"key-" + std::to_string(i),
+                                i % 3 ? std::string(n, 'a') : run_testing::random_bytes(rng, n)});
+        }
+        info_ = run_testing::write_run(sys(), dir_.file("run-000000"), records_);
+        file_ = read_file(info_.path);
+        ASSERT_GE(block_headers(file_).size(), 4u);
+    }
+
+    // The error from reading the run whose file holds `bytes`.
+    IoError read_error(const std::vector<uint8_t>& bytes, uint64_t byte_count = 0) {
+        write_file(info_.path, bytes);
+        RunInfo info = info_;
+        if (byte_count != 0) info.byte_count = byte_count;
+        auto back = read_run(sys(), info);
+        if (back) {
+            ADD_FAILURE() << "read back " << back->size() << " records from damaged run";
+            return IoError::of_kind(IoErrorKind::Other);
+        }
+        return std::move(back).error();
+    }
+
+    void expect_corrupt(const std::vector<uint8_t>& bytes, const std::string& check,
+                        uint64_t byte_count = 0) {
+        const IoError e = read_error(bytes, byte_count);
+        EXPECT_EQ(e.kind(), IoErrorKind::InvalidData);
+        EXPECT_EQ(e.message(), info_.path + " is corrupt: " + check);
+    }
+
+    ScratchDir dir_;
+    std::vector<TestRecord> records_;
+    RunInfo info_;
+    std::vector<uint8_t> file_;
+};
+
+TEST_F(RunReaderTest, ReadsAboutOneCallPerBlock) {
+    auto ops = FaultFileOps::create();
+    auto back = read_run(ops, info_);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_TRUE(*back == records_);
+    // One extra call: the first block's header has no read-ahead before it.
+    EXPECT_EQ(ops->read_calls(), block_headers(file_).size() + 1);
+}
+
+TEST_F(RunReaderTest, ShortAndInterruptedReadsAreCarriedOn) {
+    for (size_t limit : {1, 3, 7, 8, 9, 4096}) {
+        SCOPED_TRACE("reads of at most " + std::to_string(limit));
+        auto ops = FaultFileOps::create();
+        ops->limit_reads(limit);
+        ops->fail_reads(2, EINTR, 3);
+        auto back = read_run(ops, info_);
+        ASSERT_TRUE(back) << back.error().message();
+        EXPECT_TRUE(*back == records_);
+    }
+}
+
+TEST_F(RunReaderTest, ExtraBytesAfterTheLastBlockAreIgnored) {
+    auto longer = file_;
+    longer.insert(longer.end(), {0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0, 1});
+    write_file(info_.path, longer);
+    auto back = read_run(sys(), info_);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_TRUE(*back == records_);
+}
+
+TEST_F(RunReaderTest, ATruncatedFileEndsBeforeItsLastRecord) {
+    std::vector<size_t> cuts{0, 1, 4, 7, 8, 9, 100, file_.size() - 1};
+    for (const auto& h : block_headers(file_)) {
+        for (size_t delta : {0, 3, 8, 9}) cuts.push_back(h.offset + delta);  // header, block start
+        cuts.push_back(h.offset + 8 + h.compressed_length / 2);               // mid-block
+    }
+    for (size_t cut : cuts) {
+        if (cut >= file_.size()) continue;
+        SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(file_.size()));
+        const IoError e = read_error(std::vector<uint8_t>(file_.begin(), file_.begin() + cut));
+        EXPECT_EQ(e.kind(), IoErrorKind::UnexpectedEof);
+        EXPECT_EQ(e.message(), info_.path + " ended before its last record");
+    }
+}
+
+TEST_F(RunReaderTest, ImpossibleHeadersAreRejected) {
+    const auto headers = block_headers(file_);
+    // The first header is read on its own; later ones arrive as read-ahead.
+    for (size_t block : {size_t{0}, size_t{2}}) {
+        const size_t at = headers[block].offset;
+        const uint32_t r = headers[block].raw_length;
+        struct Damage {
+            uint32_t c;
+            uint32_t r;
+        };
+        for (const Damage d : {Damage{headers[block].compressed_length, 0},
+                               Damage{headers[block].compressed_length, kRawBlockSize + 1},
+                               Damage{0, r},
+                               Damage{static_cast<uint32_t>(block_bound(r)) + 1, r},
+                               Damage{0xffffffff, 0xffffffff}}) {
+            SCOPED_TRACE("block " + std::to_string(block) + " C=" + std::to_string(d.c) +
+                         " R=" + std::to_string(d.r));
+            auto bad = file_;
+            store_le32(bad.data() + at, d.c);
+            store_le32(bad.data() + at + 4, d.r);
+            expect_corrupt(bad, "a block has an impossible length");
+        }
+    }
+}
+
+TEST_F(RunReaderTest, ABlockMustDecompressToItsRawLength) {
+    const auto headers = block_headers(file_);
+    const auto& last = headers.back();
+    ASSERT_LT(last.raw_length, kRawBlockSize);
+    for (int64_t change : {-1, 1}) {
+        SCOPED_TRACE("R changed by " + std::to_string(change));
+        auto bad = file_;
+        store_le32(bad.data() + last.offset + 4, static_cast<uint32_t>(last.raw_length + change));
+        expect_corrupt(bad, "a block does not decompress to its length");
+    }
+    // Bytes that are no LZ4 block at all: a token promising more literals than there are.
+    auto bad = file_;
+    std::fill(bad.begin() + static_cast<ptrdiff_t>(headers[1].offset + 8),
+              bad.begin() + static_cast<ptrdiff_t>(headers[1].offset + 8 + headers[1].compressed_length),
+              0xff);
+    expect_corrupt(bad, "a block does not decompress to its length");
+}
+
+TEST_F(RunReaderTest, ALengthFieldMayNotPassTheEndOfTheStream) {
+    // The stream holds exactly what the run's byte count says: one byte less and the last
+    // payload reaches past it.
+    expect_corrupt(file_, "a record is longer than the rest of the run", info_.byte_count - 1);
+
+    // A first key length of 4 GiB - 1 in an otherwise short stream.
+    std::vector<uint8_t> stream = run_testing::record_stream({{"abc", "def"}});
+    store_le32(stream.data(), 0xffffffff);
+    run_testing::store_stream(info_.path, stream);
+    auto back = read_run(sys(), RunInfo{info_.path, 1, stream.size()});
+    ASSERT_FALSE(back);
+    EXPECT_EQ(back.error().message(), info_.path + " is corrupt: a record is longer than the rest of the run");
+}
+
+TEST_F(RunReaderTest, SystemErrorsNameTheRun) {
+    auto ops = FaultFileOps::create();
+    ops->fail_reads(2, EIO);
+    auto back = read_run(ops, info_);
+    ASSERT_FALSE(back);
+    EXPECT_EQ(back.error().kind(), IoErrorKind::Other);
+    EXPECT_EQ(back.error().message(), info_.path + ": Input/output error (os error 5)");
+
+    ops->vanish(info_.path);
+    auto reader = open_run_reader(ops, info_);
+    ASSERT_FALSE(reader);
+    EXPECT_EQ(reader.error().kind(), IoErrorKind::NotFound);
+    EXPECT_EQ(reader.error().message(), info_.path + ": No such file or directory (os error 2)");
+}
+
+TEST(RunReaderEmptyTest, ARunWithoutRecordsReadsNothing) {
+    ScratchDir dir;
+    auto ops = FaultFileOps::create();
+    // The file need not exist: nothing is opened or read for a run without records.
+    auto reader = open_run_reader(ops, RunInfo{dir.file("missing"), 0, 0});
+    ASSERT_TRUE(reader);
+    ByteBuffer key;
+    ByteBuffer payload;
+    for (int i = 0; i < 2; ++i) {
+        auto next = (*reader)->next_record(key, payload);
+        ASSERT_TRUE(next);
+        EXPECT_EQ(*next, NextRecord::End);
+    }
+    EXPECT_EQ(ops->read_calls(), 0u);
+}
+
+TEST(RunReaderEmptyTest, BuffersAreReplacedNotAppended) {
+    ScratchDir dir;
+    const std::vector<TestRecord> records{{"long key", "long payload"}, {"k", ""}, {"", "p"}};
+    const RunInfo info = run_testing::write_run(sys(), dir.file("run"), records);
+    auto reader = open_run_reader(sys(), info);
+    ASSERT_TRUE(reader);
+    ByteBuffer key;
+    ByteBuffer payload;
+    key.append(reinterpret_cast<const uint8_t*>("stale"), 5);
+    for (const TestRecord& r : records) {
+        ASSERT_EQ((*reader)->next_record(key, payload).value(), NextRecord::Record);
+        EXPECT_EQ(std::string(key.begin(), key.end()), r.key);
+        EXPECT_EQ(std::string(payload.begin(), payload.end()), r.payload);
+    }
+    EXPECT_EQ((*reader)->next_record(key, payload).value(), NextRecord::End);
+}
+
+}  // namespace
+}  // namespace tessarune

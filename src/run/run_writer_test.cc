@@ -1,0 +1,236 @@
+#include "run/run_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "run/run_reader.h"
+#include "run/testing/fault_file_ops.h"
+#include "run/testing/run_files.h"
+#include "sorter/sort_pool.h"
+
+namespace tessarune {
+namespace {
+
+using run_testing::block_headers;
+using run_testing::FaultFileOps;
+using run_testing::read_file;
+using run_testing::read_run;
+using run_testing::ScratchDir;
+using run_testing::TestRecord;
+using run_testing::write_run;
+
+const std::shared_ptr<FileOps>& sys() { return FileOps::system(); }
+
+// The format's promises about the stored blocks, checked on the file itself.
+void expect_well_formed(const std::vector<uint8_t>& file, uint64_t byte_count) {
+    const auto headers = block_headers(file);
+    uint64_t raw_total = 0;
+    for (size_t i = 0; i < headers.size(); ++i) {
+        const auto& h = headers[i];
+        SCOPED_TRACE("block " + std::to_string(i));
+        EXPECT_GE(h.compressed_length, 1u);
+        EXPECT_LE(h.compressed_length, block_bound(h.raw_length));
+        EXPECT_GE(h.raw_length, 1u);
+        if (i + 1 < headers.size()) {
+            EXPECT_EQ(h.raw_length, kRawBlockSize);
+        } else {
+            EXPECT_LE(h.raw_length, kRawBlockSize);
+            EXPECT_EQ(h.offset + 8 + h.compressed_length, file.size()) << "nothing follows";
+        }
+        raw_total += h.raw_length;
+    }
+    EXPECT_EQ(raw_total, byte_count);
+}
+
+class RunWriterGroupTest : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(RunWriterGroupTest, RoundTripsWhateverTheGroupSize) {
+    const size_t workers = GetParam();
+    std::shared_ptr<SortPool> pool;
+    if (workers != 0) pool = std::move(SortPool::create(workers)).value();
+    const uint64_t seed = run_testing::fresh_seed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    // Enough for several whole groups of 16 blocks and a partial one.
+    std::vector<TestRecord> records = run_testing::random_records(rng, 500, 200000);
+
+    ScratchDir dir;
+    auto writer = open_run_writer(sys(), dir.file("run-000000"), pool);
+    ASSERT_TRUE(writer);
+    const size_t expected_group = workers == 0 ? 1 : std::min<size_t>(2 * workers, 16);
+    EXPECT_EQ((*writer)->group_size(), expected_group);
+    writer.value().reset();
+
+    const RunInfo info = write_run(sys(), dir.file("run-000001"), records, pool);
+    EXPECT_EQ(info.record_count, records.size());
+    EXPECT_EQ(info.byte_count, run_testing::record_stream(records).size());
+    const auto file = read_file(info.path);
+    ASSERT_GT(block_headers(file).size(), 33u);
+    expect_well_formed(file, info.byte_count);
+    auto back = read_run(sys(), info);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_TRUE(*back == records);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pools, RunWriterGroupTest, ::testing::Values(0, 1, 4, 8, 9));
+
+TEST(RunWriterTest, BlockBoundaries) {
+    ScratchDir dir;
+    struct Case {
+        size_t stream_length;
+        std::vector<uint32_t> raw_lengths;
+    };
+    for (const Case& c : {Case{kRawBlockSize, {kRawBlockSize}},
+                          Case{kRawBlockSize + 1, {kRawBlockSize, 1}},
+                          Case{2 * kRawBlockSize + 5, {kRawBlockSize, kRawBlockSize, 5}}}) {
+        SCOPED_TRACE("stream of " + std::to_string(c.stream_length));
+        // One record: 8 bytes of lengths, a 10-byte key and the rest payload.
+        std::vector<TestRecord> records{{"0123456789", std::string(c.stream_length - 18, 'p')}};
+        const RunInfo info = write_run(sys(), dir.file(std::to_string(c.stream_length)), records);
+        EXPECT_EQ(info.byte_count, c.stream_length);
+        std::vector<uint32_t> raw_lengths;
+        for (const auto& h : block_headers(read_file(info.path))) raw_lengths.push_back(h.raw_length);
+        EXPECT_EQ(raw_lengths, c.raw_lengths);
+        auto back = read_run(sys(), info);
+        ASSERT_TRUE(back) << back.error().message();
+        EXPECT_TRUE(*back == records);
+    }
+}
+
+TEST(RunWriterTest, EmptyKeyAndPayloadMakeAnEightByteStream) {
+    ScratchDir dir;
+    const RunInfo info = write_run(sys(), dir.file("run"), {{"", ""}});
+    EXPECT_EQ(info.record_count, 1u);
+    EXPECT_EQ(info.byte_count, 8u);
+    const auto headers = block_headers(read_file(info.path));
+    ASSERT_EQ(headers.size(), 1u);
+    EXPECT_EQ(headers[0].raw_length, 8u);
+    auto back = read_run(sys(), info);
+    ASSERT_TRUE(back);
+    ASSERT_EQ(back->size(), 1u);
+    EXPECT_TRUE((*back)[0] == (TestRecord{"", ""}));
+}
+
+TEST(RunWriterTest, FieldsSplitAcrossBlocksComeBackIntact) {
+    ScratchDir dir;
+    std::mt19937_64 rng(7);
+    std::vector<TestRecord> records;
+    // The first record ends 2 bytes before the block's end, so the second record's key
+    // length field is split 2 + 2 over the first two blocks.
+    records.push_back({"k", std::string(kRawBlockSize - 2 - 9, 'x')});
+    records.push_back({"straddling", "y"});
+    // A payload of several blocks, and an incompressible one (stored with C > R).
+    records.push_back({"big", std::string(3 * kRawBlockSize + 17, 'z')});
+    records.push_back({"noise", run_testing::random_bytes(rng, 2 * kRawBlockSize + 3)});
+    const RunInfo info = write_run(sys(), dir.file("run"), records);
+    const auto file = read_file(info.path);
+    expect_well_formed(file, info.byte_count);
+    bool stored_larger = false;
+    for (const auto& h : block_headers(file)) stored_larger |= h.compressed_length > h.raw_length;
+    EXPECT_TRUE(stored_larger) << "random bytes should not compress";
+    auto back = read_run(sys(), info);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_TRUE(*back == records);
+}
+
+TEST(RunWriterTest, NoRecordsMakeAnEmptyFile) {
+    ScratchDir dir;
+    const RunInfo info = write_run(sys(), dir.file("run"), {});
+    EXPECT_EQ(info.record_count, 0u);
+    EXPECT_EQ(info.byte_count, 0u);
+    EXPECT_TRUE(read_file(info.path).empty());
+    EXPECT_TRUE(run_testing::path_exists(info.path));
+}
+
+TEST(RunWriterTest, RefusesAnExistingPath) {
+    ScratchDir dir;
+    run_testing::write_file(dir.file("run"), {1, 2, 3});
+    auto writer = open_run_writer(sys(), dir.file("run"), nullptr);
+    ASSERT_FALSE(writer);
+    EXPECT_EQ(writer.error().kind(), IoErrorKind::AlreadyExists);
+    EXPECT_EQ(writer.error().message(), dir.file("run") + ": File exists (os error 17)");
+    EXPECT_EQ(read_file(dir.file("run")), (std::vector<uint8_t>{1, 2, 3})) << "never truncated";
+}
+
+// Enough data for many write calls once each call is limited to 64 KiB.
+std::vector<TestRecord> bulky_records() {
+    std::mt19937_64 rng(11);
+    std::vector<TestRecord> records;
+    for (int i = 0; i < 40; ++i) records.push_back({"key", run_testing::random_bytes(rng, 50000)});
+    return records;
+}
+
+IoStatus write_all(const std::shared_ptr<FileOps>& ops, const std::string& path,
+                   const std::vector<TestRecord>& records) {
+    auto writer = open_run_writer(ops, path, nullptr);
+    if (!writer) return Unexpected(writer.error());
+    for (const TestRecord& r : records) {
+        IoStatus s = (*writer)->write_record(
+            Bytes(reinterpret_cast<const uint8_t*>(r.key.data()), r.key.size()),
+            Bytes(reinterpret_cast<const uint8_t*>(r.payload.data()), r.payload.size()));
+        if (!s) return s;
+    }
+    IoResult<RunInfo> info = (*writer)->finish_run();
+    if (!info) return Unexpected(info.error());
+    return {};
+}
+
+TEST(RunWriterTest, AFailedWriteNamesTheRunAndTheSystemError) {
+    const auto records = bulky_records();
+    for (uint64_t nth : {1, 2, 7, 30}) {
+        SCOPED_TRACE("failing write call " + std::to_string(nth));
+        ScratchDir dir;
+        auto ops = FaultFileOps::create();
+        ops->limit_writes(65536);
+        ops->fail_writes(nth, ENOSPC);
+        IoStatus s = write_all(ops, dir.file("run-000003"), records);
+        ASSERT_FALSE(s);
+        EXPECT_EQ(s.error().kind(), IoErrorKind::StorageFull);
+        EXPECT_EQ(s.error().message(),
+                  dir.file("run-000003") + ": No space left on device (os error 28)");
+    }
+}
+
+TEST(RunWriterTest, InterruptedAndShortWritesAreCarriedOn) {
+    const auto records = bulky_records();
+    ScratchDir dir;
+    auto ops = FaultFileOps::create();
+    ops->limit_writes(1000);
+    ops->fail_writes(3, EINTR, 5);
+    ASSERT_TRUE(write_all(ops, dir.file("run"), records));
+    const RunInfo info{dir.file("run"), records.size(), run_testing::record_stream(records).size()};
+    auto back = read_run(sys(), info);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_TRUE(*back == records);
+}
+
+TEST(RunWriterTest, AWriteOfNothingFails) {
+    ScratchDir dir;
+    auto ops = FaultFileOps::create();
+    ops->zero_write(1);
+    IoStatus s = write_all(ops, dir.file("run"), {{"a", "b"}});
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().kind(), IoErrorKind::WriteZero);
+    EXPECT_EQ(s.error().message(), dir.file("run") + ": failed to write the buffered data");
+}
+
+TEST(RunWriterTest, DroppingAnUnfinishedWriterKeepsTheStoredBlocks) {
+    ScratchDir dir;
+    {
+        auto writer = open_run_writer(sys(), dir.file("run"), nullptr);
+        ASSERT_TRUE(writer);
+        const std::string payload(kRawBlockSize, 'q');
+        const Bytes bytes(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE((*writer)->write_record(bytes.first(1), bytes));
+        EXPECT_TRUE(read_file(dir.file("run")).empty()) << "blocks wait in the write buffer";
+    }
+    // Three records of 131081 bytes fill three blocks; the fourth, partial one was never
+    // compressed.
+    const auto headers = block_headers(read_file(dir.file("run")));
+    ASSERT_EQ(headers.size(), 3u);
+    for (const auto& h : headers) EXPECT_EQ(h.raw_length, kRawBlockSize);
+}
+
+}  // namespace
+}  // namespace tessarune

@@ -1,0 +1,180 @@
+#include "run/testing/run_files.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <lz4.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "run/little_endian.h"
+#include "run/run_reader.h"
+#include "run/run_writer.h"
+#include "sorter/sort_pool.h"
+
+namespace tessarune::run_testing {
+
+ScratchDir::ScratchDir() {
+    char templ[] = "/tmp/tr-run-test-XXXXXX";
+    const char* made = ::mkdtemp(templ);
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = made;
+}
+
+ScratchDir::~ScratchDir() {
+    ::chmod(path_.c_str(), 0700);  // a test may have taken the write permission away
+    FileOps::system()->remove_tree(path_);
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+namespace {
+Bytes as_bytes(const std::string& s) {
+    return Bytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+}  // namespace
+
+RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
+                  const std::vector<TestRecord>& records, std::shared_ptr<SortPool> pool) {
+    auto writer = open_run_writer(ops, path, std::move(pool));
+    if (!writer) {
+        ADD_FAILURE() << writer.error().message();
+        return RunInfo{path, 0, 0};
+    }
+    for (const TestRecord& r : records) {
+        IoStatus s = (*writer)->write_record(as_bytes(r.key), as_bytes(r.payload));
+        if (!s) {
+            ADD_FAILURE() << s.error().message();
+            return RunInfo{path, 0, 0};
+        }
+    }
+    IoResult<RunInfo> info = (*writer)->finish_run();
+    if (!info) {
+        ADD_FAILURE() << info.error().message();
+        return RunInfo{path, 0, 0};
+    }
+    return std::move(info).value();
+}
+
+IoResult<std::vector<TestRecord>> read_run(const std::shared_ptr<FileOps>& ops, const RunInfo& info) {
+    auto reader = open_run_reader(ops, info);
+    if (!reader) return Unexpected(std::move(reader).error());
+    std::vector<TestRecord> records;
+    ByteBuffer key;
+    ByteBuffer payload;
+    for (;;) {
+        IoResult<NextRecord> next = (*reader)->next_record(key, payload);
+        if (!next) return Unexpected(std::move(next).error());
+        if (*next == NextRecord::End) return records;
+        records.push_back({std::string(key.begin(), key.end()),
+                           std::string(payload.begin(), payload.end())});
+    }
+}
+
+std::vector<uint8_t> record_stream(const std::vector<TestRecord>& records) {
+    std::vector<uint8_t> stream;
+    auto put = [&stream](const std::string& field) {
+        uint8_t length[4];
+        store_le32(length, static_cast<uint32_t>(field.size()));
+        stream.insert(stream.end(), length, length + 4);
+        stream.insert(stream.end(), field.begin(), field.end());
+    };
+    for (const TestRecord& r : records) {
+        put(r.key);
+        put(r.payload);
+    }
+    return stream;
+}
+
+void store_stream(const std::string& path, const std::vector<uint8_t>& stream) {
+    std::vector<uint8_t> file;
+    for (size_t at = 0; at < stream.size(); at += kRawBlockSize) {
+        const size_t r = std::min<size_t>(kRawBlockSize, stream.size() - at);
+        std::vector<char> block(static_cast<size_t>(LZ4_compressBound(static_cast<int>(r))));
+        const int c = LZ4_compress_default(reinterpret_cast<const char*>(stream.data() + at),
+                                           block.data(), static_cast<int>(r),
+                                           static_cast<int>(block.size()));
+        ASSERT_GT(c, 0);
+        uint8_t header[8];
+        store_le32(header, static_cast<uint32_t>(c));
+        store_le32(header + 4, static_cast<uint32_t>(r));
+        file.insert(file.end(), header, header + 8);
+        file.insert(file.end(), block.begin(), block.begin() + c);
+    }
+    write_file(path, file);
+}
+
+std::vector<BlockHeader> block_headers(const std::vector<uint8_t>& file) {
+    std::vector<BlockHeader> headers;
+    size_t at = 0;
+    while (at + 8 <= file.size()) {
+        const uint32_t c = load_le32(file.data() + at);
+        headers.push_back({c, load_le32(file.data() + at + 4), at});
+        at += 8 + static_cast<size_t>(c);
+    }
+    return headers;
+}
+
+std::string random_bytes(std::mt19937_64& rng, size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i += 8) {
+        const uint64_t v = rng();
+        std::memcpy(s.data() + i, &v, std::min<size_t>(8, n - i));
+    }
+    return s;
+}
+
+std::vector<TestRecord> random_records(std::mt19937_64& rng, size_t count, size_t max_size) {
+    std::vector<TestRecord> records;
+    records.reserve(count);
+    auto size = [&rng, max_size]() -> size_t {
+        // Mostly small fields, sometimes empty, now and then up to max_size.
+        switch (rng() % 8) {
+            case 0: return 0;
+            case 1: return rng() % (max_size + 1);
+            default: return rng() % 40;
+        }
+    };
+    for (size_t i = 0; i < count; ++i) {
+        std::string key = random_bytes(rng, size());
+        // Text-like payloads compress, random ones do not: mix both kinds of block.
+        std::string payload = rng() % 2 ? random_bytes(rng, size())
+                                        : std::string(size(), static_cast<char>('a' + rng() % 26));
+        records.push_back({std::move(key), std::move(payload)});
+    }
+    return records;
+}
+
+uint64_t fresh_seed() { return std::random_device{}() * 0x100000000ull ^ std::random_device{}(); }
+
+}  // namespace tessarune::run_testing

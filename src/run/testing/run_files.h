@@ -1,0 +1,76 @@
+// Test support for the spill storage: scratch directories, whole-file access, runs written
+// from and read back into plain records, and runs built by hand from a raw record stream.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "run/file_ops.h"
+#include "run/run_info.h"
+#include "sorter/expected.h"
+
+namespace tessarune {
+class SortPool;
+}
+
+namespace tessarune::run_testing {
+
+// A fresh directory under /tmp, removed with everything in it when the object goes.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::vector<uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+bool path_exists(const std::string& path);
+std::vector<std::string> list_dir(const std::string& path);  // names, sorted
+
+struct TestRecord {
+    std::string key;
+    std::string payload;
+    bool operator==(const TestRecord&) const = default;
+};
+
+// Writes the records through a RunWriter; fails the current test on an error.
+RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
+                  const std::vector<TestRecord>& records,
+                  std::shared_ptr<SortPool> pool = nullptr);
+
+// Reads every record of a run until the end, or the first error.
+IoResult<std::vector<TestRecord>> read_run(const std::shared_ptr<FileOps>& ops, const RunInfo& info);
+
+// The record stream of the records: what a run holds uncompressed.
+std::vector<uint8_t> record_stream(const std::vector<TestRecord>& records);
+
+// Stores a raw record stream as a run file, independently of RunWriter.
+void store_stream(const std::string& path, const std::vector<uint8_t>& stream);
+
+// The (C, R) headers of the blocks of a run file, in order, walking the headers only.
+struct BlockHeader {
+    uint32_t compressed_length;
+    uint32_t raw_length;
+    size_t offset;  // of the header in the file
+};
+std::vector<BlockHeader> block_headers(const std::vector<uint8_t>& file);
+
+// Random records with sizes mixed from empty to several blocks; duplicates and prefixes are
+// irrelevant here, only the bytes must come back.
+std::vector<TestRecord> random_records(std::mt19937_64& rng, size_t count, size_t max_size);
+std::string random_bytes(std::mt19937_64& rng, size_t n);
+
+// A seed for a randomised test: different each run; print it on failure (SCOPED_TRACE).
+uint64_t fresh_seed();
+
+}  // namespace tessarune::run_testing
