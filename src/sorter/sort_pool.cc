@@ -40,6 +40,10 @@ IoResult<std::shared_ptr<SortPool>> SortPool::create(size_t threads) {
             // The destructor stops and joins the workers started so far.
             return Unexpected(IoError::from_errno(e.code().value()));
         }
+        // Named from here too, so that every worker carries its name once create returns
+        // (the worker's own naming may not have run yet).
+        std::string name = ("tessarune-sort-" + std::to_string(i)).substr(0, 15);
+        pthread_setname_np(pool->workers_.back().native_handle(), name.c_str());
     }
     return pool;
 }
