@@ -65,10 +65,16 @@ void RecordBuffer::release() {
 }
 
 GrowthPlan plan_growth(const RecordBuffer& buffer, uint64_t extra, uint64_t half_budget) {
-    const uint64_t a = buffer.arena_capacity();
-    const uint64_t e = buffer.entry_capacity();
-    const uint64_t n = buffer.record_count();
-    const uint64_t need = sat_add(buffer.arena_length(), extra);
+    return plan_growth(BufferSizes{buffer.arena_capacity(), buffer.arena_length(),
+                                   buffer.entry_capacity(), buffer.record_count()},
+                       extra, half_budget);
+}
+
+GrowthPlan plan_growth(const BufferSizes& sizes, uint64_t extra, uint64_t half_budget) {
+    const uint64_t a = sizes.arena_capacity;
+    const uint64_t e = sizes.entry_capacity;
+    const uint64_t n = sizes.entry_count;
+    const uint64_t need = sat_add(sizes.arena_length, extra);
     const uint64_t b = half_budget;
     const uint64_t counted = sat_add(a, sat_entry_bytes(e));
 

@@ -78,6 +78,16 @@ private:
 // under the half budget `half_budget` (B >= 1).
 GrowthPlan plan_growth(const RecordBuffer& buffer, uint64_t extra, uint64_t half_budget);
 
+// The same plan from the sizes alone (a buffer need not exist: lets budgets of any size be
+// planned without allocating them).
+struct BufferSizes {
+    uint64_t arena_capacity;
+    uint64_t arena_length;
+    uint64_t entry_capacity;
+    uint64_t entry_count;
+};
+GrowthPlan plan_growth(const BufferSizes& sizes, uint64_t extra, uint64_t half_budget);
+
 // Computes the plan and carries it out: Fits gives true; Resize sets both capacities to
 // exactly the planned values and gives true; Full gives false.
 bool apply_plan(RecordBuffer& buffer, uint64_t extra, uint64_t half_budget);

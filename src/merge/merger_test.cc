@@ -1,0 +1,265 @@
+#include "merge/merger.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <cstdio>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "run/file_ops.h"
+#include "sorter/memory_source.h"
+#include "sorter/testing/random_records.h"
+
+namespace tessarune {
+namespace {
+
+using testing::as_bytes;
+using testing::as_string;
+using testing::TestRecord;
+using namespace std::string_literals;
+
+// A source over a list of records that can be told to fail after serving some of them.
+// Counts the sources alive, to see when the merger drops them.
+class ListSource final : public MergeSource {
+public:
+    ListSource(std::vector<TestRecord> records, std::shared_ptr<int> alive,
+               std::optional<size_t> fail_after = std::nullopt)
+        : records_(std::move(records)), alive_(std::move(alive)), fail_after_(fail_after) {
+        ++*alive_;
+    }
+    ~ListSource() override { --*alive_; }
+
+    IoResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) override {
+        EXPECT_FALSE(failed_) << "a failed source was asked again";
+        if (fail_after_ && served_ == *fail_after_) {
+            failed_ = true;
+            return Unexpected(IoError(IoErrorKind::UnexpectedEof,
+                                      "/spill/run-000001 ended before its last record"));
+        }
+        if (served_ == records_.size()) return NextRecord::End;
+        // Leftovers in the buffers must be replaced, not appended to.
+        key.clear();
+        key.append(as_bytes(records_[served_].key));
+        payload.clear();
+        payload.append(as_bytes(records_[served_].payload));
+        ++served_;
+        return NextRecord::Record;
+    }
+
+private:
+    std::vector<TestRecord> records_;
+    std::shared_ptr<int> alive_;
+    std::optional<size_t> fail_after_;
+    size_t served_ = 0;
+    bool failed_ = false;
+};
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+class MergerTest : public ::testing::Test {
+protected:
+    void SetUp() override { make_dir(); }
+    void TearDown() override {
+        for (const std::string& dir : made_dirs_) {
+            if (exists(dir)) FileOps::system()->remove_tree(dir);
+        }
+    }
+
+    // A fresh directory standing for the spill directory, with a file inside as a spill
+    // would leave (the whole tree must go).
+    void make_dir() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                              "/tessarune-merger-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_path_ = pattern;
+        made_dirs_.push_back(dir_path_);
+        FILE* f = std::fopen((dir_path_ + "/run-000000").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
+
+    std::unique_ptr<SpillDir> spill_dir() {
+        return std::make_unique<SpillDir>(FileOps::system(), dir_path_);
+    }
+    void add_source(std::vector<TestRecord> records, std::optional<size_t> fail_after = {}) {
+        sources_.push_back(std::make_unique<ListSource>(std::move(records), alive_, fail_after));
+    }
+    std::unique_ptr<Merger> make() {
+        auto made = new_merger(std::move(sources_), spill_dir());
+        EXPECT_TRUE(made.ok()) << (made.ok() ? "" : made.error().message());
+        return made.ok() ? std::move(made).value() : nullptr;
+    }
+    // Every record until the end, as key and payload strings.
+    std::vector<TestRecord> drain(Merger& merger) {
+        std::vector<TestRecord> out;
+        MergedRecord record;
+        for (;;) {
+            EngineResult<bool> next = merger.merge_next(&record);
+            EXPECT_TRUE(next.ok());
+            if (!next.ok() || !next.value()) return out;
+            out.push_back({as_string(record.key), as_string(record.payload)});
+        }
+    }
+    void expect_end_for_good(Merger& merger) {
+        MergedRecord record;
+        for (int i = 0; i < 3; ++i) {
+            EngineResult<bool> next = merger.merge_next(&record);
+            ASSERT_TRUE(next.ok());
+            EXPECT_FALSE(next.value());
+        }
+        EXPECT_EQ(*alive_, 0) << "sources still held after the end";
+        EXPECT_FALSE(exists(dir_path_)) << "spill directory still there after the end";
+    }
+
+    std::string dir_path_;
+    std::vector<std::string> made_dirs_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    std::vector<std::unique_ptr<MergeSource>> sources_;
+};
+
+TEST_F(MergerTest, NothingToMergeDropsEverythingAtCreation) {
+    for (size_t empty_sources : {0, 1, 3}) {
+        make_dir();
+        for (size_t i = 0; i < empty_sources; ++i) add_source({});
+        std::unique_ptr<Merger> merger = make();
+        ASSERT_TRUE(merger);
+        EXPECT_FALSE(exists(dir_path_)) << empty_sources << " sources";
+        EXPECT_EQ(*alive_, 0);
+        expect_end_for_good(*merger);
+    }
+}
+
+TEST_F(MergerTest, SingleSourceComesOutInItsOwnOrder) {
+    const std::vector<TestRecord> records = {{"a", "1"}, {"a", "2"}, {"ab", ""}, {"b", "3"}};
+    add_source(records);
+    std::unique_ptr<Merger> merger = make();
+    ASSERT_TRUE(merger);
+    EXPECT_TRUE(exists(dir_path_)) << "removed before the merge ended";
+    const std::vector<TestRecord> out = drain(*merger);
+    ASSERT_EQ(out.size(), records.size());
+    for (size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(out[i].key, records[i].key);
+        EXPECT_EQ(out[i].payload, records[i].payload);
+    }
+    expect_end_for_good(*merger);
+}
+
+TEST_F(MergerTest, EqualKeysComeOutSourceBySourceAndPrefixesFirst) {
+    add_source({{"a", "s0"}, {"a", "s0'"}, {"b", "s0"}});
+    add_source({{"", "s1"}, {"a", "s1"}, {"ab", "s1"}, {"b", "s1"}});
+    add_source({{"a", "s2"}, {std::string("a\0", 2), "s2"}});
+    std::unique_ptr<Merger> merger = make();
+    ASSERT_TRUE(merger);
+    std::string order;
+    for (const TestRecord& r : drain(*merger)) order += "[" + r.key + "|" + r.payload + "]";
+    EXPECT_EQ(order, "[|s1][a|s0][a|s0'][a|s1][a|s2][a\0|s2][ab|s1][b|s0][b|s1]"s);
+    expect_end_for_good(*merger);
+}
+
+TEST_F(MergerTest, RandomSourcesMatchAStableSortOfTheirConcatenation) {
+    const uint64_t seed = testing::fresh_seed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    for (size_t k : {1, 2, 3, 7, 20}) {
+        make_dir();
+        std::vector<TestRecord> all;
+        std::uniform_int_distribution<size_t> length(0, 300);
+        for (size_t s = 0; s < k; ++s) {
+            std::vector<TestRecord> records =
+                testing::random_records(rng, length(rng), 5, 3);
+            std::stable_sort(records.begin(), records.end(),
+                             [](const TestRecord& a, const TestRecord& b) { return a.key < b.key; });
+            for (TestRecord& r : records) r.payload += "@" + std::to_string(s);
+            all.insert(all.end(), records.begin(), records.end());
+            add_source(std::move(records));
+        }
+        std::stable_sort(all.begin(), all.end(),
+                         [](const TestRecord& a, const TestRecord& b) { return a.key < b.key; });
+        std::unique_ptr<Merger> merger = make();
+        ASSERT_TRUE(merger);
+        const std::vector<TestRecord> out = drain(*merger);
+        ASSERT_EQ(out.size(), all.size()) << k << " sources";
+        for (size_t i = 0; i < out.size(); ++i) {
+            ASSERT_EQ(out[i].key, all[i].key) << k << " sources, record " << i;
+            ASSERT_EQ(out[i].payload, all[i].payload) << k << " sources, record " << i;
+        }
+        expect_end_for_good(*merger);
+    }
+}
+
+TEST_F(MergerTest, MemoryRecordsComeAfterEqualKeysFromRuns) {
+    add_source({{"k", "run0"}, {"m", "run0"}});
+    add_source({{"k", "run1"}});
+    RecordBuffer held;
+    for (const char* key : {"m", "k", "a"}) held.append(as_bytes(key), as_bytes("memory"));
+    sort_entries(held, nullptr);
+    sources_.push_back(std::make_unique<MemorySource>(std::move(held)));
+    std::unique_ptr<Merger> merger = make();
+    ASSERT_TRUE(merger);
+    std::string order;
+    for (const TestRecord& r : drain(*merger)) order += r.key + ":" + r.payload + " ";
+    EXPECT_EQ(order, "a:memory k:run0 k:run1 k:memory m:run0 m:memory ");
+}
+
+TEST_F(MergerTest, FailureMidMergeEndsItForGood) {
+    add_source({{"a", ""}, {"c", ""}, {"d", ""}});
+    add_source({{"b1", ""}, {"b2", ""}}, /*fail_after=*/1);
+    std::unique_ptr<Merger> merger = make();
+    ASSERT_TRUE(merger);
+    MergedRecord record;
+    std::vector<std::string> keys;
+    EngineResult<bool> next = merger->merge_next(&record);
+    while (next.ok() && next.value()) {
+        keys.push_back(as_string(record.key));
+        next = merger->merge_next(&record);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"a", "b1"}));
+    ASSERT_FALSE(next.ok());
+    ASSERT_TRUE(next.error().is_io());
+    EXPECT_EQ(next.error().io().kind(), IoErrorKind::UnexpectedEof);
+    EXPECT_EQ(next.error().io().message(), "/spill/run-000001 ended before its last record");
+    EXPECT_FALSE(exists(dir_path_));
+    EXPECT_EQ(*alive_, 0);
+    for (int i = 0; i < 2; ++i) {
+        EngineResult<bool> later = merger->merge_next(&record);
+        ASSERT_FALSE(later.ok());
+        EXPECT_TRUE(later.error().is_lost_records());
+    }
+}
+
+TEST_F(MergerTest, FailureOnAFirstRecordDropsEverythingGiven) {
+    add_source({{"a", ""}});
+    add_source({{"b", ""}}, /*fail_after=*/0);
+    add_source({{"c", ""}});
+    auto made = new_merger(std::move(sources_), spill_dir());
+    ASSERT_FALSE(made.ok());
+    EXPECT_EQ(made.error().kind(), IoErrorKind::UnexpectedEof);
+    EXPECT_EQ(made.error().message(), "/spill/run-000001 ended before its last record");
+    EXPECT_EQ(*alive_, 0);
+    EXPECT_FALSE(exists(dir_path_));
+}
+
+TEST_F(MergerTest, DroppingAnOpenMergerRemovesTheSpillDirectory) {
+    add_source({{"a", ""}, {"b", ""}});
+    std::unique_ptr<Merger> merger = make();
+    ASSERT_TRUE(merger);
+    MergedRecord record;
+    ASSERT_TRUE(merger->merge_next(&record).value());
+    EXPECT_TRUE(exists(dir_path_));
+    merger.reset();
+    EXPECT_FALSE(exists(dir_path_));
+    EXPECT_EQ(*alive_, 0);
+}
+
+}  // namespace
+}  // namespace tessarune

@@ -1,0 +1,119 @@
+#include "sorter/entry_sort.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sorter/engine_error.h"
+#include "sorter/sort_pool.h"
+#include "sorter/testing/random_records.h"
+
+namespace tessarune {
+namespace {
+
+using testing::TestRecord;
+
+// Pools live for this suite only: other tests count the pool threads alive.
+class EntrySort : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        for (size_t workers : {2, 3, 4, 7}) {
+            pools_[workers] = std::move(SortPool::create(workers)).value();
+        }
+    }
+    static void TearDownTestSuite() { pools_.clear(); }
+    static SortPool* pool_of(size_t workers) {
+        return workers == 0 ? nullptr : pools_.at(workers).get();
+    }
+
+private:
+    static inline std::map<size_t, std::shared_ptr<SortPool>> pools_;
+};
+
+void sort_buffer(RecordBuffer& buffer, SortPool* pool, size_t min_chunk) {
+    sort_record_entries(buffer.entries().span(), buffer.arena().span(), pool, min_chunk);
+}
+
+TEST_F(EntrySort, EveryChunkingMatchesTheModel) {
+    const uint64_t seed = testing::fresh_seed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    // Few records over many chunk counts: odd chunk counts leave a lone run to copy, and
+    // tiny chunks make co-ranking meet empty and one-sided ranges.
+    for (size_t count = 0; count <= 40; ++count) {
+        const std::vector<TestRecord> records = testing::random_records(rng, count, 10, 3);
+        for (size_t workers : {2, 3, 4, 7}) {
+            for (size_t min_chunk : {1, 2, 5}) {
+                RecordBuffer buffer = testing::buffer_of(records);
+                sort_buffer(buffer, pool_of(workers), min_chunk);
+                ASSERT_TRUE(testing::sorted_like_model(buffer, records))
+                    << count << " records, " << workers << " workers, chunks of " << min_chunk;
+            }
+        }
+    }
+    for (size_t count : {1000, 4097}) {
+        const std::vector<TestRecord> records = testing::random_records(rng, count, 16, 2);
+        for (size_t workers : {2, 3, 4}) {
+            RecordBuffer buffer = testing::buffer_of(records);
+            sort_buffer(buffer, pool_of(workers), 7);
+            ASSERT_TRUE(testing::sorted_like_model(buffer, records))
+                << count << " records, " << workers << " workers";
+        }
+    }
+}
+
+// Keys that the 8-byte prefix cannot tell apart: zero bytes at the end (zero padding makes
+// "ab" and "ab\0" share a prefix), lengths around 8, and differences only past byte 8.
+TEST_F(EntrySort, KeysEqualInTheirFirstEightBytes) {
+    const std::string z(1, '\0');
+    std::vector<TestRecord> records;
+    const std::string stems[] = {"", "ab", "abcdefg", "abcdefgh", "abcdefghi"};
+    const std::string tails[] = {"", z, z + z, "\x01", "\xff", "x" + z, "xy"};
+    for (const std::string& stem : stems) {
+        for (const std::string& tail : tails) {
+            records.push_back({stem + tail, std::to_string(records.size())});
+            records.push_back({stem + tail, std::to_string(records.size())});
+        }
+    }
+    records.push_back({"abcdefgh" + std::string(30, 'q') + "a", "long"});
+    records.push_back({"abcdefgh" + std::string(30, 'q'), "long prefix"});
+    std::mt19937_64 rng(7);
+    std::shuffle(records.begin(), records.end(), rng);
+    for (size_t workers : {0, 2, 3}) {
+        RecordBuffer buffer = testing::buffer_of(records);
+        sort_buffer(buffer, pool_of(workers), 1);
+        EXPECT_TRUE(testing::sorted_like_model(buffer, records)) << workers << " workers";
+    }
+}
+
+TEST_F(EntrySort, EmptyKeysAndRecordsSortByAddingOrder) {
+    // Records with empty key and payload share their offset with the record after them.
+    const std::vector<TestRecord> records = {{"", ""}, {"", "p"}, {"", ""}, {"", ""}, {"", "q"},
+                                             {"a", ""}, {"", ""}};
+    for (size_t workers : {0, 2}) {
+        RecordBuffer buffer = testing::buffer_of(records);
+        sort_buffer(buffer, pool_of(workers), 1);
+        EXPECT_TRUE(testing::sorted_like_model(buffer, records)) << workers << " workers";
+    }
+}
+
+TEST_F(EntrySort, EntryOutsideTheArenaIsRefusedBeforeAnythingMoves) {
+    std::mt19937_64 rng(11);
+    const std::vector<TestRecord> records = testing::random_records(rng, 200, 6, 4);
+    for (size_t workers : {0, 2}) {
+        RecordBuffer buffer = testing::buffer_of(records);
+        buffer.entries()[150].key_length = static_cast<uint32_t>(buffer.arena_length());
+        std::vector<RecordEntry> before(buffer.entries().begin(), buffer.entries().end());
+        EXPECT_THROW(sort_buffer(buffer, pool_of(workers), 1),
+                     InternalError);
+        for (size_t i = 0; i < before.size(); ++i) {
+            ASSERT_EQ(buffer.entries()[i].offset, before[i].offset) << i;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tessarune

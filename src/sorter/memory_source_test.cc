@@ -1,0 +1,50 @@
+#include "sorter/memory_source.h"
+
+#include <gtest/gtest.h>
+
+#include "sorter/testing/random_records.h"
+
+namespace tessarune {
+namespace {
+
+using testing::as_bytes;
+using testing::as_string;
+
+TEST(MemorySource, ReadsTheSortedRecordsIntoTheCallersBuffers) {
+    RecordBuffer buffer;
+    buffer.append(as_bytes("b"), as_bytes("second"));
+    buffer.append(as_bytes("a"), as_bytes(""));
+    buffer.append(as_bytes(""), as_bytes("first"));
+    sort_entries(buffer, nullptr);
+    MemorySource source(std::move(buffer));
+
+    ByteBuffer key, payload;
+    key.append(as_bytes("leftover key"));
+    payload.append(as_bytes("leftover payload"));
+    std::vector<std::pair<std::string, std::string>> got;
+    for (;;) {
+        IoResult<NextRecord> next = source.next_record(key, payload);
+        ASSERT_TRUE(next.ok());
+        if (next.value() == NextRecord::End) break;
+        got.emplace_back(as_string(key.span()), as_string(payload.span()));
+    }
+    const std::vector<std::pair<std::string, std::string>> want = {
+        {"", "first"}, {"a", ""}, {"b", "second"}};
+    EXPECT_EQ(got, want);
+    for (int i = 0; i < 2; ++i) {
+        IoResult<NextRecord> again = source.next_record(key, payload);
+        ASSERT_TRUE(again.ok());
+        EXPECT_EQ(again.value(), NextRecord::End);
+    }
+}
+
+TEST(MemorySource, EmptyBufferEndsAtOnce) {
+    MemorySource source{RecordBuffer()};
+    ByteBuffer key, payload;
+    IoResult<NextRecord> next = source.next_record(key, payload);
+    ASSERT_TRUE(next.ok());
+    EXPECT_EQ(next.value(), NextRecord::End);
+}
+
+}  // namespace
+}  // namespace tessarune
