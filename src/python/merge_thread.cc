@@ -1,0 +1,64 @@
+#include "python/merge_thread.h"
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "sorter/sort_pool.h"
+
+namespace tessarune::python {
+namespace {
+
+void append_payload(ByteBuffer& chunk, Bytes payload) {
+    // Grown to fit exactly: a chunk passes 1 MiB by its last payload only, and doubling
+    // there would hold up to twice the memory in every queued chunk.
+    if (chunk.size() + payload.size() > chunk.capacity()) {
+        chunk.set_capacity(chunk.size() + payload.size());
+    }
+    chunk.append(payload);
+}
+
+// Sends until the data or the receiver ends. Throws on an internal error.
+void send_chunks(Merger& merger, ChunkChannel& channel) {
+    MergedRecord record;
+    for (;;) {
+        ByteBuffer chunk(kChunkBytes);
+        bool last = false;
+        std::optional<EngineError> failure;
+        while (chunk.size() < kChunkBytes) {
+            EngineResult<bool> next = merger.merge_next(&record);
+            if (!next.ok()) {
+                failure.emplace(std::move(next).error());
+                break;
+            }
+            if (!next.value()) {
+                last = true;
+                break;
+            }
+            append_payload(chunk, record.payload);
+        }
+        if (failure) {
+            chunk.release();
+            channel.send(ChunkMessage(std::move(*failure)));
+            return;
+        }
+        if (!channel.send(ChunkMessage(std::move(chunk))) || last) return;
+    }
+}
+
+}  // namespace
+
+void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannel> channel) {
+    std::exception_ptr panic;
+    try {
+        set_current_thread_name("tessarune-merge");
+        send_chunks(*merger, *channel);
+    } catch (...) {
+        panic = std::current_exception();
+    }
+    merger.reset();
+    channel->finish_sending(std::move(panic));
+}
+
+}  // namespace tessarune::python

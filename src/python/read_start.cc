@@ -1,0 +1,34 @@
+#include "python/read_start.h"
+
+#include <optional>
+#include <utility>
+
+#include "python/core_lock.h"
+#include "python/errors.h"
+
+namespace tessarune::python {
+
+bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merger) {
+    SorterCore& core = *self->core;
+    SignalPoll poll;
+    std::optional<CoreError> failure;
+    {
+        CoreLock lock(core, CoreLock::How::Detached);
+        if (!lock.locked()) {
+            failure.emplace(Refusal::Reentrant);
+        } else {
+            poll.set_detached(lock.thread_state());
+            CoreResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
+            if (started.ok()) {
+                if (merger != nullptr) *merger = std::move(started).value();
+            } else {
+                failure.emplace(std::move(started).error());
+            }
+        }
+    }  // unlocked first, attached after
+    if (!failure) return true;
+    raise_core_error(*failure, &poll);
+    return false;
+}
+
+}  // namespace tessarune::python
