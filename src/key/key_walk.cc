@@ -4,10 +4,12 @@
 #include <new>
 
 #include "key/key_encoding.h"
-#include "key/py_ref.h"
+#include "python/py_ref.h"
 
 namespace tessarune {
 namespace {
+
+using python::Ref;
 
 constexpr const char* kNestingMessage = "a sort key is nested more than 256 deep";
 constexpr const char* kKindMessage =
@@ -19,13 +21,13 @@ constexpr size_t kInlineMagnitude = 64;
 // The interface layer's conversion error. Built-in methods never return the wrong type, so
 // this is reached only through monkeypatched modules such as `operator`.
 void raise_not_instance(PyObject* got, const char* target) {
-    PyRef qualname(PyType_GetQualName(Py_TYPE(got)));
+    Ref qualname(PyType_GetQualName(Py_TYPE(got)));
     if (!qualname) return;
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), target);
 }
 
 // The internal walk lets std::bad_alloc from the buffer propagate; the public entry points
-// turn it into MemoryError. Every reference held across an append is a PyRef, and no append
+// turn it into MemoryError. Every reference held across an append is a Ref, and no append
 // happens inside a critical section.
 int walk(PyObject* value, int depth, ByteBuffer& out);
 int encode_big_int(PyObject* value, ByteBuffer& out);
@@ -50,9 +52,9 @@ int encode_str(PyObject* value, ByteBuffer& out) {
     // A lone surrogate has no UTF-8; its three-byte form keeps code point order. Looked up on
     // str so that a subclass's own encode is never called.
     PyErr_Clear();
-    PyRef encode(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "encode"));
+    Ref encode(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "encode"));
     if (!encode) return -1;
-    PyRef encoded(PyObject_CallFunction(encode.get(), "Oss", value, "utf-8", "surrogatepass"));
+    Ref encoded(PyObject_CallFunction(encode.get(), "Oss", value, "utf-8", "surrogatepass"));
     if (!encoded) return -1;
     if (!PyBytes_Check(encoded.get())) {
         raise_not_instance(encoded.get(), "bytes");
@@ -96,7 +98,7 @@ int encode_list(PyObject* value, int depth, ByteBuffer& out) {
         if (i < n && i < PyList_GET_SIZE(value)) item = Py_NewRef(PyList_GET_ITEM(value, i));
         Py_END_CRITICAL_SECTION();
         if (item == nullptr) break;
-        PyRef held(item);
+        Ref held(item);
         if (walk(item, depth + 1, out) < 0) return -1;
     }
     out.push_back(TAG_END);
@@ -129,7 +131,7 @@ int walk(PyObject* value, int depth, ByteBuffer& out) {
         case IndexKey::Failed: return -1;
         case IndexKey::NotApplicable: break;
     }
-    PyRef name(PyType_GetName(Py_TYPE(value)));
+    Ref name(PyType_GetName(Py_TYPE(value)));
     if (!name) return -1;
     PyErr_Format(PyExc_TypeError, kKindMessage, name.get());
     return -1;
@@ -137,9 +139,9 @@ int walk(PyObject* value, int depth, ByteBuffer& out) {
 
 // bit_length's result converted as the interface layer converts an unsigned 64-bit argument.
 bool to_u64(PyObject* obj, unsigned long long& result) {
-    PyRef index;
+    Ref index;
     if (!PyLong_Check(obj)) {
-        index = PyRef(PyNumber_Index(obj));
+        index = Ref(PyNumber_Index(obj));
         if (!index) return false;
         obj = index.get();
     }
@@ -157,24 +159,24 @@ void negate_in_place(uint8_t* p, size_t n) {
 
 int encode_big_int(PyObject* value, ByteBuffer& out) {
     PyObject* const int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
-    PyRef bit_length_fn(PyObject_GetAttrString(int_type, "bit_length"));
+    Ref bit_length_fn(PyObject_GetAttrString(int_type, "bit_length"));
     if (!bit_length_fn) return -1;
-    PyRef bit_length(PyObject_CallOneArg(bit_length_fn.get(), value));
+    Ref bit_length(PyObject_CallOneArg(bit_length_fn.get(), value));
     if (!bit_length) return -1;
     unsigned long long bits = 0;
     if (!to_u64(bit_length.get(), bits)) return -1;
 
     // bits // 8 + 1 bytes always leave room for the sign bit.
-    PyRef to_bytes(PyObject_GetAttrString(int_type, "to_bytes"));
+    Ref to_bytes(PyObject_GetAttrString(int_type, "to_bytes"));
     if (!to_bytes) return -1;
-    PyRef length(PyLong_FromUnsignedLongLong(bits / 8 + 1));
+    Ref length(PyLong_FromUnsignedLongLong(bits / 8 + 1));
     if (!length) return -1;
-    PyRef order(PyUnicode_FromString("big"));
+    Ref order(PyUnicode_FromString("big"));
     if (!order) return -1;
-    PyRef kwnames(Py_BuildValue("(s)", "signed"));
+    Ref kwnames(Py_BuildValue("(s)", "signed"));
     if (!kwnames) return -1;
     PyObject* args[] = {value, length.get(), order.get(), Py_True};
-    PyRef twos(PyObject_Vectorcall(to_bytes.get(), args, 3, kwnames.get()));
+    Ref twos(PyObject_Vectorcall(to_bytes.get(), args, 3, kwnames.get()));
     if (!twos) return -1;
     if (!PyBytes_Check(twos.get())) {
         raise_not_instance(twos.get(), "bytes");
@@ -208,11 +210,11 @@ IndexKey encode_index(PyObject* value, ByteBuffer& out) {
     if (has_index < 0) return IndexKey::Failed;
     if (has_index == 0) return IndexKey::NotApplicable;
 
-    PyRef operator_module(PyImport_ImportModule("operator"));
+    Ref operator_module(PyImport_ImportModule("operator"));
     if (!operator_module) return IndexKey::Failed;
-    PyRef index_fn(PyObject_GetAttrString(operator_module.get(), "index"));
+    Ref index_fn(PyObject_GetAttrString(operator_module.get(), "index"));
     if (!index_fn) return IndexKey::Failed;
-    PyRef result(PyObject_CallOneArg(index_fn.get(), value));
+    Ref result(PyObject_CallOneArg(index_fn.get(), value));
     if (!result) return IndexKey::Failed;
     if (!PyLong_Check(result.get())) {
         raise_not_instance(result.get(), "int");

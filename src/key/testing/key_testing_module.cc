@@ -7,11 +7,13 @@
 #include <new>
 
 #include "key/key_walk.h"
-#include "key/py_ref.h"
+#include "python/py_ref.h"
 #include "sorter/growable_array.h"
 
 namespace tessarune {
 namespace {
+
+using python::Ref;
 
 // The adding path starts its key buffer at this capacity; so do the tests.
 constexpr size_t kKeyBufferCapacity = 64;
@@ -45,7 +47,7 @@ PyObject* keytest_time_encode(PyObject* /*module*/, PyObject* const* args, Py_ss
         return nullptr;
     }
     // A snapshot, so that the timed loop reads a fixed sequence without locking the list.
-    PyRef keys(PyList_AsTuple(args[0]));
+    Ref keys(PyList_AsTuple(args[0]));
     if (!keys) return nullptr;
     const Py_ssize_t count = PyTuple_GET_SIZE(keys.get());
     if (count == 0) return PyFloat_FromDouble(0.0);
