@@ -1,0 +1,184 @@
+// Support for the engine's tests: a private base directory, thread counting by name, a
+// latch to hold a spill thread, polls that give up on request, a FileOps that records which
+// run files were made and removed, and readers that drain a SorterCore.
+#pragma once
+
+#include <dirent.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run/file_ops.h"
+#include "sorter/sorter_core.h"
+
+namespace tessarune::testing {
+
+// The names in a directory, without "." and "..", sorted; empty if it cannot be read.
+inline std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A fresh directory under /tmp for one test, removed with everything in it at the end.
+class TempBase {
+public:
+    TempBase() {
+        char pattern[] = "/tmp/engine-test-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        if (made != nullptr) path_ = made;
+    }
+    ~TempBase() {
+        if (!path_.empty()) FileOps::system()->remove_tree(path_);
+    }
+    TempBase(const TempBase&) = delete;
+    TempBase& operator=(const TempBase&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::vector<std::string> entries() const { return list_dir(path_); }
+    // The one spill directory in the base; empty if there is none (or more than one).
+    std::string spill_dir() const {
+        std::vector<std::string> names = entries();
+        if (names.size() != 1 || names[0].rfind("tessarune-", 0) != 0) return "";
+        return path_ + "/" + names[0];
+    }
+
+private:
+    std::string path_;
+};
+
+// How many threads of this process carry a name that starts with prefix.
+inline size_t count_threads_named(const std::string& prefix) {
+    size_t count = 0;
+    for (const std::string& task : list_dir("/proc/self/task")) {
+        std::ifstream comm("/proc/self/task/" + task + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name.rfind(prefix, 0) == 0) ++count;
+    }
+    return count;
+}
+
+// Waits (up to 10 s) until exactly n threads carry a name that starts with prefix, since a
+// thread shows under its name a moment after it starts and lingers a moment after a join;
+// returns the last count seen.
+inline size_t await_threads_named(const std::string& prefix, size_t n) {
+    size_t count = count_threads_named(prefix);
+    for (int i = 0; i < 1000 && count != n; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        count = count_threads_named(prefix);
+    }
+    return count;
+}
+
+// A gate that threads wait at until it is opened.
+class Latch {
+public:
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waiters_ += 1;
+        arrived_.notify_all();
+        opened_cv_.wait(lock, [&] { return opened_; });
+    }
+    void open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        opened_ = true;
+        opened_cv_.notify_all();
+    }
+    // Waits until at least n threads have arrived at the gate.
+    void wait_for_arrivals(size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        arrived_.wait(lock, [&] { return waiters_ >= n; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_cv_;
+    std::condition_variable arrived_;
+    bool opened_ = false;
+    size_t waiters_ = 0;
+};
+
+// A poll that answers carry on for its first `carry_on` calls and give up from then on.
+class GiveUpPoll final : public Poll {
+public:
+    explicit GiveUpPoll(uint64_t carry_on) : carry_on_(carry_on) {}
+    bool give_up() override { return calls_.fetch_add(1) >= carry_on_; }
+    uint64_t calls() const { return calls_.load(); }
+
+private:
+    uint64_t carry_on_;
+    std::atomic<uint64_t> calls_{0};
+};
+
+// Passes every call to the real file system and records, in order, the files created and
+// removed (paths as given). A hook, if set, runs before each file is created (outside the
+// lock; it may throw).
+class RecordingFileOps final : public FileOps {
+public:
+    void on_create(std::function<void(const std::string&)> hook) { create_hook_ = std::move(hook); }
+    std::vector<std::string> created() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return created_;
+    }
+    std::vector<std::string> removed() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return removed_;
+    }
+
+    IoResult<bool> is_directory(const std::string& path) override { return inner_->is_directory(path); }
+    IoResult<std::string> current_dir() override { return inner_->current_dir(); }
+    IoStatus make_dir(const std::string& path) override { return inner_->make_dir(path); }
+    IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
+        if (create_hook_) create_hook_(path);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            created_.push_back(path);
+        }
+        return inner_->create_new_file(path);
+    }
+    IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
+        return inner_->open_for_read(path);
+    }
+    IoStatus remove_file(const std::string& path) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            removed_.push_back(path);
+        }
+        return inner_->remove_file(path);
+    }
+    void remove_tree(const std::string& path) override { inner_->remove_tree(path); }
+    IoStatus random_bytes(uint8_t* out, size_t n) override { return inner_->random_bytes(out, n); }
+
+private:
+    std::shared_ptr<FileOps> inner_ = FileOps::system();
+    std::function<void(const std::string&)> create_hook_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> created_;
+    std::vector<std::string> removed_;
+};
+
+// The file name part of a path.
+inline std::string base_name(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace tessarune::testing
