@@ -1,0 +1,757 @@
+"""The module and the Sorter class as Python sees them: names, signatures, docstrings,
+argument binding, the constructor's checks in their order, len(), the with block, and the
+conversion of the engine's errors into exceptions."""
+
+import contextlib
+import gc
+import inspect
+import os
+import pathlib
+import sys
+import sysconfig
+import types
+
+import pytest
+
+import _tessarune
+import tessarune
+from tessarune import Sorter
+
+
+@contextlib.contextmanager
+def raises_with(exc_type, message, note=None):
+    """Checks the exception's exact type, its exact message, and its notes (none, or one)."""
+    with pytest.raises(exc_type) as info:
+        yield info
+    assert type(info.value) is exc_type
+    assert str(info.value) == message
+    assert getattr(info.value, "__notes__", []) == ([note] if note else [])
+
+
+# --- the module and the class ----------------------------------------------------------
+
+
+def test_module_exports_only_the_sorter():
+    assert _tessarune.__all__ == ["Sorter"]
+    assert _tessarune.Sorter is tessarune.Sorter
+    assert _tessarune.__doc__ == ""
+
+
+def test_sorter_presents_itself_under_the_package_name():
+    assert Sorter.__module__ == "tessarune"
+    assert Sorter.__qualname__ == "Sorter"
+    assert Sorter.__name__ == "Sorter"
+    assert repr(Sorter) == "<class 'tessarune.Sorter'>"
+
+
+def test_constructor_signature():
+    expected = "(key=None, *, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)"
+    assert Sorter.__text_signature__ == expected
+    sig = inspect.signature(Sorter)
+    assert str(sig) == expected
+    kinds = {name: p.kind for name, p in sig.parameters.items()}
+    assert kinds["key"] is inspect.Parameter.POSITIONAL_OR_KEYWORD
+    for name in ("codec", "max_bytes", "tmp_dir", "max_open", "threads"):
+        assert kinds[name] is inspect.Parameter.KEYWORD_ONLY
+
+
+@pytest.mark.parametrize(
+    "method, signature",
+    [
+        ("add", "(self, item, /)"),
+        ("add_encoded", "(self, key, payload, /)"),
+        ("sort", "(self, items=None, /)"),
+        # "$self" in a text signature makes self positional-only
+        ("encoded", "(self, /)"),
+        ("write_to", "(self, /, handle)"),
+        ("close", "(self, /)"),
+        ("__enter__", "(self, /)"),
+        ("__exit__", "(self, /, *_exc_info)"),
+    ],
+)
+def test_method_signatures(method, signature):
+    assert str(inspect.signature(getattr(Sorter, method))) == signature
+
+
+def test_method_table_order():
+    names = [n for n in vars(Sorter) if not n.startswith("__") or n in
+             ("__enter__", "__exit__", "__class_getitem__")]
+    assert names == ["add", "add_encoded", "sort", "encoded", "write_to", "close",
+                     "__enter__", "__exit__", "__class_getitem__"]
+
+
+def raw_doc(obj, name):
+    """The docstring as written: signature, the "--" line, then the text."""
+    return f"{name}{obj.__text_signature__}\n--\n\n{obj.__doc__ or ''}"
+
+
+def test_class_docstring_is_exact():
+    assert raw_doc(Sorter, "Sorter") == DOC_SORTER
+
+
+@pytest.mark.parametrize(
+    "method, expected",
+    [
+        ("add", "DOC_ADD"),
+        ("add_encoded", "DOC_ADD_ENCODED"),
+        ("sort", "DOC_SORT"),
+        ("encoded", "DOC_ENCODED"),
+        ("write_to", "DOC_WRITE_TO"),
+        ("close", "DOC_CLOSE"),
+        ("__enter__", "DOC_ENTER"),
+        ("__exit__", "DOC_EXIT"),
+        ("__class_getitem__", "DOC_CLASS_GETITEM"),
+    ],
+)
+def test_method_docstrings_are_exact(method, expected):
+    assert raw_doc(getattr(Sorter, method), method) == globals()[expected]
+
+
+def test_sorter_cannot_be_subclassed():
+    with pytest.raises(TypeError):
+        class Sub(Sorter):
+            pass
+
+
+def test_sorter_has_no_dict_and_no_weak_references():
+    s = Sorter()
+    with pytest.raises(AttributeError):
+        s.anything = 1
+    with pytest.raises(TypeError):
+        import weakref
+
+        weakref.ref(s)
+
+
+def test_sorter_cannot_be_pickled_or_copied():
+    import copy
+    import pickle
+
+    s = Sorter()
+    s.add(1)
+    with pytest.raises(TypeError):
+        pickle.dumps(s)
+    with pytest.raises(TypeError):
+        copy.copy(s)
+
+
+def test_iterator_type_is_not_instantiable_nor_a_module_attribute():
+    it = Sorter().sort()
+    it_type = type(it)
+    assert it_type.__module__ == "tessarune"
+    assert it_type.__qualname__ == "_SortedIterator"
+    assert it_type.__doc__ == "The items of a sorter, merged in order as they are read."
+    assert iter(it) is it
+    with pytest.raises(TypeError):
+        it_type()
+    with pytest.raises(TypeError):
+        class Sub(it_type):
+            pass
+    assert not hasattr(_tessarune, "_SortedIterator")
+    # The same type serves every iterator, decoding or not.
+    assert type(Sorter().encoded()) is it_type
+
+
+def test_class_getitem_makes_a_generic_alias():
+    alias = Sorter[int]
+    assert isinstance(alias, types.GenericAlias)
+    assert alias.__origin__ is Sorter
+    assert alias.__args__ == (int,)
+    assert Sorter.__class_getitem__(key=str).__args__ == (str,)
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="only a free-threaded interpreter can show that the GIL stays off")
+def test_importing_keeps_the_gil_disabled():
+    import subprocess
+
+    out = subprocess.run([sys.executable, "-c",
+                          "import sys, _tessarune; print(sys._is_gil_enabled())"],
+                         capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+
+def test_module_refuses_a_subinterpreter():
+    interpreters = pytest.importorskip("concurrent.interpreters")
+    interp = interpreters.create()
+    try:
+        with pytest.raises(interpreters.ExecutionFailed) as info:
+            interp.exec("import _tessarune")
+        assert "ImportError" in str(info.value)
+    finally:
+        interp.close()
+
+
+# --- argument binding -------------------------------------------------------------------
+
+BINDING_CASES = [
+    (lambda: Sorter(1, 2),
+     "Sorter.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: Sorter(None, codec=None, bogus=1),
+     "Sorter.__new__() got an unexpected keyword argument 'bogus'"),
+    (lambda: Sorter(len, key=len),
+     "Sorter.__new__() got multiple values for argument 'key'"),
+    (lambda: Sorter(None, None),
+     "Sorter.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda s: s.add(), "Sorter.add() missing 1 required positional argument: 'item'"),
+    (lambda s: s.add(1, 2), "Sorter.add() takes 1 positional arguments but 2 were given"),
+    (lambda s: s.add(item=1),
+     "Sorter.add() got some positional-only arguments passed as keyword arguments: 'item'"),
+    (lambda s: s.add(1, other=2), "Sorter.add() got an unexpected keyword argument 'other'"),
+    (lambda s: s.add_encoded(),
+     "Sorter.add_encoded() missing 2 required positional arguments: 'key' and 'payload'"),
+    (lambda s: s.add_encoded(1),
+     "Sorter.add_encoded() missing 1 required positional argument: 'payload'"),
+    (lambda s: s.add_encoded(1, b"", 3),
+     "Sorter.add_encoded() takes 2 positional arguments but 3 were given"),
+    (lambda s: s.add_encoded(key=1, payload=b""),
+     "Sorter.add_encoded() got some positional-only arguments passed as keyword arguments: "
+     "'key' and 'payload'"),
+    (lambda s: s.sort([], []), "Sorter.sort() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda s: s.sort(items=[]),
+     "Sorter.sort() got some positional-only arguments passed as keyword arguments: 'items'"),
+    (lambda s: s.write_to(), "Sorter.write_to() missing 1 required positional argument: 'handle'"),
+    (lambda s: s.write_to(None, handle=None),
+     "Sorter.write_to() got multiple values for argument 'handle'"),
+    (lambda s: s.write_to(handel=None),
+     "Sorter.write_to() got an unexpected keyword argument 'handel'"),
+    (lambda s: s.__exit__(None, exc=None),
+     "Sorter.__exit__() got an unexpected keyword argument 'exc'"),
+    (lambda s: Sorter.__class_getitem__(),
+     "Sorter.__class_getitem__() missing 1 required positional argument: 'key'"),
+    (lambda s: Sorter.__class_getitem__(int, str),
+     "Sorter.__class_getitem__() takes 1 positional arguments but 2 were given"),
+]
+
+
+@pytest.mark.parametrize("call, message", BINDING_CASES)
+def test_binding_errors(call, message):
+    s = Sorter()
+    with raises_with(TypeError, message):
+        call(s) if call.__code__.co_argcount else call()
+    # A refused call changes nothing.
+    assert len(s) == 0
+    s.add(1)
+    assert list(s.sort()) == [1]
+
+
+def test_binding_uses_one_positional_argument_as_the_singular():
+    with raises_with(TypeError, "Sorter.add() takes 1 positional arguments but 3 were given"):
+        Sorter().add(1, 2, 3)
+    with raises_with(TypeError, "Sorter.sort() takes from 0 to 1 positional arguments but 3 were given"):
+        Sorter().sort(1, 2, 3)
+
+
+def test_no_argument_methods_refuse_arguments():
+    s = Sorter()
+    for method in (s.encoded, s.close, s.__enter__):
+        with pytest.raises(TypeError):
+            method(1)
+
+
+def test_write_to_accepts_its_handle_by_keyword():
+    import io
+
+    s = Sorter()
+    s.add_encoded(1, b"b")
+    s.add_encoded(0, b"a")
+    out = io.BytesIO()
+    s.write_to(handle=out)
+    assert out.getvalue() == b"ab"
+
+
+def test_exit_takes_any_number_of_positional_arguments():
+    for args in ((), (None,), (None, None, None), tuple(range(7))):
+        s = Sorter()
+        assert s.__exit__(*args) is None
+        with raises_with(ValueError, "I/O operation on a closed sorter"):
+            s.add(1)
+
+
+# --- the constructor --------------------------------------------------------------------
+
+
+def test_defaults_and_explicit_nones_make_working_sorters(tmp_path):
+    made = [Sorter(), Sorter(None), Sorter(key=None, codec=None, tmp_dir=None),
+            Sorter(lambda x: -x, max_bytes=2, max_open=2, threads=1, tmp_dir=tmp_path)]
+    for s in made:
+        for x in (3, 1, 2):
+            s.add(x)
+    assert [list(s.sort()) for s in made] == [[1, 2, 3]] * 3 + [[3, 2, 1]]
+
+
+def test_numbers_accept_anything_with_index(tmp_path):
+    np = pytest.importorskip("numpy")
+
+    class Two:
+        def __index__(self):
+            return 2
+
+    s = Sorter(max_bytes=np.int64(1 << 20), max_open=Two(), threads=True, tmp_dir=str(tmp_path))
+    s.add("x")
+    assert list(s.sort()) == ["x"]
+
+
+def test_tmp_dir_accepts_path_like_objects(tmp_path):
+    class Where:
+        def __fspath__(self):
+            return str(tmp_path)
+
+    for where in (tmp_path, pathlib.PurePath(tmp_path), Where()):
+        s = Sorter(max_bytes=64, tmp_dir=where)
+        for i in range(50):
+            s.add(i)
+        assert any(p.name.startswith("tessarune-") for p in tmp_path.iterdir())
+        assert list(s.sort()) == list(range(50))
+        s.close()
+        assert list(tmp_path.iterdir()) == []
+
+
+class FsPathRaises:
+    class Failure(Exception):
+        pass
+
+    def __fspath__(self):
+        raise self.Failure("no path today")
+
+
+class FsPathBytes:
+    def __fspath__(self):
+        return b"/tmp"
+
+
+CONVERSION_CASES = [
+    (dict(max_bytes=None), TypeError, "'NoneType' object cannot be interpreted as an integer", "max_bytes"),
+    (dict(max_bytes=1.0), TypeError, "'float' object cannot be interpreted as an integer", "max_bytes"),
+    (dict(max_bytes="x"), TypeError, "'str' object cannot be interpreted as an integer", "max_bytes"),
+    (dict(max_bytes=2**63), OverflowError, None, "max_bytes"),
+    (dict(max_bytes=-(2**63) - 1), OverflowError, None, "max_bytes"),
+    (dict(tmp_dir=b"/tmp"), TypeError, "'bytes' object is not an instance of 'str'", "tmp_dir"),
+    (dict(tmp_dir=FsPathBytes()), TypeError, "'bytes' object is not an instance of 'str'", "tmp_dir"),
+    (dict(tmp_dir=5), TypeError, "expected str, bytes or os.PathLike object, not int", "tmp_dir"),
+    (dict(tmp_dir=FsPathRaises()), FsPathRaises.Failure, "no path today", "tmp_dir"),
+    (dict(tmp_dir="/tmp/a\0b"), ValueError, "embedded null byte", "tmp_dir"),
+    (dict(max_open=None), TypeError, "'NoneType' object cannot be interpreted as an integer", "max_open"),
+    (dict(max_open=2**64), OverflowError, None, "max_open"),
+    (dict(threads=None), TypeError, "'NoneType' object cannot be interpreted as an integer", "threads"),
+    (dict(threads=1.5), TypeError, "'float' object cannot be interpreted as an integer", "threads"),
+]
+
+
+@pytest.mark.parametrize("kwargs, exc_type, message, name", CONVERSION_CASES)
+def test_conversion_failures_carry_a_note(kwargs, exc_type, message, name):
+    with pytest.raises(exc_type) as info:
+        Sorter(**kwargs)
+    assert type(info.value) is exc_type
+    if message is not None:
+        assert str(info.value) == message
+    assert info.value.__notes__ == [f"while processing '{name}'"]
+
+
+RANGE_CASES = [
+    (dict(max_bytes=1), "max_bytes must be at least 2, not 1"),
+    (dict(max_bytes=-(2**63)), f"max_bytes must be at least 2, not {-(2**63)}"),
+    (dict(max_open=-5), "max_open must be at least 2, not -5"),
+    (dict(max_open=1), "max_open must be at least 2, not 1"),
+    (dict(threads=0), "threads must be at least 1, not 0"),
+    (dict(threads=-3), "threads must be at least 1, not -3"),
+]
+
+
+@pytest.mark.parametrize("kwargs, message", RANGE_CASES)
+def test_range_checks(kwargs, message):
+    with raises_with(ValueError, message):
+        Sorter(**kwargs)
+
+
+class NoMethods:
+    pass
+
+
+class EncodeRaises:
+    @property
+    def encode(self):
+        raise KeyError("encode")
+
+    def decode(self, data):
+        return data
+
+
+class DecodeNotCallable:
+    def encode(self, item):
+        return b""
+
+    decode = 5
+
+
+@pytest.mark.parametrize(
+    "codec, name",
+    [(5, "int"), (NoMethods(), "NoMethods"), (EncodeRaises(), "EncodeRaises"),
+     (DecodeNotCallable(), "DecodeNotCallable"), ("text", "str")],
+)
+def test_codec_needs_callable_encode_and_decode(codec, name):
+    with raises_with(TypeError, f"a codec must have encode and decode methods, unlike {name}"):
+        Sorter(codec=codec)
+
+
+def test_key_must_be_callable():
+    with raises_with(TypeError, "key must be a function returning a sort key, not int"):
+        Sorter(key=5)
+    with raises_with(TypeError, "key must be a function returning a sort key, not list"):
+        Sorter([])
+
+
+def test_type_names_follow_dunder_name():
+    class Original:
+        pass
+
+    Original.__name__ = "Renamed"
+    with raises_with(TypeError, "key must be a function returning a sort key, not Renamed"):
+        Sorter(Original())
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc_type, text",
+    [
+        # conversions come first, in the order max_bytes, tmp_dir, max_open, threads
+        (dict(key=5, max_bytes="x"), TypeError, "max_bytes"),
+        (dict(key=5, max_open="x", tmp_dir=5), TypeError, "tmp_dir"),
+        (dict(key=5, threads="x", max_open="x"), TypeError, "max_open"),
+        (dict(key=5, codec=5, threads="x", max_bytes=1), TypeError, "threads"),
+        # then the key function, then the codec
+        (dict(key=5, codec=5, max_bytes=1), TypeError, "key must be"),
+        (dict(codec=5, max_bytes=1, tmp_dir="/nonexistent"), TypeError, "a codec must"),
+        # then the ranges, in the order max_bytes, max_open, threads
+        (dict(max_bytes=1, max_open=1, threads=0), ValueError, "max_bytes must"),
+        (dict(max_open=1, threads=0), ValueError, "max_open must"),
+        # and the directory only after them all
+        (dict(threads=0, tmp_dir="/nonexistent/dir"), ValueError, "threads must"),
+    ],
+)
+def test_constructor_checks_in_order(kwargs, exc_type, text):
+    with pytest.raises(exc_type) as info:
+        Sorter(**kwargs)
+    notes = getattr(info.value, "__notes__", [])
+    assert text in str(info.value) or notes == [f"while processing '{text}'"]
+
+
+def test_pickle_import_failure_propagates_after_the_key_check(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pickle", None)
+    with pytest.raises(TypeError, match="^key must be"):
+        Sorter(key=5)
+    with pytest.raises(ImportError) as info:
+        Sorter(max_bytes=1)
+    assert not getattr(info.value, "__notes__", None)
+    # A codec of one's own does not need pickle.
+    Sorter(codec=PassThrough())
+
+
+class PassThrough:
+    def encode(self, item):
+        return item
+
+    def decode(self, data):
+        return data
+
+
+def test_gettempdir_is_asked_after_the_codec_and_before_the_ranges(monkeypatch):
+    import tempfile
+
+    class Refused(Exception):
+        pass
+
+    calls = []
+
+    def gettempdir():
+        calls.append(1)
+        raise Refused("no temporary directory")
+
+    monkeypatch.setattr(tempfile, "gettempdir", gettempdir)
+    with pytest.raises(TypeError, match="^a codec must"):
+        Sorter(codec=5)
+    assert calls == []
+    with pytest.raises(Refused) as info:
+        Sorter(max_bytes=1)
+    assert not getattr(info.value, "__notes__", None)
+    assert calls == [1]
+    # An explicit directory never asks.
+    Sorter(tmp_dir=os.getcwd())
+    assert calls == [1]
+
+
+def test_gettempdir_result_is_converted_without_a_note(monkeypatch, tmp_path):
+    import tempfile
+
+    monkeypatch.setattr(tempfile, "gettempdir", lambda: os.fsencode(tmp_path))
+    with raises_with(TypeError, "'bytes' object is not an instance of 'str'"):
+        Sorter()
+    monkeypatch.setattr(tempfile, "gettempdir", lambda: tmp_path)
+    s = Sorter(max_bytes=64)
+    for i in range(40):
+        s.add(i)
+    assert [p.name[:10] for p in tmp_path.iterdir()] == ["tessarune-"]
+    s.close()
+
+
+def test_failed_construction_keeps_no_references():
+    def key(x):
+        return x
+
+    codec = PassThrough()
+    before = sys.getrefcount(key), sys.getrefcount(codec)
+    for kwargs in (dict(max_bytes=1), dict(threads=0), dict(tmp_dir="/nonexistent/x"),
+                   dict(max_open="x")):
+        with pytest.raises((ValueError, TypeError, OSError)):
+            Sorter(key, codec=codec, **kwargs)
+    assert (sys.getrefcount(key), sys.getrefcount(codec)) == before
+    s = Sorter(key, codec=codec)
+    assert sys.getrefcount(key) == before[0] + 1
+    del s
+    gc.collect()
+    assert (sys.getrefcount(key), sys.getrefcount(codec)) == before
+
+
+# --- errors of the engine ---------------------------------------------------------------
+
+
+def test_missing_tmp_dir_is_file_not_found(tmp_path):
+    missing = str(tmp_path / "missing")
+    with pytest.raises(FileNotFoundError) as info:
+        Sorter(tmp_dir=missing)
+    e = info.value
+    assert type(e) is FileNotFoundError
+    assert str(e).startswith(missing + ": ")
+    assert (e.errno, e.strerror, e.filename) == (None, None, None)
+    assert e.args == (str(e),)
+
+
+def test_tmp_dir_that_is_a_file_is_not_a_directory(tmp_path):
+    f = tmp_path / "file"
+    f.write_bytes(b"")
+    with raises_with(NotADirectoryError, f"{f} is not a directory"):
+        Sorter(tmp_dir=f)
+    assert [p.name for p in tmp_path.iterdir()] == ["file"]
+
+
+def test_tmp_dir_path_keeps_undecodable_bytes_in_the_message(tmp_path):
+    odd = os.fsdecode(os.fsencode(str(tmp_path)) + b"/\xff-missing")
+    with pytest.raises(FileNotFoundError) as info:
+        Sorter(tmp_dir=odd)
+    assert str(info.value).startswith(odd + ": ")
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere")
+def test_unwritable_tmp_dir_is_permission_error(tmp_path):
+    locked = tmp_path / "locked"
+    locked.mkdir(mode=0o500)
+    try:
+        with pytest.raises(PermissionError) as info:
+            Sorter(tmp_dir=locked)
+        assert str(info.value).startswith(str(locked))
+    finally:
+        locked.chmod(0o700)
+
+
+def test_construction_leaves_no_directory_behind(tmp_path):
+    s = Sorter(tmp_dir=tmp_path)
+    assert list(tmp_path.iterdir()) == []
+    s.add(1)
+    del s
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_threads_make_a_named_pool_that_ends_with_the_sorter():
+    def workers():
+        names = []
+        for task in pathlib.Path("/proc/self/task").iterdir():
+            try:
+                names.append((task / "comm").read_text().strip())
+            except FileNotFoundError:
+                pass
+        return names.count("tessarune-sort-")
+
+    if not pathlib.Path("/proc/self/task").exists():
+        pytest.skip("needs /proc")
+    base = workers()
+    s = Sorter(threads=3)
+    assert workers() == base + 3
+    s.close()
+    assert workers() == base
+    t = Sorter(threads=2)
+    assert workers() == base + 2
+    del t
+    gc.collect()
+    assert workers() == base
+
+
+# --- len() and the with block -----------------------------------------------------------
+
+
+def test_len_counts_accepted_items_only():
+    s = Sorter()
+    assert len(s) == 0
+    for x in (1, "a", (2, 3)):
+        s.add(x)
+    with pytest.raises(TypeError):
+        s.add({})
+    assert len(s) == 3
+    s.close()
+    assert len(s) == 3
+
+
+def test_with_block_binds_the_sorter_and_closes_it():
+    with Sorter() as s:
+        assert type(s) is Sorter
+        s.add(1)
+    with raises_with(ValueError, "I/O operation on a closed sorter"):
+        s.add(2)
+    assert len(s) == 1
+
+
+def test_with_block_closes_and_lets_the_exception_through(tmp_path):
+    class Boom(Exception):
+        pass
+
+    with pytest.raises(Boom):
+        with Sorter(max_bytes=64, tmp_dir=tmp_path) as s:
+            for i in range(40):
+                s.add(i)
+            assert list(tmp_path.iterdir())
+            raise Boom()
+    assert list(tmp_path.iterdir()) == []
+    with raises_with(ValueError, "I/O operation on a closed sorter"):
+        s.sort()
+
+
+def test_enter_returns_the_same_object_each_time():
+    s = Sorter()
+    assert s.__enter__() is s
+    assert s.__enter__() is s
+    s.close()
+    assert s.__enter__() is s
+
+
+# --- the docstrings, as written for the class and its methods ---------------------------
+
+DOC_SORTER = """\
+Sorter(key=None, *, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)
+--
+
+Sort more items than fit in memory: add them, then sort them once.
+
+Each item is turned into a sort key by `key`, or is its own key, and into bytes by `codec`, or
+by pickle, once, as it is added. Keys and bytes, and 16 bytes more for each item, are held in at
+most `max_bytes` of memory, unless one item alone needs more. Once half of that is full, a
+background thread sorts it and writes it, compressed with LZ4, to a private directory in
+`tmp_dir` while the other half fills. Sorting merges what was written with what is held, so
+items come out in key order, and items with equal keys come out in the order they were
+added. A merge reads at most `max_open` runs at once, each a block of up to 128 KiB at a
+time, holding the block and room for it compressed, about 269 KiB, and its next item, so it
+takes about `max_open` times the largest item, plus those blocks, besides what is held.
+
+The private directory is removed when reading ends, on `close()`, when a `with` block exits,
+or when the sorter is garbage collected. Threads sharing a sorter take turns, and a sorter
+must not be shared across a fork: make a new one in the child.
+
+Ctrl-C, or any signal handler that raises, interrupts waiting for a spill, merging, and
+reading; an interrupted merge or read ends the sort and removes what was spilled, which can take
+a moment when much was spilled, and the sorter then refuses to be read again.
+
+Args:
+    key: A function returning the sort key of an item: an int, float, str, bytes, None, or a
+        tuple or list of them, compared as Python compares them. None sorts items by
+        themselves. NumPy integers, like anything with `__index__`, are ints, and
+        `np.float64`, `np.str_` and `np.bytes_` are a float, a str and bytes; other NumPy
+        scalars, such as `np.float32` and `np.bool_`, raise TypeError, so convert them first.
+    codec: Encodes each item into bytes and decodes it back; pickle if None.
+    max_bytes: The most memory to hold keys and encoded items in, counting 16 bytes more for
+        each, at least 2.
+    tmp_dir: The directory to spill into, which must be writable, or None for
+        `tempfile.gettempdir()`.
+    max_open: The most spilled runs to merge at once, at least 2; more are merged in passes.
+    threads: The threads that sort each half and compress each run: with 1, the thread that
+        spills it, and with more, a pool of this sorter's own. Writing a run holds, beyond
+        `max_bytes`, a 1 MiB buffer of what it writes and, for each block compressed at once,
+        a 128 KiB block and room for it compressed, about 269 KiB: one block with 1 thread, and
+        with more, two for each thread, but at most 16, about 4.2 MiB.
+
+Raises:
+    TypeError: If `key` is not callable, or `codec` lacks `encode` and `decode` methods.
+    ValueError: If `max_bytes` or `max_open` is less than 2, or `threads` is less than 1.
+    OSError: If `tmp_dir` is not a directory, or a directory cannot be made in it."""
+
+DOC_ADD = """\
+add($self, item, /)
+--
+
+Add an item, keyed and encoded now.
+
+Raises:
+    TypeError: If the key is not a sort key, or the codec does not return bytes.
+    ValueError: If the sorter is closed.
+    RuntimeError: If the sorter has been read, or an earlier error lost items.
+    OSError: If spilling to disk fails."""
+
+DOC_ADD_ENCODED = """\
+add_encoded($self, key, payload, /)
+--
+
+Add bytes that the codec would decode, with their sort key, calling neither."""
+
+DOC_SORT = """\
+sort($self, items=None, /)
+--
+
+Add every item given, then return every item added, decoded, in sorted order.
+
+Items are keyed and encoded as they are added. A sorter can be sorted only once; items
+given before one that fails stay added, and the sorter is not sorted. Once the iterator
+raises, as when decoding an item fails, it ends, as a generator does.
+
+Raises:
+    TypeError: If a key is not a sort key, or the codec does not return bytes.
+    ValueError: If the sorter is closed; also raised by the iterator once it is.
+    RuntimeError: If the sorter has been sorted, or an earlier error lost items.
+    OSError: If spilling, or reading what was spilled, fails."""
+
+DOC_ENCODED = """\
+encoded($self)
+--
+
+Return the encoded items, as bytes, in sorted order, decoding none of them."""
+
+DOC_WRITE_TO = """\
+write_to($self, handle)
+--
+
+Write every encoded item, in sorted order, to a binary handle, in chunks of about 1 MiB.
+
+The next chunk is merged on another thread while the handle writes this one. This reads
+the sorter, so it can be done only once."""
+
+DOC_CLOSE = """\
+close($self)
+--
+
+Drop every item and remove what was spilled; closing again does nothing.
+
+A `write_to` already running in another thread is not stopped: it writes every item, then
+removes what was spilled."""
+
+DOC_ENTER = """\
+__enter__($self)
+--
+
+"""
+
+DOC_EXIT = """\
+__exit__($self, *_exc_info)
+--
+
+"""
+
+DOC_CLASS_GETITEM = """\
+__class_getitem__($cls, key)
+--
+
+"""
