@@ -1,0 +1,120 @@
+"""A signal handler that raises, during a long merge, a long iteration and a long write_to.
+
+Each case runs in a child interpreter of its own, so that its signal handler and timer touch
+nothing of the test process. The child reports what it saw as JSON.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+CHILD = textwrap.dedent(r"""
+    import collections, functools, glob, io, json, os, random, signal, sys, tempfile, time, types, zlib
+    from tessarune import Sorter
+
+    scenario = sys.argv[1]
+    tmp = tempfile.mkdtemp()
+    report = {}
+    rng = random.Random(7)
+
+    def merge_threads():
+        names = []
+        for path in glob.glob("/proc/self/task/*/comm"):
+            try:
+                names.append(open(path).read().strip())
+            except FileNotFoundError:
+                pass
+        return names.count("tessarune-merge")
+
+    if scenario == "sort":
+        # Hundreds of runs merged two at a time: a long run of merge passes inside sort().
+        s = Sorter(max_bytes=256 << 10, max_open=2, tmp_dir=tmp)
+        payload = bytes(200)
+        for i in range(400_000):
+            s.add_encoded(rng.randrange(1 << 30), payload)
+    else:
+        # Incompressible payloads consumed by a slow C function, so that no Python code runs
+        # between items and only the sorter's own polls can notice the signal.
+        s = Sorter(max_bytes=16 << 20, tmp_dir=tmp)
+        for i in range(40_000):
+            s.add_encoded(rng.randrange(1 << 30), rng.randbytes(2000))
+    report["runs"] = len(glob.glob(os.path.join(tmp, "tessarune-*", "run-*")))
+
+    handled = []
+
+    def handler(signum, frame):
+        handled.append(time.monotonic())
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGALRM, handler)
+    delay = 0.1
+    due = time.monotonic() + delay
+    signal.setitimer(signal.ITIMER_REAL, delay)
+    try:
+        if scenario == "sort":
+            it = s.sort()
+        elif scenario == "iterate":
+            it = s.encoded()
+            collections.deque(map(functools.partial(zlib.compress, level=9), it), maxlen=0)
+        elif scenario == "write_to":
+            s.write_to(types.SimpleNamespace(write=zlib.compressobj(9).compress))
+        report["outcome"] = "completed"
+    except KeyboardInterrupt:
+        report["outcome"] = "interrupted"
+    caught = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    if handled:
+        report["poll_delay"] = handled[0] - due
+        report["unwind"] = caught - handled[0]
+    report["dirs_left"] = len(glob.glob(os.path.join(tmp, "tessarune-*")))
+    report["merge_threads"] = merge_threads()
+    if scenario == "iterate":
+        report["next_after"] = repr(next(it, "end"))
+    for name, call in [("sort", s.sort), ("add", lambda: s.add(1)), ("write_to", lambda: s.write_to(io.BytesIO()))]:
+        try:
+            call()
+            report[name] = "no error"
+        except Exception as e:
+            report[name] = f"{type(e).__name__}: {e}"
+    print(json.dumps(report))
+""")
+
+STOPPED = "RuntimeError: the sorter stopped when reading it failed or was interrupted"
+READ_ONCE = "RuntimeError: a sorter can be read only once"
+ADD_AFTER_READ = "RuntimeError: cannot add to a sorter once it has been read"
+
+
+def run_child(scenario):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", CHILD, scenario], capture_output=True, text=True,
+                          env=env, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("scenario", ["sort", "iterate", "write_to"])
+def test_interrupt_ends_the_read(scenario):
+    report = run_child(scenario)
+    assert report["runs"] > 2, report
+    assert report["outcome"] == "interrupted", report
+    # Generous bounds: without its polls the call would run on for seconds. They show that the
+    # signal was noticed inside the call and the spilled files went with the read.
+    assert report["poll_delay"] < 1.0, report
+    assert report["unwind"] < 2.0, report
+    assert report["dirs_left"] == 0, report
+    assert report["merge_threads"] == 0, report
+    if scenario == "write_to":
+        # write_to hands the whole read to its thread: the sorter counts as read, not stopped.
+        assert report["sort"] == READ_ONCE, report
+        assert report["add"] == ADD_AFTER_READ, report
+        assert report["write_to"] == READ_ONCE, report
+    else:
+        assert report["sort"] == STOPPED, report
+        assert report["add"] == STOPPED, report
+        assert report["write_to"] == STOPPED, report
+    if scenario == "iterate":
+        assert report["next_after"] == "'end'", report
