@@ -176,22 +176,32 @@ void append_number_f64(double value, ByteBuffer& out) {
 }
 
 void append_number_i128(Int128 value, ByteBuffer& out) {
-    double anchor;
-    UInt128 excess;
-    if (value >= INT64_MIN && value <= INT64_MAX) {
-        // The common case stays in 64-bit arithmetic, which is several times cheaper than the
-        // 128-bit conversions. The anchor is at least INT64_MIN, so it converts back exactly.
-        const auto x = static_cast<int64_t>(value);
-        anchor = floor_double_i64(x);
-        excess = static_cast<uint64_t>(x) - static_cast<uint64_t>(static_cast<int64_t>(anchor));
-    } else {
-        anchor = floor_double_i128(value);
-        excess = static_cast<UInt128>(value) - static_cast<UInt128>(static_cast<Int128>(anchor));
-    }
     out.reserve(out.size() + kMaxI128Encoding);
     uint8_t* const start = out.data() + out.size();
-    uint8_t* p = put_head(start, std::bit_cast<uint64_t>(anchor));
-    p = put_uint128_field(p, excess);
+    uint8_t* p;
+    if (value >= INT64_MIN && value <= INT64_MAX) {
+        // The common case stays in 64-bit arithmetic, several times cheaper than the 128-bit
+        // conversions. The anchor is at least INT64_MIN, so it converts back exactly, and the
+        // excess is below one unit of 2^63, 2^11, so it has at most two bytes.
+        const auto x = static_cast<int64_t>(value);
+        const double anchor = floor_double_i64(x);
+        const uint64_t excess = static_cast<uint64_t>(x) - static_cast<uint64_t>(static_cast<int64_t>(anchor));
+        p = put_head(start, std::bit_cast<uint64_t>(anchor));
+        if (excess == 0) {
+            *p++ = 0;
+        } else if (excess < 256) {
+            *p++ = 1;
+            *p++ = static_cast<uint8_t>(excess);
+        } else {
+            *p++ = 2;
+            *p++ = static_cast<uint8_t>(excess >> 8);
+            *p++ = static_cast<uint8_t>(excess);
+        }
+    } else {
+        const double anchor = floor_double_i128(value);
+        p = put_head(start, std::bit_cast<uint64_t>(anchor));
+        p = put_uint128_field(p, static_cast<UInt128>(value) - static_cast<UInt128>(static_cast<Int128>(anchor)));
+    }
     out.set_size(out.size() + static_cast<size_t>(p - start));
 }
 

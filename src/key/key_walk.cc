@@ -33,12 +33,16 @@ int walk(PyObject* value, int depth, ByteBuffer& out);
 int encode_big_int(PyObject* value, ByteBuffer& out);
 IndexKey encode_index(PyObject* value, ByteBuffer& out);
 
+// PyLong_AsLongAndOverflow gives the same answer as PyLong_AsLongLong for an int (neither
+// calls a method of it), but reads multi-digit ints directly instead of through a byte-array
+// conversion, and reports overflow without making an exception to clear.
+static_assert(sizeof(long) == 8, "ints of up to 64 bits must convert without overflow");
+
 int encode_int(PyObject* value, ByteBuffer& out) {
-    const long long x = PyLong_AsLongLong(value);
-    if (x == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return encode_big_int(value, out);
-    }
+    int overflow = 0;
+    const long x = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow != 0) return encode_big_int(value, out);
+    if (x == -1 && PyErr_Occurred()) return -1;
     append_number_i128(x, out);
     return 0;
 }
@@ -105,10 +109,14 @@ int encode_list(PyObject* value, int depth, ByteBuffer& out) {
     return 0;
 }
 
+// The order of the tests decides for an object that passes several. A float subclass cannot
+// also be a tuple, bytes or list (their layouts conflict) nor None, so testing the exact
+// float type early and float subclasses after the list gives the same decisions while
+// sparing tuples, bytes and lists a walk of float's subclass chain.
 int walk(PyObject* value, int depth, ByteBuffer& out) {
     if (PyLong_Check(value)) return encode_int(value, out);
     if (PyUnicode_Check(value)) return encode_str(value, out);
-    if (PyFloat_Check(value)) {
+    if (PyFloat_CheckExact(value)) {
         append_number_f64(PyFloat_AS_DOUBLE(value), out);
         return 0;
     }
@@ -125,6 +133,10 @@ int walk(PyObject* value, int depth, ByteBuffer& out) {
         return 0;
     }
     if (PyList_Check(value)) return encode_list(value, depth, out);
+    if (PyFloat_Check(value)) {
+        append_number_f64(PyFloat_AS_DOUBLE(value), out);
+        return 0;
+    }
 
     switch (encode_index(value, out)) {
         case IndexKey::Appended: return 0;
