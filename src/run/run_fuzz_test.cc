@@ -55,6 +55,10 @@ private:
     static Unexpected<IoError> unsupported() { return Unexpected(IoError::of_kind(IoErrorKind::Other)); }
 };
 
+bool equal_bytes(const ByteBuffer& got, const std::string& want) {
+    return got.size() == want.size() && (want.empty() || std::memcmp(got.data(), want.data(), want.size()) == 0);
+}
+
 enum class Mutation { FlipBit, SetByte, Truncate, Insert };
 
 struct Applied {
@@ -115,8 +119,7 @@ TEST(RunFuzzTest, DamagedRunsNeverCrashAndVisibleDamageIsReported) {
             next = (*reader)->next_record(key, payload);
             if (!next || *next == NextRecord::End) break;
             const TestRecord& want = records[read_records];
-            same = same && std::string(key.begin(), key.end()) == want.key &&
-                   std::string(payload.begin(), payload.end()) == want.payload;
+            same = same && equal_bytes(key, want.key) && equal_bytes(payload, want.payload);
             ++read_records;
             read_bytes += 8 + key.size() + payload.size();
             ASSERT_LE(read_records, info.record_count);
