@@ -44,10 +44,10 @@ PyObject* sorter_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     static constexpr const char* kNames[] = {"items"};
     static constexpr ArgSpec kSpec{"Sorter.sort()", kNames, 1, 1, 0};
-    PyObject* bound[1];
-    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
     SorterObject* sorter = as_sorter(self);
     return call_guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
         if (bound[0] != nullptr && bound[0] != Py_None) {
             if (sorter_add_items(sorter, bound[0]) < 0) return nullptr;
         }

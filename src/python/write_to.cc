@@ -152,9 +152,9 @@ PyObject* sorter_write_to(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
     static constexpr const char* kNames[] = {"handle"};
     static constexpr ArgSpec kSpec{"Sorter.write_to()", kNames, 0, 1, 1};
-    PyObject* bound[1];
-    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
     return call_guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
         return write_to(reinterpret_cast<SorterObject*>(self), bound[0]);
     });
 }
