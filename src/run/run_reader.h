@@ -16,6 +16,7 @@ namespace tessarune {
 class RunReader;
 
 // Opens the file read-only; allocates nothing yet. Errors: "<path>: <system message>".
+// A run without records is never read, so its file is not opened (it need not exist).
 IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
                                                       const RunInfo& info);
 
