@@ -71,14 +71,13 @@ int encode_str(PyObject* value, ByteBuffer& out) {
     return 0;
 }
 
-int refuse_nesting(ByteBuffer& out, uint8_t tag) {
-    out.push_back(tag);
+int refuse_nesting() {
     PyErr_SetString(PyExc_RecursionError, kNestingMessage);
     return -1;
 }
 
 int encode_tuple(PyObject* value, int depth, ByteBuffer& out) {
-    if (depth >= KEY_MAX_DEPTH) return refuse_nesting(out, TAG_TUPLE);
+    if (depth >= KEY_MAX_DEPTH) return refuse_nesting();
     out.push_back(TAG_TUPLE);
     const Py_ssize_t n = PyTuple_GET_SIZE(value);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -93,7 +92,7 @@ int encode_tuple(PyObject* value, int depth, ByteBuffer& out) {
 // encoded outside it. The bound keeps to the elements that were there at the start and are
 // still there when reached.
 int encode_list(PyObject* value, int depth, ByteBuffer& out) {
-    if (depth >= KEY_MAX_DEPTH) return refuse_nesting(out, TAG_LIST);
+    if (depth >= KEY_MAX_DEPTH) return refuse_nesting();
     out.push_back(TAG_LIST);
     const Py_ssize_t n = PyList_GET_SIZE(value);
     for (Py_ssize_t i = 0;; ++i) {
