@@ -114,16 +114,23 @@ CoreStatus SorterCore::refill_batch() {
     batch.cursor = 0;
 
     MergedRecord record;
-    while (batch.payload_bytes.size() < kBatchMaxBytes) {
-        EngineResult<bool> next = reading.merger->merge_next(&record);
-        if (!next) {
-            state_->set_stopped();  // releases the Merger, which removes the spill directory
-            return Unexpected(CoreError(std::move(next).error()));
+    try {
+        while (batch.payload_bytes.size() < kBatchMaxBytes) {
+            EngineResult<bool> next = reading.merger->merge_next(&record);
+            if (!next) {
+                state_->set_stopped();  // releases the Merger, which removes the spill directory
+                return Unexpected(CoreError(std::move(next).error()));
+            }
+            if (!next.value()) break;
+            batch.payload_bytes.append(record.payload);
+            batch.payload_ends.push_back(batch.payload_bytes.size());
+            if (batch.payload_ends.size() == kBatchMaxPayloads) break;
         }
-        if (!next.value()) break;
-        batch.payload_bytes.append(record.payload);
-        batch.payload_ends.push_back(batch.payload_bytes.size());
-        if (batch.payload_ends.size() == kBatchMaxPayloads) break;
+    } catch (...) {
+        // The record in hand when the batch could not grow is gone from the merge: going on
+        // would skip it silently.
+        state_->set_stopped();
+        throw;
     }
     if (batch.payload_ends.empty()) state_->set_read();
     return {};

@@ -442,6 +442,28 @@ TEST(SorterCore, AnInternalErrorOnTheSpillThreadReachesTheAdderAndLosesRecords) 
     EXPECT_TRUE(add(*core, "k", "v").error().engine_error().is_lost_records());
 }
 
+TEST(SorterCore, AnInternalErrorDuringARefillStopsTheRead) {
+    tt::TempBase base;
+    auto ops = std::make_shared<tt::RecordingFileOps>();
+    auto core = make_core(base.path(), 1 << 20, 64, 1, ops);
+    std::mt19937_64 rng(5);
+    add_all(*core, tt::random_records(rng, 40000, 8, 4));  // runs of several blocks each
+    auto started = start_read(*core, true);
+    ASSERT_TRUE(started.ok()) << started.error().engine_error().text();
+    ops->on_read([] { throw InternalError("a broken invariant"); });
+    Locked locked(*core);
+    bool thrown = false;
+    try {
+        while (core->state_kind() == StateKind::Reading) ASSERT_TRUE(core->refill_batch().ok());
+    } catch (const InternalError&) {
+        thrown = true;
+    }
+    EXPECT_TRUE(thrown);
+    // A read that lost the record in hand must not go on as if nothing happened.
+    EXPECT_EQ(core->state_kind(), StateKind::Stopped);
+    EXPECT_TRUE(base.entries().empty());
+}
+
 // Failures of the read itself: each leaves the engine Stopped with the spill directory gone.
 TEST(SorterCore, AFailedReadStopsTheEngineAndRemovesTheSpillDirectory) {
     enum class Damage { FailedPassRead, InterruptedPass, EmptyRun, TruncatedRun, VanishedRun };

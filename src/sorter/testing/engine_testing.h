@@ -129,11 +129,13 @@ private:
 };
 
 // Passes every call to the real file system and records, in order, the files created and
-// removed (paths as given). A hook, if set, runs before each file is created (outside the
-// lock; it may throw).
+// removed (paths as given). Hooks, if set, run before each file is created and before each
+// read call (outside the lock; they may throw). Set them while no other thread uses this.
 class RecordingFileOps final : public FileOps {
 public:
     void on_create(std::function<void(const std::string&)> hook) { create_hook_ = std::move(hook); }
+    // Also reaches the files opened before.
+    void on_read(std::function<void()> hook) { *read_hook_ = std::move(hook); }
     std::vector<std::string> created() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return created_;
@@ -155,7 +157,9 @@ public:
         return inner_->create_new_file(path);
     }
     IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
-        return inner_->open_for_read(path);
+        auto file = inner_->open_for_read(path);
+        if (!file) return file;
+        return std::unique_ptr<ReadableFile>(std::make_unique<HookedFile>(std::move(file).value(), read_hook_));
     }
     IoStatus remove_file(const std::string& path) override {
         {
@@ -168,8 +172,23 @@ public:
     IoStatus random_bytes(uint8_t* out, size_t n) override { return inner_->random_bytes(out, n); }
 
 private:
+    class HookedFile final : public ReadableFile {
+    public:
+        HookedFile(std::unique_ptr<ReadableFile> inner, std::shared_ptr<std::function<void()>> hook)
+            : inner_(std::move(inner)), hook_(std::move(hook)) {}
+        IoResult<size_t> read(uint8_t* data, size_t n) override {
+            if (*hook_) (*hook_)();
+            return inner_->read(data, n);
+        }
+
+    private:
+        std::unique_ptr<ReadableFile> inner_;
+        std::shared_ptr<std::function<void()>> hook_;
+    };
+
     std::shared_ptr<FileOps> inner_ = FileOps::system();
     std::function<void(const std::string&)> create_hook_;
+    std::shared_ptr<std::function<void()>> read_hook_ = std::make_shared<std::function<void()>>();
     mutable std::mutex mutex_;
     std::vector<std::string> created_;
     std::vector<std::string> removed_;
