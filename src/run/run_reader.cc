@@ -120,7 +120,9 @@ struct RunReader::Impl {
         }
         const uint32_t length = load_le32(length_bytes);
         bytes_left = bytes_left >= 4 ? bytes_left - 4 : 0;
-        if (length > bytes_left) return Unexpected(corrupt("a record is longer than the rest of the run"));
+        if (length > bytes_left) {
+            return Unexpected(corrupt("a record is longer than the rest of the run"));
+        }
         bytes_left -= length;
 
         out.clear();

@@ -54,7 +54,6 @@ struct BlockSlot {
     ByteBuffer raw;         // capacity kRawBlockSize from the first byte on
     ByteBuffer compressed;  // grown to 8 + block_bound(R) when needed, then kept
     size_t stored_size = 0;
-    bool failed = false;
 };
 
 // Empty spans may carry a null pointer, which memcpy must not receive.
@@ -183,7 +182,9 @@ struct RunWriter::Impl {
         }
         // Keep only what did not reach the file, so that a retry never writes bytes twice.
         const size_t rest = write_buffer.size() - done;
-        if (rest != 0 && done != 0) std::memmove(write_buffer.data(), write_buffer.data() + done, rest);
+        if (rest != 0 && done != 0) {
+            std::memmove(write_buffer.data(), write_buffer.data() + done, rest);
+        }
         write_buffer.set_size(rest);
         return status;
     }

@@ -151,7 +151,9 @@ IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileO
 IoStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base) {
     IoResult<bool> is_dir = ops->is_directory(base);
     if (!is_dir) return Unexpected(wrap_base(base, is_dir.error()));
-    if (!*is_dir) return Unexpected(IoError(IoErrorKind::NotADirectory, base + " is not a directory"));
+    if (!*is_dir) {
+        return Unexpected(IoError(IoErrorKind::NotADirectory, base + " is not a directory"));
+    }
     IoResult<std::unique_ptr<SpillDir>> probe = create_spill_dir(ops, base);
     if (!probe) return Unexpected(std::move(probe).error());
     return {};  // the probe's drop removes the directory again
