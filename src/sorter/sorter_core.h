@@ -129,7 +129,7 @@ public:
 
     // Takes the state out, leaving Closed. The returned holder releases the old state when
     // destroyed (joins a running spill, removes the spill directory): destroy it after
-    // unlock(), detached from the interpreter.
+    // unlock(), detached from the interpreter. (Destroying it needs sorter/engine_state.h.)
     std::unique_ptr<EngineState> take_state_for_close();
 
     // --- reading, state Reading ---
