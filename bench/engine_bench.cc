@@ -81,7 +81,25 @@ struct ChildReport {
 struct Outcome {
     ChildReport report;
     long peak_rss_kib = 0;
+    double cpu_seconds = 0;  // user + system time of the child and what it waited for
 };
+
+double cpu_seconds_of(const struct rusage& usage) {
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Other work on the machine skews the figures; print the load beside them.
+std::string load_average() {
+    FILE* file = std::fopen("/proc/loadavg", "r");
+    if (file == nullptr) return "?";
+    char text[128] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    std::string load(text, n);
+    if (!load.empty() && load.back() == '\n') load.pop_back();
+    return load;
+}
 
 // Runs work in a child process; returns its report and its peak RSS.
 template <typename Work>
@@ -105,6 +123,7 @@ Outcome in_child(Work work) {
     struct rusage usage {};
     ::wait4(pid, &status, 0, &usage);
     outcome.peak_rss_kib = usage.ru_maxrss;
+    outcome.cpu_seconds = cpu_seconds_of(usage);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) outcome.report.ok = false;
     return outcome;
 }
@@ -209,12 +228,13 @@ Outcome gnu_sort(const std::string& input, const std::string& tmp, uint64_t coun
     struct rusage usage {};
     ::wait4(pid, &status, 0, &usage);
     const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return {{seconds_since(start), count, ok}, usage.ru_maxrss};
+    return {{seconds_since(start), count, ok}, usage.ru_maxrss, cpu_seconds_of(usage)};
 }
 
 void print_row(const char* name, const Outcome& o, double mib) {
-    std::printf("%-28s %8.2f s %9.1f MB/s %9.1f MiB peak RSS%s\n", name, o.report.seconds,
-                mib * 1.048576 / o.report.seconds, o.peak_rss_kib / 1024.0, o.report.ok ? "" : "  FAILED");
+    std::printf("%-28s %8.2f s %9.1f MB/s %9.1f MiB peak RSS  (cpu %.2f s; load %s)%s\n", name,
+                o.report.seconds, mib * 1.048576 / o.report.seconds, o.peak_rss_kib / 1024.0, o.cpu_seconds,
+                load_average().c_str(), o.report.ok ? "" : "  FAILED");
 }
 
 }  // namespace
