@@ -15,6 +15,29 @@ constexpr size_t kBlockHeaderSize = 8;
 // The largest stored block plus the header of the next one: what one block read asks for.
 constexpr size_t kCompressedCapacity = kBlockHeaderSize + block_bound(kRawBlockSize);
 
+// Replaces the buffer's content. Records are mostly short, where a call to memcpy costs more
+// than the copy itself: fixed-size chunks let the compiler copy inline.
+inline void copy_field(ByteBuffer& out, const uint8_t* from, size_t n) {
+    out.clear();
+    out.reserve(n);
+    out.set_size(n);
+    uint8_t* to = out.data();
+    if (n >= 16) {
+        size_t i = 0;
+        for (; i + 16 <= n && i < 128; i += 16) std::memcpy(to + i, from + i, 16);
+        if (i + 16 <= n) {
+            std::memcpy(to + i, from + i, n - i);
+        } else if (i != n) {
+            std::memcpy(to + n - 16, from + n - 16, 16);  // overlaps what is already copied
+        }
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else {
+        for (size_t i = 0; i < n; ++i) to[i] = from[i];
+    }
+}
+
 }  // namespace
 
 struct RunReader::Impl {
@@ -109,6 +132,32 @@ struct RunReader::Impl {
         return {};
     }
 
+    // The usual case, in one go: the whole record lies in the current block and within the
+    // run's byte count. Anything else (a record across blocks, a damaged length) takes the
+    // field-by-field path, which makes every check in order.
+    bool take_whole_record(ByteBuffer& key, ByteBuffer& payload) {
+        const uint8_t* at = raw.data() + position;
+        const size_t available = raw.size() - position;
+        if (available < 8) return false;
+        const uint64_t k = load_le32(at);
+        if (available - 8 < k) return false;
+        const uint64_t p = load_le32(at + 4 + k);
+        const uint64_t total = 8 + k + p;
+        if (available < total || bytes_left < total) return false;
+        copy_field(key, at + 4, k);
+        copy_field(payload, at + 8 + k, p);
+        position += total;
+        bytes_left -= total;
+        return true;
+    }
+
+    // Kept out of line so that the usual case above stays a small function.
+    [[gnu::noinline]] IoStatus read_record_by_fields(ByteBuffer& key, ByteBuffer& payload) {
+        IoStatus s = read_field(key);
+        if (s) s = read_field(payload);
+        return s;
+    }
+
     IoStatus read_field(ByteBuffer& out) {
         uint8_t length_bytes[4];
         if (raw.size() - position >= 4) {
@@ -169,9 +218,10 @@ RunReader::~RunReader() = default;
 IoResult<NextRecord> RunReader::next_record(ByteBuffer& key, ByteBuffer& payload) {
     Impl& r = *impl_;
     if (r.records_left == 0) return NextRecord::End;
-    IoStatus s = r.read_field(key);
-    if (s) s = r.read_field(payload);
-    if (!s) return Unexpected(std::move(s).error());
+    if (!r.take_whole_record(key, payload)) {
+        IoStatus s = r.read_record_by_fields(key, payload);
+        if (!s) return Unexpected(std::move(s).error());
+    }
     --r.records_left;
     return NextRecord::Record;
 }

@@ -213,5 +213,19 @@ TEST(RunReaderEmptyTest, BuffersAreReplacedNotAppended) {
     EXPECT_EQ((*reader)->next_record(key, payload).value(), NextRecord::End);
 }
 
+TEST(RunReaderEmptyTest, EveryShortFieldLengthComesBackExactly) {
+    ScratchDir dir;
+    std::vector<TestRecord> records;
+    for (size_t n = 0; n <= 300; ++n) {
+        std::string bytes(n, '\0');
+        for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>('A' + (i * 7 + n) % 26);
+        records.push_back({bytes, bytes + "!"});
+    }
+    const RunInfo info = run_testing::write_run(sys(), dir.file("run"), records);
+    auto back = read_run(sys(), info);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_TRUE(*back == records);
+}
+
 }  // namespace
 }  // namespace tessarune
