@@ -550,20 +550,21 @@ def test_adding_and_constructing_leak_nothing(fast_tmp):
         one_round(i)
     tracemalloc.start()
     try:
-        for i in range(1000):
+        for i in range(500):
             one_round(i)
         measure()
-        for i in range(1500):
+        for i in range(2000):
             one_round(i)
         objects_before, traced_before = measure()
-        for i in range(1500):
+        for i in range(2000):
             one_round(i)
         objects_after, traced_after = measure()
     finally:
         tracemalloc.stop()
     assert objects_after - objects_before < 20
-    # One leaked object per round would be 1500 objects of at least 32 bytes each.
-    assert traced_after - traced_before < 16 * 1024
+    # One leaked object per round would be 2000 objects of at least 32 bytes each, 64 KiB;
+    # what the interpreter keeps and replaces stays near 20 KiB whatever the window.
+    assert traced_after - traced_before < 40 * 1024
     assert spill_dirs(tmp_path) == []
 
 

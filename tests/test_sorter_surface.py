@@ -7,8 +7,10 @@ import gc
 import inspect
 import os
 import pathlib
+import subprocess
 import sys
 import sysconfig
+import tempfile
 import types
 
 import pytest
@@ -540,16 +542,33 @@ def test_tmp_dir_path_keeps_undecodable_bytes_in_the_message(tmp_path):
     assert str(info.value).startswith(odd + ": ")
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere")
-def test_unwritable_tmp_dir_is_permission_error(tmp_path):
-    locked = tmp_path / "locked"
-    locked.mkdir(mode=0o500)
+def test_unwritable_tmp_dir_is_permission_error():
+    # Root may write anywhere, so as root the check runs in a child that is not.
+    locked = tempfile.mkdtemp()
+    os.chmod(locked, 0o555)
+    script = ("import sys\nfrom tessarune import Sorter\n"
+              "try:\n    Sorter(tmp_dir=sys.argv[1])\n"
+              "except OSError as e:\n    print(type(e).__name__)\n    print(e)\n")
     try:
-        with pytest.raises(PermissionError) as info:
-            Sorter(tmp_dir=locked)
-        assert str(info.value).startswith(str(locked))
+        if os.geteuid() == 0:
+            def become_nobody():
+                os.setgid(65534)
+                os.setuid(65534)
+
+            done = subprocess.run([sys.executable, "-c", script, locked], capture_output=True,
+                                  text=True, cwd="/", preexec_fn=become_nobody, timeout=60,
+                                  env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+            assert done.returncode == 0, done.stderr
+            kind, message = done.stdout.splitlines()
+        else:
+            with pytest.raises(OSError) as info:
+                Sorter(tmp_dir=locked)
+            kind, message = type(info.value).__name__, str(info.value)
+        assert kind == "PermissionError"
+        assert message.startswith(locked + ": ")
     finally:
-        locked.chmod(0o700)
+        os.chmod(locked, 0o755)
+        os.rmdir(locked)
 
 
 def test_construction_leaves_no_directory_behind(tmp_path):
