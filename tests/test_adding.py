@@ -14,6 +14,7 @@ import sys
 import tempfile
 import textwrap
 import threading
+import time
 import tracemalloc
 
 import pytest
@@ -470,8 +471,9 @@ def test_threads_adding_while_another_closes(tmp_path):
     for t in pool:
         t.start()
     go.set()
-    while len(s) < 3000:
-        pass
+    deadline = time.monotonic() + 60
+    while len(s) < 3000 and time.monotonic() < deadline:
+        time.sleep(0.001)
     s.close()
     for t in pool:
         t.join()
