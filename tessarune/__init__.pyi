@@ -2,7 +2,8 @@
 
 import os
 from collections.abc import Callable, Iterable, Iterator
-from typing import Generic, Protocol, Self, SupportsIndex, TypeAlias, TypeVar, final
+from types import GenericAlias
+from typing import Any, Generic, Protocol, Self, SupportsIndex, TypeAlias, TypeVar, final
 
 __all__ = ["Sorter"]
 
@@ -11,11 +12,11 @@ _T_co = TypeVar("_T_co", covariant=True)
 
 # What a key function may return: NumPy integers count as ints through __index__, and
 # np.float64, np.str_ and np.bytes_ are subclasses of float, str and bytes.
-SortKey: TypeAlias = (
-    int | float | str | bytes | SupportsIndex | None | tuple[SortKey, ...] | list[SortKey]
+_SortKey: TypeAlias = (
+    int | float | str | bytes | SupportsIndex | None | tuple[_SortKey, ...] | list[_SortKey]
 )
 
-class Codec(Protocol[_T]):
+class _Codec(Protocol[_T]):
     """Turns an item into bytes and back."""
 
     def encode(self, item: _T, /) -> bytes: ...
@@ -79,9 +80,9 @@ class Sorter(Generic[_T]):
 
     def __new__(
         cls,
-        key: Callable[[_T], SortKey] | None = None,
+        key: Callable[[_T], _SortKey] | None = None,
         *,
-        codec: Codec[_T] | None = None,
+        codec: _Codec[_T] | None = None,
         max_bytes: SupportsIndex = 268435456,
         tmp_dir: str | os.PathLike[str] | None = None,
         max_open: SupportsIndex = 64,
@@ -97,7 +98,7 @@ class Sorter(Generic[_T]):
             RuntimeError: If the sorter has been read, or an earlier error lost items.
             OSError: If spilling to disk fails.
         """
-    def add_encoded(self, key: SortKey, payload: bytes, /) -> None:
+    def add_encoded(self, key: _SortKey, payload: bytes, /) -> None:
         """Add bytes that the codec would decode, with their sort key, calling neither."""
     def sort(self, items: Iterable[_T] | None = None, /) -> _SortedIterator[_T]:
         """Add every item given, then return every item added, decoded, in sorted order.
@@ -128,3 +129,5 @@ class Sorter(Generic[_T]):
         """
     def __enter__(self) -> Self: ...
     def __exit__(self, *_exc_info: object) -> None: ...
+    @classmethod
+    def __class_getitem__(cls, key: Any) -> GenericAlias: ...
