@@ -88,6 +88,7 @@ struct ChildReport {
     double seconds = 0;
     uint64_t records = 0;
     bool ok = false;
+    double adding = 0, starting = 0, merging = 0;  // the engine's phases, in seconds
 };
 
 struct Outcome {
@@ -176,10 +177,12 @@ ChildReport engine_sort(const std::string& base, uint64_t count, uint64_t thread
             return {};
         }
     }
+    const double adding = seconds_since(start);
     StatusByte status{SorterStatus::Open};
     core.lock();
     auto started = core.start_read(status, false, poll);
     core.unlock();
+    const double starting = seconds_since(start) - adding;
     if (!started) {
         std::fprintf(stderr, "start_read failed\n");
         return {};
@@ -201,7 +204,8 @@ ChildReport engine_sort(const std::string& base, uint64_t count, uint64_t thread
         std::memcpy(previous, record.key.data(), kKeyBytes);
         ++out;
     }
-    return {seconds_since(start), out, ordered && out == count};
+    const double total = seconds_since(start);
+    return {total, out, ordered && out == count, adding, starting, total - adding - starting};
 }
 
 bool write_text_lines(const std::string& path, uint64_t count) {
@@ -273,6 +277,8 @@ int main(int argc, char** argv) {
         engine[threads - 1] = in_child([&] { return engine_sort(base, count, threads); });
         const std::string name = "engine, threads " + std::to_string(threads);
         print_row(name.c_str(), engine[threads - 1], mib);
+        const ChildReport& r = engine[threads - 1].report;
+        std::printf("    adding %.2f s, start_read %.2f s, merging %.2f s\n", r.adding, r.starting, r.merging);
         std::fflush(stdout);
     }
 
