@@ -17,7 +17,6 @@ bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merge
         if (!lock.locked()) {
             failure.emplace(Refusal::Reentrant);
         } else {
-            poll.set_detached(lock.thread_state());
             CoreResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
             if (started.ok()) {
                 if (merger != nullptr) *merger = std::move(started).value();

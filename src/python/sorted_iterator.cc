@@ -38,9 +38,8 @@ Taken next_payload_object(SorterCore& core) {
         return {raise_core_error(CoreError(Refusal::Reentrant))};
     }
     if (core.batch_used_up()) {
-        // Once per batch: the only place a long iteration notices Ctrl-C when it is driven
-        // from C code (list(), a for loop over a C decoder) that never checks signals itself.
-        poll.set_detached(lock.thread_state());
+        // Once per batch: the only place where a long iteration driven from C code (list(),
+        // a C decoder), which never checks for signals itself, notices Ctrl-C.
         if (poll.give_up()) {
             lock.detach();
             core.stop_read();  // removes the spill directory: detached
