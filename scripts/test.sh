@@ -9,6 +9,8 @@ bash scripts/setup.sh
 py="$root/.venv/bin/python"
 export PATH="$root/.venv/bin:$PATH"
 jobs=$(nproc)
+# No test writes a file near this size; a runaway writer stops here instead of filling the disk.
+ulimit -f $((32 * 1024 * 1024))
 
 configure() {  # dir, extra cmake arguments...
     local dir=$1; shift

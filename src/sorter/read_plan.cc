@@ -76,17 +76,24 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
         open_run_writer(state.ops, std::move(path).value(), state.pool);
     if (!writer) return Unexpected(EngineError(std::move(writer).error()));
 
+    // The pass must write exactly the window's records; a merge that kept producing would
+    // otherwise fill the disk before anything noticed.
+    uint64_t expected_records = 0;
+    for (const RunInfo& run : window) expected_records += run.record_count;
+
     MergedRecord record;
     for (;;) {
         EngineResult<bool> next = (*merger)->merge_next(&record);
         if (!next) return Unexpected(std::move(next).error());
         if (!next.value()) break;
+        TR_CHECK((*writer)->record_count() < expected_records);
         IoStatus written = (*writer)->write_record(record.key, record.payload);
         if (!written) return Unexpected(EngineError(std::move(written).error()));
         if ((*writer)->record_count() % kRecordsPerPoll == 0 && poll.give_up()) {
             return Unexpected(interrupted());
         }
     }
+    TR_CHECK((*writer)->record_count() == expected_records);
     merger.value().reset();  // closes the window's files before they are removed
     IoResult<RunInfo> info = (*writer)->finish_run();
     if (!info) return Unexpected(EngineError(std::move(info).error()));
