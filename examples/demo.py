@@ -92,7 +92,7 @@ def main():
     print(f"bytes added:     {codec.bytes_encoded:,} encoded ({codec.bytes_encoded / (1 << 20):.1f} MiB), "
           f"max_bytes {args.max_bytes:,} ({args.max_bytes / (1 << 20):.0f} MiB), threads {args.threads}")
     print(f"runs spilled:    {runs_seen}")
-    print(f"adding:          {add_time:.2f} s ({count / add_time:,.0f} items/s)")
+    print(f"making+adding:   {add_time:.2f} s ({count / add_time:,.0f} items/s)")
     print(f"sorting+reading: {read_time:.2f} s ({count / read_time:,.0f} items/s)")
     print(f"total:           {add_time + read_time:.2f} s ({count / (add_time + read_time):,.0f} items/s)")
     ok = in_order and out_count == count and out_total == total and not left_behind and runs_seen > 1
