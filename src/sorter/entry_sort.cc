@@ -110,15 +110,44 @@ struct MergeSlice {
     size_t out_lo, out_hi;  // relative to lo
 };
 
-void merge_slice(const MergeSlice& s, const SortItem* src, SortItem* dst, const ItemLess& less) {
+// Hands put() the merge of [a, a_end) and [b, b_end) in order.
+template <typename Put>
+void merge_runs(const SortItem* a, const SortItem* a_end, const SortItem* b,
+                const SortItem* b_end, const ItemLess& less, Put put) {
+    while (a != a_end && b != b_end) {
+        if (less(*b, *a)) {
+            put(*b++);
+        } else {
+            put(*a++);
+        }
+    }
+    while (a != a_end) put(*a++);
+    while (b != b_end) put(*b++);
+}
+
+// Merges one slice from src into dst, or, in the last round, straight into the entry table,
+// which saves a pass over the items.
+void merge_slice(const MergeSlice& s, const SortItem* src, SortItem* dst, RecordEntry* entries,
+                 const ItemLess& less) {
     const SortItem* a = src + s.lo;
     const SortItem* b = src + s.mid;
     const size_t na = s.mid - s.lo;
     const size_t nb = s.hi - s.mid;
     const size_t i_lo = co_rank(a, na, b, nb, s.out_lo, less);
     const size_t i_hi = co_rank(a, na, b, nb, s.out_hi, less);
-    std::merge(a + i_lo, a + i_hi, b + (s.out_lo - i_lo), b + (s.out_hi - i_hi),
-               dst + s.lo + s.out_lo, less);
+    const SortItem* a_begin = a + i_lo;
+    const SortItem* a_end = a + i_hi;
+    const SortItem* b_begin = b + (s.out_lo - i_lo);
+    const SortItem* b_end = b + (s.out_hi - i_hi);
+    if (entries != nullptr) {
+        RecordEntry* out = entries + s.lo + s.out_lo;
+        merge_runs(a_begin, a_end, b_begin, b_end, less,
+                   [&out](const SortItem& item) { *out++ = item.entry; });
+    } else {
+        SortItem* out = dst + s.lo + s.out_lo;
+        merge_runs(a_begin, a_end, b_begin, b_end, less,
+                   [&out](const SortItem& item) { *out++ = item; });
+    }
 }
 
 void sort_serial(std::span<RecordEntry> entries, std::span<const uint8_t> arena,
@@ -140,10 +169,9 @@ void sort_parallel(std::span<RecordEntry> entries, std::span<const uint8_t> aren
     const size_t workers = pool.worker_count();
     const ItemLess less(arena.data());
 
-    // Chunk c is [bound(c), bound(c + 1)); the first n % chunks chunks take one more record.
-    const auto bound = [n, chunks](size_t c) { return n / chunks * c + std::min(c, n % chunks); };
+    // The first n % chunks chunks take one record more than the others.
     std::vector<size_t> bounds(chunks + 1);
-    for (size_t c = 0; c <= chunks; ++c) bounds[c] = bound(c);
+    for (size_t c = 0; c <= chunks; ++c) bounds[c] = n / chunks * c + std::min(c, n % chunks);
     pool.run(chunks, [&](size_t c) {
         fill_items(entries.subspan(bounds[c], bounds[c + 1] - bounds[c]), arena,
                    items + bounds[c]);
@@ -169,14 +197,12 @@ void sort_parallel(std::span<RecordEntry> entries, std::span<const uint8_t> aren
             }
             next_bounds.push_back(hi);
         }
-        pool.run(slices.size(), [&](size_t i) { merge_slice(slices[i], src, dst, less); });
+        RecordEntry* final_output = next_bounds.size() == 2 ? entries.data() : nullptr;
+        pool.run(slices.size(),
+                 [&](size_t i) { merge_slice(slices[i], src, dst, final_output, less); });
         std::swap(src, dst);
         bounds.swap(next_bounds);
     }
-
-    pool.run(chunks, [&](size_t c) {
-        for (size_t i = bound(c); i < bound(c + 1); ++i) entries[i] = src[i].entry;
-    });
 }
 
 }  // namespace
