@@ -113,7 +113,10 @@ TEST_P(EndToEnd, OutputIsTheStableSortOfTheInput) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 rng(seed);
     std::vector<TestRecord> records = tt::random_records(rng, 3000, 10, 3);
-    for (size_t i = 0; i < records.size(); ++i) records[i].payload += "#" + std::to_string(i);
+    for (size_t i = 0; i < records.size(); ++i) {
+        records[i].payload += '#';
+        records[i].payload += std::to_string(i);
+    }
 
     tt::TempBase base;
     auto core = make_core(base.path(), 8192, max_open, threads);
@@ -400,7 +403,7 @@ TEST(SorterCore, AFailedSpillLosesRecordsForEveryLaterAddAndRead) {
         auto core = make_core(base.path(), 4096, 64, 1, ops);
         CoreStatus added;
         size_t count = 0;
-        while ((added = add(*core, "k" + std::to_string(count++), std::string(40, 'p'))).ok()) {
+        while ((added = add(*core, std::string(1, 'k').append(std::to_string(count++)), std::string(40, 'p'))).ok()) {
             Locked locked(*core);
             if (!wait_in_add && core->run_count() == 1) break;
         }

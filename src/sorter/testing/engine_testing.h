@@ -20,49 +20,27 @@
 #include <vector>
 
 #include "run/file_ops.h"
+#include "run/testing/run_files.h"
 #include "sorter/sorter_core.h"
 
 namespace tessarune::testing {
 
-// The names in a directory, without "." and "..", sorted; empty if it cannot be read.
-inline std::vector<std::string> list_dir(const std::string& path) {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) return names;
-    while (dirent* e = ::readdir(dir)) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using run_testing::list_dir;
 
-// A fresh directory under /tmp for one test, removed with everything in it at the end.
+// A fresh base directory for one test, removed with everything in it at the end.
 class TempBase {
 public:
-    TempBase() {
-        char pattern[] = "/tmp/engine-test-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (made != nullptr) path_ = made;
-    }
-    ~TempBase() {
-        if (!path_.empty()) FileOps::system()->remove_tree(path_);
-    }
-    TempBase(const TempBase&) = delete;
-    TempBase& operator=(const TempBase&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::vector<std::string> entries() const { return list_dir(path_); }
+    const std::string& path() const { return dir_.path(); }
+    std::vector<std::string> entries() const { return list_dir(path()); }
     // The one spill directory in the base; empty if there is none (or more than one).
     std::string spill_dir() const {
         std::vector<std::string> names = entries();
         if (names.size() != 1 || names[0].rfind("tessarune-", 0) != 0) return "";
-        return path_ + "/" + names[0];
+        return path() + "/" + names[0];
     }
 
 private:
-    std::string path_;
+    run_testing::ScratchDir dir_;
 };
 
 // How many threads of this process carry a name that starts with prefix.
