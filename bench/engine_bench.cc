@@ -188,7 +188,7 @@ ChildReport engine_sort(const std::string& base, uint64_t count, uint64_t thread
         return {};
     }
     Merger& merger = *started.value();
-    MergedRecord record;
+    RecordView record;
     uint8_t previous[kKeyBytes] = {};
     uint64_t out = 0;
     bool ordered = true;

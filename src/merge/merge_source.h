@@ -1,4 +1,7 @@
 // MergeSource: one sorted input of a merge. A run reader or the records held in memory.
+//
+// Sources hand records out as views of their own memory, so a record is not copied on its
+// way from a source to the merge's consumer.
 #pragma once
 
 #include "sorter/expected.h"
@@ -8,13 +11,35 @@ namespace tessarune {
 
 enum class NextRecord { Record, End };
 
+// A record's key bytes and payload bytes, viewed in memory owned by whoever filled it.
+struct RecordView {
+    Bytes key;
+    Bytes payload;
+};
+
 class MergeSource {
 public:
     virtual ~MergeSource() = default;
-    // On Record, `key` and `payload` hold exactly the next record's key and payload bytes
-    // (previous content replaced, capacity reused). After End every call gives End again.
-    // After an error the source is not used again.
-    virtual IoResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) = 0;
+
+    // On Record, `out` views exactly the next record's key and payload bytes. The views stay
+    // valid until the next call on this source, or its destruction, whichever comes first:
+    // the memory they point into may be reused by that call. After End every call gives End
+    // again. After an error the source is not used again.
+    virtual IoResult<NextRecord> next_record(RecordView& out) = 0;
+
+    // The same, copied into the caller's buffers (previous content replaced, capacity
+    // reused), for callers that keep a record beyond the next call.
+    IoResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) {
+        RecordView view;
+        IoResult<NextRecord> next = next_record(view);
+        if (next.ok() && next.value() == NextRecord::Record) {
+            key.clear();
+            key.append(view.key);
+            payload.clear();
+            payload.append(view.payload);
+        }
+        return next;
+    }
 };
 
 }  // namespace tessarune

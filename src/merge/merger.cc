@@ -7,17 +7,17 @@
 namespace tessarune {
 namespace {
 
-// One record held by the merge. Its buffers are reused for every record of its source.
+// One record held by the merge, viewed in its source's memory. The views stay valid while
+// the entry is held: its source is asked again only for a refill of this very entry.
 struct MergeEntry {
-    ByteBuffer key;
-    ByteBuffer payload;
+    RecordView record;
     uint64_t source = 0;
 };
 
 // Key bytes, then source index: the source order is the adding order among equal keys.
 // No two entries are ever equal, since each source has at most one.
 bool comes_before(const MergeEntry& a, const MergeEntry& b) {
-    const int c = compare_keys(a.key.span(), b.key.span());
+    const int c = compare_keys(a.record.key, b.record.key);
     if (c != 0) return c < 0;
     return a.source < b.source;
 }
@@ -94,7 +94,7 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
     for (size_t i = 0; i < impl->sources.size(); ++i) {
         MergeEntry entry;
         entry.source = i;
-        IoResult<NextRecord> first = impl->sources[i]->next_record(entry.key, entry.payload);
+        IoResult<NextRecord> first = impl->sources[i]->next_record(entry.record);
         if (!first.ok()) {
             impl->drop_all();
             return Unexpected(std::move(first).error());
@@ -106,7 +106,7 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
     return std::unique_ptr<Merger>(new Merger(std::move(impl)));
 }
 
-EngineResult<bool> Merger::merge_next(MergedRecord* out) {
+EngineResult<bool> Merger::merge_next(RecordView* out) {
     Impl& m = *impl_;
     if (m.ended) return Unexpected(EngineError::lost_records());
     if (m.at_end) return false;
@@ -114,7 +114,7 @@ EngineResult<bool> Merger::merge_next(MergedRecord* out) {
     bool have_record = false;
     if (m.has_current) {
         MergeEntry& cur = m.current;
-        IoResult<NextRecord> next = m.sources[cur.source]->next_record(cur.key, cur.payload);
+        IoResult<NextRecord> next = m.sources[cur.source]->next_record(cur.record);
         if (!next.ok()) {
             m.ended = true;
             m.drop_all();
@@ -137,8 +137,7 @@ EngineResult<bool> Merger::merge_next(MergedRecord* out) {
         m.drop_all();
         return false;
     }
-    out->key = m.current.key.span();
-    out->payload = m.current.payload.span();
+    *out = m.current.record;
     return true;
 }
 

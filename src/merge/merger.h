@@ -16,11 +16,6 @@
 
 namespace tessarune {
 
-struct MergedRecord {
-    Bytes key;      // views of the current entry, valid until the next merge_next
-    Bytes payload;
-};
-
 class Merger;
 
 // Reads the first record of every source, in order. On an error everything given is
@@ -34,9 +29,10 @@ public:
     Merger(const Merger&) = delete;
     Merger& operator=(const Merger&) = delete;
 
-    // A record (true, filled into *out), the end (false), or an error (the Io variant; later
-    // calls give LostRecords).
-    EngineResult<bool> merge_next(MergedRecord* out);
+    // A record (true, *out viewing it), the end (false), or an error (the Io variant; later
+    // calls give LostRecords). The views stay valid until the next merge_next or the
+    // Merger's destruction.
+    EngineResult<bool> merge_next(RecordView* out);
 
 private:
     struct Impl;

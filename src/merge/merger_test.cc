@@ -35,7 +35,7 @@ public:
     }
     ~ListSource() override { --*alive_; }
 
-    IoResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) override {
+    IoResult<NextRecord> next_record(RecordView& out) override {
         EXPECT_FALSE(failed_) << "a failed source was asked again";
         if (fail_after_ && served_ == *fail_after_) {
             failed_ = true;
@@ -43,11 +43,15 @@ public:
                                       "/spill/run-000001 ended before its last record"));
         }
         if (served_ == records_.size()) return NextRecord::End;
-        // Leftovers in the buffers must be replaced, not appended to.
-        key.clear();
-        key.append(as_bytes(records_[served_].key));
-        payload.clear();
-        payload.append(as_bytes(records_[served_].payload));
+        // The record is copied into one reused buffer and the previous one scribbled over, as
+        // a source reusing its memory would: a merge that kept an old view would see it.
+        const TestRecord& r = records_[served_];
+        scribble(held_);
+        held_.clear();
+        held_.append(as_bytes(r.key));
+        held_.append(as_bytes(r.payload));
+        out.key = Bytes(held_.data(), r.key.size());
+        out.payload = Bytes(held_.data() + r.key.size(), r.payload.size());
         ++served_;
         return NextRecord::Record;
     }
@@ -58,6 +62,11 @@ private:
     std::optional<size_t> fail_after_;
     size_t served_ = 0;
     bool failed_ = false;
+    ByteBuffer held_;
+
+    static void scribble(ByteBuffer& b) {
+        for (uint8_t& byte : b) byte = 0xEE;
+    }
 };
 
 bool exists(const std::string& path) {
@@ -102,7 +111,7 @@ protected:
     // Every record until the end, as key and payload strings.
     std::vector<TestRecord> drain(Merger& merger) {
         std::vector<TestRecord> out;
-        MergedRecord record;
+        RecordView record;
         for (;;) {
             EngineResult<bool> next = merger.merge_next(&record);
             EXPECT_TRUE(next.ok());
@@ -111,7 +120,7 @@ protected:
         }
     }
     void expect_end_for_good(Merger& merger) {
-        MergedRecord record;
+        RecordView record;
         for (int i = 0; i < 3; ++i) {
             EngineResult<bool> next = merger.merge_next(&record);
             ASSERT_TRUE(next.ok());
@@ -179,7 +188,10 @@ TEST_F(MergerTest, RandomSourcesMatchAStableSortOfTheirConcatenation) {
                 testing::random_records(rng, length(rng), 5, 3);
             std::stable_sort(records.begin(), records.end(),
                              [](const TestRecord& a, const TestRecord& b) { return a.key < b.key; });
-            for (TestRecord& r : records) r.payload += "@" + std::to_string(s);
+            for (TestRecord& r : records) {
+                r.payload += '@';
+                r.payload += std::to_string(s);
+            }
             all.insert(all.end(), records.begin(), records.end());
             add_source(std::move(records));
         }
@@ -216,7 +228,7 @@ TEST_F(MergerTest, FailureMidMergeEndsItForGood) {
     add_source({{"b1", ""}, {"b2", ""}}, /*fail_after=*/1);
     std::unique_ptr<Merger> merger = make();
     ASSERT_TRUE(merger);
-    MergedRecord record;
+    RecordView record;
     std::vector<std::string> keys;
     EngineResult<bool> next = merger->merge_next(&record);
     while (next.ok() && next.value()) {
@@ -253,7 +265,7 @@ TEST_F(MergerTest, DroppingAnOpenMergerRemovesTheSpillDirectory) {
     add_source({{"a", ""}, {"b", ""}});
     std::unique_ptr<Merger> merger = make();
     ASSERT_TRUE(merger);
-    MergedRecord record;
+    RecordView record;
     ASSERT_TRUE(merger->merge_next(&record).value());
     EXPECT_TRUE(exists(dir_path_));
     merger.reset();

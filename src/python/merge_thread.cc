@@ -21,7 +21,7 @@ void append_payload(ByteBuffer& chunk, Bytes payload) {
 
 // Sends until the data or the receiver ends. Throws on an internal error.
 void send_chunks(Merger& merger, ChunkChannel& channel) {
-    MergedRecord record;
+    RecordView record;
     for (;;) {
         ByteBuffer chunk(kChunkBytes);
         bool last = false;

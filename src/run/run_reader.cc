@@ -15,29 +15,6 @@ constexpr size_t kBlockHeaderSize = 8;
 // The largest stored block plus the header of the next one: what one block read asks for.
 constexpr size_t kCompressedCapacity = kBlockHeaderSize + block_bound(kRawBlockSize);
 
-// Replaces the buffer's content. Records are mostly short, where a call to memcpy costs more
-// than the copy itself: fixed-size chunks let the compiler copy inline.
-inline void copy_field(ByteBuffer& out, const uint8_t* from, size_t n) {
-    out.clear();
-    out.reserve(n);
-    out.set_size(n);
-    uint8_t* to = out.data();
-    if (n >= 16) {
-        size_t i = 0;
-        for (; i + 16 <= n && i < 128; i += 16) std::memcpy(to + i, from + i, 16);
-        if (i + 16 <= n) {
-            std::memcpy(to + i, from + i, n - i);
-        } else if (i != n) {
-            std::memcpy(to + n - 16, from + n - 16, 16);  // overlaps what is already copied
-        }
-    } else if (n >= 8) {
-        std::memcpy(to, from, 8);
-        std::memcpy(to + n - 8, from + n - 8, 8);
-    } else {
-        for (size_t i = 0; i < n; ++i) to[i] = from[i];
-    }
-}
-
 }  // namespace
 
 struct RunReader::Impl {
@@ -46,10 +23,10 @@ struct RunReader::Impl {
     ByteBuffer compressed;  // kCompressedCapacity bytes from the first block on
     size_t header_start = 0;  // where the read-ahead of the next header begins
     size_t filled = 0;        // bytes of `compressed` filled by the last block read
-    ByteBuffer raw;           // the current block; its size is R
-    size_t position = 0;      // next unread byte of `raw`
-    uint64_t records_left = 0;
-    uint64_t bytes_left = 0;
+    ByteBuffer raw;           // the current block; its size is R; the cursor walks it
+    // A record that straddles blocks, assembled field by field.
+    ByteBuffer straddling_key;
+    ByteBuffer straddling_payload;
 
     // The three texts that reach the user; the system's own errors are wrapped where they
     // happen with wrap_system.
@@ -76,7 +53,7 @@ struct RunReader::Impl {
         return got;
     }
 
-    IoStatus load_block() {
+    IoStatus load_block(Cursor& at) {
         uint8_t header[kBlockHeaderSize];
         const size_t ahead = filled - header_start;
         if (ahead != 0) std::memcpy(header, compressed.data() + header_start, ahead);
@@ -105,7 +82,7 @@ struct RunReader::Impl {
         filled = *got;
 
         raw.set_size(r);
-        position = 0;
+        at.next = at.block_end = raw.data();
         const int decoded = LZ4_decompress_safe(reinterpret_cast<const char*>(compressed.data()),
                                                 reinterpret_cast<char*>(raw.data()),
                                                 static_cast<int>(c), static_cast<int>(r));
@@ -113,85 +90,46 @@ struct RunReader::Impl {
             raw.set_size(0);
             return Unexpected(corrupt("a block does not decompress to its length"));
         }
+        at.block_end = raw.data() + r;
         return {};
     }
 
-    // Copies n bytes of the record stream to `into`, loading blocks as needed.
-    IoStatus read_stream(uint8_t* into, size_t n) {
-        while (n != 0) {
-            if (position == raw.size()) {
-                IoStatus s = load_block();
-                if (!s) return s;
-            }
-            const size_t take = std::min(n, raw.size() - position);
-            std::memcpy(into, raw.data() + position, take);
-            position += take;
-            into += take;
-            n -= take;
+    // Takes up to n unread bytes of the current block, loading the next block first when
+    // the current one is used up.
+    IoResult<Bytes> take_from_stream(Cursor& at, size_t n) {
+        if (at.next == at.block_end) {
+            IoStatus s = load_block(at);
+            if (!s) return Unexpected(std::move(s).error());
         }
-        return {};
+        const size_t take = std::min(n, static_cast<size_t>(at.block_end - at.next));
+        const Bytes taken(at.next, take);
+        at.next += take;
+        return taken;
     }
 
-    // The usual case, in one go: the whole record lies in the current block and within the
-    // run's byte count. Anything else (a record across blocks, a damaged length) takes the
-    // field-by-field path, which makes every check in order.
-    bool take_whole_record(ByteBuffer& key, ByteBuffer& payload) {
-        const uint8_t* at = raw.data() + position;
-        const size_t available = raw.size() - position;
-        if (available < 8) return false;
-        const uint64_t k = load_le32(at);
-        if (available - 8 < k) return false;
-        const uint64_t p = load_le32(at + 4 + k);
-        const uint64_t total = 8 + k + p;
-        if (available < total || bytes_left < total) return false;
-        copy_field(key, at + 4, k);
-        copy_field(payload, at + 8 + k, p);
-        position += total;
-        bytes_left -= total;
-        return true;
-    }
-
-    // Kept out of line so that the usual case above stays a small function.
-    [[gnu::noinline]] IoStatus read_record_by_fields(ByteBuffer& key, ByteBuffer& payload) {
-        IoStatus s = read_field(key);
-        if (s) s = read_field(payload);
-        return s;
-    }
-
-    IoStatus read_field(ByteBuffer& out) {
+    IoStatus read_field(Cursor& at, ByteBuffer& out) {
         uint8_t length_bytes[4];
-        if (raw.size() - position >= 4) {
-            std::memcpy(length_bytes, raw.data() + position, 4);
-            position += 4;
-        } else {
-            IoStatus s = read_stream(length_bytes, 4);
-            if (!s) return s;
+        for (size_t got = 0; got < 4;) {
+            IoResult<Bytes> part = take_from_stream(at, 4 - got);
+            if (!part) return Unexpected(std::move(part).error());
+            std::memcpy(length_bytes + got, part->data(), part->size());
+            got += part->size();
         }
         const uint32_t length = load_le32(length_bytes);
-        bytes_left = bytes_left >= 4 ? bytes_left - 4 : 0;
-        if (length > bytes_left) {
+        at.bytes_left = at.bytes_left >= 4 ? at.bytes_left - 4 : 0;
+        if (length > at.bytes_left) {
             return Unexpected(corrupt("a record is longer than the rest of the run"));
         }
-        bytes_left -= length;
+        at.bytes_left -= length;
 
-        out.clear();
-        if (raw.size() - position >= length) {
-            out.append(raw.data() + position, length);
-            position += length;
-            return {};
-        }
         // A field that spans blocks grows the buffer only with bytes actually decoded, so a
         // damaged length cannot make it allocate ahead of the data.
-        size_t remaining = length;
-        while (remaining != 0) {
-            if (position == raw.size()) {
-                IoStatus s = load_block();
-                if (!s) return s;
-            }
-            const size_t take = std::min(remaining, raw.size() - position);
-            out.append(raw.data() + position, take);
-            position += take;
-            remaining -= take;
+        out.clear();
+        for (size_t remaining = length; remaining != 0;) {
+            IoResult<Bytes> part = take_from_stream(at, remaining);
+            if (!part) return Unexpected(std::move(part).error());
+            out.append(*part);
+            remaining -= part->size();
         }
         return {};
     }
@@ -201,28 +139,30 @@ IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileO
                                                       const RunInfo& info) {
     auto impl = std::make_unique<RunReader::Impl>();
     impl->path = info.path;
-    impl->records_left = info.record_count;
-    impl->bytes_left = info.byte_count;
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
         IoResult<std::unique_ptr<ReadableFile>> file = ops->open_for_read(info.path);
         if (!file) return Unexpected(impl->wrap_system(file.error()));
         impl->file = std::move(file).value();
     }
-    return std::unique_ptr<RunReader>(new RunReader(std::move(impl)));
+    return std::unique_ptr<RunReader>(new RunReader(std::move(impl), info));
 }
 
-RunReader::RunReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RunReader::RunReader(std::unique_ptr<Impl> impl, const RunInfo& info) : impl_(std::move(impl)) {
+    at_.records_left = info.record_count;
+    at_.bytes_left = info.byte_count;
+}
 RunReader::~RunReader() = default;
 
-IoResult<NextRecord> RunReader::next_record(ByteBuffer& key, ByteBuffer& payload) {
+IoResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
+    if (at_.records_left == 0) return NextRecord::End;
     Impl& r = *impl_;
-    if (r.records_left == 0) return NextRecord::End;
-    if (!r.take_whole_record(key, payload)) {
-        IoStatus s = r.read_record_by_fields(key, payload);
-        if (!s) return Unexpected(std::move(s).error());
-    }
-    --r.records_left;
+    IoStatus s = r.read_field(at_, r.straddling_key);
+    if (s) s = r.read_field(at_, r.straddling_payload);
+    if (!s) return Unexpected(std::move(s).error());
+    out.key = r.straddling_key.span();
+    out.payload = r.straddling_payload.span();
+    --at_.records_left;
     return NextRecord::Record;
 }
 

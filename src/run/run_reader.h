@@ -9,6 +9,7 @@
 
 #include "merge/merge_source.h"
 #include "run/file_ops.h"
+#include "run/little_endian.h"
 #include "run/run_info.h"
 
 namespace tessarune {
@@ -23,15 +24,61 @@ IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileO
 class RunReader final : public MergeSource {
 public:
     ~RunReader() override;
+    using MergeSource::next_record;
     // next_run_record: a record, the end (records left is 0; the file is not read further),
     // or an error.
-    IoResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) override;
+    //
+    // A record that lies whole in the current block is viewed right there; one that straddles
+    // blocks is assembled in two buffers of the reader's own, which grow to the largest such
+    // record. Either way the views are invalidated by the next call: it may load the next
+    // block over the current one, or assemble the next record over the last.
+    IoResult<NextRecord> next_record(RecordView& out) override {
+        if (at_.records_left != 0 && view_whole_record(out)) {
+            --at_.records_left;
+            return NextRecord::Record;
+        }
+        return next_record_slow(out);
+    }
+
+    // Where the reader stands: the unread part of the current block, and what is left of the
+    // run by its RunInfo. Kept here rather than behind the pointer to the rest so that the
+    // usual case of next_record is a few instructions, inlined where the caller knows it
+    // holds a RunReader.
+    struct Cursor {
+        const uint8_t* next = nullptr;
+        const uint8_t* block_end = nullptr;
+        uint64_t records_left = 0;
+        uint64_t bytes_left = 0;
+    };
 
 private:
     struct Impl;
     friend IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>&,
                                                                  const RunInfo&);
-    explicit RunReader(std::unique_ptr<Impl> impl);
+    RunReader(std::unique_ptr<Impl> impl, const RunInfo& info);
+
+    // The usual case, in one go: the whole record lies in the current block and within the
+    // run's byte count. Anything else (a record across blocks, a damaged length) is left to
+    // next_record_slow, which reads field by field and makes every check in order.
+    bool view_whole_record(RecordView& out) {
+        const uint8_t* at = at_.next;
+        const size_t available = static_cast<size_t>(at_.block_end - at);
+        if (available < 8) return false;
+        const uint64_t k = load_le32(at);
+        if (available - 8 < k) return false;
+        const uint64_t p = load_le32(at + 4 + k);
+        const uint64_t total = 8 + k + p;
+        if (available < total || at_.bytes_left < total) return false;
+        out.key = Bytes(at + 4, k);
+        out.payload = Bytes(at + 8 + k, p);
+        at_.next = at + total;
+        at_.bytes_left -= total;
+        return true;
+    }
+    // The end, or a record that view_whole_record does not take.
+    IoResult<NextRecord> next_record_slow(RecordView& out);
+
+    Cursor at_;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -2,14 +2,10 @@
 
 namespace tessarune {
 
-IoResult<NextRecord> MemorySource::next_record(ByteBuffer& key, ByteBuffer& payload) {
+IoResult<NextRecord> MemorySource::next_record(RecordView& out) {
     if (cursor_ == buffer_.record_count()) return NextRecord::End;
-    const Bytes k = buffer_.key_of(cursor_);
-    const Bytes p = buffer_.payload_of(cursor_);
-    key.clear();
-    key.append(k);
-    payload.clear();
-    payload.append(p);
+    out.key = buffer_.key_of(cursor_);
+    out.payload = buffer_.payload_of(cursor_);
     ++cursor_;
     return NextRecord::Record;
 }

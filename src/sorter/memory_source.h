@@ -10,7 +10,9 @@ class MemorySource final : public MergeSource {
 public:
     // REQUIRES: buffer sorted by sort_entries.
     explicit MemorySource(RecordBuffer buffer) : buffer_(std::move(buffer)) {}
-    IoResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) override;
+    using MergeSource::next_record;
+    // Views into the buffer's arena: they stay valid for the source's whole life.
+    IoResult<NextRecord> next_record(RecordView& out) override;
 
 private:
     RecordBuffer buffer_;

@@ -38,6 +38,22 @@ TEST(MemorySource, ReadsTheSortedRecordsIntoTheCallersBuffers) {
     }
 }
 
+TEST(MemorySource, ViewsLastAsLongAsTheSource) {
+    RecordBuffer buffer;
+    buffer.append(as_bytes("b"), as_bytes("second"));
+    buffer.append(as_bytes("a"), as_bytes("first"));
+    sort_entries(buffer, nullptr);
+    MemorySource source(std::move(buffer));
+    RecordView first;
+    RecordView second;
+    ASSERT_EQ(source.next_record(first).value(), NextRecord::Record);
+    ASSERT_EQ(source.next_record(second).value(), NextRecord::Record);
+    RecordView end;
+    ASSERT_EQ(source.next_record(end).value(), NextRecord::End);
+    EXPECT_EQ(as_string(first.key) + as_string(first.payload), "afirst");
+    EXPECT_EQ(as_string(second.key) + as_string(second.payload), "bsecond");
+}
+
 TEST(MemorySource, EmptyBufferEndsAtOnce) {
     MemorySource source{RecordBuffer()};
     ByteBuffer key, payload;

@@ -81,7 +81,7 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
     uint64_t expected_records = 0;
     for (const RunInfo& run : window) expected_records += run.record_count;
 
-    MergedRecord record;
+    RecordView record;
     for (;;) {
         EngineResult<bool> next = (*merger)->merge_next(&record);
         if (!next) return Unexpected(std::move(next).error());

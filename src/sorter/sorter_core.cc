@@ -113,7 +113,7 @@ CoreStatus SorterCore::refill_batch() {
     batch.payload_ends.clear();
     batch.cursor = 0;
 
-    MergedRecord record;
+    RecordView record;
     try {
         while (batch.payload_bytes.size() < kBatchMaxBytes) {
             EngineResult<bool> next = reading.merger->merge_next(&record);

@@ -78,7 +78,7 @@ std::vector<std::string> drain_batches(SorterCore& core, std::vector<size_t>* ba
 
 std::vector<TestRecord> drain_merger(Merger& merger) {
     std::vector<TestRecord> out;
-    MergedRecord record;
+    RecordView record;
     for (;;) {
         EngineResult<bool> next = merger.merge_next(&record);
         EXPECT_TRUE(next.ok());
