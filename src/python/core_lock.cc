@@ -65,11 +65,15 @@ void CoreLock::attach() {
     }
 }
 
-void CoreLock::release() {
+void CoreLock::unlock() {
     if (locked_) {
         core_.unlock();
         locked_ = false;
     }
+}
+
+void CoreLock::release() {
+    unlock();
     attach();
 }
 

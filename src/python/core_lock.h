@@ -70,6 +70,9 @@ public:
     PyThreadState* thread_state() const { return tstate_; }
     void detach();  // no-op when detached
     void attach();  // no-op when attached
+    // Unlocks now, staying detached or attached as it is (for work that must run outside
+    // the mutex but detached, such as releasing a closed sorter's state).
+    void unlock();
     // Unlocks now and attaches; the destructor then does nothing more.
     void release();
 

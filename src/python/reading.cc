@@ -23,17 +23,10 @@ PyObject* start_iteration(SorterObject* self, Ref decode_fn) {
 // spill and removing files must not keep other threads from the sorter. Both happen
 // detached, since either can take long. Returns false when the call is reentrant.
 bool close_core(SorterCore& core) {
-    Detached detached;
-    if (core.held_by_this_thread()) return false;
-    std::unique_ptr<EngineState> old;
-    {
-        core.lock();
-        struct Unlock {
-            SorterCore& core;
-            ~Unlock() { core.unlock(); }
-        } unlock{core};
-        old = core.take_state_for_close();
-    }
+    CoreLock lock(core, CoreLock::How::Detached);
+    if (!lock.locked()) return false;
+    std::unique_ptr<EngineState> old = core.take_state_for_close();
+    lock.unlock();
     old.reset();
     return true;
 }
