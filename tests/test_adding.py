@@ -19,6 +19,7 @@ import tracemalloc
 
 import pytest
 
+from spill_files import spill_dirs
 from tessarune import Sorter
 
 CLOSED = "I/O operation on a closed sorter"
@@ -52,10 +53,6 @@ class Log:
 
     def decode(self, data):
         return eval(data.decode())
-
-
-def spill_dirs(path):
-    return [p for p in path.iterdir() if p.name.startswith("tessarune-")]
 
 
 # --- what add calls, and in which order -------------------------------------------------
