@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "base/split_mix.h"
 #include "run/file_ops.h"
 #include "sorter/sorter_core.h"
 
@@ -39,7 +40,7 @@ constexpr size_t kPayloadBytes = 64;
 // The same records for every contender: a seeded generator, no storage.
 class RecordSource {
 public:
-    explicit RecordSource(uint64_t seed) : state_(seed) {}
+    explicit RecordSource(uint64_t seed) : random_(seed) {}
 
     void next(uint8_t* key, char* payload) {
         for (size_t i = 0; i < kKeyBytes; i += 8) {
@@ -71,13 +72,8 @@ public:
     }
 
 private:
-    uint64_t random() {  // splitmix64
-        uint64_t z = (state_ += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    uint64_t state_;
+    uint64_t random() { return random_.next(); }
+    SplitMix64 random_;
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start) {

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "base/little_endian.h"
+#include "base/sort_pool.h"
 #include "run/file_ops.h"
-#include "run/little_endian.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
-#include "sorter/sort_pool.h"
 
 namespace tessarune {
 namespace {

@@ -17,8 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "sorter/record_buffer.h"
-#include "sorter/sort_pool.h"
+#include "base/record_buffer.h"
+#include "base/sort_pool.h"
+#include "sorter/entry_sort.h"
 
 namespace {
 

@@ -19,6 +19,9 @@ configure() {  # dir, extra cmake arguments...
     cmake --build "$dir" -j "$jobs"
 }
 
+echo "== layers"
+"$py" scripts/check_layers.py
+
 echo "== engine tests (address, undefined)"
 configure build/asan -DCMAKE_BUILD_TYPE=Debug -DTESSARUNE_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

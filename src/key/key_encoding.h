@@ -28,7 +28,7 @@
 
 #include <cstdint>
 
-#include "sorter/growable_array.h"
+#include "base/growable_array.h"
 
 namespace tessarune {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "sorter/record_buffer.h"
+#include "key/key_compare.h"
 
 namespace tessarune {
 namespace {

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "merge/merge_source.h"
+#include "base/expected.h"
+#include "base/merge_source.h"
 #include "run/spill_dir.h"
-#include "sorter/expected.h"
 
 namespace tessarune {
 

@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "base/testing/random_records.h"
+#include "merge/memory_source.h"
 #include "merge/merger.h"
+#include "merge/testing/sorted_buffer.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
 #include "run/testing/run_files.h"
-#include "sorter/memory_source.h"
-#include "sorter/testing/random_records.h"
 
 namespace tessarune {
 namespace {
@@ -65,7 +66,7 @@ TEST(MergerOverRuns, OutputIsTheStableSortOfTheSourcesInOrder) {
         for (const Record& r : held) {
             buffer.append(testing::as_bytes(r.key), testing::as_bytes(r.payload));
         }
-        sort_entries(buffer, nullptr);
+        testing::sort_held_records(buffer);
         sources.push_back(std::make_unique<MemorySource>(std::move(buffer)));
         all.insert(all.end(), held.begin(), held.end());
         std::stable_sort(all.begin(), all.end(), key_less);

@@ -12,9 +12,10 @@
 #include <tuple>
 #include <vector>
 
+#include "base/testing/random_records.h"
+#include "merge/memory_source.h"
+#include "merge/testing/sorted_buffer.h"
 #include "run/file_ops.h"
-#include "sorter/memory_source.h"
-#include "sorter/testing/random_records.h"
 
 namespace tessarune {
 namespace {
@@ -214,7 +215,7 @@ TEST_F(MergerTest, MemoryRecordsComeAfterEqualKeysFromRuns) {
     add_source({{"k", "run1"}});
     RecordBuffer held;
     for (const char* key : {"m", "k", "a"}) held.append(as_bytes(key), as_bytes("memory"));
-    sort_entries(held, nullptr);
+    testing::sort_held_records(held);
     sources_.push_back(std::make_unique<MemorySource>(std::move(held)));
     std::unique_ptr<Merger> merger = make();
     ASSERT_TRUE(merger);

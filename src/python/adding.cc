@@ -5,10 +5,10 @@
 // then held only to copy the bytes in, or to hand a full half to a spill.
 #include <optional>
 
-#include "key/key_walk.h"
 #include "python/arg_binding.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
+#include "python/key_walk.h"
 #include "python/py_ref.h"
 #include "python/sorter_object.h"
 

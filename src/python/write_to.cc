@@ -12,11 +12,11 @@
 #include <variant>
 
 #include "python/arg_binding.h"
-#include "python/chunk_channel.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
-#include "python/merge_thread.h"
 #include "python/read_start.h"
+#include "sorter/chunk_channel.h"
+#include "sorter/merge_thread.h"
 
 namespace tessarune::python {
 namespace {

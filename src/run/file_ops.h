@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "sorter/expected.h"
+#include "base/expected.h"
 
 namespace tessarune {
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "run/little_endian.h"
+#include "base/little_endian.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
 #include "run/testing/run_files.h"

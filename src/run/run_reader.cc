@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "run/little_endian.h"
+#include "base/little_endian.h"
 #include "run/run_writer.h"
 
 namespace tessarune {

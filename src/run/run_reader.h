@@ -7,9 +7,9 @@
 
 #include <memory>
 
-#include "merge/merge_source.h"
+#include "base/little_endian.h"
+#include "base/merge_source.h"
 #include "run/file_ops.h"
-#include "run/little_endian.h"
 #include "run/run_info.h"
 
 namespace tessarune {

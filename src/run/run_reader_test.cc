@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "run/little_endian.h"
+#include "base/little_endian.h"
 #include "run/run_writer.h"
 #include "run/testing/fault_file_ops.h"
 #include "run/testing/run_files.h"

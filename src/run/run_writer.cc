@@ -40,8 +40,8 @@
 #include <cstring>
 #include <vector>
 
-#include "run/little_endian.h"
-#include "sorter/sort_pool.h"
+#include "base/little_endian.h"
+#include "base/sort_pool.h"
 
 namespace tessarune {
 namespace {

@@ -14,10 +14,10 @@
 #include <memory>
 #include <string>
 
+#include "base/expected.h"
+#include "base/growable_array.h"
 #include "run/file_ops.h"
 #include "run/run_info.h"
-#include "sorter/expected.h"
-#include "sorter/growable_array.h"
 
 namespace tessarune {
 

@@ -4,10 +4,10 @@
 
 #include <cerrno>
 
+#include "base/sort_pool.h"
 #include "run/run_reader.h"
 #include "run/testing/fault_file_ops.h"
 #include "run/testing/run_files.h"
-#include "sorter/sort_pool.h"
 
 namespace tessarune {
 namespace {

@@ -5,6 +5,9 @@
 #include <functional>
 #include <thread>
 
+#include "base/paths.h"
+#include "base/split_mix.h"
+
 namespace tessarune {
 namespace {
 
@@ -17,38 +20,10 @@ constexpr uint32_t kMaxAttempts = 65536;
 // from this attempt on the operating system's randomness breaks the tie.
 constexpr uint32_t kReseedAttempt = 3;
 
-// splitmix64: small and fast; the names need variety, not secrecy.
-class NameRandom {
-public:
-    explicit NameRandom(uint64_t seed) : state_(seed) {}
-
-    uint64_t next() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-
-    // Uniform in [0, n): values from the short last stretch of the 64-bit range are redrawn.
-    uint64_t below(uint64_t n) {
-        const uint64_t limit = UINT64_MAX - UINT64_MAX % n;
-        uint64_t v;
-        do {
-            v = next();
-        } while (v >= limit);
-        return v % n;
-    }
-
-    void reseed(uint64_t seed) { state_ = seed; }
-
-private:
-    uint64_t state_;
-};
-
-NameRandom& thread_random() {
+SplitMix64& thread_random() {
     // Seeded once per thread, so that two threads making directories at the same instant
     // start from different points.
-    thread_local NameRandom random([] {
+    thread_local SplitMix64 random([] {
         const uint64_t id = std::hash<std::thread::id>{}(std::this_thread::get_id());
         const uint64_t now = static_cast<uint64_t>(
             std::chrono::system_clock::now().time_since_epoch().count());
@@ -57,7 +32,7 @@ NameRandom& thread_random() {
     return random;
 }
 
-void draw_name(NameRandom& random, std::string& name) {
+void draw_name(SplitMix64& random, std::string& name) {
     name.assign(kNamePrefix);
     for (size_t i = 0; i < kNameRandomChars; ++i) {
         name.push_back(kNameAlphabet[random.below(kNameAlphabet.size())]);
@@ -75,38 +50,6 @@ SpillDir::SpillDir(std::shared_ptr<FileOps> ops, std::string path)
 
 SpillDir::~SpillDir() { ops_->remove_tree(path_); }
 
-std::string join_path(const std::string& dir, std::string_view name) {
-    std::string joined = dir;
-    if (joined.empty() || joined.back() != '/') joined.push_back('/');
-    joined.append(name);
-    return joined;
-}
-
-std::string quote_path(const std::string& path) {
-    std::string quoted = "\"";
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': quoted += "\\\""; break;
-            case '\\': quoted += "\\\\"; break;
-            case '\n': quoted += "\\n"; break;
-            case '\r': quoted += "\\r"; break;
-            case '\t': quoted += "\\t"; break;
-            case '\0': quoted += "\\0"; break;
-            default:
-                if (byte < 0x20 || byte == 0x7f) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-                    quoted += escape;
-                } else {
-                    quoted.push_back(c);
-                }
-        }
-    }
-    quoted.push_back('"');
-    return quoted;
-}
-
 std::string run_file_name(uint64_t counter) {
     char digits[32];
     std::snprintf(digits, sizeof digits, "%06llu", static_cast<unsigned long long>(counter));
@@ -122,7 +65,7 @@ IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileO
         absolute_base = join_path(*cwd, base);
     }
 
-    NameRandom random(thread_random().next());
+    SplitMix64 random(thread_random().next());
     std::string path;
     std::string name;
     for (uint32_t attempt = 0; attempt < kMaxAttempts; ++attempt) {

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/expected.h"
 #include "run/file_ops.h"
-#include "sorter/expected.h"
 
 namespace tessarune {
 
@@ -40,14 +40,7 @@ IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileO
 // removes it at once).
 IoStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base);
 
-// dir + "/" + name, without doubling a trailing slash of dir.
-std::string join_path(const std::string& dir, std::string_view name);
-
 // "run-" and the counter, zero-padded to at least 6 digits.
 std::string run_file_name(uint64_t counter);
-
-// A path quoted for messages: double quotes, with backslash and double quote escaped and
-// control characters written as escapes.
-std::string quote_path(const std::string& path);
 
 }  // namespace tessarune

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <set>
 
+#include "base/paths.h"
 #include "run/testing/fault_file_ops.h"
 #include "run/testing/run_files.h"
 

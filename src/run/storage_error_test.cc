@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "sorter/engine_error.h"
+#include "base/engine_error.h"
 
 namespace tessarune {
 namespace {

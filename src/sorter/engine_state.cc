@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "sorter/engine_error.h"
+#include "base/engine_error.h"
 
 namespace tessarune {
 

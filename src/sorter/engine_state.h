@@ -18,12 +18,12 @@
 #include <variant>
 #include <vector>
 
+#include "base/record_buffer.h"
+#include "base/sort_pool.h"
 #include "merge/merger.h"
 #include "run/file_ops.h"
 #include "run/run_info.h"
 #include "run/spill_dir.h"
-#include "sorter/record_buffer.h"
-#include "sorter/sort_pool.h"
 #include "sorter/sorter_core.h"
 #include "sorter/spill.h"
 

@@ -7,9 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "sorter/engine_error.h"
-#include "sorter/growable_array.h"
-#include "sorter/sort_pool.h"
+#include "base/engine_error.h"
+#include "base/growable_array.h"
+#include "base/sort_pool.h"
+#include "key/key_compare.h"
 
 namespace tessarune {
 namespace {
@@ -240,6 +241,25 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     } else {
         sort_parallel(entries, arena, *pool, chunks, items.data(), scratch.data());
     }
+}
+
+int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
+    const uint8_t* arena = buffer.arena().data();
+    const int c = compare_keys(Bytes(arena + a.offset, a.key_length),
+                               Bytes(arena + b.offset, b.key_length));
+    if (c != 0) return c;
+    if (a.offset != b.offset) return a.offset < b.offset ? -1 : 1;
+    if (a.payload_length != b.payload_length) return a.payload_length < b.payload_length ? -1 : 1;
+    return 0;
+}
+
+bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
+    return compare_entries(buffer, a, b) < 0;
+}
+
+void sort_entries(RecordBuffer& buffer, SortPool* pool) {
+    sort_record_entries(buffer.entries().span(), buffer.arena().span(), pool,
+                        kDefaultMinChunk);
 }
 
 }  // namespace tessarune

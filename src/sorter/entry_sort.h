@@ -22,7 +22,8 @@
 #include <cstdint>
 #include <span>
 
-#include "sorter/record_buffer.h"
+#include "base/record_buffer.h"
+#include "base/sort_pool.h"
 
 namespace tessarune {
 
@@ -34,5 +35,15 @@ inline constexpr size_t kDefaultMinChunk = 16384;
 // to drive the parallel path with few records.
 void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t> arena,
                          SortPool* pool, size_t min_chunk);
+
+// The total order of records: key bytes (unsigned, a proper prefix first), then offset
+// (adding order), then payload length. Both entries belong to `buffer`.
+bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b);
+int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b);
+
+// Sorts the entry table in place by compare_entries; the arena does not move. With a pool,
+// the sort runs on the pool's workers and the caller waits. Memory beyond max_bytes while it
+// runs: 24 bytes per record, 48 with a pool (see above).
+void sort_entries(RecordBuffer& buffer, SortPool* pool);
 
 }  // namespace tessarune

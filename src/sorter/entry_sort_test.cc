@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "sorter/engine_error.h"
-#include "sorter/sort_pool.h"
-#include "sorter/testing/random_records.h"
+#include "base/engine_error.h"
+#include "base/sort_pool.h"
+#include "base/testing/random_records.h"
 
 namespace tessarune {
 namespace {

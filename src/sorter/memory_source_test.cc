@@ -1,8 +1,9 @@
-#include "sorter/memory_source.h"
+#include "merge/memory_source.h"
 
 #include <gtest/gtest.h>
 
-#include "sorter/testing/random_records.h"
+#include "base/testing/random_records.h"
+#include "sorter/entry_sort.h"
 
 namespace tessarune {
 namespace {

@@ -4,10 +4,11 @@
 #include <string>
 #include <utility>
 
+#include "merge/memory_source.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
 #include "sorter/engine_state.h"
-#include "sorter/memory_source.h"
+#include "sorter/entry_sort.h"
 #include "sorter/spill.h"
 
 namespace tessarune {

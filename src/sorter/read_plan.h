@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
+#include "base/expected.h"
 #include "merge/merger.h"
 #include "run/run_info.h"
-#include "sorter/expected.h"
 
 namespace tessarune {
 

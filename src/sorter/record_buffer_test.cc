@@ -1,4 +1,4 @@
-#include "sorter/record_buffer.h"
+#include "base/record_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "sorter/engine_error.h"
-#include "sorter/sort_pool.h"
-#include "sorter/testing/random_records.h"
+#include "base/engine_error.h"
+#include "base/sort_pool.h"
+#include "base/testing/random_records.h"
+#include "key/key_compare.h"
+#include "sorter/entry_sort.h"
 
 namespace tessarune {
 namespace {

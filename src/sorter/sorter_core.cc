@@ -3,10 +3,10 @@
 #include <string>
 #include <utility>
 
+#include "base/sort_pool.h"
 #include "run/spill_dir.h"
 #include "sorter/engine_state.h"
 #include "sorter/read_plan.h"
-#include "sorter/sort_pool.h"
 #include "sorter/spill.h"
 
 namespace tessarune {

@@ -26,10 +26,10 @@
 #include <string>
 #include <thread>
 
+#include "base/expected.h"
+#include "base/growable_array.h"
 #include "merge/merger.h"
 #include "run/file_ops.h"
-#include "sorter/expected.h"
-#include "sorter/growable_array.h"
 
 namespace tessarune {
 

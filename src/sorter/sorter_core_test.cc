@@ -9,10 +9,11 @@
 #include <random>
 #include <thread>
 
+#include "base/testing/random_records.h"
+#include "key/key_compare.h"
 #include "run/testing/fault_file_ops.h"
 #include "sorter/engine_state.h"
 #include "sorter/testing/engine_testing.h"
-#include "sorter/testing/random_records.h"
 
 namespace tessarune {
 namespace {

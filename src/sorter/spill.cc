@@ -8,6 +8,7 @@
 #include "run/run_writer.h"
 #include "run/spill_dir.h"
 #include "sorter/engine_state.h"
+#include "sorter/entry_sort.h"
 #include "sorter/sorter_core.h"
 
 namespace tessarune {

@@ -19,10 +19,11 @@
 #include <utility>
 #include <variant>
 
+#include "base/expected.h"
+#include "base/record_buffer.h"
+#include "base/sort_pool.h"
+#include "base/thread_name.h"
 #include "run/file_ops.h"
-#include "sorter/expected.h"
-#include "sorter/record_buffer.h"
-#include "sorter/sort_pool.h"
 
 namespace tessarune {
 

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "run/little_endian.h"
+#include "base/little_endian.h"
+#include "base/sort_pool.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
-#include "sorter/sort_pool.h"
 
 namespace tessarune::run_testing {
 

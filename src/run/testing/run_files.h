@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/expected.h"
 #include "run/file_ops.h"
 #include "run/run_info.h"
-#include "sorter/expected.h"
 
 namespace tessarune {
 class SortPool;

@@ -9,7 +9,7 @@
 
 #include <Python.h>
 
-#include "sorter/growable_array.h"
+#include "base/growable_array.h"
 
 namespace tessarune {
 

@@ -1,4 +1,4 @@
-#include "key/key_walk.h"
+#include "python/key_walk.h"
 
 #include <cstring>
 #include <new>

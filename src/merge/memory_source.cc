@@ -1,4 +1,4 @@
-#include "sorter/memory_source.h"
+#include "merge/memory_source.h"
 
 namespace tessarune {
 

@@ -1,4 +1,4 @@
-#include "sorter/sort_pool.h"
+#include "base/sort_pool.h"
 
 #include <gtest/gtest.h>
 

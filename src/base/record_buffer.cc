@@ -1,11 +1,10 @@
-#include "sorter/record_buffer.h"
+#include "base/record_buffer.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "sorter/engine_error.h"
-#include "sorter/entry_sort.h"
+#include "base/engine_error.h"
 
 namespace tessarune {
 namespace {
@@ -105,35 +104,6 @@ bool apply_plan(RecordBuffer& buffer, uint64_t extra, uint64_t half_budget) {
         buffer.entries().set_capacity(resize->entry_capacity);
     }
     return true;
-}
-
-int compare_keys(Bytes a, Bytes b) {
-    const size_t common = std::min(a.size(), b.size());
-    if (common != 0) {
-        const int c = std::memcmp(a.data(), b.data(), common);
-        if (c != 0) return c;
-    }
-    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    return 0;
-}
-
-int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
-    const uint8_t* arena = buffer.arena().data();
-    const int c = compare_keys(Bytes(arena + a.offset, a.key_length),
-                               Bytes(arena + b.offset, b.key_length));
-    if (c != 0) return c;
-    if (a.offset != b.offset) return a.offset < b.offset ? -1 : 1;
-    if (a.payload_length != b.payload_length) return a.payload_length < b.payload_length ? -1 : 1;
-    return 0;
-}
-
-bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
-    return compare_entries(buffer, a, b) < 0;
-}
-
-void sort_entries(RecordBuffer& buffer, SortPool* pool) {
-    sort_record_entries(buffer.entries().span(), buffer.arena().span(), pool,
-                        kDefaultMinChunk);
 }
 
 }  // namespace tessarune

@@ -19,10 +19,10 @@
 #include <optional>
 #include <variant>
 
-#include "sorter/engine_error.h"
-#include "sorter/growable_array.h"
+#include "base/engine_error.h"
+#include "base/growable_array.h"
 
-namespace tessarune::python {
+namespace tessarune {
 
 // What travels to the caller: a chunk of payloads, or the merge error that ended the data.
 using ChunkMessage = std::variant<ByteBuffer, EngineError>;
@@ -64,4 +64,4 @@ private:
     std::exception_ptr panic_;
 };
 
-}  // namespace tessarune::python
+}  // namespace tessarune

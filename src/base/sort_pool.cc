@@ -1,10 +1,10 @@
-#include "sorter/sort_pool.h"
-
-#include <pthread.h>
+#include "base/sort_pool.h"
 
 #include <atomic>
 #include <exception>
 #include <system_error>
+
+#include "base/thread_name.h"
 
 namespace tessarune {
 namespace {
@@ -13,11 +13,6 @@ namespace {
 thread_local const SortPool* current_pool = nullptr;
 
 }  // namespace
-
-void set_current_thread_name(const std::string& name) {
-    std::string cut = name.substr(0, 15);
-    pthread_setname_np(pthread_self(), cut.c_str());
-}
 
 struct SortPool::Job {
     const std::function<void(size_t)>* task;

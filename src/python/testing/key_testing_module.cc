@@ -6,9 +6,9 @@
 #include <chrono>
 #include <new>
 
-#include "key/key_walk.h"
+#include "base/growable_array.h"
+#include "python/key_walk.h"
 #include "python/py_ref.h"
-#include "sorter/growable_array.h"
 
 namespace tessarune {
 namespace {

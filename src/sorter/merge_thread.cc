@@ -1,13 +1,13 @@
-#include "python/merge_thread.h"
+#include "sorter/merge_thread.h"
 
 #include <exception>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "sorter/sort_pool.h"
+#include "base/thread_name.h"
 
-namespace tessarune::python {
+namespace tessarune {
 namespace {
 
 void append_payload(ByteBuffer& chunk, Bytes payload) {
@@ -61,4 +61,4 @@ void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChann
     channel->finish_sending(std::move(panic));
 }
 
-}  // namespace tessarune::python
+}  // namespace tessarune

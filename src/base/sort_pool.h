@@ -19,12 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "sorter/expected.h"
+#include "base/expected.h"
 
 namespace tessarune {
-
-// The name the operating system keeps for a thread: at most 15 bytes.
-void set_current_thread_name(const std::string& name);
 
 class SortPool {
 public:

@@ -14,11 +14,9 @@
 #include <memory>
 #include <variant>
 
-#include "sorter/growable_array.h"
+#include "base/growable_array.h"
 
 namespace tessarune {
-
-class SortPool;
 
 struct RecordEntry {
     uint64_t offset;          // index in the arena of the first key byte
@@ -91,18 +89,5 @@ GrowthPlan plan_growth(const BufferSizes& sizes, uint64_t extra, uint64_t half_b
 // Computes the plan and carries it out: Fits gives true; Resize sets both capacities to
 // exactly the planned values and gives true; Full gives false.
 bool apply_plan(RecordBuffer& buffer, uint64_t extra, uint64_t half_budget);
-
-// The total order of records: key bytes (unsigned, a proper prefix first), then offset
-// (adding order), then payload length. Both entries belong to `buffer`.
-bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b);
-int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b);
-
-// Sorts the entry table in place by compare_entries; the arena does not move. With a pool,
-// the sort runs on the pool's workers and the caller waits. Memory beyond max_bytes while it
-// runs: 24 bytes per record, 48 with a pool (see entry_sort.h).
-void sort_entries(RecordBuffer& buffer, SortPool* pool);
-
-// Compares two key byte strings as unsigned bytes, a proper prefix first. <0, 0, >0.
-int compare_keys(Bytes a, Bytes b);
 
 }  // namespace tessarune

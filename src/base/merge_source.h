@@ -4,8 +4,8 @@
 // way from a source to the merge's consumer.
 #pragma once
 
-#include "sorter/expected.h"
-#include "sorter/growable_array.h"
+#include "base/expected.h"
+#include "base/growable_array.h"
 
 namespace tessarune {
 

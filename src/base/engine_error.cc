@@ -1,4 +1,4 @@
-#include "sorter/engine_error.h"
+#include "base/engine_error.h"
 
 #include <cerrno>
 #include <cstring>

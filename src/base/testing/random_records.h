@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "sorter/growable_array.h"
-#include "sorter/record_buffer.h"
+#include "base/growable_array.h"
+#include "base/record_buffer.h"
 
 namespace tessarune::testing {
 

@@ -1,14 +1,14 @@
 // MemorySource: a sorted RecordBuffer read as one source of a merge. Never fails.
 #pragma once
 
-#include "merge/merge_source.h"
-#include "sorter/record_buffer.h"
+#include "base/merge_source.h"
+#include "base/record_buffer.h"
 
 namespace tessarune {
 
 class MemorySource final : public MergeSource {
 public:
-    // REQUIRES: buffer sorted by sort_entries.
+    // REQUIRES: buffer in record order (key bytes, then adding order).
     explicit MemorySource(RecordBuffer buffer) : buffer_(std::move(buffer)) {}
     using MergeSource::next_record;
     // Views into the buffer's arena: they stay valid for the source's whole life.

@@ -1,8 +1,8 @@
-#include "python/chunk_channel.h"
+#include "sorter/chunk_channel.h"
 
 #include <utility>
 
-namespace tessarune::python {
+namespace tessarune {
 
 bool ChunkChannel::send(ChunkMessage message) {
     std::unique_lock lock(mutex_);
@@ -60,4 +60,4 @@ std::exception_ptr ChunkChannel::panic() const {
     return panic_;
 }
 
-}  // namespace tessarune::python
+}  // namespace tessarune

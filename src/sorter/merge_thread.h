@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "merge/merger.h"
-#include "python/chunk_channel.h"
+#include "sorter/chunk_channel.h"
 
-namespace tessarune::python {
+namespace tessarune {
 
 // A chunk is closed as soon as it holds this many bytes or more.
 inline constexpr size_t kChunkBytes = 1048576;
@@ -21,4 +21,4 @@ inline constexpr size_t kChunkBytes = 1048576;
 // error is caught and handed over through the channel.
 void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannel> channel);
 
-}  // namespace tessarune::python
+}  // namespace tessarune

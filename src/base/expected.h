@@ -6,7 +6,7 @@
 #include <utility>
 #include <variant>
 
-#include "sorter/engine_error.h"
+#include "base/engine_error.h"
 
 namespace tessarune {
 

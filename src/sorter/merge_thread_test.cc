@@ -1,0 +1,108 @@
+#include "sorter/merge_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/testing/random_records.h"
+#include "merge/memory_source.h"
+#include "merge/testing/sorted_buffer.h"
+
+namespace tessarune {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::as_bytes;
+
+// A source that serves `good` records and then fails.
+class FailingSource final : public MergeSource {
+public:
+    explicit FailingSource(int good) : good_(good) {}
+    IoResult<NextRecord> next_record(RecordView& out) override {
+        if (good_-- == 0) return Unexpected(IoError(IoErrorKind::InvalidData, "/spill/run-000000 is corrupt"));
+        out.key = as_bytes(key_);
+        out.payload = as_bytes(key_);
+        return NextRecord::Record;
+    }
+
+private:
+    int good_;
+    std::string key_ = "k";
+};
+
+std::unique_ptr<Merger> merger_over(std::unique_ptr<MergeSource> source) {
+    std::vector<std::unique_ptr<MergeSource>> sources;
+    sources.push_back(std::move(source));
+    auto merger = new_merger(std::move(sources), nullptr);
+    EXPECT_TRUE(merger);
+    return std::move(merger).value();
+}
+
+// Runs the merging thread and collects what it sends, as write_to's caller would.
+std::vector<ChunkMessage> run(std::unique_ptr<Merger> merger) {
+    auto channel = std::make_shared<ChunkChannel>();
+    std::thread thread(run_merge_thread, std::move(merger), channel);
+    std::vector<ChunkMessage> got;
+    for (;;) {
+        std::optional<ChunkMessage> message;
+        const ChunkChannel::Received r = channel->receive(5ms, &message);
+        if (r == ChunkChannel::Received::SenderGone) break;
+        if (r == ChunkChannel::Received::Message) got.push_back(std::move(*message));
+    }
+    thread.join();
+    EXPECT_EQ(channel->panic(), nullptr);
+    return got;
+}
+
+TEST(MergeThread, ChunksHoldEveryPayloadInOrderAndCloseAtTheChunkSize) {
+    // Payloads of 100 kB, keys in reverse of adding order: about 30 MB in 29 full chunks.
+    RecordBuffer held;
+    std::string expected;
+    const int count = 300;
+    for (int i = 0; i < count; ++i) {
+        char key[16];
+        std::snprintf(key, sizeof key, "%06d", count - i);
+        const std::string payload(100000, static_cast<char>('a' + i % 26));
+        held.append(as_bytes(std::string(key)), as_bytes(payload));
+    }
+    for (int i = count - 1; i >= 0; --i) expected.append(100000, static_cast<char>('a' + i % 26));
+    testing::sort_held_records(held);
+    std::vector<ChunkMessage> got = run(merger_over(std::make_unique<MemorySource>(std::move(held))));
+    std::string joined;
+    for (size_t i = 0; i < got.size(); ++i) {
+        const ByteBuffer& chunk = std::get<ByteBuffer>(got[i]);
+        if (i + 1 < got.size()) {
+            EXPECT_GE(chunk.size(), kChunkBytes);
+            EXPECT_LT(chunk.size() - 100000, kChunkBytes) << "chunk " << i << " ran past its size";
+        }
+        joined.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+    }
+    EXPECT_TRUE(joined == expected) << "payloads lost, doubled or out of order";
+}
+
+TEST(MergeThread, AMergeErrorReplacesTheChunkItBroke) {
+    // The write fails as a whole, so the records merged before the error are not sent.
+    std::vector<ChunkMessage> got = run(merger_over(std::make_unique<FailingSource>(10)));
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_TRUE(std::holds_alternative<EngineError>(got[0]));
+    EXPECT_EQ(std::get<EngineError>(got[0]).text(), "/spill/run-000000 is corrupt");
+}
+
+TEST(MergeThread, EndsWhenTheReceiverLetsGo) {
+    RecordBuffer held;
+    const std::string payload(1 << 20, 'x');
+    for (int i = 0; i < 64; ++i) held.append(as_bytes(std::to_string(i)), as_bytes(payload));
+    auto channel = std::make_shared<ChunkChannel>();
+    std::thread thread(run_merge_thread,
+                       merger_over(std::make_unique<MemorySource>(std::move(held))), channel);
+    std::optional<ChunkMessage> message;
+    while (channel->receive(5ms, &message) != ChunkChannel::Received::Message) {}
+    channel->finish_receiving();
+    thread.join();  // hangs if the merging thread kept waiting for room
+}
+
+}  // namespace
+}  // namespace tessarune
