@@ -68,6 +68,7 @@ class _Report:
 
     parts: list[str]
     input_bytes: int = 0
+    sample_items: int = 0
     sample_bytes: int = 0
     bucket_bytes: int = 0
     output_bytes: int = 0
@@ -173,7 +174,16 @@ def _sample_shard(job: _Job, shard: int, path: str, count: int) -> list[tuple[by
     return sample
 
 
-def _choose_boundaries(samples: list[list[tuple[bytes, float]]], partitions: int) -> list[bytes]:
+@dataclass(frozen=True)
+class _Boundaries:
+    """The key bytes that end each range but the last, and the size of the sample behind them."""
+
+    keys: list[bytes]
+    sample_items: int
+    sample_bytes: int
+
+
+def _choose_boundaries(samples: list[list[tuple[bytes, float]]], partitions: int) -> _Boundaries:
     """Key bytes that cut the weighted sample into `partitions` ranges of about equal weight.
 
     Strictly increasing: a key that takes up several ranges' worth of the sample gives one
@@ -182,8 +192,6 @@ def _choose_boundaries(samples: list[list[tuple[bytes, float]]], partitions: int
     pooled = sorted((k, w) for sample in samples for k, w in sample)
     total = sum(w for _, w in pooled)
     boundaries: list[bytes] = []
-    if not pooled or total <= 0:
-        return boundaries
     cumulative = 0.0
     step = 1
     for key, weight in pooled:
@@ -195,14 +203,15 @@ def _choose_boundaries(samples: list[list[tuple[bytes, float]]], partitions: int
     # The last key as a boundary would leave the range after it empty.
     if boundaries and boundaries[-1] == pooled[-1][0]:
         boundaries.pop()
-    return boundaries
+    return _Boundaries(boundaries, len(pooled), sum(len(k) for k, _ in pooled))
 
 
 # Phase 2: bucketing.
 
 
-def _bucket_shard(job: _Job, shard: int, path: str, boundaries: list[bytes]) -> list[int]:
+def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries) -> list[int]:
     """Streams the shard's items into one bucket file per range; returns the bytes of each."""
+    boundaries = chosen.keys
     os.makedirs(job.work_dir, exist_ok=True)
     parts = len(boundaries) + 1
     flush_at = max(64 << 10, _BUCKET_BUFFER_TOTAL // parts)
@@ -379,8 +388,8 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, 
                    for i, path in enumerate(shards)]
         boundaries_future = submit("boundaries", _choose_boundaries, samples, partitions)
         _wait_all(client, samples + [boundaries_future], job.abort_event)
-        boundaries = boundaries_future.result()
-        report.sample_bytes = sum(len(b) for b in boundaries)
+        chosen = boundaries_future.result()
+        report.sample_items, report.sample_bytes = chosen.sample_items, chosen.sample_bytes
         report.phase_seconds["sample"] = time.monotonic() - started
 
         started = time.monotonic()
@@ -394,7 +403,7 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, 
         report.phase_seconds["bucket"] = time.monotonic() - started
 
         started = time.monotonic()
-        count = len(boundaries) + 1
+        count = len(chosen.keys) + 1
         report.parts = [os.path.join(output_dir, f"part-{p:05d}") for p in range(count)]
         sorted_parts = [submit("partition", _sort_partition, job, p, bucket_sizes, max_bytes,
                                threads, tmp_dir, index=p) for p in range(count)]
