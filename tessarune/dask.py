@@ -84,27 +84,29 @@ class _Job:
     work_dir: str
     abort_event: str
 
-    def key_of_line(self, line: bytes) -> bytes | None:
-        """The key bytes of one line, which ends with b"\\n"; None for a blank JSONL line."""
+    def line_keyer(self) -> Callable[[bytes], bytes | None]:
+        """A function from a line, ending with b"\\n", to its key bytes; None for a blank JSONL
+        line. Made once per task, so that each line pays for no test it does not need."""
+        key = self.key
         if self.format == "lines":
-            item: Any = line[:-1]
-        elif line.isspace():
-            return None
-        else:
-            item = json.loads(line)
-        return key_bytes(item if self.key is None else self.key(item))
+            if key is None:
+                return lambda line: key_bytes(line[:-1])
+            return lambda line: key_bytes(key(line[:-1]))
+        loads = json.loads
+
+        def json_keyer(line: bytes) -> bytes | None:
+            if line.isspace():
+                return None
+            item = loads(line.decode())
+            return key_bytes(item if key is None else key(item))
+
+        return json_keyer
 
     def bucket_path(self, shard: int, part: int) -> str:
         return os.path.join(self.work_dir, f"bucket-{shard:05d}-{part:05d}")
 
     def part_path(self, part: int, suffix: str) -> str:
         return os.path.join(self.work_dir, f"part-{part:05d}.{suffix}")
-
-
-def _lines(handle) -> Iterator[bytes]:
-    """The lines of a binary file, each ending with b"\\n", the last one too."""
-    for line in handle:
-        yield line if line.endswith(b"\n") else line + b"\n"
 
 
 def _note_shard(error: BaseException, path: str, line_no: int | None) -> None:
@@ -117,13 +119,11 @@ class _AbortWatch:
 
     def __init__(self, name: str) -> None:
         self._name = name
-        self._items = 0
         self._next_poll = time.monotonic() + _ABORT_POLL_SECONDS
 
-    def check(self) -> None:
-        self._items += 1
-        if self._items % _ABORT_POLL_ITEMS:
-            return
+    def poll(self) -> None:
+        """Raises if the sort was given up. Cheap unless a poll is due: call it every
+        _ABORT_POLL_ITEMS items or so."""
         now = time.monotonic()
         if now < self._next_poll:
             return
@@ -140,7 +140,7 @@ def _sample_lines(path: str, count: int, rng: random.Random) -> Iterator[tuple[b
     size = os.path.getsize(path)
     with open(path, "rb") as handle:
         if size < _READ_WHOLE_BELOW:
-            lines = list(_lines(handle))
+            lines = [line if line.endswith(b"\n") else line + b"\n" for line in handle]
             if len(lines) <= count:
                 yield from ((line, float(len(line))) for line in lines)
             else:
@@ -158,12 +158,13 @@ def _sample_lines(path: str, count: int, rng: random.Random) -> Iterator[tuple[b
 
 def _sample_shard(job: _Job, shard: int, path: str, count: int) -> list[tuple[bytes, float]]:
     sample = []
+    keyer = job.line_keyer()
     try:
         for line, weight in _sample_lines(path, count, random.Random(shard)):
             # A line that cannot be keyed is left out here; the bucket phase reads every line
             # and reports it with its line number.
             try:
-                key = job.key_of_line(line)
+                key = keyer(line)
             except Exception:
                 continue
             if key is not None:
@@ -228,17 +229,23 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries) -> list
         written[part] += len(buffers[part])
         buffers[part].clear()
 
+    keyer = job.line_keyer()
+    pack = _HEADER.pack
+    find_part = bisect.bisect_left
     line_no = 0
     try:
         with open(path, "rb") as handle:
-            for line_no, line in enumerate(_lines(handle), 1):
-                watch.check()
-                key = job.key_of_line(line)
+            for line_no, line in enumerate(handle, 1):
+                if not line_no % _ABORT_POLL_ITEMS:
+                    watch.poll()
+                if not line.endswith(b"\n"):
+                    line += b"\n"
+                key = keyer(line)
                 if key is None:
                     continue
-                part = bisect.bisect_left(boundaries, key)
+                part = find_part(boundaries, key)
                 buf = buffers[part]
-                buf += _HEADER.pack(len(key), len(line))
+                buf += pack(len(key), len(line))
                 buf += key
                 buf += line
                 if len(buf) >= flush_at:
@@ -256,7 +263,10 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries) -> list
 # Phase 3: sorting each range.
 
 
-def _bucket_records(path: str) -> Iterator[tuple[bytes, bytes]]:
+def _add_bucket(path: str, add: Callable[[bytes, bytes], None], watch: _AbortWatch) -> None:
+    """Adds every record of a bucket file, in order, as add(key bytes, line)."""
+    unpack = _HEADER.unpack_from
+    header = _HEADER.size
     with open(path, "rb") as handle:
         pending = b""
         while chunk := handle.read(_BUCKET_READ_CHUNK):
@@ -264,15 +274,16 @@ def _bucket_records(path: str) -> Iterator[tuple[bytes, bytes]]:
             view = memoryview(data)
             pos = 0
             end = len(data)
-            while end - pos >= _HEADER.size:
-                key_len, line_len = _HEADER.unpack_from(view, pos)
-                stop = pos + _HEADER.size + key_len + line_len
+            while end - pos >= header:
+                key_len, line_len = unpack(view, pos)
+                start = pos + header
+                stop = start + key_len + line_len
                 if stop > end:
                     break
-                start = pos + _HEADER.size
-                yield data[start : start + key_len], data[start + key_len : stop]
+                add(data[start : start + key_len], data[start + key_len : stop])
                 pos = stop
             pending = data[pos:]
+            watch.poll()
         if pending:
             raise OSError(f"{path} ends inside a record")
 
@@ -289,10 +300,8 @@ def _sort_partition(job: _Job, part: int, bucket_sizes: list[list[int]], max_byt
         with Sorter(max_bytes=max_bytes, threads=threads, tmp_dir=tmp_dir) as sorter:
             for shard, sizes in enumerate(bucket_sizes):
                 if sizes[part]:
-                    for key, line in _bucket_records(job.bucket_path(shard, part)):
-                        watch.check()
-                        # The key bytes, as a bytes key, order as the keys they encode.
-                        sorter.add_encoded(key, line)
+                    # The key bytes, as a bytes key, order as the keys they encode.
+                    _add_bucket(job.bucket_path(shard, part), sorter.add_encoded, watch)
             with open(writing, "wb") as out:
                 sorter.write_to(out)
         os.replace(writing, done)
