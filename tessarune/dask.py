@@ -288,9 +288,11 @@ def _add_bucket(path: str, add: Callable[[bytes, bytes], None], watch: _AbortWat
             raise OSError(f"{path} ends inside a record")
 
 
-def _sort_partition(job: _Job, part: int, bucket_sizes: list[list[int]], max_bytes: int,
+def _sort_partition(job: _Job, part: int, bucket_sizes: list[int], max_bytes: int,
                     threads: int, tmp_dir: str | None) -> int:
-    """Sorts the range's buckets, in shard order, into its part; returns the part's size."""
+    """Sorts the range's buckets, in shard order, into its part; returns the part's size.
+
+    `bucket_sizes` holds the size of this range's bucket of each shard."""
     done = job.part_path(part, "done")
     if os.path.exists(done):  # a retry of a task whose worker died after finishing it
         return os.path.getsize(done)
@@ -298,8 +300,8 @@ def _sort_partition(job: _Job, part: int, bucket_sizes: list[list[int]], max_byt
     watch = _AbortWatch(job.abort_event)
     try:
         with Sorter(max_bytes=max_bytes, threads=threads, tmp_dir=tmp_dir) as sorter:
-            for shard, sizes in enumerate(bucket_sizes):
-                if sizes[part]:
+            for shard, size in enumerate(bucket_sizes):
+                if size:
                     # The key bytes, as a bytes key, order as the keys they encode.
                     _add_bucket(job.bucket_path(shard, part), sorter.add_encoded, watch)
             with open(writing, "wb") as out:
@@ -309,8 +311,8 @@ def _sort_partition(job: _Job, part: int, bucket_sizes: list[list[int]], max_byt
         error.add_note(f"while sorting part {part}")
         raise
     # Once the part is safe its buckets are not needed: free the space now, not at the end.
-    for shard, sizes in enumerate(bucket_sizes):
-        if sizes[part]:
+    for shard, size in enumerate(bucket_sizes):
+        if size:
             try:
                 os.remove(job.bucket_path(shard, part))
             except FileNotFoundError:
@@ -414,8 +416,11 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, 
         started = time.monotonic()
         count = len(chosen.keys) + 1
         report.parts = [os.path.join(output_dir, f"part-{p:05d}") for p in range(count)]
-        sorted_parts = [submit("partition", _sort_partition, job, p, bucket_sizes, max_bytes,
-                               threads, tmp_dir, index=p) for p in range(count)]
+        # Each range's task gets only its own column of sizes, and no dependency on the bucket
+        # tasks: the graph grows with shards plus ranges, not with their product.
+        sorted_parts = [submit("partition", _sort_partition, job, p,
+                               [sizes[p] for sizes in bucket_sizes], max_bytes, threads, tmp_dir,
+                               index=p) for p in range(count)]
         _wait_all(client, sorted_parts, job.abort_event)
         sizes = client.gather(sorted_parts)
         report.output_bytes = sum(sizes)
