@@ -349,18 +349,14 @@ def _shard_paths(inputs: Iterable[str | os.PathLike[str]]) -> list[str]:
 
 
 def _wait_all(client: distributed.Client, futures: list[distributed.Future], event: str) -> None:
-    """Waits for every future; on the first failure stops the others, then raises it."""
-    failed = None
+    """Waits for every future; on the first that fails, stops the others and raises its error.
+
+    The caller still waits for the stopped tasks before it removes anything they may write."""
     for future in distributed.as_completed(futures):
-        if future.status == "error":
-            failed = future
+        if future.status != "finished":
             distributed.Event(event, client=client).set()
-            break
-    if failed is None:
-        return
-    # Stopped tasks end within a poll; the buckets may be removed only once none writes.
-    distributed.wait(futures)
-    failed.result()
+            future.result()
+            raise RuntimeError(f"task {future.key} ended as {future.status}")
 
 
 def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, client=None,
@@ -437,6 +433,9 @@ def _finish(client: distributed.Client, submitted: list[distributed.Future], job
             token: str) -> None:
     """Removes the buckets and temporary parts once no task can still write them."""
     try:
+        if not all(future.done() for future in submitted):
+            # Given up early, as by Ctrl-C here: no running task's work is wanted.
+            distributed.Event(job.abort_event, client=client).set()
         distributed.wait(submitted)
         client.submit(_cleanup, job.work_dir, key=f"tessarune-cleanup-{token}",
                       pure=False).result()
