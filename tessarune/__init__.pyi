@@ -131,3 +131,19 @@ class Sorter(Generic[_T]):
     def __exit__(self, *_exc_info: object) -> None: ...
     @classmethod
     def __class_getitem__(cls, key: Any) -> GenericAlias: ...
+
+__all__ += ["key_bytes"]
+
+def key_bytes(key: _SortKey, /) -> bytes:
+    """Return the bytes that a Sorter orders the sort key `key` by.
+
+    Comparing two results with < gives Python's order of the keys: ints, bools and floats by
+    exact value, strs by code point, bytes by byte, tuples and lists element by element; where
+    Python refuses to compare, None, numbers, str, bytes, tuple, list, in that order, and every
+    NaN is one key above every other number. Equal keys, such as 1, 1.0 and True, give equal
+    bytes. The bytes are not meant to be decoded.
+
+    Raises:
+        TypeError: If `key` is not a sort key.
+        RecursionError: If `key` nests tuples or lists more than 256 deep.
+    """
