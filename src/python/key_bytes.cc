@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "key/key_walk.h"
+#include "base/growable_array.h"
 #include "python/errors.h"
-#include "sorter/growable_array.h"
+#include "python/key_walk.h"
 
 namespace tessarune::python {
 namespace {
