@@ -1,6 +1,7 @@
 """Progress on standard error: bytes read out of the total, then items written out of the
 total. Drawn by tqdm when it is installed, else by a plain line rewritten in place."""
 
+import os
 import sys
 import time
 
@@ -59,12 +60,23 @@ class Progress:
         self.enabled = enabled
         self.stream = stream if stream is not None else sys.stderr
 
+    def _size(self):
+        # A terminal that reports no size (a fresh pseudo-terminal) still gets a bar: tqdm
+        # would hide it below a height of 0.
+        try:
+            size = os.get_terminal_size(self.stream.fileno())
+            columns, rows = size.columns, size.lines
+        except (OSError, ValueError, AttributeError):
+            columns = rows = 0
+        return columns if columns > 0 else 80, rows if rows > 0 else 24
+
     def bar(self, desc, total, unit):
         if not self.enabled:
             return _NoBar()
         if _tqdm is not None:
+            columns, rows = self._size()
             scale = unit == "B"
             return _tqdm(desc=desc, total=total or None, unit=unit, unit_scale=scale,
                          unit_divisor=1024 if scale else 1000, file=self.stream, leave=True,
-                         mininterval=0.25, dynamic_ncols=True)
+                         mininterval=0.25, ncols=columns, nrows=rows)
         return _PlainBar(desc, total, unit, self.stream)
