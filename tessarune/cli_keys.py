@@ -79,73 +79,65 @@ def whole_line_part(global_flags):
 
 
 class LineKey:
-    """Turns a line (without its separator) into the bytes of its key."""
+    """Turns a line (without its separator) into the bytes of its key.
+
+    Each position is found by one regular expression match, so a line costs a few calls into
+    the regular expression engine per key part and no Python loop over its fields.
+    """
 
     def __init__(self, parts, tab=None, zero_terminated=False):
         self.parts = parts
-        self.tab = tab
-        blanks = BLANKS_Z if zero_terminated else BLANKS
-        self.blanks = blanks
-        cls = re.escape(blanks)
-        # A field begins at a blank that follows a non-blank.
-        self._boundary = re.compile(rb"(?<=[^" + cls + rb"])[" + cls + rb"]")
-        self._leading = re.compile(rb"[" + cls + rb"]*")
-        self._number = re.compile(rb"[" + cls + rb"]*(-?)(\d*)(?:\.(\d*))?")
-        self._max_field = max(
-            max(p.start_field, p.end_field if p.end_field is not None else 0) for p in parts)
-
-    def _field_starts(self, line):
-        """Start of each field up to the last one a part needs, and the line's end after."""
-        starts = [0]
-        limit = self._max_field + 1
-        if self.tab is not None:
-            pos = -1
-            while len(starts) < limit:
-                pos = line.find(self.tab, pos + 1)
-                if pos < 0:
-                    break
-                starts.append(pos + 1)
+        blanks = re.escape(BLANKS_Z if zero_terminated else BLANKS)
+        self._leading = re.compile(rb"[" + blanks + rb"]*")
+        self._number = re.compile(rb"[" + blanks + rb"]*(-?)(\d*)(?:\.(\d*))?")
+        if tab is None:
+            # Skipping a field skips its leading blanks, then its non-blanks; past the last
+            # field this comes to the end of the line.
+            field = rb"[" + blanks + rb"]*[^" + blanks + rb"]*"
+            self._skip = lambda n: re.compile(rb"(?:" + field + rb"){%d}" % n)
+            self._to_end = lambda n: re.compile(rb"(?:" + field + rb"){%d}" % (n + 1))
         else:
-            for m in self._boundary.finditer(line):
-                if len(starts) >= limit:
-                    break
-                starts.append(m.start())
-        return starts
+            t = re.escape(tab)
+            field = rb"[^" + t + rb"]*"
+            # A field that does not exist starts and ends at the end of the line: no match.
+            self._skip = lambda n: re.compile(rb"(?:" + field + t + rb"){%d}" % n)
+            self._to_end = lambda n: re.compile(rb"(?:" + field + t + rb"){%d}" % n + field)
+        self._plans = [self._plan(p) for p in parts]
 
-    def _field_end(self, line, starts, field):
-        """Where field ends: before the next separator, or after its run of non-blanks."""
-        if field + 1 < len(starts):
-            return starts[field + 1] - (1 if self.tab is not None else 0)
-        if self.tab is not None:
-            pos = line.find(self.tab, starts[field])
-            return len(line) if pos < 0 else pos
-        m = self._boundary.search(line, starts[field] + 1)
-        return len(line) if m is None else m.start()
-
-    def _skip_blanks(self, line, pos):
-        return self._leading.match(line, pos).end()
-
-    def extract(self, line, part, starts):
-        n = len(line)
-        if part.start_field < len(starts):
-            start = starts[part.start_field]
-            if part.skip_start_blanks:
-                start = self._skip_blanks(line, start)
-            start = min(start + part.start_char, n)
-        else:
-            start = n
+    def _plan(self, part):
+        start = self._skip(part.start_field)
         if part.end_field is None:
-            end = n
-        elif part.end_field < len(starts):
-            fs = starts[part.end_field]
-            if part.end_char == 0:
-                end = self._field_end(line, starts, part.end_field)
-            else:
-                if part.skip_end_blanks:
-                    fs = self._skip_blanks(line, fs)
-                end = min(fs + part.end_char, n)
+            end = None
+        elif part.end_char == 0:
+            end = self._to_end(part.end_field)
         else:
+            end = self._skip(part.end_field)
+        return part, start, end
+
+    def _key_text(self, line, plan):
+        part, start_re, end_re = plan
+        n = len(line)
+        m = start_re.match(line)
+        if m is None:
+            start = n
+        else:
+            start = m.end()
+            if part.skip_start_blanks:
+                start = self._leading.match(line, start).end()
+            start = min(start + part.start_char, n)
+        if end_re is None:
             end = n
+        else:
+            m = end_re.match(line)
+            if m is None:
+                end = n
+            elif part.end_char == 0:
+                end = m.end()
+            else:
+                end = m.end()
+                if part.skip_end_blanks:
+                    end = self._leading.match(line, end).end()
+                end = min(end + part.end_char, n)
         return line[start:end] if end > start else b""
 
     def number_bytes(self, text):
@@ -159,10 +151,10 @@ class LineKey:
         return b"\x02" + len(whole).to_bytes(4, "big") + whole + frac + b"\x00"
 
     def __call__(self, line):
-        starts = self._field_starts(line)
         out = []
-        for part in self.parts:
-            text = self.extract(line, part, starts)
+        for plan in self._plans:
+            part = plan[0]
+            text = self._key_text(line, plan)
             if part.numeric:
                 b = self.number_bytes(text)
             else:
