@@ -235,6 +235,13 @@ class Job:
         if args.jsonl or args.csv:
             if args.zero_terminated:
                 raise UsageError("-z applies to lines only")
+            if args.field_separator is not None:
+                if args.jsonl:
+                    raise UsageError("-t applies to lines and CSV only")
+                if args.delimiter is None:
+                    args.delimiter = args.field_separator
+            if args.delimiter is not None and len(args.delimiter) != 1:
+                raise UsageError(f"the delimiter must be one character: '{args.delimiter}'")
             self.columns = [c for spec in args.key for c in spec.split(",") if c]
         else:
             if args.delimiter is not None:
@@ -307,8 +314,8 @@ class Job:
                 self.header_row = header
                 self.keyer = CsvKey(header, self.columns, self.args.numeric_sort, name)
                 keyer = self.keyer
-                self.key_of_payload = lambda payload: keyer(
-                    next(csv.reader([payload.decode("utf-8")], delimiter=delimiter)))
+                self.key_of_payload = lambda payload: keyer(next(csv.reader(
+                    io.StringIO(payload.decode("utf-8"), newline=""), delimiter=delimiter)))
             elif header != self.header_row:
                 raise InputError(name, 1, "the header differs from the first input's")
             for row, payload in rows:

@@ -107,6 +107,7 @@ def test_csv_matches_sorted_with_header_first(tmp_path):
         (["-k", "price", "-n"], lambda r: int(r[2]), False),
         (["-k", "name,price"], lambda r: (r[1], r[2]), False),
         (["-k", "price", "-n", "-r"], lambda r: int(r[2]), True),
+        (["-k", "name", "-u"], lambda r: r[1], False),  # one row per name, multi-line ones too
     ]:
         got = run(["--csv", "-S", "30K", "-T", str(tmp_path)] + options, data)
         assert got.returncode == 0, got.stderr
@@ -116,6 +117,8 @@ def test_csv_matches_sorted_with_header_first(tmp_path):
             expected = sorted(rows, key=lambda r: (-key(r), int(r[0])))
         else:
             expected = sorted(rows, key=key)
+        if "-u" in options:
+            expected = [r for i, r in enumerate(expected) if i == 0 or key(expected[i - 1]) != key(r)]
         assert out[1:] == expected, options
 
 
