@@ -54,6 +54,9 @@ struct FillingState {
     // Shared with the SorterCore (which outlives this state) and with running spills.
     std::shared_ptr<SorterStats> stats = std::make_shared<SorterStats>();
     uint64_t spilling_capacity = 0;  // counted capacity of the half the running spill holds
+    uint64_t noted_capacity = 0;     // of the filling half, when memory was last noted
+    uint64_t added_items = 0;
+    uint64_t added_bytes = 0;
 };
 
 class EngineState {

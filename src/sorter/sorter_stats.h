@@ -42,9 +42,10 @@ public:
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
     }
 
-    void add_record(uint64_t bytes) {
-        items_.fetch_add(1, std::memory_order_relaxed);
-        bytes_in_.fetch_add(bytes, std::memory_order_relaxed);
+    // The totals added so far; one writer at a time (the engine's mutex holder).
+    void set_added(uint64_t items, uint64_t bytes) {
+        items_.store(items, std::memory_order_relaxed);
+        bytes_in_.store(bytes, std::memory_order_relaxed);
     }
     void note_memory(uint64_t held) {
         uint64_t peak = peak_memory_.load(std::memory_order_relaxed);

@@ -207,9 +207,17 @@ bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_
 
 namespace {
 
+// Runs once per record under the engine's mutex: plain counts, published by plain stores,
+// and the memory looked at again only when the filling half grew.
 void note_added(FillingState& state, uint64_t bytes) {
-    state.stats->add_record(bytes);
-    uint64_t held = state.filling.counted_capacity();
+    state.added_items += 1;
+    state.added_bytes += bytes;
+    state.stats->set_added(state.added_items, state.added_bytes);
+    const uint64_t capacity =
+        state.filling.arena_capacity() + kEntryBytes * state.filling.entry_capacity();
+    if (capacity == state.noted_capacity) return;
+    state.noted_capacity = capacity;
+    uint64_t held = capacity;
     if (state.spill_job) held += state.spilling_capacity;
     if (state.spare) held += state.spare->counted_capacity();
     state.stats->note_memory(held);
@@ -226,6 +234,7 @@ EngineStatus hand_off_full_half(FillingState& state, std::string path) {
     state.runs.push_back(RunInfo{path, n, 8 * n + full.arena_length()});
     state.stats->add_spill(8 * n + full.arena_length());
     state.spilling_capacity = full.counted_capacity();
+    state.noted_capacity = 0;  // the memory held has changed shape: note it at the next add
 
     auto job = launch_spill([buffer = std::move(full), path = std::move(path), ops = state.ops,
                              pool = state.pool, budget = state.half_budget,
