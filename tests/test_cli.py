@@ -36,7 +36,7 @@ LINE_OPTIONS = [
     [], ["-r"], ["-u"], ["-n"], ["-n", "-r"], ["-b"], ["-z"],
     ["-k2"], ["-k2,2", "-k1,1"], ["-k1.3,1.5"], ["-k2.2b,3.1"],
     ["-k2n", "-k1,1"], ["-k2,2n", "-r"], ["-t", ":", "-k2"], ["-t", ":", "-k1.2,2.3n", "-u"],
-    ["-b", "-k2,2"], ["-r", "-k3"],
+    ["-b", "-k2,2"], ["-r", "-k3"], ["-k3,2", "-k1,2.0n"],
 ]
 
 
@@ -59,6 +59,22 @@ def test_lines_match_c_locale_sort(options, spill, tmp_path):
 def test_empty_input_and_crlf_kept():
     assert run([]).stdout == b""
     assert run(["-r"], b"b\r\na\r\nc").stdout == b"c\nb\r\na\r\n"
+
+
+def test_lines_across_reads_and_files(tmp_path, monkeypatch):
+    """Reads far smaller than the lines: every line is cut somewhere, some several times."""
+    import tessarune.cli as cli
+
+    monkeypatch.setattr(cli, "CHUNK", 7)
+    rnd = random.Random(4)
+    lines = [b"%d" % rnd.randrange(10**rnd.randint(1, 30)) for _ in range(500)] + [b"z" * 100]
+    first, second = tmp_path / "a", tmp_path / "b"
+    first.write_bytes(b"\n".join(lines[:250]))  # no final newline: one comes in between
+    second.write_bytes(b"\n".join(lines[250:]) + b"\n")
+    out = tmp_path / "out"
+    for reverse in [False, True]:
+        assert cli.main([str(first), str(second), "-o", str(out)] + ["-r"] * reverse) == 0
+        assert out.read_bytes() == b"".join(x + b"\n" for x in sorted(lines, reverse=reverse))
 
 
 def jsonl_rows(n):
