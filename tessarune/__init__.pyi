@@ -1,9 +1,9 @@
 """Sort more items than fit in memory."""
 
 import os
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Buffer, Callable, Iterable, Iterator
 from types import GenericAlias
-from typing import Any, Generic, Protocol, Self, SupportsIndex, TypeAlias, TypeVar, final
+from typing import Any, Generic, NamedTuple, Protocol, Self, SupportsIndex, TypeAlias, TypeVar, final
 
 __all__ = ["Sorter"]
 
@@ -31,6 +31,24 @@ class _SortedIterator(Iterator[_T_co]):
 
     def __iter__(self) -> Self: ...
     def __next__(self) -> _T_co: ...
+
+@final
+class _SorterStats(NamedTuple):
+    """What a sorter has done: counts of items, runs and bytes, and the time of each phase."""
+
+    items: int
+    bytes_in: int
+    runs_spilled: int
+    merge_passes: int
+    bytes_spilled: int
+    bytes_spilled_compressed: int
+    peak_memory: int
+    fill_seconds: float
+    spill_wait_seconds: float
+    spill_seconds: float
+    merge_pass_seconds: float
+    last_sort_seconds: float
+    read_seconds: float
 
 @final
 class Sorter(Generic[_T]):
@@ -131,6 +149,20 @@ class Sorter(Generic[_T]):
     def __exit__(self, *_exc_info: object) -> None: ...
     @classmethod
     def __class_getitem__(cls, key: Any) -> GenericAlias: ...
+    def stats(self) -> _SorterStats:
+        """Return what the sorter has done so far, as a named tuple.
+
+        items and bytes_in count what was added (key and encoded bytes); runs_spilled the runs
+        that spills wrote and merge_passes the passes that merged runs before the final merge;
+        bytes_spilled the record bytes of every run written and bytes_spilled_compressed what
+        reached the files; peak_memory the most memory held for items at once, counted as
+        max_bytes counts it. The times, in seconds: fill_seconds from the sorter's making to the
+        start of its read, spill_wait_seconds of waiting for spills, spill_seconds of the spill
+        threads' work (alongside adding), merge_pass_seconds, last_sort_seconds of sorting what was
+        held at the read, and read_seconds from the start of the read to its end, or to now.
+        """
+    def _add_lines(self, buffer: Buffer, sep: bytes, reverse: bool = False, /) -> int: ...
+    def _add_reversed(self, key: _SortKey, payload: bytes, /) -> None: ...
 
 __all__ += ["key_bytes"]
 

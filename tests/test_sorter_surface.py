@@ -80,7 +80,8 @@ def test_method_table_order():
     names = [n for n in vars(Sorter) if not n.startswith("__") or n in
              ("__enter__", "__exit__", "__class_getitem__")]
     assert names == ["add", "add_encoded", "sort", "encoded", "write_to", "close",
-                     "__enter__", "__exit__", "__class_getitem__"]
+                     "__enter__", "__exit__", "__class_getitem__",
+                     "stats", "_add_lines", "_add_reversed"]
 
 
 def stub_docstrings():

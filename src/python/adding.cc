@@ -24,6 +24,8 @@ Bytes bytes_of(PyObject* bytes) {
                  static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
+}  // namespace
+
 // The early answer of every door; add_record decides again under the engine's lock.
 int check_can_add(SorterObject* self) {
     switch (self->status.load(std::memory_order_relaxed)) {
@@ -45,6 +47,8 @@ int check_can_add(SorterObject* self) {
     raise_core_error(stopped ? Refusal::Stopped : Refusal::AddAfterRead);
     return -1;
 }
+
+namespace {
 
 int add_record(SorterObject* self, Bytes key, Bytes payload) {
     SorterCore& core = *self->core;

@@ -127,4 +127,37 @@ inline constexpr const char kClassGetitemDoc[] =
     "\n"
     "";
 
+inline constexpr const char kStatsDoc[] =
+    "stats($self)\n"
+    "--\n"
+    "\n"
+    "Return what the sorter has done so far, as a named tuple.\n"
+    "\n"
+    "items and bytes_in count what was added (key and encoded bytes); runs_spilled the runs\n"
+    "that spills wrote and merge_passes the passes that merged runs before the final merge;\n"
+    "bytes_spilled the record bytes of every run written and bytes_spilled_compressed what\n"
+    "reached the files; peak_memory the most memory held for items at once, counted as\n"
+    "max_bytes counts it. The times, in seconds: fill_seconds from the sorter's making to the\n"
+    "start of its read, spill_wait_seconds of waiting for spills, spill_seconds of the spill\n"
+    "threads' work (alongside adding), merge_pass_seconds, last_sort_seconds of sorting what was\n"
+    "held at the read, and read_seconds from the start of the read to its end, or to now.";
+
+inline constexpr const char kStatsTypeDoc[] =
+    "What a sorter has done: counts of items, runs and bytes, and the time of each phase.";
+
+inline constexpr const char kAddLinesDoc[] =
+    "_add_lines($self, buffer, sep, reverse=False, /)\n"
+    "--\n"
+    "\n"
+    "Add every complete line of a buffer, ended by the byte sep, and return how many bytes\n"
+    "that was. Each line is its own payload, separator included, and its key is the line\n"
+    "without it, as bytes; with reverse true, the keys sort in descending order.";
+
+inline constexpr const char kAddReversedDoc[] =
+    "_add_reversed($self, key, payload, /)\n"
+    "--\n"
+    "\n"
+    "Add bytes under a sort key as add_encoded does, with the keys' order reversed. A sorter\n"
+    "must not mix this with the other ways of adding.";
+
 }  // namespace tessarune::python

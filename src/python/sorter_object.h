@@ -41,6 +41,15 @@ PyTypeObject* iterator_type();
 PyObject* sorter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* sorter_add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
+// The early check shared by every way of adding: 0, or -1 with the refusal raised.
+int check_can_add(SorterObject* self);
+// The command line's private ways of adding (add_lines.cc).
+PyObject* sorter_add_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+PyObject* sorter_add_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+// Sorter.stats() (stats.cc).
+PyObject* sorter_stats(PyObject* self, PyObject* unused);
 // The adding half of sort(items): 0 when every item was added (or items is None), -1 with
 // an exception set otherwise.
 int sorter_add_items(SorterObject* self, PyObject* items);

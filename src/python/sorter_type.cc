@@ -77,6 +77,11 @@ PyMethodDef kMethods[] = {
     {"__exit__", as_cfunction(sorter_exit), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {"__class_getitem__", as_cfunction(sorter_class_getitem),
      METH_CLASS | METH_FASTCALL | METH_KEYWORDS, kClassGetitemDoc},
+    // Later additions go last, so the order of the first nine never moves.
+    {"stats", sorter_stats, METH_NOARGS, kStatsDoc},
+    {"_add_lines", as_cfunction(sorter_add_lines), METH_FASTCALL | METH_KEYWORDS, kAddLinesDoc},
+    {"_add_reversed", as_cfunction(sorter_add_reversed), METH_FASTCALL | METH_KEYWORDS,
+     kAddReversedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

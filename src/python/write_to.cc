@@ -143,6 +143,8 @@ PyObject* write_to(SorterObject* self, PyObject* handle) {
         PyErr_SetRaisedException(failure.release());
         return nullptr;
     }
+    // The merge ran on its own thread, out of the engine's sight.
+    self->core->stats().note_read_end();
     Py_RETURN_NONE;
 }
 

@@ -25,6 +25,7 @@
 #include "run/run_info.h"
 #include "run/spill_dir.h"
 #include "sorter/sorter_core.h"
+#include "sorter/sorter_stats.h"
 #include "sorter/spill.h"
 
 namespace tessarune {
@@ -50,6 +51,12 @@ struct FillingState {
     std::unique_ptr<SpillJob> spill_job;  // the running spill
     bool lost_records = false;
     std::shared_ptr<FileOps> ops;
+    // Shared with the SorterCore (which outlives this state) and with running spills.
+    std::shared_ptr<SorterStats> stats = std::make_shared<SorterStats>();
+    uint64_t spilling_capacity = 0;  // counted capacity of the half the running spill holds
+    uint64_t noted_capacity = 0;     // of the filling half, when memory was last noted
+    uint64_t added_items = 0;
+    uint64_t added_bytes = 0;
 };
 
 class EngineState {

@@ -60,6 +60,7 @@ size_t pass_width(size_t run_count, uint64_t max_open) {
 
 EngineStatus merge_pass(FillingState& state, Poll& poll) {
     if (poll.give_up()) return Unexpected(interrupted());
+    const auto pass_start = SorterStats::Clock::now();
 
     const size_t k = pass_width(state.runs.size(), state.max_open);
     const size_t start = lightest_window(state.runs, k);
@@ -99,6 +100,7 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
     IoResult<RunInfo> info = (*writer)->finish_run();
     if (!info) return Unexpected(EngineError(std::move(info).error()));
 
+    state.stats->add_merge_pass(info->byte_count, SorterStats::since(pass_start));
     auto first = state.runs.begin() + static_cast<ptrdiff_t>(start);
     state.runs.erase(first + 1, first + static_cast<ptrdiff_t>(k));
     *first = std::move(info).value();
@@ -123,7 +125,9 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
     }
 
     RecordBuffer last = std::move(state.filling);
+    const auto sort_start = SorterStats::Clock::now();
     sort_entries(last, state.pool.get());
+    state.stats->add_last_sort(SorterStats::since(sort_start));
 
     auto sources = open_readers(state.ops, state.runs.data(), state.runs.size());
     if (!sources) return Unexpected(EngineError(std::move(sources).error()));

@@ -5,6 +5,7 @@
 
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
+#include "sorter/counting_file_ops.h"
 #include "sorter/engine_state.h"
 #include "sorter/read_plan.h"
 #include "sorter/spill.h"
@@ -70,6 +71,7 @@ CoreResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, b
     }
     std::unique_ptr<FillingState> filling = state_->take_filling();  // leaves Read
     status.store(SorterStatus::Read);
+    stats_->note_read_start();
 
     EngineResult<std::unique_ptr<Merger>> merger = [&] {
         try {
@@ -132,7 +134,10 @@ CoreStatus SorterCore::refill_batch() {
         state_->set_stopped();
         throw;
     }
-    if (batch.payload_ends.empty()) state_->set_read();
+    if (batch.payload_ends.empty()) {
+        state_->set_read();
+        stats_->note_read_end();
+    }
     return {};
 }
 
@@ -183,8 +188,12 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, uint64_t
     }
 
     std::shared_ptr<SorterCore> core(new SorterCore());
-    core->state_ = std::make_unique<EngineState>(std::make_unique<FillingState>(
-        std::move(base), max_bytes, max_open, threads, std::move(pool), std::move(ops)));
+    core->stats_ = std::make_shared<SorterStats>();
+    auto filling = std::make_unique<FillingState>(std::move(base), max_bytes, max_open, threads,
+                                                  std::move(pool),
+                                                  counting_file_ops(std::move(ops), core->stats_));
+    filling->stats = core->stats_;
+    core->state_ = std::make_unique<EngineState>(std::move(filling));
     return core;
 }
 

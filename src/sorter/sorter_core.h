@@ -30,6 +30,7 @@
 #include "base/growable_array.h"
 #include "merge/merger.h"
 #include "run/file_ops.h"
+#include "sorter/sorter_stats.h"
 
 namespace tessarune {
 
@@ -150,6 +151,11 @@ public:
     // For tests and diagnostics: the number of runs listed while Filling (0 otherwise).
     size_t run_count() const;
 
+    // --- needs no lock ---
+    // The sorter's counters; they live as long as the core. A read that the core does not
+    // see end (write_to's merging thread) reports its end here itself.
+    SorterStats& stats() const { return *stats_; }
+
 private:
     friend EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base,
                                                                  uint64_t max_bytes,
@@ -161,6 +167,7 @@ private:
     std::mutex mutex_;
     std::unique_ptr<EngineState> state_;
     std::atomic<std::thread::id> owner_{};
+    std::shared_ptr<SorterStats> stats_;
 };
 
 // Makes the engine: range checks (max_bytes >= 2, max_open >= 2, threads >= 1, Message

@@ -153,11 +153,16 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const std::share
 EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
     if (!state.spill_job) return {};
     SpillReceiver::Wait waited;
+    const auto wait_start = SorterStats::Clock::now();
     for (;;) {
         waited = state.spill_job->receiver.wait_slice();
         if (waited != SpillReceiver::Wait::TimedOut) break;
-        if (poll.give_up()) return Unexpected(EngineError(IoError::of_kind(IoErrorKind::Interrupted)));
+        if (poll.give_up()) {
+            state.stats->add_spill_wait(SorterStats::since(wait_start));
+            return Unexpected(EngineError(IoError::of_kind(IoErrorKind::Interrupted)));
+        }
     }
+    state.stats->add_spill_wait(SorterStats::since(wait_start));
 
     std::unique_ptr<SpillJob> job = std::move(state.spill_job);
     job->thread.join();
@@ -203,6 +208,22 @@ bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_
 
 namespace {
 
+// Runs once per record under the engine's mutex: plain counts, published by plain stores,
+// and the memory looked at again only when the filling half grew.
+void note_added(FillingState& state, uint64_t bytes) {
+    state.added_items += 1;
+    state.added_bytes += bytes;
+    state.stats->set_added(state.added_items, state.added_bytes);
+    const uint64_t capacity =
+        state.filling.arena_capacity() + kEntryBytes * state.filling.entry_capacity();
+    if (capacity == state.noted_capacity) return;
+    state.noted_capacity = capacity;
+    uint64_t held = capacity;
+    if (state.spill_job) held += state.spilling_capacity;
+    if (state.spare) held += state.spare->counted_capacity();
+    state.stats->note_memory(held);
+}
+
 // Hands the full filling half to a new spill thread and makes the spare buffers (or a new
 // buffer) the filling half. The half's records are lost when the thread cannot start.
 EngineStatus hand_off_full_half(FillingState& state, std::string path) {
@@ -212,10 +233,17 @@ EngineStatus hand_off_full_half(FillingState& state, std::string path) {
 
     const uint64_t n = full.record_count();
     state.runs.push_back(RunInfo{path, n, 8 * n + full.arena_length()});
+    state.stats->add_spill(8 * n + full.arena_length());
+    state.spilling_capacity = full.counted_capacity();
+    state.noted_capacity = 0;  // the memory held has changed shape: note it at the next add
 
     auto job = launch_spill([buffer = std::move(full), path = std::move(path), ops = state.ops,
-                             pool = state.pool, budget = state.half_budget](SpillSender& sender) mutable {
-        sender.send(spill_buffer(std::move(buffer), std::move(path), ops, pool, budget));
+                             pool = state.pool, budget = state.half_budget,
+                             stats = state.stats](SpillSender& sender) mutable {
+        const auto start = SorterStats::Clock::now();
+        SpillResult result = spill_buffer(std::move(buffer), std::move(path), ops, pool, budget);
+        stats->add_spill_time(SorterStats::since(start));
+        sender.send(std::move(result));
     });
     if (!job) return Unexpected(EngineError(std::move(job).error()));
     state.spill_job = std::move(job).value();
@@ -237,6 +265,7 @@ EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll&
     }
     if (apply_plan(state.filling, extra, state.half_budget)) {
         state.filling.append(key, payload);
+        note_added(state, extra);
         return {};
     }
 
@@ -265,6 +294,7 @@ EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll&
     const bool taken = apply_plan(state.filling, extra, state.half_budget);
     TR_CHECK(taken);  // an empty half never answers Full
     state.filling.append(key, payload);
+    note_added(state, extra);
     return {};
 }
 

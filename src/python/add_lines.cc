@@ -1,0 +1,174 @@
+// The command line's private ways of adding: _add_lines, which adds every complete line of a
+// buffer without a Python call per line, and _add_reversed, add_encoded in descending order.
+//
+// Descending order without a second comparison: key bytes are prefix-free (no key is a
+// proper prefix of another), so complementing every byte of every key exactly reverses
+// their order, and equal keys stay equal, so equal items keep their adding order.
+#include <cstring>
+
+#include "key/key_encoding.h"
+#include "python/arg_binding.h"
+#include "python/core_lock.h"
+#include "python/errors.h"
+#include "python/key_walk.h"
+#include "python/sorter_object.h"
+
+namespace tessarune::python {
+namespace {
+
+// Lines between two signal polls: a few milliseconds of adding.
+constexpr size_t kLinesPerPoll = 16384;
+constexpr size_t kKeyBufferCapacity = 256;
+
+SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
+
+void complement(ByteBuffer& key) {
+    uint8_t* p = key.data();
+    for (size_t i = 0, n = key.size(); i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
+}
+
+// The one place where a line becomes a record: its key is the line (without its separator)
+// as a bytes key, its payload the line with the separator. REQUIRES: the mutex held.
+CoreStatus add_line_record(SorterCore& core, Bytes line_with_sep, ByteBuffer& key, bool reverse,
+                           Poll& poll) {
+    key.clear();
+    append_escaped(TAG_BYTES, line_with_sep.first(line_with_sep.size() - 1), key);
+    if (reverse) complement(key);
+    return core.add_record(key.span(), line_with_sep, poll);
+}
+
+// Holds a buffer export for the duration of a call.
+class BufferView {
+public:
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    int get(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return -1;
+        held_ = true;
+        return 0;
+    }
+    Bytes bytes() const {
+        return Bytes(static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len));
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+int read_separator(PyObject* obj, uint8_t* sep) {
+    if (!PyBytes_Check(obj) || PyBytes_GET_SIZE(obj) != 1) {
+        PyErr_SetString(PyExc_ValueError, "the separator must be one byte");
+        return -1;
+    }
+    *sep = static_cast<uint8_t>(PyBytes_AS_STRING(obj)[0]);
+    return 0;
+}
+
+PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"buffer", "sep", "reverse"};
+    static constexpr ArgSpec kSpec{"Sorter._add_lines()", kNames, 3, 3, 2};
+    PyObject* bound[3];
+    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
+    uint8_t sep = 0;
+    if (read_separator(bound[1], &sep) < 0) return nullptr;
+    const int reverse = bound[2] == nullptr ? 0 : PyObject_IsTrue(bound[2]);
+    if (reverse < 0) return nullptr;
+    BufferView view;
+    if (view.get(bound[0]) < 0) return nullptr;
+    if (check_can_add(self) < 0) return nullptr;
+
+    const Bytes all = view.bytes();
+    ByteBuffer key(kKeyBufferCapacity);
+    SignalPoll poll;
+    CoreStatus result;
+    size_t consumed = 0;
+    int64_t added = 0;
+    {
+        // Detached for the whole buffer: the loop touches no Python object, only the
+        // exported bytes, which stay put while the export is held.
+        CoreLock lock(*self->core, CoreLock::How::Detached);
+        if (!lock.locked()) {
+            lock.release();
+            raise_core_error(Refusal::Reentrant);
+            return nullptr;
+        }
+        SorterCore& core = *self->core;
+        const uint8_t* base = all.data();
+        while (consumed < all.size()) {
+            const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
+            if (found == nullptr) break;
+            const size_t end = static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
+            result = add_line_record(core, all.subspan(consumed, end - consumed), key,
+                                     reverse != 0, poll);
+            if (!result) break;
+            consumed = end;
+            added += 1;
+            if (added % kLinesPerPoll == 0 && poll.give_up()) {
+                result = Unexpected(CoreError(EngineError(IoError::of_kind(IoErrorKind::Interrupted))));
+                break;
+            }
+        }
+    }
+    self->item_count.fetch_add(added, std::memory_order_relaxed);
+    if (!result) {
+        raise_core_error(result.error(), &poll);
+        return nullptr;
+    }
+    return PyLong_FromSize_t(consumed);
+}
+
+PyObject* add_reversed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"key", "payload"};
+    static constexpr ArgSpec kSpec{"Sorter._add_reversed()", kNames, 2, 2, 2};
+    PyObject* bound[2];
+    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
+    PyObject* payload = bound[1];
+    if (!PyBytes_Check(payload)) {
+        raise_not_instance(payload, "bytes");
+        add_processing_note("payload");
+        return nullptr;
+    }
+    if (check_can_add(self) < 0) return nullptr;
+    ByteBuffer key(kKeyBufferCapacity);
+    if (encode_key(bound[0], key) < 0) return nullptr;
+    complement(key);
+    SorterCore& core = *self->core;
+    SignalPoll poll;
+    CoreStatus result;
+    {
+        CoreLock lock(core, CoreLock::How::TryFirst);
+        if (!lock.locked()) {
+            lock.release();
+            raise_core_error(Refusal::Reentrant);
+            return nullptr;
+        }
+        const Bytes data(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(payload)),
+                         static_cast<size_t>(PyBytes_GET_SIZE(payload)));
+        if (!lock.detached() && core.add_may_wait(key.size(), data.size())) lock.detach();
+        result = core.add_record(key.span(), data, poll);
+    }
+    if (!result) {
+        raise_core_error(result.error(), &poll);
+        return nullptr;
+    }
+    self->item_count.fetch_add(1, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* sorter_add_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return call_guarded([&] { return add_lines(as_sorter(self), args, nargs, kwnames); });
+}
+
+PyObject* sorter_add_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return call_guarded([&] { return add_reversed(as_sorter(self), args, nargs, kwnames); });
+}
+
+}  // namespace tessarune::python
