@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prepares a fresh Debian 12 or 13 machine for building and testing: system packages
-# (CPython 3.14 from unstable, liblz4, GoogleTest), a .venv with the Python tools, and the
+# (CPython 3.14 from unstable, liblz4, libxxhash, GoogleTest), a .venv with the Python tools, and the
 # installed package. Safe to run again.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -10,7 +10,7 @@ sudo_cmd=""
 if [ "$(id -u)" != 0 ]; then sudo_cmd="sudo"; fi
 
 need_apt=0
-for pkg in python3.14-dev python3.14-venv liblz4-dev libgtest-dev; do
+for pkg in python3.14-dev python3.14-venv liblz4-dev libxxhash-dev libgtest-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need_apt=1
 done
 
@@ -27,7 +27,7 @@ if [ "$need_apt" = 1 ]; then
     apt_opts=(-o Acquire::Check-Valid-Until=false -o Acquire::Check-Date=false)
     export DEBIAN_FRONTEND=noninteractive
     $sudo_cmd apt-get "${apt_opts[@]}" update -q
-    $sudo_cmd apt-get "${apt_opts[@]}" install -y -q libgtest-dev g++ make
+    $sudo_cmd apt-get "${apt_opts[@]}" install -y -q libgtest-dev libxxhash-dev g++ make
     if ! $sudo_cmd apt-get "${apt_opts[@]}" install -y -q -t unstable \
             -o Dpkg::Options::=--force-overwrite \
             python3.14-dev python3.14-venv python3-pip-whl liblz4-dev; then

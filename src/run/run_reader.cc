@@ -1,6 +1,7 @@
 #include "run/run_reader.h"
 
 #include <lz4.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,7 +12,6 @@
 namespace tessarune {
 namespace {
 
-constexpr size_t kBlockHeaderSize = 8;
 // The largest stored block plus the header of the next one: what one block read asks for.
 constexpr size_t kCompressedCapacity = kBlockHeaderSize + block_bound(kRawBlockSize);
 
@@ -31,12 +31,14 @@ struct RunReader::Impl {
     // The three texts that reach the user; the system's own errors are wrapped where they
     // happen with wrap_system.
     IoError corrupt(std::string_view check) const {
-        return IoError(IoErrorKind::InvalidData, path + " is corrupt: " + std::string(check));
+        return IoError(IoErrorKind::InvalidData, path + " is corrupt: " + std::string(check))
+            .set_path(path);
     }
     IoError ended_early() const {
-        return IoError(IoErrorKind::UnexpectedEof, path + " ended before its last record");
+        return IoError(IoErrorKind::UnexpectedEof, path + " ended before its last record")
+            .set_path(path);
     }
-    IoError wrap_system(const IoError& e) const { return e.with_context(path + ": "); }
+    IoError wrap_system(const IoError& e) const { return e.at_path(path); }
 
     // One or more read calls until at least `at_least` bytes are in; asks for up to `up_to`.
     IoResult<size_t> read_at_least(uint8_t* into, size_t at_least, size_t up_to) {
@@ -89,6 +91,10 @@ struct RunReader::Impl {
         if (decoded < 0 || static_cast<uint32_t>(decoded) != r) {
             raw.set_size(0);
             return Unexpected(corrupt("a block does not decompress to its length"));
+        }
+        if (XXH3_64bits(raw.data(), r) != load_le64(header + 8)) {
+            raw.set_size(0);
+            return Unexpected(corrupt("a block's checksum does not match"));
         }
         at.block_end = raw.data() + r;
         return {};

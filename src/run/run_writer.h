@@ -25,6 +25,8 @@ class SortPool;
 
 inline constexpr uint32_t kRawBlockSize = 131072;
 inline constexpr size_t kWriteBufferSize = 1048576;
+// Compressed length, raw length, checksum of the raw bytes.
+inline constexpr size_t kBlockHeaderSize = 16;
 
 // 20 + floor(n * 110 / 100): the largest compressed length a block of n raw bytes may have.
 constexpr uint64_t block_bound(uint64_t n) { return 20 + n * 110 / 100; }

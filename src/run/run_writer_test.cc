@@ -36,7 +36,7 @@ void expect_well_formed(const std::vector<uint8_t>& file, uint64_t byte_count) {
             EXPECT_EQ(h.raw_length, kRawBlockSize);
         } else {
             EXPECT_LE(h.raw_length, kRawBlockSize);
-            EXPECT_EQ(h.offset + 8 + h.compressed_length, file.size()) << "nothing follows";
+            EXPECT_EQ(h.offset + kBlockHeaderSize + h.compressed_length, file.size()) << "nothing follows";
         }
         raw_total += h.raw_length;
     }

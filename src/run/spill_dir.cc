@@ -65,7 +65,9 @@ void draw_name(NameRandom& random, std::string& name) {
 }
 
 IoError wrap_base(const std::string& base, const IoError& inner) {
-    return inner.with_context(base + ": ");
+    IoError e = inner.with_context(base + ": ");
+    e.set_path(base);
+    return e;
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
     for (const RunInfo& merged : window) {
         IoStatus removed = state.ops->remove_file(merged.path);
         // Storage errors name the file they concern, like every other one of the engine.
-        if (!removed) return Unexpected(EngineError(removed.error().with_context(merged.path + ": ")));
+        if (!removed) return Unexpected(EngineError(removed.error().at_path(merged.path)));
     }
     return {};
 }
