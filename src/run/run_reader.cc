@@ -8,6 +8,7 @@
 
 #include "run/little_endian.h"
 #include "run/run_writer.h"
+#include "run/spill_dir.h"
 
 namespace tessarune {
 namespace {
@@ -141,17 +142,26 @@ struct RunReader::Impl {
     }
 };
 
-IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
-                                                      const RunInfo& info) {
+template <typename Open>
+IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, Open open) {
     auto impl = std::make_unique<RunReader::Impl>();
     impl->path = info.path;
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
-        IoResult<std::unique_ptr<ReadableFile>> file = ops->open_for_read(info.path);
+        IoResult<std::unique_ptr<ReadableFile>> file = open();
         if (!file) return Unexpected(impl->wrap_system(file.error()));
         impl->file = std::move(file).value();
     }
     return std::unique_ptr<RunReader>(new RunReader(std::move(impl), info));
+}
+
+IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
+                                                      const RunInfo& info) {
+    return make_reader(info, [&] { return ops->open_for_read(info.path); });
+}
+
+IoResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info) {
+    return make_reader(info, [&] { return dir.open_file(file_name_of(info.path)); });
 }
 
 RunReader::RunReader(std::unique_ptr<Impl> impl, const RunInfo& info) : impl_(std::move(impl)) {

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "run/little_endian.h"
+#include "run/spill_dir.h"
 #include "sorter/sort_pool.h"
 
 namespace tessarune {
@@ -200,6 +201,17 @@ IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileO
                                                       std::string path,
                                                       std::shared_ptr<SortPool> pool) {
     IoResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
+    return start_writer(std::move(file), std::move(path), std::move(pool));
+}
+
+IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
+                                                      std::shared_ptr<SortPool> pool) {
+    IoResult<std::unique_ptr<WritableFile>> file = dir.create_file(file_name_of(path));
+    return start_writer(std::move(file), std::move(path), std::move(pool));
+}
+
+IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>> file,
+                                                  std::string path, std::shared_ptr<SortPool> pool) {
     if (!file) return Unexpected(file.error().at_path(path));
     auto impl = std::make_unique<RunWriter::Impl>();
     impl->path = std::move(path);
@@ -257,7 +269,11 @@ IoResult<RunInfo> RunWriter::finish_run() {
     IoStatus s = w.flush_group();
     if (s) s = w.write_out();
     if (!s) return Unexpected(w.wrap(s.error()));
+    // Some file systems report a failed write only here; a run that did not reach the disk
+    // must not be read back as if it had.
+    IoStatus closed = w.file->close();
     w.file.reset();
+    if (!closed) return Unexpected(w.wrap(closed.error()));
     return RunInfo{std::move(w.path), record_count_, byte_count_};
 }
 

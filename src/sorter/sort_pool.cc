@@ -1,6 +1,7 @@
 #include "sorter/sort_pool.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <exception>
@@ -30,8 +31,25 @@ struct SortPool::Job {
     std::exception_ptr error;
 };
 
+bool is_current_process(pid_t pid) { return ::getpid() == pid; }
+
+void abandon(std::shared_ptr<void> object) {
+    static std::mutex mutex;
+    static auto* kept = new std::vector<std::shared_ptr<void>>();  // never freed, on purpose
+    std::lock_guard<std::mutex> lock(mutex);
+    kept->push_back(std::move(object));
+}
+
 IoResult<std::shared_ptr<SortPool>> SortPool::create(size_t threads) {
-    std::shared_ptr<SortPool> pool(new SortPool());
+    std::shared_ptr<SortPool> pool(new SortPool(), [](SortPool* p) {
+        if (is_current_process(p->creator_)) {
+            delete p;
+        } else {
+            // Its workers' std::thread objects would end the process if destroyed unjoined.
+            abandon(std::shared_ptr<SortPool>(p, [](SortPool*) {}));
+        }
+    });
+    pool->creator_ = ::getpid();
     pool->workers_.reserve(threads);
     for (size_t i = 0; i < threads; ++i) {
         try {

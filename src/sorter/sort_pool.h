@@ -3,12 +3,16 @@
 // Its one service is run(): do a set of tasks in parallel and return when all are done. The
 // sort of a half and the compression of a group of run blocks use it. The pool is shared by
 // reference counting (std::shared_ptr) between the filling state, the running spill and the
-// run writers; its workers end when the last holder lets go.
+// run writers; its workers end when the last holder lets go. In a process forked from the
+// one that made it, letting go of the last reference abandons the pool instead: its workers
+// exist only in the parent.
 //
 // Thread safety: run() may be called from several threads at once; each call's tasks are
 // done exactly once. A call made from one of this pool's own workers runs its tasks on the
 // calling worker, so nested use cannot deadlock.
 #pragma once
+
+#include <sys/types.h>
 
 #include <condition_variable>
 #include <cstddef>
@@ -25,6 +29,14 @@ namespace tessarune {
 
 // The name the operating system keeps for a thread: at most 15 bytes.
 void set_current_thread_name(const std::string& name);
+
+// Whether the calling process is the one with this id: false in a child forked from it.
+bool is_current_process(pid_t pid);
+
+// Keeps an object alive and reachable until the process ends. For a forked child only: the
+// threads an object would join or wake are not there, and a lock they held at the fork stays
+// held, so destroying it could hang; leaving it costs only its memory.
+void abandon(std::shared_ptr<void> object);
 
 class SortPool {
 public:
@@ -54,6 +66,7 @@ private:
     std::deque<std::shared_ptr<Job>> jobs_;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
+    pid_t creator_ = 0;
 };
 
 }  // namespace tessarune

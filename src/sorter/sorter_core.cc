@@ -1,5 +1,7 @@
 #include "sorter/sorter_core.h"
 
+#include <unistd.h>
+
 #include <string>
 #include <utility>
 
@@ -15,7 +17,9 @@ bool CoreError::is_interrupted() const {
     return !is_refusal_ && error_->is_io() && error_->io().kind() == IoErrorKind::Interrupted;
 }
 
-SorterCore::SorterCore() = default;
+SorterCore::SorterCore() : creator_(::getpid()) {}
+
+bool SorterCore::in_creating_process() const { return is_current_process(creator_); }
 
 SorterCore::~SorterCore() { state_.reset(); }
 

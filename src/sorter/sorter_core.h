@@ -18,6 +18,8 @@
 // stays usable afterwards.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -46,6 +48,7 @@ enum class Refusal : uint8_t {
     AddAfterRead,  // RuntimeError "cannot add to a sorter once it has been read"
     Stopped,       // RuntimeError "the sorter stopped when reading it failed or was interrupted"
     Closed,        // ValueError "I/O operation on a closed sorter"
+    OtherProcess,  // RuntimeError "this sorter belongs to another process"
 };
 
 class CoreError {
@@ -109,6 +112,12 @@ public:
     void unlock();                     // clears the owner mark, then unlocks
     bool held_by_this_thread() const;  // whether the owner mark names the calling thread
 
+    // False in a process forked from the one that made this sorter. There the sorter may
+    // only be released, which frees memory and touches no file or thread of the parent's;
+    // the caller refuses every other use (OtherProcess) without taking the mutex, which a
+    // thread that does not exist in the child may have held at the fork.
+    bool in_creating_process() const;
+
     // --- everything below REQUIRES the mutex held ---
     StateKind state_kind() const;
 
@@ -161,6 +170,7 @@ private:
     std::mutex mutex_;
     std::unique_ptr<EngineState> state_;
     std::atomic<std::thread::id> owner_{};
+    pid_t creator_;
 };
 
 // Makes the engine: range checks (max_bytes >= 2, max_open >= 2, threads >= 1, Message
