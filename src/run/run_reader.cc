@@ -1,11 +1,11 @@
 #include "run/run_reader.h"
 
 #include <lz4.h>
-#include <xxhash.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "run/block_hash.h"
 #include "run/little_endian.h"
 #include "run/run_writer.h"
 #include "run/spill_dir.h"
@@ -93,7 +93,7 @@ struct RunReader::Impl {
             raw.set_size(0);
             return Unexpected(corrupt("a block does not decompress to its length"));
         }
-        if (XXH3_64bits(raw.data(), r) != load_le64(header + 8)) {
+        if (block_hash(raw.data(), r) != load_le64(header + 8)) {
             raw.set_size(0);
             return Unexpected(corrupt("a block's checksum does not match"));
         }

@@ -39,13 +39,13 @@
 #include "run/run_writer.h"
 
 #include <lz4.h>
-#include <xxhash.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <vector>
 
+#include "run/block_hash.h"
 #include "run/little_endian.h"
 #include "run/spill_dir.h"
 #include "sorter/sort_pool.h"
@@ -85,7 +85,7 @@ bool compress_slot(BlockSlot& slot) {
     if (compressed_length <= 0) return false;
     store_le32(slot.compressed.data(), static_cast<uint32_t>(compressed_length));
     store_le32(slot.compressed.data() + 4, static_cast<uint32_t>(raw_length));
-    store_le64(slot.compressed.data() + 8, XXH3_64bits(slot.raw.data(), raw_length));
+    store_le64(slot.compressed.data() + 8, block_hash(slot.raw.data(), raw_length));
     slot.stored_size = kBlockHeaderSize + static_cast<size_t>(compressed_length);
     return true;
 }

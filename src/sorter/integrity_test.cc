@@ -150,7 +150,8 @@ TEST(DescriptorLimits, FewFreeDescriptorsMeanMorePassesNotAFailure) {
 }
 
 TEST(MergePass, PollsByBytesWrittenAsWellAsByRecords) {
-    // Two runs of three 1 MiB records: far fewer than 65536 records, but 6 MiB to write.
+    // Three runs of three 1 MiB records, a pass over two of them: far fewer than 65536
+    // records, but 6 MiB to write.
     tt::TempBase base;
     FillingState state(base.path(), 1 << 20, 2, 1, nullptr, FileOps::system());
     const std::string big(1 << 20, 'x');

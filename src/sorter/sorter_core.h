@@ -74,8 +74,9 @@ template <typename T>
 using CoreResult = Expected<T, CoreError>;
 using CoreStatus = Expected<void, CoreError>;
 
-// Asked while the engine waits (every 50 ms) or merges (before each pass and every 65536
-// records); answering true makes the operation fail as interrupted.
+// Asked while the engine waits (every 50 ms) or merges (before each pass, then every 65536
+// records or 4 MiB written, whichever comes first); answering true makes the operation fail
+// as interrupted.
 class Poll {
 public:
     virtual ~Poll() = default;

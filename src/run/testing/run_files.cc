@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <lz4.h>
-#include <xxhash.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "run/block_hash.h"
 #include "run/little_endian.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
@@ -132,7 +132,7 @@ void store_stream(const std::string& path, const std::vector<uint8_t>& stream) {
         uint8_t header[kBlockHeaderSize];
         store_le32(header, static_cast<uint32_t>(c));
         store_le32(header + 4, static_cast<uint32_t>(r));
-        store_le64(header + 8, XXH3_64bits(stream.data() + at, r));
+        store_le64(header + 8, block_hash(stream.data() + at, r));
         file.insert(file.end(), header, header + kBlockHeaderSize);
         file.insert(file.end(), block.begin(), block.begin() + c);
     }
