@@ -1,8 +1,8 @@
 """Looking at and damaging a sorter's spill files from the outside, for the reading tests.
 
 A sorter spills into tmp_dir/tessarune-XXXXXX/run-NNNNNN. A run file is a sequence of blocks,
-each an 8-byte header (compressed length C, raw length R, both u32 little-endian) followed by
-C bytes of LZ4; the raw blocks, 131072 bytes each but the last, concatenated are the records,
+each a 16-byte header (compressed length C, raw length R, both u32 little-endian, then the u64
+XXH3 hash of the raw bytes) followed by C bytes of LZ4; the raw blocks, 131072 bytes each but the last, concatenated are the records,
 each u32 key length, key, u32 payload length, payload.
 """
 
@@ -12,6 +12,7 @@ import struct
 import time
 
 RAW_BLOCK = 131072
+HEADER = 16
 
 
 def spill_dirs(tmp_dir):
@@ -37,7 +38,7 @@ def blocks(path):
     while offset < len(data):
         c, r = struct.unpack_from("<II", data, offset)
         found.append((offset, c, r))
-        offset += 8 + c
+        offset += HEADER + c
     assert offset == len(data), f"{path} does not end on a block boundary"
     return found
 

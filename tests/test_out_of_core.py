@@ -1,6 +1,7 @@
 """Sorting far more than max_bytes: order against sorted(), the spill directory's life, and
 run files damaged behind the sorter's back."""
 
+import errno
 import gc
 import math
 import os
@@ -166,9 +167,9 @@ class TestDamagedRuns:
         lost = first_record_in_block(run, self.RECORDS, 3)
         truncate_at_block(run, 3)
         count, error = self.read_until_failure(it)
-        assert type(error) is OSError
+        assert type(error).__mro__[1] is OSError
         assert str(error) == f"{run} ended before its last record"
-        assert error.errno is None
+        assert (error.errno, error.filename) == (None, run)
         # Items come in batches of 4096: the batch that needed the lost block never came out.
         assert count == lost // 4096 * 4096
         self.expect_stopped(s, it, tmp_path)
@@ -178,8 +179,9 @@ class TestDamagedRuns:
         it = s.encoded()
         patch_header(run, 2, c=0)
         count, error = self.read_until_failure(it)
-        assert type(error) is OSError
+        assert type(error).__mro__[1] is OSError
         assert str(error) == f"{run} is corrupt: a block has an impossible length"
+        assert error.filename == run
         self.expect_stopped(s, it, tmp_path)
 
     def test_block_that_does_not_decompress_to_its_length(self, tmp_path):
@@ -191,6 +193,22 @@ class TestDamagedRuns:
         patch_header(run, 2, r=r - 1)
         count, error = self.read_until_failure(it)
         assert str(error) == f"{run} is corrupt: a block does not decompress to its length"
+        self.expect_stopped(s, it, tmp_path)
+
+    def test_changed_bytes_fail_the_blocks_checksum(self, tmp_path):
+        s, run = self.spilled(tmp_path)
+        it = s.encoded()
+        offset, c, r = blocks(run)[2]
+        lost = first_record_in_block(run, self.RECORDS, 2)
+        with open(run, "r+b") as f:
+            f.seek(offset + 8)  # the stored hash: the block itself still decompresses
+            byte = f.read(1)
+            f.seek(offset + 8)
+            f.write(bytes([byte[0] ^ 1]))
+        count, error = self.read_until_failure(it)
+        assert str(error) == f"{run} is corrupt: a block's checksum does not match"
+        assert error.filename == run
+        assert count <= lost
         self.expect_stopped(s, it, tmp_path)
 
     def test_damaged_before_the_read_fails_the_start(self, tmp_path):
@@ -213,8 +231,9 @@ class TestDamagedRuns:
         os.unlink(run)
         with pytest.raises(FileNotFoundError) as raised:
             s.sort()
-        assert str(raised.value).startswith(f"{run}: ")
-        assert raised.value.errno is None
+        assert str(raised.value) == f"{run}: No such file or directory (os error 2)"
+        assert (raised.value.errno, raised.value.strerror) == (errno.ENOENT, os.strerror(errno.ENOENT))
+        assert raised.value.filename == run
         assert spill_dirs(tmp_path) == []
         with pytest.raises(RuntimeError, match=f"^{STOPPED}$"):
             s.encoded()

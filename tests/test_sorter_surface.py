@@ -4,6 +4,7 @@ conversion of the engine's errors into exceptions."""
 
 import ast
 import contextlib
+import errno
 import gc
 import inspect
 import os
@@ -541,10 +542,10 @@ def test_missing_tmp_dir_is_file_not_found(tmp_path):
     with pytest.raises(FileNotFoundError) as info:
         Sorter(tmp_dir=missing)
     e = info.value
-    assert type(e) is FileNotFoundError
-    assert str(e).startswith(missing + ": ")
-    assert (e.errno, e.strerror, e.filename) == (None, None, None)
-    assert e.args == (str(e),)
+    assert isinstance(e, FileNotFoundError)
+    assert str(e) == missing + ": No such file or directory (os error 2)"
+    assert (e.errno, e.strerror, e.filename) == (errno.ENOENT, os.strerror(errno.ENOENT), missing)
+    assert e.args == (errno.ENOENT, os.strerror(errno.ENOENT))
 
 
 def test_tmp_dir_that_is_a_file_is_not_a_directory(tmp_path):

@@ -198,8 +198,9 @@ class TestRefusals:
         handle = Recorder()
         with pytest.raises(OSError) as raised:
             s.write_to(handle)
-        assert type(raised.value) is OSError
+        assert type(raised.value).__mro__[1] is OSError
         assert str(raised.value) == f"{run} ended before its last record"
+        assert raised.value.filename == run
         assert spill_dirs(tmp_path) == []
         assert merge_threads() == 0
         # What was written before the failure is a prefix of the data.

@@ -59,7 +59,9 @@ IoError IoError::from_errno(int code) {
     message += " (os error ";
     message += std::to_string(code);
     message += ")";
-    return IoError(kind_from_errno(code), std::move(message));
+    IoError e(kind_from_errno(code), std::move(message));
+    e.os_code_ = code;
+    return e;
 }
 
 std::string EngineError::text() const {

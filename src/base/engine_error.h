@@ -50,21 +50,42 @@ public:
     // An error with only a kind: its message is the kind's description.
     static IoError of_kind(IoErrorKind kind) { return IoError(kind, std::string(describe_kind(kind))); }
 
-    // An error from the operating system: "<system text> (os error <code>)".
+    // An error from the operating system: "<system text> (os error <code>)"; keeps the code.
     static IoError from_errno(int code);
 
-    // A new error of the same kind whose message is prefix + this message. Storage code
-    // never returns a system error bare: it wraps it with the path it concerns.
+    // A new error of the same kind, code and path whose message is prefix + this message.
     IoError with_context(std::string_view prefix) const {
-        return IoError(kind_, std::string(prefix) + message_);
+        IoError e = *this;
+        e.message_ = std::string(prefix) + message_;
+        return e;
+    }
+
+    // The error as it concerns one file: "<path>: <message>", with the path kept apart too.
+    // Storage code never returns a system error bare: it wraps it with the path it concerns.
+    IoError at_path(const std::string& path) const {
+        IoError e = with_context(path + ": ");
+        e.path_ = path;
+        return e;
+    }
+
+    // Marks the file an error concerns without changing the message (which names it already).
+    IoError& set_path(std::string path) {
+        path_ = std::move(path);
+        return *this;
     }
 
     IoErrorKind kind() const { return kind_; }
     const std::string& message() const { return message_; }
+    // The operating system's error code, or 0 when the error did not come from it.
+    int os_code() const { return os_code_; }
+    // The file the error concerns, or empty.
+    const std::string& path() const { return path_; }
 
 private:
     IoErrorKind kind_;
+    int os_code_ = 0;
     std::string message_;
+    std::string path_;
 };
 
 inline constexpr std::string_view kLostRecordsMessage =

@@ -1,9 +1,12 @@
 #include "base/sort_pool.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <exception>
 #include <system_error>
 
+#include "base/process.h"
 #include "base/thread_name.h"
 
 namespace tessarune {
@@ -26,7 +29,15 @@ struct SortPool::Job {
 };
 
 IoResult<std::shared_ptr<SortPool>> SortPool::create(size_t threads) {
-    std::shared_ptr<SortPool> pool(new SortPool());
+    std::shared_ptr<SortPool> pool(new SortPool(), [](SortPool* p) {
+        if (is_current_process(p->creator_)) {
+            delete p;
+        } else {
+            // Its workers' std::thread objects would end the process if destroyed unjoined.
+            abandon(std::shared_ptr<SortPool>(p, [](SortPool*) {}));
+        }
+    });
+    pool->creator_ = ::getpid();
     pool->workers_.reserve(threads);
     for (size_t i = 0; i < threads; ++i) {
         try {

@@ -3,12 +3,16 @@
 // Its one service is run(): do a set of tasks in parallel and return when all are done. The
 // sort of a half and the compression of a group of run blocks use it. The pool is shared by
 // reference counting (std::shared_ptr) between the filling state, the running spill and the
-// run writers; its workers end when the last holder lets go.
+// run writers; its workers end when the last holder lets go. In a process forked from the
+// one that made it, letting go of the last reference abandons the pool instead: its workers
+// exist only in the parent.
 //
 // Thread safety: run() may be called from several threads at once; each call's tasks are
 // done exactly once. A call made from one of this pool's own workers runs its tasks on the
 // calling worker, so nested use cannot deadlock.
 #pragma once
+
+#include <sys/types.h>
 
 #include <condition_variable>
 #include <cstddef>
@@ -51,6 +55,7 @@ private:
     std::deque<std::shared_ptr<Job>> jobs_;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
+    pid_t creator_ = 0;
 };
 
 }  // namespace tessarune

@@ -99,7 +99,7 @@ protected:
     }
 
     std::unique_ptr<SpillDir> spill_dir() {
-        return std::make_unique<SpillDir>(FileOps::system(), dir_path_);
+        return std::make_unique<SpillDir>(FileOps::system(), std::move(FileOps::system()->open_dir(dir_path_)).value());
     }
     void add_source(std::vector<TestRecord> records, std::optional<size_t> fail_after = {}) {
         sources_.push_back(std::make_unique<ListSource>(std::move(records), alive_, fail_after));

@@ -58,7 +58,7 @@ int add_record(SorterObject* self, Bytes key, Bytes payload) {
         CoreLock lock(core, CoreLock::How::TryFirst);
         if (!lock.locked()) {
             lock.release();
-            raise_core_error(Refusal::Reentrant);
+            raise_core_error(lock.refusal());
             return -1;
         }
         // Waiting for a spill can take long: not attached, so other threads and the

@@ -40,6 +40,11 @@ void SignalPoll::restore_kept() {
 }
 
 CoreLock::CoreLock(SorterCore& core, How how) : core_(core) {
+    // The mutex may have been held by a thread that the fork did not copy.
+    if (!core_.in_creating_process()) {
+        refusal_ = Refusal::OtherProcess;
+        return;
+    }
     if (how == How::TryFirst && core_.try_lock()) {
         locked_ = true;
         return;

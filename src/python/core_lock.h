@@ -64,8 +64,11 @@ public:
     CoreLock(const CoreLock&) = delete;
     CoreLock& operator=(const CoreLock&) = delete;
 
-    // False when the call was refused as reentrant (the mutex is not held then).
+    // False when the call was refused (the mutex is not held then), for refusal().
     bool locked() const { return locked_; }
+    // Why the call was refused: Reentrant, or OtherProcess in a forked child (every call
+    // into the engine starts with a CoreLock, so this is where a child is kept out).
+    Refusal refusal() const { return refusal_; }
     bool detached() const { return tstate_ != nullptr; }
     PyThreadState* thread_state() const { return tstate_; }
     void detach();  // no-op when detached
@@ -80,6 +83,7 @@ private:
     SorterCore& core_;
     PyThreadState* tstate_ = nullptr;
     bool locked_ = false;
+    Refusal refusal_ = Refusal::Reentrant;
 };
 
 }  // namespace tessarune::python

@@ -1,5 +1,9 @@
 #include "python/errors.h"
 
+#include <array>
+#include <cstring>
+#include <utility>
+
 #include "python/core_lock.h"
 #include "python/py_ref.h"
 
@@ -54,6 +58,11 @@ void set_refusal(Refusal refusal) {
         case Refusal::Closed:
             PyErr_SetString(PyExc_ValueError, "I/O operation on a closed sorter");
             return;
+        case Refusal::OtherProcess:
+            PyErr_SetString(PyExc_RuntimeError,
+                            "this sorter belongs to another process: a forked child can only "
+                            "drop it");
+            return;
     }
     PyErr_SetString(PyExc_RuntimeError, "reentrant call");
 }
@@ -75,12 +84,95 @@ PyObject* internal_error_class() {
     return result;
 }
 
+// str() of an engine OSError: the engine's message, exactly as without errno and filename
+// (which OSError's own str() would otherwise format in).
+PyObject* engine_os_error_str(PyObject* /*unused*/, PyObject* self) {
+    PyObject* message = PyObject_GetAttrString(self, "_message");
+    if (message != nullptr) return message;
+    PyErr_Clear();
+    Ref args(PyObject_GetAttrString(self, "args"));
+    return args ? PyObject_Str(args.get()) : nullptr;
+}
+
+PyMethodDef kEngineOsErrorStr = {"__str__", engine_os_error_str, METH_O, nullptr};
+
+// The subclass of an OSError class that engine errors with an errno or a file use, made on
+// first use and kept for the life of the process. nullptr with an exception set on failure.
+PyObject* engine_os_error_class(PyObject* base) {
+    static PyMutex mutex{};
+    static std::array<std::pair<PyObject*, PyObject*>, 16> made{};
+    PyMutex_Lock(&mutex);
+    PyObject* result = nullptr;
+    for (auto& [from, cls] : made) {
+        if (from == base) {
+            result = cls;
+            break;
+        }
+        if (from != nullptr) continue;
+        Ref name(PyObject_GetAttrString(base, "__name__"));
+        Ref full(name ? PyUnicode_FromFormat("tessarune.%U", name.get()) : nullptr);
+        Ref function(full ? PyCFunction_New(&kEngineOsErrorStr, nullptr) : nullptr);
+        Ref method(function ? PyInstanceMethod_New(function.get()) : nullptr);
+        Ref dict(method ? PyDict_New() : nullptr);
+        if (dict && PyDict_SetItemString(dict.get(), "__str__", method.get()) == 0) {
+            const char* text = PyUnicode_AsUTF8(full.get());
+            if (text != nullptr) result = PyErr_NewException(text, base, dict.get());
+        }
+        if (result != nullptr) {
+            from = base;
+            cls = result;
+        }
+        break;
+    }
+    PyMutex_Unlock(&mutex);
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, "too many engine error classes");
+    }
+    return result;
+}
+
+// An I/O error that carries an errno or a path: the class's engine subclass, made with
+// (errno, strerror) as its arguments when there is an errno (so errno and strerror are set
+// as OSError sets them) or the message alone; filename is the path.
+PyObject* os_error_with_details(PyObject* base, const IoError& io) {
+    PyObject* cls = engine_os_error_class(base);
+    if (cls == nullptr) return nullptr;
+    Ref message(message_text(io.message()));
+    if (!message) return nullptr;
+    Ref args;
+    if (io.os_code() != 0) {
+        char buf[256];
+        // GNU strerror_r returns the text, which may or may not be in buf.
+        const char* text = strerror_r(io.os_code(), buf, sizeof buf);
+        args.reset(Py_BuildValue("(is)", io.os_code(), text));
+    } else {
+        args.reset(PyTuple_Pack(1, message.get()));
+    }
+    if (!args) return nullptr;
+    Ref exc(PyObject_Call(cls, args.get(), nullptr));
+    if (!exc) return nullptr;
+    if (PyObject_SetAttrString(exc.get(), "_message", message.get()) < 0) return nullptr;
+    if (!io.path().empty()) {
+        Ref filename(message_text(io.path()));
+        if (!filename || PyObject_SetAttrString(exc.get(), "filename", filename.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return exc.release();
+}
+
 }  // namespace
 
 PyObject* to_python_exception(const EngineError& error) {
     PyObject* cls = PyExc_ValueError;
     if (error.is_io()) {
         cls = class_for_kind(error.io().kind());
+        const IoError& io = error.io();
+        const bool detailed = io.os_code() != 0 || !io.path().empty();
+        if (detailed && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
+                                         reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
+            return os_error_with_details(cls, io);
+        }
     } else if (error.is_lost_records()) {
         cls = PyExc_RuntimeError;
     }

@@ -15,7 +15,7 @@ bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merge
     {
         CoreLock lock(core, CoreLock::How::Detached);
         if (!lock.locked()) {
-            failure.emplace(Refusal::Reentrant);
+            failure.emplace(lock.refusal());
         } else {
             CoreResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
             if (started.ok()) {

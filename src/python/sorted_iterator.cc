@@ -35,7 +35,7 @@ Taken next_payload_object(SorterCore& core) {
     CoreLock lock(core, CoreLock::How::TryFirst);
     if (!lock.locked()) {
         lock.release();
-        return {raise_core_error(CoreError(Refusal::Reentrant))};
+        return {raise_core_error(CoreError(lock.refusal()))};
     }
     if (core.batch_used_up()) {
         // Once per batch: the only place where a long iteration driven from C code (list(),

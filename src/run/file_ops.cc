@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,11 @@ public:
     FdCloser(const FdCloser&) = delete;
     FdCloser& operator=(const FdCloser&) = delete;
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;
@@ -35,6 +41,24 @@ public:
         if (r < 0) return Unexpected(IoError::from_errno(errno));
         return static_cast<size_t>(r);
     }
+    IoStatus close() override {
+        const int fd = fd_.release();
+        // On Linux the descriptor is gone even when close reports EINTR; nothing was lost.
+        if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) {
+            return Unexpected(IoError::from_errno(errno));
+        }
+        return {};
+    }
+
+private:
+    FdCloser fd_;
+};
+
+class PosixDir final : public OpenDir {
+public:
+    PosixDir(std::string path, int fd) : OpenDir(std::move(path)), fd_(fd) {}
+    int fd() const { return fd_.get(); }
+    int release() { return fd_.release(); }
 
 private:
     FdCloser fd_;
@@ -121,6 +145,47 @@ public:
         ::rmdir(path.c_str());
     }
 
+    IoResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override {
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        return std::unique_ptr<OpenDir>(std::make_unique<PosixDir>(path, fd));
+    }
+
+    IoResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
+                                                               const std::string& name) override {
+        int fd = ::openat(posix(dir).fd(), name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
+    }
+
+    IoResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
+                                                             const std::string& name) override {
+        int fd = ::openat(posix(dir).fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
+    }
+
+    IoStatus remove_file_in(OpenDir& dir, const std::string& name) override {
+        if (::unlinkat(posix(dir).fd(), name.c_str(), 0) != 0) {
+            return Unexpected(IoError::from_errno(errno));
+        }
+        return {};
+    }
+
+    void remove_dir(std::unique_ptr<OpenDir> dir) override {
+        if (!dir) return;
+        const std::string path = dir->path();
+        auto* held = dynamic_cast<PosixDir*>(dir.get());
+        if (held != nullptr && held->fd() >= 0) {
+            remove_children(held->release());  // takes the descriptor over: none new needed
+        } else {
+            remove_tree(path);
+            return;
+        }
+        ::rmdir(path.c_str());
+    }
+
     IoStatus random_bytes(uint8_t* out, size_t n) override {
         size_t done = 0;
         while (done < n) {
@@ -133,9 +198,51 @@ public:
         }
         return {};
     }
+
+    // Every OpenDir this FileOps hands out is a PosixDir.
+    static PosixDir& posix(OpenDir& dir) { return static_cast<PosixDir&>(dir); }
 };
 
 }  // namespace
+
+IoResult<std::unique_ptr<OpenDir>> FileOps::open_dir(const std::string& path) {
+    return std::make_unique<OpenDir>(path);
+}
+
+IoResult<std::unique_ptr<WritableFile>> FileOps::create_new_file_in(OpenDir& dir,
+                                                                    const std::string& name) {
+    return create_new_file(dir.path() + "/" + name);
+}
+
+IoResult<std::unique_ptr<ReadableFile>> FileOps::open_for_read_in(OpenDir& dir,
+                                                                  const std::string& name) {
+    return open_for_read(dir.path() + "/" + name);
+}
+
+IoStatus FileOps::remove_file_in(OpenDir& dir, const std::string& name) {
+    return remove_file(dir.path() + "/" + name);
+}
+
+void FileOps::remove_dir(std::unique_ptr<OpenDir> dir) {
+    if (dir) remove_tree(dir->path());
+}
+
+uint64_t FileOps::free_descriptors() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    // Counting the entries of /proc/self/fd takes a descriptor itself, which is counted too.
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (fds == nullptr) return 0;
+    uint64_t in_use = 0;
+    while (dirent* e = ::readdir(fds)) {
+        if (e->d_name[0] != '.') ++in_use;
+    }
+    ::closedir(fds);
+    in_use = in_use > 0 ? in_use - 1 : 0;
+    if (limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+    const uint64_t soft = static_cast<uint64_t>(limit.rlim_cur);
+    return soft > in_use ? soft - in_use : 0;
+}
 
 const std::shared_ptr<FileOps>& FileOps::system() {
     static const std::shared_ptr<FileOps> ops = std::make_shared<PosixFileOps>();

@@ -24,6 +24,9 @@ public:
     // One write call: writes up to n bytes and returns how many were written (maybe fewer,
     // maybe 0).
     virtual IoResult<size_t> write(const uint8_t* data, size_t n) = 0;
+    // Closes the file, reporting what the system reports: a write error may show only here.
+    // Dropping a file without close() closes it and ignores the result.
+    virtual IoStatus close() = 0;
 };
 
 class ReadableFile {
@@ -31,6 +34,22 @@ public:
     virtual ~ReadableFile() = default;
     // One read call: reads up to n bytes and returns how many were read; 0 at the end.
     virtual IoResult<size_t> read(uint8_t* data, size_t n) = 0;
+};
+
+// A directory held open. Files made, opened and removed by name through it stay inside that
+// very directory even if its path is renamed or swapped meanwhile, and removing what is in it
+// needs no further descriptor. This base only remembers the path (what a FileOps without
+// directory descriptors works with); the real file system's holds a descriptor as well.
+class OpenDir {
+public:
+    explicit OpenDir(std::string path) : path_(std::move(path)) {}
+    virtual ~OpenDir() = default;
+    OpenDir(const OpenDir&) = delete;
+    OpenDir& operator=(const OpenDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
 };
 
 class FileOps {
@@ -51,6 +70,23 @@ public:
     virtual void remove_tree(const std::string& path) = 0;
     // Fills out with bytes from the operating system's random source.
     virtual IoStatus random_bytes(uint8_t* out, size_t n) = 0;
+
+    // The directory-relative operations. By default they work on dir.path() + "/" + name
+    // through the path operations above; the real file system works relative to a held
+    // descriptor instead.
+    virtual IoResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path);
+    virtual IoResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
+                                                                       const std::string& name);
+    virtual IoResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
+                                                                     const std::string& name);
+    virtual IoStatus remove_file_in(OpenDir& dir, const std::string& name);
+    // Removes everything in dir, then the directory itself; best effort, errors ignored.
+    // Needs no free descriptor for the plain files in it.
+    virtual void remove_dir(std::unique_ptr<OpenDir> dir);
+
+    // How many more descriptors this process can open now: the soft limit less those in use
+    // (0 when that cannot be found out, which happens when none is free).
+    virtual uint64_t free_descriptors();
 
     // The real file system. Lives for the whole process.
     static const std::shared_ptr<FileOps>& system();

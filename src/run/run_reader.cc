@@ -6,12 +6,13 @@
 #include <cstring>
 
 #include "base/little_endian.h"
+#include "run/block_hash.h"
 #include "run/run_writer.h"
+#include "run/spill_dir.h"
 
 namespace tessarune {
 namespace {
 
-constexpr size_t kBlockHeaderSize = 8;
 // The largest stored block plus the header of the next one: what one block read asks for.
 constexpr size_t kCompressedCapacity = kBlockHeaderSize + block_bound(kRawBlockSize);
 
@@ -31,12 +32,14 @@ struct RunReader::Impl {
     // The three texts that reach the user; the system's own errors are wrapped where they
     // happen with wrap_system.
     IoError corrupt(std::string_view check) const {
-        return IoError(IoErrorKind::InvalidData, path + " is corrupt: " + std::string(check));
+        return IoError(IoErrorKind::InvalidData, path + " is corrupt: " + std::string(check))
+            .set_path(path);
     }
     IoError ended_early() const {
-        return IoError(IoErrorKind::UnexpectedEof, path + " ended before its last record");
+        return IoError(IoErrorKind::UnexpectedEof, path + " ended before its last record")
+            .set_path(path);
     }
-    IoError wrap_system(const IoError& e) const { return e.with_context(path + ": "); }
+    IoError wrap_system(const IoError& e) const { return e.at_path(path); }
 
     // One or more read calls until at least `at_least` bytes are in; asks for up to `up_to`.
     IoResult<size_t> read_at_least(uint8_t* into, size_t at_least, size_t up_to) {
@@ -90,6 +93,10 @@ struct RunReader::Impl {
             raw.set_size(0);
             return Unexpected(corrupt("a block does not decompress to its length"));
         }
+        if (block_hash(raw.data(), r) != load_le64(header + 8)) {
+            raw.set_size(0);
+            return Unexpected(corrupt("a block's checksum does not match"));
+        }
         at.block_end = raw.data() + r;
         return {};
     }
@@ -135,17 +142,26 @@ struct RunReader::Impl {
     }
 };
 
-IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
-                                                      const RunInfo& info) {
+template <typename Open>
+IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, Open open) {
     auto impl = std::make_unique<RunReader::Impl>();
     impl->path = info.path;
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
-        IoResult<std::unique_ptr<ReadableFile>> file = ops->open_for_read(info.path);
+        IoResult<std::unique_ptr<ReadableFile>> file = open();
         if (!file) return Unexpected(impl->wrap_system(file.error()));
         impl->file = std::move(file).value();
     }
     return std::unique_ptr<RunReader>(new RunReader(std::move(impl), info));
+}
+
+IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
+                                                      const RunInfo& info) {
+    return make_reader(info, [&] { return ops->open_for_read(info.path); });
+}
+
+IoResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info) {
+    return make_reader(info, [&] { return dir.open_file(file_name_of(info.path)); });
 }
 
 RunReader::RunReader(std::unique_ptr<Impl> impl, const RunInfo& info) : impl_(std::move(impl)) {

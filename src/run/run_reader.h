@@ -1,6 +1,6 @@
 // RunReader: reads one run file back, one record at a time, checking everything it reads.
 //
-// Holds at most one block in memory (275,279 bytes once the first block is read). Every
+// Holds at most one block in memory (275,287 bytes once the first block is read). Every
 // error names the run file: "<path> is corrupt: ...", "<path> ended before its last record",
 // or "<path>: <system message>".
 #pragma once
@@ -15,11 +15,14 @@
 namespace tessarune {
 
 class RunReader;
+class SpillDir;
 
 // Opens the file read-only; allocates nothing yet. Errors: "<path>: <system message>".
 // A run without records is never read, so its file is not opened (it need not exist).
 IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
                                                       const RunInfo& info);
+// The same for a run inside a spill directory, opened relative to it.
+IoResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info);
 
 class RunReader final : public MergeSource {
 public:
@@ -53,8 +56,8 @@ public:
 
 private:
     struct Impl;
-    friend IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>&,
-                                                                 const RunInfo&);
+    template <typename Open>
+    friend IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, Open open);
     RunReader(std::unique_ptr<Impl> impl, const RunInfo& info);
 
     // The usual case, in one go: the whole record lies in the current block and within the

@@ -55,6 +55,7 @@ protected:
         const IoError e = read_error(bytes, byte_count);
         EXPECT_EQ(e.kind(), IoErrorKind::InvalidData);
         EXPECT_EQ(e.message(), info_.path + " is corrupt: " + check);
+        EXPECT_EQ(e.path(), info_.path);
     }
 
     ScratchDir dir_;
@@ -94,10 +95,10 @@ TEST_F(RunReaderTest, ExtraBytesAfterTheLastBlockAreIgnored) {
 }
 
 TEST_F(RunReaderTest, ATruncatedFileEndsBeforeItsLastRecord) {
-    std::vector<size_t> cuts{0, 1, 4, 7, 8, 9, 100, file_.size() - 1};
+    std::vector<size_t> cuts{0, 1, 4, 7, 8, 9, 15, 16, 17, 100, file_.size() - 1};
     for (const auto& h : block_headers(file_)) {
-        for (size_t delta : {0, 3, 8, 9}) cuts.push_back(h.offset + delta);  // header, block start
-        cuts.push_back(h.offset + 8 + h.compressed_length / 2);               // mid-block
+        for (size_t delta : {0, 3, 8, 12, 16, 17}) cuts.push_back(h.offset + delta);  // header, block start
+        cuts.push_back(h.offset + kBlockHeaderSize + h.compressed_length / 2);         // mid-block
     }
     for (size_t cut : cuts) {
         if (cut >= file_.size()) continue;
@@ -145,10 +146,24 @@ TEST_F(RunReaderTest, ABlockMustDecompressToItsRawLength) {
     }
     // Bytes that are no LZ4 block at all: a token promising more literals than there are.
     auto bad = file_;
-    std::fill(bad.begin() + static_cast<ptrdiff_t>(headers[1].offset + 8),
-              bad.begin() + static_cast<ptrdiff_t>(headers[1].offset + 8 + headers[1].compressed_length),
+    const size_t data_start = headers[1].offset + kBlockHeaderSize;
+    std::fill(bad.begin() + static_cast<ptrdiff_t>(data_start),
+              bad.begin() + static_cast<ptrdiff_t>(data_start + headers[1].compressed_length),
               0xff);
     expect_corrupt(bad, "a block does not decompress to its length");
+}
+
+TEST_F(RunReaderTest, ABlockWhoseBytesChangedFailsItsChecksum) {
+    // Each damage still decompresses to R bytes, only other ones: the hash alone tells.
+    const auto headers = block_headers(file_);
+    const auto& h = headers[1];
+    auto flipped_hash = file_;
+    flipped_hash[h.offset + 8] ^= 1;
+    expect_corrupt(flipped_hash, "a block's checksum does not match");
+    // The block's last byte is always a literal in LZ4, so changing it keeps the block valid.
+    auto flipped_literal = file_;
+    flipped_literal[h.offset + kBlockHeaderSize + h.compressed_length - 1] ^= 0x40;
+    expect_corrupt(flipped_literal, "a block's checksum does not match");
 }
 
 TEST_F(RunReaderTest, ALengthFieldMayNotPassTheEndOfTheStream) {

@@ -20,13 +20,18 @@
 //
 //     offset 0   C   compressed length, 4 bytes, unsigned, little-endian
 //     offset 4   R   raw length, 4 bytes, unsigned, little-endian
-//     offset 8       C bytes: the R raw bytes as one raw LZ4 block (no frame, no size
-//                    prefix, no checksum)
+//     offset 8   H   XXH3 64-bit hash (seed 0) of the R raw bytes, 8 bytes, little-endian
+//     offset 16      C bytes: the R raw bytes as one raw LZ4 block (no frame, no size
+//                    prefix, no checksum of its own)
 //
 // Every block is stored compressed, even when C > R, and satisfies
 //     C >= 1;  1 <= R <= 131072, R = 131072 for all but the last block;
 //     C <= block_bound(R) = 20 + floor(R * 110 / 100)   (144,199 for a full block);
-//     the C bytes decompress to exactly R bytes.
+//     the C bytes decompress to exactly R bytes, whose hash is H.
+//
+// LZ4 alone cannot see damage: a changed literal or match offset still decompresses to R
+// bytes, only different ones. The hash is checked before any record of the block is handed
+// out, so damage is reported instead of read back as other keys or payloads.
 //
 // There is no magic number, version, index or trailer: a run is read back only by the
 // process that wrote it, which keeps the record count and the stream length in the run's
@@ -42,11 +47,12 @@
 
 #include "base/little_endian.h"
 #include "base/sort_pool.h"
+#include "run/block_hash.h"
+#include "run/spill_dir.h"
 
 namespace tessarune {
 namespace {
 
-constexpr size_t kBlockHeaderSize = 8;
 constexpr size_t kMaxGroupSize = 16;
 
 // One block in preparation: its raw bytes, then the same bytes stored (header + LZ4 block).
@@ -79,6 +85,7 @@ bool compress_slot(BlockSlot& slot) {
     if (compressed_length <= 0) return false;
     store_le32(slot.compressed.data(), static_cast<uint32_t>(compressed_length));
     store_le32(slot.compressed.data() + 4, static_cast<uint32_t>(raw_length));
+    store_le64(slot.compressed.data() + 8, block_hash(slot.raw.data(), raw_length));
     slot.stored_size = kBlockHeaderSize + static_cast<size_t>(compressed_length);
     return true;
 }
@@ -97,7 +104,7 @@ struct RunWriter::Impl {
         if (file) (void)write_out();  // best effort: the run is unfinished and useless anyway
     }
 
-    IoError wrap(const IoError& e) const { return e.with_context(path + ": "); }
+    IoError wrap(const IoError& e) const { return e.at_path(path); }
 
     // Appends bytes to the record stream through the block slots.
     IoStatus append(const uint8_t* bytes, size_t n) {
@@ -194,7 +201,18 @@ IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileO
                                                       std::string path,
                                                       std::shared_ptr<SortPool> pool) {
     IoResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
-    if (!file) return Unexpected(file.error().with_context(path + ": "));
+    return start_writer(std::move(file), std::move(path), std::move(pool));
+}
+
+IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
+                                                      std::shared_ptr<SortPool> pool) {
+    IoResult<std::unique_ptr<WritableFile>> file = dir.create_file(file_name_of(path));
+    return start_writer(std::move(file), std::move(path), std::move(pool));
+}
+
+IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>> file,
+                                                  std::string path, std::shared_ptr<SortPool> pool) {
+    if (!file) return Unexpected(file.error().at_path(path));
     auto impl = std::make_unique<RunWriter::Impl>();
     impl->path = std::move(path);
     impl->file = std::move(file).value();
@@ -251,7 +269,11 @@ IoResult<RunInfo> RunWriter::finish_run() {
     IoStatus s = w.flush_group();
     if (s) s = w.write_out();
     if (!s) return Unexpected(w.wrap(s.error()));
+    // Some file systems report a failed write only here; a run that did not reach the disk
+    // must not be read back as if it had.
+    IoStatus closed = w.file->close();
     w.file.reset();
+    if (!closed) return Unexpected(w.wrap(closed.error()));
     return RunInfo{std::move(w.path), record_count_, byte_count_};
 }
 

@@ -22,20 +22,29 @@
 namespace tessarune {
 
 class SortPool;
+class SpillDir;
 
 inline constexpr uint32_t kRawBlockSize = 131072;
 inline constexpr size_t kWriteBufferSize = 1048576;
+// Compressed length, raw length, checksum of the raw bytes.
+inline constexpr size_t kBlockHeaderSize = 16;
 
 // 20 + floor(n * 110 / 100): the largest compressed length a block of n raw bytes may have.
 constexpr uint64_t block_bound(uint64_t n) { return 20 + n * 110 / 100; }
 
 class RunWriter;
+IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>> file,
+                                                  std::string path, std::shared_ptr<SortPool> pool);
 
 // Creates a new file at path (fails if anything exists there). The number of blocks
 // compressed together is 1 without a pool, else min(2 x workers, 16). Errors are worded
 // "<path>: <system message>".
 IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
                                                       std::string path,
+                                                      std::shared_ptr<SortPool> pool);
+// The same for a run made inside a spill directory, relative to it; path is the run's full
+// path, used for messages and kept in its RunInfo.
+IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool);
 
 class RunWriter {
@@ -45,8 +54,8 @@ public:
     RunWriter& operator=(const RunWriter&) = delete;
 
     IoStatus write_record(Bytes key, Bytes payload);
-    // Compresses and stores what is left, writes the write buffer out, closes the file.
-    // REQUIRES: not called twice.
+    // Compresses and stores what is left, writes the write buffer out, closes the file (an
+    // error that the close reports is the run's error too). REQUIRES: not called twice.
     IoResult<RunInfo> finish_run();
 
     uint64_t record_count() const { return record_count_; }
@@ -55,9 +64,8 @@ public:
 
 private:
     struct Impl;
-    friend IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>&,
-                                                                 std::string,
-                                                                 std::shared_ptr<SortPool>);
+    friend IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>>,
+                                                              std::string, std::shared_ptr<SortPool>);
     explicit RunWriter(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
     uint64_t record_count_ = 0;

@@ -36,7 +36,7 @@ void expect_well_formed(const std::vector<uint8_t>& file, uint64_t byte_count) {
             EXPECT_EQ(h.raw_length, kRawBlockSize);
         } else {
             EXPECT_LE(h.raw_length, kRawBlockSize);
-            EXPECT_EQ(h.offset + 8 + h.compressed_length, file.size()) << "nothing follows";
+            EXPECT_EQ(h.offset + kBlockHeaderSize + h.compressed_length, file.size()) << "nothing follows";
         }
         raw_total += h.raw_length;
     }
@@ -189,7 +189,24 @@ TEST(RunWriterTest, AFailedWriteNamesTheRunAndTheSystemError) {
         EXPECT_EQ(s.error().kind(), IoErrorKind::StorageFull);
         EXPECT_EQ(s.error().message(),
                   dir.file("run-000003") + ": No space left on device (os error 28)");
+        EXPECT_EQ(s.error().os_code(), ENOSPC);
+        EXPECT_EQ(s.error().path(), dir.file("run-000003"));
     }
+}
+
+TEST(RunWriterTest, AnErrorReportedOnlyByTheCloseIsTheRunsError) {
+    ScratchDir dir;
+    auto ops = FaultFileOps::create();
+    auto writer = open_run_writer(ops, dir.file("run-000001"), nullptr);
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE((*writer)->write_record(Bytes(), Bytes()));
+    // Operations: the create, the one write of the finish, then its close.
+    ops->fault_operation(ops->operations() + 2, FaultFileOps::Fault::Errno, EIO);
+    IoResult<RunInfo> info = (*writer)->finish_run();
+    ASSERT_TRUE(ops->fault_fired());
+    ASSERT_FALSE(info);
+    EXPECT_EQ(info.error().message(), dir.file("run-000001") + ": Input/output error (os error 5)");
+    EXPECT_EQ(info.error().os_code(), EIO);
 }
 
 TEST(RunWriterTest, InterruptedAndShortWritesAreCarriedOn) {

@@ -1,5 +1,7 @@
 #include "run/spill_dir.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -40,15 +42,38 @@ void draw_name(SplitMix64& random, std::string& name) {
 }
 
 IoError wrap_base(const std::string& base, const IoError& inner) {
-    return inner.with_context(base + ": ");
+    IoError e = inner.with_context(base + ": ");
+    e.set_path(base);
+    return e;
 }
 
 }  // namespace
 
-SpillDir::SpillDir(std::shared_ptr<FileOps> ops, std::string path)
-    : ops_(std::move(ops)), path_(std::move(path)) {}
+SpillDir::SpillDir(std::shared_ptr<FileOps> ops, std::unique_ptr<OpenDir> dir)
+    : ops_(std::move(ops)), dir_(std::move(dir)), creator_(::getpid()) {}
 
-SpillDir::~SpillDir() { ops_->remove_tree(path_); }
+SpillDir::~SpillDir() {
+    // A forked child shares the parent's files: removing them would destroy the parent's
+    // data. Only the child's own descriptor goes, with dir_.
+    if (is_current_process(creator_)) ops_->remove_dir(std::move(dir_));
+}
+
+IoResult<std::unique_ptr<WritableFile>> SpillDir::create_file(const std::string& name) const {
+    return ops_->create_new_file_in(*dir_, name);
+}
+
+IoResult<std::unique_ptr<ReadableFile>> SpillDir::open_file(const std::string& name) const {
+    return ops_->open_for_read_in(*dir_, name);
+}
+
+IoStatus SpillDir::remove_file(const std::string& name) const {
+    return ops_->remove_file_in(*dir_, name);
+}
+
+std::string file_name_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 std::string run_file_name(uint64_t counter) {
     char digits[32];
@@ -80,7 +105,13 @@ IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileO
         draw_name(random, name);
         path = join_path(absolute_base, name);
         IoStatus made = ops->make_dir(path);
-        if (made) return std::make_unique<SpillDir>(ops, std::move(path));
+        if (made) {
+            IoResult<std::unique_ptr<OpenDir>> opened = ops->open_dir(path);
+            if (opened) return std::make_unique<SpillDir>(ops, std::move(opened).value());
+            // Not held, so not ours to keep: it is empty and goes again at once.
+            ops->remove_tree(path);
+            made = Unexpected(std::move(opened).error());
+        }
         if (made.error().kind() == IoErrorKind::AlreadyExists) continue;
         const IoError& e = made.error();
         return Unexpected(wrap_base(

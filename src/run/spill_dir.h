@@ -2,9 +2,15 @@
 //
 // The directory is "tessarune-" plus 6 random characters inside the base directory, made
 // lazily at the first spill; run files "run-000000", "run-000001", ... are the only entries
-// ever made in it. Dropping the handle removes the directory and everything in it, ignoring
-// errors.
+// ever made in it. The directory is held open from its creation and every run is made,
+// opened and removed by name relative to it, so a directory swapped in at its path cannot
+// receive runs, and removing everything needs no free descriptor. Dropping the handle
+// removes the directory and everything in it, ignoring errors; except in a process forked
+// from the one that made it, where dropping it touches nothing on disk (the directory is
+// the parent's).
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -13,22 +19,34 @@
 
 #include "base/expected.h"
 #include "run/file_ops.h"
+#include "base/process.h"
 
 namespace tessarune {
 
 class SpillDir {
 public:
-    SpillDir(std::shared_ptr<FileOps> ops, std::string path);
-    ~SpillDir();  // removes the directory tree, ignoring errors
+    SpillDir(std::shared_ptr<FileOps> ops, std::unique_ptr<OpenDir> dir);
+    ~SpillDir();  // removes the directory tree, ignoring errors (in the making process only)
     SpillDir(const SpillDir&) = delete;
     SpillDir& operator=(const SpillDir&) = delete;
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return dir_->path(); }
+    const std::shared_ptr<FileOps>& ops() const { return ops_; }
+
+    // The file operations on a run by its name in this directory. Errors come bare from the
+    // FileOps; callers name the file.
+    IoResult<std::unique_ptr<WritableFile>> create_file(const std::string& name) const;
+    IoResult<std::unique_ptr<ReadableFile>> open_file(const std::string& name) const;
+    IoStatus remove_file(const std::string& name) const;
 
 private:
     std::shared_ptr<FileOps> ops_;
-    std::string path_;  // absolute
+    std::unique_ptr<OpenDir> dir_;  // path absolute
+    pid_t creator_;
 };
+
+// The last component of a path: a run's name in its directory.
+std::string file_name_of(const std::string& path);
 
 // Makes a new directory with a fresh name in base. Errors are worded
 // "<base>: <system message> at path \"<attempted path>\"" (or "... too many temporary files

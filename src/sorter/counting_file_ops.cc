@@ -16,6 +16,7 @@ public:
         if (wrote) stats_->add_file_bytes(wrote.value());
         return wrote;
     }
+    IoStatus close() override { return inner_->close(); }
 
 private:
     std::unique_ptr<WritableFile> inner_;
@@ -31,10 +32,7 @@ public:
     IoResult<std::string> current_dir() override { return inner_->current_dir(); }
     IoStatus make_dir(const std::string& path) override { return inner_->make_dir(path); }
     IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
-        IoResult<std::unique_ptr<WritableFile>> file = inner_->create_new_file(path);
-        if (!file) return file;
-        return std::unique_ptr<WritableFile>(
-            std::make_unique<CountingFile>(std::move(file).value(), stats_));
+        return counted(inner_->create_new_file(path));
     }
     IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
         return inner_->open_for_read(path);
@@ -43,7 +41,30 @@ public:
     void remove_tree(const std::string& path) override { inner_->remove_tree(path); }
     IoStatus random_bytes(uint8_t* out, size_t n) override { return inner_->random_bytes(out, n); }
 
+    IoResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override {
+        return inner_->open_dir(path);
+    }
+    IoResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
+                                                               const std::string& name) override {
+        return counted(inner_->create_new_file_in(dir, name));
+    }
+    IoResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
+                                                             const std::string& name) override {
+        return inner_->open_for_read_in(dir, name);
+    }
+    IoStatus remove_file_in(OpenDir& dir, const std::string& name) override {
+        return inner_->remove_file_in(dir, name);
+    }
+    void remove_dir(std::unique_ptr<OpenDir> dir) override { inner_->remove_dir(std::move(dir)); }
+    uint64_t free_descriptors() override { return inner_->free_descriptors(); }
+
 private:
+    IoResult<std::unique_ptr<WritableFile>> counted(IoResult<std::unique_ptr<WritableFile>> file) {
+        if (!file) return file;
+        return std::unique_ptr<WritableFile>(
+            std::make_unique<CountingFile>(std::move(file).value(), stats_));
+    }
+
     std::shared_ptr<FileOps> inner_;
     std::shared_ptr<SorterStats> stats_;
 };

@@ -8,7 +8,9 @@
 //
 // Releasing a FillingState joins a running spill (without polling), frees both halves,
 // lets go of the sort pool and removes the spill directory with everything in it. Releasing
-// Reading releases the Merger, which removes the spill directory.
+// Reading releases the Merger, which removes the spill directory. In a process forked from
+// the sorter's, releasing either frees memory only: the spill thread and the pool's workers
+// are abandoned, not joined, and the spill directory stays (see SpillJob, SortPool, SpillDir).
 #pragma once
 
 #include <cstdint>

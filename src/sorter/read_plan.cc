@@ -7,6 +7,7 @@
 #include "merge/memory_source.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
+#include "run/spill_dir.h"
 #include "sorter/engine_state.h"
 #include "sorter/entry_sort.h"
 #include "sorter/spill.h"
@@ -14,18 +15,22 @@
 namespace tessarune {
 namespace {
 
-// A pass over many small records stays interruptible without a poll per record.
+// A pass polls after this many records or this many bytes written, whichever comes first:
+// many small records need no poll each, and a few huge ones must not delay one for long.
 constexpr uint64_t kRecordsPerPoll = 65536;
+constexpr uint64_t kBytesPerPoll = uint64_t{4} << 20;
+// Descriptors left unused by a merge, for whatever else the process opens meanwhile.
+constexpr uint64_t kDescriptorReserve = 4;
 
 EngineError interrupted() { return EngineError(IoError::of_kind(IoErrorKind::Interrupted)); }
 
 // Readers for the given runs, in the given order.
-IoResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const std::shared_ptr<FileOps>& ops,
+IoResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const SpillDir& dir,
                                                                  const RunInfo* first, size_t count) {
     std::vector<std::unique_ptr<MergeSource>> sources;
     sources.reserve(count + 1);  // room for the in-memory source of the final merge
     for (size_t i = 0; i < count; ++i) {
-        IoResult<std::unique_ptr<RunReader>> reader = open_run_reader(ops, first[i]);
+        IoResult<std::unique_ptr<RunReader>> reader = open_run_reader(dir, first[i]);
         if (!reader) return Unexpected(std::move(reader).error());
         sources.push_back(std::move(reader).value());
     }
@@ -50,24 +55,40 @@ size_t lightest_window(const std::vector<RunInfo>& runs, size_t k) {
     return best_start;
 }
 
-size_t pass_width(size_t run_count, uint64_t max_open) {
-    TR_CHECK(max_open >= 2 && run_count > max_open);
-    // Merging run_count - max_open + 1 runs leaves exactly max_open; wider windows than
-    // max_open cannot be opened at once, so such a pass only comes closer.
-    const uint64_t needed = run_count - max_open + 1;
-    return static_cast<size_t>(std::min<uint64_t>(max_open, needed));
+size_t pass_width(size_t run_count, uint64_t max_open) { return pass_width(run_count, max_open, max_open); }
+
+size_t pass_width(size_t run_count, uint64_t target, uint64_t widest) {
+    TR_CHECK(target >= 2 && widest >= 2 && run_count > target);
+    // Merging run_count - target + 1 runs leaves exactly target; wider windows than widest
+    // cannot be opened at once, so such a pass only comes closer.
+    const uint64_t needed = run_count - target + 1;
+    return static_cast<size_t>(std::min<uint64_t>(widest, needed));
+}
+
+uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open) {
+    const uint64_t free = ops.free_descriptors();
+    const uint64_t spare = kDescriptorReserve + also_open;
+    const uint64_t usable = free > spare ? free - spare : 0;
+    // Below two no merge can make progress: trying lets the open fail with its own error.
+    return std::max<uint64_t>(2, std::min(max_open, usable));
 }
 
 EngineStatus merge_pass(FillingState& state, Poll& poll) {
+    return merge_pass(state, poll, state.max_open, state.max_open);
+}
+
+EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t widest) {
     if (poll.give_up()) return Unexpected(interrupted());
     const auto pass_start = SorterStats::Clock::now();
+    TR_CHECK(state.spill_dir != nullptr);
+    const SpillDir& dir = *state.spill_dir;
 
-    const size_t k = pass_width(state.runs.size(), state.max_open);
+    const size_t k = pass_width(state.runs.size(), target, widest);
     const size_t start = lightest_window(state.runs, k);
     const std::vector<RunInfo> window(state.runs.begin() + static_cast<ptrdiff_t>(start),
                                       state.runs.begin() + static_cast<ptrdiff_t>(start + k));
 
-    auto sources = open_readers(state.ops, window.data(), window.size());
+    auto sources = open_readers(dir, window.data(), window.size());
     if (!sources) return Unexpected(EngineError(std::move(sources).error()));
     IoResult<std::unique_ptr<Merger>> merger = new_merger(std::move(sources).value(), nullptr);
     if (!merger) return Unexpected(EngineError(std::move(merger).error()));
@@ -75,7 +96,7 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
     IoResult<std::string> path = new_run_path(state);
     if (!path) return Unexpected(EngineError(std::move(path).error()));
     IoResult<std::unique_ptr<RunWriter>> writer =
-        open_run_writer(state.ops, std::move(path).value(), state.pool);
+        open_run_writer(dir, std::move(path).value(), state.pool);
     if (!writer) return Unexpected(EngineError(std::move(writer).error()));
 
     // The pass must write exactly the window's records; a merge that kept producing would
@@ -84,6 +105,8 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
     for (const RunInfo& run : window) expected_records += run.record_count;
 
     RecordView record;
+    uint64_t next_poll_records = kRecordsPerPoll;
+    uint64_t next_poll_bytes = kBytesPerPoll;
     for (;;) {
         EngineResult<bool> next = (*merger)->merge_next(&record);
         if (!next) return Unexpected(std::move(next).error());
@@ -91,8 +114,11 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
         TR_CHECK((*writer)->record_count() < expected_records);
         IoStatus written = (*writer)->write_record(record.key, record.payload);
         if (!written) return Unexpected(EngineError(std::move(written).error()));
-        if ((*writer)->record_count() % kRecordsPerPoll == 0 && poll.give_up()) {
-            return Unexpected(interrupted());
+        if ((*writer)->record_count() >= next_poll_records ||
+            (*writer)->byte_count() >= next_poll_bytes) {
+            if (poll.give_up()) return Unexpected(interrupted());
+            next_poll_records = (*writer)->record_count() + kRecordsPerPoll;
+            next_poll_bytes = (*writer)->byte_count() + kBytesPerPoll;
         }
     }
     TR_CHECK((*writer)->record_count() == expected_records);
@@ -106,9 +132,9 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
     *first = std::move(info).value();
 
     for (const RunInfo& merged : window) {
-        IoStatus removed = state.ops->remove_file(merged.path);
+        IoStatus removed = dir.remove_file(file_name_of(merged.path));
         // Storage errors name the file they concern, like every other one of the engine.
-        if (!removed) return Unexpected(EngineError(removed.error().with_context(merged.path + ": ")));
+        if (!removed) return Unexpected(EngineError(removed.error().at_path(merged.path)));
     }
     return {};
 }
@@ -119,8 +145,13 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
     if (!waited) return Unexpected(std::move(waited).error());
 
     state.spare.reset();
-    while (state.runs.size() > state.max_open) {
-        EngineStatus passed = merge_pass(state, poll);
+    // Each merge opens only as many runs as the process has descriptors to spare (a pass
+    // also holds the run it writes); fewer descriptors mean more passes, never a failure.
+    for (;;) {
+        const uint64_t target = merge_fan_in(*state.ops, state.max_open, 0);
+        if (state.runs.size() <= target) break;
+        const uint64_t widest = merge_fan_in(*state.ops, state.max_open, 1);
+        EngineStatus passed = merge_pass(state, poll, target, widest);
         if (!passed) return Unexpected(std::move(passed).error());
     }
 
@@ -129,7 +160,11 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
     sort_entries(last, state.pool.get());
     state.stats->add_last_sort(SorterStats::since(sort_start));
 
-    auto sources = open_readers(state.ops, state.runs.data(), state.runs.size());
+    IoResult<std::vector<std::unique_ptr<MergeSource>>> sources =
+        std::vector<std::unique_ptr<MergeSource>>();
+    if (!state.runs.empty()) {
+        sources = open_readers(*state.spill_dir, state.runs.data(), state.runs.size());
+    }
     if (!sources) return Unexpected(EngineError(std::move(sources).error()));
     // Last among the sources: its records were added after every spilled one, so among equal
     // keys they come out last.

@@ -1,8 +1,11 @@
 #include "sorter/sorter_core.h"
 
+#include <unistd.h>
+
 #include <string>
 #include <utility>
 
+#include "base/process.h"
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
 #include "sorter/counting_file_ops.h"
@@ -16,7 +19,9 @@ bool CoreError::is_interrupted() const {
     return !is_refusal_ && error_->is_io() && error_->io().kind() == IoErrorKind::Interrupted;
 }
 
-SorterCore::SorterCore() = default;
+SorterCore::SorterCore() : creator_(::getpid()) {}
+
+bool SorterCore::in_creating_process() const { return is_current_process(creator_); }
 
 SorterCore::~SorterCore() { state_.reset(); }
 

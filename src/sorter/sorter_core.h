@@ -18,6 +18,8 @@
 // stays usable afterwards.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -47,6 +49,7 @@ enum class Refusal : uint8_t {
     AddAfterRead,  // RuntimeError "cannot add to a sorter once it has been read"
     Stopped,       // RuntimeError "the sorter stopped when reading it failed or was interrupted"
     Closed,        // ValueError "I/O operation on a closed sorter"
+    OtherProcess,  // RuntimeError "this sorter belongs to another process"
 };
 
 class CoreError {
@@ -72,8 +75,9 @@ template <typename T>
 using CoreResult = Expected<T, CoreError>;
 using CoreStatus = Expected<void, CoreError>;
 
-// Asked while the engine waits (every 50 ms) or merges (before each pass and every 65536
-// records); answering true makes the operation fail as interrupted.
+// Asked while the engine waits (every 50 ms) or merges (before each pass, then every 65536
+// records or 4 MiB written, whichever comes first); answering true makes the operation fail
+// as interrupted.
 class Poll {
 public:
     virtual ~Poll() = default;
@@ -109,6 +113,12 @@ public:
     void lock();                       // sleeps until free; sets the owner mark
     void unlock();                     // clears the owner mark, then unlocks
     bool held_by_this_thread() const;  // whether the owner mark names the calling thread
+
+    // False in a process forked from the one that made this sorter. There the sorter may
+    // only be released, which frees memory and touches no file or thread of the parent's;
+    // the caller refuses every other use (OtherProcess) without taking the mutex, which a
+    // thread that does not exist in the child may have held at the fork.
+    bool in_creating_process() const;
 
     // --- everything below REQUIRES the mutex held ---
     StateKind state_kind() const;
@@ -168,6 +178,7 @@ private:
     std::unique_ptr<EngineState> state_;
     std::atomic<std::thread::id> owner_{};
     std::shared_ptr<SorterStats> stats_;
+    pid_t creator_;
 };
 
 // Makes the engine: range checks (max_bytes >= 2, max_open >= 2, threads >= 1, Message

@@ -108,13 +108,13 @@ void SpillReceiver::release() {
     // discarded (a buffer or an error) is freed here, outside the slot's lock.
 }
 
-SpillResult spill_buffer(RecordBuffer buffer, std::string path, const std::shared_ptr<FileOps>& ops,
+SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
                          const std::shared_ptr<SortPool>& pool, uint64_t half_budget) {
     sort_entries(buffer, pool.get());
     {
         // The writer goes out of scope before the result is sent, so that an unfinished file
         // is flushed and closed before anyone learns that the spill ended.
-        IoResult<std::unique_ptr<RunWriter>> writer = open_run_writer(ops, std::move(path), pool);
+        IoResult<std::unique_ptr<RunWriter>> writer = open_run_writer(dir, std::move(path), pool);
         if (!writer) {
             buffer.release();
             return SpillResult{std::move(writer).error()};
@@ -237,11 +237,12 @@ EngineStatus hand_off_full_half(FillingState& state, std::string path) {
     state.spilling_capacity = full.counted_capacity();
     state.noted_capacity = 0;  // the memory held has changed shape: note it at the next add
 
-    auto job = launch_spill([buffer = std::move(full), path = std::move(path), ops = state.ops,
+    // The spill directory outlives the job: releasing the state ends the job first.
+    auto job = launch_spill([buffer = std::move(full), path = std::move(path), dir = state.spill_dir.get(),
                              pool = state.pool, budget = state.half_budget,
                              stats = state.stats](SpillSender& sender) mutable {
         const auto start = SorterStats::Clock::now();
-        SpillResult result = spill_buffer(std::move(buffer), std::move(path), ops, pool, budget);
+        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget);
         stats->add_spill_time(SorterStats::since(start));
         sender.send(std::move(result));
     });

@@ -10,6 +10,8 @@
 // the engine's mutex.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -21,6 +23,7 @@
 
 #include "base/expected.h"
 #include "base/record_buffer.h"
+#include "base/process.h"
 #include "base/sort_pool.h"
 #include "base/thread_name.h"
 #include "run/file_ops.h"
@@ -28,6 +31,7 @@
 namespace tessarune {
 
 class Poll;
+class SpillDir;
 struct FillingState;
 
 // What a spill sends back: the spilled buffer emptied for reuse (or without storage), or
@@ -81,15 +85,23 @@ private:
 std::pair<SpillSender, SpillReceiver> make_result_slot();
 
 // A running spill: its thread and the receiving end of its result slot. Dropping a job
-// joins its thread (without a time limit) and discards its result.
+// joins its thread (without a time limit) and discards its result; in a process forked from
+// the one that started it, where the thread does not exist, it abandons both instead.
 struct SpillJob {
     std::thread thread;
     SpillReceiver receiver;
+    pid_t creator = ::getpid();
 
     explicit SpillJob(SpillReceiver r) : receiver(std::move(r)) {}
     SpillJob(const SpillJob&) = delete;
     SpillJob& operator=(const SpillJob&) = delete;
     ~SpillJob() {
+        if (!is_current_process(creator)) {
+            // The slot's lock may have been held by the spill thread at the fork.
+            abandon(std::make_shared<std::thread>(std::move(thread)));
+            abandon(std::make_shared<SpillReceiver>(std::move(receiver)));
+            return;
+        }
         if (thread.joinable()) thread.join();
     }
 };
@@ -121,7 +133,7 @@ IoResult<std::unique_ptr<SpillJob>> launch_spill(Body body) {
 // The work of one spill: sorts the buffer (on the pool if any), writes it as the run at
 // path, and gives back the buffer emptied for reuse, or freed when its counted capacity grew
 // above the half budget; or the first I/O error (the unfinished file stays).
-SpillResult spill_buffer(RecordBuffer buffer, std::string path, const std::shared_ptr<FileOps>& ops,
+SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
                          const std::shared_ptr<SortPool>& pool, uint64_t half_budget);
 
 // Waits for the running spill, if any, asking poll every 50 ms. Interrupted when the poll

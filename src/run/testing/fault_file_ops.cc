@@ -12,10 +12,18 @@ public:
         : ops_(std::move(ops)), inner_(std::move(inner)) {}
 
     IoResult<size_t> write(const uint8_t* data, size_t n) override {
+        bool shorten = false;
+        if (const int code = ops_->next_operation(&shorten)) return Unexpected(IoError::from_errno(code));
+        if (shorten && n > 1) n -= 1;
         const FaultFileOps::Decision d = ops_->next_write();
         if (d.code != 0) return Unexpected(IoError::from_errno(d.code));
         if (d.zero) return size_t{0};
         return inner_->write(data, d.limit != 0 && n > d.limit ? d.limit : n);
+    }
+    IoStatus close() override {
+        IoStatus closed = inner_->close();
+        if (const int code = ops_->next_operation()) return Unexpected(IoError::from_errno(code));
+        return closed;
     }
 
 private:
@@ -29,6 +37,7 @@ public:
         : ops_(std::move(ops)), inner_(std::move(inner)) {}
 
     IoResult<size_t> read(uint8_t* data, size_t n) override {
+        if (const int code = ops_->next_operation()) return Unexpected(IoError::from_errno(code));
         const FaultFileOps::Decision d = ops_->next_read();
         if (d.code != 0) return Unexpected(IoError::from_errno(d.code));
         return inner_->read(data, d.limit != 0 && n > d.limit ? d.limit : n);
@@ -96,6 +105,44 @@ void FaultFileOps::on_write(std::function<void()> hook) {
     write_hook_ = std::move(hook);
 }
 
+void FaultFileOps::fault_operation(uint64_t nth, Fault fault, int code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fault_at_ = nth;
+    fault_ = fault;
+    fault_code_ = code;
+    fault_fired_ = false;
+}
+
+uint64_t FaultFileOps::operations() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return operations_;
+}
+
+bool FaultFileOps::fault_fired() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fault_fired_;
+}
+
+void FaultFileOps::limit_free_descriptors(uint64_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    descriptor_limit_ = n;
+}
+
+int FaultFileOps::next_operation(bool* shorten) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++operations_ != fault_at_) return 0;
+    fault_fired_ = true;
+    if (fault_ == Fault::Errno) return fault_code_;
+    if (shorten != nullptr) *shorten = true;
+    return 0;
+}
+
+uint64_t FaultFileOps::free_descriptors() {
+    const uint64_t real = inner_->free_descriptors();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return descriptor_limit_ != 0 && descriptor_limit_ < real ? descriptor_limit_ : real;
+}
+
 uint64_t FaultFileOps::write_calls() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return write_calls_;
@@ -159,6 +206,7 @@ IoResult<std::string> FaultFileOps::current_dir() {
 }
 
 IoStatus FaultFileOps::make_dir(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         make_dir_paths_.push_back(path);
@@ -171,6 +219,7 @@ IoStatus FaultFileOps::make_dir(const std::string& path) {
 }
 
 IoResult<std::unique_ptr<WritableFile>> FaultFileOps::create_new_file(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (vanished(path)) return Unexpected(IoError::from_errno(ENOENT));
@@ -182,6 +231,7 @@ IoResult<std::unique_ptr<WritableFile>> FaultFileOps::create_new_file(const std:
 }
 
 IoResult<std::unique_ptr<ReadableFile>> FaultFileOps::open_for_read(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (vanished(path)) return Unexpected(IoError::from_errno(ENOENT));
@@ -192,7 +242,15 @@ IoResult<std::unique_ptr<ReadableFile>> FaultFileOps::open_for_read(const std::s
         std::make_unique<FaultReadableFile>(shared_from_this(), std::move(file).value()));
 }
 
-IoStatus FaultFileOps::remove_file(const std::string& path) { return inner_->remove_file(path); }
+IoStatus FaultFileOps::remove_file(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
+    return inner_->remove_file(path);
+}
+
+IoResult<std::unique_ptr<OpenDir>> FaultFileOps::open_dir(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
+    return FileOps::open_dir(path);
+}
 
 void FaultFileOps::remove_tree(const std::string& path) { inner_->remove_tree(path); }
 

@@ -48,6 +48,17 @@ public:
     // Called before every write call, outside the lock (e.g. to block a spill on a latch).
     void on_write(std::function<void()> hook);
 
+    // The countdown fault: every file operation (make, open, create, write, close, read,
+    // remove; through paths or an open directory) counts from 1, and operation number `nth`
+    // gets the fault. An errno fault makes it fail with that code; ShortWrite makes it write
+    // one byte less than asked, if it is a write of more than one byte.
+    enum class Fault { Errno, ShortWrite };
+    void fault_operation(uint64_t nth, Fault fault, int code = 0);
+    uint64_t operations() const;
+    bool fault_fired() const;
+    // free_descriptors() answers at most this many (0: no limit).
+    void limit_free_descriptors(uint64_t n);
+
     uint64_t write_calls() const;
     uint64_t read_calls() const;
     uint64_t random_bytes_calls() const;
@@ -60,8 +71,10 @@ public:
     IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override;
     IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override;
     IoStatus remove_file(const std::string& path) override;
+    IoResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override;
     void remove_tree(const std::string& path) override;
     IoStatus random_bytes(uint8_t* out, size_t n) override;
+    uint64_t free_descriptors() override;
 
 private:
     friend class FaultWritableFile;
@@ -83,6 +96,9 @@ private:
     };
     Decision next_write();
     Decision next_read();
+    // Counts one file operation; the errno it must fail with (0: none), or for a write a
+    // short count through *shorten.
+    int next_operation(bool* shorten = nullptr);
 
     std::shared_ptr<FileOps> inner_;
     mutable std::mutex mutex_;
@@ -101,6 +117,12 @@ private:
     uint64_t read_calls_ = 0;
     uint64_t random_calls_ = 0;
     std::vector<std::string> make_dir_paths_;
+    uint64_t operations_ = 0;
+    uint64_t fault_at_ = 0;
+    Fault fault_ = Fault::Errno;
+    int fault_code_ = 0;
+    bool fault_fired_ = false;
+    uint64_t descriptor_limit_ = 0;
 };
 
 }  // namespace tessarune::run_testing

@@ -12,6 +12,7 @@
 
 #include "base/little_endian.h"
 #include "base/sort_pool.h"
+#include "run/block_hash.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
 
@@ -128,10 +129,11 @@ void store_stream(const std::string& path, const std::vector<uint8_t>& stream) {
                                            block.data(), static_cast<int>(r),
                                            static_cast<int>(block.size()));
         ASSERT_GT(c, 0);
-        uint8_t header[8];
+        uint8_t header[kBlockHeaderSize];
         store_le32(header, static_cast<uint32_t>(c));
         store_le32(header + 4, static_cast<uint32_t>(r));
-        file.insert(file.end(), header, header + 8);
+        store_le64(header + 8, block_hash(stream.data() + at, r));
+        file.insert(file.end(), header, header + kBlockHeaderSize);
         file.insert(file.end(), block.begin(), block.begin() + c);
     }
     write_file(path, file);
@@ -140,10 +142,10 @@ void store_stream(const std::string& path, const std::vector<uint8_t>& stream) {
 std::vector<BlockHeader> block_headers(const std::vector<uint8_t>& file) {
     std::vector<BlockHeader> headers;
     size_t at = 0;
-    while (at + 8 <= file.size()) {
+    while (at + kBlockHeaderSize <= file.size()) {
         const uint32_t c = load_le32(file.data() + at);
         headers.push_back({c, load_le32(file.data() + at + 4), at});
-        at += 8 + static_cast<size_t>(c);
+        at += kBlockHeaderSize + static_cast<size_t>(c);
     }
     return headers;
 }
