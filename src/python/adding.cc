@@ -16,6 +16,8 @@ namespace tessarune::python {
 namespace {
 
 constexpr size_t kKeyBufferCapacity = 64;
+constexpr uint64_t kRecordsPerPoll = 1024;
+constexpr uint64_t kBytesPerPoll = 1 << 20;
 
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
 
@@ -48,23 +50,28 @@ int check_can_add(SorterObject* self) {
 
 int add_record(SorterObject* self, Bytes key, Bytes payload) {
     SorterCore& core = *self->core;
-    SignalPoll poll;
-    CoreStatus result;
-    {
-        CoreLock lock(core, CoreLock::How::TryFirst);
-        if (!lock.locked()) {
-            lock.release();
-            raise_core_error(Refusal::Reentrant);
+    for (;;) {
+        UnwindPoll poll;
+        CoreStatus result;
+        {
+            CoreLock lock(core, CoreLock::How::TryFirst);
+            if (!lock.locked()) {
+                lock.raise_not_locked();
+                return -1;
+            }
+            // Waiting for a spill can take long: not attached, so other threads and the
+            // collector are not held up.
+            if (!lock.detached() && core.add_may_wait(key.size(), payload.size())) lock.detach();
+            result = core.add_record(key, payload, poll);
+        }
+        if (result) break;
+        if (!(poll.asked() && result.error().is_interrupted())) {
+            raise_core_error(result.error());
             return -1;
         }
-        // Waiting for a spill can take long: not attached, so other threads and the
-        // collector are not held up.
-        if (!lock.detached() && core.add_may_wait(key.size(), payload.size())) lock.detach();
-        result = core.add_record(key, payload, poll);
-    }
-    if (!result) {
-        raise_core_error(result.error(), &poll);
-        return -1;
+        // The wait for a spill gave up so that signals are checked with the mutex free; the
+        // record was not added, and the next try waits for the same spill.
+        if (PyErr_CheckSignals() < 0) return -1;
     }
     self->item_count.fetch_add(1, std::memory_order_relaxed);
     return 0;
@@ -82,8 +89,8 @@ PyObject* encode_payload(SorterObject* self, PyObject* item) {
 }
 
 // Keys, encodes and adds one item. The key function runs before the codec, and the codec
-// never runs for an item whose key failed.
-int add_item(SorterObject* self, PyObject* item, ByteBuffer& key) {
+// never runs for an item whose key failed. Adds the record's size to *work when given.
+int add_item(SorterObject* self, PyObject* item, ByteBuffer& key, uint64_t* work = nullptr) {
     key.clear();
     {
         Ref computed;
@@ -104,6 +111,7 @@ int add_item(SorterObject* self, PyObject* item, ByteBuffer& key) {
                      name.get());
         return -1;
     }
+    if (work != nullptr) *work += key.size() + static_cast<uint64_t>(PyBytes_GET_SIZE(payload.get()));
     return add_record(self, key.span(), bytes_of(payload.get()));
 }
 
@@ -145,12 +153,22 @@ int add_items(SorterObject* self, PyObject* items) {
     ByteBuffer key(kKeyBufferCapacity);
     Ref iterator(PyObject_GetIter(items));
     if (!iterator) return -1;
+    // A list iterator, pickle and the key encoding are all C code: nothing else would look
+    // for Ctrl-C before the last item. Polling by work done keeps that within milliseconds
+    // for small items and large ones alike.
+    uint64_t records = 0;
+    uint64_t bytes = 0;
     for (;;) {
         PyObject* next = nullptr;
         const int got = PyIter_NextItem(iterator.get(), &next);
         if (got <= 0) return got;
         Ref item(next);
-        if (add_item(self, item.get(), key) < 0) return -1;
+        if (add_item(self, item.get(), key, &bytes) < 0) return -1;
+        if (++records >= kRecordsPerPoll || bytes >= kBytesPerPoll) {
+            records = 0;
+            bytes = 0;
+            if (PyErr_CheckSignals() < 0) return -1;
+        }
     }
 }
 
