@@ -1,5 +1,6 @@
 #include "python/core_lock.h"
 
+#include <atomic>
 #include <chrono>
 
 #include "python/errors.h"
@@ -11,7 +12,30 @@ constexpr std::chrono::milliseconds kLockSlice{50};
 
 bool attached() { return PyThreadState_GetUnchecked() != nullptr; }
 
+std::atomic<unsigned long> signal_thread{0};
+
 }  // namespace
+
+int note_signal_thread() {
+    PyObject* threading = PyImport_ImportModule("threading");
+    if (threading == nullptr) return -1;
+    PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);
+    Py_DECREF(threading);
+    if (main == nullptr) return -1;
+    PyObject* ident = PyObject_GetAttrString(main, "ident");
+    Py_DECREF(main);
+    if (ident == nullptr) return -1;
+    const unsigned long value = ident == Py_None ? 0 : PyLong_AsUnsignedLong(ident);
+    Py_DECREF(ident);
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    signal_thread.store(value, std::memory_order_relaxed);
+    return 0;
+}
+
+bool runs_signal_handlers() {
+    const unsigned long main = signal_thread.load(std::memory_order_relaxed);
+    return main == 0 || main == PyThread_get_thread_ident();
+}
 
 SignalPoll::SignalPoll(SorterCore& core) : core_(core), tstate_(PyThreadState_GetUnchecked()) {}
 
@@ -29,6 +53,7 @@ SignalPoll::~SignalPoll() {
 
 bool SignalPoll::give_up() {
     if (kept_ != nullptr) return true;
+    if (!runs_signal_handlers()) return false;
     core_.unlock();
     const bool was_detached = !attached();
     if (was_detached) {

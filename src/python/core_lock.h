@@ -18,12 +18,19 @@ namespace tessarune::python {
 // waits for this mutex. So the polls given to the engine never call into Python with the
 // mutex held; they come in two kinds.
 
+// Python runs signal handlers in the main thread only. The module notes that thread when it
+// is loaded (from threading.main_thread(): 0 when unknown, then every thread counts); a
+// poll in any other thread has nothing to run and leaves the mutex alone.
+int note_signal_thread();
+bool runs_signal_handlers();
+
 // For operations that can stop and start again unharmed (an add waiting for a spill): the
 // poll gives up at every slice without running anything, the operation unwinds, and the
 // caller checks signals after unlocking, then tries again if no handler raised.
 class UnwindPoll final : public Poll {
 public:
     bool give_up() override {
+        if (!runs_signal_handlers()) return false;
         asked_ = true;
         return true;
     }

@@ -44,7 +44,7 @@ Taken next_payload_object(IteratorObject* self) {
             lock.raise_not_locked();
             return {nullptr, lock.interrupted()};
         }
-        if (core.batch_used_up() && !polled) {
+        if (core.batch_used_up() && !polled && runs_signal_handlers()) {
             // Once per batch: the only place where a long iteration driven from C code
             // (list(), a C decoder), which never checks for signals itself, notices Ctrl-C.
             // Handlers run with the mutex free; another thread may refill meanwhile.
