@@ -20,6 +20,23 @@ READ_ONCE = "a sorter can be read only once"
 STOPPED = "the sorter stopped when reading it failed or was interrupted"
 
 
+class FailsOnThird:
+    """A pickling codec whose third decode raises `error`."""
+
+    def __init__(self, error):
+        self.calls = 0
+        self.error = error
+
+    def encode(self, item):
+        return pickle.dumps(item)
+
+    def decode(self, data):
+        self.calls += 1
+        if self.calls == 3:
+            raise self.error
+        return pickle.loads(data)
+
+
 def poll_points(iterator, on_signal=None, signum=signal.SIGUSR1):
     """Drives `iterator` to its end from C code alone, with a signal made pending before
     every next() call, and returns (items, indexes of the next() calls that polled signals).
@@ -195,20 +212,7 @@ class TestEnds:
         class Boom(Exception):
             pass
 
-        class FailsOnThird:
-            calls = 0
-            error = Boom("third")
-
-            def encode(self, item):
-                return pickle.dumps(item)
-
-            def decode(self, data):
-                self.calls += 1
-                if self.calls == 3:
-                    raise self.error
-                return pickle.loads(data)
-
-        codec = FailsOnThird()
+        codec = FailsOnThird(Boom("third"))
         s = Sorter(codec=codec, max_bytes=32 << 10, tmp_dir=tmp_path)
         it = s.sort(range(20_000))
         assert next(it) == 0
@@ -343,19 +347,7 @@ class TestThreads:
         assert failures in ([CLOSED], []) and (failures or len(seen) == 200_000)
 
     def test_a_stop_by_one_consumer_is_an_error_for_the_others(self, tmp_path):
-        class FailsOnThird:
-            calls = 0
-
-            def encode(self, item):
-                return pickle.dumps(item)
-
-            def decode(self, data):
-                self.calls += 1
-                if self.calls == 3:
-                    raise ArithmeticError("third")
-                return pickle.loads(data)
-
-        s = Sorter(codec=FailsOnThird(), max_bytes=32 << 10, tmp_dir=tmp_path)
+        s = Sorter(codec=FailsOnThird(ArithmeticError("third")), max_bytes=32 << 10, tmp_dir=tmp_path)
         it = s.sort(range(20_000))
         assert [next(it), next(it)] == [0, 1]
         with pytest.raises(ArithmeticError):
