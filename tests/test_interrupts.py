@@ -115,3 +115,105 @@ def test_interrupt_ends_the_read(scenario):
         assert report["write_to"] == STOPPED, report
     if scenario == "iterate":
         assert report["next_after"] == "'end'", report
+
+
+LOCKS_CHILD = textwrap.dedent(r"""
+    import json, os, random, signal, sys, threading, time
+    from tessarune import Sorter
+
+    scenario = sys.argv[1]
+    tmp = sys.argv[2]
+    report = {}
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    if scenario != "sort_items":
+        # Hundreds of runs: sort() holds the sorter through many merge passes.
+        s = Sorter(max_bytes=256 << 10, max_open=2, tmp_dir=tmp)
+        rng = random.Random(7)
+        for i in range(400_000):
+            s.add_encoded(rng.randrange(1 << 30), bytes(200))
+
+    if scenario == "handler_takes_a_lock":
+        # Another thread holds a lock and calls close(); the handler then needs that lock.
+        lock = threading.Lock()
+
+        def closer():
+            time.sleep(0.2)
+            with lock:
+                s.close()
+
+        def handler(signum, frame):
+            with lock:
+                report["handled"] = True
+
+        signal.signal(signal.SIGALRM, handler)
+        t = threading.Thread(target=closer)
+        t.start()
+        signal.setitimer(signal.ITIMER_REAL, 0.4)
+        try:
+            s.sort()
+        except ValueError as e:
+            report["outcome"] = str(e)
+        t.join()
+        while "handled" not in report:  # when the timer fires after the sort has ended
+            time.sleep(0.01)
+    elif scenario == "wait_for_the_mutex":
+        # Another thread sorts (its polls have no handler to run); close() waits behind it.
+        t = threading.Thread(target=s.sort, daemon=True)
+        t.start()
+        time.sleep(0.2)
+        signal.signal(signal.SIGALRM, interrupt)
+        due = time.monotonic() + 0.1
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        try:
+            s.close()
+        except KeyboardInterrupt:
+            report["outcome"] = "interrupted"
+        report["latency"] = time.monotonic() - due
+        report["still_sorting"] = t.is_alive()
+        print(json.dumps(report), flush=True)
+        os._exit(0)  # the merge passes would go on for seconds
+    elif scenario == "sort_items":
+        # Adding from a range is C code from end to end: only the sorter's polls see Ctrl-C.
+        s = Sorter(max_bytes=1 << 31, tmp_dir=tmp)
+        signal.signal(signal.SIGALRM, interrupt)
+        due = time.monotonic() + 0.1
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        try:
+            s.sort(range(10_000_000))
+        except KeyboardInterrupt:
+            report["outcome"] = "interrupted"
+        report["latency"] = time.monotonic() - due
+        report["added"] = len(s)
+    print(json.dumps(report))
+""")
+
+
+def run_locks_child(scenario, tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", LOCKS_CHILD, scenario, str(tmp_path)],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def test_a_handler_never_runs_with_the_sorter_locked(tmp_path):
+    # Were the handler run while sort() holds the sorter, it would wait for the lock, whose
+    # holder waits for the sorter: the child would hang until the timeout.
+    report = run_locks_child("handler_takes_a_lock", tmp_path)
+    assert report == {"handled": True, "outcome": "I/O operation on a closed sorter"}
+
+
+@pytest.mark.parametrize("scenario", ["wait_for_the_mutex", "sort_items"])
+def test_a_long_call_answers_a_signal_soon(scenario, tmp_path):
+    report = run_locks_child(scenario, tmp_path)
+    assert report.get("outcome") == "interrupted", report
+    # Polls come every 50 ms or every few thousand records; the bound is generous for a
+    # noisy machine, and still far below the seconds the whole call takes.
+    assert report["latency"] < 1.0, report
+    if scenario == "sort_items":
+        assert report["added"] < 10_000_000, report
+    else:
+        assert report["still_sorting"], report

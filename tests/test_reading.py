@@ -20,6 +20,23 @@ READ_ONCE = "a sorter can be read only once"
 STOPPED = "the sorter stopped when reading it failed or was interrupted"
 
 
+class FailsOnThird:
+    """A pickling codec whose third decode raises `error`."""
+
+    def __init__(self, error):
+        self.calls = 0
+        self.error = error
+
+    def encode(self, item):
+        return pickle.dumps(item)
+
+    def decode(self, data):
+        self.calls += 1
+        if self.calls == 3:
+            raise self.error
+        return pickle.loads(data)
+
+
 def poll_points(iterator, on_signal=None, signum=signal.SIGUSR1):
     """Drives `iterator` to its end from C code alone, with a signal made pending before
     every next() call, and returns (items, indexes of the next() calls that polled signals).
@@ -100,27 +117,27 @@ class TestBatches:
         assert points == [0, 4096, 8192, 9000]
         assert spill_dirs(tmp_path) == []
 
-    def test_a_handler_calling_back_into_the_sorter_is_refused_as_reentrant(self):
+    def test_a_handler_may_call_back_into_the_sorter(self):
         s = Sorter()
         for i in range(5000):
             s.add(i)
         it = s.sort()
-        refusals = []
+        taken, refusals = [], []
 
         def call_back():
-            for call in (lambda: next(it), lambda: s.add(1), s.encoded):
+            taken.append(next(it, None))
+            for call in (lambda: s.add(1), s.encoded):
                 try:
                     call()
                 except RuntimeError as e:
                     refusals.append(str(e))
 
         items, points = poll_points(it, on_signal=call_back)
-        # The handler runs while next() holds the sorter's lock: a second next() cannot wait
-        # for it, and nothing is lost or handed out twice.
-        assert items == list(range(5000))
-        assert points == [0, 4096, 5000]
-        assert refusals == ["reentrant call", "cannot add to a sorter once it has been read",
-                            "reentrant call"] * 3
+        # Handlers run with the sorter's lock free: a next() inside one takes the item due
+        # next, and nothing is lost or handed out twice.
+        assert taken == [0, 4096, None]
+        assert items == [i for i in range(5000) if i not in (0, 4096)]
+        assert refusals == ["cannot add to a sorter once it has been read", READ_ONCE] * 3
 
 
 class TestOrder:
@@ -195,20 +212,7 @@ class TestEnds:
         class Boom(Exception):
             pass
 
-        class FailsOnThird:
-            calls = 0
-            error = Boom("third")
-
-            def encode(self, item):
-                return pickle.dumps(item)
-
-            def decode(self, data):
-                self.calls += 1
-                if self.calls == 3:
-                    raise self.error
-                return pickle.loads(data)
-
-        codec = FailsOnThird()
+        codec = FailsOnThird(Boom("third"))
         s = Sorter(codec=codec, max_bytes=32 << 10, tmp_dir=tmp_path)
         it = s.sort(range(20_000))
         assert next(it) == 0
@@ -341,3 +345,26 @@ class TestThreads:
         # Whatever came out before the close is a prefix of the data, with no gap.
         assert seen == list(range(len(seen)))
         assert failures in ([CLOSED], []) and (failures or len(seen) == 200_000)
+
+    def test_a_stop_by_one_consumer_is_an_error_for_the_others(self, tmp_path):
+        s = Sorter(codec=FailsOnThird(ArithmeticError("third")), max_bytes=32 << 10, tmp_dir=tmp_path)
+        it = s.sort(range(20_000))
+        assert [next(it), next(it)] == [0, 1]
+        with pytest.raises(ArithmeticError):
+            next(it)
+        others = []
+
+        def other():
+            for _ in range(2):
+                try:
+                    others.append(repr(next(it, "end")))
+                except RuntimeError as e:
+                    others.append(str(e))
+
+        t = threading.Thread(target=other)
+        t.start()
+        t.join()
+        # Another consumer must not take the stop for the end of the data; the one that saw
+        # the error sees the end, as with a generator.
+        assert others == [STOPPED, STOPPED]
+        assert next(it, "end") == "end"

@@ -378,6 +378,9 @@ RANGE_CASES = [
     (dict(max_open=1), "max_open must be at least 2, not 1"),
     (dict(threads=0), "threads must be at least 1, not 0"),
     (dict(threads=-3), "threads must be at least 1, not -3"),
+    # No pool that large could start; asking must not end in an allocation failure.
+    (dict(threads=1025), "threads must be at most 1024, not 1025"),
+    (dict(threads=2**61), f"threads must be at most 1024, not {2**61}"),
 ]
 
 
@@ -546,6 +549,19 @@ def test_missing_tmp_dir_is_file_not_found(tmp_path):
     assert str(e) == missing + ": No such file or directory (os error 2)"
     assert (e.errno, e.strerror, e.filename) == (errno.ENOENT, os.strerror(errno.ENOENT), missing)
     assert e.args == (errno.ENOENT, os.strerror(errno.ENOENT))
+
+
+def test_a_relative_tmp_dir_is_the_one_current_at_construction(tmp_path, monkeypatch):
+    for where in ("then", "later"):
+        (tmp_path / where / "spill").mkdir(parents=True)
+    monkeypatch.chdir(tmp_path / "then")
+    s = Sorter(max_bytes=64 << 10, tmp_dir="spill")
+    monkeypatch.chdir(tmp_path / "later")
+    for i in range(10_000):
+        s.add(i)
+    assert len(os.listdir(tmp_path / "then" / "spill")) == 1
+    assert os.listdir(tmp_path / "later" / "spill") == []
+    assert list(s.sort()) == list(range(10_000))
 
 
 def test_tmp_dir_that_is_a_file_is_not_a_directory(tmp_path):

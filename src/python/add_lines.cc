@@ -82,41 +82,56 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     const Bytes all = view.bytes();
     ByteBuffer key(kKeyBufferCapacity);
-    SignalPoll poll;
-    CoreStatus result;
+    SorterCore& core = *self->core;
     size_t consumed = 0;
     int64_t added = 0;
-    {
-        // Detached for the whole buffer: the loop touches no Python object, only the
-        // exported bytes, which stay put while the export is held.
-        CoreLock lock(*self->core, CoreLock::How::Detached);
-        if (!lock.locked()) {
-            lock.release();
-            raise_core_error(Refusal::Reentrant);
-            return nullptr;
-        }
-        SorterCore& core = *self->core;
-        const uint8_t* base = all.data();
-        while (consumed < all.size()) {
-            const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
-            if (found == nullptr) break;
-            const size_t end = static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
-            result = add_line_record(core, all.subspan(consumed, end - consumed), key,
-                                     reverse != 0, poll);
-            if (!result) break;
-            consumed = end;
-            added += 1;
-            if (added % kLinesPerPoll == 0 && poll.give_up()) {
-                result = Unexpected(CoreError(EngineError(IoError::of_kind(IoErrorKind::Interrupted))));
-                break;
+    // Handlers run only with the mutex free: every kLinesPerPoll lines, and whenever a wait for
+    // a spill gives up, the loop lets go of the sorter, checks signals, and goes on where it was.
+    for (;;) {
+        UnwindPoll poll;
+        CoreStatus result;
+        bool check_signals = false;
+        {
+            // Detached for the whole buffer: the loop touches no Python object, only the
+            // exported bytes, which stay put while the export is held.
+            CoreLock lock(core, CoreLock::How::Detached);
+            if (!lock.locked()) {
+                self->item_count.fetch_add(added, std::memory_order_relaxed);
+                lock.raise_not_locked();
+                return nullptr;
             }
+            const uint8_t* base = all.data();
+            while (consumed < all.size()) {
+                const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
+                if (found == nullptr) break;
+                const size_t end =
+                    static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
+                result = add_line_record(core, all.subspan(consumed, end - consumed), key,
+                                         reverse != 0, poll);
+                if (!result) break;
+                consumed = end;
+                added += 1;
+                if (added % kLinesPerPoll == 0 && runs_signal_handlers()) {
+                    check_signals = true;
+                    break;
+                }
+            }
+        }
+        if (!result) {
+            if (!(poll.asked() && result.error().is_interrupted())) {
+                self->item_count.fetch_add(added, std::memory_order_relaxed);
+                raise_core_error(result.error());
+                return nullptr;
+            }
+            check_signals = true;  // the line was not added; the next try adds it
+        }
+        if (!check_signals) break;
+        if (PyErr_CheckSignals() < 0) {
+            self->item_count.fetch_add(added, std::memory_order_relaxed);
+            return nullptr;
         }
     }
     self->item_count.fetch_add(added, std::memory_order_relaxed);
-    if (!result) {
-        raise_core_error(result.error(), &poll);
-        return nullptr;
-    }
     return PyLong_FromSize_t(consumed);
 }
 
@@ -137,23 +152,26 @@ PyObject* add_reversed(SorterObject* self, PyObject* const* args, Py_ssize_t nar
     if (encode_key(bound[0], key) < 0) return nullptr;
     complement(key);
     SorterCore& core = *self->core;
-    SignalPoll poll;
-    CoreStatus result;
-    {
-        CoreLock lock(core, CoreLock::How::TryFirst);
-        if (!lock.locked()) {
-            lock.release();
-            raise_core_error(Refusal::Reentrant);
+    const Bytes data(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(payload)),
+                     static_cast<size_t>(PyBytes_GET_SIZE(payload)));
+    for (;;) {
+        UnwindPoll poll;
+        CoreStatus result;
+        {
+            CoreLock lock(core, CoreLock::How::TryFirst);
+            if (!lock.locked()) {
+                lock.raise_not_locked();
+                return nullptr;
+            }
+            if (!lock.detached() && core.add_may_wait(key.size(), data.size())) lock.detach();
+            result = core.add_record(key.span(), data, poll);
+        }
+        if (result) break;
+        if (!(poll.asked() && result.error().is_interrupted())) {
+            raise_core_error(result.error());
             return nullptr;
         }
-        const Bytes data(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(payload)),
-                         static_cast<size_t>(PyBytes_GET_SIZE(payload)));
-        if (!lock.detached() && core.add_may_wait(key.size(), data.size())) lock.detach();
-        result = core.add_record(key.span(), data, poll);
-    }
-    if (!result) {
-        raise_core_error(result.error(), &poll);
-        return nullptr;
+        if (PyErr_CheckSignals() < 0) return nullptr;
     }
     self->item_count.fetch_add(1, std::memory_order_relaxed);
     Py_RETURN_NONE;

@@ -5,10 +5,10 @@
 // then held only to copy the bytes in, or to hand a full half to a spill.
 #include <optional>
 
+#include "python/key_walk.h"
 #include "python/arg_binding.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
-#include "python/key_walk.h"
 #include "python/py_ref.h"
 #include "python/sorter_object.h"
 
@@ -16,6 +16,8 @@ namespace tessarune::python {
 namespace {
 
 constexpr size_t kKeyBufferCapacity = 64;
+constexpr uint64_t kRecordsPerPoll = 1024;
+constexpr uint64_t kBytesPerPoll = 1 << 20;
 
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
 
@@ -24,51 +26,31 @@ Bytes bytes_of(PyObject* bytes) {
                  static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
-}  // namespace
-
-// The early answer of every door; add_record decides again under the engine's lock.
-int check_can_add(SorterObject* self) {
-    switch (self->status.load(std::memory_order_relaxed)) {
-        case SorterStatus::Open:
-            return 0;
-        case SorterStatus::Closed:
-            raise_core_error(Refusal::Closed);
-            return -1;
-        case SorterStatus::Read:
-            break;
-    }
-    // Never sleep for this: a busy lock means a read is in progress anyway.
-    bool stopped = false;
-    SorterCore& core = *self->core;
-    if (core.try_lock()) {
-        stopped = core.state_kind() == StateKind::Stopped;
-        core.unlock();
-    }
-    raise_core_error(stopped ? Refusal::Stopped : Refusal::AddAfterRead);
-    return -1;
-}
-
-namespace {
 
 int add_record(SorterObject* self, Bytes key, Bytes payload) {
     SorterCore& core = *self->core;
-    SignalPoll poll;
-    CoreStatus result;
-    {
-        CoreLock lock(core, CoreLock::How::TryFirst);
-        if (!lock.locked()) {
-            lock.release();
-            raise_core_error(lock.refusal());
+    for (;;) {
+        UnwindPoll poll;
+        CoreStatus result;
+        {
+            CoreLock lock(core, CoreLock::How::TryFirst);
+            if (!lock.locked()) {
+                lock.raise_not_locked();
+                return -1;
+            }
+            // Waiting for a spill can take long: not attached, so other threads and the
+            // collector are not held up.
+            if (!lock.detached() && core.add_may_wait(key.size(), payload.size())) lock.detach();
+            result = core.add_record(key, payload, poll);
+        }
+        if (result) break;
+        if (!(poll.asked() && result.error().is_interrupted())) {
+            raise_core_error(result.error());
             return -1;
         }
-        // Waiting for a spill can take long: not attached, so other threads and the
-        // collector are not held up.
-        if (!lock.detached() && core.add_may_wait(key.size(), payload.size())) lock.detach();
-        result = core.add_record(key, payload, poll);
-    }
-    if (!result) {
-        raise_core_error(result.error(), &poll);
-        return -1;
+        // The wait for a spill gave up so that signals are checked with the mutex free; the
+        // record was not added, and the next try waits for the same spill.
+        if (PyErr_CheckSignals() < 0) return -1;
     }
     self->item_count.fetch_add(1, std::memory_order_relaxed);
     return 0;
@@ -86,8 +68,8 @@ PyObject* encode_payload(SorterObject* self, PyObject* item) {
 }
 
 // Keys, encodes and adds one item. The key function runs before the codec, and the codec
-// never runs for an item whose key failed.
-int add_item(SorterObject* self, PyObject* item, ByteBuffer& key) {
+// never runs for an item whose key failed. Adds the record's size to *work when given.
+int add_item(SorterObject* self, PyObject* item, ByteBuffer& key, uint64_t* work = nullptr) {
     key.clear();
     {
         Ref computed;
@@ -108,6 +90,7 @@ int add_item(SorterObject* self, PyObject* item, ByteBuffer& key) {
                      name.get());
         return -1;
     }
+    if (work != nullptr) *work += key.size() + static_cast<uint64_t>(PyBytes_GET_SIZE(payload.get()));
     return add_record(self, key.span(), bytes_of(payload.get()));
 }
 
@@ -149,16 +132,48 @@ int add_items(SorterObject* self, PyObject* items) {
     ByteBuffer key(kKeyBufferCapacity);
     Ref iterator(PyObject_GetIter(items));
     if (!iterator) return -1;
+    // A list iterator, pickle and the key encoding are all C code: nothing else would look
+    // for Ctrl-C before the last item. Polling by work done keeps that within milliseconds
+    // for small items and large ones alike.
+    uint64_t records = 0;
+    uint64_t bytes = 0;
     for (;;) {
         PyObject* next = nullptr;
         const int got = PyIter_NextItem(iterator.get(), &next);
         if (got <= 0) return got;
         Ref item(next);
-        if (add_item(self, item.get(), key) < 0) return -1;
+        if (add_item(self, item.get(), key, &bytes) < 0) return -1;
+        if (++records >= kRecordsPerPoll || bytes >= kBytesPerPoll) {
+            records = 0;
+            bytes = 0;
+            if (PyErr_CheckSignals() < 0) return -1;
+        }
     }
 }
 
 }  // namespace
+
+// The early answer of every door; add_record decides again under the engine's lock.
+int check_can_add(SorterObject* self) {
+    switch (self->status.load(std::memory_order_relaxed)) {
+        case SorterStatus::Open:
+            return 0;
+        case SorterStatus::Closed:
+            raise_core_error(Refusal::Closed);
+            return -1;
+        case SorterStatus::Read:
+            break;
+    }
+    // Never sleep for this: a busy lock means a read is in progress anyway.
+    bool stopped = false;
+    SorterCore& core = *self->core;
+    if (core.try_lock()) {
+        stopped = core.state_kind() == StateKind::Stopped;
+        core.unlock();
+    }
+    raise_core_error(stopped ? Refusal::Stopped : Refusal::AddAfterRead);
+    return -1;
+}
 
 PyObject* sorter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guarded([&] { return add(self, args, nargs, kwnames); });

@@ -1,13 +1,43 @@
 #include "python/core_lock.h"
 
+#include <atomic>
+#include <chrono>
+
+#include "python/errors.h"
+
 namespace tessarune::python {
 namespace {
 
+constexpr std::chrono::milliseconds kLockSlice{50};
+
 bool attached() { return PyThreadState_GetUnchecked() != nullptr; }
+
+std::atomic<unsigned long> signal_thread{0};
 
 }  // namespace
 
-SignalPoll::SignalPoll() : tstate_(PyThreadState_GetUnchecked()) {}
+int note_signal_thread() {
+    PyObject* threading = PyImport_ImportModule("threading");
+    if (threading == nullptr) return -1;
+    PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);
+    Py_DECREF(threading);
+    if (main == nullptr) return -1;
+    PyObject* ident = PyObject_GetAttrString(main, "ident");
+    Py_DECREF(main);
+    if (ident == nullptr) return -1;
+    const unsigned long value = ident == Py_None ? 0 : PyLong_AsUnsignedLong(ident);
+    Py_DECREF(ident);
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    signal_thread.store(value, std::memory_order_relaxed);
+    return 0;
+}
+
+bool runs_signal_handlers() {
+    const unsigned long main = signal_thread.load(std::memory_order_relaxed);
+    return main == 0 || main == PyThread_get_thread_ident();
+}
+
+SignalPoll::SignalPoll(SorterCore& core) : core_(core), tstate_(PyThreadState_GetUnchecked()) {}
 
 SignalPoll::~SignalPoll() {
     if (kept_ == nullptr) return;
@@ -23,6 +53,8 @@ SignalPoll::~SignalPoll() {
 
 bool SignalPoll::give_up() {
     if (kept_ != nullptr) return true;
+    if (!runs_signal_handlers()) return false;
+    core_.unlock();
     const bool was_detached = !attached();
     if (was_detached) {
         TR_CHECK(tstate_ != nullptr);
@@ -30,7 +62,16 @@ bool SignalPoll::give_up() {
     }
     if (PyErr_CheckSignals() < 0) kept_ = PyErr_GetRaisedException();
     if (was_detached) PyEval_SaveThread();
-    return kept_ != nullptr;
+    // Short: while start_read runs, every other holder finds the state Read and leaves.
+    if (was_detached) {
+        core_.lock();
+    } else {
+        PyThreadState* tstate = PyEval_SaveThread();
+        core_.lock();
+        PyEval_RestoreThread(tstate);
+    }
+    // A close() that came in meanwhile leaves nothing worth merging for.
+    return kept_ != nullptr || core_.state_kind() != StateKind::Read;
 }
 
 void SignalPoll::restore_kept() {
@@ -39,7 +80,7 @@ void SignalPoll::restore_kept() {
     kept_ = nullptr;
 }
 
-CoreLock::CoreLock(SorterCore& core, How how) : core_(core) {
+CoreLock::CoreLock(SorterCore& core, How how, Wait wait) : core_(core) {
     // The mutex may have been held by a thread that the fork did not copy.
     if (!core_.in_creating_process()) {
         refusal_ = Refusal::OtherProcess;
@@ -53,11 +94,30 @@ CoreLock::CoreLock(SorterCore& core, How how) : core_(core) {
     // The holder is this very thread when a signal handler, run during one of its own waits,
     // calls back into the sorter: sleeping on the mutex would never end.
     if (core_.held_by_this_thread()) return;
-    core_.lock();
+    if (wait == Wait::Uninterruptible) {
+        core_.lock();
+        locked_ = true;
+        return;
+    }
+    while (!core_.try_lock_for(kLockSlice)) {
+        attach();
+        if (PyErr_CheckSignals() < 0) {
+            interrupted_ = true;
+            return;
+        }
+        detach();
+    }
     locked_ = true;
 }
 
 CoreLock::~CoreLock() { release(); }
+
+PyObject* CoreLock::raise_not_locked() {
+    TR_CHECK(!locked_);
+    attach();
+    if (interrupted_) return nullptr;  // the handler's exception is set
+    return raise_core_error(CoreError(refusal_));
+}
 
 void CoreLock::detach() {
     if (tstate_ == nullptr) tstate_ = PyEval_SaveThread();

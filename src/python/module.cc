@@ -1,4 +1,5 @@
 // The extension module _tessarune: multi-phase initialisation, no global interpreter lock.
+#include "python/core_lock.h"
 #include "python/key_bytes.h"
 #include "python/py_ref.h"
 #include "python/sorter_object.h"
@@ -26,6 +27,7 @@ int exec_module(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "_tessarune must be executed on a module object");
         return -1;
     }
+    if (note_signal_thread() < 0) return -1;
     PyTypeObject* type = sorter_type();
     if (type == nullptr) return -1;
     if (append_to_all(module, "Sorter") < 0) return -1;

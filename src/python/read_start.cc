@@ -10,19 +10,19 @@ namespace tessarune::python {
 
 bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merger) {
     SorterCore& core = *self->core;
-    SignalPoll poll;
+    SignalPoll poll(core);
     std::optional<CoreError> failure;
     {
         CoreLock lock(core, CoreLock::How::Detached);
         if (!lock.locked()) {
-            failure.emplace(lock.refusal());
+            lock.raise_not_locked();
+            return false;
+        }
+        CoreResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
+        if (started.ok()) {
+            if (merger != nullptr) *merger = std::move(started).value();
         } else {
-            CoreResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
-            if (started.ok()) {
-                if (merger != nullptr) *merger = std::move(started).value();
-            } else {
-                failure.emplace(std::move(started).error());
-            }
+            failure.emplace(std::move(started).error());
         }
     }  // unlocked first, attached after
     if (!failure) return true;

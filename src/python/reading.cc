@@ -21,11 +21,14 @@ PyObject* start_iteration(SorterObject* self, Ref decode_fn) {
 
 // Takes the engine state out under the mutex, then releases it outside the mutex: joining a
 // spill and removing files must not keep other threads from the sorter. Both happen
-// detached, since either can take long. Returns false when the call is refused (*why).
-bool close_core(SorterCore& core, Refusal* why) {
+// detached, since either can take long. Returns false with an exception set when the call
+// is reentrant or a signal handler raised while it waited for the mutex.
+bool close_core(SorterCore& core) {
     CoreLock lock(core, CoreLock::How::Detached);
-    *why = lock.refusal();
-    if (!lock.locked()) return false;
+    if (!lock.locked()) {
+        lock.raise_not_locked();
+        return false;
+    }
     std::unique_ptr<EngineState> old = core.take_state_for_close();
     lock.unlock();
     old.reset();
@@ -60,8 +63,7 @@ PyObject* sorter_close(PyObject* self, PyObject* /*unused*/) {
         // Closed before anything else, so that even a refused (reentrant) close keeps every
         // later call out.
         sorter->status.store(SorterStatus::Closed);
-        Refusal why;
-        if (!close_core(*sorter->core, &why)) return raise_core_error(CoreError(why));
+        if (!close_core(*sorter->core)) return nullptr;
         Py_RETURN_NONE;
     });
 }

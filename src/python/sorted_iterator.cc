@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <thread>
 
 #include "python/core_lock.h"
 #include "python/errors.h"
@@ -13,90 +14,107 @@ constexpr const char kIteratorDoc[] = "The items of a sorter, merged in order as
 
 IteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
 
-// Ends a read that an item could not be made for, so that the iterator ends as a generator
-// does once it has raised. The exception being raised stays set. A thread that holds the
-// mutex already (a signal handler inside one of its own waits) leaves the read alone.
-void stop_after_failure(SorterCore& core) {
-    CoreLock lock(core, CoreLock::How::Detached);
-    if (lock.locked()) core.stop_read();
+// Ends a read after a failure of next(), so that the iterator ends as a generator does once
+// it has raised; the exception being raised stays set. The wait for the mutex is not
+// interrupted: an exception is already on its way, and holders other than start_read (which
+// cannot run during a read) leave soon. A thread that holds the mutex already leaves the
+// read alone.
+void stop_after_failure(IteratorObject* self) {
+    self->stopped_by.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    CoreLock lock(*self->core, CoreLock::How::Detached, CoreLock::Wait::Uninterruptible);
+    if (lock.locked()) self->core->stop_read();
 }
 
 struct Taken {
     PyObject* bytes = nullptr;  // the payload; nullptr at the end or on failure
-    // A payload left the batch but could not be made into an object: it is lost to the
-    // caller, so the read must not go on as if nothing happened.
-    bool lost = false;
+    // The failure must end the read: a payload left the batch but could not be made into an
+    // object, or a signal handler raised. (A refill error has ended it already.)
+    bool stop = false;
+    bool stopped = false;  // the failure is one that ended the read
 };
 
 // The next payload as a new bytes object: none and no exception at the end of the data,
 // none and an exception on failure.
-Taken next_payload_object(SorterCore& core) {
-    SignalPoll poll;
-    CoreLock lock(core, CoreLock::How::TryFirst);
-    if (!lock.locked()) {
-        lock.release();
-        return {raise_core_error(CoreError(lock.refusal()))};
-    }
-    if (core.batch_used_up()) {
-        // Once per batch: the only place where a long iteration driven from C code (list(),
-        // a C decoder), which never checks for signals itself, notices Ctrl-C.
-        if (poll.give_up()) {
+Taken next_payload_object(IteratorObject* self) {
+    SorterCore& core = *self->core;
+    bool polled = false;
+    for (;;) {
+        CoreLock lock(core, CoreLock::How::TryFirst);
+        if (!lock.locked()) {
+            lock.raise_not_locked();
+            return {nullptr, lock.interrupted()};
+        }
+        if (core.batch_used_up() && !polled && runs_signal_handlers()) {
+            // Once per batch: the only place where a long iteration driven from C code
+            // (list(), a C decoder), which never checks for signals itself, notices Ctrl-C.
+            // Handlers run with the mutex free; another thread may refill meanwhile.
+            lock.release();
+            polled = true;
+            if (PyErr_CheckSignals() < 0) return {nullptr, true};
+            continue;
+        }
+        if (core.batch_used_up()) {
             lock.detach();
-            core.stop_read();  // removes the spill directory: detached
-            lock.release();
-            return {raise_core_error(CoreError(IoError::of_kind(IoErrorKind::Interrupted)), &poll)};
+            CoreStatus refilled = core.refill_batch();
+            if (!refilled.ok()) {
+                lock.release();
+                raise_core_error(refilled.error());
+                return {nullptr, false, true};
+            }
         }
-        lock.detach();
-        CoreStatus refilled = core.refill_batch();
-        if (!refilled.ok()) {
-            lock.release();
-            return {raise_core_error(refilled.error())};
+        Bytes payload;
+        switch (core.next_payload(&payload)) {
+            case NextPayload::Nothing:
+                if (core.state_kind() == StateKind::Stopped &&
+                    self->stopped_by.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
+                    lock.release();
+                    return {raise_core_error(CoreError(Refusal::Stopped))};
+                }
+                return {};
+            case NextPayload::Closed:
+                lock.release();
+                return {raise_core_error(CoreError(Refusal::Closed))};
+            case NextPayload::Payload:
+                break;
         }
-    }
-    Bytes payload;
-    switch (core.next_payload(&payload)) {
-        case NextPayload::Nothing:
-            return {};
-        case NextPayload::Closed:
+        const char* data = reinterpret_cast<const char*>(payload.data());
+        const auto size = static_cast<Py_ssize_t>(payload.size());
+        if (!lock.detached()) {
+            // The common case: straight from the batch, which stays put while the mutex is held.
+            PyObject* bytes = PyBytes_FromStringAndSize(data, size);
             lock.release();
-            return {raise_core_error(CoreError(Refusal::Closed))};
-        case NextPayload::Payload:
-            break;
-    }
-    const char* data = reinterpret_cast<const char*>(payload.data());
-    const auto size = static_cast<Py_ssize_t>(payload.size());
-    if (!lock.detached()) {
-        // The common case: straight from the batch, which stays put while the mutex is held.
-        PyObject* bytes = PyBytes_FromStringAndSize(data, size);
+            return {bytes, bytes == nullptr};
+        }
+        // Attaching while holding the mutex could stall every other user of the sorter behind
+        // this thread's wait for the interpreter, so the payload leaves the batch as a copy.
+        ByteBuffer copy;
+        try {
+            copy.append(payload.data(), payload.size());
+        } catch (const std::bad_alloc&) {
+            lock.release();
+            return {PyErr_NoMemory(), true};
+        }
         lock.release();
+        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(copy.data()), size);
         return {bytes, bytes == nullptr};
     }
-    // Attaching while holding the mutex could stall every other user of the sorter behind
-    // this thread's wait for the interpreter, so the payload leaves the batch as a copy.
-    ByteBuffer copy;
-    try {
-        copy.append(payload.data(), payload.size());
-    } catch (const std::bad_alloc&) {
-        lock.release();
-        return {PyErr_NoMemory(), true};
-    }
-    lock.release();
-    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(copy.data()), size);
-    return {bytes, bytes == nullptr};
 }
 
 PyObject* next_item(IteratorObject* self) {
-    SorterCore& core = *self->core;
-    Taken taken = next_payload_object(core);
+    Taken taken = next_payload_object(self);
     Ref payload(taken.bytes);
     if (!payload) {
-        if (taken.lost) stop_after_failure(core);
+        if (taken.stop) {
+            stop_after_failure(self);
+        } else if (taken.stopped) {
+            self->stopped_by.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        }
         return nullptr;
     }
     if (self->decode_fn == nullptr) return payload.release();
     PyObject* item = PyObject_CallOneArg(self->decode_fn, payload.get());
     payload.reset();
-    if (item == nullptr) stop_after_failure(core);
+    if (item == nullptr) stop_after_failure(self);
     return item;
 }
 
@@ -165,6 +183,7 @@ PyObject* new_sorted_iterator(const std::shared_ptr<SorterCore>& core, Ref decod
     IteratorObject* it = as_iterator(self);
     new (&it->core) std::shared_ptr<SorterCore>(core);
     it->decode_fn = decode_fn.release();
+    new (&it->stopped_by) std::atomic<std::thread::id>();
     return self;
 }
 

@@ -151,6 +151,13 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (check_at_least("max_bytes", *max_bytes, 2) < 0) return nullptr;
     if (check_at_least("max_open", *max_open, 2) < 0) return nullptr;
     if (check_at_least("threads", *threads, 1) < 0) return nullptr;
+    // A pool that size could never start; asking for it must not end in an allocation
+    // failure somewhere inside the engine.
+    if (static_cast<uint64_t>(*threads) > kMaxThreads) {
+        PyErr_Format(PyExc_ValueError, "threads must be at most %" PRIu64 ", not %" PRId64,
+                     kMaxThreads, *threads);
+        return nullptr;
+    }
 
     // The probe makes and removes a directory, and a pool starts threads: not attached.
     std::optional<EngineResult<std::shared_ptr<SorterCore>>> made;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <thread>
 
 #include "sorter/sorter_core.h"
 
@@ -30,6 +31,10 @@ struct IteratorObject {
     PyObject_HEAD
     std::shared_ptr<SorterCore> core;   // constructed in place
     PyObject* decode_fn;                // nullptr for encoded()
+    // The thread whose next() raised the error that stopped the read: it sees the end
+    // afterwards, as a generator's caller does; every other thread gets an error, so that
+    // none of them takes the stop for the end of the data.
+    std::atomic<std::thread::id> stopped_by;
 };
 
 // The Sorter type, made once per process (nullptr with an exception set on failure).

@@ -22,19 +22,23 @@ PyObject* sorter_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* sorter_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     static constexpr ArgSpec kSpec{"Sorter.__exit__()", {}, 0, 0, 0, true};
-    if (bind_fastcall(kSpec, args, nargs, kwnames, nullptr) < 0) return nullptr;
-    Ref closed(sorter_close(self, nullptr));
-    if (!closed) return nullptr;
-    Py_RETURN_NONE;
+    return call_guarded([&]() -> PyObject* {
+        if (bind_fastcall(kSpec, args, nargs, kwnames, nullptr) < 0) return nullptr;
+        Ref closed(sorter_close(self, nullptr));
+        if (!closed) return nullptr;
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* sorter_class_getitem(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     static constexpr const char* kNames[] = {"key"};
     static constexpr ArgSpec kSpec{"Sorter.__class_getitem__()", kNames, 0, 1, 1};
-    PyObject* bound[1];
-    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
-    return Py_GenericAlias(cls, bound[0]);
+    return call_guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
+        return Py_GenericAlias(cls, bound[0]);
+    });
 }
 
 int sorter_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/paths.h"
 #include "base/process.h"
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
@@ -27,6 +28,12 @@ SorterCore::~SorterCore() { state_.reset(); }
 
 bool SorterCore::try_lock() {
     if (!mutex_.try_lock()) return false;
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return true;
+}
+
+bool SorterCore::try_lock_for(std::chrono::milliseconds limit) {
+    if (!mutex_.try_lock_for(limit)) return false;
     owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     return true;
 }
@@ -78,19 +85,22 @@ CoreResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, b
     status.store(SorterStatus::Read);
     stats_->note_read_start();
 
+    // The poll may have let a close() in: Closed then stays, and the read is dropped.
+    auto still_ours = [&] { return state_->kind() == StateKind::Read; };
     EngineResult<std::unique_ptr<Merger>> merger = [&] {
         try {
             return plan_read(*filling, poll);
         } catch (...) {
             // Nothing of a read that broke half-way may survive it.
             filling.reset();
-            state_->set_stopped();
+            if (still_ours()) state_->set_stopped();
             throw;
         }
     }();
     // Whether it succeeded or not, the filling state goes now: this lets go of the sort pool
     // (its workers end) and, after a failure, removes the spill directory.
     filling.reset();
+    if (!still_ours()) return Unexpected(CoreError(Refusal::Closed));
     if (!merger) {
         state_->set_stopped();
         return Unexpected(CoreError(std::move(merger).error()));
@@ -181,9 +191,18 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, uint64_t
         return Unexpected(EngineError::message("max_open must be at least 2, not " + std::to_string(max_open)));
     }
     if (threads == 0) return Unexpected(EngineError::message("threads must be at least 1, not 0"));
+    if (threads > kMaxThreads) {
+        return Unexpected(EngineError::message("threads must be at most " + std::to_string(kMaxThreads) +
+                                               ", not " + std::to_string(threads)));
+    }
 
     IoStatus usable = check_spill_base(ops, base);
     if (!usable) return Unexpected(EngineError(std::move(usable).error()));
+    if (base.empty() || base.front() != '/') {
+        IoResult<std::string> cwd = ops->current_dir();
+        if (!cwd) return Unexpected(EngineError(cwd.error().with_context(base + ": ")));
+        base = join_path(*cwd, base);
+    }
 
     std::shared_ptr<SortPool> pool;
     if (threads > 1) {

@@ -21,6 +21,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -78,6 +79,11 @@ using CoreStatus = Expected<void, CoreError>;
 // Asked while the engine waits (every 50 ms) or merges (before each pass, then every 65536
 // records or 4 MiB written, whichever comes first); answering true makes the operation fail
 // as interrupted.
+//
+// A poll given to start_read may unlock the sorter's mutex and lock it again before it
+// answers (the Python module does, so that no signal handler runs with the mutex held):
+// start_read keeps everything it works on to itself, and the state reads Read meanwhile.
+// No other operation allows that: their polls must leave the mutex alone.
 class Poll {
 public:
     virtual ~Poll() = default;
@@ -110,6 +116,8 @@ public:
 
     // --- lock protocol ---
     bool try_lock();                   // never sleeps; sets the owner mark on success
+    // Sleeps at most `limit` for the mutex; sets the owner mark on success.
+    bool try_lock_for(std::chrono::milliseconds limit);
     void lock();                       // sleeps until free; sets the owner mark
     void unlock();                     // clears the owner mark, then unlocks
     bool held_by_this_thread() const;  // whether the owner mark names the calling thread
@@ -136,6 +144,8 @@ public:
     // keep = true: the Merger stays in the state Reading (the result is null).
     // keep = false: the Merger is returned to the caller and the state is Read.
     // On a failure after leaving Filling the state is Stopped and what was spilled is gone.
+    // If the sorter was closed while the poll had the mutex unlocked, the read is dropped
+    // and the answer is the Closed refusal (the state stays Closed).
     CoreResult<std::unique_ptr<Merger>> start_read(StatusByte& status, bool keep, Poll& poll);
 
     // Takes the state out, leaving Closed. The returned holder releases the old state when
@@ -174,16 +184,19 @@ private:
                                                                  std::shared_ptr<FileOps> ops);
     SorterCore();
 
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
     std::unique_ptr<EngineState> state_;
     std::atomic<std::thread::id> owner_{};
     std::shared_ptr<SorterStats> stats_;
     pid_t creator_;
 };
 
-// Makes the engine: range checks (max_bytes >= 2, max_open >= 2, threads >= 1, Message
-// errors worded as the constructor's), the base directory check and probe, the sort pool
-// when threads > 1. base is a path as text, relative or absolute.
+inline constexpr uint64_t kMaxThreads = 1024;
+
+// Makes the engine: range checks (max_bytes >= 2, max_open >= 2, 1 <= threads <= kMaxThreads,
+// Message errors worded as the constructor's), the base directory check and probe, the sort
+// pool when threads > 1. base is a path as text; a relative one is made absolute against the
+// current directory now, so that a later chdir does not move the spills.
 EngineResult<std::shared_ptr<SorterCore>> create_core(
     std::string base, uint64_t max_bytes, uint64_t max_open, uint64_t threads,
     std::shared_ptr<FileOps> ops = FileOps::system());

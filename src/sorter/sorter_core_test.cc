@@ -290,6 +290,7 @@ TEST(SorterCore, CreateChecksItsArgumentsAndTheBase) {
     EXPECT_EQ(message(1, 64, 1), "max_bytes must be at least 2, not 1");
     EXPECT_EQ(message(2, 0, 1), "max_open must be at least 2, not 0");
     EXPECT_EQ(message(2, 2, 0), "threads must be at least 1, not 0");
+    EXPECT_EQ(message(2, 2, uint64_t{1} << 61), "threads must be at most 1024, not 2305843009213693952");
     auto missing = create_core(base.path() + "/missing", 1024, 64, 1);
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().io().kind(), IoErrorKind::NotFound);
@@ -335,6 +336,47 @@ TEST(SorterCore, SortPoolLivesFromCreationUntilTheReadHasStarted) {
     ASSERT_TRUE(started.ok());
     EXPECT_EQ(tt::await_threads_named("tessarune-sort-", before), before);
     EXPECT_EQ(drain_batches(*core).size(), 2000u);
+}
+
+// What the Python side's poll does at its first ask: lets go of the mutex, during which
+// another thread closes the sorter, and takes it again.
+class ClosingPoll final : public Poll {
+public:
+    explicit ClosingPoll(SorterCore& core) : core_(core) {}
+    bool give_up() override {
+        if (asked_++ > 0) return false;
+        core_.unlock();
+        std::thread([&] {
+            Locked locked(core_);
+            taken_ = core_.take_state_for_close();
+        }).join();
+        core_.lock();
+        return false;  // goes on: start_read must still notice the close
+    }
+    std::unique_ptr<EngineState> taken_;
+
+private:
+    SorterCore& core_;
+    int asked_ = 0;
+};
+
+TEST(SorterCore, ACloseWhileStartReadsPollHasTheMutexFreeWins) {
+    tt::TempBase base;
+    auto core = make_core(base.path(), 4096, 2);
+    for (int i = 0; i < 400; ++i) ASSERT_TRUE(add(*core, std::to_string(i % 7), std::string(40, 'p')).ok());
+    ClosingPoll poll(*core);
+    StatusByte status{SorterStatus::Open};
+    {
+        Locked locked(*core);
+        ASSERT_GT(core->run_count(), 2u);  // merge passes, so the poll is asked
+        CoreResult<std::unique_ptr<Merger>> started = core->start_read(status, false, poll);
+        ASSERT_FALSE(started.ok());
+        ASSERT_TRUE(started.error().is_refusal());
+        EXPECT_EQ(started.error().refusal(), Refusal::Closed);
+        EXPECT_EQ(core->state_kind(), StateKind::Closed);
+    }
+    EXPECT_NE(poll.taken_, nullptr);
+    EXPECT_TRUE(base.entries().empty());
 }
 
 TEST(SorterCore, AnInterruptedWaitForASpillKeepsTheSpillAndTheNextAddSucceeds) {
