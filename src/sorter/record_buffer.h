@@ -3,8 +3,9 @@
 //
 // Adding a record appends its key bytes and, right behind them, its payload bytes to the
 // arena, and one RecordEntry to the table. What is counted against the half budget B is
-// capacity, not length: arena capacity + 16 x entry capacity. A buffer moves as a whole
-// (to a spill, back as the spare buffers, into a merge source); it is never copied.
+// capacity, not length: arena capacity + 32 x entry capacity (the entry and the room its sort
+// needs). A buffer moves as a whole (to a spill, back as the spare buffers, into a merge
+// source); it is never copied.
 //
 // Thread safety: none. The filling buffer is touched only under the engine's mutex; a buffer
 // handed to a spill or a merge belongs to that thread alone.
@@ -28,6 +29,10 @@ struct RecordEntry {
 static_assert(sizeof(RecordEntry) == 16);
 
 inline constexpr uint64_t kEntryBytes = 16;
+// What the sort of a half needs per record beyond the entry (entry_sort.h). It is counted
+// with each entry, so that the half and its sort stay inside the half budget together.
+inline constexpr uint64_t kSortScratchBytes = 16;
+inline constexpr uint64_t kCountedEntryBytes = kEntryBytes + kSortScratchBytes;
 
 struct GrowthFits {};
 struct GrowthResize {
@@ -47,7 +52,7 @@ public:
     uint64_t arena_length() const { return arena_.size(); }
     uint64_t arena_capacity() const { return arena_.capacity(); }
     uint64_t entry_capacity() const { return entries_.capacity(); }
-    // arena capacity + 16 x entry capacity
+    // arena capacity + 32 x entry capacity
     uint64_t counted_capacity() const;
 
     // Appends a record. Never fails for lack of capacity: a short array grows (after
@@ -98,8 +103,8 @@ bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEn
 int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b);
 
 // Sorts the entry table in place by compare_entries; the arena does not move. With a pool,
-// the sort runs on the pool's workers and the caller waits. Memory beyond max_bytes while it
-// runs: 24 bytes per record, 48 with a pool (see entry_sort.h).
+// the sort runs on the pool's workers and the caller waits. Memory while it runs: 16 bytes per
+// record, inside the half's counted capacity (see entry_sort.h).
 void sort_entries(RecordBuffer& buffer, SortPool* pool);
 
 // Compares two key byte strings as unsigned bytes, a proper prefix first. <0, 0, >0.
