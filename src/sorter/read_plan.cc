@@ -112,6 +112,11 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
 
 EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
     if (state.lost_records) return Unexpected(EngineError::lost_records());
+    // The last half is sorted while the last spill may still be compressing and writing, so
+    // that the two overlap instead of running one after the other. Its sort's memory is
+    // counted in its own half.
+    RecordBuffer last = std::move(state.filling);
+    sort_entries(last, state.pool.get());
     EngineStatus waited = wait_for_spill(state, poll);
     if (!waited) return Unexpected(std::move(waited).error());
 
@@ -120,9 +125,6 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
         EngineStatus passed = merge_pass(state, poll);
         if (!passed) return Unexpected(std::move(passed).error());
     }
-
-    RecordBuffer last = std::move(state.filling);
-    sort_entries(last, state.pool.get());
 
     auto sources = open_readers(state.ops, state.runs.data(), state.runs.size());
     if (!sources) return Unexpected(EngineError(std::move(sources).error()));
