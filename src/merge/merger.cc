@@ -6,25 +6,26 @@
 #include <limits>
 #include <utility>
 
+#include "run/run_reader.h"
 #include "sorter/record_buffer.h"
 
 namespace tessarune {
 namespace {
 
+uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+}
+
 // Key bytes [offset, offset + 8) big-endian, zero-padded: equal-length windows compare as
 // the keys do, and equal windows leave the order to the whole keys.
 uint64_t key_window(Bytes key, size_t offset) {
+    if (key.size() >= offset + 8) return load_be64(key.data() + offset);
     uint8_t padded[8] = {};
-    const size_t n = key.size() > offset ? std::min<size_t>(key.size() - offset, 8) : 0;
-    if (n == 8) {
-        std::memcpy(padded, key.data() + offset, 8);
-    } else if (n != 0) {
-        std::memcpy(padded, key.data() + offset, n);
-    }
-    uint64_t v;
-    std::memcpy(&v, padded, 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
+    if (key.size() > offset) std::memcpy(padded, key.data() + offset, key.size() - offset);
+    return load_be64(padded);
 }
 
 // How many leading bytes a and b share.
@@ -61,8 +62,12 @@ struct Merger::Impl {
     std::vector<std::unique_ptr<MergeSource>> sources;
     std::vector<Leaf> leaves;
     std::vector<uint32_t> tree;
+    // Run readers by source index (null for other sources): their usual case is inlined
+    // when called as what they are.
+    std::vector<RunReader*> runs;
     ByteBuffer prefix;  // the bytes every held key begins with
     size_t shared = 0;  // prefix.size()
+    uint64_t prefix_head = 0;  // the prefix's first min(shared, 8) bytes, as key_window has them
     bool has_current = false;
     bool at_end = false;
     bool ended = false;  // a merge step failed
@@ -72,6 +77,7 @@ struct Merger::Impl {
     // Closes the sources first, then removes the spill directory.
     void drop_all() {
         leaves.clear();
+        runs.clear();
         tree.clear();
         has_current = false;
         sources.clear();
@@ -96,15 +102,30 @@ struct Merger::Impl {
         leaf.record = record;
         leaf.live = true;
         const Bytes key = record.key;
-        if (key.size() < shared || std::memcmp(key.data(), prefix.data(), shared) != 0) {
+        if (!has_prefix(key)) {
             shared = shared_length(key, prefix.span());
             prefix.set_size(shared);
+            prefix_head = key_window(prefix.span(), 0);
             for (Leaf& other : leaves) {
                 if (other.live) other.window = key_window(other.record.key, shared);
             }
             return;
         }
         leaf.window = key_window(key, shared);
+    }
+
+    bool has_prefix(Bytes key) const {
+        if (key.size() < shared) return false;
+        if (shared <= 8 && key.size() >= 8) {
+            const uint64_t differ = load_be64(key.data()) ^ prefix_head;
+            return shared == 0 || (differ >> (64 - 8 * shared)) == 0;
+        }
+        return std::memcmp(key.data(), prefix.data(), shared) == 0;
+    }
+
+    IoResult<NextRecord> next_of(uint32_t source, RecordView& out) {
+        RunReader* run = runs[source];
+        return run != nullptr ? run->next_record(out) : sources[source]->next_record(out);
     }
 
     // The winner of the subtree at node, recording the losers on the way.
@@ -142,6 +163,8 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
     const size_t k = impl->sources.size();
     TR_CHECK(k <= std::numeric_limits<uint32_t>::max());
     impl->leaves.resize(k);
+    impl->runs.resize(k);
+    for (size_t i = 0; i < k; ++i) impl->runs[i] = dynamic_cast<RunReader*>(impl->sources[i].get());
     bool any = false;
     for (size_t i = 0; i < k; ++i) {
         RecordView first;
@@ -155,6 +178,7 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
             // The first key is the first guess at the shared prefix; hold() shortens it.
             impl->prefix.append(first.key);
             impl->shared = first.key.size();
+            impl->prefix_head = key_window(first.key, 0);
             any = true;
         }
         impl->hold(i, first);
@@ -178,7 +202,7 @@ EngineResult<bool> Merger::merge_next(RecordView* out) {
     if (m.has_current) {
         const uint32_t source = m.tree[0];
         RecordView next_record;
-        IoResult<NextRecord> next = m.sources[source]->next_record(next_record);
+        IoResult<NextRecord> next = m.next_of(source, next_record);
         if (!next.ok()) {
             m.ended = true;
             m.drop_all();
