@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct SortItem {
     uint64_t low;  // bits 63..40: key bytes 8..10 of the window; 39..32: the code; 31..0: index
 };
 static_assert(sizeof(SortItem) == sizeof(RecordEntry));
+static_assert(std::is_trivially_copyable_v<SortItem> && std::is_trivially_copyable_v<RecordEntry>);
 
 inline bool item_less(const SortItem& a, const SortItem& b) {
     return a.window != b.window ? a.window < b.window : a.low < b.low;
@@ -199,7 +201,9 @@ public:
                    head_of_low(*run_end) == head_of_low(*run)) {
                 ++run_end;
             }
-            if (run_end - run >= 2 && goes_on(*run)) settle_run(run, run_end, depth + kWindowBytes, tie_depth + 1);
+            if (run_end - run >= 2 && goes_on(*run)) {
+                settle_run(run, run_end, depth + kWindowBytes, tie_depth + 1);
+            }
             run = run_end;
         }
     }
@@ -208,8 +212,8 @@ private:
     void settle_run(SortItem* begin, SortItem* end, uint32_t depth, int tie_depth) const {
         if (tie_depth > kMaxTieDepth) {
             std::sort(begin, end, [this, depth](const SortItem& a, const SortItem& b) {
-                return entry_tail_less(arena_, entries_[index_of(a)], index_of(a), entries_[index_of(b)],
-                                       index_of(b), depth);
+                return entry_tail_less(arena_, entries_[index_of(a)], index_of(a),
+                                       entries_[index_of(b)], index_of(b), depth);
             });
             return;
         }
@@ -229,7 +233,6 @@ private:
 void gather(SortItem* begin, SortItem* end, const RecordEntry* entries) {
     for (SortItem* it = begin; it != end; ++it) {
         const RecordEntry& e = entries[index_of(*it)];
-        static_assert(std::is_trivially_copyable_v<SortItem> && std::is_trivially_copyable_v<RecordEntry>);
         std::memcpy(static_cast<void*>(it), &e, sizeof e);
     }
 }
@@ -238,7 +241,9 @@ void sort_in_place(std::span<RecordEntry> entries, std::span<const uint8_t> aren
     check_entries(entries, arena.size());
     const uint8_t* data = arena.data();
     std::sort(entries.begin(), entries.end(),
-              [data](const RecordEntry& a, const RecordEntry& b) { return entry_less_in_place(data, a, b); });
+              [data](const RecordEntry& a, const RecordEntry& b) {
+                  return entry_less_in_place(data, a, b);
+              });
 }
 
 // The chunk boundaries of n items cut into `chunks` near-equal parts.
@@ -271,7 +276,9 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     }
 
     size_t chunks = 1;
-    if (pool != nullptr && pool->worker_count() >= 2) chunks = std::min(pool->worker_count(), n / min_chunk);
+    if (pool != nullptr && pool->worker_count() >= 2) {
+        chunks = std::min(pool->worker_count(), n / min_chunk);
+    }
     chunks = std::max<size_t>(chunks, 1);
     const auto run = [&](size_t count, const auto& task) {
         if (count >= 2) {
@@ -286,11 +293,14 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     SortItem* all = items.data();
 
     // The bytes every key shares carry no order: the windows start behind them.
-    run(chunks, [&](size_t c) { check_entries(entries.subspan(bounds[c], bounds[c + 1] - bounds[c]), arena.size()); });
+    run(chunks, [&](size_t c) {
+        check_entries(entries.subspan(bounds[c], bounds[c + 1] - bounds[c]), arena.size());
+    });
     const uint8_t* first = data + table[0].offset;
     std::vector<uint32_t> shared(chunks);
     run(chunks, [&](size_t c) {
-        shared[c] = shared_prefix(data, table + bounds[c], table + bounds[c + 1], first, table[0].key_length);
+        shared[c] = shared_prefix(data, table + bounds[c], table + bounds[c + 1], first,
+                                  table[0].key_length);
     });
     const uint32_t depth = *std::min_element(shared.begin(), shared.end());
     run(chunks, [&](size_t c) {
