@@ -9,6 +9,7 @@
 // engine writes the payloads to a file, which must equal GNU sort's output byte for byte.
 //
 //   engine_bench [MiB per dataset = 256] [max_bytes MiB = 32] [repetitions = 3] [threads = 2]
+//                [lines|logs|both = both]
 //
 // Every contender runs in a child process of its own (peak RSS and CPU time are its own), the
 // contenders alternate, and the medians are reported. Target: engine at most 0.5x GNU sort's
@@ -306,6 +307,7 @@ int main(int argc, char** argv) {
     const uint64_t max_bytes = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 32) << 20;
     const int repetitions = argc > 3 ? std::atoi(argv[3]) : 3;
     const uint64_t threads = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 2;
+    const std::string only = argc > 5 ? argv[5] : "both";
     char pattern[] = "/tmp/engine-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
         std::perror("mkdtemp");
@@ -318,6 +320,7 @@ int main(int argc, char** argv) {
     bool all_ok = true;
     for (const bool logs : {false, true}) {
         const char* name = logs ? "logs" : "lines";
+        if (only != "both" && only != name) continue;
         const std::string input = base + "/" + name + ".txt";
         if (!write_lines(input, mib << 20, logs)) {
             std::perror("writing the dataset");

@@ -40,16 +40,26 @@ size_t shared_length(Bytes a, Bytes b) {
 // is held: its source is asked again only to replace this very record.
 struct Leaf {
     RecordView record;
-    uint64_t window = 0;  // key bytes behind the shared prefix (see Impl::shared)
-    bool live = false;    // false once the source is exhausted
+    uint64_t window[2] = {};  // 16 key bytes behind the shared prefix (see Impl::shared)
+    bool live = false;        // false once the source is exhausted
+
+    void take_window(Bytes key, size_t offset) {
+        window[0] = key_window(key, offset);
+        window[1] = key_window(key, offset + 8);
+    }
 };
+
+// Whether the leading `bytes` bytes (at most 8 count) of a window difference are zero.
+bool leading_bytes_equal(uint64_t differ, size_t bytes) {
+    return bytes == 0 || (differ >> (64 - 8 * std::min<size_t>(bytes, 8))) == 0;
+}
 
 }  // namespace
 
 // A loser tree over the sources: node 0 holds the winner (the source whose record comes out
 // next), nodes 1 .. k-1 the loser of the match played there, and source i sits at the leaf
 // position k + i. Replacing the winner's record replays only its path: log2(k) matches, each
-// usually decided by the 8-byte windows.
+// usually decided by the 16-byte windows.
 //
 // The windows start behind `shared` bytes that every held key begins with, so that a common
 // prefix (the type tag, a date) does not make every match fall through to the whole keys.
@@ -67,7 +77,7 @@ struct Merger::Impl {
     std::vector<RunReader*> runs;
     ByteBuffer prefix;  // the bytes every held key begins with
     size_t shared = 0;  // prefix.size()
-    uint64_t prefix_head = 0;  // the prefix's first min(shared, 8) bytes, as key_window has them
+    uint64_t prefix_head[2] = {};  // the prefix's first 16 bytes, as key_window has them
     bool has_current = false;
     bool at_end = false;
     bool ended = false;  // a merge step failed
@@ -90,7 +100,8 @@ struct Merger::Impl {
         const Leaf& x = leaves[a];
         const Leaf& y = leaves[b];
         if (!x.live || !y.live) return x.live && !y.live;
-        if (x.window != y.window) return x.window < y.window;
+        if (x.window[0] != y.window[0]) return x.window[0] < y.window[0];
+        if (x.window[1] != y.window[1]) return x.window[1] < y.window[1];
         const int c = compare_keys(x.record.key, y.record.key);
         if (c != 0) return c < 0;
         return a < b;
@@ -105,20 +116,22 @@ struct Merger::Impl {
         if (!has_prefix(key)) {
             shared = shared_length(key, prefix.span());
             prefix.set_size(shared);
-            prefix_head = key_window(prefix.span(), 0);
+            prefix_head[0] = key_window(prefix.span(), 0);
+            prefix_head[1] = key_window(prefix.span(), 8);
             for (Leaf& other : leaves) {
-                if (other.live) other.window = key_window(other.record.key, shared);
+                if (other.live) other.take_window(other.record.key, shared);
             }
             return;
         }
-        leaf.window = key_window(key, shared);
+        leaf.take_window(key, shared);
     }
 
     bool has_prefix(Bytes key) const {
         if (key.size() < shared) return false;
-        if (shared <= 8 && key.size() >= 8) {
-            const uint64_t differ = load_be64(key.data()) ^ prefix_head;
-            return shared == 0 || (differ >> (64 - 8 * shared)) == 0;
+        if (shared <= 16 && key.size() >= 16) {
+            return leading_bytes_equal(load_be64(key.data()) ^ prefix_head[0], shared) &&
+                   leading_bytes_equal(load_be64(key.data() + 8) ^ prefix_head[1],
+                                       shared > 8 ? shared - 8 : 0);
         }
         return std::memcmp(key.data(), prefix.data(), shared) == 0;
     }
@@ -178,7 +191,8 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
             // The first key is the first guess at the shared prefix; hold() shortens it.
             impl->prefix.append(first.key);
             impl->shared = first.key.size();
-            impl->prefix_head = key_window(first.key, 0);
+            impl->prefix_head[0] = key_window(first.key, 0);
+            impl->prefix_head[1] = key_window(first.key, 8);
             any = true;
         }
         impl->hold(i, first);
