@@ -127,6 +127,7 @@ struct Merger::Impl {
     }
 
     bool has_prefix(Bytes key) const {
+        if (shared == 0) return true;
         if (key.size() < shared) return false;
         if (shared <= 16 && key.size() >= 16) {
             return leading_bytes_equal(load_be64(key.data()) ^ prefix_head[0], shared) &&

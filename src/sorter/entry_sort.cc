@@ -65,7 +65,7 @@ inline SortItem make_item(const uint8_t* arena, const RecordEntry& e, uint32_t d
         lo = load_be64(p + 8);
     } else {
         uint8_t padded[16] = {};
-        std::memcpy(padded, p, remaining);
+        if (remaining != 0) std::memcpy(padded, p, remaining);
         hi = load_be64(padded);
         lo = load_be64(padded + 8);
     }
