@@ -1,14 +1,19 @@
-// External sort through the engine alone (create_core, add_record, start_read without keep,
-// merge_next), against GNU sort on the same records written as text lines.
+// External sort of text lines through the engine alone (create_core, add_record, start_read
+// without keep, merge_next), against GNU sort (LC_ALL=C sort -S <budget> --parallel=2) on the
+// same file. Two datasets:
+//   lines: random words, 1 to 13 per line (as the Python benchmark makes them);
+//   logs:  web-log lines that begin with an ISO timestamp, then an address, a method, a path
+//          and a status, so that every key shares a long prefix.
+// Each line is added as add_encoded(line, line) would add it: the key is the line's bytes key
+// (newline included, so that the order is C-locale sort's), the payload the line itself. The
+// engine writes the payloads to a file, which must equal GNU sort's output byte for byte.
 //
-// Records: 16-byte random keys, 64-byte payloads of text from a small vocabulary; 1 GiB of
-// key and payload bytes by default (engine_bench [MiB] for another amount). max_bytes is
-// 64 MiB; GNU sort gets the same memory (-S 64M) and two threads. Each contender runs in a
-// child process of its own, so that its peak RSS (ru_maxrss) is its own; records are made
-// on the fly, never held in memory. Time includes making the records (shown separately).
+//   engine_bench [MiB per dataset = 256] [max_bytes MiB = 32] [repetitions = 3] [threads = 2]
+//                [lines|logs|both = both]
 //
-// Peak RSS target: max_bytes + 1 MiB write buffer + blocks in flight (275,279 bytes per slot)
-// + max_open x 275,279 bytes of reader blocks + 16 MiB.
+// Every contender runs in a child process of its own (peak RSS and CPU time are its own), the
+// contenders alternate, and the medians are reported. Target: engine at most 0.5x GNU sort's
+// wall time on both datasets.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -21,10 +26,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "base/split_mix.h"
+#include "key/key_encoding.h"
 #include "run/file_ops.h"
 #include "sorter/sorter_core.h"
 
@@ -32,73 +39,17 @@ namespace {
 
 using namespace tessarune;
 
-constexpr uint64_t kMaxBytes = 64ull << 20;
 constexpr uint64_t kMaxOpen = 64;
-constexpr size_t kKeyBytes = 16;
-constexpr size_t kPayloadBytes = 64;
-
-// The same records for every contender: a seeded generator, no storage.
-class RecordSource {
-public:
-    explicit RecordSource(uint64_t seed) : random_(seed) {}
-
-    void next(uint8_t* key, char* payload) {
-        for (size_t i = 0; i < kKeyBytes; i += 8) {
-            const uint64_t r = random();
-            std::memcpy(key + i, &r, 8);
-        }
-        static const char* const kWords[32] = {
-            "the",   "of",    "and",   "merge", "run",    "sorted", "record", "key",     "block",
-            "half",  "spill", "order", "byte",  "stream", "thread", "pool",   "payload", "write",
-            "read",  "table", "entry", "heap",  "buffer", "file",   "error",  "memory",  "disk",
-            "value", "line",  "text",  "word",  "count"};
-        // Five random bits choose a word: one draw serves twelve words.
-        uint64_t bits = random();
-        int left = 12;
-        size_t used = 0;
-        while (used < kPayloadBytes) {
-            if (left == 0) {
-                bits = random();
-                left = 12;
-            }
-            const char* word = kWords[bits & 31];
-            bits >>= 5;
-            --left;
-            const size_t n = std::min(std::strlen(word), kPayloadBytes - used);
-            std::memcpy(payload + used, word, n);
-            used += n;
-            if (used < kPayloadBytes) payload[used++] = ' ';
-        }
-    }
-
-private:
-    uint64_t random() { return random_.next(); }
-    SplitMix64 random_;
-};
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-struct ChildReport {
-    double seconds = 0;
-    uint64_t records = 0;
-    bool ok = false;
-    double adding = 0, starting = 0, merging = 0;  // the engine's phases, in seconds
-};
-
-struct Outcome {
-    ChildReport report;
-    long peak_rss_kib = 0;
-    double cpu_seconds = 0;  // user + system time of the child and what it waited for
-};
 
 double cpu_seconds_of(const struct rusage& usage) {
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Other work on the machine skews the figures; print the load beside them.
 std::string load_average() {
     FILE* file = std::fopen("/proc/loadavg", "r");
     if (file == nullptr) return "?";
@@ -110,194 +61,296 @@ std::string load_average() {
     return load;
 }
 
-// Runs work in a child process; returns its report and its peak RSS.
-template <typename Work>
-Outcome in_child(Work work) {
+// --- datasets --------------------------------------------------------------------------
+
+bool write_lines(const std::string& path, uint64_t size, bool logs) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) return false;
+    std::mt19937_64 rng(logs ? 77 : 1234);
+    std::vector<std::string> words;
+    for (int i = 0; i < 30000; ++i) {
+        std::string w(2 + rng() % 9, 'a');
+        for (char& c : w) c = static_cast<char>('a' + rng() % 26);
+        words.push_back(w);
+    }
+    for (int i = 0; i < 1000; ++i) words.push_back(std::to_string(i));
+    static const char* const kMethods[] = {"GET", "GET", "GET", "GET", "POST", "PUT", "DELETE", "HEAD"};
+    static const char* const kPaths[] = {"/api/v1/items/", "/api/v1/users/", "/static/img/", "/index.html?id=",
+                                         "/search?q=", "/cart/add/", "/api/v2/orders/", "/login?next="};
+    static const int kStatus[] = {200, 200, 200, 200, 201, 204, 301, 304, 400, 404, 404, 500};
+    std::string line;
+    uint64_t written = 0;
+    while (written < size) {
+        line.clear();
+        if (logs) {
+            // A week of November 2026 in random order, millisecond resolution.
+            const uint64_t ms = rng() % (7ull * 86400 * 1000);
+            const uint64_t s = ms / 1000;
+            char head[96];
+            std::snprintf(head, sizeof head, "2026-11-%02" PRIu64 "T%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64
+                          ".%03" PRIu64 "Z 10.%u.%u.%u %s ",
+                          1 + s / 86400, s / 3600 % 24, s / 60 % 60, s % 60, ms % 1000,
+                          static_cast<unsigned>(rng() % 4), static_cast<unsigned>(rng() % 256),
+                          static_cast<unsigned>(rng() % 256), kMethods[rng() % 8]);
+            line += head;
+            line += kPaths[rng() % 8];
+            line += words[rng() % words.size()];
+            line += ' ';
+            line += std::to_string(kStatus[rng() % 12]);
+            line += ' ';
+            line += std::to_string(rng() % 50000);
+        } else {
+            const size_t n = 1 + rng() % 13;
+            for (size_t i = 0; i < n; ++i) {
+                if (i != 0) line += ' ';
+                line += words[rng() % words.size()];
+            }
+        }
+        line += '\n';
+        if (std::fwrite(line.data(), 1, line.size(), file) != line.size()) {
+            std::fclose(file);
+            return false;
+        }
+        written += line.size();
+    }
+    return std::fclose(file) == 0;
+}
+
+// --- contenders --------------------------------------------------------------------------
+
+struct Phases {
+    double adding = 0, starting = 0, merging = 0;
+    bool ok = false;
+};
+
+struct Outcome {
+    double wall = 0;
+    double cpu = 0;
+    long peak_rss_kib = 0;
+    Phases phases;
+    bool ok = false;
+};
+
+// Reads the file in 1 MiB pieces and hands each line (newline included) to add.
+template <typename Add>
+bool for_each_line(const std::string& path, Add add) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    std::vector<char> buffer(1 << 20);
+    size_t held = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data() + held, buffer.size() - held);
+        if (n < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        held += static_cast<size_t>(n);
+        size_t start = 0;
+        for (;;) {
+            const void* nl = std::memchr(buffer.data() + start, '\n', held - start);
+            if (nl == nullptr) break;
+            const size_t end = static_cast<size_t>(static_cast<const char*>(nl) - buffer.data()) + 1;
+            if (!add(Bytes(reinterpret_cast<const uint8_t*>(buffer.data()) + start, end - start))) {
+                ::close(fd);
+                return false;
+            }
+            start = end;
+        }
+        std::memmove(buffer.data(), buffer.data() + start, held - start);
+        held -= start;
+        if (held == buffer.size()) buffer.resize(buffer.size() * 2);
+    }
+    ::close(fd);
+    return held == 0;
+}
+
+Phases engine_sort(const std::string& input, const std::string& output, const std::string& base,
+                   uint64_t max_bytes, uint64_t threads) {
+    const auto start = std::chrono::steady_clock::now();
+    auto made = create_core(base, max_bytes, kMaxOpen, threads);
+    if (!made) return {};
+    SorterCore& core = *made.value();
+    SilentPoll poll;
+    ByteBuffer key;
+    const bool added = for_each_line(input, [&](Bytes line) {
+        key.clear();
+        append_escaped(TAG_BYTES, line, key);
+        core.lock();
+        CoreStatus status = core.add_record(key.span(), line, poll);
+        core.unlock();
+        return status.ok();
+    });
+    if (!added) return {};
+    Phases phases;
+    phases.adding = seconds_since(start);
+    StatusByte status{SorterStatus::Open};
+    core.lock();
+    auto started = core.start_read(status, false, poll);
+    core.unlock();
+    phases.starting = seconds_since(start) - phases.adding;
+    if (!started) return {};
+    FILE* out = std::fopen(output.c_str(), "w");
+    if (out == nullptr) return {};
+    std::vector<char> out_buffer(1 << 20);
+    std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
+    RecordView record;
+    for (;;) {
+        EngineResult<bool> next = started.value()->merge_next(&record);
+        if (!next) return {};
+        if (!next.value()) break;
+        if (std::fwrite(record.payload.data(), 1, record.payload.size(), out) != record.payload.size()) return {};
+    }
+    if (std::fclose(out) != 0) return {};
+    phases.merging = seconds_since(start) - phases.adding - phases.starting;
+    phases.ok = true;
+    return phases;
+}
+
+Outcome run_engine(const std::string& input, const std::string& output, const std::string& base,
+                   uint64_t max_bytes, uint64_t threads) {
     int fds[2];
     if (::pipe(fds) != 0) return {};
+    const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        ChildReport report = work();
-        if (::write(fds[1], &report, sizeof report) != static_cast<ssize_t>(sizeof report)) ::_exit(2);
+        const Phases phases = engine_sort(input, output, base, max_bytes, threads);
+        if (::write(fds[1], &phases, sizeof phases) != static_cast<ssize_t>(sizeof phases)) ::_exit(2);
         ::_exit(0);
     }
     ::close(fds[1]);
     Outcome outcome;
-    if (::read(fds[0], &outcome.report, sizeof outcome.report) != static_cast<ssize_t>(sizeof outcome.report)) {
-        outcome.report.ok = false;
+    if (::read(fds[0], &outcome.phases, sizeof outcome.phases) != static_cast<ssize_t>(sizeof outcome.phases)) {
+        outcome.phases.ok = false;
     }
     ::close(fds[0]);
     int status = 0;
     struct rusage usage {};
     ::wait4(pid, &status, 0, &usage);
+    outcome.wall = seconds_since(start);
+    outcome.cpu = cpu_seconds_of(usage);
     outcome.peak_rss_kib = usage.ru_maxrss;
-    outcome.cpu_seconds = cpu_seconds_of(usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) outcome.report.ok = false;
+    outcome.ok = outcome.phases.ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return outcome;
 }
 
-ChildReport generate_only(uint64_t count) {
-    RecordSource source(42);
-    uint8_t key[kKeyBytes];
-    char payload[kPayloadBytes];
-    uint64_t sink = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (uint64_t i = 0; i < count; ++i) {
-        source.next(key, payload);
-        sink += key[0] + static_cast<uint8_t>(payload[0]);
-    }
-    return {seconds_since(start), count, sink != 0};
-}
-
-ChildReport engine_sort(const std::string& base, uint64_t count, uint64_t threads) {
-    const auto start = std::chrono::steady_clock::now();
-    auto made = create_core(base, kMaxBytes, kMaxOpen, threads);
-    if (!made) {
-        std::fprintf(stderr, "create_core: %s\n", made.error().text().c_str());
-        return {};
-    }
-    SorterCore& core = *made.value();
-    RecordSource source(42);
-    uint8_t key[kKeyBytes];
-    char payload[kPayloadBytes];
-    SilentPoll poll;
-    for (uint64_t i = 0; i < count; ++i) {
-        source.next(key, payload);
-        core.lock();
-        CoreStatus added = core.add_record(Bytes(key, kKeyBytes),
-                                           Bytes(reinterpret_cast<const uint8_t*>(payload), kPayloadBytes), poll);
-        core.unlock();
-        if (!added) {
-            std::fprintf(stderr, "add_record failed\n");
-            return {};
-        }
-    }
-    const double adding = seconds_since(start);
-    StatusByte status{SorterStatus::Open};
-    core.lock();
-    auto started = core.start_read(status, false, poll);
-    core.unlock();
-    const double starting = seconds_since(start) - adding;
-    if (!started) {
-        std::fprintf(stderr, "start_read failed\n");
-        return {};
-    }
-    Merger& merger = *started.value();
-    RecordView record;
-    uint8_t previous[kKeyBytes] = {};
-    uint64_t out = 0;
-    bool ordered = true;
-    for (;;) {
-        EngineResult<bool> next = merger.merge_next(&record);
-        if (!next) {
-            std::fprintf(stderr, "merge_next: %s\n", next.error().text().c_str());
-            return {};
-        }
-        if (!next.value()) break;
-        if (record.key.size() != kKeyBytes || record.payload.size() != kPayloadBytes) ordered = false;
-        if (out > 0 && std::memcmp(previous, record.key.data(), kKeyBytes) > 0) ordered = false;
-        std::memcpy(previous, record.key.data(), kKeyBytes);
-        ++out;
-    }
-    const double total = seconds_since(start);
-    return {total, out, ordered && out == count, adding, starting, total - adding - starting};
-}
-
-bool write_text_lines(const std::string& path, uint64_t count) {
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) return false;
-    RecordSource source(42);
-    uint8_t key[kKeyBytes];
-    char line[kKeyBytes * 2 + kPayloadBytes + 1];
-    static const char kHex[] = "0123456789abcdef";
-    for (uint64_t i = 0; i < count; ++i) {
-        source.next(key, line + kKeyBytes * 2);
-        for (size_t b = 0; b < kKeyBytes; ++b) {
-            line[2 * b] = kHex[key[b] >> 4];
-            line[2 * b + 1] = kHex[key[b] & 15];
-        }
-        line[sizeof line - 1] = '\n';
-        if (std::fwrite(line, 1, sizeof line, file) != sizeof line) {
-            std::fclose(file);
-            return false;
-        }
-    }
-    return std::fclose(file) == 0;
-}
-
-// GNU sort as a child process of its own, so that wait4 gives its peak RSS.
-Outcome gnu_sort(const std::string& input, const std::string& tmp, uint64_t count) {
+Outcome run_gnu_sort(const std::string& input, const std::string& output, const std::string& tmp,
+                     uint64_t max_bytes) {
+    const std::string budget = std::to_string(max_bytes >> 20) + "M";
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setenv("LC_ALL", "C", 1);
-        ::execlp("sort", "sort", "-S", "64M", "--parallel=2", "-T", tmp.c_str(), "-o", "/dev/null",
-                 input.c_str(), static_cast<char*>(nullptr));
+        ::execlp("sort", "sort", "-S", budget.c_str(), "--parallel=2", "-T", tmp.c_str(), "-o",
+                 output.c_str(), input.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     int status = 0;
     struct rusage usage {};
     ::wait4(pid, &status, 0, &usage);
-    const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return {{seconds_since(start), count, ok}, usage.ru_maxrss, cpu_seconds_of(usage)};
+    Outcome outcome;
+    outcome.wall = seconds_since(start);
+    outcome.cpu = cpu_seconds_of(usage);
+    outcome.peak_rss_kib = usage.ru_maxrss;
+    outcome.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return outcome;
 }
 
-void print_row(const char* name, const Outcome& o, double mib) {
-    std::printf("%-28s %8.2f s %9.1f MB/s %9.1f MiB peak RSS  (cpu %.2f s; load %s)%s\n", name,
-                o.report.seconds, mib * 1.048576 / o.report.seconds, o.peak_rss_kib / 1024.0, o.cpu_seconds,
-                load_average().c_str(), o.report.ok ? "" : "  FAILED");
+bool same_files(const std::string& a, const std::string& b) {
+    FILE* fa = std::fopen(a.c_str(), "r");
+    FILE* fb = std::fopen(b.c_str(), "r");
+    bool same = fa != nullptr && fb != nullptr;
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (same) {
+        const size_t n = std::fread(x.data(), 1, x.size(), fa);
+        const size_t m = std::fread(y.data(), 1, y.size(), fb);
+        if (n != m || std::memcmp(x.data(), y.data(), n) != 0) same = false;
+        if (n == 0) break;
+    }
+    if (fa != nullptr) std::fclose(fa);
+    if (fb != nullptr) std::fclose(fb);
+    return same;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0 : n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct Series {
+    std::vector<double> wall, cpu, adding, starting, merging;
+    long peak_rss_kib = 0;
+    bool ok = true;
+    void add(const Outcome& o) {
+        wall.push_back(o.wall);
+        cpu.push_back(o.cpu);
+        adding.push_back(o.phases.adding);
+        starting.push_back(o.phases.starting);
+        merging.push_back(o.phases.merging);
+        peak_rss_kib = std::max(peak_rss_kib, o.peak_rss_kib);
+        ok = ok && o.ok;
+    }
+};
+
+void print_series(const char* name, const Series& s) {
+    std::printf("  %-26s wall %6.2f s (%.2f-%.2f)  cpu %6.2f s  peak RSS %6.1f MiB%s\n", name,
+                median(s.wall), *std::min_element(s.wall.begin(), s.wall.end()),
+                *std::max_element(s.wall.begin(), s.wall.end()), median(s.cpu), s.peak_rss_kib / 1024.0,
+                s.ok ? "" : "  FAILED");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const double mib = argc > 1 ? std::atof(argv[1]) : 1024.0;
-    const uint64_t count = static_cast<uint64_t>(mib * 1048576.0 / (kKeyBytes + kPayloadBytes));
+    const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    const uint64_t max_bytes = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 32) << 20;
+    const int repetitions = argc > 3 ? std::atoi(argv[3]) : 3;
+    const uint64_t threads = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 2;
+    const std::string only = argc > 5 ? argv[5] : "both";
     char pattern[] = "/tmp/engine-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
         std::perror("mkdtemp");
         return 1;
     }
     const std::string base = pattern;
-    std::printf("%" PRIu64 " records of %zu-byte keys and %zu-byte payloads: %.0f MiB; max_bytes %" PRIu64
-                " MiB, max_open %" PRIu64 "\n",
-                count, kKeyBytes, kPayloadBytes, mib, kMaxBytes >> 20, kMaxOpen);
-    std::fflush(stdout);
-
-    const Outcome gen = in_child([&] { return generate_only(count); });
-    print_row("making the records only", gen, mib);
-    std::fflush(stdout);
-    Outcome engine[2];
-    for (uint64_t threads : {1, 2}) {
-        engine[threads - 1] = in_child([&] { return engine_sort(base, count, threads); });
-        const std::string name = "engine, threads " + std::to_string(threads);
-        print_row(name.c_str(), engine[threads - 1], mib);
-        const ChildReport& r = engine[threads - 1].report;
-        std::printf("    adding %.2f s, start_read %.2f s, merging %.2f s\n", r.adding, r.starting, r.merging);
+    std::printf("%" PRIu64 " MiB per dataset; max_bytes %" PRIu64 " MiB, threads %" PRIu64
+                ", max_open %" PRIu64 "; median of %d, contenders alternating\n",
+                mib, max_bytes >> 20, threads, kMaxOpen, repetitions);
+    bool all_ok = true;
+    for (const bool logs : {false, true}) {
+        const char* name = logs ? "logs" : "lines";
+        if (only != "both" && only != name) continue;
+        const std::string input = base + "/" + name + ".txt";
+        if (!write_lines(input, mib << 20, logs)) {
+            std::perror("writing the dataset");
+            return 1;
+        }
+        const std::string ours = base + "/engine.out";
+        const std::string theirs = base + "/gnu.out";
+        Series engine, gnu;
+        bool identical = true;
+        for (int r = 0; r < repetitions; ++r) {
+            engine.add(run_engine(input, ours, base, max_bytes, threads));
+            gnu.add(run_gnu_sort(input, theirs, base, max_bytes));
+            identical = identical && same_files(ours, theirs);
+        }
+        std::printf("%s (load %s)\n", name, load_average().c_str());
+        print_series("engine", engine);
+        std::printf("    adding %.2f s, start_read %.2f s, merging %.2f s\n", median(engine.adding),
+                    median(engine.starting), median(engine.merging));
+        print_series("GNU sort --parallel=2", gnu);
+        const double wall_ratio = median(engine.wall) / median(gnu.wall);
+        std::printf("  engine / GNU sort: wall %.2fx, cpu %.2fx (target wall <= 0.5x: %s); outputs %s\n",
+                    wall_ratio, median(engine.cpu) / median(gnu.cpu), wall_ratio <= 0.5 ? "met" : "NOT MET",
+                    identical ? "identical" : "DIFFER");
         std::fflush(stdout);
+        all_ok = all_ok && engine.ok && gnu.ok && identical;
+        std::remove(input.c_str());
+        std::remove(ours.c_str());
+        std::remove(theirs.c_str());
     }
-
-    const std::string input = base + "/lines.txt";
-    if (!write_text_lines(input, count)) {
-        std::perror("writing the text lines");
-        return 1;
-    }
-    const Outcome gnu = gnu_sort(input, base, count);
-    print_row("GNU sort -S 64M --parallel=2", gnu, mib);
-    std::printf("(GNU sort reads %" PRIu64 " MiB of text lines from the page cache)\n",
-                count * (kKeyBytes * 2 + kPayloadBytes + 1) >> 20);
-
-    const double overhead_1 = 1048576.0 + 1 * 275279.0 + kMaxOpen * 275279.0;
-    const double overhead_2 = 1048576.0 + 4 * 275279.0 + kMaxOpen * 275279.0;
-    std::printf("speed, engine threads 2 / GNU sort: %.2fx (%.2fx not counting the making of the records)\n",
-                gnu.report.seconds / engine[1].report.seconds,
-                gnu.report.seconds / (engine[1].report.seconds - gen.report.seconds));
-    std::printf("speed, engine threads 1 / GNU sort: %.2fx (%.2fx not counting the making of the records)\n",
-                gnu.report.seconds / engine[0].report.seconds,
-                gnu.report.seconds / (engine[0].report.seconds - gen.report.seconds));
-    std::printf("peak RSS bound, threads 1: %.1f MiB; threads 2: %.1f MiB (max_bytes + overhead + 16 MiB)\n",
-                (kMaxBytes + overhead_1 + (16 << 20)) / 1048576.0, (kMaxBytes + overhead_2 + (16 << 20)) / 1048576.0);
     FileOps::system()->remove_tree(base);
-    return engine[0].report.ok && engine[1].report.ok && gnu.report.ok ? 0 : 1;
+    return all_ok ? 0 : 1;
 }

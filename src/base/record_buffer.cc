@@ -19,7 +19,7 @@ constexpr uint64_t kSaturated = std::numeric_limits<uint64_t>::max();
 // A budget check must not pass because a sum wrapped around, however large max_bytes is.
 uint64_t sat_add(uint64_t a, uint64_t b) { return a > kSaturated - b ? kSaturated : a + b; }
 uint64_t sat_entry_bytes(uint64_t entries) {
-    return entries > kSaturated / kEntryBytes ? kSaturated : entries * kEntryBytes;
+    return entries > kSaturated / kCountedEntryBytes ? kSaturated : entries * kCountedEntryBytes;
 }
 uint64_t sat_double(uint64_t n) { return n > kSaturated / 2 ? kSaturated : n * 2; }
 
@@ -91,9 +91,9 @@ GrowthPlan plan_growth(const BufferSizes& sizes, uint64_t extra, uint64_t half_b
     if (n == 0) return GrowthResize{std::max(a, need), std::max<uint64_t>(e, 1)};
     const uint64_t exact = sat_add(need, sat_entry_bytes(n + 1));
     if (exact > b - b / 8) return GrowthFull{};
-    // exact <= B here, so the split gives need <= A' and N + 1 <= E' with A' + 16E' <= B.
+    // exact <= B here, so the split gives need <= A' and N + 1 <= E' with A' + 32E' <= B.
     const uint64_t a3 = static_cast<uint64_t>(Uint128(need) * b / exact);
-    return GrowthResize{a3, (b - a3) / kEntryBytes};
+    return GrowthResize{a3, (b - a3) / kCountedEntryBytes};
 }
 
 bool apply_plan(RecordBuffer& buffer, uint64_t extra, uint64_t half_budget) {

@@ -3,8 +3,9 @@
 //
 // Adding a record appends its key bytes and, right behind them, its payload bytes to the
 // arena, and one RecordEntry to the table. What is counted against the half budget B is
-// capacity, not length: arena capacity + 16 x entry capacity. A buffer moves as a whole
-// (to a spill, back as the spare buffers, into a merge source); it is never copied.
+// capacity, not length: arena capacity + 32 x entry capacity (the entry and the room its sort
+// needs). A buffer moves as a whole (to a spill, back as the spare buffers, into a merge
+// source); it is never copied.
 //
 // Thread safety: none. The filling buffer is touched only under the engine's mutex; a buffer
 // handed to a spill or a merge belongs to that thread alone.
@@ -26,6 +27,10 @@ struct RecordEntry {
 static_assert(sizeof(RecordEntry) == 16);
 
 inline constexpr uint64_t kEntryBytes = 16;
+// What the sort of a half needs per record beyond the entry (entry_sort.h). It is counted
+// with each entry, so that the half and its sort stay inside the half budget together.
+inline constexpr uint64_t kSortScratchBytes = 16;
+inline constexpr uint64_t kCountedEntryBytes = kEntryBytes + kSortScratchBytes;
 
 struct GrowthFits {};
 struct GrowthResize {
@@ -45,7 +50,7 @@ public:
     uint64_t arena_length() const { return arena_.size(); }
     uint64_t arena_capacity() const { return arena_.capacity(); }
     uint64_t entry_capacity() const { return entries_.capacity(); }
-    // arena capacity + 16 x entry capacity
+    // arena capacity + 32 x entry capacity
     uint64_t counted_capacity() const;
 
     // Appends a record. Never fails for lack of capacity: a short array grows (after

@@ -1,36 +1,84 @@
 #include "merge/merger.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
 #include <utility>
 
+#include "base/record_buffer.h"
 #include "key/key_compare.h"
+#include "run/run_reader.h"
 
 namespace tessarune {
 namespace {
 
-// One record held by the merge, viewed in its source's memory. The views stay valid while
-// the entry is held: its source is asked again only for a refill of this very entry.
-struct MergeEntry {
+uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+}
+
+// Key bytes [offset, offset + 8) big-endian, zero-padded: equal-length windows compare as
+// the keys do, and equal windows leave the order to the whole keys.
+uint64_t key_window(Bytes key, size_t offset) {
+    if (key.size() >= offset + 8) return load_be64(key.data() + offset);
+    uint8_t padded[8] = {};
+    if (key.size() > offset) std::memcpy(padded, key.data() + offset, key.size() - offset);
+    return load_be64(padded);
+}
+
+// How many leading bytes a and b share.
+size_t shared_length(Bytes a, Bytes b) {
+    const size_t n = std::min(a.size(), b.size());
+    size_t i = 0;
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+// One source's current record, viewed in the source's memory. The views stay valid while it
+// is held: its source is asked again only to replace this very record.
+struct Leaf {
     RecordView record;
-    uint64_t source = 0;
+    uint64_t window[2] = {};  // 16 key bytes behind the shared prefix (see Impl::shared)
+    bool live = false;        // false once the source is exhausted
+
+    void take_window(Bytes key, size_t offset) {
+        window[0] = key_window(key, offset);
+        window[1] = key_window(key, offset + 8);
+    }
 };
 
-// Key bytes, then source index: the source order is the adding order among equal keys.
-// No two entries are ever equal, since each source has at most one.
-bool comes_before(const MergeEntry& a, const MergeEntry& b) {
-    const int c = compare_keys(a.record.key, b.record.key);
-    if (c != 0) return c < 0;
-    return a.source < b.source;
+// Whether the leading `bytes` bytes (at most 8 count) of a window difference are zero.
+bool leading_bytes_equal(uint64_t differ, size_t bytes) {
+    return bytes == 0 || (differ >> (64 - 8 * std::min<size_t>(bytes, 8))) == 0;
 }
 
 }  // namespace
 
+// A loser tree over the sources: node 0 holds the winner (the source whose record comes out
+// next), nodes 1 .. k-1 the loser of the match played there, and source i sits at the leaf
+// position k + i. Replacing the winner's record replays only its path: log2(k) matches, each
+// usually decided by the 16-byte windows.
+//
+// The windows start behind `shared` bytes that every held key begins with, so that a common
+// prefix (the type tag, a date) does not make every match fall through to the whole keys.
+// Each new record is checked against that prefix; a record that breaks it shortens the
+// prefix, and every window is taken again (at most once per byte of the first prefix).
 struct Merger::Impl {
     // Declared before the sources so that, even in the destructor, run files close before
     // their directory is removed.
     std::unique_ptr<SpillDir> spill_dir;
     std::vector<std::unique_ptr<MergeSource>> sources;
-    std::vector<MergeEntry> heap;  // binary min-heap by comes_before
-    MergeEntry current;
+    std::vector<Leaf> leaves;
+    std::vector<uint32_t> tree;
+    // Run readers by source index (null for other sources): their usual case is inlined
+    // when called as what they are.
+    std::vector<RunReader*> runs;
+    ByteBuffer prefix;  // the bytes every held key begins with
+    size_t shared = 0;  // prefix.size()
+    uint64_t prefix_head[2] = {};  // the prefix's first 16 bytes, as key_window has them
     bool has_current = false;
     bool at_end = false;
     bool ended = false;  // a merge step failed
@@ -39,46 +87,83 @@ struct Merger::Impl {
 
     // Closes the sources first, then removes the spill directory.
     void drop_all() {
-        heap.clear();
+        leaves.clear();
+        runs.clear();
+        tree.clear();
         has_current = false;
-        current = MergeEntry{};
         sources.clear();
         spill_dir.reset();
     }
 
-    void push(MergeEntry entry) {
-        heap.push_back(std::move(entry));
-        size_t i = heap.size() - 1;
-        while (i > 0) {
-            const size_t parent = (i - 1) / 2;
-            if (!comes_before(heap[i], heap[parent])) break;
-            std::swap(heap[i], heap[parent]);
-            i = parent;
-        }
+    // Key bytes, then source index: the source order is the adding order among equal keys.
+    // An exhausted source comes after every other.
+    bool before(uint32_t a, uint32_t b) const {
+        const Leaf& x = leaves[a];
+        const Leaf& y = leaves[b];
+        if (!x.live || !y.live) return x.live && !y.live;
+        if (x.window[0] != y.window[0]) return x.window[0] < y.window[0];
+        if (x.window[1] != y.window[1]) return x.window[1] < y.window[1];
+        const int c = compare_keys(x.record.key, y.record.key);
+        if (c != 0) return c < 0;
+        return a < b;
     }
 
-    void sift_down(size_t i) {
-        const size_t n = heap.size();
-        for (;;) {
-            const size_t left = 2 * i + 1;
-            if (left >= n) return;
-            size_t child = left;
-            if (left + 1 < n && comes_before(heap[left + 1], heap[left])) child = left + 1;
-            if (!comes_before(heap[child], heap[i])) return;
-            std::swap(heap[i], heap[child]);
-            i = child;
+    // Takes a new record into leaf i, keeping every window behind a prefix all keys share.
+    void hold(size_t i, const RecordView& record) {
+        Leaf& leaf = leaves[i];
+        leaf.record = record;
+        leaf.live = true;
+        const Bytes key = record.key;
+        if (!has_prefix(key)) {
+            shared = shared_length(key, prefix.span());
+            prefix.set_size(shared);
+            prefix_head[0] = key_window(prefix.span(), 0);
+            prefix_head[1] = key_window(prefix.span(), 8);
+            for (Leaf& other : leaves) {
+                if (other.live) other.take_window(other.record.key, shared);
+            }
+            return;
         }
+        leaf.take_window(key, shared);
     }
 
-    // Moves the heap's minimum into current; false when the heap is empty.
-    bool pop_into_current() {
-        if (heap.empty()) return false;
-        std::swap(current, heap.front());
-        has_current = true;
-        if (heap.size() > 1) std::swap(heap.front(), heap.back());
-        heap.pop_back();
-        sift_down(0);
-        return true;
+    bool has_prefix(Bytes key) const {
+        if (shared == 0) return true;
+        if (key.size() < shared) return false;
+        if (shared <= 16 && key.size() >= 16) {
+            return leading_bytes_equal(load_be64(key.data()) ^ prefix_head[0], shared) &&
+                   leading_bytes_equal(load_be64(key.data() + 8) ^ prefix_head[1],
+                                       shared > 8 ? shared - 8 : 0);
+        }
+        return std::memcmp(key.data(), prefix.data(), shared) == 0;
+    }
+
+    IoResult<NextRecord> next_of(uint32_t source, RecordView& out) {
+        RunReader* run = runs[source];
+        return run != nullptr ? run->next_record(out) : sources[source]->next_record(out);
+    }
+
+    // The winner of the subtree at node, recording the losers on the way.
+    uint32_t build(size_t node) {
+        const size_t k = leaves.size();
+        if (node >= k) return static_cast<uint32_t>(node - k);
+        const uint32_t left = build(2 * node);
+        const uint32_t right = build(2 * node + 1);
+        if (before(right, left)) {
+            tree[node] = left;
+            return right;
+        }
+        tree[node] = right;
+        return left;
+    }
+
+    void replay(uint32_t source) {
+        const size_t k = leaves.size();
+        uint32_t winner = source;
+        for (size_t node = (k + source) / 2; node > 0; node /= 2) {
+            if (before(tree[node], winner)) std::swap(tree[node], winner);
+        }
+        tree[0] = winner;
     }
 };
 
@@ -90,19 +175,38 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
     auto impl = std::make_unique<Merger::Impl>();
     impl->spill_dir = std::move(spill_dir);
     impl->sources = std::move(sources);
-    impl->heap.reserve(impl->sources.size());
-    for (size_t i = 0; i < impl->sources.size(); ++i) {
-        MergeEntry entry;
-        entry.source = i;
-        IoResult<NextRecord> first = impl->sources[i]->next_record(entry.record);
-        if (!first.ok()) {
+    const size_t k = impl->sources.size();
+    TR_CHECK(k <= std::numeric_limits<uint32_t>::max());
+    impl->leaves.resize(k);
+    impl->runs.resize(k);
+    for (size_t i = 0; i < k; ++i) impl->runs[i] = dynamic_cast<RunReader*>(impl->sources[i].get());
+    bool any = false;
+    for (size_t i = 0; i < k; ++i) {
+        RecordView first;
+        IoResult<NextRecord> next = impl->sources[i]->next_record(first);
+        if (!next.ok()) {
             impl->drop_all();
-            return Unexpected(std::move(first).error());
+            return Unexpected(std::move(next).error());
         }
-        if (first.value() == NextRecord::Record) impl->push(std::move(entry));
+        if (next.value() != NextRecord::Record) continue;
+        if (!any) {
+            // The first key is the first guess at the shared prefix; hold() shortens it.
+            impl->prefix.append(first.key);
+            impl->shared = first.key.size();
+            impl->prefix_head[0] = key_window(first.key, 0);
+            impl->prefix_head[1] = key_window(first.key, 8);
+            any = true;
+        }
+        impl->hold(i, first);
     }
     // Nothing to merge: the spilled data can go now rather than at the first call.
-    if (impl->heap.empty()) impl->drop_all();
+    if (!any) {
+        impl->drop_all();
+        impl->at_end = true;
+    } else {
+        impl->tree.assign(k, 0);
+        impl->tree[0] = k == 1 ? 0 : impl->build(1);
+    }
     return std::unique_ptr<Merger>(new Merger(std::move(impl)));
 }
 
@@ -111,33 +215,31 @@ EngineResult<bool> Merger::merge_next(RecordView* out) {
     if (m.ended) return Unexpected(EngineError::lost_records());
     if (m.at_end) return false;
 
-    bool have_record = false;
     if (m.has_current) {
-        MergeEntry& cur = m.current;
-        IoResult<NextRecord> next = m.sources[cur.source]->next_record(cur.record);
+        const uint32_t source = m.tree[0];
+        RecordView next_record;
+        IoResult<NextRecord> next = m.next_of(source, next_record);
         if (!next.ok()) {
             m.ended = true;
             m.drop_all();
             return Unexpected(EngineError(std::move(next).error()));
         }
         if (next.value() == NextRecord::Record) {
-            // A source whose records keep coming first costs one comparison each.
-            if (!m.heap.empty() && !comes_before(cur, m.heap.front())) {
-                std::swap(cur, m.heap.front());
-                m.sift_down(0);
-            }
-            have_record = true;
+            m.hold(source, next_record);
         } else {
-            m.has_current = false;
-            cur = MergeEntry{};
+            m.leaves[source].live = false;
+            m.leaves[source].record = RecordView{};
         }
+        m.replay(source);
     }
-    if (!have_record && !m.pop_into_current()) {
+    const Leaf& winner = m.leaves[m.tree[0]];
+    if (!winner.live) {
         m.at_end = true;
         m.drop_all();
         return false;
     }
-    *out = m.current.record;
+    m.has_current = true;
+    *out = winner.record;
     return true;
 }
 

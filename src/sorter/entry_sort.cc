@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <numeric>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -15,30 +18,80 @@
 namespace tessarune {
 namespace {
 
-struct SortItem {
-    uint64_t prefix;  // the key's first 8 bytes, big-endian, zero-padded
-    RecordEntry entry;
-};
+// Key bytes an item carries: 8 in `window`, 3 at the top of `low`.
+constexpr uint32_t kWindowBytes = 11;
+// A code above kWindowBytes: the key goes on past the window.
+constexpr uint64_t kGoesOn = kWindowBytes + 1;
+// Below this many items a range is left to std::sort rather than partitioned.
+constexpr size_t kRadixMin = 1024;
+// Ties nested deeper than this many windows are settled by comparing the keys in the arena,
+// which bounds the recursion however long the keys are.
+constexpr int kMaxTieDepth = 48;
 
-// Zero padding keeps the integer order consistent with the byte order: two prefixes that
-// differ decide the comparison, and equal ones leave it to the bytes behind them.
-uint64_t key_prefix(const uint8_t* key, uint32_t length) {
-    uint64_t v = 0;
-    if (length >= 8) {
-        std::memcpy(&v, key, 8);
-        if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-        return v;
-    }
-    for (uint32_t i = 0; i < length; ++i) v |= uint64_t{key[i]} << (56 - 8 * i);
+// One record in the sort: key bytes [depth, depth + 11) big-endian and zero-padded, how many
+// of them the key has (kGoesOn if it has more), and the entry's index in adding order. The
+// order of (window, low) as integers is the record order, except among items whose windows
+// and codes are equal with code kGoesOn: those are sorted again on their next 11 bytes.
+// Equal keys come out by index, which is the adding order.
+struct SortItem {
+    uint64_t window;
+    uint64_t low;  // bits 63..40: key bytes 8..10 of the window; 39..32: the code; 31..0: index
+};
+static_assert(sizeof(SortItem) == sizeof(RecordEntry));
+static_assert(std::is_trivially_copyable_v<SortItem> && std::is_trivially_copyable_v<RecordEntry>);
+
+inline bool item_less(const SortItem& a, const SortItem& b) {
+    return a.window != b.window ? a.window < b.window : a.low < b.low;
+}
+
+inline uint32_t index_of(const SortItem& item) { return static_cast<uint32_t>(item.low); }
+// The window's bytes and code: equal for two items whose keys agree throughout the window.
+inline uint64_t head_of_low(const SortItem& item) { return item.low >> 32; }
+inline bool goes_on(const SortItem& item) { return ((item.low >> 32) & 0xff) == kGoesOn; }
+
+inline uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
     return v;
 }
 
-// Order of two entries whose prefixes are equal.
-bool tie_less(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) {
+inline SortItem make_item(const uint8_t* arena, const RecordEntry& e, uint32_t depth, uint32_t index) {
+    const uint64_t remaining = e.key_length > depth ? e.key_length - depth : 0;
+    const uint8_t* p = arena + e.offset + depth;
+    uint64_t hi;
+    uint64_t lo;
+    if (remaining >= 16) {
+        hi = load_be64(p);
+        lo = load_be64(p + 8);
+    } else {
+        uint8_t padded[16] = {};
+        if (remaining != 0) std::memcpy(padded, p, remaining);
+        hi = load_be64(padded);
+        lo = load_be64(padded + 8);
+    }
+    const uint64_t code = std::min<uint64_t>(remaining, kGoesOn);
+    return SortItem{hi, (lo >> 40 << 40) | (code << 32) | index};
+}
+
+// Full order of two records whose first `depth` key bytes are equal (or a prefix of the
+// other's): the rest of the keys, then the adding order.
+bool entry_tail_less(const uint8_t* arena, const RecordEntry& a, uint32_t ia, const RecordEntry& b,
+                     uint32_t ib, uint32_t depth) {
     const uint32_t common = std::min(a.key_length, b.key_length);
-    // The first min(common, 8) bytes are equal, since they are inside both prefixes.
-    if (common > 8) {
-        const int c = std::memcmp(arena + a.offset + 8, arena + b.offset + 8, common - 8);
+    if (common > depth) {
+        const int c = std::memcmp(arena + a.offset + depth, arena + b.offset + depth, common - depth);
+        if (c != 0) return c < 0;
+    }
+    if (a.key_length != b.key_length) return a.key_length < b.key_length;
+    return ia < ib;
+}
+
+// Whole record order of two entries of one buffer (used when no item table can be had).
+bool entry_less_in_place(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) {
+    const uint32_t common = std::min(a.key_length, b.key_length);
+    if (common != 0) {
+        const int c = std::memcmp(arena + a.offset, arena + b.offset, common);
         if (c != 0) return c < 0;
     }
     if (a.key_length != b.key_length) return a.key_length < b.key_length;
@@ -46,33 +99,7 @@ bool tie_less(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) 
     return a.payload_length < b.payload_length;
 }
 
-class ItemLess {
-public:
-    explicit ItemLess(const uint8_t* arena) : arena_(arena) {}
-    bool operator()(const SortItem& a, const SortItem& b) const {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return tie_less(arena_, a.entry, b.entry);
-    }
-
-private:
-    const uint8_t* arena_;
-};
-
-class EntryLess {
-public:
-    explicit EntryLess(const uint8_t* arena) : arena_(arena) {}
-    bool operator()(const RecordEntry& a, const RecordEntry& b) const {
-        const uint64_t pa = key_prefix(arena_ + a.offset, a.key_length);
-        const uint64_t pb = key_prefix(arena_ + b.offset, b.key_length);
-        if (pa != pb) return pa < pb;
-        return tie_less(arena_, a, b);
-    }
-
-private:
-    const uint8_t* arena_;
-};
-
-// The comparators read the arena unchecked, so every entry is checked once beforehand.
+// The comparisons read the arena unchecked, so every entry is checked before anything moves.
 void check_entries(std::span<const RecordEntry> entries, size_t arena_size) {
     for (const RecordEntry& e : entries) {
         TR_CHECK(e.offset <= arena_size &&
@@ -80,130 +107,151 @@ void check_entries(std::span<const RecordEntry> entries, size_t arena_size) {
     }
 }
 
-void fill_items(std::span<const RecordEntry> entries, std::span<const uint8_t> arena,
-                SortItem* out) {
-    check_entries(entries, arena.size());
-    for (const RecordEntry& e : entries) {
-        *out++ = SortItem{key_prefix(arena.data() + e.offset, e.key_length), e};
+// How many leading bytes every key of [begin, end) shares with `first`, at most `limit`.
+uint32_t shared_prefix(const uint8_t* arena, const RecordEntry* begin, const RecordEntry* end,
+                       const uint8_t* first, uint32_t limit) {
+    for (const RecordEntry* e = begin; e != end && limit != 0; ++e) {
+        const uint8_t* key = arena + e->offset;
+        const uint32_t n = std::min(limit, e->key_length);
+        uint32_t i = 0;
+        while (i + 8 <= n && std::memcmp(key + i, first + i, 8) == 0) i += 8;
+        while (i < n && key[i] == first[i]) ++i;
+        limit = i;
     }
+    return limit;
 }
 
-// How many of a's items are among the first k of the merge of a and b.
-size_t co_rank(const SortItem* a, size_t na, const SortItem* b, size_t nb, size_t k,
-               const ItemLess& less) {
-    size_t lo = k > nb ? k - nb : 0;
-    size_t hi = std::min(k, na);
-    while (lo < hi) {
-        const size_t i = lo + (hi - lo) / 2;
-        // a[i] before b[k - i - 1] means a[i] belongs to the first k: i is too small.
-        if (less(a[i], b[k - i - 1])) {
-            lo = i + 1;
-        } else {
-            hi = i;
+class ItemSorter {
+public:
+    ItemSorter(const uint8_t* arena, const RecordEntry* entries) : arena_(arena), entries_(entries) {}
+
+    // Sorts [begin, end) whose items hold windows at `depth`, then settles its ties.
+    void sort(SortItem* begin, SortItem* end, uint32_t depth, int tie_depth) const {
+        sort_by_items(begin, end);
+        settle_ties(begin, end, depth, tie_depth);
+    }
+
+    // Sorts by (window, low) only.
+    void sort_by_items(SortItem* begin, SortItem* end) const {
+        for (;;) {
+            const size_t n = static_cast<size_t>(end - begin);
+            if (n < kRadixMin) {
+                std::sort(begin, end, item_less);
+                return;
+            }
+            uint64_t differ = 0;
+            for (const SortItem* it = begin + 1; it != end; ++it) differ |= it->window ^ begin->window;
+            if (differ == 0) {
+                std::sort(begin, end, item_less);
+                return;
+            }
+            // Eight bits from the highest one in which the windows differ.
+            const int shift = std::countl_zero(differ);
+            size_t bounds[257];
+            partition(begin, end, shift, bounds);
+            // The largest bucket is sorted in this loop, the others by recursion, which keeps
+            // the stack shallow whatever the distribution.
+            size_t largest = 0;
+            for (size_t b = 1; b < 256; ++b) {
+                if (bounds[b + 1] - bounds[b] > bounds[largest + 1] - bounds[largest]) largest = b;
+            }
+            for (size_t b = 0; b < 256; ++b) {
+                if (b != largest && bounds[b + 1] - bounds[b] > 1) {
+                    sort_by_items(begin + bounds[b], begin + bounds[b + 1]);
+                }
+            }
+            end = begin + bounds[largest + 1];
+            begin = begin + bounds[largest];
         }
     }
-    return lo;
-}
 
-// One slice [out_lo, out_hi) of the merge of the adjacent runs [lo, mid) and [mid, hi).
-struct MergeSlice {
-    size_t lo, mid, hi;
-    size_t out_lo, out_hi;  // relative to lo
+    // In place by the eight bits of the window below `shift` leading bits; bounds[b] is where
+    // bucket b starts, bounds[256] the range's length.
+    static void partition(SortItem* begin, SortItem* end, int shift, size_t* bounds) {
+        const auto bucket = [shift](const SortItem& item) {
+            return static_cast<size_t>((item.window << shift) >> 56);
+        };
+        size_t counts[256] = {};
+        for (const SortItem* it = begin; it != end; ++it) ++counts[bucket(*it)];
+        size_t next[256];
+        bounds[0] = 0;
+        for (size_t b = 0; b < 256; ++b) {
+            next[b] = bounds[b];
+            bounds[b + 1] = bounds[b] + counts[b];
+        }
+        for (size_t b = 0; b < 256; ++b) {
+            while (next[b] < bounds[b + 1]) {
+                SortItem item = begin[next[b]];
+                size_t home = bucket(item);
+                while (home != b) {
+                    std::swap(item, begin[next[home]++]);
+                    home = bucket(item);
+                }
+                begin[next[b]++] = item;
+            }
+        }
+    }
+
+    // Items whose windows and codes are equal and whose keys go on are sorted again on their
+    // next window.
+    void settle_ties(SortItem* begin, SortItem* end, uint32_t depth, int tie_depth) const {
+        SortItem* run = begin;
+        while (run != end) {
+            SortItem* run_end = run + 1;
+            while (run_end != end && run_end->window == run->window &&
+                   head_of_low(*run_end) == head_of_low(*run)) {
+                ++run_end;
+            }
+            if (run_end - run >= 2 && goes_on(*run)) {
+                settle_run(run, run_end, depth + kWindowBytes, tie_depth + 1);
+            }
+            run = run_end;
+        }
+    }
+
+private:
+    void settle_run(SortItem* begin, SortItem* end, uint32_t depth, int tie_depth) const {
+        if (tie_depth > kMaxTieDepth) {
+            std::sort(begin, end, [this, depth](const SortItem& a, const SortItem& b) {
+                return entry_tail_less(arena_, entries_[index_of(a)], index_of(a),
+                                       entries_[index_of(b)], index_of(b), depth);
+            });
+            return;
+        }
+        for (SortItem* it = begin; it != end; ++it) {
+            const uint32_t index = index_of(*it);
+            *it = make_item(arena_, entries_[index], depth, index);
+        }
+        sort(begin, end, depth, tie_depth);
+    }
+
+    const uint8_t* arena_;
+    const RecordEntry* entries_;
 };
 
-// Hands put() the merge of [a, a_end) and [b, b_end) in order.
-template <typename Put>
-void merge_runs(const SortItem* a, const SortItem* a_end, const SortItem* b,
-                const SortItem* b_end, const ItemLess& less, Put put) {
-    while (a != a_end && b != b_end) {
-        if (less(*b, *a)) {
-            put(*b++);
-        } else {
-            put(*a++);
-        }
+// Overwrites each item with the entry it stands for. The entry table is only read here, so
+// ranges may be gathered in parallel before the result is copied back.
+void gather(SortItem* begin, SortItem* end, const RecordEntry* entries) {
+    for (SortItem* it = begin; it != end; ++it) {
+        const RecordEntry& e = entries[index_of(*it)];
+        std::memcpy(static_cast<void*>(it), &e, sizeof e);
     }
-    while (a != a_end) put(*a++);
-    while (b != b_end) put(*b++);
-}
-
-// Merges one slice from src into dst, or, in the last round, straight into the entry table,
-// which saves a pass over the items.
-void merge_slice(const MergeSlice& s, const SortItem* src, SortItem* dst, RecordEntry* entries,
-                 const ItemLess& less) {
-    const SortItem* a = src + s.lo;
-    const SortItem* b = src + s.mid;
-    const size_t na = s.mid - s.lo;
-    const size_t nb = s.hi - s.mid;
-    const size_t i_lo = co_rank(a, na, b, nb, s.out_lo, less);
-    const size_t i_hi = co_rank(a, na, b, nb, s.out_hi, less);
-    const SortItem* a_begin = a + i_lo;
-    const SortItem* a_end = a + i_hi;
-    const SortItem* b_begin = b + (s.out_lo - i_lo);
-    const SortItem* b_end = b + (s.out_hi - i_hi);
-    if (entries != nullptr) {
-        RecordEntry* out = entries + s.lo + s.out_lo;
-        merge_runs(a_begin, a_end, b_begin, b_end, less,
-                   [&out](const SortItem& item) { *out++ = item.entry; });
-    } else {
-        SortItem* out = dst + s.lo + s.out_lo;
-        merge_runs(a_begin, a_end, b_begin, b_end, less,
-                   [&out](const SortItem& item) { *out++ = item; });
-    }
-}
-
-void sort_serial(std::span<RecordEntry> entries, std::span<const uint8_t> arena,
-                 SortItem* items) {
-    const ItemLess less(arena.data());
-    fill_items(entries, arena, items);
-    std::sort(items, items + entries.size(), less);
-    for (size_t i = 0; i < entries.size(); ++i) entries[i] = items[i].entry;
 }
 
 void sort_in_place(std::span<RecordEntry> entries, std::span<const uint8_t> arena) {
     check_entries(entries, arena.size());
-    std::sort(entries.begin(), entries.end(), EntryLess(arena.data()));
+    const uint8_t* data = arena.data();
+    std::sort(entries.begin(), entries.end(),
+              [data](const RecordEntry& a, const RecordEntry& b) {
+                  return entry_less_in_place(data, a, b);
+              });
 }
 
-void sort_parallel(std::span<RecordEntry> entries, std::span<const uint8_t> arena,
-                   SortPool& pool, size_t chunks, SortItem* items, SortItem* scratch) {
-    const size_t n = entries.size();
-    const size_t workers = pool.worker_count();
-    const ItemLess less(arena.data());
-
-    // The first n % chunks chunks take one record more than the others.
+// The chunk boundaries of n items cut into `chunks` near-equal parts.
+std::vector<size_t> chunk_bounds(size_t n, size_t chunks) {
     std::vector<size_t> bounds(chunks + 1);
     for (size_t c = 0; c <= chunks; ++c) bounds[c] = n / chunks * c + std::min(c, n % chunks);
-    pool.run(chunks, [&](size_t c) {
-        fill_items(entries.subspan(bounds[c], bounds[c + 1] - bounds[c]), arena,
-                   items + bounds[c]);
-        std::sort(items + bounds[c], items + bounds[c + 1], less);
-    });
-
-    SortItem* src = items;
-    SortItem* dst = scratch;
-    std::vector<MergeSlice> slices;
-    std::vector<size_t> next_bounds;
-    while (bounds.size() > 2) {
-        slices.clear();
-        next_bounds.assign(1, 0);
-        for (size_t r = 0; r + 1 < bounds.size(); r += 2) {
-            const size_t lo = bounds[r];
-            const size_t mid = bounds[r + 1];
-            const size_t hi = r + 2 < bounds.size() ? bounds[r + 2] : mid;  // a lone run is copied
-            // Each pair gets a share of the workers in proportion to its length.
-            const size_t len = hi - lo;
-            const size_t pieces = std::max<size_t>(1, (workers * len + n - 1) / n);
-            for (size_t p = 0; p < pieces; ++p) {
-                slices.push_back(MergeSlice{lo, mid, hi, len * p / pieces, len * (p + 1) / pieces});
-            }
-            next_bounds.push_back(hi);
-        }
-        RecordEntry* final_output = next_bounds.size() == 2 ? entries.data() : nullptr;
-        pool.run(slices.size(),
-                 [&](size_t i) { merge_slice(slices[i], src, dst, final_output, less); });
-        std::swap(src, dst);
-        bounds.swap(next_bounds);
-    }
+    return bounds;
 }
 
 }  // namespace
@@ -216,31 +264,80 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
         check_entries(entries, arena.size());
         return;
     }
-    size_t chunks = 1;
-    if (pool != nullptr && pool->worker_count() >= 2) {
-        chunks = std::min(pool->worker_count(), n / min_chunk);
+    if (n > std::numeric_limits<uint32_t>::max()) {
+        sort_in_place(entries, arena);
+        return;
     }
-
     GrowableArray<SortItem> items;
-    GrowableArray<SortItem> scratch;
     try {
         items.set_capacity(n);
     } catch (const std::bad_alloc&) {
         sort_in_place(entries, arena);
         return;
     }
-    if (chunks >= 2) {
-        try {
-            scratch.set_capacity(n);
-        } catch (const std::bad_alloc&) {
-            chunks = 1;
+
+    size_t chunks = 1;
+    if (pool != nullptr && pool->worker_count() >= 2) {
+        chunks = std::min(pool->worker_count(), n / min_chunk);
+    }
+    chunks = std::max<size_t>(chunks, 1);
+    const auto run = [&](size_t count, const auto& task) {
+        if (count >= 2) {
+            pool->run(count, task);
+        } else {
+            for (size_t i = 0; i < count; ++i) task(i);
         }
-    }
+    };
+    const std::vector<size_t> bounds = chunk_bounds(n, chunks);
+    const uint8_t* data = arena.data();
+    const RecordEntry* table = entries.data();
+    SortItem* all = items.data();
+
+    // The bytes every key shares carry no order: the windows start behind them.
+    run(chunks, [&](size_t c) {
+        check_entries(entries.subspan(bounds[c], bounds[c + 1] - bounds[c]), arena.size());
+    });
+    const uint8_t* first = data + table[0].offset;
+    std::vector<uint32_t> shared(chunks);
+    run(chunks, [&](size_t c) {
+        shared[c] = shared_prefix(data, table + bounds[c], table + bounds[c + 1], first,
+                                  table[0].key_length);
+    });
+    const uint32_t depth = *std::min_element(shared.begin(), shared.end());
+    run(chunks, [&](size_t c) {
+        for (size_t i = bounds[c]; i < bounds[c + 1]; ++i) {
+            all[i] = make_item(data, table[i], depth, static_cast<uint32_t>(i));
+        }
+    });
+
+    const ItemSorter sorter(data, table);
     if (chunks < 2) {
-        sort_serial(entries, arena, items.data());
+        sorter.sort(all, all + n, depth, 0);
+        gather(all, all + n, table);
     } else {
-        sort_parallel(entries, arena, *pool, chunks, items.data(), scratch.data());
+        // One partition on the calling thread, then the buckets on the workers, largest first.
+        uint64_t differ = 0;
+        for (size_t i = 1; i < n; ++i) differ |= all[i].window ^ all[0].window;
+        size_t buckets[257] = {0, n};
+        size_t bucket_count = 1;
+        if (differ != 0) {
+            ItemSorter::partition(all, all + n, std::countl_zero(differ), buckets);
+            bucket_count = 256;
+        }
+        std::vector<size_t> order(bucket_count);
+        std::iota(order.begin(), order.end(), size_t{0});
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return buckets[a + 1] - buckets[a] > buckets[b + 1] - buckets[b];
+        });
+        while (!order.empty() && buckets[order.back() + 1] == buckets[order.back()]) order.pop_back();
+        pool->run(order.size(), [&](size_t i) {
+            SortItem* begin = all + buckets[order[i]];
+            SortItem* end = all + buckets[order[i] + 1];
+            sorter.sort(begin, end, depth, 0);
+            gather(begin, end, table);
+        });
     }
+    std::memcpy(static_cast<void*>(entries.data()), all, n * sizeof(RecordEntry));
 }
 
 int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {

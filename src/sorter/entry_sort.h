@@ -1,21 +1,23 @@
 // The sort behind sort_entries: orders a record table by the record order (key bytes, a
-// proper prefix first, then offset, then payload length) without moving the arena.
+// proper prefix first, then adding order) without moving the arena.
 //
-// Comparisons dominate, and reading a key means a cache miss into the arena, so the sort
-// works on a table of items that carry each key's first 8 bytes as a big-endian integer next
-// to the entry: most comparisons end on that integer, and the arena is read only when two
-// prefixes are equal.
+// Reading a key means a cache miss into the arena, so the sort works on a table of 16-byte
+// items that carry 11 key bytes, how many of them the key has, and the entry's index. The
+// bytes that every key of the buffer shares (the type tag, a common date) carry no order, so
+// the items' bytes start behind them. The items are sorted as integers: an MSD radix
+// partition on the highest bits in which they differ, std::sort for small ranges. Items that
+// still tie and whose keys go on are loaded again from the next 11 bytes and sorted again,
+// so the arena is read once per item and level, never once per comparison.
 //
-// Memory beyond the buffer's own (allocated once per sort, freed when it returns):
-// 24 bytes per record for the item table, and with a pool another 24 bytes per record that
-// the sorted chunks are merged into. If that memory cannot be had, the sort falls back to
-// the slower comparison of entries in place (and to one thread if only the merge space is
-// missing).
+// Memory beyond the entry table: 16 bytes per record for the items (the record buffer counts
+// them in its budget), allocated once per sort and freed when it returns. The sorted items
+// are overwritten in place by the entries they stand for and copied back. If that memory
+// cannot be had, or a half holds 2^32 records or more, the sort falls back to comparing
+// entries in place.
 //
-// With a pool of W >= 2 workers, the table is cut into up to W chunks that the workers sort
-// at once; the chunks are then merged pairwise, each pair's output split between the workers
-// by co-ranking, so that every merge round uses every worker too. The calling thread only
-// waits.
+// With a pool of W >= 2 workers, the common prefix and the items are made in W chunks at
+// once; the calling thread partitions the items once by their leading bits, and the workers
+// sort the buckets, largest first.
 #pragma once
 
 #include <cstddef>
@@ -42,8 +44,8 @@ bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEn
 int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b);
 
 // Sorts the entry table in place by compare_entries; the arena does not move. With a pool,
-// the sort runs on the pool's workers and the caller waits. Memory beyond max_bytes while it
-// runs: 24 bytes per record, 48 with a pool (see above).
+// the sort runs on the pool's workers and the caller waits. Memory while it runs: 16 bytes per
+// record, inside the half's counted capacity (see above).
 void sort_entries(RecordBuffer& buffer, SortPool* pool);
 
 }  // namespace tessarune

@@ -89,6 +89,36 @@ TEST_F(EntrySort, KeysEqualInTheirFirstEightBytes) {
     }
 }
 
+// Keys that share a stem (all of it, part of it, or none), so that the shared prefix, ties
+// that go on through several 11-byte windows, and the fallback for ties deeper than the
+// window recursion goes are all met, by the partitioning and the plain path alike.
+TEST_F(EntrySort, SharedStemsAndTiesAcrossWindows) {
+    const uint64_t seed = testing::fresh_seed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    for (size_t stem_length : {0, 11, 30, 600}) {
+        std::string stem;
+        for (size_t i = 0; i < stem_length; ++i) stem.push_back(static_cast<char>('a' + rng() % 3));
+        for (unsigned whole_share : {4u, 3u}) {  // every key has the stem, or most of them
+            std::vector<TestRecord> records = testing::random_records(rng, 3000, 14, 3);
+            for (TestRecord& r : records) {
+                const unsigned pick = static_cast<unsigned>(rng() % 4);
+                if (pick < whole_share) {
+                    r.key = stem + r.key;
+                } else if (pick == 3 && whole_share < 4) {
+                    r.key = stem.substr(0, rng() % (stem_length + 1)) + r.key;
+                }
+            }
+            for (size_t workers : {0, 2}) {
+                RecordBuffer buffer = testing::buffer_of(records);
+                sort_buffer(buffer, pool_of(workers), 64);
+                ASSERT_TRUE(testing::sorted_like_model(buffer, records))
+                    << "stem of " << stem_length << ", " << workers << " workers";
+            }
+        }
+    }
+}
+
 TEST_F(EntrySort, EmptyKeysAndRecordsSortByAddingOrder) {
     // Records with empty key and payload share their offset with the record after them.
     const std::vector<TestRecord> records = {{"", ""}, {"", "p"}, {"", ""}, {"", ""}, {"", "q"},

@@ -141,6 +141,13 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
 
 EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
     if (state.lost_records) return Unexpected(EngineError::lost_records());
+    // The last half is sorted while the last spill may still be compressing and writing, so
+    // that the two overlap instead of running one after the other. Its sort's memory is
+    // counted in its own half.
+    RecordBuffer last = std::move(state.filling);
+    const auto sort_start = SorterStats::Clock::now();
+    sort_entries(last, state.pool.get());
+    state.stats->add_last_sort(SorterStats::since(sort_start));
     EngineStatus waited = wait_for_spill(state, poll);
     if (!waited) return Unexpected(std::move(waited).error());
 
@@ -154,11 +161,6 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
         EngineStatus passed = merge_pass(state, poll, target, widest);
         if (!passed) return Unexpected(std::move(passed).error());
     }
-
-    RecordBuffer last = std::move(state.filling);
-    const auto sort_start = SorterStats::Clock::now();
-    sort_entries(last, state.pool.get());
-    state.stats->add_last_sort(SorterStats::since(sort_start));
 
     IoResult<std::vector<std::unique_ptr<MergeSource>>> sources =
         std::vector<std::unique_ptr<MergeSource>>();

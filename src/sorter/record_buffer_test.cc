@@ -91,7 +91,7 @@ TEST(PlanGrowth, ClearedBufferTakesAnyFirstRecord) {
 }
 
 TEST(PlanGrowth, GrowthDoublesThenSplitsTheBudgetInProportion) {
-    const uint64_t half = 100000;
+    const uint64_t half = 140000;
     RecordBuffer buffer;
     uint64_t last_arena = 0, last_entries = 0;
     std::vector<std::pair<uint64_t, uint64_t>> steps;
@@ -109,39 +109,39 @@ TEST(PlanGrowth, GrowthDoublesThenSplitsTheBudgetInProportion) {
     // which shrinks the arena that 10-byte records barely touch.
     const auto [arena, entries] = steps[2];
     const uint64_t need = 2048 * 10 + 10;
-    const uint64_t exact = need + 16 * 2049;
+    const uint64_t exact = need + kCountedEntryBytes * 2049;
     EXPECT_GE(arena, need);
     EXPECT_LT(arena, 65536u);
     EXPECT_GE(entries, 2049u);
-    EXPECT_LE(arena + 16 * entries, half);
-    EXPECT_GT(arena + 16 * entries, half - 16);  // nothing left over but rounding
+    EXPECT_LE(arena + kCountedEntryBytes * entries, half);
+    EXPECT_GT(arena + kCountedEntryBytes * entries, half - kCountedEntryBytes);  // nothing left over but rounding
     EXPECT_NEAR(static_cast<double>(arena), static_cast<double>(need) * half / exact, 1.0);
 
     // The half was refused only once its records used more than seven eighths of it.
-    const uint64_t used = buffer.arena_length() + 16 * buffer.record_count();
-    EXPECT_GT(used + 10 + 16, half - half / 8);
+    const uint64_t used = buffer.arena_length() + kCountedEntryBytes * buffer.record_count();
+    EXPECT_GT(used + 10 + kCountedEntryBytes, half - half / 8);
     EXPECT_LE(buffer.counted_capacity(), half);
 }
 
 TEST(PlanGrowth, SplitKeepsItsPromisesAtLargeBudgets) {
     // need x B passes 64 bits at these sizes; the split must still hold the record.
     const uint64_t half = uint64_t{1} << 50;
-    const BufferSizes sizes{uint64_t{1} << 48, (uint64_t{1} << 48) - 10, uint64_t{1} << 45,
-                            uint64_t{1} << 45};
+    const BufferSizes sizes{uint64_t{1} << 48, (uint64_t{1} << 48) - 10, uint64_t{1} << 44,
+                            uint64_t{1} << 44};
     const uint64_t extra = 1000;
     const GrowthResize r = expect_resize(plan_growth(sizes, extra, half));
     EXPECT_GE(r.arena_capacity, sizes.arena_length + extra);
     EXPECT_GT(r.entry_capacity, sizes.entry_count);
-    EXPECT_LE(r.arena_capacity + 16 * r.entry_capacity, half);
+    EXPECT_LE(r.arena_capacity + kCountedEntryBytes * r.entry_capacity, half);
 
     // A budget near the top of the 64-bit range: the geometric step's sums must not wrap
     // around into an apparent fit.
     const uint64_t top = ~uint64_t{0} / 2;
-    const BufferSizes big{top / 2, top / 2, top / 64, top / 64};
+    const BufferSizes big{top / 2, top / 2, top / 128, top / 128};
     const GrowthResize resize = expect_resize(plan_growth(big, 1, top));
     EXPECT_GT(resize.arena_capacity, big.arena_length);
     EXPECT_GT(resize.entry_capacity, big.entry_count);
-    EXPECT_LE(resize.arena_capacity / 16 + resize.entry_capacity, top / 16);
+    EXPECT_LE(resize.arena_capacity / kCountedEntryBytes + resize.entry_capacity, top / kCountedEntryBytes);
 }
 
 // Fills halves of random budgets with records of random sizes, the way the engine does, and
@@ -150,7 +150,7 @@ TEST(PlanGrowth, RandomFillsStayWithinTheBudget) {
     const uint64_t seed = testing::fresh_seed();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 rng(seed);
-    const uint64_t halves[] = {1, 2, 17, 1000, 65536 + 16 * 1024, 100000, 1 << 20, 3 << 20};
+    const uint64_t halves[] = {1, 2, 17, 1000, 65536 + kCountedEntryBytes * 1024, 100000, 1 << 20, 3 << 20};
     for (uint64_t half : halves) {
         SCOPED_TRACE("half " + std::to_string(half));
         std::uniform_int_distribution<uint64_t> small(0, 200);
@@ -163,7 +163,7 @@ TEST(PlanGrowth, RandomFillsStayWithinTheBudget) {
             const GrowthPlan plan = plan_growth(buffer, extra, half);
             if (std::holds_alternative<GrowthFull>(plan)) {
                 ASSERT_GT(n, 0u) << "an empty half answered Full";
-                ASSERT_GT(buffer.arena_length() + extra + 16 * (n + 1), half - half / 8);
+                ASSERT_GT(buffer.arena_length() + extra + kCountedEntryBytes * (n + 1), half - half / 8);
                 // The spill recycles a half that stayed within budget, else frees it.
                 if (buffer.counted_capacity() <= half) {
                     buffer.clear();
