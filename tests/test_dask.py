@@ -11,6 +11,7 @@ import pytest
 distributed = pytest.importorskip("distributed")
 cloudpickle = pytest.importorskip("cloudpickle")
 
+import tessarune  # noqa: E402
 import tessarune.dask as tdask  # noqa: E402
 
 
@@ -102,8 +103,6 @@ def test_parts_hold_a_stable_sort_of_the_inputs(client, tmp_path, case, newline_
 
 
 def tessarune_key(case, line):
-    import tessarune
-
     item = case["parse"](line)
     return tessarune.key_bytes(item if case["key"] is None else case["key"](item))
 
