@@ -37,11 +37,12 @@ bool tie_less(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) 
     const uint32_t common = std::min(a.key_length, b.key_length);
     // The first min(common, 8) bytes are equal, since they are inside both prefixes.
     if (common > 8) {
-        const int c = std::memcmp(arena + a.offset + 8, arena + b.offset + 8, common - 8);
+        const int c = std::memcmp(arena + entry_offset(a) + 8, arena + entry_offset(b) + 8,
+                                  common - 8);
         if (c != 0) return c < 0;
     }
     if (a.key_length != b.key_length) return a.key_length < b.key_length;
-    if (a.offset != b.offset) return a.offset < b.offset;
+    if (entry_offset(a) != entry_offset(b)) return entry_offset(a) < entry_offset(b);
     return a.payload_length < b.payload_length;
 }
 
@@ -61,8 +62,8 @@ class EntryLess {
 public:
     explicit EntryLess(const uint8_t* arena) : arena_(arena) {}
     bool operator()(const RecordEntry& a, const RecordEntry& b) const {
-        const uint64_t pa = key_prefix(arena_ + a.offset, a.key_length);
-        const uint64_t pb = key_prefix(arena_ + b.offset, b.key_length);
+        const uint64_t pa = key_prefix(arena_ + entry_offset(a), a.key_length);
+        const uint64_t pb = key_prefix(arena_ + entry_offset(b), b.key_length);
         if (pa != pb) return pa < pb;
         return tie_less(arena_, a, b);
     }
@@ -74,8 +75,8 @@ private:
 // The comparators read the arena unchecked, so every entry is checked once beforehand.
 void check_entries(std::span<const RecordEntry> entries, size_t arena_size) {
     for (const RecordEntry& e : entries) {
-        TR_CHECK(e.offset <= arena_size &&
-                 uint64_t{e.key_length} + e.payload_length <= arena_size - e.offset);
+        TR_CHECK(entry_offset(e) <= arena_size &&
+                 uint64_t{e.key_length} + e.payload_length <= arena_size - entry_offset(e));
     }
 }
 
@@ -83,7 +84,7 @@ void fill_items(std::span<const RecordEntry> entries, std::span<const uint8_t> a
                 SortItem* out) {
     check_entries(entries, arena.size());
     for (const RecordEntry& e : entries) {
-        *out++ = SortItem{key_prefix(arena.data() + e.offset, e.key_length), e};
+        *out++ = SortItem{key_prefix(arena.data() + entry_offset(e), e.key_length), e};
     }
 }
 

@@ -87,7 +87,9 @@ EngineStatus merge_pass(FillingState& state, Poll& poll) {
         if (!next) return Unexpected(std::move(next).error());
         if (!next.value()) break;
         TR_CHECK((*writer)->record_count() < expected_records);
-        IoStatus written = (*writer)->write_record(record.key, record.payload);
+        IoStatus written = record.payload_in_key
+                               ? (*writer)->write_record_payload_in_key(record.key)
+                               : (*writer)->write_record(record.key, record.payload);
         if (!written) return Unexpected(EngineError(std::move(written).error()));
         if ((*writer)->record_count() % kRecordsPerPoll == 0 && poll.give_up()) {
             return Unexpected(interrupted());
