@@ -322,22 +322,26 @@ class Bench:
         return ok
 
 
-def bench_ints(count):
+def bench_ints(count, baseline):
     print(f"-- {count:,} random Python ints, in memory", flush=True)
     results = {}
-    for name, command in [
-        ("sorted()", child_command("sorted-ints", count)),
-        ("tessarune threads=1", child_command("tessarune-ints", count, 1)),
-        ("tessarune threads=2", child_command("tessarune-ints", count, 2)),
-    ]:
-        report = json.loads(run(command).out)
+    contenders = [
+        ("sorted()", child_command("sorted-ints", count), None),
+        ("tessarune threads=1", child_command("tessarune-ints", count, 1), None),
+        ("tessarune threads=2", child_command("tessarune-ints", count, 2), None),
+    ]
+    if baseline:
+        contenders += [("baseline threads=1", child_command("tessarune-ints", count, 1), baseline),
+                       ("baseline threads=2", child_command("tessarune-ints", count, 2), baseline)]
+    for name, command, module_dir in contenders:
+        report = json.loads(run(command, env=python_env(module_dir)).out)
         results[name] = report
         print(f"  {name:<22} {report['seconds']:7.2f} s {count / report['seconds'] / 1e6:7.2f} M items/s",
               flush=True)
     base = results["sorted()"]
     same = all(r["digest"] == base["digest"] for r in results.values())
     print(f"  results identical to sorted(): {same}")
-    for name in ("tessarune threads=1", "tessarune threads=2"):
+    for name in results.keys() - {"sorted()"}:
         print(f"  {name}: {results[name]['seconds'] / base['seconds']:.2f}x the time of sorted()")
     return same
 
@@ -378,7 +382,7 @@ def main():
             print()
         if "ints" in parts:
             print("== (c) Python ints through sort(items)")
-            ok &= bench_ints(ints)
+            ok &= bench_ints(ints, args.baseline)
             print()
         if "memory" in parts:
             print("== (d) memory")

@@ -75,7 +75,9 @@ TEST_P(PayloadInKey, MixedWithOrdinaryRecordsComesBackAsTheStableSort) {
     if (keep) {
         Bytes payload;
         while (true) {
-            if (core->batch_used_up()) ASSERT_TRUE(core->refill_batch().ok());
+            if (core->batch_used_up()) {
+                ASSERT_TRUE(core->refill_batch().ok());
+            }
             if (core->next_payload(&payload) != NextPayload::Payload) break;
             payloads.push_back(tt::as_string(payload));
         }
@@ -102,7 +104,9 @@ INSTANTIATE_TEST_SUITE_P(ThreadsMaxOpenKeep, PayloadInKey,
 
 TEST(PayloadInKeyRoom, LinesStoredOnceSpillAboutHalfAsOften) {
     std::vector<std::string> lines;
-    for (size_t i = 0; i < 4000; ++i) lines.push_back("line " + std::to_string(i * 7919 % 4000) + " of text");
+    for (size_t i = 0; i < 4000; ++i) {
+        lines.push_back("line " + std::to_string(i * 7919 % 4000) + std::string(60, '.'));
+    }
     size_t runs[2];
     for (bool in_key : {false, true}) {
         std::vector<Added> records;
