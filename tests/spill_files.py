@@ -3,7 +3,8 @@
 A sorter spills into tmp_dir/tessarune-XXXXXX/run-NNNNNN. A run file is a sequence of blocks,
 each an 8-byte header (compressed length C, raw length R, both u32 little-endian) followed by
 C bytes of LZ4; the raw blocks, 131072 bytes each but the last, concatenated are the records,
-each u32 key length, key, u32 payload length, payload.
+each u32 key length, key, u32 payload length, payload; a payload length of FFFFFFFF is
+followed by a flag byte, 01 for a payload that is the key's own bytes and not stored again.
 """
 
 import glob
