@@ -61,28 +61,31 @@ TEST(RunPayloadInKey, KeysHoldThePayloadAcrossBlocksAndAmongOrdinaryRecords) {
     EXPECT_EQ(*end, NextRecord::End);
 }
 
-std::vector<uint8_t> escaped_record(const std::string& key, std::vector<uint8_t> tail) {
-    std::vector<uint8_t> out(4);
-    store_le32(out.data(), static_cast<uint32_t>(key.size()));
-    out.insert(out.end(), key.begin(), key.end());
-    out.resize(out.size() + 4);
-    store_le32(out.data() + out.size() - 4, kPayloadLengthEscape);
-    out.insert(out.end(), tail.begin(), tail.end());
-    return out;
+std::vector<uint8_t> escaped_record(const std::string& key, const std::string& tail) {
+    uint8_t length[4];
+    std::string out;
+    store_le32(length, static_cast<uint32_t>(key.size()));
+    out.append(reinterpret_cast<const char*>(length), 4);
+    out += key;
+    store_le32(length, kPayloadLengthEscape);
+    out.append(reinterpret_cast<const char*>(length), 4);
+    out += tail;
+    return std::vector<uint8_t>(out.begin(), out.end());
 }
 
 TEST(RunPayloadInKey, DamagedMarksAreCorrupt) {
     ScratchDir dir;
     const std::string path = dir.file("run");
+    const std::string key("@x\0\0", 4);
     struct Case {
         std::vector<uint8_t> stream;
         std::string check;
     };
     const std::vector<Case> cases = {
-        {escaped_record("ab", {kFlagPayloadInKey}), "a record's key cannot hold its payload"},
-        {escaped_record(std::string("@x\0\0", 4), {2}), "a record has an unknown flag"},
-        {escaped_record(std::string("@x\0\0", 4), {}), "a record is longer than the rest of the run"},
-        {escaped_record(std::string("@x\0\0", 4), {kFlagPayloadFollows, 'p'}), "a record is longer than the rest of the run"},
+        {escaped_record("ab", "\x01"), "a record's key cannot hold its payload"},
+        {escaped_record(key, "\x02"), "a record has an unknown flag"},
+        {escaped_record(key, ""), "a record is longer than the rest of the run"},
+        {escaped_record(key, std::string("\0p", 2)), "a record is longer than the rest of the run"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.check);
