@@ -83,6 +83,18 @@ int check_can_add(SorterObject* self) {
     return -1;
 }
 
+// Unlocks the engine's mutex, taken with try_lock, when it goes.
+class Unlocker {
+public:
+    explicit Unlocker(SorterCore& core) : core_(core) {}
+    ~Unlocker() { core_.unlock(); }
+    Unlocker(const Unlocker&) = delete;
+    Unlocker& operator=(const Unlocker&) = delete;
+
+private:
+    SorterCore& core_;
+};
+
 // How the payload is stored: once, inside the key, when it is the very bytes of a bytes
 // key without zero bytes (its key is then exactly those bytes between a tag and 00 00, which
 // the engine hands back as the payload); as its own bytes otherwise.
@@ -132,9 +144,13 @@ int add_record(SorterObject* self, Bytes key, Bytes payload,
     // The usual case: the lock is free and the record fits in the filling half, so nothing
     // can wait and no signal needs polling.
     if (core.try_lock()) {
-        CoreResult<bool> added = core.try_add_record(key, payload, source);
-        if (added && *added) count_item(self);
-        core.unlock();
+        CoreResult<bool> added = [&] {
+            // Unlocked however this ends: growing the half can throw std::bad_alloc.
+            const Unlocker unlocker(core);
+            CoreResult<bool> result = core.try_add_record(key, payload, source);
+            if (result && *result) count_item(self);
+            return result;
+        }();
         if (!added) {
             raise_core_error(added.error());
             return -1;
