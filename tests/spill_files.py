@@ -2,8 +2,10 @@
 
 A sorter spills into tmp_dir/tessarune-XXXXXX/run-NNNNNN. A run file is a sequence of blocks,
 each a 16-byte header (compressed length C, raw length R, both u32 little-endian, then the u64
-XXH3 hash of the raw bytes) followed by C bytes of LZ4; the raw blocks, 131072 bytes each but the last, concatenated are the records,
-each u32 key length, key, u32 payload length, payload.
+XXH3 hash of the raw bytes) followed by C bytes of LZ4; the raw blocks, 131072 bytes each but
+the last, concatenated are the records, each u32 key length, key, u32 payload length, payload;
+a payload length of FFFFFFFF is followed by a flag byte, 01 for a payload that is the key's
+own bytes and not stored again.
 """
 
 import glob

@@ -12,9 +12,12 @@ namespace tessarune {
 enum class NextRecord { Record, End };
 
 // A record's key bytes and payload bytes, viewed in memory owned by whoever filled it.
+// payload_in_key: the payload is key bytes 1 to K - 2 (payload views them), stored once; a
+// writer keeps it that way.
 struct RecordView {
     Bytes key;
     Bytes payload;
+    bool payload_in_key = false;
 };
 
 class MergeSource {

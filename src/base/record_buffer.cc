@@ -35,20 +35,35 @@ void RecordBuffer::append(Bytes key, Bytes payload) {
                                    static_cast<uint32_t>(payload.size())});
     arena_.append(key);
     arena_.append(payload);
+    if (payload.size() == kMaxField) ++flagged_count_;
+}
+
+void RecordBuffer::append_payload_in_key(Bytes key) {
+    TR_CHECK(key.size() >= 3 && key.size() <= kMaxField);
+    entries_.push_back(
+        RecordEntry{arena_.size() | kPayloadInKey, static_cast<uint32_t>(key.size()), 0});
+    arena_.append(key);
+    ++flagged_count_;
 }
 
 Bytes RecordBuffer::key_of(size_t i) const {
     TR_CHECK(i < entries_.size());
     const RecordEntry& e = entries_[i];
-    TR_CHECK(e.offset <= arena_.size() && e.key_length <= arena_.size() - e.offset);
-    return Bytes(arena_.data() + e.offset, e.key_length);
+    const uint64_t offset = entry_offset(e);
+    TR_CHECK(offset <= arena_.size() && e.key_length <= arena_.size() - offset);
+    return Bytes(arena_.data() + offset, e.key_length);
 }
 
 Bytes RecordBuffer::payload_of(size_t i) const {
     TR_CHECK(i < entries_.size());
     const RecordEntry& e = entries_[i];
-    TR_CHECK(e.offset <= arena_.size() && e.key_length <= arena_.size() - e.offset);
-    const uint64_t start = e.offset + e.key_length;
+    const uint64_t offset = entry_offset(e);
+    TR_CHECK(offset <= arena_.size() && e.key_length <= arena_.size() - offset);
+    if (payload_in_key(e)) {
+        TR_CHECK(e.key_length >= 3);
+        return payload_from_key(Bytes(arena_.data() + offset, e.key_length));
+    }
+    const uint64_t start = offset + e.key_length;
     TR_CHECK(e.payload_length <= arena_.size() - start);
     return Bytes(arena_.data() + start, e.payload_length);
 }
@@ -56,11 +71,13 @@ Bytes RecordBuffer::payload_of(size_t i) const {
 void RecordBuffer::clear() {
     arena_.clear();
     entries_.clear();
+    flagged_count_ = 0;
 }
 
 void RecordBuffer::release() {
     arena_.release();
     entries_.release();
+    flagged_count_ = 0;
 }
 
 GrowthPlan plan_growth(const RecordBuffer& buffer, uint64_t extra, uint64_t half_budget) {

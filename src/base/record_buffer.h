@@ -20,7 +20,7 @@
 namespace tessarune {
 
 struct RecordEntry {
-    uint64_t offset;          // index in the arena of the first key byte
+    uint64_t offset;          // index in the arena of the first key byte, and kPayloadInKey
     uint32_t key_length;
     uint32_t payload_length;  // the payload starts at offset + key_length
 };
@@ -31,6 +31,24 @@ inline constexpr uint64_t kEntryBytes = 16;
 // with each entry, so that the half and its sort stay inside the half budget together.
 inline constexpr uint64_t kSortScratchBytes = 16;
 inline constexpr uint64_t kCountedEntryBytes = kEntryBytes + kSortScratchBytes;
+
+// A record added with PayloadSource::KeyBytes keeps no payload bytes of its own: its payload
+// is key bytes 1 to K - 2 (the raw bytes of a bytes key without zero bytes, which the key's
+// tag and closing 00 00 surround), and its entry has payload_length 0 and this bit set in
+// offset. An arena never comes near 2^63 bytes, so the bit is free; whatever reads the
+// arena through an entry's offset masks it with entry_offset().
+inline constexpr uint64_t kPayloadInKey = uint64_t{1} << 63;
+inline uint64_t entry_offset(const RecordEntry& e) { return e.offset & ~kPayloadInKey; }
+inline bool payload_in_key(const RecordEntry& e) { return (e.offset & kPayloadInKey) != 0; }
+
+// The payload of a record whose payload is in its key: key bytes 1 to K - 2 (the raw bytes
+// of a bytes key between its tag and its closing 00 00). REQUIRES: key size >= 3.
+inline Bytes payload_from_key(Bytes key) { return key.subspan(1, key.size() - 3); }
+
+enum class PayloadSource : uint8_t {
+    Given,     // the payload is its own bytes
+    KeyBytes,  // the payload is key bytes 1 to K - 2; REQUIRES K >= 3
+};
 
 struct GrowthFits {};
 struct GrowthResize {
@@ -56,11 +74,30 @@ public:
     // Appends a record. Never fails for lack of capacity: a short array grows (after
     // apply_plan it never is). REQUIRES: key and payload each shorter than 2^32 bytes.
     void append(Bytes key, Bytes payload);
+    // Appends a record whose payload is the key's bytes (PayloadSource::KeyBytes): only the
+    // key goes into the arena. REQUIRES: 3 <= key size < 2^32.
+    void append_payload_in_key(Bytes key);
+    // The arena bytes a record takes: the key, and the payload unless it is in the key.
+    static uint64_t arena_bytes_for(uint64_t key_length, uint64_t payload_length,
+                                    PayloadSource source) {
+        return source == PayloadSource::KeyBytes ? key_length : key_length + payload_length;
+    }
+    // Whether a record of `extra` arena bytes fits as the buffer stands, under the half
+    // budget: a quick yes for the usual case, where plan_growth would answer GrowthFits.
+    // False says nothing; ask plan_growth then.
+    bool fits_as_is(uint64_t extra, uint64_t half_budget) const {
+        return arena_.capacity() - arena_.size() >= extra &&
+               entries_.size() < entries_.capacity() && counted_capacity() <= half_budget;
+    }
+    // The records whose payload is in their key, and those whose payload is 2^32 - 1 bytes
+    // long: in a run file both take one byte more than 8 + K + P (see run_writer.cc).
+    uint64_t flagged_count() const { return flagged_count_; }
 
     // The key and payload of entry i of the table (in its current order). Both ranges are
     // checked against the arena: a failing check is an internal error.
     Bytes key_of(size_t i) const;
     Bytes payload_of(size_t i) const;
+    bool payload_in_key_of(size_t i) const { return payload_in_key(entries_[i]); }
 
     // Lengths to 0, capacities kept.
     void clear();
@@ -75,6 +112,7 @@ public:
 private:
     ByteBuffer arena_;
     GrowableArray<RecordEntry> entries_;
+    uint64_t flagged_count_ = 0;
 };
 
 // The plan for adding a record of `extra` = key length + payload length bytes to `buffer`

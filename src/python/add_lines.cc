@@ -84,7 +84,6 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     ByteBuffer key(kKeyBufferCapacity);
     SorterCore& core = *self->core;
     size_t consumed = 0;
-    int64_t added = 0;
     // Handlers run only with the mutex free: every kLinesPerPoll lines, and whenever a wait for
     // a spill gives up, the loop lets go of the sorter, checks signals, and goes on where it was.
     for (;;) {
@@ -96,11 +95,11 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
             // exported bytes, which stay put while the export is held.
             CoreLock lock(core, CoreLock::How::Detached);
             if (!lock.locked()) {
-                self->item_count.fetch_add(added, std::memory_order_relaxed);
                 lock.raise_not_locked();
                 return nullptr;
             }
             const uint8_t* base = all.data();
+            uint64_t added = 0;
             while (consumed < all.size()) {
                 const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
                 if (found == nullptr) break;
@@ -116,22 +115,20 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
                     break;
                 }
             }
+            // The count changes only under the engine's lock (see adding.cc).
+            self->item_count.store(self->item_count.load(std::memory_order_relaxed) + added,
+                                   std::memory_order_relaxed);
         }
         if (!result) {
             if (!(poll.asked() && result.error().is_interrupted())) {
-                self->item_count.fetch_add(added, std::memory_order_relaxed);
                 raise_core_error(result.error());
                 return nullptr;
             }
             check_signals = true;  // the line was not added; the next try adds it
         }
         if (!check_signals) break;
-        if (PyErr_CheckSignals() < 0) {
-            self->item_count.fetch_add(added, std::memory_order_relaxed);
-            return nullptr;
-        }
+        if (PyErr_CheckSignals() < 0) return nullptr;
     }
-    self->item_count.fetch_add(added, std::memory_order_relaxed);
     return PyLong_FromSize_t(consumed);
 }
 
@@ -165,6 +162,10 @@ PyObject* add_reversed(SorterObject* self, PyObject* const* args, Py_ssize_t nar
             }
             if (!lock.detached() && core.add_may_wait(key.size(), data.size())) lock.detach();
             result = core.add_record(key.span(), data, poll);
+            if (result) {
+                self->item_count.store(self->item_count.load(std::memory_order_relaxed) + 1,
+                                       std::memory_order_relaxed);
+            }
         }
         if (result) break;
         if (!(poll.asked() && result.error().is_interrupted())) {
@@ -173,7 +174,6 @@ PyObject* add_reversed(SorterObject* self, PyObject* const* args, Py_ssize_t nar
         }
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
-    self->item_count.fetch_add(1, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 

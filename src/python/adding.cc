@@ -3,31 +3,98 @@
 // The key and the payload are made first, attached and without the engine's lock, so that
 // Python code (the key function, the codec) never runs while the lock is held; the lock is
 // then held only to copy the bytes in, or to hand a full half to a spill.
+#include <cstring>
 #include <optional>
+#include <utility>
 
-#include "python/key_walk.h"
 #include "python/arg_binding.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
+#include "python/key_walk.h"
 #include "python/py_ref.h"
 #include "python/sorter_object.h"
 
 namespace tessarune::python {
 namespace {
 
-constexpr size_t kKeyBufferCapacity = 64;
+constexpr size_t kKeyBufferCapacity = 256;
+// A key buffer that grew past this for one large key is not kept for the next call.
+constexpr size_t kKeptKeyBufferCapacity = 1 << 20;
 constexpr uint64_t kRecordsPerPoll = 1024;
 constexpr uint64_t kBytesPerPoll = 1 << 20;
 
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
+
+// Each thread keeps one key buffer between calls, so that steady adding allocates nothing
+// for keys. A call takes it out of the slot for its duration and puts it back afterwards: a
+// call nested inside (a key's __index__ or a key function that adds to a sorter) finds the
+// slot empty and uses a buffer of its own.
+thread_local ByteBuffer t_kept_key_buffer;
+
+class KeyBuffer {
+public:
+    KeyBuffer() : buffer_(std::move(t_kept_key_buffer)) {
+        if (buffer_.capacity() == 0) buffer_.set_capacity(kKeyBufferCapacity);
+        buffer_.clear();
+    }
+    ~KeyBuffer() {
+        if (buffer_.capacity() <= kKeptKeyBufferCapacity &&
+            buffer_.capacity() > t_kept_key_buffer.capacity()) {
+            t_kept_key_buffer = std::move(buffer_);
+        }
+    }
+    KeyBuffer(const KeyBuffer&) = delete;
+    KeyBuffer& operator=(const KeyBuffer&) = delete;
+    ByteBuffer& get() { return buffer_; }
+
+private:
+    ByteBuffer buffer_;
+};
 
 Bytes bytes_of(PyObject* bytes) {
     return Bytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes)),
                  static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
+// Only adding changes the count, always under the engine's lock, so it needs no atomic
+// read-modify-write; readers without the lock see one value or the next.
+void count_item(SorterObject* self) {
+    self->item_count.store(self->item_count.load(std::memory_order_relaxed) + 1,
+                           std::memory_order_relaxed);
+}
 
-int add_record(SorterObject* self, Bytes key, Bytes payload) {
+
+// Unlocks the engine's mutex, taken with try_lock, when it goes.
+class Unlocker {
+public:
+    explicit Unlocker(SorterCore& core) : core_(core) {}
+    ~Unlocker() { core_.unlock(); }
+    Unlocker(const Unlocker&) = delete;
+    Unlocker& operator=(const Unlocker&) = delete;
+
+private:
+    SorterCore& core_;
+};
+
+// How the payload is stored: once, inside the key, when it is the very bytes of a bytes
+// key without zero bytes (its key is then exactly those bytes between a tag and 00 00, which
+// the engine hands back as the payload); as its own bytes otherwise.
+PayloadSource payload_source(PyObject* key_object, Bytes key, PyObject* payload) {
+    if (!PyBytes_Check(key_object)) return PayloadSource::Given;
+    const Py_ssize_t n = PyBytes_GET_SIZE(payload);
+    if (PyBytes_GET_SIZE(key_object) != n || key.size() != static_cast<size_t>(n) + 3) {
+        return PayloadSource::Given;
+    }
+    if (key_object != payload &&
+        std::memcmp(PyBytes_AS_STRING(key_object), PyBytes_AS_STRING(payload),
+                    static_cast<size_t>(n)) != 0) {
+        return PayloadSource::Given;
+    }
+    return PayloadSource::KeyBytes;
+}
+
+// The slow way in: the lock may be busy, or the record may have to wait for a spill.
+int add_record_waiting(SorterObject* self, Bytes key, Bytes payload, PayloadSource source) {
     SorterCore& core = *self->core;
     for (;;) {
         UnwindPoll poll;
@@ -40,10 +107,13 @@ int add_record(SorterObject* self, Bytes key, Bytes payload) {
             }
             // Waiting for a spill can take long: not attached, so other threads and the
             // collector are not held up.
-            if (!lock.detached() && core.add_may_wait(key.size(), payload.size())) lock.detach();
-            result = core.add_record(key, payload, poll);
+            const uint64_t payload_length =
+                source == PayloadSource::KeyBytes ? 0 : payload.size();
+            if (!lock.detached() && core.add_may_wait(key.size(), payload_length)) lock.detach();
+            result = core.add_record(key, payload, source, poll);
+            if (result) count_item(self);
         }
-        if (result) break;
+        if (result) return 0;
         if (!(poll.asked() && result.error().is_interrupted())) {
             raise_core_error(result.error());
             return -1;
@@ -52,8 +122,28 @@ int add_record(SorterObject* self, Bytes key, Bytes payload) {
         // record was not added, and the next try waits for the same spill.
         if (PyErr_CheckSignals() < 0) return -1;
     }
-    self->item_count.fetch_add(1, std::memory_order_relaxed);
-    return 0;
+}
+
+int add_record(SorterObject* self, Bytes key, Bytes payload,
+               PayloadSource source = PayloadSource::Given) {
+    SorterCore& core = *self->core;
+    // The usual case: the lock is free and the record fits in the filling half, so nothing
+    // can wait and no signal needs polling.
+    if (core.try_lock()) {
+        CoreResult<bool> added = [&] {
+            // Unlocked however this ends: growing the half can throw std::bad_alloc.
+            const Unlocker unlocker(core);
+            CoreResult<bool> result = core.try_add_record(key, payload, source);
+            if (result && *result) count_item(self);
+            return result;
+        }();
+        if (!added) {
+            raise_core_error(added.error());
+            return -1;
+        }
+        if (*added) return 0;
+    }
+    return add_record_waiting(self, key, payload, source);
 }
 
 PyObject* encode_payload(SorterObject* self, PyObject* item) {
@@ -91,18 +181,26 @@ int add_item(SorterObject* self, PyObject* item, ByteBuffer& key, uint64_t* work
         return -1;
     }
     if (work != nullptr) *work += key.size() + static_cast<uint64_t>(PyBytes_GET_SIZE(payload.get()));
-    return add_record(self, key.span(), bytes_of(payload.get()));
+    // A codec that hands back the item's own bytes, with the item as its key, stores it once.
+    const PayloadSource source = self->key_fn == nullptr
+                                     ? payload_source(item, key.span(), payload.get())
+                                     : PayloadSource::Given;
+    return add_record(self, key.span(), bytes_of(payload.get()), source);
 }
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* kNames[] = {"item"};
     static constexpr ArgSpec kSpec{"Sorter.add()", kNames, 1, 1, 1};
     PyObject* bound[1];
-    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (nargs == 1 && kwnames == nullptr) {
+        bound[0] = args[0];
+    } else if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) {
+        return nullptr;
+    }
     SorterObject* sorter = as_sorter(self);
     if (check_can_add(sorter) < 0) return nullptr;
-    ByteBuffer key(kKeyBufferCapacity);
-    if (add_item(sorter, bound[0], key) < 0) return nullptr;
+    KeyBuffer key;
+    if (add_item(sorter, bound[0], key.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -111,7 +209,12 @@ PyObject* add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static constexpr const char* kNames[] = {"key", "payload"};
     static constexpr ArgSpec kSpec{"Sorter.add_encoded()", kNames, 2, 2, 2};
     PyObject* bound[2];
-    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (nargs == 2 && kwnames == nullptr) {
+        bound[0] = args[0];
+        bound[1] = args[1];
+    } else if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) {
+        return nullptr;
+    }
     PyObject* payload = bound[1];
     if (!PyBytes_Check(payload)) {
         raise_not_instance(payload, "bytes");
@@ -120,16 +223,17 @@ PyObject* add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     SorterObject* sorter = as_sorter(self);
     if (check_can_add(sorter) < 0) return nullptr;
-    ByteBuffer key(kKeyBufferCapacity);
-    if (encode_key(bound[0], key) < 0) return nullptr;
-    if (add_record(sorter, key.span(), bytes_of(payload)) < 0) return nullptr;
+    KeyBuffer key;
+    if (encode_key(bound[0], key.get()) < 0) return nullptr;
+    const PayloadSource source = payload_source(bound[0], key.get().span(), payload);
+    if (add_record(sorter, key.get().span(), bytes_of(payload), source) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 int add_items(SorterObject* self, PyObject* items) {
     if (check_can_add(self) < 0) return -1;
     // One buffer for the whole iterable: steady adding does not allocate for keys.
-    ByteBuffer key(kKeyBufferCapacity);
+    KeyBuffer key;
     Ref iterator(PyObject_GetIter(items));
     if (!iterator) return -1;
     // A list iterator, pickle and the key encoding are all C code: nothing else would look
@@ -142,7 +246,7 @@ int add_items(SorterObject* self, PyObject* items) {
         const int got = PyIter_NextItem(iterator.get(), &next);
         if (got <= 0) return got;
         Ref item(next);
-        if (add_item(self, item.get(), key, &bytes) < 0) return -1;
+        if (add_item(self, item.get(), key.get(), &bytes) < 0) return -1;
         if (++records >= kRecordsPerPoll || bytes >= kBytesPerPoll) {
             records = 0;
             bytes = 0;

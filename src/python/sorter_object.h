@@ -22,7 +22,7 @@ struct SorterObject {
     PyObject* encode_fn;                // pickle.dumps, or the codec's bound encode
     std::shared_ptr<SorterCore> core;   // constructed in place by tp_new
     PyObject* decode_fn;                // pickle.loads, or the codec's bound decode
-    std::atomic<int64_t> item_count;
+    std::atomic<int64_t> item_count;    // changed only with the engine's lock held
     PyObject* key_fn;                   // nullptr when there is no key function
     StatusByte status;
 };

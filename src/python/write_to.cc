@@ -177,7 +177,9 @@ int write_chunks(ChunkChannel& channel, Handle& handle) {
                 raise_core_error(CoreError(*error));
                 return -1;
             }
-            if (write_chunk(handle, std::get<ByteBuffer>(*message).span()) < 0) return -1;
+            ByteBuffer& chunk = std::get<ByteBuffer>(*message);
+            if (write_chunk(handle, chunk.span()) < 0) return -1;
+            channel.give_back(std::move(chunk));
             message.reset();
         }
         if (PyErr_CheckSignals() < 0) return -1;

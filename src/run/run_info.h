@@ -4,12 +4,22 @@
 #include <cstdint>
 #include <string>
 
+#include "base/record_buffer.h"
+
 namespace tessarune {
+
+// In a run's record stream, a payload length field of this value is followed by one of the
+// two flag bytes.
+inline constexpr uint32_t kPayloadLengthEscape = 0xFFFFFFFF;
+inline constexpr uint8_t kFlagPayloadFollows = 0;
+inline constexpr uint8_t kFlagPayloadInKey = 1;
 
 struct RunInfo {
     std::string path;
     uint64_t record_count = 0;
-    uint64_t byte_count = 0;  // length of the record stream: sum of 8 + K + P
+    // Length of the record stream: sum of 8 + K + P, and one more for each record whose
+    // payload length field is FFFFFFFF (see run_writer.cc).
+    uint64_t byte_count = 0;
 };
 
 }  // namespace tessarune

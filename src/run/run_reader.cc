@@ -114,16 +114,32 @@ struct RunReader::Impl {
         return taken;
     }
 
-    IoStatus read_field(Cursor& at, ByteBuffer& out) {
-        uint8_t length_bytes[4];
-        for (size_t got = 0; got < 4;) {
-            IoResult<Bytes> part = take_from_stream(at, 4 - got);
+    // Reads n (at most 4) bytes of the stream into `to`, across blocks if need be.
+    IoStatus read_small(Cursor& at, uint8_t* to, size_t n) {
+        for (size_t got = 0; got < n;) {
+            IoResult<Bytes> part = take_from_stream(at, n - got);
             if (!part) return Unexpected(std::move(part).error());
-            std::memcpy(length_bytes + got, part->data(), part->size());
+            std::memcpy(to + got, part->data(), part->size());
             got += part->size();
         }
-        const uint32_t length = load_le32(length_bytes);
-        at.bytes_left = at.bytes_left >= 4 ? at.bytes_left - 4 : 0;
+        at.bytes_left = at.bytes_left >= n ? at.bytes_left - n : 0;
+        return {};
+    }
+
+    IoResult<uint32_t> read_length(Cursor& at) {
+        uint8_t length_bytes[4];
+        IoStatus s = read_small(at, length_bytes, 4);
+        if (!s) return Unexpected(std::move(s).error());
+        return load_le32(length_bytes);
+    }
+
+    IoStatus read_field(Cursor& at, ByteBuffer& out) {
+        IoResult<uint32_t> length = read_length(at);
+        if (!length) return Unexpected(std::move(length).error());
+        return read_bytes(at, *length, out);
+    }
+
+    IoStatus read_bytes(Cursor& at, uint32_t length, ByteBuffer& out) {
         if (length > at.bytes_left) {
             return Unexpected(corrupt("a record is longer than the rest of the run"));
         }
@@ -174,9 +190,29 @@ IoResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
     if (at_.records_left == 0) return NextRecord::End;
     Impl& r = *impl_;
     IoStatus s = r.read_field(at_, r.straddling_key);
-    if (s) s = r.read_field(at_, r.straddling_payload);
     if (!s) return Unexpected(std::move(s).error());
+    IoResult<uint32_t> length = r.read_length(at_);
+    if (!length) return Unexpected(std::move(length).error());
     out.key = r.straddling_key.span();
+    out.payload_in_key = false;
+    if (*length == kPayloadLengthEscape) {
+        if (at_.bytes_left == 0) {
+            return Unexpected(r.corrupt("a record is longer than the rest of the run"));
+        }
+        uint8_t flag = 0;
+        s = r.read_small(at_, &flag, 1);
+        if (!s) return Unexpected(std::move(s).error());
+        if (flag == kFlagPayloadInKey) {
+            if (out.key.size() < 3) return Unexpected(r.corrupt("a record's key cannot hold its payload"));
+            out.payload = payload_from_key(out.key);
+            out.payload_in_key = true;
+            --at_.records_left;
+            return NextRecord::Record;
+        }
+        if (flag != kFlagPayloadFollows) return Unexpected(r.corrupt("a record has an unknown flag"));
+    }
+    s = r.read_bytes(at_, *length, r.straddling_payload);
+    if (!s) return Unexpected(std::move(s).error());
     out.payload = r.straddling_payload.span();
     --at_.records_left;
     return NextRecord::Record;

@@ -70,10 +70,26 @@ private:
         const uint64_t k = load_le32(at);
         if (available - 8 < k) return false;
         const uint64_t p = load_le32(at + 4 + k);
+        if (p == kPayloadLengthEscape) return view_payload_in_key(out, k);
         const uint64_t total = 8 + k + p;
         if (available < total || at_.bytes_left < total) return false;
         out.key = Bytes(at + 4, k);
         out.payload = Bytes(at + 8 + k, p);
+        out.payload_in_key = false;
+        at_.next = at + total;
+        at_.bytes_left -= total;
+        return true;
+    }
+    // The same for a record whose payload length field is the escape: the whole record lies
+    // in the block, flagged as payload in key, with a key long enough to hold one.
+    bool view_payload_in_key(RecordView& out, uint64_t k) {
+        const uint8_t* at = at_.next;
+        const uint64_t total = 9 + k;
+        if (static_cast<size_t>(at_.block_end - at) < total || at_.bytes_left < total) return false;
+        if (at[8 + k] != kFlagPayloadInKey || k < 3) return false;
+        out.key = Bytes(at + 4, k);
+        out.payload = Bytes(at + 5, k - 3);
+        out.payload_in_key = true;
         at_.next = at + total;
         at_.bytes_left -= total;
         return true;

@@ -11,6 +11,11 @@
 //
 // so a record takes 8 + K + P bytes; there is no alignment, separator or count.
 //
+// A payload length field of FFFFFFFF is followed by one flag byte. Flag 00: a payload of
+// exactly 2^32 - 1 bytes follows, as usual. Flag 01: the record has no payload bytes of its
+// own; its payload is key bytes 1 to K - 2 (K >= 3), so the record takes 9 + K bytes. That
+// keeps a line added as both key and payload once in the run instead of twice.
+//
 // The stream is cut into raw blocks of exactly 131072 bytes (128 KiB); the last one holds
 // the rest, 1 to 131072 bytes. The cuts ignore record boundaries: a length field, a key or a
 // payload may be split over two or more blocks. An empty stream has no blocks.
@@ -240,6 +245,20 @@ IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
     const size_t p = payload.size();
     const size_t total = 8 + k + p;
     ByteBuffer& raw = w.slots[w.filled].raw;
+    if (p == kPayloadLengthEscape) {
+        uint8_t length[5];
+        store_le32(length, static_cast<uint32_t>(k));
+        IoStatus s = w.append(length, 4);
+        if (s) s = w.append(key.data(), k);
+        store_le32(length, kPayloadLengthEscape);
+        length[4] = kFlagPayloadFollows;
+        if (s) s = w.append(length, 5);
+        if (s) s = w.append(payload.data(), p);
+        if (!s) return Unexpected(w.wrap(s.error()));
+        ++record_count_;
+        byte_count_ += total + 1;
+        return {};
+    }
     if (raw.capacity() - raw.size() >= total) {
         // The usual case: the whole record fits in the current block.
         uint8_t* to = raw.data() + raw.size();
@@ -260,6 +279,39 @@ IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
         store_le32(length, static_cast<uint32_t>(p));
         if (s) s = w.append(length, 4);
         if (s) s = w.append(payload.data(), p);
+        if (!s) return Unexpected(w.wrap(s.error()));
+    }
+    ++record_count_;
+    byte_count_ += total;
+    return {};
+}
+
+IoStatus RunWriter::write_record_payload_in_key(Bytes key) {
+    TR_CHECK(key.size() >= 3 && key.size() <= UINT32_MAX);
+    TR_CHECK(impl_->file != nullptr);
+    Impl& w = *impl_;
+    const size_t k = key.size();
+    const size_t total = 9 + k;
+    ByteBuffer& raw = w.slots[w.filled].raw;
+    if (raw.capacity() - raw.size() >= total) {
+        uint8_t* to = raw.data() + raw.size();
+        store_le32(to, static_cast<uint32_t>(k));
+        std::memcpy(to + 4, key.data(), k);
+        store_le32(to + 4 + k, kPayloadLengthEscape);
+        to[8 + k] = kFlagPayloadInKey;
+        raw.set_size(raw.size() + total);
+        if (raw.size() == kRawBlockSize) {
+            IoStatus s = w.block_full();
+            if (!s) return Unexpected(w.wrap(s.error()));
+        }
+    } else {
+        uint8_t head[5];
+        store_le32(head, static_cast<uint32_t>(k));
+        IoStatus s = w.append(head, 4);
+        if (s) s = w.append(key.data(), k);
+        store_le32(head, kPayloadLengthEscape);
+        head[4] = kFlagPayloadInKey;
+        if (s) s = w.append(head, 5);
         if (!s) return Unexpected(w.wrap(s.error()));
     }
     ++record_count_;

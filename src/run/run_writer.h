@@ -54,6 +54,9 @@ public:
     RunWriter& operator=(const RunWriter&) = delete;
 
     IoStatus write_record(Bytes key, Bytes payload);
+    // A record whose payload is key bytes 1 to K - 2: the key alone is stored, with a mark.
+    // REQUIRES: 3 <= key size < 2^32.
+    IoStatus write_record_payload_in_key(Bytes key);
     // Compresses and stores what is left, writes the write buffer out, closes the file (an
     // error that the close reports is the run's error too). REQUIRES: not called twice.
     IoResult<RunInfo> finish_run();

@@ -43,12 +43,31 @@ ChunkChannel::Received ChunkChannel::receive(std::chrono::milliseconds slice,
     }
 }
 
+ByteBuffer ChunkChannel::take_spare() {
+    std::lock_guard lock(mutex_);
+    if (spare_count_ == 0) return ByteBuffer();
+    spare_count_ -= 1;
+    return std::move(spares_[spare_count_]);
+}
+
+void ChunkChannel::give_back(ByteBuffer buffer) {
+    if (buffer.capacity() > kKeptSpareCapacity) return;
+    buffer.clear();
+    std::lock_guard lock(mutex_);
+    if (spare_count_ == kBound || !sender_alive_) return;  // freed on the way out
+    spares_[spare_count_] = std::move(buffer);
+    spare_count_ += 1;
+}
+
 void ChunkChannel::finish_receiving() {
     std::array<std::optional<ChunkMessage>, kBound> dropped;
+    std::array<ByteBuffer, kBound> dropped_spares;
     {
         std::lock_guard lock(mutex_);
         receiver_alive_ = false;
         dropped.swap(ring_);
+        dropped_spares.swap(spares_);
+        spare_count_ = 0;
         count_ = 0;
         changed_.notify_all();
     }

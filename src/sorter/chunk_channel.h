@@ -17,6 +17,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <variant>
 
 #include "base/engine_error.h"
@@ -30,6 +31,7 @@ using ChunkMessage = std::variant<ByteBuffer, EngineError>;
 class ChunkChannel {
 public:
     static constexpr size_t kBound = 2;
+    static constexpr size_t kKeptSpareCapacity = 2 << 20;
 
     ChunkChannel() = default;
     ChunkChannel(const ChunkChannel&) = delete;
@@ -42,12 +44,18 @@ public:
     // Lets go of the sending end. `panic` is the internal error that ended the sender, or
     // null; the receiver finds it with panic() after joining the sender.
     void finish_sending(std::exception_ptr panic);
+    // A chunk buffer that the receiver has written out and handed back (emptied), or one
+    // without storage: reusing them spares a fresh allocation, and its page faults, per chunk.
+    ByteBuffer take_spare();
 
     // --- the calling thread ---
     enum class Received { Message, SenderGone, TimedOut };
     // Waits at most `slice` for a message (oldest first) or for the sender to finish; queued
     // messages are handed out before the sender's end is reported.
     Received receive(std::chrono::milliseconds slice, std::optional<ChunkMessage>* out);
+    // Hands a written chunk's buffer back for reuse; at most kBound are kept, and none that
+    // grew past twice the usual size.
+    void give_back(ByteBuffer buffer);
     // Lets go of the receiving end: queued messages are dropped and a waiting sender wakes.
     void finish_receiving();
     // The sender's internal error. REQUIRES: the sender has finished (joined).
@@ -57,6 +65,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;  // every push, pop and let-go
     std::array<std::optional<ChunkMessage>, kBound> ring_;
+    std::array<ByteBuffer, kBound> spares_;
+    size_t spare_count_ = 0;
     size_t head_ = 0;   // index of the oldest queued message
     size_t count_ = 0;  // number of queued messages
     bool sender_alive_ = true;

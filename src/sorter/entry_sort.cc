@@ -58,7 +58,7 @@ inline uint64_t load_be64(const uint8_t* p) {
 
 inline SortItem make_item(const uint8_t* arena, const RecordEntry& e, uint32_t depth, uint32_t index) {
     const uint64_t remaining = e.key_length > depth ? e.key_length - depth : 0;
-    const uint8_t* p = arena + e.offset + depth;
+    const uint8_t* p = arena + entry_offset(e) + depth;
     uint64_t hi;
     uint64_t lo;
     if (remaining >= 16) {
@@ -80,7 +80,7 @@ bool entry_tail_less(const uint8_t* arena, const RecordEntry& a, uint32_t ia, co
                      uint32_t ib, uint32_t depth) {
     const uint32_t common = std::min(a.key_length, b.key_length);
     if (common > depth) {
-        const int c = std::memcmp(arena + a.offset + depth, arena + b.offset + depth, common - depth);
+        const int c = std::memcmp(arena + entry_offset(a) + depth, arena + entry_offset(b) + depth, common - depth);
         if (c != 0) return c < 0;
     }
     if (a.key_length != b.key_length) return a.key_length < b.key_length;
@@ -91,19 +91,19 @@ bool entry_tail_less(const uint8_t* arena, const RecordEntry& a, uint32_t ia, co
 bool entry_less_in_place(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) {
     const uint32_t common = std::min(a.key_length, b.key_length);
     if (common != 0) {
-        const int c = std::memcmp(arena + a.offset, arena + b.offset, common);
+        const int c = std::memcmp(arena + entry_offset(a), arena + entry_offset(b), common);
         if (c != 0) return c < 0;
     }
     if (a.key_length != b.key_length) return a.key_length < b.key_length;
-    if (a.offset != b.offset) return a.offset < b.offset;
+    if (entry_offset(a) != entry_offset(b)) return entry_offset(a) < entry_offset(b);
     return a.payload_length < b.payload_length;
 }
 
 // The comparisons read the arena unchecked, so every entry is checked before anything moves.
 void check_entries(std::span<const RecordEntry> entries, size_t arena_size) {
     for (const RecordEntry& e : entries) {
-        TR_CHECK(e.offset <= arena_size &&
-                 uint64_t{e.key_length} + e.payload_length <= arena_size - e.offset);
+        TR_CHECK(entry_offset(e) <= arena_size &&
+                 uint64_t{e.key_length} + e.payload_length <= arena_size - entry_offset(e));
     }
 }
 
@@ -111,7 +111,7 @@ void check_entries(std::span<const RecordEntry> entries, size_t arena_size) {
 uint32_t shared_prefix(const uint8_t* arena, const RecordEntry* begin, const RecordEntry* end,
                        const uint8_t* first, uint32_t limit) {
     for (const RecordEntry* e = begin; e != end && limit != 0; ++e) {
-        const uint8_t* key = arena + e->offset;
+        const uint8_t* key = arena + entry_offset(*e);
         const uint32_t n = std::min(limit, e->key_length);
         uint32_t i = 0;
         while (i + 8 <= n && std::memcmp(key + i, first + i, 8) == 0) i += 8;
@@ -297,7 +297,7 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     run(chunks, [&](size_t c) {
         check_entries(entries.subspan(bounds[c], bounds[c + 1] - bounds[c]), arena.size());
     });
-    const uint8_t* first = data + table[0].offset;
+    const uint8_t* first = data + entry_offset(table[0]);
     std::vector<uint32_t> shared(chunks);
     run(chunks, [&](size_t c) {
         shared[c] = shared_prefix(data, table + bounds[c], table + bounds[c + 1], first,
@@ -342,10 +342,10 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
 
 int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
     const uint8_t* arena = buffer.arena().data();
-    const int c = compare_keys(Bytes(arena + a.offset, a.key_length),
-                               Bytes(arena + b.offset, b.key_length));
+    const int c = compare_keys(Bytes(arena + entry_offset(a), a.key_length),
+                               Bytes(arena + entry_offset(b), b.key_length));
     if (c != 0) return c;
-    if (a.offset != b.offset) return a.offset < b.offset ? -1 : 1;
+    if (entry_offset(a) != entry_offset(b)) return entry_offset(a) < entry_offset(b) ? -1 : 1;
     if (a.payload_length != b.payload_length) return a.payload_length < b.payload_length ? -1 : 1;
     return 0;
 }

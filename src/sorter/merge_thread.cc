@@ -23,7 +23,8 @@ void append_payload(ByteBuffer& chunk, Bytes payload) {
 void send_chunks(Merger& merger, ChunkChannel& channel) {
     RecordView record;
     for (;;) {
-        ByteBuffer chunk(kChunkBytes);
+        ByteBuffer chunk = channel.take_spare();
+        if (chunk.capacity() < kChunkBytes) chunk.set_capacity(kChunkBytes);
         bool last = false;
         std::optional<EngineError> failure;
         while (chunk.size() < kChunkBytes) {

@@ -112,7 +112,9 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
         if (!next) return Unexpected(std::move(next).error());
         if (!next.value()) break;
         TR_CHECK((*writer)->record_count() < expected_records);
-        IoStatus written = (*writer)->write_record(record.key, record.payload);
+        IoStatus written = record.payload_in_key
+                               ? (*writer)->write_record_payload_in_key(record.key)
+                               : (*writer)->write_record(record.key, record.payload);
         if (!written) return Unexpected(EngineError(std::move(written).error()));
         if ((*writer)->record_count() >= next_poll_records ||
             (*writer)->byte_count() >= next_poll_bytes) {

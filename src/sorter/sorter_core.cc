@@ -1,7 +1,7 @@
 #include "sorter/sorter_core.h"
 
+#include <optional>
 #include <unistd.h>
-
 #include <string>
 #include <utility>
 
@@ -60,17 +60,38 @@ bool SorterCore::add_may_wait(uint64_t key_length, uint64_t payload_length) cons
     return filling_is_full_for(state_->filling(), key_length, payload_length);
 }
 
-CoreStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
-    switch (state_->kind()) {
-        case StateKind::Filling: break;
+namespace {
+
+// Why a sorter in this state takes no records; nothing for Filling.
+std::optional<Refusal> add_refusal(StateKind kind) {
+    switch (kind) {
+        case StateKind::Filling: return std::nullopt;
         case StateKind::Reading:
-        case StateKind::Read: return Unexpected(CoreError(Refusal::AddAfterRead));
-        case StateKind::Stopped: return Unexpected(CoreError(Refusal::Stopped));
-        case StateKind::Closed: return Unexpected(CoreError(Refusal::Closed));
+        case StateKind::Read: return Refusal::AddAfterRead;
+        case StateKind::Stopped: return Refusal::Stopped;
+        case StateKind::Closed: return Refusal::Closed;
     }
-    EngineStatus added = add_to_filling(state_->filling(), key, payload, poll);
+    return Refusal::Closed;
+}
+
+}  // namespace
+
+CoreStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
+    return add_record(key, payload, PayloadSource::Given, poll);
+}
+
+CoreStatus SorterCore::add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll) {
+    if (auto refusal = add_refusal(state_->kind())) return Unexpected(CoreError(*refusal));
+    EngineStatus added = add_to_filling(state_->filling(), key, payload, source, poll);
     if (!added) return Unexpected(CoreError(std::move(added).error()));
     return {};
+}
+
+CoreResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload, PayloadSource source) {
+    if (auto refusal = add_refusal(state_->kind())) return Unexpected(CoreError(*refusal));
+    EngineResult<bool> added = try_add_to_filling(state_->filling(), key, payload, source);
+    if (!added) return Unexpected(CoreError(std::move(added).error()));
+    return *added;
 }
 
 CoreResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {

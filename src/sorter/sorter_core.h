@@ -33,6 +33,9 @@
 #include "base/growable_array.h"
 #include "merge/merger.h"
 #include "run/file_ops.h"
+#include "base/expected.h"
+#include "base/growable_array.h"
+#include "base/record_buffer.h"
 #include "sorter/sorter_stats.h"
 
 namespace tessarune {
@@ -137,7 +140,16 @@ public:
 
     // Appends a record; on a full half waits for the previous spill (polling every 50 ms)
     // and starts the next. Refusals by state; ValueError-type Message for 4 GiB; LostRecords.
+    // With PayloadSource::KeyBytes the payload is key bytes 1 to K - 2 (the raw bytes of a
+    // bytes key without zero bytes) and is stored once, inside the key; `payload` is ignored
+    // and the key must be at least 3 bytes long.
     CoreStatus add_record(Bytes key, Bytes payload, Poll& poll);
+    CoreStatus add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll);
+
+    // add_record's path that never waits, for adding while attached: true when the record
+    // was appended; false, with nothing done, when appending needs the running spill to end
+    // first (then detach and call add_record). The same errors as add_record.
+    CoreResult<bool> try_add_record(Bytes key, Bytes payload, PayloadSource source);
 
     // Starts the read: joins the spill, merges in passes down to max_open runs, sorts the
     // last half and opens the final merge. Sets status to Read when the state was Filling.

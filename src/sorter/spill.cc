@@ -126,9 +126,11 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
             // Sorted entries visit the arena in random order: fetch a few records ahead so
             // that copying them does not wait on memory each time.
             if (i + kPrefetchDistance < count) {
-                __builtin_prefetch(arena + entries[i + kPrefetchDistance].offset);
+                __builtin_prefetch(arena + entry_offset(entries[i + kPrefetchDistance]));
             }
-            IoStatus written = (*writer)->write_record(buffer.key_of(i), buffer.payload_of(i));
+            IoStatus written = buffer.payload_in_key_of(i)
+                                   ? (*writer)->write_record_payload_in_key(buffer.key_of(i))
+                                   : (*writer)->write_record(buffer.key_of(i), buffer.payload_of(i));
             if (!written) {
                 buffer.release();
                 return SpillResult{std::move(written).error()};
@@ -201,9 +203,11 @@ IoResult<std::string> new_run_path(FillingState& state) {
     return path;
 }
 
-bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length) {
-    return std::holds_alternative<GrowthFull>(
-        plan_growth(state.filling, key_length + payload_length, state.half_budget));
+bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length,
+                         PayloadSource source) {
+    return std::holds_alternative<GrowthFull>(plan_growth(
+        state.filling, RecordBuffer::arena_bytes_for(key_length, payload_length, source),
+        state.half_budget));
 }
 
 namespace {
@@ -214,8 +218,7 @@ void note_added(FillingState& state, uint64_t bytes) {
     state.added_items += 1;
     state.added_bytes += bytes;
     state.stats->set_added(state.added_items, state.added_bytes);
-    const uint64_t capacity =
-        state.filling.arena_capacity() + kEntryBytes * state.filling.entry_capacity();
+    const uint64_t capacity = state.filling.counted_capacity();
     if (capacity == state.noted_capacity) return;
     state.noted_capacity = capacity;
     uint64_t held = capacity;
@@ -232,8 +235,9 @@ EngineStatus hand_off_full_half(FillingState& state, std::string path) {
     state.spare.reset();
 
     const uint64_t n = full.record_count();
-    state.runs.push_back(RunInfo{path, n, 8 * n + full.arena_length()});
-    state.stats->add_spill(8 * n + full.arena_length());
+    const uint64_t run_bytes = 8 * n + full.arena_length() + full.flagged_count();
+    state.runs.push_back(RunInfo{path, n, run_bytes});
+    state.stats->add_spill(run_bytes);
     state.spilling_capacity = full.counted_capacity();
     state.noted_capacity = 0;  // the memory held has changed shape: note it at the next add
 
@@ -253,30 +257,56 @@ EngineStatus hand_off_full_half(FillingState& state, std::string path) {
 
 }  // namespace
 
-EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {
-    const uint64_t extra = uint64_t{key.size()} + uint64_t{payload.size()};
-    if (std::holds_alternative<GrowthFull>(plan_growth(state.filling, extra, state.half_budget))) {
-        // An interrupted wait changes nothing: the spill keeps running, the record waits.
-        EngineStatus waited = wait_for_spill(state, poll);
-        if (!waited) return waited;
+namespace {
+
+void append_record(RecordBuffer& buffer, Bytes key, Bytes payload, PayloadSource source) {
+    if (source == PayloadSource::KeyBytes) {
+        buffer.append_payload_in_key(key);
+    } else {
+        buffer.append(key, payload);
     }
+}
+
+}  // namespace
+
+EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
+                                      PayloadSource source) {
     if (state.lost_records) return Unexpected(EngineError::lost_records());
     if (key.size() >= kMaxFieldLength || payload.size() >= kMaxFieldLength) {
         return Unexpected(EngineError::message("a key or value must be shorter than 4 GiB"));
     }
-    if (apply_plan(state.filling, extra, state.half_budget)) {
-        state.filling.append(key, payload);
-        note_added(state, extra);
-        return {};
+    if (source == PayloadSource::KeyBytes) TR_CHECK(key.size() >= 3);
+    RecordBuffer& filling = state.filling;
+    const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
+    if (!filling.fits_as_is(extra, state.half_budget)) {
+        const GrowthPlan plan = plan_growth(filling, extra, state.half_budget);
+        if (std::holds_alternative<GrowthFull>(plan)) return false;
+        if (const auto* resize = std::get_if<GrowthResize>(&plan)) {
+            filling.arena().set_capacity(resize->arena_capacity);
+            filling.entries().set_capacity(resize->entry_capacity);
+        }
     }
+    append_record(filling, key, payload, source);
+    note_added(state, key.size() + payload.size());
+    return true;
+}
 
-    // The filling half is full. Any earlier spill was received above, so this returns at once.
-    SilentPoll silent;
-    EngineStatus idle = wait_for_spill(state, silent);
-    if (!idle) {
-        state.lost_records = true;
-        return idle;
-    }
+EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {
+    return add_to_filling(state, key, payload, PayloadSource::Given, poll);
+}
+
+EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, PayloadSource source,
+                            Poll& poll) {
+    EngineResult<bool> added = try_add_to_filling(state, key, payload, source);
+    if (!added) return Unexpected(std::move(added).error());
+    if (*added) return {};
+
+    // The filling half is full: the previous spill must end before this one starts. An
+    // interrupted wait changes nothing: the spill keeps running, the record waits.
+    EngineStatus waited = wait_for_spill(state, poll);
+    if (!waited) return waited;
+    if (state.lost_records) return Unexpected(EngineError::lost_records());
+    const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
     IoResult<std::string> path = new_run_path(state);
     if (!path) {
         state.lost_records = true;
@@ -294,8 +324,8 @@ EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll&
     }
     const bool taken = apply_plan(state.filling, extra, state.half_budget);
     TR_CHECK(taken);  // an empty half never answers Full
-    state.filling.append(key, payload);
-    note_added(state, extra);
+    append_record(state.filling, key, payload, source);
+    note_added(state, key.size() + payload.size());
     return {};
 }
 

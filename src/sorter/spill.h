@@ -146,10 +146,18 @@ EngineStatus wait_for_spill(FillingState& state, Poll& poll);
 IoResult<std::string> new_run_path(FillingState& state);
 
 // add_record on the Filling state: appends the record, handing a full half to a new spill
-// first (waiting for the previous one).
+// first (waiting for the previous one). With PayloadSource::KeyBytes, payload is ignored.
+EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, PayloadSource source,
+                            Poll& poll);
 EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll);
 
+// The part of add_to_filling that never waits: true when the record was appended, false
+// (nothing done) when the filling half is full, so that appending needs a spill.
+EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
+                                      PayloadSource source);
+
 // Whether adding a record of this size finds the filling half full (and so may wait).
-bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length);
+bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length,
+                         PayloadSource source = PayloadSource::Given);
 
 }  // namespace tessarune
