@@ -1,13 +1,31 @@
 #include "base/process.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
 namespace tessarune {
+namespace {
 
-bool is_current_process(pid_t pid) { return ::getpid() == pid; }
+// The calling process's id, kept so that the check costs a load rather than a system call
+// (adding asks it for every record); a child forked from this process sets it anew.
+std::atomic<pid_t> current_pid{0};
+
+void note_pid_in_child() { current_pid.store(::getpid(), std::memory_order_relaxed); }
+
+}  // namespace
+
+bool is_current_process(pid_t pid) {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        current_pid.store(::getpid(), std::memory_order_relaxed);
+        pthread_atfork(nullptr, nullptr, note_pid_in_child);
+    });
+    return current_pid.load(std::memory_order_relaxed) == pid;
+}
 
 void abandon(std::shared_ptr<void> object) {
     static std::mutex mutex;

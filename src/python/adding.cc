@@ -128,8 +128,8 @@ int add_record(SorterObject* self, Bytes key, Bytes payload,
                PayloadSource source = PayloadSource::Given) {
     SorterCore& core = *self->core;
     // The usual case: the lock is free and the record fits in the filling half, so nothing
-    // can wait and no signal needs polling.
-    if (core.try_lock()) {
+    // can wait and no signal needs polling. A forked child goes the slow way, which refuses it.
+    if (core.in_creating_process() && core.try_lock()) {
         CoreResult<bool> added = [&] {
             // Unlocked however this ends: growing the half can throw std::bad_alloc.
             const Unlocker unlocker(core);
