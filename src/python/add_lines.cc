@@ -148,32 +148,9 @@ PyObject* add_reversed(SorterObject* self, PyObject* const* args, Py_ssize_t nar
     ByteBuffer key(kKeyBufferCapacity);
     if (encode_key(bound[0], key) < 0) return nullptr;
     complement(key);
-    SorterCore& core = *self->core;
     const Bytes data(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(payload)),
                      static_cast<size_t>(PyBytes_GET_SIZE(payload)));
-    for (;;) {
-        UnwindPoll poll;
-        CoreStatus result;
-        {
-            CoreLock lock(core, CoreLock::How::TryFirst);
-            if (!lock.locked()) {
-                lock.raise_not_locked();
-                return nullptr;
-            }
-            if (!lock.detached() && core.add_may_wait(key.size(), data.size())) lock.detach();
-            result = core.add_record(key.span(), data, poll);
-            if (result) {
-                self->item_count.store(self->item_count.load(std::memory_order_relaxed) + 1,
-                                       std::memory_order_relaxed);
-            }
-        }
-        if (result) break;
-        if (!(poll.asked() && result.error().is_interrupted())) {
-            raise_core_error(result.error());
-            return nullptr;
-        }
-        if (PyErr_CheckSignals() < 0) return nullptr;
-    }
+    if (add_one_record(self, key.span(), data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

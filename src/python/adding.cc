@@ -257,6 +257,10 @@ int add_items(SorterObject* self, PyObject* items) {
 
 }  // namespace
 
+int add_one_record(SorterObject* self, Bytes key, Bytes payload) {
+    return add_record(self, key, payload);
+}
+
 // The early answer of every door; add_record decides again under the engine's lock.
 int check_can_add(SorterObject* self) {
     switch (self->status.load(std::memory_order_relaxed)) {

@@ -48,6 +48,9 @@ PyObject* sorter_add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames);
 // The early check shared by every way of adding: 0, or -1 with the refusal raised.
 int check_can_add(SorterObject* self);
+// Adds one record with its key already encoded, waiting for a spill when the half is full
+// (signals checked with the mutex free); counts the item. -1 with an exception set.
+int add_one_record(SorterObject* self, Bytes key, Bytes payload);
 // The command line's private ways of adding (add_lines.cc).
 PyObject* sorter_add_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
