@@ -98,6 +98,20 @@ CHILDREN = {
 
 # --- parent -------------------------------------------------------------------------------
 
+def print_medians(times, show_walls):
+    """Prints each contender's median wall and CPU time and its ratio to GNU sort's; returns
+    GNU sort's median wall time."""
+    gnu_wall = statistics.median(t.wall for t in times["gnu-sort"])
+    gnu_cpu = statistics.median(t.cpu for t in times["gnu-sort"])
+    for name, runs in times.items():
+        wall = statistics.median(t.wall for t in runs)
+        cpu = statistics.median(t.cpu for t in runs)
+        walls = f"  walls {' '.join(f'{t.wall:.2f}' for t in runs)}" if show_walls else ""
+        print(f"  {name:<22} wall {wall:6.2f} s ({wall / gnu_wall:4.2f}x)  "
+              f"cpu {cpu:6.2f} s ({cpu / gnu_cpu:4.2f}x){walls}", flush=True)
+    return gnu_wall
+
+
 class Run:
     def __init__(self, wall, cpu, rss, out):
         self.wall = wall  # seconds
@@ -254,14 +268,7 @@ class Bench:
                   f"median of {self.rounds}", flush=True)
             times, identical = self.race(inp, (1, 2), self.rounds)
             os.unlink(inp)
-            gnu_wall = statistics.median(t.wall for t in times["gnu-sort"])
-            gnu_cpu = statistics.median(t.cpu for t in times["gnu-sort"])
-            for name, runs in times.items():
-                wall = statistics.median(t.wall for t in runs)
-                cpu = statistics.median(t.cpu for t in runs)
-                print(f"  {name:<22} wall {wall:6.2f} s ({wall / gnu_wall:4.2f}x)  "
-                      f"cpu {cpu:6.2f} s ({cpu / gnu_cpu:4.2f}x)  "
-                      f"walls {' '.join(f'{t.wall:.2f}' for t in runs)}", flush=True)
+            gnu_wall = print_medians(times, show_walls=True)
             print(f"  outputs identical to GNU sort: {identical}")
             for threads, target in ((2, 0.67), (1, 0.9)):
                 wall = statistics.median(t.wall for t in times[f"tessarune t{threads}"])
@@ -279,13 +286,7 @@ class Bench:
         print(f"-- random lines: {size:,} bytes, threads 2, median of {rounds}", flush=True)
         times, identical = self.race(inp, (2,), rounds)
         os.unlink(inp)
-        gnu_wall = statistics.median(t.wall for t in times["gnu-sort"])
-        gnu_cpu = statistics.median(t.cpu for t in times["gnu-sort"])
-        for name, runs in times.items():
-            wall = statistics.median(t.wall for t in runs)
-            cpu = statistics.median(t.cpu for t in runs)
-            print(f"  {name:<22} wall {wall:6.2f} s ({wall / gnu_wall:4.2f}x)  "
-                  f"cpu {cpu:6.2f} s ({cpu / gnu_cpu:4.2f}x)", flush=True)
+        gnu_wall = print_medians(times, show_walls=False)
         wall = statistics.median(t.wall for t in times["tessarune t2"])
         print(f"  outputs identical to GNU sort: {identical}")
         print(f"  target at most 0.67x GNU sort's time: {verdict(wall <= 0.67 * gnu_wall)}")
