@@ -176,8 +176,13 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
     const bool added = for_each_line(input, [&](Bytes line) {
         key.clear();
         append_escaped(TAG_BYTES, line, key);
+        // As add_encoded(line, line) does: a payload equal to its bytes key's raw bytes (no
+        // zero bytes) is stored once, inside the key.
+        const PayloadSource source = std::memchr(line.data(), 0, line.size()) == nullptr
+                                         ? PayloadSource::KeyBytes
+                                         : PayloadSource::Given;
         core.lock();
-        CoreStatus status = core.add_record(key.span(), line, poll);
+        CoreStatus status = core.add_record(key.span(), line, source, poll);
         core.unlock();
         return status.ok();
     });
