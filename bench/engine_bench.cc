@@ -189,6 +189,7 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
     if (!added) return {};
     Phases phases;
     phases.adding = seconds_since(start);
+    { struct rusage u{}; getrusage(RUSAGE_THREAD, &u); fprintf(stderr, "main cpu in adding %.3f\n", cpu_seconds_of(u)); }
     StatusByte status{SorterStatus::Open};
     core.lock();
     auto started = core.start_read(status, false, poll);

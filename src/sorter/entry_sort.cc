@@ -23,7 +23,7 @@ constexpr uint32_t kWindowBytes = 11;
 // A code above kWindowBytes: the key goes on past the window.
 constexpr uint64_t kGoesOn = kWindowBytes + 1;
 // Below this many items a range is left to std::sort rather than partitioned.
-constexpr size_t kRadixMin = 1024;
+constexpr size_t kRadixMin = 256;
 // Ties nested deeper than this many windows are settled by comparing the keys in the arena,
 // which bounds the recursion however long the keys are.
 constexpr int kMaxTieDepth = 48;
@@ -121,6 +121,42 @@ uint32_t shared_prefix(const uint8_t* arena, const RecordEntry* begin, const Rec
     return limit;
 }
 
+// The bucket of a radix pass: the eight highest bits in which the windows of a range differ.
+// Bits that no two windows of the range differ in carry no order, and keys of text leave many
+// of them (the high bits of digits and letters, separators such as ':' or 'T'), so the pass
+// skips them: the eight bits are gathered from up to eight runs of differing bits, highest
+// first, and the bucket's order is the windows' order.
+class RadixDigit {
+public:
+    explicit RadixDigit(uint64_t differ) {
+        uint32_t taken = 0;
+        while (differ != 0 && taken < 8 && runs_ < 8) {
+            const int top = 63 - std::countl_zero(differ);  // highest differing bit
+            // The run of set bits from `top` down, at most the bits still wanted.
+            const int length = std::min<int>(std::countl_one(differ << (63 - top)), 8 - static_cast<int>(taken));
+            const int low = top - length + 1;
+            shift_[runs_] = static_cast<uint8_t>(low);
+            width_[runs_] = static_cast<uint8_t>(length);
+            mask_[runs_] = (uint64_t{1} << length) - 1;
+            ++runs_;
+            taken += static_cast<uint32_t>(length);
+            differ &= ~(mask_[runs_ - 1] << low);
+        }
+    }
+
+    size_t bucket(uint64_t window) const {
+        size_t b = (window >> shift_[0]) & mask_[0];
+        for (uint32_t r = 1; r < runs_; ++r) b = (b << width_[r]) | ((window >> shift_[r]) & mask_[r]);
+        return b;
+    }
+
+private:
+    uint32_t runs_ = 0;
+    uint8_t shift_[8] = {};
+    uint8_t width_[8] = {};
+    uint64_t mask_[8] = {};
+};
+
 class ItemSorter {
 public:
     ItemSorter(const uint8_t* arena, const RecordEntry* entries) : arena_(arena), entries_(entries) {}
@@ -145,10 +181,8 @@ public:
                 std::sort(begin, end, item_less);
                 return;
             }
-            // Eight bits from the highest one in which the windows differ.
-            const int shift = std::countl_zero(differ);
             size_t bounds[257];
-            partition(begin, end, shift, bounds);
+            partition(begin, end, RadixDigit(differ), bounds);
             // The largest bucket is sorted in this loop, the others by recursion, which keeps
             // the stack shallow whatever the distribution.
             size_t largest = 0;
@@ -165,14 +199,11 @@ public:
         }
     }
 
-    // In place by the eight bits of the window below `shift` leading bits; bounds[b] is where
-    // bucket b starts, bounds[256] the range's length.
-    static void partition(SortItem* begin, SortItem* end, int shift, size_t* bounds) {
-        const auto bucket = [shift](const SortItem& item) {
-            return static_cast<size_t>((item.window << shift) >> 56);
-        };
+    // In place by the bucket `digit` gives; bounds[b] is where bucket b starts, bounds[256]
+    // the range's length.
+    static void partition(SortItem* begin, SortItem* end, const RadixDigit& digit, size_t* bounds) {
         size_t counts[256] = {};
-        for (const SortItem* it = begin; it != end; ++it) ++counts[bucket(*it)];
+        for (const SortItem* it = begin; it != end; ++it) ++counts[digit.bucket(it->window)];
         size_t next[256];
         bounds[0] = 0;
         for (size_t b = 0; b < 256; ++b) {
@@ -182,10 +213,10 @@ public:
         for (size_t b = 0; b < 256; ++b) {
             while (next[b] < bounds[b + 1]) {
                 SortItem item = begin[next[b]];
-                size_t home = bucket(item);
+                size_t home = digit.bucket(item.window);
                 while (home != b) {
                     std::swap(item, begin[next[home]++]);
-                    home = bucket(item);
+                    home = digit.bucket(item.window);
                 }
                 begin[next[b]++] = item;
             }
@@ -321,7 +352,7 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
         size_t buckets[257] = {0, n};
         size_t bucket_count = 1;
         if (differ != 0) {
-            ItemSorter::partition(all, all + n, std::countl_zero(differ), buckets);
+            ItemSorter::partition(all, all + n, RadixDigit(differ), buckets);
             bucket_count = 256;
         }
         std::vector<size_t> order(bucket_count);
