@@ -334,10 +334,18 @@ class Job:
     def write(self, sorter, out, bar):
         if self.header is not None:
             out.write(self.header)
-        if not self.args.unique:
+        a = self.args
+        # The bulk path stores each line without its separator: the writing puts it back.
+        bulk = not (a.csv or a.jsonl) and self.line_key is None
+        if not a.unique:
             sep = self.sep
-            sorter.write_to(_Counting(out, bar, sep) if bar is not None else out)
+            target = _Counting(out, bar, sep) if bar is not None else out
+            if bulk:
+                sorter._write_lines(target, sep)
+            else:
+                sorter.write_to(target)
             return
+        end = self.sep if bulk else b""
         if self.key_of_payload is not None:
             key = self.key_of_payload
         elif self.line_key is not None:
@@ -351,7 +359,7 @@ class Job:
             for payload in sorter.encoded():
                 k = payload if key is None else key(payload)
                 if previous is marker or k != previous:
-                    buffered.write(payload)
+                    buffered.write(payload + end if end else payload)
                     if bar is not None:
                         bar.update(1)
                 previous = k

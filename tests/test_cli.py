@@ -27,7 +27,7 @@ def run(args, data=b"", **kw):
 def random_lines(seed, n):
     rnd = random.Random(seed)
     words = [b"a", b"B", b"b", b" ", b"\t", b"-", b".", b"0", b"7", b"12", b"-3.25", b"x:y", b"\r",
-             b"999999999999999999999", b"\x01", b"\xff"]
+             b"999999999999999999999", b"\x00", b"\x01", b"\xff"]
     lines = [b"".join(rnd.choice(words) for _ in range(rnd.randint(0, 7))) for _ in range(n)]
     return b"\n".join(lines) + b"\nlast line without newline"
 

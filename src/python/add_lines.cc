@@ -27,14 +27,21 @@ void complement(ByteBuffer& key) {
     for (size_t i = 0, n = key.size(); i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
 }
 
-// The one place where a line becomes a record: its key is the line (without its separator)
-// as a bytes key, its payload the line with the separator. REQUIRES: the mutex held.
-CoreStatus add_line_record(SorterCore& core, Bytes line_with_sep, ByteBuffer& key, bool reverse,
+// The one place where a line becomes a record: the line without its separator is both its
+// key, as a bytes key, and its payload; _write_lines puts the separator back. A line without
+// zero bytes is its key's raw bytes, so it is stored once, inside the key (not when the key
+// is complemented). REQUIRES: the mutex held.
+CoreStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool reverse,
                            Poll& poll) {
     key.clear();
-    append_escaped(TAG_BYTES, line_with_sep.first(line_with_sep.size() - 1), key);
-    if (reverse) complement(key);
-    return core.add_record(key.span(), line_with_sep, poll);
+    append_escaped(TAG_BYTES, line, key);
+    if (reverse) {
+        complement(key);
+        return core.add_record(key.span(), line, poll);
+    }
+    const bool stored_once = key.size() == line.size() + 3;  // nothing was escaped
+    return core.add_record(key.span(), line,
+                           stored_once ? PayloadSource::KeyBytes : PayloadSource::Given, poll);
 }
 
 // Holds a buffer export for the duration of a call.
@@ -105,7 +112,7 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
                 if (found == nullptr) break;
                 const size_t end =
                     static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
-                result = add_line_record(core, all.subspan(consumed, end - consumed), key,
+                result = add_line_record(core, all.subspan(consumed, end - consumed - 1), key,
                                          reverse != 0, poll);
                 if (!result) break;
                 consumed = end;

@@ -150,8 +150,15 @@ inline constexpr const char kAddLinesDoc[] =
     "--\n"
     "\n"
     "Add every complete line of a buffer, ended by the byte sep, and return how many bytes\n"
-    "that was. Each line is its own payload, separator included, and its key is the line\n"
-    "without it, as bytes; with reverse true, the keys sort in descending order.";
+    "that was. Each line without its separator is both its key, as bytes, and its payload\n"
+    "(stored once where it can be); with reverse true, the keys sort in descending order.\n"
+    "_write_lines puts the separators back.";
+
+inline constexpr const char kWriteLinesDoc[] =
+    "_write_lines($self, handle, sep, /)\n"
+    "--\n"
+    "\n"
+    "Write every encoded item, in order, as write_to does, each followed by the byte sep.";
 
 inline constexpr const char kAddReversedDoc[] =
     "_add_reversed($self, key, payload, /)\n"

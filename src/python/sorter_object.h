@@ -67,6 +67,8 @@ PyObject* sorter_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* sorter_encoded(PyObject* self, PyObject* unused);
 PyObject* sorter_write_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
+PyObject* sorter_write_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
 PyObject* sorter_close(PyObject* self, PyObject* unused);
 
 // Releases one reference to a core with the interpreter released, since the last one

@@ -86,6 +86,8 @@ PyMethodDef kMethods[] = {
     {"_add_lines", as_cfunction(sorter_add_lines), METH_FASTCALL | METH_KEYWORDS, kAddLinesDoc},
     {"_add_reversed", as_cfunction(sorter_add_reversed), METH_FASTCALL | METH_KEYWORDS,
      kAddReversedDoc},
+    {"_write_lines", as_cfunction(sorter_write_lines), METH_FASTCALL | METH_KEYWORDS,
+     kWriteLinesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

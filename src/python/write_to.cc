@@ -129,11 +129,11 @@ public:
 
     // Starts the thread with the merger. On failure returns the system's error code; the
     // merger has then been released, detached, since that removes the spill directory.
-    int start(std::unique_ptr<Merger> merger) {
+    int start(std::unique_ptr<Merger> merger, std::optional<uint8_t> terminator) {
         int error = 0;
         Detached detached;
         try {
-            thread_ = std::thread(run_merge_thread, std::move(merger), channel_);
+            thread_ = std::thread(run_merge_thread, std::move(merger), channel_, terminator);
         } catch (const std::system_error& e) {
             error = e.code().value() != 0 ? e.code().value() : EAGAIN;
         } catch (const std::bad_alloc&) {
@@ -186,7 +186,7 @@ int write_chunks(ChunkChannel& channel, Handle& handle) {
     }
 }
 
-PyObject* write_to(SorterObject* self, PyObject* handle) {
+PyObject* write_to(SorterObject* self, PyObject* handle, std::optional<uint8_t> terminator) {
     Ref write(PyObject_GetAttrString(handle, "write"));
     if (!write) return nullptr;
     const int raw = is_raw_stream(handle);
@@ -195,7 +195,7 @@ PyObject* write_to(SorterObject* self, PyObject* handle) {
     if (!start_reading(self, /*keep=*/false, &merger)) return nullptr;
 
     MergeThread thread(std::make_shared<ChunkChannel>());
-    if (const int error = thread.start(std::move(merger)); error != 0) {
+    if (const int error = thread.start(std::move(merger), terminator); error != 0) {
         errno = error;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
@@ -224,7 +224,23 @@ PyObject* sorter_write_to(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return call_guarded([&]() -> PyObject* {
         PyObject* bound[1];
         if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
-        return write_to(reinterpret_cast<SorterObject*>(self), bound[0]);
+        return write_to(reinterpret_cast<SorterObject*>(self), bound[0], std::nullopt);
+    });
+}
+
+PyObject* sorter_write_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"handle", "sep"};
+    static constexpr ArgSpec kSpec{"Sorter._write_lines()", kNames, 2, 2, 2};
+    return call_guarded([&]() -> PyObject* {
+        PyObject* bound[2];
+        if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
+        if (!PyBytes_Check(bound[1]) || PyBytes_GET_SIZE(bound[1]) != 1) {
+            PyErr_SetString(PyExc_ValueError, "the separator must be one byte");
+            return nullptr;
+        }
+        const auto sep = static_cast<uint8_t>(PyBytes_AS_STRING(bound[1])[0]);
+        return write_to(reinterpret_cast<SorterObject*>(self), bound[0], sep);
     });
 }
 

@@ -10,17 +10,17 @@
 namespace tessarune {
 namespace {
 
-void append_payload(ByteBuffer& chunk, Bytes payload) {
+void append_payload(ByteBuffer& chunk, Bytes payload, size_t extra) {
     // Grown to fit exactly: a chunk passes 1 MiB by its last payload only, and doubling
     // there would hold up to twice the memory in every queued chunk.
-    if (chunk.size() + payload.size() > chunk.capacity()) {
-        chunk.set_capacity(chunk.size() + payload.size());
+    if (chunk.size() + payload.size() + extra > chunk.capacity()) {
+        chunk.set_capacity(chunk.size() + payload.size() + extra);
     }
     chunk.append(payload);
 }
 
 // Sends until the data or the receiver ends. Throws on an internal error.
-void send_chunks(Merger& merger, ChunkChannel& channel) {
+void send_chunks(Merger& merger, ChunkChannel& channel, std::optional<uint8_t> terminator) {
     RecordView record;
     for (;;) {
         ByteBuffer chunk = channel.take_spare();
@@ -37,7 +37,12 @@ void send_chunks(Merger& merger, ChunkChannel& channel) {
                 last = true;
                 break;
             }
-            append_payload(chunk, record.payload);
+            if (terminator) {
+                append_payload(chunk, record.payload, 1);
+                chunk.append(Bytes(&*terminator, 1));
+            } else {
+                append_payload(chunk, record.payload, 0);
+            }
         }
         if (failure) {
             chunk.release();
@@ -50,11 +55,12 @@ void send_chunks(Merger& merger, ChunkChannel& channel) {
 
 }  // namespace
 
-void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannel> channel) {
+void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannel> channel,
+                      std::optional<uint8_t> terminator) {
     std::exception_ptr panic;
     try {
         set_current_thread_name("tessarune-merge");
-        send_chunks(*merger, *channel);
+        send_chunks(*merger, *channel, terminator);
     } catch (...) {
         panic = std::current_exception();
     }
