@@ -47,7 +47,7 @@ inline bool item_less(const SortItem& a, const SortItem& b) {
 inline uint32_t index_of(const SortItem& item) { return static_cast<uint32_t>(item.low); }
 // The window's bytes and code: equal for two items whose keys agree throughout the window.
 inline uint64_t head_of_low(const SortItem& item) { return item.low >> 32; }
-inline bool goes_on(const SortItem& item) { return ((item.low >> 32) & 0xff) == kGoesOn; }
+inline uint64_t code_of(const SortItem& item) { return (item.low >> 32) & 0xff; }
 
 inline uint64_t load_be64(const uint8_t* p) {
     uint64_t v;
@@ -71,6 +71,38 @@ inline SortItem make_item(const uint8_t* arena, const RecordEntry& e, uint32_t d
         lo = load_be64(padded + 8);
     }
     const uint64_t code = std::min<uint64_t>(remaining, kGoesOn);
+    return SortItem{hi, (lo >> 40 << 40) | (code << 32) | index};
+}
+
+// The first window of a half whose keys keep some bytes constant past their shared prefix
+// (the 'T', ':' and '.' of a timestamp, the separators of fixed fields): it carries the
+// first 11 bytes at which keys differ, skipping the constant ones, so that ties past the
+// window (which cost a second trip to the arena) become rare.
+//
+// `offsets` are relative to depth, ascending, within the first `span` bytes; every byte in
+// [depth, depth + span) that no offset names is the same in every key that has it. The code
+// is how many bytes the key has from depth on, or span + 1 if it goes on past the span:
+// among keys whose windows are equal, a key that ends sooner is a proper prefix of the
+// longer one (every byte before its end is equal), and keys with equal windows and codes up
+// to span are equal throughout.
+struct SparseWindow {
+    uint32_t offsets[kWindowBytes];
+    uint32_t count = 0;
+    uint32_t span = 0;
+};
+
+inline SortItem make_sparse_item(const uint8_t* arena, const RecordEntry& e, uint32_t depth,
+                                 const SparseWindow& w, uint32_t index) {
+    const uint64_t remaining = e.key_length > depth ? e.key_length - depth : 0;
+    const uint8_t* p = arena + entry_offset(e) + depth;
+    uint8_t bytes[16] = {};
+    for (uint32_t i = 0; i < w.count; ++i) {
+        const uint32_t at = w.offsets[i];
+        bytes[i] = at < remaining ? p[at] : 0;
+    }
+    const uint64_t hi = load_be64(bytes);
+    const uint64_t lo = load_be64(bytes + 8);
+    const uint64_t code = std::min<uint64_t>(remaining, uint64_t{w.span} + 1);
     return SortItem{hi, (lo >> 40 << 40) | (code << 32) | index};
 }
 
@@ -157,6 +189,59 @@ private:
     uint64_t mask_[8] = {};
 };
 
+// How far past the shared prefix constant bytes are looked for.
+constexpr uint32_t kSparseReach = 64;
+
+// Which of the bytes [depth, depth + limit) differ from `first`'s, among the keys of
+// [begin, end) that have them: bit i stands for byte depth + i. REQUIRES: limit <= 64 and
+// `first` has at least depth + limit bytes.
+uint64_t varying_bytes(const uint8_t* arena, const RecordEntry* begin, const RecordEntry* end,
+                       const uint8_t* first, uint32_t depth, uint32_t limit) {
+    uint64_t differ[kSparseReach / 8] = {};
+    const uint8_t* f = first + depth;
+    for (const RecordEntry* e = begin; e != end; ++e) {
+        const uint32_t length = e->key_length > depth ? std::min(e->key_length - depth, limit) : 0;
+        const uint8_t* p = arena + entry_offset(*e) + depth;
+        uint32_t w = 0;
+        for (; 8 * w + 8 <= length; ++w) {
+            uint64_t a, b;
+            std::memcpy(&a, p + 8 * w, 8);
+            std::memcpy(&b, f + 8 * w, 8);
+            differ[w] |= a ^ b;
+        }
+        if (const uint32_t tail = length - 8 * w; tail != 0) {
+            uint8_t a[8] = {}, b[8] = {};
+            std::memcpy(a, p + 8 * w, tail);
+            std::memcpy(b, f + 8 * w, tail);
+            uint64_t x, y;
+            std::memcpy(&x, a, 8);
+            std::memcpy(&y, b, 8);
+            differ[w] |= x ^ y;
+        }
+    }
+    uint64_t mask = 0;
+    for (uint32_t w = 0; w < kSparseReach / 8; ++w) {
+        uint8_t bytes[8];
+        std::memcpy(bytes, &differ[w], 8);
+        for (uint32_t i = 0; i < 8; ++i) {
+            if (bytes[i] != 0) mask |= uint64_t{1} << (8 * w + i);
+        }
+    }
+    return mask;
+}
+
+// The sparse first window for the bytes that vary (see varying_bytes) within `limit` bytes;
+// false when it would carry the same bytes as the plain window, which is then cheaper.
+bool plan_sparse_window(uint64_t varying, uint32_t limit, SparseWindow& w) {
+    w.count = 0;
+    w.span = limit;
+    for (uint64_t rest = varying; rest != 0 && w.count < kWindowBytes; rest &= rest - 1) {
+        w.offsets[w.count++] = static_cast<uint32_t>(std::countr_zero(rest));
+    }
+    if (w.count == kWindowBytes) w.span = w.offsets[kWindowBytes - 1] + 1;
+    return w.span > w.count;
+}
+
 class ItemSorter {
 public:
     ItemSorter(const uint8_t* arena, const RecordEntry* entries) : arena_(arena), entries_(entries) {}
@@ -164,7 +249,13 @@ public:
     // Sorts [begin, end) whose items hold windows at `depth`, then settles its ties.
     void sort(SortItem* begin, SortItem* end, uint32_t depth, int tie_depth) const {
         sort_by_items(begin, end);
-        settle_ties(begin, end, depth, tie_depth);
+        settle_ties(begin, end, depth + kWindowBytes, kGoesOn, tie_depth);
+    }
+
+    // The same for items that hold a sparse first window: ties go on at depth + span.
+    void sort_sparse(SortItem* begin, SortItem* end, uint32_t depth, const SparseWindow& w) const {
+        sort_by_items(begin, end);
+        settle_ties(begin, end, depth + w.span, uint64_t{w.span} + 1, 0);
     }
 
     // Sorts by (window, low) only.
@@ -223,9 +314,10 @@ public:
         }
     }
 
-    // Items whose windows and codes are equal and whose keys go on are sorted again on their
-    // next window.
-    void settle_ties(SortItem* begin, SortItem* end, uint32_t depth, int tie_depth) const {
+    // Items whose windows and codes are equal and whose keys go on (their code is
+    // `goes_on`) are sorted again on the window at `next_depth`.
+    void settle_ties(SortItem* begin, SortItem* end, uint32_t next_depth, uint64_t goes_on,
+                     int tie_depth) const {
         SortItem* run = begin;
         while (run != end) {
             SortItem* run_end = run + 1;
@@ -233,8 +325,8 @@ public:
                    head_of_low(*run_end) == head_of_low(*run)) {
                 ++run_end;
             }
-            if (run_end - run >= 2 && goes_on(*run)) {
-                settle_run(run, run_end, depth + kWindowBytes, tie_depth + 1);
+            if (run_end - run >= 2 && code_of(*run) == goes_on) {
+                settle_run(run, run_end, next_depth, tie_depth + 1);
             }
             run = run_end;
         }
@@ -335,15 +427,38 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
                                   table[0].key_length);
     });
     const uint32_t depth = *std::min_element(shared.begin(), shared.end());
+    // Bytes past the prefix that no key changes carry no order either: when there are such
+    // bytes among the first ones that vary, the first window skips them.
+    SparseWindow sparse;
+    bool use_sparse = false;
+    // Whole words only, so that keys at least as long as the first one need no tail.
+    if (const uint32_t limit = std::min(table[0].key_length - depth, kSparseReach) / 8 * 8;
+        limit > kWindowBytes) {
+        std::vector<uint64_t> varying(chunks);
+        run(chunks, [&](size_t c) {
+            varying[c] = varying_bytes(data, table + bounds[c], table + bounds[c + 1], first, depth, limit);
+        });
+        uint64_t all_varying = 0;
+        for (uint64_t v : varying) all_varying |= v;
+        use_sparse = plan_sparse_window(all_varying, limit, sparse);
+    }
     run(chunks, [&](size_t c) {
         for (size_t i = bounds[c]; i < bounds[c + 1]; ++i) {
-            all[i] = make_item(data, table[i], depth, static_cast<uint32_t>(i));
+            all[i] = use_sparse ? make_sparse_item(data, table[i], depth, sparse, static_cast<uint32_t>(i))
+                                : make_item(data, table[i], depth, static_cast<uint32_t>(i));
         }
     });
 
     const ItemSorter sorter(data, table);
+    const auto sort_range = [&](SortItem* begin, SortItem* end) {
+        if (use_sparse) {
+            sorter.sort_sparse(begin, end, depth, sparse);
+        } else {
+            sorter.sort(begin, end, depth, 0);
+        }
+    };
     if (chunks < 2) {
-        sorter.sort(all, all + n, depth, 0);
+        sort_range(all, all + n);
         gather(all, all + n, table);
     } else {
         // One partition on the calling thread, then the buckets on the workers, largest first.
@@ -364,7 +479,7 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
         pool->run(order.size(), [&](size_t i) {
             SortItem* begin = all + buckets[order[i]];
             SortItem* end = all + buckets[order[i] + 1];
-            sorter.sort(begin, end, depth, 0);
+            sort_range(begin, end);
             gather(begin, end, table);
         });
     }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -115,6 +116,60 @@ TEST_F(EntrySort, SharedStemsAndTiesAcrossWindows) {
                 ASSERT_TRUE(testing::sorted_like_model(buffer, records))
                     << "stem of " << stem_length << ", " << workers << " workers";
             }
+        }
+    }
+}
+
+// Keys of text with fixed separators: bytes that no key changes lie between the varying
+// ones, so the first window skips them and the radix passes skip constant bits. The shapes
+// add the cases that skipping must not get wrong: keys that end on a skipped byte (a proper
+// prefix of longer keys), keys that end inside the window, zero bytes where keys vary, equal
+// keys, and keys that still tie after every varying byte of the window and go on past it.
+TEST_F(EntrySort, KeysWithConstantBytesBetweenVaryingOnes) {
+    const uint64_t seed = testing::fresh_seed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    const auto digits = [&](size_t n, unsigned base) {
+        std::string d;
+        for (size_t i = 0; i < n; ++i) d.push_back(static_cast<char>('0' + rng() % base));
+        return d;
+    };
+    const auto stamp = [&](unsigned base) {
+        return "2026-11-" + digits(2, base) + "T" + digits(2, base) + ":" + digits(2, base) + ":" +
+               digits(2, base) + "." + digits(3, base) + "Z ";
+    };
+    struct Shape {
+        const char* name;
+        unsigned base;  // digits per position: 2 makes many ties
+        std::function<std::string(const std::string&)> key_of;
+    };
+    const std::vector<Shape> shapes = {
+        {"stamps and a tail", 10, [&](const std::string& s) { return s + digits(rng() % 40, 10); }},
+        {"few digits, ties past the window", 2,
+         [&](const std::string& s) { return s + "host-" + digits(rng() % 6, 2); }},
+        {"cut anywhere", 3,
+         [&](const std::string& s) { return (s + "x" + digits(30, 3)).substr(0, rng() % 60); }},
+        {"zero bytes where keys vary", 2,
+         [&](const std::string& s) {
+             std::string k = s + digits(20, 2);
+             for (char& c : k) {
+                 if (c == '0' && rng() % 2 == 0) c = '\0';
+             }
+             return k;
+         }},
+    };
+    for (const Shape& shape : shapes) {
+        std::vector<TestRecord> records;
+        for (size_t i = 0; i < 5000; ++i) {
+            records.push_back({shape.key_of(stamp(shape.base)), std::to_string(i)});
+        }
+        // The first record decides how far constant bytes are looked for: make it long.
+        records[0].key = stamp(shape.base) + std::string(80, 'q');
+        for (size_t workers : {0, 2, 3}) {
+            RecordBuffer buffer = testing::buffer_of(records);
+            sort_buffer(buffer, pool_of(workers), 64);
+            ASSERT_TRUE(testing::sorted_like_model(buffer, records))
+                << shape.name << ", " << workers << " workers";
         }
     }
 }

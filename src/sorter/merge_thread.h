@@ -23,6 +23,6 @@ inline constexpr size_t kChunkBytes = 1048576;
 // sending end, so that a receiver that saw the end knows the files are gone. An internal
 // error is caught and handed over through the channel.
 void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannel> channel,
-                      std::optional<uint8_t> terminator = std::nullopt);
+                      std::optional<uint8_t> terminator);
 
 }  // namespace tessarune

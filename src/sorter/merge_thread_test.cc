@@ -42,9 +42,10 @@ std::unique_ptr<Merger> merger_over(std::unique_ptr<MergeSource> source) {
 }
 
 // Runs the merging thread and collects what it sends, as write_to's caller would.
-std::vector<ChunkMessage> run(std::unique_ptr<Merger> merger) {
+std::vector<ChunkMessage> run(std::unique_ptr<Merger> merger,
+                              std::optional<uint8_t> terminator = std::nullopt) {
     auto channel = std::make_shared<ChunkChannel>();
-    std::thread thread(run_merge_thread, std::move(merger), channel);
+    std::thread thread(run_merge_thread, std::move(merger), channel, terminator);
     std::vector<ChunkMessage> got;
     for (;;) {
         std::optional<ChunkMessage> message;
@@ -58,29 +59,38 @@ std::vector<ChunkMessage> run(std::unique_ptr<Merger> merger) {
 }
 
 TEST(MergeThread, ChunksHoldEveryPayloadInOrderAndCloseAtTheChunkSize) {
-    // Payloads of 100 kB, keys in reverse of adding order: about 30 MB in 29 full chunks.
-    RecordBuffer held;
-    std::string expected;
-    const int count = 300;
-    for (int i = 0; i < count; ++i) {
-        char key[16];
-        std::snprintf(key, sizeof key, "%06d", count - i);
-        const std::string payload(100000, static_cast<char>('a' + i % 26));
-        held.append(as_bytes(std::string(key)), as_bytes(payload));
-    }
-    for (int i = count - 1; i >= 0; --i) expected.append(100000, static_cast<char>('a' + i % 26));
-    testing::sort_held_records(held);
-    std::vector<ChunkMessage> got = run(merger_over(std::make_unique<MemorySource>(std::move(held))));
-    std::string joined;
-    for (size_t i = 0; i < got.size(); ++i) {
-        const ByteBuffer& chunk = std::get<ByteBuffer>(got[i]);
-        if (i + 1 < got.size()) {
-            EXPECT_GE(chunk.size(), kChunkBytes);
-            EXPECT_LT(chunk.size() - 100000, kChunkBytes) << "chunk " << i << " ran past its size";
+    // Payloads of 100 kB, keys in reverse of adding order: about 30 MB in 29 full chunks;
+    // with a terminator, each payload is followed by it.
+    const std::optional<uint8_t> terminators[] = {std::nullopt, uint8_t{'\n'}};
+    for (const std::optional<uint8_t> terminator : terminators) {
+        const size_t record_bytes = 100000 + (terminator ? 1 : 0);
+        RecordBuffer held;
+        std::string expected;
+        const int count = 300;
+        for (int i = 0; i < count; ++i) {
+            char key[16];
+            std::snprintf(key, sizeof key, "%06d", count - i);
+            const std::string payload(100000, static_cast<char>('a' + i % 26));
+            held.append(as_bytes(std::string(key)), as_bytes(payload));
         }
-        joined.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+        for (int i = count - 1; i >= 0; --i) {
+            expected.append(100000, static_cast<char>('a' + i % 26));
+            if (terminator) expected.push_back(static_cast<char>(*terminator));
+        }
+        testing::sort_held_records(held);
+        std::vector<ChunkMessage> got =
+            run(merger_over(std::make_unique<MemorySource>(std::move(held))), terminator);
+        std::string joined;
+        for (size_t i = 0; i < got.size(); ++i) {
+            const ByteBuffer& chunk = std::get<ByteBuffer>(got[i]);
+            if (i + 1 < got.size()) {
+                EXPECT_GE(chunk.size(), kChunkBytes);
+                EXPECT_LT(chunk.size() - record_bytes, kChunkBytes) << "chunk " << i << " ran past its size";
+            }
+            joined.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+        }
+        EXPECT_TRUE(joined == expected) << "payloads lost, doubled or out of order";
     }
-    EXPECT_TRUE(joined == expected) << "payloads lost, doubled or out of order";
 }
 
 TEST(MergeThread, AMergeErrorReplacesTheChunkItBroke) {
@@ -97,7 +107,8 @@ TEST(MergeThread, EndsWhenTheReceiverLetsGo) {
     for (int i = 0; i < 64; ++i) held.append(as_bytes(std::to_string(i)), as_bytes(payload));
     auto channel = std::make_shared<ChunkChannel>();
     std::thread thread(run_merge_thread,
-                       merger_over(std::make_unique<MemorySource>(std::move(held))), channel);
+                       merger_over(std::make_unique<MemorySource>(std::move(held))), channel,
+                       std::nullopt);
     std::optional<ChunkMessage> message;
     while (channel->receive(5ms, &message) != ChunkChannel::Received::Message) {}
     channel->finish_receiving();
