@@ -40,9 +40,11 @@ size_t shared_length(Bytes a, Bytes b) {
 // One source's current record, viewed in the source's memory. The views stay valid while it
 // is held: its source is asked again only to replace this very record.
 struct Leaf {
+    // 16 key bytes behind the shared prefix (see Impl::shared); all ones once the source is
+    // exhausted, so that the windows alone usually place an exhausted source last.
+    uint64_t window[2] = {~uint64_t{0}, ~uint64_t{0}};
+    bool live = false;  // false once the source is exhausted
     RecordView record;
-    uint64_t window[2] = {};  // 16 key bytes behind the shared prefix (see Impl::shared)
-    bool live = false;        // false once the source is exhausted
 
     void take_window(Bytes key, size_t offset) {
         window[0] = key_window(key, offset);
@@ -100,8 +102,15 @@ struct Merger::Impl {
     bool before(uint32_t a, uint32_t b) const {
         const Leaf& x = leaves[a];
         const Leaf& y = leaves[b];
+        // The usual case, decided by the first window; whichever way it goes is hard to
+        // predict, so it is left as a value for the caller's conditional moves.
+        if (x.window[0] != y.window[0]) [[likely]] return x.window[0] < y.window[0];
+        return before_slow(a, b);
+    }
+    bool before_slow(uint32_t a, uint32_t b) const {
+        const Leaf& x = leaves[a];
+        const Leaf& y = leaves[b];
         if (!x.live || !y.live) return x.live && !y.live;
-        if (x.window[0] != y.window[0]) return x.window[0] < y.window[0];
         if (x.window[1] != y.window[1]) return x.window[1] < y.window[1];
         const int c = compare_keys(x.record.key, y.record.key);
         if (c != 0) return c < 0;
@@ -161,7 +170,10 @@ struct Merger::Impl {
         const size_t k = leaves.size();
         uint32_t winner = source;
         for (size_t node = (k + source) / 2; node > 0; node /= 2) {
-            if (before(tree[node], winner)) std::swap(tree[node], winner);
+            const uint32_t held = tree[node];
+            const bool swap = before(held, winner);
+            tree[node] = swap ? winner : held;
+            winner = swap ? held : winner;
         }
         tree[0] = winner;
     }
@@ -227,8 +239,7 @@ EngineResult<bool> Merger::merge_next(RecordView* out) {
         if (next.value() == NextRecord::Record) {
             m.hold(source, next_record);
         } else {
-            m.leaves[source].live = false;
-            m.leaves[source].record = RecordView{};
+            m.leaves[source] = Leaf{};
         }
         m.replay(source);
     }
