@@ -46,6 +46,21 @@ void RecordBuffer::append_payload_in_key(Bytes key) {
     ++flagged_count_;
 }
 
+void RecordBuffer::append_payload_in_key(uint8_t tag, Bytes raw) {
+    TR_CHECK(raw.size() + 3 <= kMaxField);
+    const size_t at = arena_.size();
+    entries_.push_back(
+        RecordEntry{at | kPayloadInKey, static_cast<uint32_t>(raw.size() + 3), 0});
+    arena_.reserve(at + raw.size() + 3);
+    uint8_t* to = arena_.data() + at;
+    to[0] = tag;
+    if (!raw.empty()) std::memcpy(to + 1, raw.data(), raw.size());
+    to[raw.size() + 1] = 0;
+    to[raw.size() + 2] = 0;
+    arena_.set_size(at + raw.size() + 3);
+    ++flagged_count_;
+}
+
 Bytes RecordBuffer::key_of(size_t i) const {
     TR_CHECK(i < entries_.size());
     const RecordEntry& e = entries_[i];

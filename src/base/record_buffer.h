@@ -77,6 +77,10 @@ public:
     // Appends a record whose payload is the key's bytes (PayloadSource::KeyBytes): only the
     // key goes into the arena. REQUIRES: 3 <= key size < 2^32.
     void append_payload_in_key(Bytes key);
+    // The same for the key `tag raw 00 00`, written straight into the arena: the record of a
+    // bytes key whose payload is its own bytes. REQUIRES: raw holds no zero byte, and is
+    // shorter than 2^32 - 3 bytes.
+    void append_payload_in_key(uint8_t tag, Bytes raw);
     // The arena bytes a record takes: the key, and the payload unless it is in the key.
     static uint64_t arena_bytes_for(uint64_t key_length, uint64_t payload_length,
                                     PayloadSource source) {

@@ -146,6 +146,26 @@ int add_record(SorterObject* self, Bytes key, Bytes payload,
     return add_record_waiting(self, key, payload, source);
 }
 
+// add_encoded(b, b) of a bytes object without zero bytes, the way lines are added: its key
+// is `tag b 00 00`, written straight into the half with no key buffer. 1 when added, 0 when
+// it has to go the usual way (the lock is busy, the half is full, a forked child), -1 with
+// an exception set.
+int try_add_own_bytes(SorterObject* self, Bytes raw) {
+    SorterCore& core = *self->core;
+    if (!core.in_creating_process() || !core.try_lock()) return 0;
+    CoreResult<bool> added = [&] {
+        const Unlocker unlocker(core);
+        CoreResult<bool> result = core.try_add_bytes_record(raw);
+        if (result && *result) count_item(self);
+        return result;
+    }();
+    if (!added) {
+        raise_core_error(added.error());
+        return -1;
+    }
+    return *added ? 1 : 0;
+}
+
 PyObject* encode_payload(SorterObject* self, PyObject* item) {
     if (self->codec_kind == CodecKind::UserCodec) {
         return PyObject_CallOneArg(self->encode_fn, item);
@@ -223,6 +243,14 @@ PyObject* add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     SorterObject* sorter = as_sorter(self);
     if (check_can_add(sorter) < 0) return nullptr;
+    if (bound[0] == payload && PyBytes_CheckExact(payload)) {
+        const Bytes raw = bytes_of(payload);
+        if (std::memchr(raw.data(), 0, raw.size()) == nullptr) {
+            const int added = try_add_own_bytes(sorter, raw);
+            if (added < 0) return nullptr;
+            if (added > 0) Py_RETURN_NONE;
+        }
+    }
     KeyBuffer key;
     if (encode_key(bound[0], key.get()) < 0) return nullptr;
     const PayloadSource source = payload_source(bound[0], key.get().span(), payload);

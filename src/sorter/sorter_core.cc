@@ -94,6 +94,13 @@ CoreResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload, PayloadSou
     return *added;
 }
 
+CoreResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
+    if (auto refusal = add_refusal(state_->kind())) return Unexpected(CoreError(*refusal));
+    EngineResult<bool> added = try_add_bytes_to_filling(state_->filling(), raw);
+    if (!added) return Unexpected(CoreError(std::move(added).error()));
+    return *added;
+}
+
 CoreResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
     switch (state_->kind()) {
         case StateKind::Filling: break;

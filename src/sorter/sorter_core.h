@@ -150,6 +150,9 @@ public:
     // was appended; false, with nothing done, when appending needs the running spill to end
     // first (then detach and call add_record). The same errors as add_record.
     CoreResult<bool> try_add_record(Bytes key, Bytes payload, PayloadSource source);
+    // try_add_record for add_encoded(raw, raw) of a bytes object without zero bytes: the key
+    // `TAG_BYTES raw 00 00` is written straight into the half, the payload stored in it.
+    CoreResult<bool> try_add_bytes_record(Bytes raw);
 
     // Starts the read: joins the spill, merges in passes down to max_open runs, sorts the
     // last half and opens the final merge. Sets status to Read when the state was Filling.

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 
+#include "key/key_encoding.h"
 #include "run/run_writer.h"
 #include "run/spill_dir.h"
 #include "sorter/engine_state.h"
@@ -269,15 +270,18 @@ void append_record(RecordBuffer& buffer, Bytes key, Bytes payload, PayloadSource
 
 }  // namespace
 
-EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
-                                      PayloadSource source) {
+namespace {
+
+// Appends a record of key_size + payload_size bytes, `extra` of them in the arena, with
+// append(buffer) when the filling half has room for it; false when it is full.
+template <typename Append>
+EngineResult<bool> try_append(FillingState& state, uint64_t key_size, uint64_t payload_size,
+                              uint64_t extra, Append append) {
     if (state.lost_records) return Unexpected(EngineError::lost_records());
-    if (key.size() >= kMaxFieldLength || payload.size() >= kMaxFieldLength) {
+    if (key_size >= kMaxFieldLength || payload_size >= kMaxFieldLength) {
         return Unexpected(EngineError::message("a key or value must be shorter than 4 GiB"));
     }
-    if (source == PayloadSource::KeyBytes) TR_CHECK(key.size() >= 3);
     RecordBuffer& filling = state.filling;
-    const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
     if (!filling.fits_as_is(extra, state.half_budget)) {
         const GrowthPlan plan = plan_growth(filling, extra, state.half_budget);
         if (std::holds_alternative<GrowthFull>(plan)) return false;
@@ -286,9 +290,27 @@ EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payl
             filling.entries().set_capacity(resize->entry_capacity);
         }
     }
-    append_record(filling, key, payload, source);
-    note_added(state, key.size() + payload.size());
+    append(filling);
+    note_added(state, key_size + payload_size);
     return true;
+}
+
+}  // namespace
+
+EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
+                                      PayloadSource source) {
+    if (source == PayloadSource::KeyBytes) TR_CHECK(key.size() >= 3);
+    const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
+    return try_append(state, key.size(), payload.size(), extra, [&](RecordBuffer& filling) {
+        append_record(filling, key, payload, source);
+    });
+}
+
+EngineResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw) {
+    const uint64_t key_size = uint64_t{raw.size()} + 3;
+    return try_append(state, key_size, raw.size(), key_size, [&](RecordBuffer& filling) {
+        filling.append_payload_in_key(TAG_BYTES, raw);
+    });
 }
 
 EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {

@@ -156,6 +156,11 @@ EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll&
 EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
                                       PayloadSource source);
 
+// try_add_to_filling for the record add_encoded(raw, raw) makes of a bytes object without
+// zero bytes: key `TAG_BYTES raw 00 00`, payload stored once, inside it. The key is written
+// straight into the arena.
+EngineResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw);
+
 // Whether adding a record of this size finds the filling half full (and so may wait).
 bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length,
                          PayloadSource source = PayloadSource::Given);
