@@ -181,13 +181,19 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
     SilentPoll poll;
     ByteBuffer key;
     const bool added = for_each_line(input, [&](Bytes line) {
+        // As add_encoded(line, line) does: a line without zero bytes goes straight into the
+        // half as its own bytes key, stored once; the usual way when the half is full.
+        if (std::memchr(line.data(), 0, line.size()) == nullptr) {
+            core.lock();
+            CoreResult<bool> fast = core.try_add_bytes_record(line);
+            core.unlock();
+            if (!fast) return false;
+            if (*fast) return true;
+        }
         key.clear();
         append_escaped(TAG_BYTES, line, key);
-        // As add_encoded(line, line) does: a payload equal to its bytes key's raw bytes (no
-        // zero bytes) is stored once, inside the key.
-        const PayloadSource source = std::memchr(line.data(), 0, line.size()) == nullptr
-                                         ? PayloadSource::KeyBytes
-                                         : PayloadSource::Given;
+        const PayloadSource source =
+            key.size() == line.size() + 3 ? PayloadSource::KeyBytes : PayloadSource::Given;
         core.lock();
         CoreStatus status = core.add_record(key.span(), line, source, poll);
         core.unlock();
