@@ -33,6 +33,12 @@ void complement(ByteBuffer& key) {
 // is complemented). REQUIRES: the mutex held.
 CoreStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool reverse,
                            Poll& poll) {
+    if (!reverse && std::memchr(line.data(), 0, line.size()) == nullptr) {
+        // Straight into the half, as add_encoded(b, b) goes; the usual way when it is full.
+        CoreResult<bool> added = core.try_add_bytes_record(line);
+        if (!added) return Unexpected(std::move(added).error());
+        if (*added) return {};
+    }
     key.clear();
     append_escaped(TAG_BYTES, line, key);
     if (reverse) {
