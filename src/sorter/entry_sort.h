@@ -4,10 +4,12 @@
 // Reading a key means a cache miss into the arena, so the sort works on a table of 16-byte
 // items that carry 11 key bytes, how many of them the key has, and the entry's index. The
 // bytes that every key of the buffer shares (the type tag, a common date) carry no order, so
-// the items' bytes start behind them. The items are sorted as integers: an MSD radix
-// partition on the highest bits in which they differ, std::sort for small ranges. Items that
-// still tie and whose keys go on are loaded again from the next 11 bytes and sorted again,
-// so the arena is read once per item and level, never once per comparison.
+// the items' bytes start behind them; when bytes further on never change either (the
+// separators of a timestamp), the first items carry the first 11 bytes that do. The items
+// are sorted as integers: an MSD radix partition on the eight highest bits in which they
+// differ (skipping bits that never change), std::sort for small ranges. Items that still tie
+// and whose keys go on are loaded again from the next 11 bytes and sorted again, so the arena
+// is read once per item and level, never once per comparison.
 //
 // Memory beyond the entry table: 16 bytes per record for the items (the record buffer counts
 // them in its budget), allocated once per sort and freed when it returns. The sorted items
