@@ -103,59 +103,6 @@ void SortPool::worker_main(size_t index) {
     }
 }
 
-std::unique_ptr<SortPool::Batch> SortPool::start(size_t count, std::function<void(size_t)> task) {
-    std::unique_ptr<Batch> batch(new Batch());
-    batch->pool_ = this;
-    batch->task_ = std::move(task);
-    auto job = std::make_shared<Job>();
-    job->task = &batch->task_;
-    job->count = count;
-    batch->job_ = job;
-    if (count == 0) return batch;
-    if (current_pool == this) {
-        work_on(*job);
-        return batch;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        jobs_.push_back(job);
-    }
-    if (count >= workers_.size()) {
-        wake_.notify_all();
-    } else {
-        for (size_t i = 0; i < count; ++i) wake_.notify_one();
-    }
-    return batch;
-}
-
-void SortPool::Batch::wait() {
-    if (waited_) return;
-    waited_ = true;
-    Job& job = *job_;
-    {
-        std::unique_lock<std::mutex> lock(job.mutex);
-        job.all_done.wait(lock, [&] { return job.finished == job.count; });
-    }
-    {
-        std::lock_guard<std::mutex> lock(pool_->mutex_);
-        for (auto it = pool_->jobs_.begin(); it != pool_->jobs_.end(); ++it) {
-            if (it->get() == job_.get()) {
-                pool_->jobs_.erase(it);
-                break;
-            }
-        }
-    }
-    if (job.error) std::rethrow_exception(job.error);
-}
-
-SortPool::Batch::~Batch() {
-    try {
-        wait();
-    } catch (...) {
-        // The error was the waiter's to see; one that drops the batch unwaited has gone.
-    }
-}
-
 void SortPool::run(size_t count, const std::function<void(size_t)>& task) {
     if (count == 0) return;
     auto job = std::make_shared<Job>();

@@ -44,13 +44,6 @@ public:
     // exception is rethrown here.
     void run(size_t count, const std::function<void(size_t)>& task);
 
-    // The same without waiting: starts task(i) for every i in [0, count) on the workers and
-    // returns at once. The batch's wait() returns when all have returned, rethrowing the
-    // first exception; dropping a batch waits too, so a task never outlives what it uses.
-    // Called from one of this pool's own workers, the tasks run before start returns.
-    class Batch;
-    std::unique_ptr<Batch> start(size_t count, std::function<void(size_t)> task);
-
 private:
     struct Job;
     SortPool() = default;
@@ -63,22 +56,6 @@ private:
     bool stopping_ = false;
     std::vector<std::thread> workers_;
     pid_t creator_ = 0;
-};
-
-class SortPool::Batch {
-public:
-    ~Batch();
-    Batch(const Batch&) = delete;
-    Batch& operator=(const Batch&) = delete;
-    void wait();
-
-private:
-    friend class SortPool;
-    Batch() = default;
-    SortPool* pool_ = nullptr;
-    std::function<void(size_t)> task_;
-    std::shared_ptr<Job> job_;
-    bool waited_ = false;
 };
 
 }  // namespace tessarune

@@ -101,38 +101,24 @@ bool compress_slot(BlockSlot& slot) {
 
 }  // namespace
 
-// The block slots are two groups that take turns: while the pool's workers compress the
-// blocks of one, the writer's thread fills the other, so that making the records and
-// compressing them overlap. Without a pool there is one group of one slot, compressed in
-// place when full.
 struct RunWriter::Impl {
     std::string path;
     std::unique_ptr<WritableFile> file;  // null once finished
     ByteBuffer write_buffer;
     std::vector<BlockSlot> slots;
-    size_t group_size = 1;
-    size_t group = 0;   // the group being filled
-    size_t filled = 0;  // its full slots
+    size_t filled = 0;
     std::shared_ptr<SortPool> pool;
-    // The other group's compression, when it runs: its blocks precede the filling group's.
-    std::unique_ptr<SortPool::Batch> pending;
-    size_t pending_count = 0;
-    std::atomic<bool> pending_failed{false};
 
     ~Impl() {
-        pending.reset();  // waits: the workers write into the slots
         if (file) (void)write_out();  // best effort: the run is unfinished and useless anyway
     }
 
     IoError wrap(const IoError& e) const { return e.at_path(path); }
 
-    BlockSlot& slot(size_t group_index, size_t i) { return slots[group_index * group_size + i]; }
-    BlockSlot& current() { return slot(group, filled); }
-
     // Appends bytes to the record stream through the block slots.
     IoStatus append(const uint8_t* bytes, size_t n) {
         while (n != 0) {
-            ByteBuffer& raw = current().raw;
+            ByteBuffer& raw = slots[filled].raw;
             if (raw.capacity() == 0) raw.set_capacity(kRawBlockSize);
             const size_t take = std::min<size_t>(n, kRawBlockSize - raw.size());
             std::memcpy(raw.data() + raw.size(), bytes, take);
@@ -147,86 +133,46 @@ struct RunWriter::Impl {
         return {};
     }
 
-    static IoError compress_failed() {
-        return IoError(IoErrorKind::Other, "failed to compress a block");
-    }
-
     IoStatus block_full() {
         ++filled;
-        if (filled < group_size) return {};
-        if (!pending_group_possible()) return flush_group();
-        // The other group's blocks go first: wait for them and store them, then hand this
-        // group to the workers and fill the other.
-        IoStatus s = settle_pending();
-        if (!s) return s;
-        pending_failed.store(false, std::memory_order_relaxed);
-        const size_t g = group;
-        pending_count = filled;
-        pending = pool->start(filled, [this, g](size_t i) {
-            if (pending_failed.load(std::memory_order_relaxed)) return;
-            if (!compress_slot(slot(g, i))) pending_failed.store(true, std::memory_order_relaxed);
-        });
-        group ^= 1;
-        filled = 0;
-        return {};
+        if (filled < slots.size()) return {};
+        return flush_group();
     }
 
-    bool pending_group_possible() const { return pool && slots.size() >= 2; }
-
-    // Waits for the other group's compression and stores its blocks.
-    IoStatus settle_pending() {
-        if (!pending) return {};
-        pending->wait();
-        pending.reset();
-        if (pending_failed.load(std::memory_order_relaxed)) return Unexpected(compress_failed());
-        return store_group(group ^ 1, pending_count);
-    }
-
-    // Stores whatever is held: the other group's blocks, then the filling group's full
-    // blocks and its partial one.
     IoStatus flush_group() {
-        IoStatus s = settle_pending();
-        if (!s) return s;
         size_t m = 0;
-        while (m < group_size && slot(group, m).raw.size() != 0) ++m;
+        while (m < slots.size() && slots[m].raw.size() != 0) ++m;
         if (m == 0) return {};
-        if (!compress_group(m)) return Unexpected(compress_failed());
-        s = store_group(group, m);
-        if (!s) return s;
-        filled = 0;
-        return {};
-    }
-
-    // Writes the compressed slots [0, m) of a group to the write buffer, writing it out when
-    // full, and empties them.
-    IoStatus store_group(size_t g, size_t m) {
+        if (!compress_group(m)) {
+            return Unexpected(IoError(IoErrorKind::Other, "failed to compress a block"));
+        }
         for (size_t i = 0; i < m; ++i) {
-            const BlockSlot& stored = slot(g, i);
-            if (write_buffer.capacity() - write_buffer.size() < stored.stored_size) {
+            const BlockSlot& slot = slots[i];
+            if (write_buffer.capacity() - write_buffer.size() < slot.stored_size) {
                 IoStatus s = write_out();
                 if (!s) return s;
             }
-            std::memcpy(write_buffer.data() + write_buffer.size(), stored.compressed.data(),
-                        stored.stored_size);
-            write_buffer.set_size(write_buffer.size() + stored.stored_size);
+            std::memcpy(write_buffer.data() + write_buffer.size(), slot.compressed.data(),
+                        slot.stored_size);
+            write_buffer.set_size(write_buffer.size() + slot.stored_size);
         }
-        for (size_t i = 0; i < m; ++i) slot(g, i).raw.clear();
+        for (size_t i = 0; i < m; ++i) slots[i].raw.clear();
+        filled = 0;
         return {};
     }
 
-    // Compresses slots [0, m) of the filling group; false if one failed (the rest may then
-    // be skipped).
+    // Compresses slots [0, m); false if one failed (the rest may then be skipped).
     bool compress_group(size_t m) {
         if (!pool || m == 1) {
             for (size_t i = 0; i < m; ++i) {
-                if (!compress_slot(slot(group, i))) return false;
+                if (!compress_slot(slots[i])) return false;
             }
             return true;
         }
         std::atomic<bool> failed{false};
         pool->run(m, [this, &failed](size_t i) {
             if (failed.load(std::memory_order_relaxed)) return;
-            if (!compress_slot(slot(group, i))) failed.store(true, std::memory_order_relaxed);
+            if (!compress_slot(slots[i])) failed.store(true, std::memory_order_relaxed);
         });
         return !failed.load(std::memory_order_relaxed);
     }
@@ -282,7 +228,6 @@ IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<Writa
     impl->write_buffer.set_capacity(kWriteBufferSize);
     const size_t n = pool ? std::min(2 * pool->worker_count(), kMaxGroupSize) : 1;
     impl->slots.resize(n);
-    impl->group_size = n >= 2 ? n / 2 : 1;
     impl->pool = std::move(pool);
     return std::unique_ptr<RunWriter>(new RunWriter(std::move(impl)));
 }
@@ -299,7 +244,7 @@ IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
     const size_t k = key.size();
     const size_t p = payload.size();
     const size_t total = 8 + k + p;
-    ByteBuffer& raw = w.current().raw;
+    ByteBuffer& raw = w.slots[w.filled].raw;
     if (p == kPayloadLengthEscape) {
         uint8_t length[5];
         store_le32(length, static_cast<uint32_t>(k));
@@ -347,7 +292,7 @@ IoStatus RunWriter::write_record_payload_in_key(Bytes key) {
     Impl& w = *impl_;
     const size_t k = key.size();
     const size_t total = 9 + k;
-    ByteBuffer& raw = w.current().raw;
+    ByteBuffer& raw = w.slots[w.filled].raw;
     if (raw.capacity() - raw.size() >= total) {
         uint8_t* to = raw.data() + raw.size();
         store_le32(to, static_cast<uint32_t>(k));

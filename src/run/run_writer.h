@@ -36,9 +36,8 @@ class RunWriter;
 IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>> file,
                                                   std::string path, std::shared_ptr<SortPool> pool);
 
-// Creates a new file at path (fails if anything exists there). The writer holds 1 block
-// slot without a pool, else n = min(2 x workers, 16): two groups of n / 2 that take turns,
-// one compressed on the workers while the other fills. Errors are worded
+// Creates a new file at path (fails if anything exists there). The number of blocks
+// compressed together is 1 without a pool, else min(2 x workers, 16). Errors are worded
 // "<path>: <system message>".
 IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
                                                       std::string path,
