@@ -121,46 +121,6 @@ TEST(SortPool, ExceptionInATaskReachesTheCaller) {
     EXPECT_EQ(sum.load(), 45u);
 }
 
-// start() returns before its tasks are done: a task held back by the caller cannot have
-// finished when start returns, and wait() sees every task done; an exception reaches wait(),
-// and a batch dropped unwaited still waits for its tasks.
-TEST(SortPool, StartedBatchRunsAlongsideItsCaller) {
-    std::shared_ptr<SortPool> pool = make_pool(2);
-    ASSERT_TRUE(pool);
-    std::mutex mutex;
-    std::condition_variable released;
-    bool go = false;
-    std::vector<std::atomic<int>> done(8);
-    std::unique_ptr<SortPool::Batch> batch = pool->start(8, [&](size_t i) {
-        if (i == 0) {
-            std::unique_lock<std::mutex> lock(mutex);
-            released.wait(lock, [&] { return go; });
-        }
-        done[i].fetch_add(1);
-    });
-    EXPECT_EQ(done[0].load(), 0);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        go = true;
-    }
-    released.notify_all();
-    batch->wait();
-    for (size_t i = 0; i < done.size(); ++i) EXPECT_EQ(done[i].load(), 1) << i;
-
-    batch = pool->start(4, [](size_t i) {
-        if (i == 3) throw std::runtime_error("task failed");
-    });
-    EXPECT_THROW(batch->wait(), std::runtime_error);
-
-    std::atomic<int> finished{0};
-    batch = pool->start(4, [&](size_t) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        finished.fetch_add(1);
-    });
-    batch.reset();
-    EXPECT_EQ(finished.load(), 4);
-}
-
 TEST(SortPool, ConcurrentCallersEachGetTheirOwnTasksDone) {
     std::shared_ptr<SortPool> pool = make_pool(2);
     ASSERT_TRUE(pool);

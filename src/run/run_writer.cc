@@ -72,7 +72,7 @@ inline void copy_bytes(uint8_t* to, const uint8_t* from, size_t n) {
     if (n != 0) std::memcpy(to, from, n);
 }
 
-constexpr int kLz4Acceleration = 2;
+constexpr int kLz4Acceleration = 6;
 
 bool compress_slot(BlockSlot& slot) {
     const size_t raw_length = slot.raw.size();
@@ -84,8 +84,8 @@ bool compress_slot(BlockSlot& slot) {
     // The stored length must stay within the format's bound, which the reader enforces.
     TR_CHECK(static_cast<uint64_t>(LZ4_compressBound(static_cast<int>(raw_length))) <=
              block_bound(raw_length));
-    // Compression is the largest cost of a spill; acceleration 2 keeps about the same ratio
-    // on records of text for a fifth less time.
+    // Compression is the largest cost of a spill. Acceleration 6 compresses text lines 1.1 to
+    // 1.7 times as fast as 2, for 3 to 13% more bytes; it also decompresses faster.
     const int compressed_length = LZ4_compress_fast(
         reinterpret_cast<const char*>(slot.raw.data()),
         reinterpret_cast<char*>(slot.compressed.data() + kBlockHeaderSize),

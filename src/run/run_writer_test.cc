@@ -178,7 +178,7 @@ IoStatus write_all(const std::shared_ptr<FileOps>& ops, const std::string& path,
 
 TEST(RunWriterTest, AFailedWriteNamesTheRunAndTheSystemError) {
     const auto records = bulky_records();
-    // With a pool, one group of blocks may still be compressing when the write fails.
+    // With a pool, the failing write follows a group compressed on its workers.
     std::shared_ptr<SortPool> pool = std::move(SortPool::create(2)).value();
     for (const bool pooled : {false, true})
     for (uint64_t nth : {1, 2, 7, 30}) {
