@@ -70,15 +70,6 @@ private:
     bool held_ = false;
 };
 
-int read_separator(PyObject* obj, uint8_t* sep) {
-    if (!PyBytes_Check(obj) || PyBytes_GET_SIZE(obj) != 1) {
-        PyErr_SetString(PyExc_ValueError, "the separator must be one byte");
-        return -1;
-    }
-    *sep = static_cast<uint8_t>(PyBytes_AS_STRING(obj)[0]);
-    return 0;
-}
-
 PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     static constexpr const char* kNames[] = {"buffer", "sep", "reverse"};

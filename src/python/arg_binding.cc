@@ -137,4 +137,13 @@ int bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
                      static_cast<Py_ssize_t>(keywords.names().size()), out);
 }
 
+int read_separator(PyObject* obj, uint8_t* sep) {
+    if (!PyBytes_Check(obj) || PyBytes_GET_SIZE(obj) != 1) {
+        PyErr_SetString(PyExc_ValueError, "the separator must be one byte");
+        return -1;
+    }
+    *sep = static_cast<uint8_t>(PyBytes_AS_STRING(obj)[0]);
+    return 0;
+}
+
 }  // namespace tessarune::python

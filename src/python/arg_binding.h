@@ -18,6 +18,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -63,5 +64,9 @@ private:
 
 int bind_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
                     KeywordCopy& keywords, PyObject** out);
+
+// A separator argument of the command line's private methods: bytes of length one. 0 with
+// *sep set, or -1 with ValueError set.
+int read_separator(PyObject* obj, uint8_t* sep);
 
 }  // namespace tessarune::python

@@ -235,11 +235,8 @@ PyObject* sorter_write_lines(PyObject* self, PyObject* const* args, Py_ssize_t n
     return call_guarded([&]() -> PyObject* {
         PyObject* bound[2];
         if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
-        if (!PyBytes_Check(bound[1]) || PyBytes_GET_SIZE(bound[1]) != 1) {
-            PyErr_SetString(PyExc_ValueError, "the separator must be one byte");
-            return nullptr;
-        }
-        const auto sep = static_cast<uint8_t>(PyBytes_AS_STRING(bound[1])[0]);
+        uint8_t sep = 0;
+        if (read_separator(bound[1], &sep) < 0) return nullptr;
         return write_to(reinterpret_cast<SorterObject*>(self), bound[0], sep);
     });
 }
