@@ -124,38 +124,18 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload, PayloadSour
     }
 }
 
-int add_record(SorterObject* self, Bytes key, Bytes payload,
-               PayloadSource source = PayloadSource::Given) {
-    SorterCore& core = *self->core;
-    // The usual case: the lock is free and the record fits in the filling half, so nothing
-    // can wait and no signal needs polling. A forked child goes the slow way, which refuses it.
-    if (core.in_creating_process() && core.try_lock()) {
-        CoreResult<bool> added = [&] {
-            // Unlocked however this ends: growing the half can throw std::bad_alloc.
-            const Unlocker unlocker(core);
-            CoreResult<bool> result = core.try_add_record(key, payload, source);
-            if (result && *result) count_item(self);
-            return result;
-        }();
-        if (!added) {
-            raise_core_error(added.error());
-            return -1;
-        }
-        if (*added) return 0;
-    }
-    return add_record_waiting(self, key, payload, source);
-}
-
-// add_encoded(b, b) of a bytes object without zero bytes, the way lines are added: its key
-// is `tag b 00 00`, written straight into the half with no key buffer. 1 when added, 0 when
-// it has to go the usual way (the lock is busy, the half is full, a forked child), -1 with
-// an exception set.
-int try_add_own_bytes(SorterObject* self, Bytes raw) {
+// The usual case: the lock is free and the record fits in the filling half, so nothing can
+// wait and no signal needs polling. Calls try_add(core) under the lock: 1 when it added the
+// record, 0 when the record has to go the slow way (the lock is busy, the half is full, a
+// forked child, which the slow way refuses), -1 with an exception set.
+template <typename TryAdd>
+int add_without_waiting(SorterObject* self, TryAdd try_add) {
     SorterCore& core = *self->core;
     if (!core.in_creating_process() || !core.try_lock()) return 0;
     CoreResult<bool> added = [&] {
+        // Unlocked however this ends: growing the half can throw std::bad_alloc.
         const Unlocker unlocker(core);
-        CoreResult<bool> result = core.try_add_bytes_record(raw);
+        CoreResult<bool> result = try_add(core);
         if (result && *result) count_item(self);
         return result;
     }();
@@ -164,6 +144,21 @@ int try_add_own_bytes(SorterObject* self, Bytes raw) {
         return -1;
     }
     return *added ? 1 : 0;
+}
+
+int add_record(SorterObject* self, Bytes key, Bytes payload,
+               PayloadSource source = PayloadSource::Given) {
+    const int added = add_without_waiting(
+        self, [&](SorterCore& core) { return core.try_add_record(key, payload, source); });
+    if (added != 0) return added < 0 ? -1 : 0;
+    return add_record_waiting(self, key, payload, source);
+}
+
+// add_encoded(b, b) of a bytes object without zero bytes, the way lines are added: its key
+// is `tag b 00 00`, written straight into the half with no key buffer. 1 when added, 0 when
+// it has to go the usual way, -1 with an exception set.
+int try_add_own_bytes(SorterObject* self, Bytes raw) {
+    return add_without_waiting(self, [&](SorterCore& core) { return core.try_add_bytes_record(raw); });
 }
 
 PyObject* encode_payload(SorterObject* self, PyObject* item) {
