@@ -207,6 +207,20 @@ def _add_lines_in_bulk(sorter, f, sep, reverse, bar):
     view.release()
 
 
+class _ReadCount:
+    """The reading bar, and the bytes read in all for --stats."""
+
+    def __init__(self, bar):
+        self.bar, self.bytes_read = bar, 0
+
+    def update(self, n):
+        self.bytes_read += n
+        self.bar.update(n)
+
+    def close(self):
+        self.bar.close()
+
+
 class _CountedReader(io.RawIOBase):
     """A file that counts what is read from it, for the progress bar."""
 
@@ -403,11 +417,12 @@ def _mib(n):
     return f"{n / 1048576:.1f} MiB"
 
 
-def format_stats(st):
+def format_stats(st, bytes_read):
+    """The summary of --stats: the input's bytes as read, the rest as the engine counted."""
     return "\n".join([
         f"{PROG}: stats",
         f"  items          {st.items:,}",
-        f"  bytes in       {_mib(st.bytes_in)}",
+        f"  bytes in       {_mib(bytes_read)}",
         f"  runs spilled   {st.runs_spilled}",
         f"  merge passes   {st.merge_passes}",
         f"  spilled        {_mib(st.bytes_spilled)} ({_mib(st.bytes_spilled_compressed)} compressed)",
@@ -444,19 +459,19 @@ def run(argv):
             out = open(sys.stdout.fileno(), "wb", buffering=0, closefd=False)
         sorter = Sorter(max_bytes=max_bytes, tmp_dir=args.tmp_dir, max_open=args.max_open,
                         threads=threads)
-        bar = progress.bar("reading", _input_total(inputs), "B")
+        bar = _ReadCount(progress.bar("reading", _input_total(inputs), "B"))
         job.add_all(sorter, inputs, bar)
         bar.close()
-        bar = progress.bar("writing", len(sorter), "items") if show else None
-        job.write(sorter, out, bar)
-        if bar is not None:
-            bar.close()
+        items_bar = progress.bar("writing", len(sorter), "items") if show else None
+        job.write(sorter, out, items_bar)
+        if items_bar is not None:
+            items_bar.close()
         if tmp is not None:
             out.close()
             os.replace(tmp, args.output)
             tmp = None
         if args.stats:
-            sys.stderr.write(format_stats(sorter.stats()))
+            sys.stderr.write(format_stats(sorter.stats(), bar.bytes_read))
         return 0
     finally:
         if sorter is not None:

@@ -250,3 +250,5 @@ def test_stats_count_what_the_engine_did(tmp_path):
     assert after.read_seconds > 0 and after.fill_seconds >= before.fill_seconds
     shown = run(["--stats"], b"b\na\n").stderr.decode()
     assert "items          2" in shown and "runs spilled   0" in shown
+    shown = run(["--stats"], b"%015d\n" % 7 * 65536).stderr.decode()
+    assert "bytes in       1.0 MiB" in shown  # what was read, not the keys and payloads
