@@ -166,14 +166,22 @@ struct Merger::Impl {
         return left;
     }
 
+    // Each match is decided by both windows at once, without branches: near the merge's
+    // frontier the held keys often share their first window (a timestamp's minute), and a
+    // branch on it would be a coin toss.
     void replay(uint32_t source) {
         const size_t k = leaves.size();
         uint32_t winner = source;
         for (size_t node = (k + source) / 2; node > 0; node /= 2) {
             const uint32_t held = tree[node];
-            const bool swap = before(held, winner);
-            tree[node] = swap ? winner : held;
-            winner = swap ? held : winner;
+            const Leaf& x = leaves[held];
+            const Leaf& y = leaves[winner];
+            const bool high_equal = x.window[0] == y.window[0];
+            bool swap = (x.window[0] < y.window[0]) | (high_equal & (x.window[1] < y.window[1]));
+            if (high_equal & (x.window[1] == y.window[1])) [[unlikely]] swap = before_slow(held, winner);
+            const uint32_t take = 0u - static_cast<uint32_t>(swap);
+            tree[node] = (winner & take) | (held & ~take);
+            winner = (held & take) | (winner & ~take);
         }
         tree[0] = winner;
     }

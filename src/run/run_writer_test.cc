@@ -75,6 +75,48 @@ TEST_P(RunWriterGroupTest, RoundTripsWhateverTheGroupSize) {
 
 INSTANTIATE_TEST_SUITE_P(Pools, RunWriterGroupTest, ::testing::Values(0, 1, 4, 8, 9));
 
+// Incompressible bytes make the writer compress at its fast setting; text that follows must
+// be compressed thoroughly again, and both kinds must read back.
+TEST_P(RunWriterGroupTest, CompressibleTextAfterRandomBytesIsCompressedAgain) {
+    const size_t workers = GetParam();
+    std::shared_ptr<SortPool> pool;
+    if (workers != 0) pool = std::move(SortPool::create(workers)).value();
+    std::mt19937_64 rng(7);
+    std::vector<TestRecord> records;
+    size_t random_bytes = 0;
+    while (random_bytes < 40 * kRawBlockSize) {
+        std::string bytes(4000, '\0');
+        for (char& c : bytes) c = static_cast<char>(rng());
+        random_bytes += bytes.size() + 8;
+        records.push_back({std::move(bytes), ""});
+    }
+    const char* paths[] = {"/api/v1/users/", "/static/img/", "/orders/", "/search?q="};
+    for (size_t text_bytes = 0; text_bytes < 400 * kRawBlockSize;) {
+        char line[128];
+        const int n = std::snprintf(line, sizeof line, "2026-11-%02uT%02u:%02u:%02u.%03uZ 10.%u.%u.%u GET %s%u 200 %u",
+                                    unsigned(rng() % 30 + 1), unsigned(rng() % 24), unsigned(rng() % 60),
+                                    unsigned(rng() % 60), unsigned(rng() % 1000), unsigned(rng() % 256),
+                                    unsigned(rng() % 256), unsigned(rng() % 256), paths[rng() % 4],
+                                    unsigned(rng() % 100000), unsigned(rng() % 100000));
+        text_bytes += static_cast<size_t>(n) + 8;
+        records.push_back({std::string(line, static_cast<size_t>(n)), ""});
+    }
+    ScratchDir dir;
+    const RunInfo info = write_run(sys(), dir.file("run-000000"), records, pool);
+    const auto file = read_file(info.path);
+    const auto headers = block_headers(file);
+    ASSERT_GT(headers.size(), 400u);
+    uint64_t raw = 0, compressed = 0;
+    for (size_t i = headers.size() - 300; i + 1 < headers.size(); ++i) {
+        raw += headers[i].raw_length;
+        compressed += headers[i].compressed_length;
+    }
+    EXPECT_LT(compressed * 3, raw * 2) << "the text is no longer compressed thoroughly";
+    auto back = read_run(sys(), info);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_TRUE(*back == records);
+}
+
 TEST(RunWriterTest, BlockBoundaries) {
     ScratchDir dir;
     struct Case {
