@@ -117,12 +117,12 @@ struct Merger::Impl {
         return a < b;
     }
 
-    // Takes a new record into leaf i, keeping every window behind a prefix all keys share.
-    void hold(size_t i, const RecordView& record) {
+    // Takes the new record that leaf i's view now shows, keeping every window behind a
+    // prefix all keys share.
+    void hold(size_t i) {
         Leaf& leaf = leaves[i];
-        leaf.record = record;
         leaf.live = true;
-        const Bytes key = record.key;
+        const Bytes key = leaf.record.key;
         if (!has_prefix(key)) {
             shared = shared_length(key, prefix.span());
             prefix.set_size(shared);
@@ -217,7 +217,8 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
             impl->prefix_head[1] = key_window(first.key, 8);
             any = true;
         }
-        impl->hold(i, first);
+        impl->leaves[i].record = first;
+        impl->hold(i);
     }
     // Nothing to merge: the spilled data can go now rather than at the first call.
     if (!any) {
@@ -237,15 +238,16 @@ EngineResult<bool> Merger::merge_next(RecordView* out) {
 
     if (m.has_current) {
         const uint32_t source = m.tree[0];
-        RecordView next_record;
-        IoResult<NextRecord> next = m.next_of(source, next_record);
+        // Read straight into the leaf: a view built on the stack and copied over would be
+        // written in words and read back in wider loads, which stalls on every record.
+        IoResult<NextRecord> next = m.next_of(source, m.leaves[source].record);
         if (!next.ok()) {
             m.ended = true;
             m.drop_all();
             return Unexpected(EngineError(std::move(next).error()));
         }
         if (next.value() == NextRecord::Record) {
-            m.hold(source, next_record);
+            m.hold(source);
         } else {
             m.leaves[source] = Leaf{};
         }
