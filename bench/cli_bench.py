@@ -100,6 +100,11 @@ def main():
             env_c = dict(os.environ, LC_ALL="C")
             runs = {"tessarune": [], "sort": []}
             for _ in range(args.rounds):  # alternate, so both see the same machine
+                # Each run writes a new file: an output left by the round before would be
+                # overwritten in place by one command but replaced (and freed) by the other.
+                for p in (ours, theirs):
+                    if os.path.exists(p):
+                        os.unlink(p)
                 runs["tessarune"].append(timed(cmd_ours))
                 runs["sort"].append(timed(cmd_theirs, env_c))
             identical = same_files(ours, theirs)
