@@ -68,7 +68,16 @@ bool leading_bytes_equal(uint64_t differ, size_t bytes) {
 // prefix (the type tag, a date) does not make every match fall through to the whole keys.
 // Each new record is checked against that prefix; a record that breaks it shortens the
 // prefix, and every window is taken again (at most once per byte of the first prefix).
+//
+// Sorted runs of data that came nearly in order (logs, appended tables) hardly overlap, and
+// one source then wins many times running. When a source wins three times in a row (which
+// keys in random order hardly ever do), the source that comes next after it is found among
+// the losers on its path (whatever comes second
+// lost to the winner itself); while the winner's new records still come before that rival,
+// every match on the path would go the same way, and one comparison replaces the replay.
 struct Merger::Impl {
+    static constexpr uint32_t kNoRival = std::numeric_limits<uint32_t>::max();
+
     // Declared before the sources so that, even in the destructor, run files close before
     // their directory is removed.
     std::unique_ptr<SpillDir> spill_dir;
@@ -81,6 +90,9 @@ struct Merger::Impl {
     ByteBuffer prefix;  // the bytes every held key begins with
     size_t shared = 0;  // prefix.size()
     uint64_t prefix_head[2] = {};  // the prefix's first 16 bytes, as key_window has them
+    // While the winner keeps winning: the source that comes after it (see above).
+    uint32_t rival = kNoRival;
+    uint32_t repeated_wins = 0;  // by the winner, since another source last won
     bool has_current = false;
     bool at_end = false;
     bool ended = false;  // a merge step failed
@@ -185,6 +197,26 @@ struct Merger::Impl {
         }
         tree[0] = winner;
     }
+
+    // The best of the losers on source's path, which is the second best of all when source
+    // is the winner.
+    uint32_t best_loser_on_path(uint32_t source) const {
+        const size_t k = leaves.size();
+        uint32_t best = kNoRival;
+        for (size_t node = (k + source) / 2; node > 0; node /= 2) {
+            if (best == kNoRival || before(tree[node], best)) best = tree[node];
+        }
+        return best;
+    }
+
+    // After the winner's record was replaced: the tree made right again.
+    void settle(uint32_t source) {
+        if (rival != kNoRival && before(source, rival)) return;
+        replay(source);
+        rival = kNoRival;
+        repeated_wins = tree[0] == source ? repeated_wins + 1 : 0;
+        if (repeated_wins >= 2 && leaves.size() > 1) rival = best_loser_on_path(source);
+    }
 };
 
 Merger::Merger(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -251,7 +283,7 @@ EngineResult<bool> Merger::merge_next(RecordView* out) {
         } else {
             m.leaves[source] = Leaf{};
         }
-        m.replay(source);
+        m.settle(source);
     }
     const Leaf& winner = m.leaves[m.tree[0]];
     if (!winner.live) {
