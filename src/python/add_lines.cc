@@ -30,10 +30,11 @@ void complement(ByteBuffer& key) {
 // The one place where a line becomes a record: the line without its separator is both its
 // key, as a bytes key, and its payload; _write_lines puts the separator back. A line without
 // zero bytes is its key's raw bytes, so it is stored once, inside the key (not when the key
-// is complemented). REQUIRES: the mutex held.
+// is complemented). `may_hold_zero` is false when the whole buffer has none. REQUIRES: the
+// mutex held.
 CoreStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool reverse,
-                           Poll& poll) {
-    if (!reverse && std::memchr(line.data(), 0, line.size()) == nullptr) {
+                           bool may_hold_zero, Poll& poll) {
+    if (!reverse && (!may_hold_zero || std::memchr(line.data(), 0, line.size()) == nullptr)) {
         // Straight into the half, as add_encoded(b, b) goes; the usual way when it is full.
         CoreResult<bool> added = core.try_add_bytes_record(line);
         if (!added) return Unexpected(std::move(added).error());
@@ -85,6 +86,8 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (check_can_add(self) < 0) return nullptr;
 
     const Bytes all = view.bytes();
+    // One pass over the buffer rather than one per line: text seldom holds a zero byte.
+    const bool may_hold_zero = sep != 0 && std::memchr(all.data(), 0, all.size()) != nullptr;
     ByteBuffer key(kKeyBufferCapacity);
     SorterCore& core = *self->core;
     size_t consumed = 0;
@@ -110,7 +113,7 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
                 const size_t end =
                     static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
                 result = add_line_record(core, all.subspan(consumed, end - consumed - 1), key,
-                                         reverse != 0, poll);
+                                         reverse != 0, may_hold_zero, poll);
                 if (!result) break;
                 consumed = end;
                 added += 1;
