@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/little_endian.h"
+#include "base/record_buffer.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
 #include "run/testing/run_files.h"
@@ -23,6 +24,51 @@ struct Written {
     std::string payload;  // what must come back
     bool in_key;
 };
+
+std::string file_bytes(const std::string& path) {
+    const auto bytes = run_testing::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A whole buffer written at once must make the very file that writing its records one by
+// one makes: records that end exactly at a block's end, that cross one, both kinds mixed.
+TEST(RunPayloadInKey, AWholeBufferIsWrittenAsItsRecordsOneByOne) {
+    ScratchDir dir;
+    RecordBuffer buffer;
+    std::vector<Written> records;
+    uint64_t stream = 0;
+    for (size_t i = 0; i < 6000; ++i) {
+        const bool in_key = i % 5 != 0;
+        size_t n = i % 700 == 0 ? 150000 : 1 + (i * 37) % 120;
+        // Near a block's end, a stored-once record of 12 + n bytes that ends it exactly.
+        const uint64_t room = kRawBlockSize - stream % kRawBlockSize;
+        if (in_key && room > 12 && room <= 132) n = room - 12;
+        const std::string raw(n, static_cast<char>('a' + i % 26));
+        const std::string key = "@" + raw + std::string(2, '\0');
+        stream += in_key ? 9 + key.size() : 8 + key.size() + std::to_string(i).size() + 1;
+        records.push_back({key, in_key ? raw : "p" + std::to_string(i), in_key});
+        if (in_key) {
+            buffer.append_payload_in_key(as_bytes(key));
+        } else {
+            buffer.append(as_bytes(key), as_bytes(records.back().payload));
+        }
+    }
+    auto whole = open_run_writer(FileOps::system(), dir.file("whole"), nullptr);
+    auto single = open_run_writer(FileOps::system(), dir.file("single"), nullptr);
+    ASSERT_TRUE(whole.ok() && single.ok());
+    ASSERT_TRUE((*whole)->write_buffer(buffer).ok());
+    for (const Written& r : records) {
+        ASSERT_TRUE((r.in_key ? (*single)->write_record_payload_in_key(as_bytes(r.key))
+                              : (*single)->write_record(as_bytes(r.key), as_bytes(r.payload)))
+                        .ok());
+    }
+    auto a = (*whole)->finish_run();
+    auto b = (*single)->finish_run();
+    ASSERT_TRUE(a.ok() && b.ok());
+    EXPECT_EQ(a->record_count, b->record_count);
+    EXPECT_EQ(a->byte_count, b->byte_count);
+    EXPECT_TRUE(file_bytes(a->path) == file_bytes(b->path));
+}
 
 TEST(RunPayloadInKey, KeysHoldThePayloadAcrossBlocksAndAmongOrdinaryRecords) {
     ScratchDir dir;

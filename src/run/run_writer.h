@@ -21,6 +21,7 @@
 
 namespace tessarune {
 
+class RecordBuffer;
 class SortPool;
 class SpillDir;
 
@@ -57,6 +58,9 @@ public:
     // A record whose payload is key bytes 1 to K - 2: the key alone is stored, with a mark.
     // REQUIRES: 3 <= key size < 2^32.
     IoStatus write_record_payload_in_key(Bytes key);
+    // Every record of a buffer in its entry order (a sorted half), as write_record and
+    // write_record_payload_in_key would write them one by one.
+    IoStatus write_buffer(const RecordBuffer& buffer);
     // Compresses and stores what is left, writes the write buffer out, closes the file (an
     // error that the close reports is the run's error too). REQUIRES: not called twice.
     IoResult<RunInfo> finish_run();

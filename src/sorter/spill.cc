@@ -27,8 +27,6 @@ namespace {
 
 constexpr std::chrono::nanoseconds kWaitSlice = std::chrono::milliseconds(50);
 constexpr uint64_t kMaxFieldLength = uint64_t{1} << 32;
-// How many records ahead a spill prefetches while writing them out.
-constexpr size_t kPrefetchDistance = 8;
 
 }  // namespace
 
@@ -120,22 +118,10 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
             buffer.release();
             return SpillResult{std::move(writer).error()};
         }
-        const size_t count = buffer.record_count();
-        const RecordEntry* entries = buffer.entries().data();
-        const uint8_t* arena = buffer.arena().data();
-        for (size_t i = 0; i < count; ++i) {
-            // Sorted entries visit the arena in random order: fetch a few records ahead so
-            // that copying them does not wait on memory each time.
-            if (i + kPrefetchDistance < count) {
-                __builtin_prefetch(arena + entry_offset(entries[i + kPrefetchDistance]));
-            }
-            IoStatus written = buffer.payload_in_key_of(i)
-                                   ? (*writer)->write_record_payload_in_key(buffer.key_of(i))
-                                   : (*writer)->write_record(buffer.key_of(i), buffer.payload_of(i));
-            if (!written) {
-                buffer.release();
-                return SpillResult{std::move(written).error()};
-            }
+        IoStatus written = (*writer)->write_buffer(buffer);
+        if (!written) {
+            buffer.release();
+            return SpillResult{std::move(written).error()};
         }
         IoResult<RunInfo> finished = (*writer)->finish_run();
         if (!finished) {
