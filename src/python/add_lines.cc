@@ -108,6 +108,24 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
             const uint8_t* base = all.data();
             uint64_t added = 0;
             while (consumed < all.size()) {
+                if (!reverse) {
+                    // As many lines as the half takes as it stands, in one call; the line it
+                    // stops before goes the one-record way below.
+                    CoreResult<LinesTaken> taken =
+                        core.try_add_lines(all.subspan(consumed), sep, may_hold_zero,
+                                           kLinesPerPoll - added % kLinesPerPoll);
+                    if (!taken) {
+                        result = Unexpected(std::move(taken).error());
+                        break;
+                    }
+                    consumed += taken->bytes;
+                    added += taken->lines;
+                    if (taken->lines != 0 && added % kLinesPerPoll == 0 && runs_signal_handlers()) {
+                        check_signals = true;
+                        break;
+                    }
+                    if (consumed == all.size()) break;
+                }
                 const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
                 if (found == nullptr) break;
                 const size_t end =

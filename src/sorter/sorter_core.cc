@@ -101,6 +101,15 @@ CoreResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
     return *added;
 }
 
+CoreResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
+                                                  size_t max_lines) {
+    if (auto refusal = add_refusal(state_->kind())) return Unexpected(CoreError(*refusal));
+    EngineResult<LinesTaken> taken =
+        try_add_lines_to_filling(state_->filling(), text, separator, may_hold_zero, max_lines);
+    if (!taken) return Unexpected(CoreError(std::move(taken).error()));
+    return *taken;
+}
+
 CoreResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
     switch (state_->kind()) {
         case StateKind::Filling: break;

@@ -32,11 +32,10 @@
 #include "base/expected.h"
 #include "base/growable_array.h"
 #include "merge/merger.h"
-#include "run/file_ops.h"
-#include "base/expected.h"
-#include "base/growable_array.h"
 #include "base/record_buffer.h"
+#include "run/file_ops.h"
 #include "sorter/sorter_stats.h"
+#include "sorter/spill.h"
 
 namespace tessarune {
 
@@ -153,6 +152,10 @@ public:
     // try_add_record for add_encoded(raw, raw) of a bytes object without zero bytes: the key
     // `TAG_BYTES raw 00 00` is written straight into the half, the payload stored in it.
     CoreResult<bool> try_add_bytes_record(Bytes raw);
+    // try_add_bytes_record for the lines of a text, as many as fit as the half stands (see
+    // try_add_lines_to_filling).
+    CoreResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
+                                         size_t max_lines);
 
     // Starts the read: joins the spill, merges in passes down to max_open runs, sorts the
     // last half and opens the final merge. Sets status to Read when the state was Filling.

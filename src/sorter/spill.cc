@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -201,8 +202,8 @@ namespace {
 
 // Runs once per record under the engine's mutex: plain counts, published by plain stores,
 // and the memory looked at again only when the filling half grew.
-void note_added(FillingState& state, uint64_t bytes) {
-    state.added_items += 1;
+void note_added(FillingState& state, uint64_t bytes, uint64_t items = 1) {
+    state.added_items += items;
     state.added_bytes += bytes;
     state.stats->set_added(state.added_items, state.added_bytes);
     const uint64_t capacity = state.filling.counted_capacity();
@@ -297,6 +298,31 @@ EngineResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw) {
     return try_append(state, key_size, raw.size(), key_size, [&](RecordBuffer& filling) {
         filling.append_payload_in_key(TAG_BYTES, raw);
     });
+}
+
+EngineResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes text, uint8_t separator,
+                                                  bool may_hold_zero, size_t max_lines) {
+    if (state.lost_records) return Unexpected(EngineError::lost_records());
+    RecordBuffer& filling = state.filling;
+    const uint8_t* start = text.data();
+    const uint8_t* const end = start + text.size();
+    LinesTaken taken;
+    uint64_t bytes = 0;  // keys and payloads, as note_added counts them
+    while (taken.lines < max_lines && start != end) {
+        const auto* found = static_cast<const uint8_t*>(std::memchr(start, separator, end - start));
+        if (found == nullptr) break;
+        const size_t n = static_cast<size_t>(found - start);
+        if (n + 3 >= kMaxFieldLength) break;
+        if (may_hold_zero && std::memchr(start, 0, n) != nullptr) break;
+        if (!filling.fits_as_is(n + 3, state.half_budget)) break;
+        filling.append_payload_in_key(TAG_BYTES, Bytes(start, n));
+        bytes += 2 * uint64_t{n} + 3;
+        taken.lines += 1;
+        start = found + 1;
+    }
+    taken.bytes = static_cast<size_t>(start - text.data());
+    if (taken.lines != 0) note_added(state, bytes, taken.lines);
+    return taken;
 }
 
 EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {

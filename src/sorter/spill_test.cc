@@ -295,5 +295,43 @@ TEST(SpillPipeline, FieldsOf4GiBAreRefusedBeforeAnythingIsCopied) {
     ::munmap(mapped, size);
 }
 
+// Each case: the text, whether zero bytes are looked for, the most lines, and the lines
+// taken. Whatever is not taken is left untouched for the one-record paths.
+TEST(SpillPipeline, LinesAreTakenUpToTheFirstOneTheyCannotTakeAsTheHalfStands) {
+    struct Case {
+        std::string text;
+        bool may_hold_zero;
+        size_t max_lines;
+        std::vector<std::string> taken;
+    };
+    const std::vector<Case> cases = {
+        {"b\na\n\nc", false, 100, {"b", "a", ""}},          // the last line has no end yet
+        {"b\nx\0y\na\n", true, 100, {"b"}},                 // a zero byte: the escaped path's
+        {std::string("b\nx\0y\na\n", 8), false, 100, {"b", std::string("x\0y", 3), "a"}},
+        {"b\na\nc\n", false, 2, {"b", "a"}},
+        {std::string(70000, 'l') + "\nb\n", false, 100, {}},  // more than the half has room for
+    };
+    tt::TempBase base;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 20));
+        auto state = filling_state(base.path(), 1 << 20);
+        SilentPoll poll;
+        ASSERT_TRUE(add_to_filling(*state, tt::as_bytes("k"), tt::as_bytes("p"), poll).ok());
+        EngineResult<LinesTaken> taken =
+            try_add_lines_to_filling(*state, tt::as_bytes(c.text), '\n', c.may_hold_zero, c.max_lines);
+        ASSERT_TRUE(taken.ok());
+        EXPECT_EQ(taken->lines, c.taken.size());
+        size_t bytes = 0;
+        for (const std::string& line : c.taken) bytes += line.size() + 1;
+        EXPECT_EQ(taken->bytes, bytes);
+        ASSERT_EQ(state->filling.record_count(), 1 + c.taken.size());
+        EXPECT_EQ(state->added_items, 1 + c.taken.size());
+        for (size_t i = 0; i < c.taken.size(); ++i) {
+            EXPECT_EQ(tt::as_string(state->filling.key_of(1 + i)), "@" + c.taken[i] + std::string(2, '\0'));
+            EXPECT_TRUE(state->filling.payload_in_key_of(1 + i));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tessarune
