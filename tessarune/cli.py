@@ -19,7 +19,9 @@ from .cli_keys import KeyError_, LineKey, parse_key, whole_line_part
 from .cli_progress import Progress
 
 PROG = "tessarune"
-CHUNK = 4 << 20
+# Reads of half a MiB: the lines are still in the processor's cache when they are scanned and
+# copied into the sorter (with 4 MiB reads the command took 3% more time and CPU).
+CHUNK = 512 << 10
 
 # Options of the traditional command that this one does not offer: named, not guessed at.
 UNSUPPORTED_SHORT = "hgMVRfdicCm"
