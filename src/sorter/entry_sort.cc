@@ -193,13 +193,16 @@ private:
 constexpr uint32_t kSparseReach = 64;
 
 // Which of the bytes [depth, depth + limit) differ from `first`'s, among the keys of
-// [begin, end) that have them: bit i stands for byte depth + i. REQUIRES: limit <= 64 and
-// `first` has at least depth + limit bytes.
+// [begin, end) that have them: bit i stands for byte depth + i; and, if asked, the length of
+// the shortest key. REQUIRES: limit <= 64 and `first` has at least depth + limit bytes.
 uint64_t varying_bytes(const uint8_t* arena, const RecordEntry* begin, const RecordEntry* end,
-                       const uint8_t* first, uint32_t depth, uint32_t limit) {
+                       const uint8_t* first, uint32_t depth, uint32_t limit,
+                       uint32_t* shortest = nullptr) {
     uint64_t differ[kSparseReach / 8] = {};
     const uint8_t* f = first + depth;
+    uint32_t min_length = UINT32_MAX;
     for (const RecordEntry* e = begin; e != end; ++e) {
+        min_length = std::min(min_length, e->key_length);
         const uint32_t length = e->key_length > depth ? std::min(e->key_length - depth, limit) : 0;
         const uint8_t* p = arena + entry_offset(*e) + depth;
         uint32_t w = 0;
@@ -219,6 +222,7 @@ uint64_t varying_bytes(const uint8_t* arena, const RecordEntry* begin, const Rec
             differ[w] |= x ^ y;
         }
     }
+    if (shortest != nullptr) *shortest = min_length;
     uint64_t mask = 0;
     for (uint32_t w = 0; w < kSparseReach / 8; ++w) {
         uint8_t bytes[8];
@@ -416,31 +420,55 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     const RecordEntry* table = entries.data();
     SortItem* all = items.data();
 
-    // The bytes every key shares carry no order: the windows start behind them.
+    // The bytes every key shares carry no order: the windows start behind them. Bytes past
+    // that prefix that no key changes carry no order either: when there are such bytes among
+    // the first ones that vary, the first window skips them. One pass over the keys' first
+    // bytes usually finds both; a prefix as long as that pass reaches takes two.
     run(chunks, [&](size_t c) {
         check_entries(entries.subspan(bounds[c], bounds[c + 1] - bounds[c]), arena.size());
     });
     const uint8_t* first = data + entry_offset(table[0]);
-    std::vector<uint32_t> shared(chunks);
+    const uint32_t first_length = table[0].key_length;
+    const uint32_t reach = std::min(first_length, kSparseReach);
+    std::vector<uint64_t> varying(chunks);
+    std::vector<uint32_t> shortest(chunks);
     run(chunks, [&](size_t c) {
-        shared[c] = shared_prefix(data, table + bounds[c], table + bounds[c + 1], first,
-                                  table[0].key_length);
+        varying[c] = varying_bytes(data, table + bounds[c], table + bounds[c + 1], first, 0, reach, &shortest[c]);
     });
-    const uint32_t depth = *std::min_element(shared.begin(), shared.end());
-    // Bytes past the prefix that no key changes carry no order either: when there are such
-    // bytes among the first ones that vary, the first window skips them.
+    uint64_t all_varying = 0;
+    for (uint64_t v : varying) all_varying |= v;
+    const uint32_t first_varying = all_varying != 0 ? static_cast<uint32_t>(std::countr_zero(all_varying)) : reach;
+    uint32_t depth = std::min({first_varying, *std::min_element(shortest.begin(), shortest.end()), first_length});
+    uint32_t known = kSparseReach;  // varying bytes are known below this
+    if (depth == kSparseReach) {
+        std::vector<uint32_t> shared(chunks);
+        run(chunks, [&](size_t c) {
+            shared[c] = shared_prefix(data, table + bounds[c], table + bounds[c + 1], first, first_length);
+        });
+        depth = *std::min_element(shared.begin(), shared.end());
+        known = depth;
+    }
     SparseWindow sparse;
     bool use_sparse = false;
     // Whole words only, so that keys at least as long as the first one need no tail.
-    if (const uint32_t limit = std::min(table[0].key_length - depth, kSparseReach) / 8 * 8;
-        limit > kWindowBytes) {
-        std::vector<uint64_t> varying(chunks);
-        run(chunks, [&](size_t c) {
-            varying[c] = varying_bytes(data, table + bounds[c], table + bounds[c + 1], first, depth, limit);
-        });
-        uint64_t all_varying = 0;
-        for (uint64_t v : varying) all_varying |= v;
-        use_sparse = plan_sparse_window(all_varying, limit, sparse);
+    if (const uint32_t limit = std::min(first_length - depth, kSparseReach) / 8 * 8; limit > kWindowBytes) {
+        uint64_t behind = 0;  // bit i: byte depth + i varies
+        uint32_t span = 0;
+        if (depth < known) {
+            behind = all_varying >> depth;
+            span = std::min(limit, (known - depth) / 8 * 8);
+        } else {
+            std::vector<uint64_t> deeper(chunks);
+            run(chunks, [&](size_t c) {
+                deeper[c] = varying_bytes(data, table + bounds[c], table + bounds[c + 1], first, depth, limit);
+            });
+            for (uint64_t v : deeper) behind |= v;
+            span = limit;
+        }
+        if (span > kWindowBytes) {
+            if (span < 64) behind &= (uint64_t{1} << span) - 1;
+            use_sparse = plan_sparse_window(behind, span, sparse);
+        }
     }
     run(chunks, [&](size_t c) {
         for (size_t i = bounds[c]; i < bounds[c + 1]; ++i) {
