@@ -105,7 +105,10 @@ def main():
                 for p in (ours, theirs):
                     if os.path.exists(p):
                         os.unlink(p)
+                # What the run before left to write back goes to disk first, not during a run.
+                os.sync()
                 runs["tessarune"].append(timed(cmd_ours))
+                os.sync()
                 runs["sort"].append(timed(cmd_theirs, env_c))
             identical = same_files(ours, theirs)
             med = {k: (statistics.median(w for w, _ in v), statistics.median(c for _, c in v))

@@ -19,11 +19,14 @@ void note_pid_in_child() { current_pid.store(::getpid(), std::memory_order_relax
 }  // namespace
 
 bool is_current_process(pid_t pid) {
-    static std::once_flag registered;
-    std::call_once(registered, [] {
+    // A function-local static costs one guard load per call once made; std::call_once
+    // would reach for thread-local storage on every call.
+    static const bool registered = [] {
         current_pid.store(::getpid(), std::memory_order_relaxed);
         pthread_atfork(nullptr, nullptr, note_pid_in_child);
-    });
+        return true;
+    }();
+    (void)registered;
     return current_pid.load(std::memory_order_relaxed) == pid;
 }
 
