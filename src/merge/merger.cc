@@ -72,9 +72,9 @@ bool leading_bytes_equal(uint64_t differ, size_t bytes) {
 // Sorted runs of data that came nearly in order (logs, appended tables) hardly overlap, and
 // one source then wins many times running. When a source wins three times in a row (which
 // keys in random order hardly ever do), the source that comes next after it is found among
-// the losers on its path (whatever comes second
-// lost to the winner itself); while the winner's new records still come before that rival,
-// every match on the path would go the same way, and one comparison replaces the replay.
+// the losers on its path (whatever comes second lost to the winner itself); while the
+// winner's new records still come before that rival, every match on the path would go the
+// same way, and one comparison replaces the replay.
 struct Merger::Impl {
     static constexpr uint32_t kNoRival = std::numeric_limits<uint32_t>::max();
 

@@ -112,6 +112,15 @@ private:
     size_t fast_blocks_ = 0;  // compressed fast since the last thorough one
 };
 
+// Lays out a record whose payload is inside its key, 9 + k bytes at `to`: the key length,
+// the key, the escaped payload length and the mark.
+inline void put_record_payload_in_key(uint8_t* to, const uint8_t* key, size_t k) {
+    store_le32(to, static_cast<uint32_t>(k));
+    std::memcpy(to + 4, key, k);
+    store_le32(to + 4 + k, kPayloadLengthEscape);
+    to[8 + k] = kFlagPayloadInKey;
+}
+
 bool compress_slot(BlockSlot& slot, int acceleration) {
     const size_t raw_length = slot.raw.size();
     const size_t needed = kBlockHeaderSize + block_bound(raw_length);
@@ -338,11 +347,7 @@ IoStatus RunWriter::write_record_payload_in_key(Bytes key) {
     const size_t total = 9 + k;
     ByteBuffer& raw = w.slots[w.filled].raw;
     if (raw.capacity() - raw.size() >= total) {
-        uint8_t* to = raw.data() + raw.size();
-        store_le32(to, static_cast<uint32_t>(k));
-        std::memcpy(to + 4, key.data(), k);
-        store_le32(to + 4 + k, kPayloadLengthEscape);
-        to[8 + k] = kFlagPayloadInKey;
+        put_record_payload_in_key(raw.data() + raw.size(), key.data(), k);
         raw.set_size(raw.size() + total);
         if (raw.size() == kRawBlockSize) {
             IoStatus s = w.block_full();
@@ -391,11 +396,7 @@ IoStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
             ByteBuffer& raw = w.slots[w.filled].raw;
             const size_t total = 9 + k;
             if (k >= 3 && raw.capacity() - raw.size() > total) {
-                uint8_t* to = raw.data() + raw.size();
-                store_le32(to, static_cast<uint32_t>(k));
-                std::memcpy(to + 4, arena + offset, k);
-                store_le32(to + 4 + k, kPayloadLengthEscape);
-                to[8 + k] = kFlagPayloadInKey;
+                put_record_payload_in_key(raw.data() + raw.size(), arena + offset, k);
                 raw.set_size(raw.size() + total);
                 records += 1;
                 bytes += total;
