@@ -19,6 +19,7 @@ thread_local const SortPool* current_pool = nullptr;
 
 struct SortPool::Job {
     const std::function<void(size_t)>* task;
+    std::function<void(size_t)> owned;  // the task of start(), which outlives its caller's
     size_t count;
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
@@ -120,20 +121,69 @@ void SortPool::run(size_t count, const std::function<void(size_t)>& task) {
         } else {
             for (size_t i = 0; i < count; ++i) wake_.notify_one();
         }
-        std::unique_lock<std::mutex> lock(job->mutex);
-        job->all_done.wait(lock, [&] { return job->finished == job->count; });
+    }
+    finish(*job);
+    if (job->error) std::rethrow_exception(job->error);
+}
+
+SortPool::Pending SortPool::start(std::function<void()> task) {
+    auto job = std::make_shared<Job>();
+    job->owned = [task = std::move(task)](size_t) { task(); };
+    job->task = &job->owned;
+    job->count = 1;
+    if (current_pool == this) {
+        work_on(*job);
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.push_back(job);
+        }
+        wake_.notify_one();
+    }
+    return Pending(this, std::move(job));
+}
+
+void SortPool::finish(Job& job) {
+    {
+        std::unique_lock<std::mutex> lock(job.mutex);
+        job.all_done.wait(lock, [&] { return job.finished == job.count; });
     }
     // A job whose tasks are all claimed may still sit in the queue; drop it.
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
-            if (it->get() == job.get()) {
-                jobs_.erase(it);
-                break;
-            }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
+        if (it->get() == &job) {
+            jobs_.erase(it);
+            break;
         }
     }
+}
+
+void SortPool::Pending::wait() {
+    if (!job_) return;
+    std::shared_ptr<Job> job = std::move(job_);
+    SortPool::work_on(*job);  // takes the task if no worker has yet
+    pool_->finish(*job);
     if (job->error) std::rethrow_exception(job->error);
+}
+
+SortPool::Pending& SortPool::Pending::operator=(Pending&& other) noexcept {
+    if (this != &other) {
+        try {
+            wait();
+        } catch (...) {
+            // Dropped like the task's other effects: whoever wanted them waits explicitly.
+        }
+        pool_ = other.pool_;
+        job_ = std::move(other.job_);
+    }
+    return *this;
+}
+
+SortPool::Pending::~Pending() {
+    try {
+        wait();
+    } catch (...) {
+    }
 }
 
 }  // namespace tessarune

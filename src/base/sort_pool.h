@@ -1,7 +1,8 @@
 // SortPool: the sorter's own pool of worker threads, named "tessarune-sort-<index>".
 //
-// Its one service is run(): do a set of tasks in parallel and return when all are done. The
-// sort of a half and the compression of a group of run blocks use it. The pool is shared by
+// Its services: run(), which does a set of tasks in parallel and returns when all are done
+// (the sort of a half and the compression of a group of run blocks use it), and start(),
+// which hands one task to a worker while the caller goes on (a run writer's file writes). The pool is shared by
 // reference counting (std::shared_ptr) between the filling state, the running spill and the
 // run writers; its workers end when the last holder lets go. In a process forked from the
 // one that made it, letting go of the last reference abandons the pool instead: its workers
@@ -28,7 +29,31 @@
 namespace tessarune {
 
 class SortPool {
+    struct Job;
+
 public:
+    // A task handed on by start(). wait() returns once it has run; if no worker has taken it
+    // yet, the waiting thread runs it itself, so a wait never depends on a free worker. An
+    // empty Pending (default-made, or waited for) waits for nothing. Destroying one waits.
+    class Pending {
+    public:
+        Pending() = default;
+        Pending(Pending&&) noexcept = default;
+        Pending& operator=(Pending&& other) noexcept;
+        ~Pending();
+        Pending(const Pending&) = delete;
+        Pending& operator=(const Pending&) = delete;
+
+        // Rethrows what the task threw.
+        void wait();
+
+    private:
+        friend class SortPool;
+        Pending(SortPool* pool, std::shared_ptr<Job> job) : pool_(pool), job_(std::move(job)) {}
+        SortPool* pool_ = nullptr;
+        std::shared_ptr<Job> job_;
+    };
+
     // Starts exactly `threads` workers. REQUIRES: threads >= 1. Fails with the operating
     // system's error when a thread cannot be started (the started ones are stopped again).
     static IoResult<std::shared_ptr<SortPool>> create(size_t threads);
@@ -44,9 +69,14 @@ public:
     // exception is rethrown here.
     void run(size_t count, const std::function<void(size_t)>& task);
 
+    // Queues task() for a worker and returns at once. Called from one of this pool's own
+    // workers, it runs the task there before returning. REQUIRES: the pool outlives the
+    // returned Pending.
+    Pending start(std::function<void()> task);
+
 private:
-    struct Job;
     SortPool() = default;
+    void finish(Job& job);  // waits for every task of the job, then drops it from the queue
     void worker_main(size_t index);
     static void work_on(Job& job);
 

@@ -121,6 +121,42 @@ TEST(SortPool, ExceptionInATaskReachesTheCaller) {
     EXPECT_EQ(sum.load(), 45u);
 }
 
+// A started task runs on a worker while the caller goes on; when every worker is busy, the
+// wait runs it itself instead of waiting for one to come free.
+TEST(SortPool, StartedTasksRunBesideTheCallerOrInItsWait) {
+    std::shared_ptr<SortPool> pool = make_pool(1);
+    ASSERT_TRUE(pool);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool worker_busy = false, release = false;
+    SortPool::Pending blocker = pool->start([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        worker_busy = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return worker_busy; }))
+            << "a started task must not wait for its caller";
+    }
+    std::thread::id ran_on;
+    SortPool::Pending second = pool->start([&] { ran_on = std::this_thread::get_id(); });
+    second.wait();  // the only worker is held: this runs the task here
+    EXPECT_EQ(ran_on, caller);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    cv.notify_all();
+    blocker.wait();
+
+    SortPool::Pending failing = pool->start([] { throw std::runtime_error("task failed"); });
+    EXPECT_THROW(failing.wait(), std::runtime_error);
+    failing.wait();  // waited for already: nothing left to wait for
+}
+
 TEST(SortPool, ConcurrentCallersEachGetTheirOwnTasksDone) {
     std::shared_ptr<SortPool> pool = make_pool(2);
     ASSERT_TRUE(pool);

@@ -154,9 +154,21 @@ struct RunWriter::Impl {
     size_t filled = 0;
     std::shared_ptr<SortPool> pool;
     CompressionPace pace;
+    // With a pool, half of the write buffer is written to the file by a worker while this
+    // thread fills the other half: a write into the page cache costs about as much as merging
+    // the bytes, and the two overlap instead of taking turns. `writing` and `write_status`
+    // belong to the worker until `in_flight` is waited for.
+    ByteBuffer writing;
+    IoStatus write_status;
+    SortPool::Pending in_flight;  // declared after `pool`, so destroyed (waited for) first
 
     ~Impl() {
-        if (file) (void)write_out();  // best effort: the run is unfinished and useless anyway
+        if (!file) return;
+        // Best effort: the run is unfinished and useless anyway.
+        if (settle()) {
+            (void)write_all(writing);
+            (void)write_all(write_buffer);
+        }
     }
 
     IoError wrap(const IoError& e) const { return e.at_path(path); }
@@ -230,13 +242,31 @@ struct RunWriter::Impl {
         return !failed.load(std::memory_order_relaxed);
     }
 
-    // Writes the whole write buffer to the file and empties it.
+    // Hands the full write buffer on to be written, and goes on with an empty one. A failed
+    // write is reported by a later call (at the latest finish_run); the run is lost either way.
     IoStatus write_out() {
+        if (!pool) return write_all(write_buffer);
+        IoStatus s = settle();
+        if (!s) return s;
+        std::swap(write_buffer, writing);
+        in_flight = pool->start([this] { write_status = write_all(writing); });
+        return {};
+    }
+
+    // Waits for the write in flight, if any; its result.
+    IoStatus settle() {
+        in_flight.wait();
+        IoStatus s = std::move(write_status);
+        write_status = {};
+        return s;
+    }
+
+    // Writes the whole buffer to the file and empties it.
+    IoStatus write_all(ByteBuffer& buffer) {
         size_t done = 0;
         IoStatus status;
-        while (done < write_buffer.size()) {
-            IoResult<size_t> wrote = file->write(write_buffer.data() + done,
-                                                 write_buffer.size() - done);
+        while (done < buffer.size()) {
+            IoResult<size_t> wrote = file->write(buffer.data() + done, buffer.size() - done);
             if (!wrote) {
                 if (wrote.error().kind() == IoErrorKind::Interrupted) continue;
                 status = Unexpected(std::move(wrote).error());
@@ -250,11 +280,9 @@ struct RunWriter::Impl {
             done += *wrote;
         }
         // Keep only what did not reach the file, so that a retry never writes bytes twice.
-        const size_t rest = write_buffer.size() - done;
-        if (rest != 0 && done != 0) {
-            std::memmove(write_buffer.data(), write_buffer.data() + done, rest);
-        }
-        write_buffer.set_size(rest);
+        const size_t rest = buffer.size() - done;
+        if (rest != 0 && done != 0) std::memmove(buffer.data(), buffer.data() + done, rest);
+        buffer.set_size(rest);
         return status;
     }
 };
@@ -278,7 +306,12 @@ IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<Writa
     auto impl = std::make_unique<RunWriter::Impl>();
     impl->path = std::move(path);
     impl->file = std::move(file).value();
-    impl->write_buffer.set_capacity(kWriteBufferSize);
+    if (pool) {
+        impl->write_buffer.set_capacity(kWriteBufferSize / 2);
+        impl->writing.set_capacity(kWriteBufferSize / 2);
+    } else {
+        impl->write_buffer.set_capacity(kWriteBufferSize);
+    }
     const size_t n = pool ? std::min(2 * pool->worker_count(), kMaxGroupSize) : 1;
     impl->slots.resize(n);
     impl->pool = std::move(pool);
@@ -417,7 +450,8 @@ IoResult<RunInfo> RunWriter::finish_run() {
     TR_CHECK(impl_->file != nullptr);
     Impl& w = *impl_;
     IoStatus s = w.flush_group();
-    if (s) s = w.write_out();
+    if (s) s = w.settle();
+    if (s) s = w.write_all(w.write_buffer);
     if (!s) return Unexpected(w.wrap(s.error()));
     // Some file systems report a failed write only here; a run that did not reach the disk
     // must not be read back as if it had.

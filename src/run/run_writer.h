@@ -38,8 +38,10 @@ IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<Writa
                                                   std::string path, std::shared_ptr<SortPool> pool);
 
 // Creates a new file at path (fails if anything exists there). The number of blocks
-// compressed together is 1 without a pool, else min(2 x workers, 16). Errors are worded
-// "<path>: <system message>".
+// compressed together is 1 without a pool, else min(2 x workers, 16). With a pool, the 1 MiB
+// write buffer is two halves: a worker writes one to the file while the writer fills the
+// other, and a failed write is reported by a later call (at the latest finish_run). Errors
+// are worded "<path>: <system message>".
 IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
                                                       std::string path,
                                                       std::shared_ptr<SortPool> pool);
