@@ -47,6 +47,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -54,6 +55,7 @@
 #include "base/record_buffer.h"
 #include "base/sort_pool.h"
 #include "run/block_hash.h"
+#include "run/compression_pace.h"
 #include "run/spill_dir.h"
 
 namespace tessarune {
@@ -66,51 +68,25 @@ struct BlockSlot {
     ByteBuffer raw;         // capacity kRawBlockSize from the first byte on
     ByteBuffer compressed;  // grown to 8 + block_bound(R) when needed, then kept
     size_t stored_size = 0;
+    uint64_t compress_ns = 0;
 };
+
+// Bytes written to the file and the time the writes took.
+struct WriteTiming {
+    uint64_t bytes = 0;
+    uint64_t ns = 0;
+};
+
+uint64_t now_ns() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
 
 // Empty spans may carry a null pointer, which memcpy must not receive.
 inline void copy_bytes(uint8_t* to, const uint8_t* from, size_t n) {
     if (n != 0) std::memcpy(to, from, n);
 }
-
-// Compression is the largest cost of a spill. Acceleration 6 compresses text lines 1.1 to
-// 1.7 times as fast as 2, for 3 to 13% more bytes; it also decompresses faster.
-constexpr int kThoroughAcceleration = 6;
-// Nearly a copy: 8 GB/s, and 4 times as fast to decompress as acceleration 6.
-constexpr int kFastAcceleration = 1024;
-
-// Text that LZ4 cannot cut by a quarter (random words, hex ids: entropy is not what it
-// removes) costs nearly as much time to compress as text it halves, and the bytes saved cost
-// less to write and read again than the compression did. After a group that saved less than
-// a quarter, blocks are compressed at the fast setting; one block in kProbeEvery, the first
-// of its group, is still compressed thoroughly, and decides whether that goes on.
-class CompressionPace {
-public:
-    bool probing() const { return fast_ && fast_blocks_ >= kProbeEvery; }
-
-    int acceleration(size_t slot) const {
-        return fast_ && !(slot == 0 && probing()) ? kFastAcceleration : kThoroughAcceleration;
-    }
-
-    // After a group of `blocks` blocks: the raw and compressed bytes of its first block and
-    // of all of them, as compressed at acceleration(i).
-    void note_group(size_t blocks, uint64_t first_raw, uint64_t first_compressed, uint64_t raw,
-                    uint64_t compressed) {
-        if (!fast_ || probing()) {
-            fast_ = fast_ ? saves_little(first_raw, first_compressed) : saves_little(raw, compressed);
-            fast_blocks_ = 0;
-        } else {
-            fast_blocks_ += blocks;
-        }
-    }
-
-private:
-    static constexpr size_t kProbeEvery = 16;
-    static bool saves_little(uint64_t raw, uint64_t compressed) { return compressed * 4 > raw * 3; }
-
-    bool fast_ = false;
-    size_t fast_blocks_ = 0;  // compressed fast since the last thorough one
-};
 
 // Lays out a record whose payload is inside its key, 9 + k bytes at `to`: the key length,
 // the key, the escaped payload length and the mark.
@@ -131,11 +107,13 @@ bool compress_slot(BlockSlot& slot, int acceleration) {
     // The stored length must stay within the format's bound, which the reader enforces.
     TR_CHECK(static_cast<uint64_t>(LZ4_compressBound(static_cast<int>(raw_length))) <=
              block_bound(raw_length));
+    const uint64_t start = now_ns();
     const int compressed_length = LZ4_compress_fast(
         reinterpret_cast<const char*>(slot.raw.data()),
         reinterpret_cast<char*>(slot.compressed.data() + kBlockHeaderSize),
         static_cast<int>(raw_length),
         static_cast<int>(slot.compressed.size() - kBlockHeaderSize), acceleration);
+    slot.compress_ns = now_ns() - start;
     if (compressed_length <= 0) return false;
     store_le32(slot.compressed.data(), static_cast<uint32_t>(compressed_length));
     store_le32(slot.compressed.data() + 4, static_cast<uint32_t>(raw_length));
@@ -160,14 +138,15 @@ struct RunWriter::Impl {
     // belong to the worker until `in_flight` is waited for.
     ByteBuffer writing;
     IoStatus write_status;
+    WriteTiming writing_timing;
     SortPool::Pending in_flight;  // declared after `pool`, so destroyed (waited for) first
 
     ~Impl() {
         if (!file) return;
         // Best effort: the run is unfinished and useless anyway.
         if (settle()) {
-            (void)write_all(writing);
-            (void)write_all(write_buffer);
+            (void)write_now(writing);
+            (void)write_now(write_buffer);
         }
     }
 
@@ -204,13 +183,13 @@ struct RunWriter::Impl {
         if (!compress_group(m)) {
             return Unexpected(IoError(IoErrorKind::Other, "failed to compress a block"));
         }
-        uint64_t raw_bytes = 0, compressed_bytes = 0;
+        CompressionTally thorough, fast;
         for (size_t i = 0; i < m; ++i) {
-            raw_bytes += slots[i].raw.size();
-            compressed_bytes += slots[i].stored_size - kBlockHeaderSize;
+            const BlockSlot& slot = slots[i];
+            CompressionTally& tally = pace.acceleration(i) == kFastAcceleration ? fast : thorough;
+            tally.add(slot.raw.size(), slot.stored_size - kBlockHeaderSize, slot.compress_ns);
         }
-        pace.note_group(m, slots[0].raw.size(), slots[0].stored_size - kBlockHeaderSize, raw_bytes,
-                        compressed_bytes);
+        pace.note_group(m, thorough, fast);
         for (size_t i = 0; i < m; ++i) {
             const BlockSlot& slot = slots[i];
             if (write_buffer.capacity() - write_buffer.size() < slot.stored_size) {
@@ -245,24 +224,34 @@ struct RunWriter::Impl {
     // Hands the full write buffer on to be written, and goes on with an empty one. A failed
     // write is reported by a later call (at the latest finish_run); the run is lost either way.
     IoStatus write_out() {
-        if (!pool) return write_all(write_buffer);
+        if (!pool) return write_now(write_buffer);
         IoStatus s = settle();
         if (!s) return s;
         std::swap(write_buffer, writing);
-        in_flight = pool->start([this] { write_status = write_all(writing); });
+        in_flight = pool->start([this] { write_status = write_all(writing, writing_timing); });
         return {};
     }
 
     // Waits for the write in flight, if any; its result.
     IoStatus settle() {
         in_flight.wait();
+        pace.note_write(writing_timing.bytes, writing_timing.ns);
+        writing_timing = {};
         IoStatus s = std::move(write_status);
         write_status = {};
         return s;
     }
 
-    // Writes the whole buffer to the file and empties it.
-    IoStatus write_all(ByteBuffer& buffer) {
+    IoStatus write_now(ByteBuffer& buffer) {
+        WriteTiming timing;
+        IoStatus s = write_all(buffer, timing);
+        pace.note_write(timing.bytes, timing.ns);
+        return s;
+    }
+
+    // Writes the whole buffer to the file and empties it; adds what it wrote to `timing`.
+    IoStatus write_all(ByteBuffer& buffer, WriteTiming& timing) {
+        const uint64_t start = now_ns();
         size_t done = 0;
         IoStatus status;
         while (done < buffer.size()) {
@@ -279,6 +268,8 @@ struct RunWriter::Impl {
             }
             done += *wrote;
         }
+        timing.bytes += done;
+        timing.ns += now_ns() - start;
         // Keep only what did not reach the file, so that a retry never writes bytes twice.
         const size_t rest = buffer.size() - done;
         if (rest != 0 && done != 0) std::memmove(buffer.data(), buffer.data() + done, rest);
@@ -451,7 +442,7 @@ IoResult<RunInfo> RunWriter::finish_run() {
     Impl& w = *impl_;
     IoStatus s = w.flush_group();
     if (s) s = w.settle();
-    if (s) s = w.write_all(w.write_buffer);
+    if (s) s = w.write_now(w.write_buffer);
     if (!s) return Unexpected(w.wrap(s.error()));
     // Some file systems report a failed write only here; a run that did not reach the disk
     // must not be read back as if it had.
