@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -73,8 +74,24 @@ public:
         return static_cast<size_t>(r);
     }
 
+    // Punches whole pages out of the file; a descriptor open for reading only, or a file
+    // system without holes, refuses, and then nothing more is tried.
+    void drop_before(uint64_t offset) override {
+        const uint64_t end = offset / kPage * kPage;
+        if (!can_drop_ || end <= dropped_) return;
+        if (::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                        static_cast<off_t>(dropped_), static_cast<off_t>(end - dropped_)) != 0) {
+            can_drop_ = false;
+            return;
+        }
+        dropped_ = end;
+    }
+
 private:
+    static constexpr uint64_t kPage = 4096;
     FdCloser fd_;
+    uint64_t dropped_ = 0;
+    bool can_drop_ = true;
 };
 
 // Removes everything below the directory open as dirfd, then nothing else; errors ignored.
@@ -161,7 +178,10 @@ public:
 
     IoResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
                                                              const std::string& name) override {
-        int fd = ::openat(posix(dir).fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        int fd = ::openat(posix(dir).fd(), name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+            fd = ::openat(posix(dir).fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        }
         if (fd < 0) return Unexpected(IoError::from_errno(errno));
         return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
     }

@@ -34,6 +34,11 @@ public:
     virtual ~ReadableFile() = default;
     // One read call: reads up to n bytes and returns how many were read; 0 at the end.
     virtual IoResult<size_t> read(uint8_t* data, size_t n) = 0;
+    // Says that the bytes before `offset` will not be read again, so the file system may drop
+    // them: their page-cache memory is free for what is written next, and a part of the file
+    // dropped before it was written back never reaches the disk. Best effort: does nothing
+    // where the file or its file system cannot. What is dropped reads back as zeros.
+    virtual void drop_before(uint64_t offset) { (void)offset; }
 };
 
 // A directory held open. Files made, opened and removed by name through it stay inside that
@@ -77,6 +82,9 @@ public:
     virtual IoResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path);
     virtual IoResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
                                                                        const std::string& name);
+    // The files opened this way are the sorter's own runs, each read once: the real file
+    // system opens them for writing as well where it may, so that drop_before can free what
+    // has been read.
     virtual IoResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
                                                                      const std::string& name);
     virtual IoStatus remove_file_in(OpenDir& dir, const std::string& name);

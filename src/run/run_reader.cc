@@ -15,6 +15,7 @@ namespace {
 
 // The largest stored block plus the header of the next one: what one block read asks for.
 constexpr size_t kCompressedCapacity = kBlockHeaderSize + block_bound(kRawBlockSize);
+constexpr uint64_t kDropStep = uint64_t{1} << 20;
 
 }  // namespace
 
@@ -24,6 +25,13 @@ struct RunReader::Impl {
     ByteBuffer compressed;  // kCompressedCapacity bytes from the first block on
     size_t header_start = 0;  // where the read-ahead of the next header begins
     size_t filled = 0;        // bytes of `compressed` filled by the last block read
+    // A run in a spill directory is read once: what has been read is dropped from the file
+    // every kDropStep bytes, so that its memory serves the runs and output written meanwhile
+    // (a page the system has not handed out for a while can cost several times as much to
+    // write into as one just freed).
+    bool drop_read = false;
+    uint64_t file_offset = 0;  // bytes read from the file so far
+    uint64_t dropped = 0;
     ByteBuffer raw;           // the current block; its size is R; the cursor walks it
     // A record that straddles blocks, assembled field by field.
     ByteBuffer straddling_key;
@@ -52,6 +60,11 @@ struct RunReader::Impl {
             }
             if (*r == 0) return Unexpected(ended_early());
             got += *r;
+        }
+        file_offset += got;
+        if (drop_read && file_offset - dropped >= kDropStep) {
+            file->drop_before(file_offset);
+            dropped = file_offset;
         }
         return got;
     }
@@ -159,9 +172,10 @@ struct RunReader::Impl {
 };
 
 template <typename Open>
-IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, Open open) {
+IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open) {
     auto impl = std::make_unique<RunReader::Impl>();
     impl->path = info.path;
+    impl->drop_read = drop_read;
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
         IoResult<std::unique_ptr<ReadableFile>> file = open();
@@ -173,11 +187,11 @@ IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, Open open)
 
 IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
                                                       const RunInfo& info) {
-    return make_reader(info, [&] { return ops->open_for_read(info.path); });
+    return make_reader(info, false, [&] { return ops->open_for_read(info.path); });
 }
 
 IoResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info) {
-    return make_reader(info, [&] { return dir.open_file(file_name_of(info.path)); });
+    return make_reader(info, true, [&] { return dir.open_file(file_name_of(info.path)); });
 }
 
 RunReader::RunReader(std::unique_ptr<Impl> impl, const RunInfo& info) : impl_(std::move(impl)) {

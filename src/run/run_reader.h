@@ -21,7 +21,9 @@ class SpillDir;
 // A run without records is never read, so its file is not opened (it need not exist).
 IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
                                                       const RunInfo& info);
-// The same for a run inside a spill directory, opened relative to it.
+// The same for a run inside a spill directory, opened relative to it. Such a run is read
+// once: what the reader has read is dropped from the file as it goes (every MiB), so the
+// file cannot be read a second time.
 IoResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info);
 
 class RunReader final : public MergeSource {
@@ -57,7 +59,7 @@ public:
 private:
     struct Impl;
     template <typename Open>
-    friend IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, Open open);
+    friend IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open);
     RunReader(std::unique_ptr<Impl> impl, const RunInfo& info);
 
     // The usual case, in one go: the whole record lies in the current block and within the

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/little_endian.h"
 #include "run/run_writer.h"
+#include "run/spill_dir.h"
 #include "run/testing/fault_file_ops.h"
 #include "run/testing/run_files.h"
 
@@ -193,6 +198,57 @@ TEST_F(RunReaderTest, SystemErrorsNameTheRun) {
     ASSERT_FALSE(reader);
     EXPECT_EQ(reader.error().kind(), IoErrorKind::NotFound);
     EXPECT_EQ(reader.error().message(), info_.path + ": No such file or directory (os error 2)");
+}
+
+// Whether the file system under `dir` can punch holes into a file.
+bool punches_holes(const std::string& dir) {
+    const std::string path = dir + "/probe";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return false;
+    const std::vector<uint8_t> page(4096, 1);
+    const bool ok = ::write(fd, page.data(), page.size()) == 4096 &&
+                    ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096) == 0;
+    ::close(fd);
+    ::unlink(path.c_str());
+    return ok;
+}
+
+// A run in a spill directory gives back the space of what has been read as it goes, and
+// still reads back whole.
+TEST(RunReaderSpillDirTest, WhatHasBeenReadIsDroppedFromTheFile) {
+    ScratchDir base;
+    auto dir = create_spill_dir(sys(), base.path());
+    ASSERT_TRUE(dir) << dir.error().message();
+    if (!punches_holes((*dir)->path())) GTEST_SKIP() << "no holes in this file system";
+    std::mt19937_64 rng(9);
+    std::vector<TestRecord> records;
+    for (int i = 0; i < 160; ++i) records.push_back({"k" + std::to_string(i), run_testing::random_bytes(rng, 50000)});
+    const std::string path = (*dir)->path() + "/" + run_file_name(0);
+    auto writer = open_run_writer(**dir, path, nullptr);
+    ASSERT_TRUE(writer);
+    for (const TestRecord& r : records) {
+        ASSERT_TRUE((*writer)->write_record(run_testing::as_bytes(r.key), run_testing::as_bytes(r.payload)));
+    }
+    IoResult<RunInfo> info = (*writer)->finish_run();
+    ASSERT_TRUE(info);
+
+    auto reader = open_run_reader(**dir, *info);
+    ASSERT_TRUE(reader);
+    ByteBuffer key, payload;
+    size_t i = 0;
+    for (;; ++i) {
+        IoResult<NextRecord> next = (*reader)->next_record(key, payload);
+        ASSERT_TRUE(next) << next.error().message();
+        if (*next == NextRecord::End) break;
+        ASSERT_LT(i, records.size());
+        ASSERT_TRUE(std::string(key.begin(), key.end()) == records[i].key &&
+                    std::string(payload.begin(), payload.end()) == records[i].payload) << i;
+    }
+    EXPECT_EQ(i, records.size());
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 7 << 20);
+    EXPECT_LT(uint64_t(st.st_blocks) * 512, uint64_t(st.st_size) / 4) << "what was read is still there";
 }
 
 TEST(RunReaderEmptyTest, ARunWithoutRecordsReadsNothing) {

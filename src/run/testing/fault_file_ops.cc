@@ -43,6 +43,8 @@ public:
         return inner_->read(data, d.limit != 0 && n > d.limit ? d.limit : n);
     }
 
+    void drop_before(uint64_t offset) override { inner_->drop_before(offset); }
+
 private:
     std::shared_ptr<FaultFileOps> ops_;
     std::unique_ptr<ReadableFile> inner_;

@@ -62,11 +62,9 @@ std::vector<std::string> list_dir(const std::string& path) {
     return names;
 }
 
-namespace {
 Bytes as_bytes(const std::string& s) {
     return Bytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
-}  // namespace
 
 RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
                   const std::vector<TestRecord>& records, std::shared_ptr<SortPool> pool) {

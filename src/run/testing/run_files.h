@@ -44,6 +44,8 @@ struct TestRecord {
 };
 
 // Writes the records through a RunWriter; fails the current test on an error.
+Bytes as_bytes(const std::string& s);
+
 RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
                   const std::vector<TestRecord>& records,
                   std::shared_ptr<SortPool> pool = nullptr);
