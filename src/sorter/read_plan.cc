@@ -10,6 +10,7 @@
 #include "run/spill_dir.h"
 #include "sorter/engine_state.h"
 #include "sorter/entry_sort.h"
+#include "sorter/merge_relay.h"
 #include "sorter/spill.h"
 
 namespace tessarune {
@@ -19,6 +20,8 @@ namespace {
 // many small records need no poll each, and a few huge ones must not delay one for long.
 constexpr uint64_t kRecordsPerPoll = 65536;
 constexpr uint64_t kBytesPerPoll = uint64_t{4} << 20;
+// Below this many runs a pass is merged by one thread alone.
+constexpr size_t kRelayMinRuns = 8;
 // Descriptors left unused by a merge, for whatever else the process opens meanwhile.
 constexpr uint64_t kDescriptorReserve = 4;
 
@@ -35,6 +38,30 @@ IoResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const SpillDir&
         sources.push_back(std::move(reader).value());
     }
     return sources;
+}
+
+// The merge of a pass over `readers` (the window in order). With a pool of two workers or
+// more and a wide window, a worker merges the first half of the window and this thread
+// merges its output with the rest. The relay's two batches take at most half of the half
+// budget, inside the spare half that the read has freed.
+IoResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeSource>> readers,
+                                              const FillingState& state) {
+    if (!state.pool || state.pool->worker_count() < 2 || readers.size() < kRelayMinRuns) {
+        return new_merger(std::move(readers), nullptr);
+    }
+    const size_t batch_bytes =
+        static_cast<size_t>(std::clamp<uint64_t>(state.half_budget / 4, 1, kRelayBatchBytes));
+    const size_t first = readers.size() / 2;
+    std::vector<std::unique_ptr<MergeSource>> part(std::make_move_iterator(readers.begin()),
+                                                   std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)));
+    IoResult<std::unique_ptr<Merger>> inner = new_merger(std::move(part), nullptr);
+    if (!inner) return Unexpected(std::move(inner).error());
+    std::vector<std::unique_ptr<MergeSource>> sources;
+    sources.reserve(readers.size() - first + 1);
+    // First: its runs come before the others in the window, so its records do among equal keys.
+    sources.push_back(start_merge_relay(std::move(inner).value(), *state.pool, batch_bytes));
+    for (size_t i = first; i < readers.size(); ++i) sources.push_back(std::move(readers[i]));
+    return new_merger(std::move(sources), nullptr);
 }
 
 }  // namespace
@@ -90,7 +117,7 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
 
     auto sources = open_readers(dir, window.data(), window.size());
     if (!sources) return Unexpected(EngineError(std::move(sources).error()));
-    IoResult<std::unique_ptr<Merger>> merger = new_merger(std::move(sources).value(), nullptr);
+    IoResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value(), state);
     if (!merger) return Unexpected(EngineError(std::move(merger).error()));
 
     IoResult<std::string> path = new_run_path(state);

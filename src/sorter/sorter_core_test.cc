@@ -149,7 +149,7 @@ TEST_P(EndToEnd, OutputIsTheStableSortOfTheInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreadsMaxOpenKeep, EndToEnd,
-                         ::testing::Combine(::testing::Values(1, 2, 4), ::testing::Values(2, 3, 64),
+                         ::testing::Combine(::testing::Values(1, 2, 4), ::testing::Values(2, 3, 10, 64),
                                             ::testing::Bool()));
 
 TEST(ReadPlan, FiveRunsWithMaxOpenTwoTakeThreePassesOverTheLightestWindows) {

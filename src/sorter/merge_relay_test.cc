@@ -1,0 +1,86 @@
+#include "sorter/merge_relay.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace tessarune {
+namespace {
+
+// Records "k<i>" with payloads of `payload_size` bytes, then the end or an error.
+class CountingSource final : public MergeSource {
+public:
+    CountingSource(size_t count, size_t payload_size, int error)
+        : count_(count), payload_(payload_size, 'p'), error_(error) {}
+
+    IoResult<NextRecord> next_record(RecordView& out) override {
+        if (next_ == count_) {
+            if (error_ != 0) return Unexpected(IoError::from_errno(error_));
+            return NextRecord::End;
+        }
+        key_ = "k" + std::to_string(1000000 + next_++);
+        out.key = Bytes(reinterpret_cast<const uint8_t*>(key_.data()), key_.size());
+        out.payload = Bytes(reinterpret_cast<const uint8_t*>(payload_.data()), payload_.size());
+        out.payload_in_key = false;
+        return NextRecord::Record;
+    }
+
+private:
+    size_t count_, next_ = 0;
+    std::string payload_, key_;
+    int error_;
+};
+
+std::unique_ptr<MergeSource> relay_over(size_t count, size_t payload_size, int error, SortPool& pool,
+                                        size_t batch_bytes) {
+    std::vector<std::unique_ptr<MergeSource>> sources;
+    sources.push_back(std::make_unique<CountingSource>(count, payload_size, error));
+    auto inner = new_merger(std::move(sources), nullptr);
+    EXPECT_TRUE(inner);
+    return start_merge_relay(std::move(inner).value(), pool, batch_bytes);
+}
+
+// Every record in order, records larger than a batch among them, then the inner merge's
+// error in its place (or the end).
+TEST(MergeRelay, PassesRecordsOnInOrderThenTheEndOrTheError) {
+    auto pool = std::move(SortPool::create(2)).value();
+    for (const int error : {0, EIO})
+    for (const size_t payload : {size_t{10}, size_t{5000}}) {
+        SCOPED_TRACE("error " + std::to_string(error) + ", payload " + std::to_string(payload));
+        auto relay = relay_over(3000, payload, error, *pool, 4096);
+        RecordView r;
+        for (size_t i = 0; i < 3000; ++i) {
+            IoResult<NextRecord> next = relay->next_record(r);
+            ASSERT_TRUE(next && *next == NextRecord::Record) << i;
+            ASSERT_EQ(std::string(r.key.begin(), r.key.end()), "k" + std::to_string(1000000 + i));
+            ASSERT_EQ(r.payload.size(), payload);
+        }
+        IoResult<NextRecord> last = relay->next_record(r);
+        if (error == 0) {
+            ASSERT_TRUE(last && *last == NextRecord::End);
+        } else {
+            ASSERT_FALSE(last);
+            EXPECT_EQ(last.error().os_code(), EIO);
+        }
+    }
+}
+
+// Dropped halfway, the relay stops its worker and frees it for other work.
+TEST(MergeRelay, DroppingItStopsTheWorker) {
+    auto pool = std::move(SortPool::create(2)).value();
+    for (int round = 0; round < 20; ++round) {
+        auto relay = relay_over(1000000, 20, 0, *pool, 1024);
+        RecordView r;
+        for (int i = 0; i < round * 7; ++i) ASSERT_TRUE(relay->next_record(r));
+        relay.reset();
+    }
+    std::atomic<int> done{0};
+    pool->run(2, [&](size_t) { done.fetch_add(1); });
+    EXPECT_EQ(done.load(), 2);
+}
+
+}  // namespace
+}  // namespace tessarune
