@@ -3,8 +3,8 @@
 // A merge pass is one thread merging k runs while the cores beside it idle. Splitting the
 // window in two, a worker merges the first part while the pass's own thread merges the rest
 // together with the worker's output: the same records in the same order (the worker's part
-// comes first among equal keys, as its runs come first in the window), about half the
-// merging on each core.
+// comes first among equal keys, as its runs come first in the window), the merging shared
+// between two cores.
 //
 // The worker copies its records into one of two batches of about `batch_bytes` while the
 // consumer reads the other, so each side waits only when it is a whole batch ahead. A record

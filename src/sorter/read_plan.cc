@@ -41,8 +41,9 @@ IoResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const SpillDir&
 }
 
 // The merge of a pass over `readers` (the window in order). With a pool of two workers or
-// more and a wide window, a worker merges the first half of the window and this thread
-// merges its output with the rest. The relay's two batches take at most half of the half
+// more and a wide window, a worker merges the first two thirds of the window and this thread
+// merges its output with the rest (this thread also merges and writes every record, so it
+// takes the smaller part). The relay's two batches take at most half of the half
 // budget, inside the spare half that the read has freed.
 IoResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeSource>> readers,
                                               const FillingState& state) {
@@ -51,7 +52,7 @@ IoResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeS
     }
     const size_t batch_bytes =
         static_cast<size_t>(std::clamp<uint64_t>(state.half_budget / 4, 1, kRelayBatchBytes));
-    const size_t first = readers.size() / 2;
+    const size_t first = readers.size() * 2 / 3;
     std::vector<std::unique_ptr<MergeSource>> part(std::make_move_iterator(readers.begin()),
                                                    std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)));
     IoResult<std::unique_ptr<Merger>> inner = new_merger(std::move(part), nullptr);
