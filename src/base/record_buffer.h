@@ -27,9 +27,11 @@ struct RecordEntry {
 static_assert(sizeof(RecordEntry) == 16);
 
 inline constexpr uint64_t kEntryBytes = 16;
-// What the sort of a half needs per record beyond the entry (entry_sort.h). It is counted
-// with each entry, so that the half and its sort stay inside the half budget together.
-inline constexpr uint64_t kSortScratchBytes = 16;
+// What the sort of a half needs per record beyond the entry (entry_sort.h) is 16 bytes, but
+// only one half is ever sorted at a time (a spill sorts its half while the other fills; the
+// read sorts the last half once the spill has ended). So each half counts half of it with
+// each entry: both halves together then hold room for one sort of either.
+inline constexpr uint64_t kSortScratchBytes = 8;
 inline constexpr uint64_t kCountedEntryBytes = kEntryBytes + kSortScratchBytes;
 
 // A record added with PayloadSource::KeyBytes keeps no payload bytes of its own: its payload

@@ -11,8 +11,9 @@
 // and whose keys go on are loaded again from the next 11 bytes and sorted again, so the arena
 // is read once per item and level, never once per comparison.
 //
-// Memory beyond the entry table: 16 bytes per record for the items (the record buffer counts
-// them in its budget), allocated once per sort and freed when it returns. The sorted items
+// Memory beyond the entry table: 16 bytes per record for the items (each of the two halves
+// counts half of that in its budget, as only one is sorted at a time), allocated once per
+// sort and freed when it returns. The sorted items
 // are overwritten in place by the entries they stand for and copied back. If that memory
 // cannot be had, or a half holds 2^32 records or more, the sort falls back to comparing
 // entries in place.

@@ -171,17 +171,16 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
 
 EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
     if (state.lost_records) return Unexpected(EngineError::lost_records());
-    // The last half is sorted while the last spill may still be compressing and writing, so
-    // that the two overlap instead of running one after the other. Its sort's memory is
-    // counted in its own half.
+    // The last half is sorted only once the last spill has ended: each half counts half of a
+    // sort's memory (record_buffer.h), so two sorts must never run at once.
+    EngineStatus waited = wait_for_spill(state, poll);
+    if (!waited) return Unexpected(std::move(waited).error());
+    state.spare.reset();
     RecordBuffer last = std::move(state.filling);
     const auto sort_start = SorterStats::Clock::now();
     sort_entries(last, state.pool.get());
     state.stats->add_last_sort(SorterStats::since(sort_start));
-    EngineStatus waited = wait_for_spill(state, poll);
-    if (!waited) return Unexpected(std::move(waited).error());
 
-    state.spare.reset();
     // Each merge opens only as many runs as the process has descriptors to spare (a pass
     // also holds the run it writes); fewer descriptors mean more passes, never a failure.
     for (;;) {
