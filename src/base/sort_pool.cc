@@ -166,24 +166,23 @@ void SortPool::Pending::wait() {
     if (job->error) std::rethrow_exception(job->error);
 }
 
+void SortPool::Pending::wait_quietly() noexcept {
+    try {
+        wait();
+    } catch (...) {
+        // Dropped like the task's other effects: whoever wants them waits explicitly.
+    }
+}
+
 SortPool::Pending& SortPool::Pending::operator=(Pending&& other) noexcept {
     if (this != &other) {
-        try {
-            wait();
-        } catch (...) {
-            // Dropped like the task's other effects: whoever wanted them waits explicitly.
-        }
+        wait_quietly();
         pool_ = other.pool_;
         job_ = std::move(other.job_);
     }
     return *this;
 }
 
-SortPool::Pending::~Pending() {
-    try {
-        wait();
-    } catch (...) {
-    }
-}
+SortPool::Pending::~Pending() { wait_quietly(); }
 
 }  // namespace tessarune

@@ -2,9 +2,10 @@
 //
 // Its services: run(), which does a set of tasks in parallel and returns when all are done
 // (the sort of a half and the compression of a group of run blocks use it), and start(),
-// which hands one task to a worker while the caller goes on (a run writer's file writes). The pool is shared by
-// reference counting (std::shared_ptr) between the filling state, the running spill and the
-// run writers; its workers end when the last holder lets go. In a process forked from the
+// which hands one task to a worker while the caller goes on (a run writer's file writes, a
+// merge pass's relay). The pool is shared by reference counting (std::shared_ptr) between the
+// filling state, the running spill and the run writers; its workers end when the last holder
+// lets go. In a process forked from the
 // one that made it, letting go of the last reference abandons the pool instead: its workers
 // exist only in the parent.
 //
@@ -50,6 +51,7 @@ public:
     private:
         friend class SortPool;
         Pending(SortPool* pool, std::shared_ptr<Job> job) : pool_(pool), job_(std::move(job)) {}
+        void wait_quietly() noexcept;
         SortPool* pool_ = nullptr;
         std::shared_ptr<Job> job_;
     };

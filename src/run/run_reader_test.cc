@@ -222,7 +222,7 @@ TEST(RunReaderSpillDirTest, WhatHasBeenReadIsDroppedFromTheFile) {
     if (!punches_holes((*dir)->path())) GTEST_SKIP() << "no holes in this file system";
     std::mt19937_64 rng(9);
     std::vector<TestRecord> records;
-    for (int i = 0; i < 160; ++i) records.push_back({"k" + std::to_string(i), run_testing::random_bytes(rng, 50000)});
+    for (int i = 0; i < 160; ++i) records.push_back({std::to_string(i), run_testing::random_bytes(rng, 50000)});
     const std::string path = (*dir)->path() + "/" + run_file_name(0);
     auto writer = open_run_writer(**dir, path, nullptr);
     ASSERT_TRUE(writer);
