@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Fails when a file under src/<layer>/ includes a header of a layer above its own.
 
-The layers, lowest first: base, key, run, merge, sorter, python. A file may include headers
+The layers, lowest first: base, key, format, run, merge, sorter, python. A file may include headers
 of its own layer and of the layers below it. The build enforces the same rule; this check
 says it in one line per offending include, for every file at once.
 """
@@ -9,7 +9,7 @@ import pathlib
 import re
 import sys
 
-LAYERS = ["base", "key", "run", "merge", "sorter", "python"]
+LAYERS = ["base", "key", "format", "run", "merge", "sorter", "python"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/')
 
 

@@ -1,0 +1,72 @@
+// Numbers as the traditional sort command reads them in the C locale (-n): leading blanks, an
+// optional '-', digits, and at most one decimal point with more digits; no '+', no exponent,
+// no thousands separator. Text that holds no digit there reads as zero, and so does -0.
+//
+// The bytes are prefix-free and order-preserving (compared as unsigned bytes, a proper prefix
+// first), so a key made of several parts compares as the tuple of its parts would:
+//
+//   zero:      01
+//   positive:  02 len(4, big-endian) whole-digits fraction-digits 00
+//   negative:  00 ~len(4) each digit d as '9' - d + '0'           FF
+//
+// where the whole digits lose their leading zeros and the fraction its trailing zeros. The
+// terminator sorts below (positive) or above (negative) every digit, so 1 < 1.5 and -1 > -1.5.
+#pragma once
+
+#include <cstdint>
+
+#include "base/growable_array.h"
+
+namespace tessarune::format {
+
+// Appends the number key of the number that `text` starts with. `blank` tells which bytes
+// count as the leading blanks to skip.
+template <typename IsBlank>
+void append_number_key(Bytes text, IsBlank blank, ByteBuffer& out);
+
+// The blanks of lines that end in a newline: space and tab.
+inline bool is_line_blank(uint8_t c) { return c == ' ' || c == '\t'; }
+// With zero-ended lines a newline is just another blank.
+inline bool is_zline_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// The parts of a number as read: where its whole and fraction digits lie in the text.
+struct NumberText {
+    bool negative = false;
+    Bytes whole;     // without leading zeros
+    Bytes fraction;  // without trailing zeros
+};
+
+template <typename IsBlank>
+NumberText read_number(Bytes text, IsBlank blank) {
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n && blank(text[i])) ++i;
+    NumberText r;
+    if (i < n && text[i] == '-') {
+        r.negative = true;
+        ++i;
+    }
+    const size_t whole_start = i;
+    while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+    size_t w = whole_start;
+    while (w < i && text[w] == '0') ++w;
+    r.whole = text.subspan(w, i - w);
+    if (i < n && text[i] == '.') {
+        const size_t frac_start = ++i;
+        while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+        size_t f = i;
+        while (f > frac_start && text[f - 1] == '0') --f;
+        r.fraction = text.subspan(frac_start, f - frac_start);
+    }
+    return r;
+}
+
+// Appends the number key of an already read number.
+void append_number_key(const NumberText& number, ByteBuffer& out);
+
+template <typename IsBlank>
+void append_number_key(Bytes text, IsBlank blank, ByteBuffer& out) {
+    append_number_key(read_number(text, blank), out);
+}
+
+}  // namespace tessarune::format
