@@ -1,0 +1,156 @@
+#include "format/line_key.h"
+
+#include <cstring>
+#include <utility>
+
+#include "format/number_key.h"
+
+namespace tessarune::format {
+namespace {
+
+constexpr size_t kNoField = SIZE_MAX;
+
+// The blanks as types rather than function pointers, so that every loop over them inlines.
+struct LineBlank {
+    bool operator()(uint8_t c) const { return is_line_blank(c); }
+};
+struct ZLineBlank {
+    bool operator()(uint8_t c) const { return is_zline_blank(c); }
+};
+
+// pos + count, but never past n. REQUIRES: pos <= n
+size_t advance_clamped(size_t pos, uint64_t count, size_t n) { return count >= n - pos ? n : pos + count; }
+
+template <typename IsBlank>
+size_t skip_blanks(Bytes line, size_t pos, IsBlank blank) {
+    while (pos < line.size() && blank(line[pos])) ++pos;
+    return pos;
+}
+
+// Fields that begin at blanks: each is its run of leading blanks and the non-blanks after it.
+// Every field "exists": past the last one, fields are empty at the end of the line.
+template <typename IsBlank>
+struct BlankFields {
+    IsBlank blank;
+
+    // Where the field starts after skipping `count` fields from `pos`, the start of a field.
+    size_t skip(Bytes line, size_t pos, uint64_t count) const {
+        const size_t n = line.size();
+        for (; count > 0 && pos < n; --count) pos = end_of_field(line, pos);
+        return pos;
+    }
+    size_t end_of_field(Bytes line, size_t pos) const {
+        const size_t n = line.size();
+        pos = skip_blanks(line, pos, blank);
+        while (pos < n && !blank(line[pos])) ++pos;
+        return pos;
+    }
+};
+
+// Fields between separator bytes: a field that the line does not have is kNoField.
+struct TabFields {
+    uint8_t tab;
+
+    size_t skip(Bytes line, size_t pos, uint64_t count) const {
+        const size_t n = line.size();
+        for (; count > 0; --count) {
+            if (pos >= n) return kNoField;
+            const void* at = std::memchr(line.data() + pos, tab, n - pos);
+            if (at == nullptr) return kNoField;
+            pos = static_cast<size_t>(static_cast<const uint8_t*>(at) - line.data()) + 1;
+        }
+        return pos;
+    }
+    size_t end_of_field(Bytes line, size_t pos) const {
+        const size_t n = line.size();
+        if (pos >= n) return n;
+        const void* at = std::memchr(line.data() + pos, tab, n - pos);
+        return at == nullptr ? n : static_cast<size_t>(static_cast<const uint8_t*>(at) - line.data());
+    }
+};
+
+// Where the key of `f` lies in the line: [start, end), empty when end <= start.
+template <typename Fields, typename IsBlank>
+std::pair<size_t, size_t> key_range(const Fields& fields, IsBlank blank, const LineKeyField& f, Bytes line) {
+    const size_t n = line.size();
+    const size_t start_field_at = fields.skip(line, 0, f.start_field);
+    size_t start = n;
+    if (start_field_at != kNoField) {
+        start = start_field_at;
+        if (f.flags & kSkipStartBlanks) start = skip_blanks(line, start, blank);
+        start = advance_clamped(start, f.start_char, n);
+    }
+    if (!f.end_field) return {start, n};
+
+    const uint64_t end_field = *f.end_field;
+    // The common -kK,L with L >= K goes on from the start field instead of reading the line again.
+    const size_t end_field_at = end_field >= f.start_field
+                                    ? (start_field_at == kNoField ? kNoField
+                                                                  : fields.skip(line, start_field_at, end_field - f.start_field))
+                                    : fields.skip(line, 0, end_field);
+    if (end_field_at == kNoField) return {start, n};
+    if (f.end_char == 0) return {start, fields.end_of_field(line, end_field_at)};
+    size_t end = end_field_at;
+    if (f.flags & kSkipEndBlanks) end = skip_blanks(line, end, blank);
+    return {start, advance_clamped(end, f.end_char, n)};
+}
+
+// Text keys write each 00 as 00 FF and end with 00 00, so that no key is a prefix of another.
+void append_text_key(Bytes text, ByteBuffer& out) {
+    const uint8_t* p = text.data();
+    const uint8_t* const end = p + text.size();
+    while (p != end) {
+        const void* zero = std::memchr(p, 0, static_cast<size_t>(end - p));
+        if (zero == nullptr) {
+            out.append(p, static_cast<size_t>(end - p));
+            break;
+        }
+        const auto* z = static_cast<const uint8_t*>(zero);
+        out.append(p, static_cast<size_t>(z - p));
+        out.push_back(0x00);
+        out.push_back(0xFF);
+        p = z + 1;
+    }
+    out.push_back(0x00);
+    out.push_back(0x00);
+}
+
+template <typename Fields, typename IsBlank>
+void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, Bytes line, ByteBuffer& out) {
+    for (const LineKeyField& f : plan.fields) {
+        const auto [start, end] = key_range(fields, blank, f, line);
+        const Bytes text = end > start ? line.subspan(start, end - start) : Bytes{};
+        const size_t key_at = out.size();
+        if (f.flags & kNumeric) {
+            append_number_key(text, blank, out);
+        } else {
+            append_text_key(text, out);
+        }
+        if (f.flags & kReverse) {
+            for (uint8_t *p = out.data() + key_at, *e = out.data() + out.size(); p != e; ++p) {
+                *p = static_cast<uint8_t>(~*p);
+            }
+        }
+    }
+}
+
+template <typename IsBlank>
+void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, ByteBuffer& out) {
+    if (plan.tab < 0) {
+        append_key(plan, BlankFields<IsBlank>{blank}, blank, line, out);
+    } else {
+        append_key(plan, TabFields{static_cast<uint8_t>(plan.tab)}, blank, line, out);
+    }
+}
+
+}  // namespace
+
+void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out) {
+    if (plan.zero_terminated) {
+        append_key_with_blanks(plan, ZLineBlank{}, line, out);
+    } else {
+        append_key_with_blanks(plan, LineBlank{}, line, out);
+    }
+}
+
+}  // namespace tessarune::format

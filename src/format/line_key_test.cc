@@ -1,0 +1,108 @@
+#include "format/line_key.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "format/number_key.h"
+
+namespace tessarune::format {
+namespace {
+
+constexpr uint64_t kHuge = std::numeric_limits<uint64_t>::max();
+
+std::string line_key(const LineKeyPlan& plan, std::string_view line) {
+    ByteBuffer out;
+    append_line_key(plan, Bytes(reinterpret_cast<const uint8_t*>(line.data()), line.size()), out);
+    return std::string(out.begin(), out.end());
+}
+
+LineKeyPlan plan_of(LineKeyField field, int tab = -1, bool zero_terminated = false) {
+    return LineKeyPlan{{field}, tab, zero_terminated};
+}
+
+// The key bytes of a text key.
+std::string text(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        out += c;
+        if (c == '\0') out += '\xff';
+    }
+    return out + std::string(2, '\0');
+}
+
+TEST(LineKey, BlankFieldsKeepTheirLeadingBlanksUnlessB) {
+    const std::string_view line = "a  bc\tde ";
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, 0}), line), text("  bc"));
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, kSkipStartBlanks}), line), text("bc"));
+    // Characters of the end field count from its start, blanks included unless b is on POS2.
+    EXPECT_EQ(line_key(plan_of({0, 0, 1, 2, 0}), line), text("a  "));
+    EXPECT_EQ(line_key(plan_of({0, 0, 1, 2, kSkipEndBlanks}), line), text("a  bc"));
+    EXPECT_EQ(line_key(plan_of({2, 1, std::nullopt, 0, 0}), line), text("de "));
+    // Trailing blanks are a field of their own; past them the key is empty, not the line's tail.
+    EXPECT_EQ(line_key(plan_of({3, 0, 3, 0, 0}), line), text(" "));
+    EXPECT_EQ(line_key(plan_of({4, 0, 4, 0, 0}), line), text(""));
+}
+
+TEST(LineKey, SeparatorFieldsExistOnlyUpToTheLastSeparator) {
+    const int comma = ',';
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, 0}, comma), "a, b,"), text(" b"));
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, kSkipStartBlanks}, comma), "a, b,"), text("b"));
+    EXPECT_EQ(line_key(plan_of({0, 0, 2, 0, 0}, comma), "a,,c,d"), text("a,,c"));
+    // A missing end field runs the key to the end of the line.
+    EXPECT_EQ(line_key(plan_of({1, 0, 5, 1, 0}, comma), "a,b,c"), text("b,c"));
+    EXPECT_EQ(line_key(plan_of({3, 0, std::nullopt, 0, 0}, comma), "a,b,c"), text(""));
+    // The separator may be a blank or NUL; then it is not a blank of the field splitting.
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, 0}, ' '), "a  b"), text(""));
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, 0}, 0), std::string_view("a\0b c\0d", 7)), text("b c"));
+}
+
+TEST(LineKey, StartAfterEndIsEmpty) {
+    EXPECT_EQ(line_key(plan_of({1, 0, 0, 0, 0}), "ab cd"), text(""));
+    EXPECT_EQ(line_key(plan_of({0, 3, 0, 2, 0}), "abcd"), text(""));
+    EXPECT_EQ(line_key(plan_of({0, 5, std::nullopt, 0, 0}), "abcd"), text(""));
+}
+
+TEST(LineKey, HugeNumbersSelectNothingWithoutOverflow) {
+    for (int tab : {-1, int{','}}) {
+        SCOPED_TRACE(tab);
+        const std::string_view line = "a,b c";
+        EXPECT_EQ(line_key(plan_of({kHuge, 0, std::nullopt, 0, 0}, tab), line), text(""));
+        EXPECT_EQ(line_key(plan_of({kHuge, kHuge, kHuge, kHuge, kSkipStartBlanks | kSkipEndBlanks}, tab), line),
+                  text(""));
+        EXPECT_EQ(line_key(plan_of({0, 0, kHuge, 0, 0}, tab), line), text(line));
+        EXPECT_EQ(line_key(plan_of({0, 0, kHuge - 1, 0, 0}, tab), line), text(line));
+        EXPECT_EQ(line_key(plan_of({0, 0, 0, kHuge, 0}, tab), line), text(line));
+        EXPECT_EQ(line_key(plan_of({0, kHuge, 0, 0, 0}, tab), line), text(""));
+        EXPECT_EQ(line_key(plan_of({0, kHuge - 1, kHuge, 0, 0}, tab), line), text(""));
+    }
+}
+
+TEST(LineKey, NewlineIsBlankOnlyInZeroEndedLines) {
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, 0}), "a\nb c"), text(" c"));
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, 0}, -1, true), "a\nb c"), text("\nb"));
+    EXPECT_EQ(line_key(plan_of({1, 0, 1, 0, kSkipStartBlanks}, ',', true), "a,\n x"), text("x"));
+}
+
+TEST(LineKey, PartsConcatenateAndReverseAlone) {
+    LineKeyPlan plan{{{1, 0, 1, 0, kNumeric | kReverse}, {0, 0, 0, 0, 0}}, -1, false};
+    std::string expected_number;
+    {
+        ByteBuffer out;
+        const std::string_view number = " -1.50";
+        append_number_key(Bytes(reinterpret_cast<const uint8_t*>(number.data()), number.size()), is_line_blank, out);
+        for (uint8_t b : out) expected_number += static_cast<char>(~b);
+    }
+    EXPECT_EQ(line_key(plan, std::string_view("x\0y -1.50", 9)), expected_number + text(std::string_view("x\0y", 3)));
+}
+
+TEST(LineKey, EmptyLineHasOneEmptyKeyPerPart) {
+    LineKeyPlan plan{{{0, 0, std::nullopt, 0, 0}, {2, 1, 3, 1, kNumeric}}, ',', false};
+    EXPECT_EQ(line_key(plan, ""), text("") + "\x01");
+}
+
+}  // namespace
+}  // namespace tessarune::format
