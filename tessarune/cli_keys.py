@@ -84,6 +84,27 @@ def whole_line_part(global_flags):
                    global_flags["r"])
 
 
+# The flag bits of a native key field (format::LineKeyFlags).
+SKIP_START_BLANKS, SKIP_END_BLANKS, NUMERIC, REVERSE = 1, 2, 4, 8
+# Positions are 64-bit there. No line reaches that far, so a larger number selects the same.
+_POSITION_MAX = 2**64 - 1
+
+
+def plan_fields(parts):
+    """The parts as the native line key reads them: one tuple (start_field, start_char,
+    end_field or None, end_char, flags) per part."""
+    def pos(n):
+        return min(n, _POSITION_MAX)
+
+    return [(pos(p.start_field), pos(p.start_char), None if p.end_field is None else pos(p.end_field),
+             pos(p.end_char),
+             (SKIP_START_BLANKS if p.skip_start_blanks else 0)
+             | (SKIP_END_BLANKS if p.skip_end_blanks else 0)
+             | (NUMERIC if p.numeric else 0)
+             | (REVERSE if p.reverse else 0))
+            for p in parts]
+
+
 class LineKey:
     """Turns a line (without its separator) into the bytes of its key.
 

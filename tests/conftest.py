@@ -27,5 +27,5 @@ def import_testing_module(name):
 
 @pytest.fixture(scope="session")
 def keytest():
-    """The _tessarune_keytest extension: encode_key(obj) -> bytes."""
+    """The _tessarune_keytest extension: encode_key(obj) -> bytes, line_key(fields, tab, z, line) -> bytes."""
     return import_testing_module("_tessarune_keytest")

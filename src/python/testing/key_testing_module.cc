@@ -9,6 +9,7 @@
 #include "base/growable_array.h"
 #include "python/key_walk.h"
 #include "python/py_ref.h"
+#include "python/testing/line_key_testing.h"
 
 namespace tessarune {
 namespace {
@@ -81,6 +82,8 @@ PyMethodDef keytest_methods[] = {
      METH_FASTCALL,
      PyDoc_STR("time_encode(keys, repeat, /)\n--\n\n"
                "Encodes every key of the list repeat times; returns nanoseconds per key.")},
+    {"line_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::keytest_line_key)),
+     METH_FASTCALL, python::kLineKeyDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,19 @@
+// The key plan of lines as Python code hands it over: the tuples that
+// tessarune.cli_keys.plan_fields makes from the command line's -k options.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "format/line_key.h"
+
+namespace tessarune::python {
+
+// Reads `fields`, a non-empty sequence of 5-tuples (start_field, start_char, end_field or None,
+// end_char, flags) of non-negative ints with the meanings of format::LineKeyField, `tab`
+// (None, or bytes of length one) and `zero_terminated` into *out. Returns 0, or -1 with
+// TypeError (wrong types), ValueError (a negative number, unknown flags, no fields, a separator
+// that is not one byte) or OverflowError (a number beyond 64 bits) set.
+int line_key_plan_from_python(PyObject* fields, PyObject* tab, int zero_terminated, format::LineKeyPlan* out);
+
+}  // namespace tessarune::python
