@@ -18,7 +18,9 @@ BLANK_RUNS = [b" ", b" ", b"  ", b"\t", b" \t", b"\n", b" \n"]
 # and bytes that are no part of a number, the separators among them.
 NUMBERS = [b"0", b"00", b"1", b"9", b"42", b"007", b"-0", b"-0.0", b"-.5", b"3.14", b"1.50", b"10.",
            b"-12", b"123456789012345678901234567890", b"-0000099.9900", b"-", b"+1", b".", b"1e5"]
-PIECES = NUMBERS * 2 + [b"a", b"Zz", b"\xc3\xa9", b"\x00", b"\xff", b",", b":", b"\\", b"^"]
+# Fields longer than a few words are searched differently: some pieces are long.
+PIECES = NUMBERS * 2 + [b"a", b"Zz", b"\xc3\xa9", b"\x00", b"\xff", b",", b":", b"\\", b"^",
+                        b"w" * 70, b"-" + b"9" * 80 + b".5"]
 MAX_FIELDS = 8
 MAX_LINE = (MAX_FIELDS + 1) * (2 * max(map(len, PIECES)) + 2 * max(map(len, BLANK_RUNS)))
 # Field numbers at least this large lie past the last field of every generated line. The

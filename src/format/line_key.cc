@@ -1,5 +1,6 @@
 #include "format/line_key.h"
 
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -10,13 +11,51 @@ namespace {
 
 constexpr size_t kNoField = SIZE_MAX;
 
-// The blanks as types rather than function pointers, so that every loop over them inlines.
+// Fields are found a word at a time: most fields are a few bytes to a few dozen, too short for
+// memchr's setup to pay, and a byte loop costs a branch per byte.
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighs = 0x8080808080808080;
+
+// The high bit of each byte of `word` equal to c. Exact for the lowest such byte (borrows run
+// only upwards), which is all find_first reads.
+constexpr uint64_t bytes_equal(uint64_t word, uint8_t c) {
+    const uint64_t x = word ^ (kOnes * c);
+    return (x - kOnes) & ~x & kHighs;
+}
+
+// Byte classes: a test of one byte and the marks of a word, as types so that the loops inline.
 struct LineBlank {
     bool operator()(uint8_t c) const { return is_line_blank(c); }
+    static uint64_t in_word(uint64_t w) { return bytes_equal(w, ' ') | bytes_equal(w, '\t'); }
 };
 struct ZLineBlank {
     bool operator()(uint8_t c) const { return is_zline_blank(c); }
+    static uint64_t in_word(uint64_t w) { return bytes_equal(w, ' ') | bytes_equal(w, '\t') | bytes_equal(w, '\n'); }
 };
+struct SeparatorByte {
+    uint8_t tab;
+    bool operator()(uint8_t c) const { return c == tab; }
+    uint64_t in_word(uint64_t w) const { return bytes_equal(w, tab); }
+};
+
+// The first position at or after pos whose byte is in the class, or the line's end; at most
+// `limit` bytes are looked at (then the result is pos + limit, which may be past n).
+template <typename Class>
+size_t find_first(Bytes line, size_t pos, Class in_class, size_t limit = SIZE_MAX) {
+    const size_t n = line.size();
+    const size_t stop = n - pos > limit ? pos + limit : n;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; stop - pos >= 8; pos += 8) {
+            uint64_t word;
+            std::memcpy(&word, line.data() + pos, 8);
+            if (const uint64_t marks = in_class.in_word(word)) {
+                return pos + static_cast<size_t>(std::countr_zero(marks)) / 8;
+            }
+        }
+    }
+    while (pos < stop && !in_class(line[pos])) ++pos;
+    return pos;
+}
 
 // pos + count, but never past n. REQUIRES: pos <= n
 size_t advance_clamped(size_t pos, uint64_t count, size_t n) { return count >= n - pos ? n : pos + count; }
@@ -39,32 +78,31 @@ struct BlankFields {
         for (; count > 0 && pos < n; --count) pos = end_of_field(line, pos);
         return pos;
     }
-    size_t end_of_field(Bytes line, size_t pos) const {
-        const size_t n = line.size();
-        pos = skip_blanks(line, pos, blank);
-        while (pos < n && !blank(line[pos])) ++pos;
-        return pos;
-    }
+    size_t end_of_field(Bytes line, size_t pos) const { return find_first(line, skip_blanks(line, pos, blank), blank); }
 };
 
 // Fields between separator bytes: a field that the line does not have is kNoField.
 struct TabFields {
-    uint8_t tab;
+    SeparatorByte tab;
+
+    // A field longer than this is searched with memchr, which is faster over long spans.
+    static constexpr size_t kShortField = 64;
 
     size_t skip(Bytes line, size_t pos, uint64_t count) const {
         const size_t n = line.size();
         for (; count > 0; --count) {
-            if (pos >= n) return kNoField;
-            const void* at = std::memchr(line.data() + pos, tab, n - pos);
-            if (at == nullptr) return kNoField;
-            pos = static_cast<size_t>(static_cast<const uint8_t*>(at) - line.data()) + 1;
+            pos = end_of_field(line, pos);
+            if (pos == n) return kNoField;
+            ++pos;
         }
         return pos;
     }
+    // The position of the next separator at or after pos, or n.
     size_t end_of_field(Bytes line, size_t pos) const {
         const size_t n = line.size();
-        if (pos >= n) return n;
-        const void* at = std::memchr(line.data() + pos, tab, n - pos);
+        pos = find_first(line, pos, tab, kShortField);
+        if (pos >= n || line[pos] == tab.tab) return pos;
+        const void* at = std::memchr(line.data() + pos, tab.tab, n - pos);
         return at == nullptr ? n : static_cast<size_t>(static_cast<const uint8_t*>(at) - line.data());
     }
 };
@@ -139,7 +177,7 @@ void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, 
     if (plan.tab < 0) {
         append_key(plan, BlankFields<IsBlank>{blank}, blank, line, out);
     } else {
-        append_key(plan, TabFields{static_cast<uint8_t>(plan.tab)}, blank, line, out);
+        append_key(plan, TabFields{{static_cast<uint8_t>(plan.tab)}}, blank, line, out);
     }
 }
 
