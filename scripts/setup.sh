@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prepares a machine for building and testing: a CPython 3.14 with its headers, a C++ compiler,
-# liblz4, xxHash and GoogleTest, then a .venv with the Python tools. Safe to run again.
+# liblz4, xxHash, GoogleTest and simdjson, then a .venv with the Python tools. Safe to run again.
 #
 # It uses what the machine already has: the interpreter named by PYTHON, or python3.14 on the
 # PATH, when its headers are present, and the libraries pkg-config finds. Only what is missing
@@ -38,11 +38,12 @@ missing_libraries() {
     local missing=()
     command -v g++ >/dev/null 2>&1 || missing+=(g++)
     if ! command -v pkg-config >/dev/null 2>&1; then
-        missing+=(pkgconf liblz4-dev libxxhash-dev libgtest-dev)
+        missing+=(pkgconf liblz4-dev libxxhash-dev libgtest-dev libsimdjson-dev)
     else
         pkg-config --exists liblz4 || missing+=(liblz4-dev)
         pkg-config --exists libxxhash || missing+=(libxxhash-dev)
         pkg-config --exists gtest || missing+=(libgtest-dev)
+        pkg-config --exists simdjson || missing+=(libsimdjson-dev)
     fi
     echo "${missing[@]}"
 }

@@ -1,4 +1,5 @@
-// _tessarune_keytest: exposes the key walk to the Python tests and the key benchmark.
+// _tessarune_keytest: exposes the key walk and the JSON key reader to the Python tests and the
+// key benchmarks.
 // Built only with the tests and never installed.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -10,6 +11,7 @@
 #include "python/key_walk.h"
 #include "python/py_ref.h"
 #include "python/testing/line_key_testing.h"
+#include "python/testing/json_key_testing.h"
 
 namespace tessarune {
 namespace {
@@ -84,6 +86,16 @@ PyMethodDef keytest_methods[] = {
                "Encodes every key of the list repeat times; returns nanoseconds per key.")},
     {"line_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(python::keytest_line_key)),
      METH_FASTCALL, python::kLineKeyDoc},
+    {"json_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keytest_json_key)), METH_FASTCALL,
+     PyDoc_STR("json_key(paths, line, /)\n--\n\n"
+               "The key bytes of one JSON line at dotted paths, or None where the reader declines.")},
+    {"json_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keytest_json_keys)), METH_FASTCALL,
+     PyDoc_STR("json_keys(paths, lines, /)\n--\n\n"
+               "One reader keys every line of the list: key bytes, or None where it declines.")},
+    {"time_json_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keytest_time_json_keys)),
+     METH_FASTCALL,
+     PyDoc_STR("time_json_keys(paths, lines, repeat, /)\n--\n\n"
+               "Keys every line repeat times with one reader; returns nanoseconds per line.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
