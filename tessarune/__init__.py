@@ -8,3 +8,8 @@ __all__ = ["Sorter"]
 from _tessarune import key_bytes
 
 __all__ += ["key_bytes"]
+
+# Whole files of lines, JSON Lines or CSV, keyed natively: what the command line runs.
+from .files import SortReport, sort_files
+
+__all__ += ["sort_files", "SortReport"]

@@ -163,7 +163,8 @@ class Sorter(Generic[_T]):
         """
     def _add_lines(self, buffer: Buffer, sep: bytes, reverse: bool = False, /) -> int: ...
     def _add_reversed(self, key: _SortKey, payload: bytes, /) -> None: ...
-    def _write_lines(self, handle: _Writable, sep: bytes, /) -> None: ...
+    def _write_lines(self, handle: _Writable, sep: bytes | None, /, *, unique: bool = False) -> None: ...
+    def _add_keyed(self, buffer: Buffer, plan: tuple[Any, ...], at_end: bool, /) -> tuple[int, int, str | None]: ...
 
 __all__ += ["key_bytes"]
 
@@ -179,4 +180,53 @@ def key_bytes(key: _SortKey, /) -> bytes:
     Raises:
         TypeError: If `key` is not a sort key.
         RecursionError: If `key` nests tuples or lists more than 256 deep.
+    """
+
+__all__ += ["sort_files", "SortReport"]
+
+class SortReport(NamedTuple):
+    """What `sort_files` did: the bytes it read from its inputs, and its sorter's `stats()`."""
+
+    bytes_read: int
+    stats: _SorterStats
+
+def sort_files(
+    inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    output: str | os.PathLike[str] | _Writable | None,
+    *,
+    format: str = "lines",
+    key: str | Iterable[str] | None = None,
+    numeric: bool = False,
+    reverse: bool = False,
+    unique: bool = False,
+    ignore_blanks: bool = False,
+    field_separator: str | bytes | None = None,
+    zero_terminated: bool = False,
+    delimiter: str = ",",
+    max_bytes: int = 268435456,
+    threads: int = 1,
+    max_open: int = 64,
+    tmp_dir: str | os.PathLike[str] | None = None,
+    progress: bool = False,
+) -> SortReport:
+    """Sort the records of files into `output` in bounded memory, as the command line does.
+
+    `format` is "lines" (records end with a newline, or a NUL with `zero_terminated`),
+    "jsonl" (each line a JSON value; blank lines and a UTF-8 byte order mark at the start of a
+    file are skipped) or "csv" (the header row of the first file is written first, and every
+    file must have the same one). `key` is written as on the command line: for lines
+    "POS1[,POS2]" with POS "F[.C]" and the modifiers b and n, or a list of them (the whole line
+    when None); for JSON Lines dotted paths, comma-separated or as a list (the whole value when
+    None); for CSV column names (every column when None). Keys are read natively, in C++:
+    `numeric` reads numbers as the traditional sort command does in the C locale (leading
+    blanks, a sign, digits, one decimal point; no number reads as 0), for lines and CSV
+    columns; `reverse` sorts in descending order, equal keys still in input order; `unique`
+    keeps the first record of each run of equal keys. `inputs` are paths ("-" is standard
+    input); `output` is a path (replaced only once the sort succeeded), a binary handle, or
+    None or "-" for standard output.
+
+    Raises:
+        ValueError: If an argument or a key cannot be read.
+        tessarune.cli_formats.InputError: If a record is bad: its message names file and line.
+        OSError: If reading, spilling or writing fails.
     """

@@ -155,10 +155,21 @@ inline constexpr const char kAddLinesDoc[] =
     "_write_lines puts the separators back.";
 
 inline constexpr const char kWriteLinesDoc[] =
-    "_write_lines($self, handle, sep, /)\n"
+    "_write_lines($self, handle, sep, /, *, unique=False)\n"
     "--\n"
     "\n"
-    "Write every encoded item, in order, as write_to does, each followed by the byte sep.";
+    "Write every encoded item, in order, as write_to does, each followed by the byte sep\n"
+    "(None: as it is). With unique true, an item whose key bytes equal the previous item's\n"
+    "is left out.";
+
+inline constexpr const char kAddKeyedDoc[] =
+    "_add_keyed($self, buffer, plan, at_end, /)\n"
+    "--\n"
+    "\n"
+    "Add the complete records of a buffer of lines, JSON Lines or CSV, each keyed natively\n"
+    "as the plan says, and return (bytes taken, lines taken, None), or with the message of\n"
+    "the bad record that the adding stopped before in place of None. at_end: no input\n"
+    "follows the buffer.";
 
 inline constexpr const char kAddReversedDoc[] =
     "_add_reversed($self, key, payload, /)\n"

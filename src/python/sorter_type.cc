@@ -88,6 +88,7 @@ PyMethodDef kMethods[] = {
      kAddReversedDoc},
     {"_write_lines", as_cfunction(sorter_write_lines), METH_FASTCALL | METH_KEYWORDS,
      kWriteLinesDoc},
+    {"_add_keyed", as_cfunction(sorter_add_keyed), METH_FASTCALL | METH_KEYWORDS, kAddKeyedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

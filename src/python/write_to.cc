@@ -129,11 +129,11 @@ public:
 
     // Starts the thread with the merger. On failure returns the system's error code; the
     // merger has then been released, detached, since that removes the spill directory.
-    int start(std::unique_ptr<Merger> merger, std::optional<uint8_t> terminator) {
+    int start(std::unique_ptr<Merger> merger, std::optional<uint8_t> terminator, bool unique) {
         int error = 0;
         Detached detached;
         try {
-            thread_ = std::thread(run_merge_thread, std::move(merger), channel_, terminator);
+            thread_ = std::thread(run_merge_thread, std::move(merger), channel_, terminator, unique);
         } catch (const std::system_error& e) {
             error = e.code().value() != 0 ? e.code().value() : EAGAIN;
         } catch (const std::bad_alloc&) {
@@ -186,7 +186,8 @@ int write_chunks(ChunkChannel& channel, Handle& handle) {
     }
 }
 
-PyObject* write_to(SorterObject* self, PyObject* handle, std::optional<uint8_t> terminator) {
+PyObject* write_to(SorterObject* self, PyObject* handle, std::optional<uint8_t> terminator,
+                   bool unique) {
     Ref write(PyObject_GetAttrString(handle, "write"));
     if (!write) return nullptr;
     const int raw = is_raw_stream(handle);
@@ -195,7 +196,7 @@ PyObject* write_to(SorterObject* self, PyObject* handle, std::optional<uint8_t> 
     if (!start_reading(self, /*keep=*/false, &merger)) return nullptr;
 
     MergeThread thread(std::make_shared<ChunkChannel>());
-    if (const int error = thread.start(std::move(merger), terminator); error != 0) {
+    if (const int error = thread.start(std::move(merger), terminator, unique); error != 0) {
         errno = error;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
@@ -224,20 +225,27 @@ PyObject* sorter_write_to(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return call_guarded([&]() -> PyObject* {
         PyObject* bound[1];
         if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
-        return write_to(reinterpret_cast<SorterObject*>(self), bound[0], std::nullopt);
+        return write_to(reinterpret_cast<SorterObject*>(self), bound[0], std::nullopt, false);
     });
 }
 
 PyObject* sorter_write_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static constexpr const char* kNames[] = {"handle", "sep"};
+    static constexpr const char* kNames[] = {"handle", "sep", "unique"};
     static constexpr ArgSpec kSpec{"Sorter._write_lines()", kNames, 2, 2, 2};
     return call_guarded([&]() -> PyObject* {
-        PyObject* bound[2];
+        PyObject* bound[3];
         if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
-        uint8_t sep = 0;
-        if (read_separator(bound[1], &sep) < 0) return nullptr;
-        return write_to(reinterpret_cast<SorterObject*>(self), bound[0], sep);
+        // sep None: the payloads carry their own ends (records added with _add_keyed).
+        std::optional<uint8_t> terminator;
+        if (bound[1] != Py_None) {
+            uint8_t sep = 0;
+            if (read_separator(bound[1], &sep) < 0) return nullptr;
+            terminator = sep;
+        }
+        const int unique = bound[2] == nullptr ? 0 : PyObject_IsTrue(bound[2]);
+        if (unique < 0) return nullptr;
+        return write_to(reinterpret_cast<SorterObject*>(self), bound[0], terminator, unique != 0);
     });
 }
 

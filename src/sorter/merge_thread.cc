@@ -1,5 +1,6 @@
 #include "sorter/merge_thread.h"
 
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -20,8 +21,11 @@ void append_payload(ByteBuffer& chunk, Bytes payload, size_t extra) {
 }
 
 // Sends until the data or the receiver ends. Throws on an internal error.
-void send_chunks(Merger& merger, ChunkChannel& channel, std::optional<uint8_t> terminator) {
+void send_chunks(Merger& merger, ChunkChannel& channel, std::optional<uint8_t> terminator,
+                 bool unique) {
     RecordView record;
+    ByteBuffer previous_key;
+    bool have_previous = false;
     for (;;) {
         ByteBuffer chunk = channel.take_spare();
         if (chunk.capacity() < kChunkBytes) chunk.set_capacity(kChunkBytes);
@@ -36,6 +40,16 @@ void send_chunks(Merger& merger, ChunkChannel& channel, std::optional<uint8_t> t
             if (!next.value()) {
                 last = true;
                 break;
+            }
+            if (unique) {
+                const Bytes key = record.key;
+                if (have_previous && key.size() == previous_key.size() &&
+                    std::memcmp(key.data(), previous_key.data(), key.size()) == 0) {
+                    continue;
+                }
+                previous_key.clear();
+                previous_key.append(key);
+                have_previous = true;
             }
             if (terminator) {
                 append_payload(chunk, record.payload, 1);
@@ -56,11 +70,11 @@ void send_chunks(Merger& merger, ChunkChannel& channel, std::optional<uint8_t> t
 }  // namespace
 
 void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannel> channel,
-                      std::optional<uint8_t> terminator) {
+                      std::optional<uint8_t> terminator, bool unique) {
     std::exception_ptr panic;
     try {
         set_current_thread_name("tessarune-merge");
-        send_chunks(*merger, *channel, terminator);
+        send_chunks(*merger, *channel, terminator, unique);
     } catch (...) {
         panic = std::current_exception();
     }

@@ -1,0 +1,21 @@
+// The keyers of the input formats: lines with key fields, JSON Lines, CSV.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "format/line_key.h"
+#include "format/record_keyer.h"
+
+namespace tessarune::format {
+
+// Lines ending in `separator`, keyed by the plan; the payload is the line with its separator.
+std::unique_ptr<RecordKeyer> make_line_keyer(LineKeyPlan plan, uint8_t separator);
+
+// JSON Lines keyed by the values at dotted paths (already split), or by the whole value when
+// there are none. A line of blanks alone is skipped; a line the native reading cannot key
+// exactly, or that is not JSON, is Declined, for the reference way to key or refuse.
+std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<std::vector<std::string>> paths);
+
+}  // namespace tessarune::format
