@@ -79,7 +79,7 @@ bool starts_with_bom(Bytes line) {
     return line.size() >= 3 && line[0] == 0xEF && line[1] == 0xBB && line[2] == 0xBF;
 }
 
-// The key of a number, string, bool (an int to Python) or null; false for an object or array.
+// The key of a number, string, bool (an int to Python) or null; false for anything else.
 bool append_scalar(element value, ByteBuffer& out) {
     switch (value.type()) {
         case element_type::INT64: {
@@ -115,11 +115,11 @@ bool append_scalar(element value, ByteBuffer& out) {
         case element_type::NULL_VALUE:
             out.push_back(TAG_NONE);
             return true;
-        case element_type::ARRAY:
-        case element_type::OBJECT:
+        default:
+            // Objects, arrays, and the big integers that simdjson 4 can keep as digits when
+            // asked to (it is not asked here, but its enumeration has them).
             return false;
     }
-    return false;
 }
 
 // The whole value as the key: a scalar, or a list of keyable values. The key walk refuses an
