@@ -114,7 +114,7 @@ class _Plan:
             indexes = [header.index(c) for c in columns]
         else:
             indexes = list(range(len(header)))
-        names = [header[i] for i in indexes]
+        names = [repr(header[i]) for i in indexes]  # as messages quote them
         return ("csv", self.delimiter, indexes, names, self.numeric, self.reverse)
 
 

@@ -8,6 +8,7 @@
 
 #include "key/key_encoding.h"
 #include "python/arg_binding.h"
+#include "python/buffer_view.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
 #include "python/key_walk.h"
@@ -51,23 +52,6 @@ CoreStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool r
                            stored_once ? PayloadSource::KeyBytes : PayloadSource::Given, poll);
 }
 
-// Holds a buffer export for the duration of a call.
-class BufferView {
-public:
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    int get(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return -1;
-        held_ = true;
-        return 0;
-    }
-    Bytes bytes() const {
-        return Bytes(static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len));
-    }
-
-private:
-    Py_buffer view_{};
     bool held_ = false;
 };
 
