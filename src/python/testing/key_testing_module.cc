@@ -1,4 +1,5 @@
-// _tessarune_keytest: exposes the key walk to the Python tests and the key benchmark.
+// _tessarune_keytest: exposes the key walk and the CSV scanner to the Python tests and the key
+// benchmark.
 // Built only with the tests and never installed.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -9,6 +10,7 @@
 #include "base/growable_array.h"
 #include "python/key_walk.h"
 #include "python/py_ref.h"
+#include "python/testing/csv_testing.h"
 
 namespace tessarune {
 namespace {
@@ -81,6 +83,10 @@ PyMethodDef keytest_methods[] = {
      METH_FASTCALL,
      PyDoc_STR("time_encode(keys, repeat, /)\n--\n\n"
                "Encodes every key of the list repeat times; returns nanoseconds per key.")},
+    {"csv_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testing::csv_records)),
+     METH_FASTCALL, testing::kCsvRecordsDoc},
+    {"csv_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testing::csv_key)), METH_FASTCALL,
+     testing::kCsvKeyDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
