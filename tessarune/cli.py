@@ -318,31 +318,26 @@ class Job:
     def _add_csv(self, sorter, name, f, bar):
         delimiter = self.args.delimiter or ","
 
-        rows = CsvRows(io.BufferedReader(_CountedReader(f, bar), CHUNK), delimiter)
-        try:
-            first = next(rows, None)
-            if first is None:
-                return
-            header, header_bytes = first
-            if self.header is None:
-                self.header = header_bytes
-                self.header_row = header
-                self.keyer = CsvKey(header, self.columns, self.args.numeric_sort, name)
-                keyer = self.keyer
-                self.key_of_payload = lambda payload: keyer(next(csv.reader(
-                    io.StringIO(payload.decode("utf-8"), newline=""), delimiter=delimiter)))
-            elif header != self.header_row:
-                raise InputError(name, 1, "the header differs from the first input's")
-            for row, payload in rows:
-                try:
-                    key = self.keyer(row)
-                except ValueError as e:
-                    raise InputError(name, rows.line, str(e)) from None
-                self._add_keyed(sorter, name, rows.line, key, payload)
-        except csv.Error as e:
-            raise InputError(name, rows.reader.line_num, f"not CSV: {e}") from None
-        except UnicodeDecodeError as e:
-            raise InputError(name, rows.reader.line_num + 1, f"not UTF-8: {e}") from None
+        rows = CsvRows(io.BufferedReader(_CountedReader(f, bar), CHUNK), delimiter, name)
+        first = next(rows, None)
+        if first is None:
+            return
+        header, header_bytes = first
+        if self.header is None:
+            self.header = header_bytes
+            self.header_row = header
+            self.keyer = CsvKey(header, self.columns, self.args.numeric_sort, name)
+            keyer = self.keyer
+            self.key_of_payload = lambda payload: keyer(next(csv.reader(
+                io.StringIO(payload.decode("utf-8"), newline=""), delimiter=delimiter)))
+        elif header != self.header_row:
+            raise InputError(name, 1, "the header differs from the first input's")
+        for row, payload in rows:
+            try:
+                key = self.keyer(row)
+            except ValueError as e:
+                raise InputError(name, rows.line, str(e)) from None
+            self._add_keyed(sorter, name, rows.line, key, payload)
 
     # --- writing ---
 

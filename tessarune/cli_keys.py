@@ -16,6 +16,29 @@ _COMPLEMENT = bytes(255 - i for i in range(256))
 _DIGITS_DOWN = bytes.maketrans(b"0123456789", b"9876543210")
 
 
+def _number_bytes(match):
+    negative, whole, frac = match[1], match[2].lstrip(b"0"), (match[3] or b"").rstrip(b"0")
+    if not whole and not frac:
+        return b"\x01"
+    if negative:
+        size = (0xFFFFFFFF - len(whole)).to_bytes(4, "big")
+        return b"\x00" + size + (whole + frac).translate(_DIGITS_DOWN) + b"\xff"
+    return b"\x02" + len(whole).to_bytes(4, "big") + whole + frac + b"\x00"
+
+
+def _number_pattern(blanks):
+    return re.compile(rb"[" + re.escape(blanks) + rb"]*(-?)(\d*)(?:\.(\d*))?")
+
+
+_LINE_NUMBER = _number_pattern(BLANKS)
+
+
+def number_key(text):
+    """The -n key bytes of the number that text (bytes) starts with, read as on lines ending
+    in a newline: leading blanks, '-', ASCII digits, one decimal point; no number reads as 0."""
+    return _number_bytes(_LINE_NUMBER.match(text))
+
+
 class KeyError_(ValueError):
     """A -k that cannot be read; the message is shown as it is."""
 
@@ -116,7 +139,7 @@ class LineKey:
         self.parts = parts
         blanks = re.escape(BLANKS_Z if zero_terminated else BLANKS)
         self._leading = re.compile(rb"[" + blanks + rb"]*")
-        self._number = re.compile(rb"[" + blanks + rb"]*(-?)(\d*)(?:\.(\d*))?")
+        self._number = _number_pattern(BLANKS_Z if zero_terminated else BLANKS)
         if tab is None:
             # Skipping a field skips its leading blanks, then its non-blanks; past the last
             # field this comes to the end of the line.
@@ -168,14 +191,7 @@ class LineKey:
         return line[start:end] if end > start else b""
 
     def number_bytes(self, text):
-        m = self._number.match(text)
-        negative, whole, frac = m[1], m[2].lstrip(b"0"), (m[3] or b"").rstrip(b"0")
-        if not whole and not frac:
-            return b"\x01"
-        if negative:
-            size = (0xFFFFFFFF - len(whole)).to_bytes(4, "big")
-            return b"\x00" + size + (whole + frac).translate(_DIGITS_DOWN) + b"\xff"
-        return b"\x02" + len(whole).to_bytes(4, "big") + whole + frac + b"\x00"
+        return _number_bytes(self._number.match(text))
 
     def __call__(self, line):
         out = []

@@ -148,7 +148,7 @@ def test_csv_matches_sorted_with_header_first(tmp_path):
     (["-S", "lots"], b"", 2, "invalid size 'lots'"),
     (["--jsonl"], b'1\n{"a":\n', 2, "-:2: not JSON"),
     (["--jsonl", "-k", "a.b"], b'{"a":{"b":2}}\n{"a":{"b":[1]}}\n', 2, "-:2: the value of a.b is a list"),
-    (["--csv", "-k", "p", "-n"], b"p\n1\n\"x\"\n", 2, "-:3: column 'p': 'x' is not a number"),
+    (["--csv", "-k", "p", "-n"], b"p,q\n1,2\n\n", 2, "-:3: the row has no column 'p'"),
     (["--csv", "-k", "nope"], b"p\n1\n", 2, "-:1: no column 'nope'"),
     (["-T", "/no/such/dir"], b"a\n", 1, "/no/such/dir"),
 ])
