@@ -103,9 +103,6 @@ void complement(uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
 }
 
-    bool held_ = false;
-};
-
 // Keys a declined record by the fallback: 0 with the key in `key`, 1 with the refusal's
 // message in `error`, -1 with an exception set.
 int key_by_fallback(PyObject* fallback, Bytes line, ByteBuffer& key, Ref& error) {

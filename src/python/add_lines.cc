@@ -52,9 +52,6 @@ CoreStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool r
                            stored_once ? PayloadSource::KeyBytes : PayloadSource::Given, poll);
 }
 
-    bool held_ = false;
-};
-
 PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     static constexpr const char* kNames[] = {"buffer", "sep", "reverse"};
