@@ -9,19 +9,29 @@ import csv
 import io
 import os
 import re
-import stat
+import signal
 import sys
 
 from _tessarune import Sorter
 
+from .cli_files import FileError, check_inputs, open_input, plug_standard_descriptors, say
 from .cli_formats import CsvKey, CsvRows, InputError, JsonKey, json_line_key
 from .cli_keys import KeyError_, LineKey, parse_key, whole_line_part
+from .cli_output import StandardOutput, output_file
 from .cli_progress import Progress
+from .cli_signals import Stopped, StopSignals
+from .jsonl import is_blank, without_bom
 
 PROG = "tessarune"
 # Reads of half a MiB: the lines are still in the processor's cache when they are scanned and
 # copied into the sorter (with 4 MiB reads the command took 3% more time and CPU).
 CHUNK = 512 << 10
+# The least memory a sort is given, whatever -S says: with less than a few run blocks' worth
+# every run holds a handful of records, and the merge of thousands of runs costs seconds where
+# the whole sort takes a tenth of one.
+MIN_MAX_BYTES = 64 << 10
+MAX_THREADS = 1024  # the sorter's own limit
+_INT64_MAX = (1 << 63) - 1
 
 # Options of the traditional command that this one does not offer: named, not guessed at.
 UNSUPPORTED_SHORT = "hgMVRfdicCm"
@@ -50,12 +60,14 @@ Keys:
   -z, --zero-terminated     lines end with NUL, not newline
   -s, --stable              accepted; always on
 Resources:
-  -S, --max-bytes, --buffer-size SIZE  memory for items (K, M, G suffixes; default 256M)
+  -S, --max-bytes, --buffer-size SIZE  memory for items (K, M, G suffixes; default 256M;
+                                       less than 64K counts as 64K)
       --threads, --parallel N          sorting threads (default: CPUs, at most 8)
   -T, --tmp-dir, --temporary-directory DIR  where to spill
       --max-open N                     runs merged at once (default 64)
 Output:
-  -o, --output FILE         write to FILE, replaced only once the sort succeeded
+  -o, --output FILE         write to FILE, replaced only once the sort succeeded (a link's
+                            target is replaced; a FIFO or device is written to directly)
       --progress, --no-progress  show progress on standard error (default: if a terminal)
       --stats               print what the sort did to standard error
       --help                show this help
@@ -121,42 +133,29 @@ def parse_size(text):
         size = total * n // 100
     else:
         size = n * _SIZE_UNITS[unit if unit == "b" else unit.lower()]
-    if size < 2:
-        raise UsageError(f"invalid size '{text}': too small")
+    if size > _INT64_MAX:
+        raise UsageError(f"invalid size '{text}': too large")
     return size
 
 
-def _open_inputs(names):
-    """Opens every input first, so that a missing one stops the sort before it starts."""
-    opened = []
-    try:
-        for name in names or ["-"]:
-            if name == "-":
-                opened.append(("-", open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)))
-            else:
-                try:
-                    opened.append((name, open(name, "rb", buffering=0)))
-                except OSError as e:
-                    raise UsageError(f"cannot read {name}: {e.strerror}") from None
-    except BaseException:
-        for _, f in opened:
-            f.close()
-        raise
-    return opened
+def _resources(args):
+    """-S, --threads and --max-open as the sorter takes them; an absurd value is a usage
+    error here rather than an overflow inside the sorter."""
+    max_bytes = max(parse_size(args.max_bytes), MIN_MAX_BYTES)
+    threads = args.threads if args.threads is not None else min(os.cpu_count() or 1, 8)
+    if not 1 <= threads <= MAX_THREADS:
+        raise UsageError(f"--threads must be from 1 to {MAX_THREADS}, not {threads}")
+    if args.max_open < 2:
+        raise UsageError(f"--max-open must be at least 2, not {args.max_open}")
+    if args.max_open > _INT64_MAX:
+        raise UsageError(f"--max-open must be at most {_INT64_MAX}, not {args.max_open}")
+    return max_bytes, threads, args.max_open
 
 
-def _input_total(inputs):
+def _input_total(sources):
     """The bytes of all inputs, when every one is a regular file (else no total)."""
-    total = 0
-    for _, f in inputs:
-        try:
-            st = os.fstat(f.fileno())
-        except OSError:
-            return None
-        if not stat.S_ISREG(st.st_mode):
-            return None
-        total += st.st_size
-    return total
+    sizes = [size for _, size in sources]
+    return None if None in sizes else sum(sizes)
 
 
 def _chunks(f, bar):
@@ -285,19 +284,27 @@ class Job:
 
     # --- adding ---
 
-    def add_all(self, sorter, inputs, bar):
+    def add_all(self, sorter, sources, bar):
+        # One input open at a time: any number of them can be sorted together.
+        for name, _ in sources:
+            f = open_input(name)
+            try:
+                self._add_file(sorter, name, f, bar)
+            finally:
+                f.close()
+
+    def _add_file(self, sorter, name, f, bar):
         a = self.args
-        for name, f in inputs:
-            if a.csv:
-                self._add_csv(sorter, name, f, bar)
-            elif a.jsonl:
-                self._add_jsonl(sorter, name, f, bar)
-            elif self.line_key is None:
-                _add_lines_in_bulk(sorter, f, self.sep, a.reverse, bar)
-            else:
-                key = self.line_key
-                for _, record in _records(f, self.sep, bar):
-                    sorter.add_encoded(key(record[:-1]), record)
+        if a.csv:
+            self._add_csv(sorter, name, f, bar)
+        elif a.jsonl:
+            self._add_jsonl(sorter, name, f, bar)
+        elif self.line_key is None:
+            _add_lines_in_bulk(sorter, f, self.sep, a.reverse, bar)
+        else:
+            key = self.line_key
+            for _, record in _records(f, self.sep, bar):
+                sorter.add_encoded(key(record[:-1]), record)
 
     def _add_keyed(self, sorter, name, number, key, payload):
         try:
@@ -312,6 +319,10 @@ class Job:
         keyer = JsonKey(self.columns)
         self.key_of_payload = lambda payload: json_line_key(keyer, "-", 0, payload)
         for number, record in _records(f, b"\n", bar):
+            if number == 1:
+                record = without_bom(record)
+            if is_blank(record):
+                continue
             key = json_line_key(keyer, name, number, record)
             self._add_keyed(sorter, name, number, key, record)
 
@@ -363,18 +374,24 @@ class Job:
             key = lambda payload: line_key(payload[:-1])  # noqa: E731
         else:
             key = None  # the whole line: compare the items themselves
-        buffered = open(out.fileno(), "wb", closefd=False)
+        # Kept items are gathered into large writes; nothing is left buffered to be written
+        # on the way out after a failed write.
+        kept, size = [], 0
         previous = marker = object()
-        try:
-            for payload in sorter.encoded():
-                k = payload if key is None else key(payload)
-                if previous is marker or k != previous:
-                    buffered.write(payload + end if end else payload)
-                    if bar is not None:
-                        bar.update(1)
-                previous = k
-        finally:
-            buffered.flush()
+        for payload in sorter.encoded():
+            k = payload if key is None else key(payload)
+            if previous is marker or k != previous:
+                kept.append(payload + end if end else payload)
+                size += len(payload)
+                if size >= CHUNK:
+                    out.write(b"".join(kept))
+                    kept.clear()
+                    size = 0
+                if bar is not None:
+                    bar.update(1)
+            previous = k
+        if kept:
+            out.write(b"".join(kept))
 
 
 class _Counting:
@@ -387,37 +404,6 @@ class _Counting:
         n = self.out.write(data)
         self.bar.update(data.count(self.sep, 0, n if n is not None else len(data)))
         return n
-
-
-def _new_private_file(directory, prefix, suffix):
-    """A new file that no one else can have made, as the tempfile module makes them (without
-    the import, which costs every run 10 ms)."""
-    for _ in range(100):
-        name = os.path.join(directory, prefix + os.urandom(6).hex() + suffix)
-        try:
-            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600), name
-        except FileExistsError:
-            continue
-    raise FileExistsError(f"no free temporary name in {directory}")
-
-
-def _make_output(path):
-    """A new file beside the target, with the target's permissions (or the default ones)."""
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = _new_private_file(directory, f".{os.path.basename(path)}.", ".tmp")
-    try:
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except FileNotFoundError:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.fchmod(fd, mode)
-    except BaseException:
-        os.close(fd)
-        os.unlink(tmp)
-        raise
-    return open(fd, "wb", buffering=0), tmp
 
 
 def _mib(n):
@@ -442,74 +428,104 @@ def format_stats(st, bytes_read):
     ]) + "\n"
 
 
-def run(argv):
+class _Leftovers:
+    """What a run must not leave behind, however it ends: the temporary output, and the
+    sorter with its spill directory."""
+
+    def __init__(self):
+        self.output = None
+        self.sorter = None
+
+    def remove(self):
+        output, self.output = self.output, None
+        if output is not None:
+            try:
+                output.discard()
+            except FileError:
+                pass
+        sorter, self.sorter = self.sorter, None
+        if sorter is not None:
+            try:
+                sorter.close()
+            except OSError:
+                pass  # what it could not remove, nothing here could either
+
+
+def run(argv, closed, signals, leftovers):
     args = _parser().parse_args(argv)
     if args.help:
-        sys.stdout.write(USAGE)
+        StandardOutput(closed).write(USAGE.encode())
         return 0
-    max_bytes = parse_size(args.max_bytes)
-    threads = args.threads if args.threads is not None else min(os.cpu_count() or 1, 8)
-    if threads < 1:
-        raise UsageError(f"--threads must be at least 1, not {threads}")
-    if args.max_open < 2:
-        raise UsageError(f"--max-open must be at least 2, not {args.max_open}")
+    max_bytes, threads, max_open = _resources(args)
     job = Job(args)
-    show = args.progress if args.progress is not None else sys.stderr.isatty()
-    progress = Progress(show)
+    show = args.progress if args.progress is not None else bool(sys.stderr and sys.stderr.isatty())
+    progress = Progress(show and sys.stderr is not None)
+    sources = check_inputs(args.files, closed)
 
-    inputs = _open_inputs(args.files)
-    out = tmp = sorter = None
-    try:
-        if args.output is not None:
-            out, tmp = _make_output(args.output)
-        else:
-            out = open(sys.stdout.fileno(), "wb", buffering=0, closefd=False)
-        sorter = Sorter(max_bytes=max_bytes, tmp_dir=args.tmp_dir, max_open=args.max_open,
+    with signals.held():
+        out = StandardOutput(closed) if args.output is None else output_file(args.output)
+        leftovers.output = out
+        sorter = Sorter(max_bytes=max_bytes, tmp_dir=args.tmp_dir, max_open=max_open,
                         threads=threads)
-        bar = _ReadCount(progress.bar("reading", _input_total(inputs), "B"))
-        job.add_all(sorter, inputs, bar)
-        bar.close()
-        items_bar = progress.bar("writing", len(sorter), "items") if show else None
-        job.write(sorter, out, items_bar)
-        if items_bar is not None:
-            items_bar.close()
-        if tmp is not None:
-            out.close()
-            os.replace(tmp, args.output)
-            tmp = None
-        if args.stats:
-            sys.stderr.write(format_stats(sorter.stats(), bar.bytes_read))
-        return 0
-    finally:
-        if sorter is not None:
-            sorter.close()
-        for _, f in inputs:
-            f.close()
-        if tmp is not None:
-            out.close()
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
+        leftovers.sorter = sorter
+    bar = _ReadCount(progress.bar("reading", _input_total(sources), "B"))
+    job.add_all(sorter, sources, bar)
+    bar.close()
+    items_bar = progress.bar("writing", len(sorter), "items") if show else None
+    out.open()
+    job.write(sorter, out, items_bar)
+    if items_bar is not None:
+        items_bar.close()
+    with signals.held():
+        out.commit()
+        leftovers.output = None
+    if args.stats:
+        say(format_stats(sorter.stats(), bar.bytes_read))
+    return 0
+
+
+def _run_and_report(argv, closed, signals, leftovers):
+    try:
+        return run(sys.argv[1:] if argv is None else argv, closed, signals, leftovers)
+    except UsageError as e:
+        say(f"{PROG}: {e}\nTry '{PROG} --help' for more information.\n")
+        return 2
+    except InputError as e:
+        say(f"{e}\n")
+        return 2
+    except FileError as e:
+        say(f"{PROG}: {e}\n")
+        return e.status
+    except BrokenPipeError:
+        # A reader that stopped early (| head) is no failure worth a message.
+        return 128 + signal.SIGPIPE
+    except OSError as e:
+        say(f"{PROG}: {e}\n")
+        return 1
 
 
 def main(argv=None):
+    closed = plug_standard_descriptors()
+    signals = StopSignals()
+    leftovers = _Leftovers()
     try:
-        return run(sys.argv[1:] if argv is None else argv)
-    except UsageError as e:
-        sys.stderr.write(f"{PROG}: {e}\nTry '{PROG} --help' for more information.\n")
-        return 2
-    except InputError as e:
-        sys.stderr.write(f"{e}\n")
-        return 2
-    except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        # A reader that stopped early (| head) is no failure worth a message; the interpreter
-        # must not trip over the closed pipe on its way out either.
+        try:
+            status = _run_and_report(argv, closed, signals, leftovers)
+        finally:
+            signals.quiet()
+    except Stopped as e:
+        status = 128 + e.signum
+    except KeyboardInterrupt:  # no handlers of our own outside the main thread
+        status = 128 + signal.SIGINT
+    try:
+        leftovers.remove()
+    finally:
+        signals.restore()
+    if signals.caught is not None:
+        status = 128 + signals.caught
+    if status == 128 + signal.SIGPIPE:
+        # The interpreter must not trip over the closed pipe on its way out either.
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 141
-    except OSError as e:
-        sys.stderr.write(f"{PROG}: {e}\n")
-        return 1
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    return status

@@ -63,16 +63,19 @@ class KeyPart:
 
 
 _POS = re.compile(rb"^(\d+)(?:\.(\d+))?([A-Za-z]*)$")
+# A field number past this cannot exist in a record (which is under 4 GiB, and needs a byte
+# per field), and below the limit of the regular expressions' counted repeats, 2**32 - 1.
+_FIELD_LIMIT = (1 << 32) - 2
 
 
 def parse_key(spec, global_flags):
     """Reads POS1[,POS2] with F[.C] and the modifiers b and n. A part with no modifier of its
     own takes the global ones (-b, -n, -r)."""
-    first, _, second = spec.partition(",")
+    first, comma, second = spec.partition(",")
     m1 = _POS.match(first.encode())
-    if not m1:
+    if not m1 or (comma and not second):
         raise KeyError_(f"invalid field specification '{spec}'")
-    field, char = int(m1[1]), int(m1[2] or 1)
+    field, char = min(int(m1[1]), _FIELD_LIMIT), int(m1[2] or 1)
     if field == 0:
         raise KeyError_(f"invalid field specification '{spec}': fields count from 1")
     if char == 0:
@@ -86,7 +89,7 @@ def parse_key(spec, global_flags):
             raise KeyError_(f"invalid field specification '{spec}'")
         if int(m2[1]) == 0:
             raise KeyError_(f"invalid field specification '{spec}': fields count from 1")
-        part.end_field = int(m2[1]) - 1
+        part.end_field = min(int(m2[1]), _FIELD_LIMIT) - 1
         part.end_char = int(m2[2] or 0)
         mods2 = m2[3].decode()
     for mod in mods1 + mods2:
@@ -140,16 +143,17 @@ class LineKey:
         blanks = re.escape(BLANKS_Z if zero_terminated else BLANKS)
         self._leading = re.compile(rb"[" + blanks + rb"]*")
         self._number = _number_pattern(BLANKS_Z if zero_terminated else BLANKS)
+        # A field that does not exist starts and ends at the end of the line: no match. Each
+        # repeat consumes at least one byte and never backtracks, so a line with fewer fields
+        # than asked for fails after one pass over it, however large the field number.
         if tab is None:
-            # Skipping a field skips its leading blanks, then its non-blanks; past the last
-            # field this comes to the end of the line.
-            field = rb"[" + blanks + rb"]*[^" + blanks + rb"]*"
+            # Skipping a field skips its leading blanks, then its non-blanks.
+            field = rb"[" + blanks + rb"]*+[^" + blanks + rb"]++"
             self._skip = lambda n: re.compile(rb"(?:" + field + rb"){%d}" % n)
             self._to_end = lambda n: re.compile(rb"(?:" + field + rb"){%d}" % (n + 1))
         else:
             t = re.escape(tab)
-            field = rb"[^" + t + rb"]*"
-            # A field that does not exist starts and ends at the end of the line: no match.
+            field = rb"[^" + t + rb"]*+"
             self._skip = lambda n: re.compile(rb"(?:" + field + t + rb"){%d}" % n)
             self._to_end = lambda n: re.compile(rb"(?:" + field + t + rb"){%d}" % n + field)
         self._plans = [self._plan(p) for p in parts]
