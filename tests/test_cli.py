@@ -64,8 +64,9 @@ def test_empty_input_and_crlf_kept():
 def test_lines_across_reads_and_files(tmp_path, monkeypatch):
     """Reads far smaller than the lines: every line is cut somewhere, some several times."""
     import tessarune.cli as cli
+    import tessarune.files as files
 
-    monkeypatch.setattr(cli, "CHUNK", 7)
+    monkeypatch.setattr(files, "READ_SIZE", 7)
     rnd = random.Random(4)
     lines = [b"%d" % rnd.randrange(10**rnd.randint(1, 30)) for _ in range(500)] + [b"z" * 100]
     first, second = tmp_path / "a", tmp_path / "b"
