@@ -48,7 +48,7 @@ def test_output_through_link_fifo_and_device(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     received = []
-    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
     reader.start()
     got = run(["-o", str(fifo)], DATA)
     reader.join(60)
