@@ -260,6 +260,13 @@ def _run_and_report(argv, closed, signals, leftovers):
 
 
 def main(argv=None):
+    """Runs the command on argv, or on the process's own arguments when argv is None; returns
+    the exit status.
+
+    As the process's own command (argv None) the signal handlers stay set until it exits, so
+    that a signal during the interpreter's exit cannot kill it half way; a call from Python gets
+    its own handlers back.
+    """
     closed = plug_standard_descriptors()
     signals = StopSignals()
     leftovers = _Leftovers()
@@ -275,7 +282,8 @@ def main(argv=None):
     try:
         leftovers.remove()
     finally:
-        signals.restore()
+        if argv is not None:
+            signals.restore()
     if signals.caught is not None:
         status = 128 + signals.caught
     if status == 128 + signal.SIGPIPE:

@@ -37,6 +37,7 @@ LINE_OPTIONS = [
     ["-k2"], ["-k2,2", "-k1,1"], ["-k1.3,1.5"], ["-k2.2b,3.1"],
     ["-k2n", "-k1,1"], ["-k2,2n", "-r"], ["-t", ":", "-k2"], ["-t", ":", "-k1.2,2.3n", "-u"],
     ["-b", "-k2,2"], ["-r", "-k3"], ["-k3,2", "-k1,2.0n"],
+    ["-k5000000000"], ["-k2,99999999999999999999b", "-t", ":"],  # fields past every line's end
 ]
 
 
@@ -182,7 +183,9 @@ def test_output_replaced_only_on_success(tmp_path):
     assert os.stat(target).st_mode & 0o777 == 0o640
 
 
-def test_sigint_leaves_no_output_and_no_spill_directory(tmp_path):
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE],
+                         ids=lambda s: s.name)
+def test_signal_leaves_no_output_and_no_spill_directory(sig, tmp_path):
     spill = tmp_path / "spill"
     spill.mkdir()
     target = tmp_path / "out"
@@ -195,9 +198,10 @@ def test_sigint_leaves_no_output_and_no_spill_directory(tmp_path):
     while not any(spill.iterdir()) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert any(spill.iterdir()), "the command never spilled"
-    proc.send_signal(signal.SIGINT)
-    assert proc.wait(timeout=60) == 130
+    proc.send_signal(sig)
+    assert proc.wait(timeout=60) == 128 + sig
     proc.stdin.close()
+    assert proc.stderr.read() == b""
     assert list(spill.iterdir()) == []
     assert list(tmp_path.iterdir()) == [spill]
 
