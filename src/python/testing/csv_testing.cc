@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 
 #include "format/csv_key.h"
 #include "format/csv_scanner.h"
@@ -54,7 +55,10 @@ PyObject* scan_records(Bytes data, uint8_t delimiter, size_t piece) {
             return records.release();
         case CsvScanner::Step::Error: {
             const format::CsvError& e = scanner.error();
-            PyErr_Format(PyExc_ValueError, "%llu: %s", static_cast<unsigned long long>(e.line), e.text().c_str());
+            // Not through "%s": a NUL delimiter is part of some messages.
+            const std::string text = std::to_string(e.line) + ": " + e.text();
+            Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            if (message) PyErr_SetObject(PyExc_ValueError, message.get());
             return nullptr;
         }
         case CsvScanner::Step::Record: {
