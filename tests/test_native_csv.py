@@ -111,7 +111,8 @@ def test_native_csv_matches_the_python_reader(keytest):
         keyer = CsvKey(COLUMNS, [COLUMNS[c] for c in columns], numeric, "f")
         want, want_error = reference(data, delimiter, keyer)
         got, got_error = native(keytest, data, delimiter, columns, numeric, piece)
-        where = f"seed {seed} + file {file_number} (TESSARUNE_SEED={seed}), piece {piece}, data {data[:300]!r}"
+        where = (f"file {file_number} of TESSARUNE_SEED={seed}, piece {piece}, "
+                 f"data {data[:300]!r}")
         assert got_error == want_error, where
         if want_error is None:
             assert got == want, where

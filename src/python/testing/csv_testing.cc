@@ -15,11 +15,13 @@ using format::CsvScanner;
 using python::Ref;
 
 PyObject* bytes_object(Bytes b) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
+                                     static_cast<Py_ssize_t>(b.size()));
 }
 
 Bytes bytes_view(PyObject* bytes) {
-    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes)), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes)),
+            static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
 // The record as a (raw, first_line, fields) tuple.
