@@ -46,7 +46,7 @@ Keys:
                             --jsonl: PATH[,PATH...] dotted paths; --csv: COLUMN[,COLUMN...]
   -t, --field-separator SEP fields of lines end at SEP instead of at blanks
   -b, --ignore-leading-blanks  ignore leading blanks of keys
-  -n, --numeric-sort        compare numbers (lines: GNU's reading; CSV: key columns)
+  -n, --numeric-sort        compare numbers as GNU reads them (CSV: in the key columns)
   -r, --reverse             reverse the order (equal keys still keep input order)
   -u, --unique              keep only the first item of each run of equal keys
   -z, --zero-terminated     lines end with NUL, not newline

@@ -140,6 +140,17 @@ def test_csv_matches_sorted_with_header_first(tmp_path):
         assert out[1:] == expected, options
 
 
+def test_csv_reads_what_spreadsheets_write():
+    """A byte order mark before the header, a cell beyond the csv module's size limit, and -n
+    cells read as on lines (no number reads as 0)."""
+    long_note = '"' + "n" * 200_000 + '"'
+    rows = ["\ufeffprice,note", f"1_000,{long_note}", ",empty", "nan,x", "-2.5,y", "10,z"]
+    got = run(["--csv", "-k", "price", "-n"], "\n".join(rows).encode())
+    assert got.returncode == 0, got.stderr
+    assert got.stdout.decode().split("\n") == [
+        "price,note", "-2.5,y", ",empty", "nan,x", f"1_000,{long_note}", "10,z", ""]
+
+
 @pytest.mark.parametrize("args, data, status, message", [
     (["no-such-file"], b"", 2, "cannot read no-such-file"),
     (["-h"], b"", 2, "option -h is not supported"),
@@ -152,6 +163,7 @@ def test_csv_matches_sorted_with_header_first(tmp_path):
     (["--jsonl", "-k", "a.b"], b'{"a":{"b":2}}\n{"a":{"b":[1]}}\n', 2, "-:2: the value of a.b is a list"),
     (["--csv", "-k", "p", "-n"], b"p,q\n1,2\n\n", 2, "-:3: the row has no column 'p'"),
     (["--csv", "-k", "nope"], b"p\n1\n", 2, "-:1: no column 'nope'"),
+    (["--csv"], b"a,b\n" * 60000 + b"\xff\n", 2, "-:60001: not UTF-8: can't decode byte 0xff: invalid start byte"),
     (["-T", "/no/such/dir"], b"a\n", 1, "/no/such/dir"),
 ])
 def test_errors_exit_with_status_and_message(args, data, status, message):
