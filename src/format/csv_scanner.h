@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/growable_array.h"
+#include "format/stop_bytes.h"
 
 namespace tessarune::format {
 
@@ -92,9 +93,9 @@ private:
     Step fail_csv(std::string detail, uint64_t line);
     Step fail_utf8(uint8_t byte, const char* reason);
 
-    // Bytes that interrupt a run of ordinary bytes inside an unquoted or a quoted field.
-    bool special_unquoted_[256];
-    bool special_quoted_[256];
+    // The bytes that end a run of ordinary bytes inside an unquoted or a quoted field.
+    StopBytes unquoted_stops_;
+    StopBytes quoted_stops_;
     uint8_t delimiter_;
 
     State state_ = State::StartRecord;
