@@ -57,7 +57,8 @@ public:
     // `more_may_follow` says whether bytes may follow the end of `input`.
     //
     // Record: record() holds it; the next input starts record().length bytes further.
-    // NeedMore: only when `more_may_follow`; call again with more bytes.
+    // NeedMore: only when `more_may_follow`; call again with more bytes. (Once a fault is
+    //   found, its line is still read to its end, so NeedMore can come before the Error.)
     // End: no bytes remain and none follow.
     // Error: error() says what and where; every later call returns Error again.
     Step next(Bytes input, bool more_may_follow);
