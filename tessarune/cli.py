@@ -59,6 +59,7 @@ Output:
       --progress, --no-progress  show progress on standard error (default: if a terminal)
       --stats               print what the sort did to standard error
       --help                show this help
+      --version             print the version
 """
 
 
@@ -80,6 +81,7 @@ def _parser():
     p = _Parser(prog=PROG, add_help=False, allow_abbrev=False)
     p.add_argument("files", nargs="*")
     p.add_argument("--help", action="store_true")
+    p.add_argument("--version", action="store_true")
     fmt = p.add_mutually_exclusive_group()
     fmt.add_argument("--jsonl", action="store_true")
     fmt.add_argument("--csv", action="store_true")
@@ -451,6 +453,10 @@ def run(argv):
     args = _parser().parse_args(argv)
     if args.help:
         sys.stdout.write(USAGE)
+        return 0
+    if args.version:
+        from importlib.metadata import version  # only here: it adds to every start
+        sys.stdout.write(f"{PROG} {version('tessarune')}\n")
         return 0
     max_bytes = parse_size(args.max_bytes)
     threads = args.threads if args.threads is not None else min(os.cpu_count() or 1, 8)
