@@ -18,7 +18,6 @@ namespace {
 
 // Lines between two signal polls: a few milliseconds of adding.
 constexpr size_t kLinesPerPoll = 16384;
-constexpr size_t kKeyBufferCapacity = 256;
 
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
 

@@ -9,9 +9,15 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "base/growable_array.h"
 
 namespace tessarune {
+
+// The first capacity of a key buffer, on every path that encodes keys (adding, key_bytes,
+// the tests), so that a key costs the same wherever it is encoded.
+inline constexpr size_t kKeyBufferCapacity = 256;
 
 // Appends the key bytes of `key` to `out`: append_key_value at depth 0. 0 or -1.
 int encode_key(PyObject* key, ByteBuffer& out);

@@ -13,7 +13,7 @@
 //
 // A payload length field of FFFFFFFF is followed by one flag byte. Flag 00: a payload of
 // exactly 2^32 - 1 bytes follows, as usual. Flag 01: the record has no payload bytes of its
-// own; its payload is key bytes 1 to K - 2 (K >= 3), so the record takes 9 + K bytes. That
+// own; its payload is key bytes 1 to K - 3 (K >= 3), so the record takes 9 + K bytes. That
 // keeps a line added as both key and payload once in the run instead of twice.
 //
 // The stream is cut into raw blocks of exactly 131072 bytes (128 KiB); the last one holds

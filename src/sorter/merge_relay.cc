@@ -6,6 +6,8 @@
 #include <mutex>
 #include <optional>
 
+#include "base/record_buffer.h"
+
 namespace tessarune {
 namespace {
 
@@ -39,8 +41,7 @@ size_t view_record(const ByteBuffer& from, size_t at, RecordView& out) {
     std::memcpy(&p, r + 4, 4);
     out.key = Bytes(r + kRecordHead, k);
     out.payload_in_key = r[8] != 0;
-    // The payload of a stored-once record is key bytes 1 to K - 2.
-    out.payload = out.payload_in_key ? out.key.subspan(1, k - 2) : Bytes(r + kRecordHead + k, p);
+    out.payload = out.payload_in_key ? payload_from_key(out.key) : Bytes(r + kRecordHead + k, p);
     return at + kRecordHead + k + p;
 }
 

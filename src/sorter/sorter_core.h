@@ -139,7 +139,7 @@ public:
 
     // Appends a record; on a full half waits for the previous spill (polling every 50 ms)
     // and starts the next. Refusals by state; ValueError-type Message for 4 GiB; LostRecords.
-    // With PayloadSource::KeyBytes the payload is key bytes 1 to K - 2 (the raw bytes of a
+    // With PayloadSource::KeyBytes the payload is key bytes 1 to K - 3 (the raw bytes of a
     // bytes key without zero bytes) and is stored once, inside the key; `payload` is ignored
     // and the key must be at least 3 bytes long.
     CoreStatus add_record(Bytes key, Bytes payload, Poll& poll);
