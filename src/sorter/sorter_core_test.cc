@@ -282,7 +282,7 @@ TEST(SorterCore, EachStateRefusesWhatItCannotDo) {
 
 TEST(SorterCore, CreateChecksItsArgumentsAndTheBase) {
     tt::TempBase base;
-    auto message = [&](uint64_t max_bytes, uint64_t max_open, uint64_t threads) {
+    auto message = [&](int64_t max_bytes, int64_t max_open, int64_t threads) {
         auto core = create_core(base.path(), max_bytes, max_open, threads);
         EXPECT_FALSE(core.ok());
         return core.ok() ? std::string() : core.error().text();
@@ -290,7 +290,8 @@ TEST(SorterCore, CreateChecksItsArgumentsAndTheBase) {
     EXPECT_EQ(message(1, 64, 1), "max_bytes must be at least 2, not 1");
     EXPECT_EQ(message(2, 0, 1), "max_open must be at least 2, not 0");
     EXPECT_EQ(message(2, 2, 0), "threads must be at least 1, not 0");
-    EXPECT_EQ(message(2, 2, uint64_t{1} << 61), "threads must be at most 1024, not 2305843009213693952");
+    EXPECT_EQ(message(2, -3, 1), "max_open must be at least 2, not -3");
+    EXPECT_EQ(message(2, 2, int64_t{1} << 61), "threads must be at most 1024, not 2305843009213693952");
     auto missing = create_core(base.path() + "/missing", 1024, 64, 1);
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().io().kind(), IoErrorKind::NotFound);
