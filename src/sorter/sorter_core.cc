@@ -9,7 +9,6 @@
 #include "base/process.h"
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
-#include "sorter/counting_file_ops.h"
 #include "sorter/engine_state.h"
 #include "sorter/read_plan.h"
 #include "sorter/spill.h"
@@ -261,7 +260,7 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
     core->stats_ = std::make_shared<SorterStats>();
     auto filling = std::make_unique<FillingState>(std::move(base), max_bytes, max_open, threads,
                                                   std::move(pool),
-                                                  counting_file_ops(std::move(ops), core->stats_));
+                                                  std::move(ops));
     filling->stats = core->stats_;
     core->state_ = std::make_unique<EngineState>(std::move(filling));
     return core;

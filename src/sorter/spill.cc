@@ -21,7 +21,8 @@ constexpr uint64_t kMaxFieldLength = uint64_t{1} << 32;
 }  // namespace
 
 SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
-                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget) {
+                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
+                         SorterStats& stats) {
     sort_entries(buffer, pool.get());
     {
         // The writer goes out of scope before the result is sent, so that an unfinished file
@@ -41,6 +42,7 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
             buffer.release();
             return SpillResult{std::move(finished).error()};
         }
+        stats.add_file_bytes(finished->file_bytes);
     }
     // A buffer that grew past the half budget for one large record is not kept: reusing it
     // would hold more than max_bytes for good.
@@ -144,7 +146,7 @@ EngineStatus hand_off_full_half(FillingState& state, std::string path) {
                              pool = state.pool, budget = state.half_budget,
                              stats = state.stats](SpillChannel& result_channel) mutable {
         const auto start = SorterStats::Clock::now();
-        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget);
+        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget, *stats);
         stats->add_spill_time(SorterStats::since(start));
         result_channel.send(std::move(result));
     });

@@ -32,6 +32,7 @@
 namespace tessarune {
 
 class Poll;
+class SorterStats;
 class SpillDir;
 struct FillingState;
 
@@ -92,7 +93,8 @@ IoResult<std::unique_ptr<SpillJob>> launch_spill(Body body) {
 // path, and gives back the buffer emptied for reuse, or freed when its counted capacity grew
 // above the half budget; or the first I/O error (the unfinished file stays).
 SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
-                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget);
+                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
+                         SorterStats& stats);
 
 // Waits for the running spill, if any, asking poll every 50 ms. Interrupted when the poll
 // gives up (the spill stays running and a later wait picks it up again). Otherwise the job is
