@@ -6,6 +6,7 @@ import ast
 import contextlib
 import errno
 import gc
+import importlib.util
 import inspect
 import os
 import pathlib
@@ -39,6 +40,22 @@ def test_module_exports_only_the_sorter():
     assert _tessarune.__all__ == ["Sorter"]
     assert _tessarune.Sorter is tessarune.Sorter
     assert _tessarune.__doc__ == ""
+
+
+def test_each_module_object_has_its_own_types():
+    spec = importlib.util.find_spec("_tessarune")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other.Sorter is not _tessarune.Sorter
+    mine, theirs = _tessarune.Sorter(), other.Sorter()
+    for s in (mine, theirs):
+        s.add(2)
+        s.add(1)
+    assert type(theirs.stats()) is not type(mine.stats())
+    assert theirs.stats().items == 2
+    it = theirs.sort()
+    assert type(it) is not type(mine.sort())
+    assert list(it) == [1, 2]
 
 
 def test_sorter_presents_itself_under_the_package_name():
