@@ -5,7 +5,10 @@ then sorts them by the declarative key ``user.id,ts``, alternating the contender
 rounds (each round in another order):
 
 - dask: sort_files on a LocalCluster of 2 worker processes with one thread each, every
-  partition's Sorter holding at most --max-bytes, buckets LZ4-compressed;
+  partition's Sorter holding at most --max-bytes, buckets LZ4-compressed at the default
+  acceleration (64);
+- dask, LZ4 6: the same with the buckets compressed thoroughly (acceleration 6, as the run
+  writer's thorough setting);
 - dask, raw buckets: the same with the buckets stored uncompressed;
 - one process: tessarune.sort_files in a child process with 2 threads and 2 x --max-bytes
   (the memory of both workers);
@@ -95,15 +98,16 @@ def run_child(script, out, max_bytes, root, paths):
     return wall, cpu
 
 
-def run_dask(client, paths, root, max_bytes, compress, partitions=None):
+def run_dask(client, paths, root, max_bytes, acceleration=None, partitions=None):
     from tessarune.dask import _run_sort
 
     out = os.path.join(root, "dask-out")
     workers_before = client.run(os.times)
     self_before = os.times()
     started = time.perf_counter()
+    options = {} if acceleration is None else {"acceleration": acceleration}
     report = _run_sort(paths, out, key=KEY, format="jsonl", client=client, max_bytes=max_bytes,
-                       tmp_dir=root, compress=compress, partitions=partitions)
+                       tmp_dir=root, partitions=partitions, **options)
     wall = time.perf_counter() - started
     self_after = os.times()
     workers_after = client.run(os.times)
@@ -118,9 +122,10 @@ def run_dask(client, paths, root, max_bytes, compress, partitions=None):
 def race(args, paths, root):
     from distributed import Client, LocalCluster
 
-    names = ["dask", "dask, raw buckets", "one process", "duckdb"]
+    accelerations = {"dask": None, "dask, LZ4 6": 6, "dask, raw buckets": 0}
+    names = [*accelerations, "one process", "duckdb"]
     results = {name: [] for name in names}
-    reports = {True: [], False: []}
+    reports = {name: [] for name in accelerations}
     have_duckdb = True
     try:
         import duckdb  # noqa: F401
@@ -134,11 +139,10 @@ def race(args, paths, root):
             order = names[round_no % len(names):] + names[:round_no % len(names)]
             digests = {}
             for name in order:
-                if name.startswith("dask"):
-                    compress = name == "dask"
+                if name in accelerations:
                     wall, cpu, digests[name], report = run_dask(client, paths, root,
-                                                                args.max_bytes, compress)
-                    reports[compress].append(report)
+                                                                args.max_bytes, accelerations[name])
+                    reports[name].append(report)
                 else:
                     out = os.path.join(root, "child.out")
                     script = SINGLE.format(key=KEY) if name == "one process" else DUCKDB
@@ -162,18 +166,21 @@ def race(args, paths, root):
     if have_duckdb:
         print(f"one process / duckdb (wall): {wall['one process'] / wall['duckdb']:.2f} "
               f"(target <= 0.5)")
+    print("\n| dask phase, median | " + " | ".join(accelerations) + " |")
+    print("|---|" + "---|" * len(accelerations))
     for phase in ("sample", "bucket", "partition"):
-        print(f"dask phase {phase:10s} wall "
-              f"{statistics.median(r.phase_seconds[phase] for r in reports[True]):7.1f} s")
-    r, raw = reports[True][-1], reports[False][-1]
+        print(f"| {phase} s | " + " | ".join(
+            f"{statistics.median(r.phase_seconds[phase] for r in reports[name]):.1f}"
+            for name in accelerations) + " |")
+    r = reports["dask"][-1]
     print(f"\nbytes moved by the dask sort ({len(r.parts)} parts):")
     print(f"  shards read by the bucket tasks:            {r.input_bytes / 2**20:10.1f} MiB")
     print(f"  sample, sample tasks -> boundaries task:    {r.sample_bytes / 2**10:10.1f} KiB "
           f"({r.sample_items} keys)")
-    print(f"  buckets, LZ4 (bucket -> partition, disk):   {r.bucket_bytes / 2**20:10.1f} MiB "
-          f"({r.bucket_bytes / r.input_bytes:.2f} x the input; target <= 1.1)")
-    print(f"  buckets, uncompressed:                      {raw.bucket_bytes / 2**20:10.1f} MiB "
-          f"({raw.bucket_bytes / raw.input_bytes:.2f} x the input)")
+    for name in accelerations:
+        b = reports[name][-1]
+        print(f"  buckets ({name}):{' ' * (26 - len(name))}{b.bucket_bytes / 2**20:10.1f} MiB "
+              f"({b.bucket_bytes / b.input_bytes:.2f} x the input; target <= 1.1)")
     print(f"  parts written by the partition tasks:       {r.output_bytes / 2**20:10.1f} MiB")
 
 
@@ -191,9 +198,9 @@ def wide(args, root):
     paths = write_shards(root, int(args.wide_gib * (1 << 30)), 64)
     with LocalCluster(n_workers=8, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        run_dask(client, paths, root, args.max_bytes, True, partitions=16)  # warm the workers
+        run_dask(client, paths, root, args.max_bytes, partitions=16)  # warm the workers
         with get_task_stream(client) as stream:
-            wall, cpu, _, report = run_dask(client, paths, root, args.max_bytes, True, partitions=16)
+            wall, cpu, _, report = run_dask(client, paths, root, args.max_bytes, partitions=16)
     spans = {}
     busy = {}
     tasks = {}

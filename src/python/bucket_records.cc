@@ -1,4 +1,4 @@
-// _bucket_records(buffer, plan, boundaries, at_end, compress) -> (consumed, lines, error, blocks)
+// _bucket_records(buffer, plan, boundaries, at_end, acceleration) -> (consumed, lines, error, blocks)
 //
 // Keys the complete records of a buffer as the plan says (the plans of _add_keyed, or
 // ("python", keyer): every line keyed by keyer(line without its newline), which returns key
@@ -79,11 +79,11 @@ int read_boundaries(PyObject* obj, std::vector<std::string>* out) {
 
 class Buckets {
 public:
-    Buckets(std::vector<std::string> boundaries, bool compress)
+    Buckets(std::vector<std::string> boundaries, int acceleration)
         : boundaries_(std::move(boundaries)),
           writers_(boundaries_.size() + 1),
           blocks_(boundaries_.size() + 1),
-          compress_(compress) {}
+          acceleration_(acceleration) {}
 
     void put(Bytes key, Bytes payload) {
         // A key equal to a boundary belongs to the range below it.
@@ -95,11 +95,11 @@ public:
         const size_t range = static_cast<size_t>(found - boundaries_.begin());
         BucketBlockWriter& writer = writers_[range];
         writer.add(key, payload);
-        if (writer.raw_size() >= kBucketBlockTarget) writer.seal(blocks_[range], compress_);
+        if (writer.raw_size() >= kBucketBlockTarget) writer.seal(blocks_[range], acceleration_);
     }
 
     void seal_all() {
-        for (size_t i = 0; i < writers_.size(); ++i) writers_[i].seal(blocks_[i], compress_);
+        for (size_t i = 0; i < writers_.size(); ++i) writers_[i].seal(blocks_[i], acceleration_);
     }
 
     PyObject* to_list() const {
@@ -118,7 +118,7 @@ private:
     std::vector<std::string> boundaries_;
     std::vector<BucketBlockWriter> writers_;
     std::vector<ByteBuffer> blocks_;
-    bool compress_;
+    int acceleration_;
 };
 
 // Calls the Python keyer on a declined line: 0 with the key in `key`, 1 with the refusal's
@@ -146,7 +146,7 @@ int key_declined(PyObject* keyer, Bytes line, ByteBuffer& key, Ref& error) {
 }
 
 PyObject* bucket_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* kNames[] = {"buffer", "plan", "boundaries", "at_end", "compress"};
+    static constexpr const char* kNames[] = {"buffer", "plan", "boundaries", "at_end", "acceleration"};
     static constexpr ArgSpec kSpec{"_bucket_records()", kNames, 5, 5, 5};
     PyObject* bound[5];
     if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
@@ -155,14 +155,19 @@ PyObject* bucket_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::vector<std::string> boundaries;
     if (read_boundaries(bound[2], &boundaries) < 0) return nullptr;
     bool at_end = false;
-    bool compress = false;
-    if (read_bool(bound[3], &at_end) < 0 || read_bool(bound[4], &compress) < 0) return nullptr;
+    if (read_bool(bound[3], &at_end) < 0) return nullptr;
+    const long acceleration = PyLong_AsLong(bound[4]);
+    if (acceleration == -1 && PyErr_Occurred()) return nullptr;
+    if (acceleration < 0 || acceleration > 65537) {
+        PyErr_SetString(PyExc_ValueError, "the acceleration must be 0 (store) to 65537");
+        return nullptr;
+    }
     BufferView view;
     if (view.get(bound[0]) < 0) return nullptr;
 
     const Bytes all = view.bytes();
     ByteBuffer key(kKeyBufferCapacity);
-    Buckets buckets(std::move(boundaries), compress);
+    Buckets buckets(std::move(boundaries), static_cast<int>(acceleration));
     size_t consumed = 0;
     size_t lines = 0;
     Ref error;
@@ -220,14 +225,14 @@ PyObject* bucket_records_guarded(PyObject* module, PyObject* const* args, Py_ssi
 }
 
 constexpr const char kBucketRecordsDoc[] =
-    "_bucket_records(buffer, plan, boundaries, at_end, compress, /)\n"
+    "_bucket_records(buffer, plan, boundaries, at_end, acceleration, /)\n"
     "--\n"
     "\n"
     "Key the complete records of a buffer as the plan says and cut them into the ranges that\n"
     "the sorted key bytes of boundaries end (a key equal to a boundary in the range it ends).\n"
     "Return (bytes taken, lines taken, None or the message of the bad record the reading\n"
-    "stopped before, one bytes object of bucket blocks per range). compress: LZ4 where it\n"
-    "makes a block smaller.";
+    "stopped before, one bytes object of bucket blocks per range). acceleration: LZ4's, where\n"
+    "that makes a block smaller; 0 stores the blocks as they are.";
 
 PyMethodDef kFunctions[] = {
     {"_bucket_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bucket_records_guarded)),

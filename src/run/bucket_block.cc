@@ -41,16 +41,16 @@ void BucketBlockWriter::add(Bytes key, Bytes payload) {
     if (!payload.empty()) std::memcpy(to + 8 + key.size(), payload.data(), payload.size());
 }
 
-void BucketBlockWriter::seal(ByteBuffer& out, bool compress) {
+void BucketBlockWriter::seal(ByteBuffer& out, int acceleration) {
     const size_t raw_length = raw_.size();
     if (raw_length == 0) return;
     Bytes stored(raw_.data(), raw_length);
-    if (compress && raw_length <= static_cast<size_t>(LZ4_MAX_INPUT_SIZE)) {
+    if (acceleration > 0 && raw_length <= static_cast<size_t>(LZ4_MAX_INPUT_SIZE)) {
         const int bound = LZ4_compressBound(static_cast<int>(raw_length));
         packed_.reserve(static_cast<size_t>(bound));
-        const int packed = LZ4_compress_default(reinterpret_cast<const char*>(raw_.data()),
-                                                reinterpret_cast<char*>(packed_.data()),
-                                                static_cast<int>(raw_length), bound);
+        const int packed = LZ4_compress_fast(reinterpret_cast<const char*>(raw_.data()),
+                                             reinterpret_cast<char*>(packed_.data()),
+                                             static_cast<int>(raw_length), bound, acceleration);
         if (packed > 0 && static_cast<size_t>(packed) < raw_length) {
             stored = Bytes(packed_.data(), static_cast<size_t>(packed));
         }

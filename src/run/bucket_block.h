@@ -29,8 +29,9 @@ public:
     void add(Bytes key, Bytes payload);
     size_t raw_size() const { return raw_.size(); }
     // Appends what was added since the last seal as one block to `out` (nothing when nothing
-    // was added): LZ4-compressed when `compress` and that makes it smaller, else as it is.
-    void seal(ByteBuffer& out, bool compress);
+    // was added): LZ4-compressed at `acceleration` (higher is faster and compresses less) when
+    // that makes it smaller, else, and with acceleration 0, as it is.
+    void seal(ByteBuffer& out, int acceleration);
 
 private:
     ByteBuffer raw_;
