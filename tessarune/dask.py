@@ -130,10 +130,6 @@ class _Job:
         return os.path.join(self.work_dir, f"bucket-{shard:05d}-{attempt}-{part:05d}")
 
 
-class _KeyFailure(Exception):
-    """Carries the exception of a Python key function out through the extension."""
-
-
 def _python_keyer(key: Callable[[Any], Any] | None, format: str) -> Callable[[bytes], Any]:
     """The keyer of ("python", keyer) plans: key bytes of a line without its newline, None for
     a blank JSON line; an exception of the key function is kept for the caller to raise, and a

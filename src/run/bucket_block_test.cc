@@ -96,7 +96,9 @@ TEST(BucketBlockTest, DamageIsNeverReadAsOtherRecords) {
             damaged[i] ^= 0x20;
             std::vector<Record> back;
             const std::string error = read_blocks(damaged, rng, back);
-            if (error.empty()) EXPECT_EQ(back, records) << "byte " << i << " acceleration " << acceleration;
+            if (error.empty()) {
+                EXPECT_EQ(back, records) << "byte " << i << " acceleration " << acceleration;
+            }
         }
         auto cut = file;
         cut.pop_back();
