@@ -48,7 +48,7 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
         "tessarune.dask needs Dask's distributed scheduler: pip install 'tessarune[dask]'"
     ) from error
 
-from _tessarune import _bucket_records
+from _tessarune import _Bucketer, _bucket_records
 
 from tessarune import Sorter, key_bytes
 from tessarune.cli_formats import InputError
@@ -317,11 +317,9 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
     """Writes the shard's records into one bucket file per range, under a name of its own
     attempt; returns that attempt's name and the bytes of each bucket."""
     attempt = uuid.uuid4().hex[:12]
-    boundaries = chosen.keys
-    written = [0] * (len(boundaries) + 1)
+    ranges = len(chosen.keys) + 1
     watch = _AbortWatch(job.abort_event)
     line_no = 0
-    acceleration = job.acceleration
     failures = None
     try:
         buffer, handle = _open_records(job, path, _BUCKET_READ)
@@ -330,26 +328,20 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
             if job.format == "csv":
                 found = _csv_header(job, buffer, path)
                 if found is None:
-                    return attempt, written
+                    return attempt, [0] * ranges
                 if found[1] != header:
                     raise InputError(path, 1, "the header differs from the first input's")
                 line_no = found[2]
                 ends = b"\n\r"
             plan = job.plan(header, path)
             failures = getattr(plan[1], "failures", None) if plan[0] == "python" else None
+            bucketer = _Bucketer(plan, chosen.keys, job.acceleration,
+                                 [job.bucket_path(shard, attempt, p) for p in range(ranges)])
             if buffer.at_end:
                 buffer.end_with(ends)
             while True:
                 with memoryview(buffer.data) as view:
-                    consumed, lines, error, blocks = _bucket_records(
-                        view[:buffer.n], plan, boundaries, buffer.at_end, acceleration)
-                for part, block in enumerate(blocks):
-                    if block:
-                        # Appended and closed at once: the number of ranges is not bounded
-                        # by the number of files a process may hold open.
-                        with open(job.bucket_path(shard, attempt, part), "ab") as out:
-                            out.write(block)
-                        written[part] += len(block)
+                    consumed, lines, error = bucketer.add(view[:buffer.n], buffer.at_end)
                 if failures:
                     line_no += lines + 1
                     raise failures[0]
@@ -365,28 +357,35 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
                 buffer.fill()
                 if buffer.at_end:
                     buffer.end_with(ends)
+            return attempt, bucketer.finish()
     except InputError:
         raise
     except Exception as error:
         _note_shard(error, path, line_no if failures else None)
         raise
-    return attempt, written
 
 
 # Phase 3: sorting each range.
 
 
-def _add_bucket(sorter: Sorter, path: str, watch: _AbortWatch) -> None:
-    """Adds every record of a bucket file, in order."""
-    pending = bytearray()
+def _add_bucket(sorter: Sorter, path: str, buffer: bytearray, watch: _AbortWatch) -> None:
+    """Adds every record of a bucket file, in order, read into `buffer`: one buffer for every
+    bucket of a task, since a worker's allocator may hand each fresh one over page by page."""
+    held = 0
     with open(path, "rb", buffering=0) as handle:
-        while chunk := handle.read(_PARTITION_READ):
-            pending += chunk
-            with memoryview(pending) as view:
-                consumed = sorter._add_framed(view)
-            del pending[:consumed]
+        while True:
+            if held == len(buffer):  # a block longer than the buffer
+                buffer.extend(bytes(len(buffer)))
+            with memoryview(buffer) as view:
+                got = handle.readinto(view[held:])
+                if not got:
+                    break
+                held += got
+                consumed = sorter._add_framed(view[:held])
+                view[:held - consumed] = view[consumed:held]
+            held -= consumed
             watch.poll()
-    if pending:
+    if held:
         raise OSError(f"{path} ends inside a block")
 
 
@@ -400,9 +399,10 @@ def _sort_partition(job: _Job, part: int, buckets: list[tuple[int, str, int]], m
     os.makedirs(spill_dir, exist_ok=True)
     try:
         with Sorter(max_bytes=max_bytes, threads=threads, tmp_dir=spill_dir) as sorter:
+            buffer = bytearray(_PARTITION_READ)
             for shard, attempt, size in buckets:
                 if size:
-                    _add_bucket(sorter, job.bucket_path(shard, attempt, part), watch)
+                    _add_bucket(sorter, job.bucket_path(shard, attempt, part), buffer, watch)
             with open(done, "wb") as out:
                 if header is not None:
                     out.write(header)

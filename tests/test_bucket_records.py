@@ -3,13 +3,14 @@ process: cut into ranges and added back, records sort as the single-process path
 
 import io
 import json
+import os
 import random
 import struct
 
 import pytest
 
 import tessarune
-from _tessarune import _bucket_records
+from _tessarune import _Bucketer, _bucket_records
 from tessarune.files import _Plan
 
 HEADER = struct.Struct("<IIQ")
@@ -94,3 +95,29 @@ def test_a_damaged_bucket_is_refused():
         with pytest.raises(ValueError, match="damaged"):
             sorter._add_framed(damaged)
         assert sorter._add_framed(blocks[:-1]) == 0, "a block cut short waits for more"
+
+
+def test_bucketer_files_hold_what_bucket_records_returns(tmp_path):
+    lines = [f"{n % 13:02d} {n}" for n in range(20000)]
+    data = ("\n".join(lines) + "\n").encode()
+    plan = ("lines", [(1, 1, 1, 0, 0)], None, False, False)
+    keys = sorted({k for k, _ in records_of(bucket(data, plan, [], 0, 1 << 20)[0])})
+    boundaries = [b"", keys[5], keys[-1]]  # ranges 0 and 3 get nothing
+    expected = bucket(data, plan, boundaries, 0, 1 << 20)
+    paths = [str(tmp_path / f"range-{i}") for i in range(4)]
+    bucketer = _Bucketer(plan, boundaries, 0, paths)
+    pending = b""
+    for start in range(0, len(data), 5000):
+        pending += data[start:start + 5000]
+        consumed, _, error = bucketer.add(pending, start + 5000 >= len(data))
+        assert error is None
+        pending = pending[consumed:]
+    assert pending == b""
+    sizes = bucketer.finish()
+    assert [os.path.exists(p) for p in paths] == [False, True, True, False], "no file for an empty range"
+    for path, size, blocks in zip(paths, sizes, expected):
+        held = open(path, "rb").read() if size else b""
+        assert len(held) == size
+        assert records_of(held) == records_of(blocks)
+    with pytest.raises(ValueError, match="finished"):
+        bucketer.add(b"", True)
