@@ -25,7 +25,7 @@ one thread each, and splits the wall time into the spans in which each phase's t
 rest: the client's and the scheduler's share (submitting, waiting, moving results).
 
     python bench/dask_bench.py [--gib 1] [--shards 8] [--max-bytes 67108864] [--repeat 3]
-                               [--dir DIR] [--wide] [--wide-gib 0.25]
+                               [--dir DIR] [--wide] [--wide-gib 0.25] [--data DIR]
 """
 
 import argparse
@@ -69,9 +69,11 @@ def write_shard(job):
 
 
 def write_shards(root, total, count):
-    paths = [os.path.join(root, f"shard-{i:03d}.jsonl") for i in range(count)]
+    """The shards, written unless a run with the same sizes left them in root (see --data)."""
+    paths = [os.path.join(root, f"shard-{count}-{total}-{i:03d}.jsonl") for i in range(count)]
+    missing = [(p, i, total // count) for i, p in enumerate(paths) if not os.path.exists(p)]
     with multiprocessing.Pool(2) as pool:
-        pool.map(write_shard, [(p, i, total // count) for i, p in enumerate(paths)])
+        pool.map(write_shard, missing)
     return paths
 
 
@@ -193,9 +195,7 @@ def wide(args, root):
     """64 shards, 16 partitions, 8 workers: where the wall time goes."""
     from distributed import Client, LocalCluster, get_task_stream
 
-    shutil.rmtree(root)
-    os.makedirs(root)
-    paths = write_shards(root, int(args.wide_gib * (1 << 30)), 64)
+    paths = write_shards(args.data or root, int(args.wide_gib * (1 << 30)), 64)
     with LocalCluster(n_workers=8, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
         run_dask(client, paths, root, args.max_bytes, partitions=16)  # warm the workers
@@ -238,12 +238,13 @@ def main():
     parser.add_argument("--dir")
     parser.add_argument("--wide", action="store_true")
     parser.add_argument("--wide-gib", type=float, default=0.25)
+    parser.add_argument("--data", help="keep the shards in DATA and use them again")
     args = parser.parse_args()
 
     root = tempfile.mkdtemp(prefix="tessarune-dask-bench-", dir=args.dir)
     try:
         started = time.perf_counter()
-        paths = write_shards(root, int(args.gib * (1 << 30)), args.shards)
+        paths = write_shards(args.data or root, int(args.gib * (1 << 30)), args.shards)
         total = sum(os.path.getsize(p) for p in paths)
         print(f"input: {total / 2**20:.0f} MiB of JSON Lines in {args.shards} shards "
               f"(written in {time.perf_counter() - started:.1f} s)")
