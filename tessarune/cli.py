@@ -5,27 +5,19 @@ the C locale; the result is always stable.
 """
 
 import argparse
-import csv
-import io
 import os
 import re
 import signal
 import sys
 
-from _tessarune import Sorter
-
 from .cli_files import FileError, check_inputs, open_input, plug_standard_descriptors, say
-from .cli_formats import CsvKey, CsvRows, InputError, JsonKey, json_line_key
-from .cli_keys import KeyError_, LineKey, parse_key, whole_line_part
+from .cli_formats import InputError
 from .cli_output import StandardOutput, output_file
 from .cli_progress import Progress
 from .cli_signals import Stopped, StopSignals
-from .jsonl import is_blank, without_bom
+from .files import OpenOnWrite, make_plan, sort_with_plan
 
 PROG = "tessarune"
-# Reads of half a MiB: the lines are still in the processor's cache when they are scanned and
-# copied into the sorter (with 4 MiB reads the command took 3% more time and CPU).
-CHUNK = 512 << 10
 # The least memory a sort is given, whatever -S says: with less than a few run blocks' worth
 # every run holds a handful of records, and the merge of thousands of runs costs seconds where
 # the whole sort takes a tenth of one.
@@ -54,7 +46,7 @@ Keys:
                             --jsonl: PATH[,PATH...] dotted paths; --csv: COLUMN[,COLUMN...]
   -t, --field-separator SEP fields of lines end at SEP instead of at blanks
   -b, --ignore-leading-blanks  ignore leading blanks of keys
-  -n, --numeric-sort        compare numbers (lines: GNU's reading; CSV: key columns)
+  -n, --numeric-sort        compare numbers as GNU reads them (CSV: in the key columns)
   -r, --reverse             reverse the order (equal keys still keep input order)
   -u, --unique              keep only the first item of each run of equal keys
   -z, --zero-terminated     lines end with NUL, not newline
@@ -71,6 +63,7 @@ Output:
       --progress, --no-progress  show progress on standard error (default: if a terminal)
       --stats               print what the sort did to standard error
       --help                show this help
+      --version             print the version
 """
 
 
@@ -92,6 +85,7 @@ def _parser():
     p = _Parser(prog=PROG, add_help=False, allow_abbrev=False)
     p.add_argument("files", nargs="*")
     p.add_argument("--help", action="store_true")
+    p.add_argument("--version", action="store_true")
     fmt = p.add_mutually_exclusive_group()
     fmt.add_argument("--jsonl", action="store_true")
     fmt.add_argument("--csv", action="store_true")
@@ -152,258 +146,31 @@ def _resources(args):
     return max_bytes, threads, args.max_open
 
 
-def _input_total(sources):
-    """The bytes of all inputs, when every one is a regular file (else no total)."""
-    sizes = [size for _, size in sources]
-    return None if None in sizes else sum(sizes)
-
-
-def _chunks(f, bar):
-    """The bytes of a file in large reads."""
-    while True:
-        data = f.read(CHUNK)
-        if not data:
-            return
-        bar.update(len(data))
-        yield data
-
-
-def _records(f, sep, bar):
-    """The records of a file, each with its separator (one is added to a last record that
-    lacks it), numbered from 1."""
-    number = 0
-    rest = b""
-    for data in _chunks(f, bar):
-        pieces = (rest + data).split(sep)
-        rest = pieces.pop()
-        for piece in pieces:
-            number += 1
-            yield number, piece + sep
-    if rest:
-        yield number + 1, rest + sep
-
-
-def _add_lines_in_bulk(sorter, f, sep, reverse, bar):
-    buf = bytearray(CHUNK)
-    view = memoryview(buf)
-    n = 0
-    while True:
-        got = f.readinto(view[n:])
-        if not got:
-            break
-        bar.update(got)
-        n += got
-        used = sorter._add_lines(view[:n], sep, reverse)
-        rest = n - used
-        if rest:
-            buf[:rest] = buf[used:n]
-        n = rest
-        if n == len(buf):  # one line longer than the buffer: make room for the rest of it
-            view.release()
-            buf.extend(bytes(len(buf)))
-            view = memoryview(buf)
-    if n:
-        sorter._add_lines(bytes(buf[:n]) + sep, sep, reverse)
-    view.release()
-
-
-class _ReadCount:
-    """The reading bar, and the bytes read in all for --stats."""
-
-    def __init__(self, bar):
-        self.bar, self.bytes_read = bar, 0
-
-    def update(self, n):
-        self.bytes_read += n
-        self.bar.update(n)
-
-    def close(self):
-        self.bar.close()
-
-
-class _CountedReader(io.RawIOBase):
-    """A file that counts what is read from it, for the progress bar."""
-
-    def __init__(self, raw, bar):
-        self.raw, self.bar = raw, bar
-
-    def readable(self):
-        return True
-
-    def readinto(self, b):
-        n = self.raw.readinto(b)
-        self.bar.update(n or 0)
-        return n
-
-
-class Job:
-    """One run of the command: what was asked, and the pieces that must be cleaned up."""
-
-    def __init__(self, args):
-        self.args = args
-        self.sep = b"\0" if args.zero_terminated else b"\n"
-        self.flags = {"b": args.ignore_leading_blanks, "n": args.numeric_sort, "r": args.reverse}
-        self.line_key = None  # lines with key options
-        self.key_of_payload = None  # for -u: the key again, from an item's bytes
-        self.header = None  # CSV
-        if args.jsonl or args.csv:
-            if args.zero_terminated:
-                raise UsageError("-z applies to lines only")
-            if args.field_separator is not None:
-                if args.jsonl:
-                    raise UsageError("-t applies to lines and CSV only")
-                if args.delimiter is None:
-                    args.delimiter = args.field_separator
-            if args.delimiter is not None and len(args.delimiter) != 1:
-                raise UsageError(f"the delimiter must be one character: '{args.delimiter}'")
-            self.columns = [c for spec in args.key for c in spec.split(",") if c]
-        else:
-            if args.delimiter is not None:
-                raise UsageError("--delimiter applies to --csv only")
-            self._prepare_line_keys()
-
-    def _prepare_line_keys(self):
-        a = self.args
-        tab = None
-        if a.field_separator is not None:
-            t = a.field_separator.encode("utf-8", "surrogateescape")
-            if t == b"\\0":
-                t = b"\0"
-            if len(t) != 1:
-                raise UsageError(f"the field separator must be one byte: '{a.field_separator}'")
-            tab = t
-        try:
-            parts = [parse_key(k, self.flags) for k in a.key]
-        except KeyError_ as e:
-            raise UsageError(str(e)) from None
-        if not parts:
-            if not (self.flags["b"] or self.flags["n"]):
-                return  # the whole line as bytes: the bulk path
-            parts = [whole_line_part(self.flags)]
-        self.line_key = LineKey(parts, tab, a.zero_terminated)
-
-    # --- adding ---
-
-    def add_all(self, sorter, sources, bar):
-        # One input open at a time: any number of them can be sorted together.
-        for name, _ in sources:
-            f = open_input(name)
-            try:
-                self._add_file(sorter, name, f, bar)
-            finally:
-                f.close()
-
-    def _add_file(self, sorter, name, f, bar):
-        a = self.args
-        if a.csv:
-            self._add_csv(sorter, name, f, bar)
-        elif a.jsonl:
-            self._add_jsonl(sorter, name, f, bar)
-        elif self.line_key is None:
-            _add_lines_in_bulk(sorter, f, self.sep, a.reverse, bar)
-        else:
-            key = self.line_key
-            for _, record in _records(f, self.sep, bar):
-                sorter.add_encoded(key(record[:-1]), record)
-
-    def _add_keyed(self, sorter, name, number, key, payload):
-        try:
-            if self.args.reverse:
-                sorter._add_reversed(key, payload)
-            else:
-                sorter.add_encoded(key, payload)
-        except (TypeError, RecursionError) as e:
-            raise InputError(name, number, str(e)) from None
-
-    def _add_jsonl(self, sorter, name, f, bar):
-        keyer = JsonKey(self.columns)
-        self.key_of_payload = lambda payload: json_line_key(keyer, "-", 0, payload)
-        for number, record in _records(f, b"\n", bar):
-            if number == 1:
-                record = without_bom(record)
-            if is_blank(record):
-                continue
-            key = json_line_key(keyer, name, number, record)
-            self._add_keyed(sorter, name, number, key, record)
-
-    def _add_csv(self, sorter, name, f, bar):
-        delimiter = self.args.delimiter or ","
-
-        rows = CsvRows(io.BufferedReader(_CountedReader(f, bar), CHUNK), delimiter, name)
-        first = next(rows, None)
-        if first is None:
-            return
-        header, header_bytes = first
-        if self.header is None:
-            self.header = header_bytes
-            self.header_row = header
-            self.keyer = CsvKey(header, self.columns, self.args.numeric_sort, name)
-            keyer = self.keyer
-            self.key_of_payload = lambda payload: keyer(next(csv.reader(
-                io.StringIO(payload.decode("utf-8"), newline=""), delimiter=delimiter)))
-        elif header != self.header_row:
-            raise InputError(name, 1, "the header differs from the first input's")
-        for row, payload in rows:
-            try:
-                key = self.keyer(row)
-            except ValueError as e:
-                raise InputError(name, rows.line, str(e)) from None
-            self._add_keyed(sorter, name, rows.line, key, payload)
-
-    # --- writing ---
-
-    def write(self, sorter, out, bar):
-        if self.header is not None:
-            out.write(self.header)
-        a = self.args
-        # The bulk path stores each line without its separator: the writing puts it back.
-        bulk = not (a.csv or a.jsonl) and self.line_key is None
-        if not a.unique:
-            sep = self.sep
-            target = _Counting(out, bar, sep) if bar is not None else out
-            if bulk:
-                sorter._write_lines(target, sep)
-            else:
-                sorter.write_to(target)
-            return
-        end = self.sep if bulk else b""
-        if self.key_of_payload is not None:
-            key = self.key_of_payload
-        elif self.line_key is not None:
-            line_key = self.line_key
-            key = lambda payload: line_key(payload[:-1])  # noqa: E731
-        else:
-            key = None  # the whole line: compare the items themselves
-        # Kept items are gathered into large writes; nothing is left buffered to be written
-        # on the way out after a failed write.
-        kept, size = [], 0
-        previous = marker = object()
-        for payload in sorter.encoded():
-            k = payload if key is None else key(payload)
-            if previous is marker or k != previous:
-                kept.append(payload + end if end else payload)
-                size += len(payload)
-                if size >= CHUNK:
-                    out.write(b"".join(kept))
-                    kept.clear()
-                    size = 0
-                if bar is not None:
-                    bar.update(1)
-            previous = k
-        if kept:
-            out.write(b"".join(kept))
-
-
-class _Counting:
-    """A handle that counts the items in what passes through, for the progress bar."""
-
-    def __init__(self, out, bar, sep):
-        self.out, self.bar, self.sep = out, bar, sep
-
-    def write(self, data):
-        n = self.out.write(data)
-        self.bar.update(data.count(self.sep, 0, n if n is not None else len(data)))
-        return n
+def _plan(args):
+    """What the options say about the records and their key; a usage error when they cannot
+    be read."""
+    if args.jsonl or args.csv:
+        if args.zero_terminated:
+            raise UsageError("-z applies to lines only")
+        if args.field_separator is not None:
+            if args.jsonl:
+                raise UsageError("-t applies to lines and CSV only")
+            if args.delimiter is None:
+                args.delimiter = args.field_separator
+        if args.delimiter is not None and len(args.delimiter) != 1:
+            raise UsageError(f"the delimiter must be one character: '{args.delimiter}'")
+    elif args.delimiter is not None:
+        raise UsageError("--delimiter applies to --csv only")
+    lines = not (args.jsonl or args.csv)
+    try:
+        return make_plan(
+            format="jsonl" if args.jsonl else "csv" if args.csv else "lines",
+            key=args.key, numeric=args.numeric_sort, reverse=args.reverse,
+            ignore_blanks=args.ignore_leading_blanks,
+            field_separator=args.field_separator if lines else None,
+            zero_terminated=args.zero_terminated, delimiter=args.delimiter or ",")
+    except ValueError as e:
+        raise UsageError(str(e)) from None
 
 
 def _mib(n):
@@ -429,12 +196,11 @@ def format_stats(st, bytes_read):
 
 
 class _Leftovers:
-    """What a run must not leave behind, however it ends: the temporary output, and the
-    sorter with its spill directory."""
+    """What a run must not leave behind, however it ends: the temporary output. (The sorter
+    closes itself on the way out, removing its spill directory.)"""
 
     def __init__(self):
         self.output = None
-        self.sorter = None
 
     def remove(self):
         output, self.output = self.output, None
@@ -443,12 +209,6 @@ class _Leftovers:
                 output.discard()
             except FileError:
                 pass
-        sorter, self.sorter = self.sorter, None
-        if sorter is not None:
-            try:
-                sorter.close()
-            except OSError:
-                pass  # what it could not remove, nothing here could either
 
 
 def run(argv, closed, signals, leftovers):
@@ -456,8 +216,12 @@ def run(argv, closed, signals, leftovers):
     if args.help:
         StandardOutput(closed).write(USAGE.encode())
         return 0
+    if args.version:
+        from importlib.metadata import version  # only here: it adds to every start
+        StandardOutput(closed).write(f"{PROG} {version('tessarune')}\n".encode())
+        return 0
     max_bytes, threads, max_open = _resources(args)
-    job = Job(args)
+    plan = _plan(args)
     show = args.progress if args.progress is not None else bool(sys.stderr and sys.stderr.isatty())
     progress = Progress(show and sys.stderr is not None)
     sources = check_inputs(args.files, closed)
@@ -465,22 +229,19 @@ def run(argv, closed, signals, leftovers):
     with signals.held():
         out = StandardOutput(closed) if args.output is None else output_file(args.output)
         leftovers.output = out
-        sorter = Sorter(max_bytes=max_bytes, tmp_dir=args.tmp_dir, max_open=max_open,
-                        threads=threads)
-        leftovers.sorter = sorter
-    bar = _ReadCount(progress.bar("reading", _input_total(sources), "B"))
-    job.add_all(sorter, sources, bar)
-    bar.close()
-    items_bar = progress.bar("writing", len(sorter), "items") if show else None
-    out.open()
-    job.write(sorter, out, items_bar)
-    if items_bar is not None:
-        items_bar.close()
+    # The sorter closes, removing its spill directory, however the sort ends: a stop signal
+    # unwinds through it.
+    writer = OpenOnWrite(out)
+    report = sort_with_plan(plan, [name for name, _ in sources], writer, unique=args.unique,
+                            max_bytes=max_bytes, threads=threads, max_open=max_open,
+                            tmp_dir=args.tmp_dir, bars=progress if show else None,
+                            open_input=open_input)
+    writer.finish()
     with signals.held():
         out.commit()
         leftovers.output = None
     if args.stats:
-        say(format_stats(sorter.stats(), bar.bytes_read))
+        say(format_stats(report.stats, report.bytes_read))
     return 0
 
 
@@ -505,6 +266,13 @@ def _run_and_report(argv, closed, signals, leftovers):
 
 
 def main(argv=None):
+    """Runs the command on argv, or on the process's own arguments when argv is None; returns
+    the exit status.
+
+    As the process's own command (argv None) the signal handlers stay set until it exits, so
+    that a signal during the interpreter's exit cannot kill it half way; a call from Python gets
+    its own handlers back.
+    """
     closed = plug_standard_descriptors()
     signals = StopSignals()
     leftovers = _Leftovers()
@@ -520,7 +288,8 @@ def main(argv=None):
     try:
         leftovers.remove()
     finally:
-        signals.restore()
+        if argv is not None:
+            signals.restore()
     if signals.caught is not None:
         status = 128 + signals.caught
     if status == 128 + signal.SIGPIPE:

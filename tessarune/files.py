@@ -8,7 +8,6 @@ leaves to Python's json module, so that every key is exactly what json.loads wou
 
 import json
 import os
-import sys
 from typing import NamedTuple
 
 from _tessarune import Sorter, key_bytes
@@ -303,57 +302,121 @@ class _Job:
 
 def _open_input(name):
     if name == "-":
-        return open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+        return open(0, "rb", buffering=0, closefd=False)
     return open(name, "rb", buffering=0)
 
 
-def sort_files(inputs, output, *, format="lines", key=None, numeric=False, reverse=False,
-               unique=False, ignore_blanks=False, field_separator=None, zero_terminated=False,
-               delimiter=",", max_bytes=DEFAULT_MAX_BYTES, threads=1, max_open=64, tmp_dir=None,
-               progress=False, _bars=None):
-    """Sorts the records of `inputs` into `output` in bounded memory; equal keys keep their
-    input order. See the README's "Sorting files" for every argument."""
-    names = [os.fspath(n) for n in _as_list(inputs)] or ["-"]
-    plan = _Plan(format, key, numeric, reverse, ignore_blanks, field_separator, zero_terminated,
+class _Counting:
+    """A handle that counts the records in what passes through, for the progress bar."""
+
+    def __init__(self, out, bar, sep):
+        self.out, self.bar, self.sep = out, bar, sep
+
+    def write(self, data):
+        n = self.out.write(data)
+        self.bar.update(data.count(self.sep, 0, n if n is not None else len(data)))
+        return n
+
+
+def make_plan(format="lines", key=None, numeric=False, reverse=False, ignore_blanks=False,
+              field_separator=None, zero_terminated=False, delimiter=","):
+    """How records are read and keyed; ValueError when an argument cannot be read."""
+    return _Plan(format, key, numeric, reverse, ignore_blanks, field_separator, zero_terminated,
                  delimiter)
-    bars = _bars
-    if bars is None and progress:
-        from .cli_progress import Progress
-        bars = Progress(True)
+
+
+def sort_with_plan(plan, names, output, *, unique=False, max_bytes=DEFAULT_MAX_BYTES, threads=1,
+                   max_open=64, tmp_dir=None, bars=None, open_input=_open_input):
+    """sort_files once its arguments are read: `names` are the inputs ("-" standard input),
+    each opened with `open_input` only when its turn comes; `output` has a write method."""
     total = 0
     with Sorter(max_bytes=max_bytes, tmp_dir=tmp_dir, max_open=max_open, threads=threads) as sorter:
         job = _Job(plan, sorter)
         bar = bars.bar("reading", _total_size(names), "B") if bars else _NoBar()
         for name in names:
-            with _open_input(name) as f:
+            with open_input(name) as f:
                 total += job.add_file(name, f, bar)
         bar.close()
-        if isinstance(output, (str, bytes, os.PathLike)) or output is None:
-            _write_path(job, output, unique)
+        if bars:
+            items = bars.bar("writing", len(sorter), "items")
+            job.write(_Counting(output, items, plan.sep), unique)
+            items.close()
         else:
             job.write(output, unique)
         return SortReport(total, sorter.stats())
 
 
+def sort_files(inputs, output, *, format="lines", key=None, numeric=False, reverse=False,
+               unique=False, ignore_blanks=False, field_separator=None, zero_terminated=False,
+               delimiter=",", max_bytes=DEFAULT_MAX_BYTES, threads=1, max_open=64, tmp_dir=None,
+               progress=False):
+    """Sorts the records of `inputs` into `output` in bounded memory; equal keys keep their
+    input order. See the README's "Sorting files" for every argument."""
+    plan = make_plan(format, key, numeric, reverse, ignore_blanks, field_separator,
+                     zero_terminated, delimiter)
+    names = [os.fspath(n) for n in _as_list(inputs)] or ["-"]
+    bars = None
+    if progress:
+        from .cli_progress import Progress
+        bars = Progress(True)
+    run = dict(unique=unique, max_bytes=max_bytes, threads=threads, max_open=max_open,
+               tmp_dir=tmp_dir, bars=bars)
+    if output is None or output == "-":
+        return sort_with_plan(plan, names, _StandardOutput(), **run)
+    if not isinstance(output, (str, bytes, os.PathLike)):
+        return sort_with_plan(plan, names, output, **run)
+    from .cli_output import output_file
+
+    target = output_file(os.fsdecode(output))
+    try:
+        out = OpenOnWrite(target)
+        report = sort_with_plan(plan, names, out, **run)
+        out.finish()
+        target.commit()
+    except BaseException:
+        target.discard()
+        raise
+    return report
+
+
+class _StandardOutput:
+    def write(self, data):
+        with memoryview(data) as view:
+            n = 0
+            while n < len(view):
+                n += os.write(1, view[n:])
+        return len(data)
+
+
+class OpenOnWrite:
+    """An output target opened at its first write, or at the end when nothing was written:
+    a FIFO's open waits for its reader, which should not hold the reading of the input up."""
+
+    def __init__(self, target):
+        self.target, self.opened = target, False
+
+    def write(self, data):
+        if not self.opened:
+            self.target.open()
+            self.opened = True
+        return self.target.write(data)
+
+    def finish(self):
+        if not self.opened:
+            self.target.open()
+            self.opened = True
+
+
 def _total_size(names):
     total = 0
     for name in names:
+        if name == "-":
+            return None
         try:
             st = os.stat(name)
         except OSError:
             return None
-        if name == "-" or not os.path.isfile(name):
+        if not os.path.isfile(name):
             return None
         total += st.st_size
     return total
-
-
-def _write_path(job, path, unique):
-    if path is None or path == "-":
-        with open(sys.stdout.fileno(), "wb", buffering=0, closefd=False) as out:
-            job.write(out, unique)
-        return
-    from .cli_output import open_output
-
-    with open_output(os.fspath(path)) as out:
-        job.write(out, unique)

@@ -1,5 +1,5 @@
-// The command line's private ways of adding: _add_lines, which adds every complete line of a
-// buffer without a Python call per line, and _add_reversed, add_encoded in descending order.
+// _add_lines: adds every complete line of a buffer, each line its own key, without a Python
+// call per line (the command line's way when no key is named).
 //
 // Descending order without a second comparison: key bytes are prefix-free (no key is a
 // proper prefix of another), so complementing every byte of every key exactly reverses
@@ -19,7 +19,6 @@ namespace {
 
 // Lines between two signal polls: a few milliseconds of adding.
 constexpr size_t kLinesPerPoll = 16384;
-constexpr size_t kKeyBufferCapacity = 256;
 
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
 
@@ -138,38 +137,11 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     return PyLong_FromSize_t(consumed);
 }
 
-PyObject* add_reversed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    static constexpr const char* kNames[] = {"key", "payload"};
-    static constexpr ArgSpec kSpec{"Sorter._add_reversed()", kNames, 2, 2, 2};
-    PyObject* bound[2];
-    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
-    PyObject* payload = bound[1];
-    if (!PyBytes_Check(payload)) {
-        raise_not_instance(payload, "bytes");
-        add_processing_note("payload");
-        return nullptr;
-    }
-    if (check_can_add(self) < 0) return nullptr;
-    ByteBuffer key(kKeyBufferCapacity);
-    if (encode_key(bound[0], key) < 0) return nullptr;
-    complement(key);
-    const Bytes data(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(payload)),
-                     static_cast<size_t>(PyBytes_GET_SIZE(payload)));
-    if (add_one_record(self, key.span(), data) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 }  // namespace
 
 PyObject* sorter_add_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return call_guarded([&] { return add_lines(as_sorter(self), args, nargs, kwnames); });
-}
-
-PyObject* sorter_add_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    return call_guarded([&] { return add_reversed(as_sorter(self), args, nargs, kwnames); });
 }
 
 }  // namespace tessarune::python

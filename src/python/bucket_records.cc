@@ -40,7 +40,7 @@ PyObject* bucket_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     BufferView view;
     if (view.get(bound[0]) < 0) return nullptr;
 
-    ByteBuffer key(kBucketKeyCapacity);
+    ByteBuffer key(kKeyBufferCapacity);
     RangeBuckets buckets(std::move(boundaries), acceleration);
     Progress progress;
     if (bucket_buffer(plan, view.bytes(), at_end, buckets, key, progress) < 0) return nullptr;

@@ -17,7 +17,7 @@ struct BucketerState {
     BucketerState(KeyedPlan p, RangeBuckets b) : plan(std::move(p)), buckets(std::move(b)) {}
     KeyedPlan plan;
     RangeBuckets buckets;
-    ByteBuffer key{kBucketKeyCapacity};
+    ByteBuffer key{kKeyBufferCapacity};
     bool finished = false;
     std::atomic<bool> busy{false};  // a call is running: another thread's call is refused
 };

@@ -13,13 +13,12 @@
 
 #include "key/key_compare.h"
 #include "python/errors.h"
+#include "python/key_walk.h"
 #include "python/keyed_plan.h"
 #include "run/bucket_block.h"
 #include "run/file_ops.h"
 
 namespace tessarune::python {
-
-inline constexpr size_t kBucketKeyCapacity = 256;
 
 // The ranges' blocks, kept for the caller, or with `paths`, written to a file per range (made
 // when its first block is).

@@ -179,11 +179,4 @@ inline constexpr const char kAddFramedDoc[] =
     "_bucket_records, under the key bytes they carry, and return how many bytes those blocks\n"
     "took. A damaged block raises ValueError.";
 
-inline constexpr const char kAddReversedDoc[] =
-    "_add_reversed($self, key, payload, /)\n"
-    "--\n"
-    "\n"
-    "Add bytes under a sort key as add_encoded does, with the keys' order reversed. A sorter\n"
-    "must not mix this with the other ways of adding.";
-
 }  // namespace tessarune::python

@@ -84,8 +84,6 @@ PyMethodDef kMethods[] = {
     // Later additions go last, so the order of the first nine never moves.
     {"stats", sorter_stats, METH_NOARGS, kStatsDoc},
     {"_add_lines", as_cfunction(sorter_add_lines), METH_FASTCALL | METH_KEYWORDS, kAddLinesDoc},
-    {"_add_reversed", as_cfunction(sorter_add_reversed), METH_FASTCALL | METH_KEYWORDS,
-     kAddReversedDoc},
     {"_write_lines", as_cfunction(sorter_write_lines), METH_FASTCALL | METH_KEYWORDS,
      kWriteLinesDoc},
     {"_add_keyed", as_cfunction(sorter_add_keyed), METH_FASTCALL | METH_KEYWORDS, kAddKeyedDoc},
@@ -113,17 +111,7 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* sorter_type() {
-    // One type for the whole process, made by whichever thread first asks; PyMutex detaches
-    // while it waits, so a waiter cannot hold up a thread that runs the collector.
-    static PyMutex mutex{};
-    static PyObject* type = nullptr;
-    PyMutex_Lock(&mutex);
-    if (type == nullptr) type = PyType_FromSpec(&kSpec);
-    PyObject* result = type;
-    PyMutex_Unlock(&mutex);
-    return reinterpret_cast<PyTypeObject*>(result);
-}
+PyObject* make_sorter_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
 
 void release_core(std::shared_ptr<SorterCore>& core) {
     if (!core) return;

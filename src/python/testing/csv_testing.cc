@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 
 #include "format/csv_key.h"
 #include "format/csv_scanner.h"
@@ -14,11 +15,13 @@ using format::CsvScanner;
 using python::Ref;
 
 PyObject* bytes_object(Bytes b) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
+                                     static_cast<Py_ssize_t>(b.size()));
 }
 
 Bytes bytes_view(PyObject* bytes) {
-    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes)), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes)),
+            static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
 // The record as a (raw, first_line, fields) tuple.
@@ -54,7 +57,10 @@ PyObject* scan_records(Bytes data, uint8_t delimiter, size_t piece) {
             return records.release();
         case CsvScanner::Step::Error: {
             const format::CsvError& e = scanner.error();
-            PyErr_Format(PyExc_ValueError, "%llu: %s", static_cast<unsigned long long>(e.line), e.text().c_str());
+            // Not through "%s": a NUL delimiter is part of some messages.
+            const std::string text = std::to_string(e.line) + ": " + e.text();
+            Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            if (message) PyErr_SetObject(PyExc_ValueError, message.get());
             return nullptr;
         }
         case CsvScanner::Step::Record: {
