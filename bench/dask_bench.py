@@ -1,28 +1,37 @@
-"""tessarune.dask.sort_files on 2 worker processes against one process sorting through a Sorter.
+"""tessarune.dask.sort_files on 2 worker processes against one process and against DuckDB.
 
-Writes JSON Lines shards (1 GiB in 8 shards by default), then sorts them by (city, -score,
-user), alternating the two contenders for --repeat rounds:
+Writes JSON Lines shards (1 GiB in 8 shards by default, the records of bench/keyed_data.py),
+then sorts them by the declarative key ``user.id,ts``, alternating the contenders for --repeat
+rounds (each round in another order):
 
 - dask: sort_files on a LocalCluster of 2 worker processes with one thread each, every
-  partition's Sorter holding at most --max-bytes;
-- one process: a child process reads every shard in order, decodes each line, and adds the
-  line under its key to one Sorter holding at most 2 x --max-bytes (the memory of both
-  workers), then write_to's the output.
+  partition's Sorter holding at most --max-bytes, buckets LZ4-compressed at the default
+  acceleration (64);
+- dask, LZ4 6: the same with the buckets compressed thoroughly (acceleration 6, as the run
+  writer's thorough setting);
+- dask, raw buckets: the same with the buckets stored uncompressed;
+- one process: tessarune.sort_files in a child process with 2 threads and 2 x --max-bytes
+  (the memory of both workers);
+- duckdb: the same files ordered by user.id, ts in a child process, 2 threads, a memory limit
+  of 2 x --max-bytes, at least 256 MB (below that it fails rather than spill).
 
-Prints the median wall time and CPU time (user+sys, of every process involved) of each, the
-median time of each dask phase, and the bytes each phase moved: what the sample sent to the
-boundaries task through Dask, what the buckets held on the shared disk between the bucket and
-partition phases, and what the parts hold. Both outputs must be equal byte for byte.
+Prints a table of the median wall and CPU time (user+sys, of every process involved) of each,
+the ratios that matter (dask / one process, one process / duckdb), the median time of each dask
+phase, and the bytes each phase moved. The outputs of the dask runs and of the one process must
+be equal byte for byte (DuckDB writes JSON of its own making and is not compared).
 
-    python bench/dask_bench.py [--gib 1] [--shards 8] [--max-bytes 67108864] [--repeat 3] [--dir DIR]
+With --wide, it then sorts --wide-gib in 64 shards and 16 partitions on 8 worker processes of
+one thread each, and splits the wall time into the spans in which each phase's tasks ran and the
+rest: the client's and the scheduler's share (submitting, waiting, moving results).
+
+    python bench/dask_bench.py [--gib 1] [--shards 8] [--max-bytes 67108864] [--repeat 3]
+                               [--dir DIR] [--wide] [--wide-gib 0.25] [--data DIR]
 """
 
 import argparse
 import hashlib
-import json
 import multiprocessing
 import os
-import random
 import resource
 import shutil
 import statistics
@@ -31,42 +40,41 @@ import sys
 import tempfile
 import time
 
-CITIES = ["Aarhus", "Bergen", "Cork", "Delft", "Espoo", "Faro", "Gdansk", "Hull", "Izmir", "Jena"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import keyed_data  # noqa: E402
 
-
-def record_key(rec):
-    return (rec["city"], -rec["score"], rec["user"])
+KEY = "user.id,ts"
+SINGLE = """
+import sys, tessarune
+with open(sys.argv[1], "wb") as out:
+    tessarune.sort_files(sys.argv[4:], out, format="jsonl", key="{key}", threads=2,
+                         max_bytes=int(sys.argv[2]), tmp_dir=sys.argv[3])
+"""
+DUCKDB = """
+import sys, duckdb
+c = duckdb.connect()
+# Below about 256 MB it runs out of memory instead of spilling.
+c.execute(f"SET memory_limit='{max(256, int(sys.argv[2]) >> 20)}MB'; SET threads=2; "
+          "SET enable_progress_bar=false; "
+          f"SET temp_directory='{sys.argv[3]}'")
+files = ", ".join(repr(p) for p in sys.argv[4:])
+c.execute(f"COPY (SELECT * FROM read_json([{files}], format='newline_delimited') "
+          f"ORDER BY user.id, ts) TO '{sys.argv[1]}' (FORMAT json)")
+"""
 
 
 def write_shard(job):
     path, shard, size = job
-    rng = random.Random(shard)
-    written = 0
-    with open(path, "wb") as out:
-        while written < size:
-            lines = []
-            for _ in range(1000):
-                rec = {"user": rng.randrange(10**9), "city": rng.choice(CITIES),
-                       "score": rng.randrange(100), "shard": shard,
-                       "note": "x" * rng.randrange(60)}
-                lines.append(json.dumps(rec))
-            block = ("\n".join(lines) + "\n").encode()
-            out.write(block)
-            written += len(block)
+    keyed_data.write("jsonl", path, size, seed=shard + 1)
 
 
-def child_single(out, max_bytes, *paths):
-    from tessarune import Sorter
-
-    with Sorter(max_bytes=int(max_bytes), tmp_dir=os.path.dirname(out)) as sorter:
-        add = sorter.add_encoded
-        loads = json.loads
-        for path in paths:
-            with open(path, "rb") as f:
-                for line in f:
-                    add(record_key(loads(line.decode())), line)
-        with open(out, "wb") as f:
-            sorter.write_to(f)
+def write_shards(root, total, count):
+    """The shards, written unless a run with the same sizes left them in root (see --data)."""
+    paths = [os.path.join(root, f"shard-{count}-{total}-{i:03d}.jsonl") for i in range(count)]
+    missing = [(p, i, total // count) for i, p in enumerate(paths) if not os.path.exists(p)]
+    with multiprocessing.Pool(2) as pool:
+        pool.map(write_shard, missing)
+    return paths
 
 
 def digest_of(paths):
@@ -82,29 +90,26 @@ def cpu_seconds(times):
     return times[0] + times[1]
 
 
-def run_single(paths, root, max_bytes):
-    out = os.path.join(root, "single.out")
+def run_child(script, out, max_bytes, root, paths):
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.perf_counter()
-    subprocess.run([sys.executable, __file__, "--child-single", out, str(max_bytes), *paths],
-                   check=True)
+    subprocess.run([sys.executable, "-c", script, out, str(max_bytes), root, *paths], check=True)
     wall = time.perf_counter() - started
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    digest = digest_of([out])
-    os.remove(out)
-    return wall, cpu, digest
+    return wall, cpu
 
 
-def run_dask(client, paths, root, max_bytes):
+def run_dask(client, paths, root, max_bytes, acceleration=None, partitions=None):
     from tessarune.dask import _run_sort
 
     out = os.path.join(root, "dask-out")
     workers_before = client.run(os.times)
     self_before = os.times()
     started = time.perf_counter()
-    report = _run_sort(paths, out, key=record_key, format="jsonl", client=client,
-                       max_bytes=max_bytes, tmp_dir=root)
+    options = {} if acceleration is None else {"acceleration": acceleration}
+    report = _run_sort(paths, out, key=KEY, format="jsonl", client=client, max_bytes=max_bytes,
+                       tmp_dir=root, partitions=partitions, **options)
     wall = time.perf_counter() - started
     self_after = os.times()
     workers_after = client.run(os.times)
@@ -116,65 +121,137 @@ def run_dask(client, paths, root, max_bytes):
     return wall, cpu, digest, report
 
 
+def race(args, paths, root):
+    from distributed import Client, LocalCluster
+
+    accelerations = {"dask": None, "dask, LZ4 6": 6, "dask, raw buckets": 0}
+    names = [*accelerations, "one process", "duckdb"]
+    results = {name: [] for name in names}
+    reports = {name: [] for name in accelerations}
+    have_duckdb = True
+    try:
+        import duckdb  # noqa: F401
+    except ImportError:
+        have_duckdb = False
+        names.remove("duckdb")
+        print("duckdb is not installed: its row is left out")
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        for round_no in range(args.repeat):
+            order = names[round_no % len(names):] + names[:round_no % len(names)]
+            digests = {}
+            for name in order:
+                if name in accelerations:
+                    wall, cpu, digests[name], report = run_dask(client, paths, root,
+                                                                args.max_bytes, accelerations[name])
+                    reports[name].append(report)
+                else:
+                    out = os.path.join(root, "child.out")
+                    script = SINGLE.format(key=KEY) if name == "one process" else DUCKDB
+                    wall, cpu = run_child(script, out, 2 * args.max_bytes, root, paths)
+                    if name == "one process":
+                        digests[name] = digest_of([out])
+                    os.remove(out)
+                results[name].append((wall, cpu))
+                print(f"round {round_no + 1}: {name:18s} wall {wall:7.1f} s  cpu {cpu:7.1f} s",
+                      flush=True)
+            if len(set(digests.values())) != 1:
+                raise AssertionError(f"the outputs differ: {digests}")
+
+    wall = {name: statistics.median(w for w, _ in runs) for name, runs in results.items()}
+    print(f"\n| {args.gib:g} GiB JSON Lines, {args.shards} shards, key {KEY}, median of "
+          f"{args.repeat} | wall s | cpu s |")
+    print("|---|---|---|")
+    for name, runs in results.items():
+        print(f"| {name} | {wall[name]:.1f} | {statistics.median(c for _, c in runs):.1f} |")
+    print(f"\ndask / one process (wall): {wall['dask'] / wall['one process']:.2f} (target <= 1.15)")
+    if have_duckdb:
+        print(f"one process / duckdb (wall): {wall['one process'] / wall['duckdb']:.2f} "
+              f"(target <= 0.5)")
+    print("\n| dask phase, median | " + " | ".join(accelerations) + " |")
+    print("|---|" + "---|" * len(accelerations))
+    for phase in ("sample", "bucket", "partition"):
+        print(f"| {phase} s | " + " | ".join(
+            f"{statistics.median(r.phase_seconds[phase] for r in reports[name]):.1f}"
+            for name in accelerations) + " |")
+    r = reports["dask"][-1]
+    print(f"\nbytes moved by the dask sort ({len(r.parts)} parts):")
+    print(f"  shards read by the bucket tasks:            {r.input_bytes / 2**20:10.1f} MiB")
+    print(f"  sample, sample tasks -> boundaries task:    {r.sample_bytes / 2**10:10.1f} KiB "
+          f"({r.sample_items} keys)")
+    for name in accelerations:
+        b = reports[name][-1]
+        print(f"  buckets ({name}):{' ' * (26 - len(name))}{b.bucket_bytes / 2**20:10.1f} MiB "
+              f"({b.bucket_bytes / b.input_bytes:.2f} x the input; target <= 1.1)")
+    print(f"  parts written by the partition tasks:       {r.output_bytes / 2**20:10.1f} MiB")
+
+
+def phase_of(key):
+    name = key[0] if isinstance(key, tuple) else key
+    return name.split("-")[1]
+
+
+def wide(args, root):
+    """64 shards, 16 partitions, 8 workers: where the wall time goes."""
+    from distributed import Client, LocalCluster, get_task_stream
+
+    paths = write_shards(args.data or root, int(args.wide_gib * (1 << 30)), 64)
+    with LocalCluster(n_workers=8, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        run_dask(client, paths, root, args.max_bytes, partitions=16)  # warm the workers
+        with get_task_stream(client) as stream:
+            wall, cpu, _, report = run_dask(client, paths, root, args.max_bytes, partitions=16)
+    spans = {}
+    busy = {}
+    tasks = {}
+    for task in stream.data:
+        phase = phase_of(task["key"])
+        for ss in task["startstops"]:
+            if ss["action"] != "compute":
+                continue
+            lo, hi = spans.get(phase, (ss["start"], ss["stop"]))
+            spans[phase] = (min(lo, ss["start"]), max(hi, ss["stop"]))
+            busy[phase] = busy.get(phase, 0.0) + ss["stop"] - ss["start"]
+            tasks[phase] = tasks.get(phase, 0) + 1
+    print(f"\n{report.input_bytes / 2**20:.0f} MiB in 64 shards, 16 partitions, 8 worker processes of 1 thread "
+          f"(on {os.cpu_count()} cores): wall {wall:.1f} s, cpu {cpu:.1f} s")
+    print("| phase | tasks | span s | task seconds |")
+    print("|---|---|---|---|")
+    in_spans = 0.0
+    for phase in ("prepare", "sample", "boundaries", "bucket", "partition", "publish", "cleanup"):
+        if phase in spans:
+            lo, hi = spans[phase]
+            in_spans += hi - lo
+            print(f"| {phase} | {tasks[phase]} | {hi - lo:.2f} | {busy[phase]:.2f} |")
+    print(f"| outside every phase's span (client and scheduler) | | {wall - in_spans:.2f} "
+          f"({(wall - in_spans) / wall:.0%} of the wall time) | |")
+    print(f"buckets {report.bucket_bytes / 2**20:.1f} MiB for {report.input_bytes / 2**20:.1f} MiB "
+          f"of input ({64 * 16} bucket files at most)")
+
+
 def main():
-    if len(sys.argv) > 1 and sys.argv[1] == "--child-single":
-        child_single(*sys.argv[2:])
-        return 0
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--gib", type=float, default=1.0)
     parser.add_argument("--shards", type=int, default=8)
     parser.add_argument("--max-bytes", type=int, default=64 << 20)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--dir")
+    parser.add_argument("--wide", action="store_true")
+    parser.add_argument("--wide-gib", type=float, default=0.25)
+    parser.add_argument("--data", help="keep the shards in DATA and use them again")
     args = parser.parse_args()
-
-    from distributed import Client, LocalCluster
 
     root = tempfile.mkdtemp(prefix="tessarune-dask-bench-", dir=args.dir)
     try:
-        size = int(args.gib * (1 << 30)) // args.shards
-        paths = [os.path.join(root, f"shard-{i:02d}.jsonl") for i in range(args.shards)]
         started = time.perf_counter()
-        with multiprocessing.Pool(2) as pool:
-            pool.map(write_shard, [(p, i, size) for i, p in enumerate(paths)])
+        paths = write_shards(args.data or root, int(args.gib * (1 << 30)), args.shards)
         total = sum(os.path.getsize(p) for p in paths)
         print(f"input: {total / 2**20:.0f} MiB of JSON Lines in {args.shards} shards "
               f"(written in {time.perf_counter() - started:.1f} s)")
-
-        results = {"dask": [], "one process": []}
-        reports = []
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster) as client:
-            for round_no in range(args.repeat):
-                order = ["dask", "one process"] if round_no % 2 == 0 else ["one process", "dask"]
-                digests = {}
-                for name in order:
-                    if name == "dask":
-                        wall, cpu, digests[name], report = run_dask(client, paths, root, args.max_bytes)
-                        reports.append(report)
-                    else:
-                        wall, cpu, digests[name] = run_single(paths, root, 2 * args.max_bytes)
-                    results[name].append((wall, cpu))
-                    print(f"round {round_no + 1}: {name:12s} wall {wall:7.1f} s  cpu {cpu:7.1f} s",
-                          flush=True)
-                if digests["dask"] != digests["one process"]:
-                    raise AssertionError("the two outputs differ")
-
-        print(f"\nmedians of {args.repeat} rounds (max_bytes {args.max_bytes >> 20} MiB per dask "
-              f"partition, {2 * args.max_bytes >> 20} MiB for the one process):")
-        for name, runs in results.items():
-            print(f"  {name:12s} wall {statistics.median(w for w, _ in runs):7.1f} s  "
-                  f"cpu (user+sys) {statistics.median(c for _, c in runs):7.1f} s")
-        for phase in ("sample", "bucket", "partition"):
-            print(f"  dask phase {phase:10s} wall "
-                  f"{statistics.median(r.phase_seconds[phase] for r in reports):7.1f} s")
-        r = reports[-1]
-        print(f"bytes moved by the dask sort ({len(r.parts)} parts):")
-        print(f"  read by the bucket tasks (the shards):       {r.input_bytes / 2**20:10.1f} MiB")
-        print(f"  sample, sample tasks -> boundaries task:     {r.sample_bytes / 2**10:10.1f} KiB "
-              f"({r.sample_items} keys)")
-        print(f"  buckets, bucket -> partition tasks (disk):   {r.bucket_bytes / 2**20:10.1f} MiB")
-        print(f"  parts written by the partition tasks:        {r.output_bytes / 2**20:10.1f} MiB")
+        if args.repeat:
+            race(args, paths, root)
+        if args.wide:
+            wide(args, root)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     return 0

@@ -2,31 +2,39 @@
 
 Dask places the tasks, moves only paths, small samples and counts between them, and retries
 tasks of lost workers; every task reads and writes files on storage that all workers share, and
-each partition is sorted by a `Sorter`, so no task needs its data to fit in memory.
+each partition is sorted by a `Sorter`, so no task needs its data to fit in memory. Records are
+keyed, cut into ranges and added to the sorters by the extension, a whole buffer per call.
 
-The work happens in three phases, each a set of tasks with a readable name:
+The work happens in phases, each a set of tasks with a readable name:
 
-- ``tessarune-sample``: one task per shard reads a bounded sample of its keys, and
-  ``tessarune-boundaries`` picks the key bytes that split the sample into ranges of about equal
-  size;
-- ``tessarune-bucket``: one task per shard streams its items into one bucket file per range,
-  each record holding the item's key bytes and its line;
-- ``tessarune-partition``: one task per range sorts its buckets, in shard order, with a `Sorter`
-  bounded by ``max_bytes``, and writes its part under a temporary name;
+- ``tessarune-prepare`` refuses an output directory that holds parts (unless overwriting) and
+  makes the sort's work directory in it;
+- ``tessarune-sample``: one task per shard keys a bounded sample of its records, and
+  ``tessarune-boundaries`` picks the key bytes that split the sample into ranges of about
+  equal size;
+- ``tessarune-bucket``: one task per shard writes its records into one bucket file per range,
+  each record with its key bytes, in LZ4-compressed blocks;
+- ``tessarune-partition``: one task per range adds its buckets, in shard order, to a `Sorter`
+  bounded by ``max_bytes`` that spills under the sort's own directory on its worker, and
+  writes its part;
 
 then ``tessarune-publish`` renames every part into place, and ``tessarune-cleanup`` removes the
-buckets, whether the sort succeeded or not.
+work directory, whether the sort succeeded or not, and the spill directories on every worker.
+
+Every file a task writes carries a name unique to that attempt of the task, and each phase
+reads only the files of the attempts whose results the scheduler accepted: a task run twice
+(its worker lost, or wrongly thought lost while still writing) never mixes its two outputs.
 """
 
 from __future__ import annotations
 
-import bisect
 import glob
 import json
 import os
 import random
 import shutil
 import struct
+import tempfile
 import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator
@@ -40,27 +48,37 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
         "tessarune.dask needs Dask's distributed scheduler: pip install 'tessarune[dask]'"
     ) from error
 
+from _tessarune import _Bucketer, _bucket_records
+
 from tessarune import Sorter, key_bytes
+from tessarune.cli_formats import InputError
+from tessarune.cli_keys import plan_fields, whole_line_part
+from tessarune.files import BOM, _Buffer, _NoBar, _Plan, read_csv_header
 from tessarune.jsonl import is_blank, without_bom
 
 __all__ = ["sort_files"]
 
-FORMATS = ("lines", "jsonl")
+FORMATS = ("lines", "jsonl", "csv")
 DEFAULT_MAX_BYTES = 268435456
 
-# A bucket record: key length and line length, then the key bytes and the line.
-_HEADER = struct.Struct("<II")
 # Below this a shard is sampled by reading it whole; above it, by seeking to random offsets,
 # so that sampling a large shard reads a few blocks rather than all of it.
 _READ_WHOLE_BELOW = 1 << 20
 _MIN_SAMPLE = 100
 _MAX_SAMPLE = 4000
-# Each shard task buffers this much in all before appending to its bucket files.
-_BUCKET_BUFFER_TOTAL = 16 << 20
-_BUCKET_READ_CHUNK = 4 << 20
+# A bucket task hands the extension this much of its shard per call: large enough that each
+# range's share of a call fills LZ4 blocks of tens of KiB, and few file appends per range.
+_BUCKET_READ = 4 << 20
+_PARTITION_READ = 4 << 20
+# LZ4's acceleration for the buckets. The key bytes make raw buckets about 1.3 times a shard of
+# JSON Lines; at 64 LZ4 still takes them below the shard's size, at about twice the speed of
+# its thorough settings (which would halve them again, at a cost that pays only on slow
+# storage).
+_BUCKET_ACCELERATION = 64
 # Running tasks look this often whether another task failed and the sort is over.
 _ABORT_POLL_SECONDS = 1.0
-_ABORT_POLL_ITEMS = 4096
+_BLOCK_HEADER_SIZE = 16  # a bucket block's stored and raw lengths, and its hash
+_RECORD_HEADER = struct.Struct("<II")  # a record's key and payload lengths
 
 
 @dataclass
@@ -80,38 +98,59 @@ class _Report:
 class _Job:
     """What every task of one sort needs to know; sent to the workers with each task."""
 
-    key: Callable[[Any], Any] | None
     format: str
-    work_dir: str
+    key: Callable[[Any], Any] | None  # a Python key function, else the declarative key below
+    spec: dict | None  # _Plan's arguments for a declarative key
+    output_dir: str
+    work_dir: str  # on the shared storage, in output_dir
+    spill_name: str  # the directory each worker's sorters spill under, in its tmp_dir
+    tmp_dir: str | None
     abort_event: str
+    acceleration: int  # LZ4's for the buckets; 0 stores them uncompressed
 
-    def line_keyer(self) -> Callable[[bytes], bytes | None]:
-        """A function from a line, ending with b"\\n", to its key bytes; None for a blank JSONL
-        line. Made once per task, so that each line pays for no test it does not need."""
-        key = self.key
-        if self.format == "lines":
-            if key is None:
-                return lambda line: key_bytes(line[:-1])
-            return lambda line: key_bytes(key(line[:-1]))
-        loads = json.loads
+    def plan(self, header: list[str] | None, name: str) -> tuple:
+        """The key plan of _bucket_records for this sort (CSV: given the shard's header)."""
+        if self.spec is None:
+            return ("python", _python_keyer(self.key, self.format))
+        spec = self.spec
+        plan = _Plan(self.format, spec["key"], spec["numeric"], spec["reverse"], False,
+                     spec["field_separator"], False, spec["delimiter"])
+        if self.format == "csv":
+            return plan.csv_plan(header, name)
+        if plan.whole_lines:
+            # The whole line as one key field orders as the line's bytes do.
+            part = whole_line_part({"b": False, "n": False, "r": spec["reverse"]})
+            return ("lines", plan_fields([part]), None, False, False)
+        return plan.key
 
-        def json_keyer(line: bytes) -> bytes | None:
-            if is_blank(line):
+    def spill_dir(self) -> str:
+        return os.path.join(self.tmp_dir or tempfile.gettempdir(), self.spill_name)
+
+    def bucket_path(self, shard: int, attempt: str, part: int) -> str:
+        return os.path.join(self.work_dir, f"bucket-{shard:05d}-{attempt}-{part:05d}")
+
+
+def _python_keyer(key: Callable[[Any], Any] | None, format: str) -> Callable[[bytes], Any]:
+    """The keyer of ("python", keyer) plans: key bytes of a line without its newline, None for
+    a blank JSON line; an exception of the key function is kept for the caller to raise, and a
+    str stops the reading at the line."""
+    failures: list[BaseException] = []
+    loads = json.loads
+
+    def keyer(line: bytes) -> bytes | str | None:
+        try:
+            if format == "lines":
+                return key_bytes(line if key is None else key(line))
+            if is_blank(line + b"\n"):
                 return None
             item = loads(line.decode())
             return key_bytes(item if key is None else key(item))
+        except Exception as error:
+            failures.append(error)
+            return "the key function failed"
 
-        return json_keyer
-
-    def first_line(self, line: bytes) -> bytes:
-        """The first line of a shard as an item: a JSON Lines file may begin with a BOM."""
-        return without_bom(line) if self.format == "jsonl" else line
-
-    def bucket_path(self, shard: int, part: int) -> str:
-        return os.path.join(self.work_dir, f"bucket-{shard:05d}-{part:05d}")
-
-    def part_path(self, part: int, suffix: str) -> str:
-        return os.path.join(self.work_dir, f"part-{part:05d}.{suffix}")
+    keyer.failures = failures
+    return keyer
 
 
 def _note_shard(error: BaseException, path: str, line_no: int | None) -> None:
@@ -127,8 +166,7 @@ class _AbortWatch:
         self._next_poll = time.monotonic() + _ABORT_POLL_SECONDS
 
     def poll(self) -> None:
-        """Raises if the sort was given up. Cheap unless a poll is due: call it every
-        _ABORT_POLL_ITEMS items or so."""
+        """Raises if the sort was given up. Cheap unless a poll is due."""
         now = time.monotonic()
         if now < self._next_poll:
             return
@@ -137,18 +175,60 @@ class _AbortWatch:
             raise RuntimeError("stopped because another task of the sort failed")
 
 
+def _part_files(output_dir: str) -> list[str]:
+    return sorted(p for p in glob.glob(os.path.join(glob.escape(output_dir), "part-*"))
+                  if os.path.isfile(p))
+
+
+def _prepare(job: _Job, overwrite: bool) -> None:
+    os.makedirs(job.output_dir, exist_ok=True)
+    found = _part_files(job.output_dir)
+    if found and not overwrite:
+        raise FileExistsError(
+            f"{job.output_dir} already holds {len(found)} part files ({os.path.basename(found[0])}, "
+            "...): pass overwrite=True to replace them, or choose another output_dir")
+    os.makedirs(job.work_dir)
+
+
 # Phase 1: sampling.
 
 
+@dataclass(frozen=True)
+class _Shard:
+    """What a sample task found in a shard: its sampled keys with the bytes each stands for,
+    and a CSV shard's header (its bytes and fields; None when the shard is empty)."""
+
+    sample: list[tuple[bytes, float]]
+    header: tuple[bytes, list[str]] | None = None
+
+
+def _open_records(job: _Job, path: str, size: int) -> tuple[_Buffer, Any]:
+    """Opens a shard as a buffer at its first record: past a BOM, and a CSV header."""
+    handle = open(path, "rb", buffering=0)
+    buffer = _Buffer(handle, _NoBar(), size)
+    buffer.fill()
+    if job.format != "lines":
+        buffer.fill_at_least(len(BOM))
+        if buffer.n >= len(BOM) and buffer.data[:len(BOM)] == BOM:
+            buffer.drop(len(BOM))
+    return buffer, handle
+
+
+def _csv_header(job: _Job, buffer: _Buffer, path: str) -> tuple[bytes, list[str], int] | None:
+    return read_csv_header(buffer, job.spec["delimiter"].encode(), path)
+
+
 def _sample_lines(path: str, count: int, rng: random.Random,
-                  first_line: Callable[[bytes], bytes]) -> Iterator[tuple[bytes, float]]:
+                  skip_first: bool) -> Iterator[tuple[bytes, float]]:
     """Up to `count` lines of the file, each with the bytes of the shard it stands for."""
     size = os.path.getsize(path)
     with open(path, "rb") as handle:
         if size < _READ_WHOLE_BELOW:
             lines = [line if line.endswith(b"\n") else line + b"\n" for line in handle]
             if lines:
-                lines[0] = first_line(lines[0])
+                lines[0] = without_bom(lines[0])
+                if skip_first:
+                    del lines[0]
             if len(lines) <= count:
                 yield from ((line, float(len(line))) for line in lines)
             else:
@@ -157,32 +237,44 @@ def _sample_lines(path: str, count: int, rng: random.Random,
         for offset in sorted(rng.randrange(size) for _ in range(count)):
             # The line after the one holding the offset: the whole line, never a tail.
             handle.seek(offset)
-            if offset:
+            if offset or skip_first:
                 handle.readline()
             line = handle.readline()
             if not offset:
-                line = first_line(line)
+                line = without_bom(line)
             if line:
                 yield (line if line.endswith(b"\n") else line + b"\n"), size / count
 
 
-def _sample_shard(job: _Job, shard: int, path: str, count: int) -> list[tuple[bytes, float]]:
-    sample = []
-    keyer = job.line_keyer()
+def _key_of(block: bytes) -> bytes:
+    """The key of the one record in an uncompressed bucket block."""
+    key_length, _ = _RECORD_HEADER.unpack_from(block, _BLOCK_HEADER_SIZE)
+    start = _BLOCK_HEADER_SIZE + _RECORD_HEADER.size
+    return block[start:start + key_length]
+
+
+def _sample_shard(job: _Job, shard: int, path: str, count: int) -> _Shard:
+    header = None
     try:
-        for line, weight in _sample_lines(path, count, random.Random(shard), job.first_line):
+        if job.format == "csv":
+            buffer, handle = _open_records(job, path, 64 << 10)
+            with handle:
+                found = _csv_header(job, buffer, path)
+            if found is None:
+                return _Shard([])
+            header = found[:2]
+        plan = job.plan(header[1] if header else None, path)
+        sample = []
+        for line, weight in _sample_lines(path, count, random.Random(shard), job.format == "csv"):
             # A line that cannot be keyed is left out here; the bucket phase reads every line
             # and reports it with its line number.
-            try:
-                key = keyer(line)
-            except Exception:
-                continue
-            if key is not None:
-                sample.append((key, weight))
+            _, _, error, (block,) = _bucket_records(line, plan, [], True, 0)
+            if error is None and block:
+                sample.append((_key_of(block), weight))
     except Exception as error:
         _note_shard(error, path, None)
         raise
-    return sample
+    return _Shard(sample, header)
 
 
 @dataclass(frozen=True)
@@ -194,13 +286,13 @@ class _Boundaries:
     sample_bytes: int
 
 
-def _choose_boundaries(samples: list[list[tuple[bytes, float]]], partitions: int) -> _Boundaries:
+def _choose_boundaries(shards: list[_Shard], partitions: int) -> _Boundaries:
     """Key bytes that cut the weighted sample into `partitions` ranges of about equal weight.
 
     Strictly increasing: a key that takes up several ranges' worth of the sample gives one
     boundary, so its items all land in one range, which is then larger than the others.
     """
-    pooled = sorted((k, w) for sample in samples for k, w in sample)
+    pooled = sorted((k, w) for s in shards for k, w in s.sample)
     total = sum(w for _, w in pooled)
     boundaries: list[bytes] = []
     cumulative = 0.0
@@ -220,121 +312,119 @@ def _choose_boundaries(samples: list[list[tuple[bytes, float]]], partitions: int
 # Phase 2: bucketing.
 
 
-def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries) -> list[int]:
-    """Streams the shard's items into one bucket file per range; returns the bytes of each."""
-    boundaries = chosen.keys
-    os.makedirs(job.work_dir, exist_ok=True)
-    parts = len(boundaries) + 1
-    flush_at = max(64 << 10, _BUCKET_BUFFER_TOTAL // parts)
-    buffers = [bytearray() for _ in range(parts)]
-    written = [0] * parts
+def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
+                  header: list[str] | None) -> tuple[str, list[int]]:
+    """Writes the shard's records into one bucket file per range, under a name of its own
+    attempt; returns that attempt's name and the bytes of each bucket."""
+    attempt = uuid.uuid4().hex[:12]
+    ranges = len(chosen.keys) + 1
     watch = _AbortWatch(job.abort_event)
-
-    def flush(part: int) -> None:
-        # Append mode and no handle kept open: the number of ranges is not bounded by the
-        # number of files a process may hold open. A retried task starts each file afresh.
-        mode = "ab" if written[part] else "wb"
-        with open(job.bucket_path(shard, part), mode) as out:
-            out.write(buffers[part])
-        written[part] += len(buffers[part])
-        buffers[part].clear()
-
-    keyer = job.line_keyer()
-    pack = _HEADER.pack
-    find_part = bisect.bisect_left
     line_no = 0
+    failures = None
     try:
-        with open(path, "rb") as handle:
-            for line_no, line in enumerate(handle, 1):
-                if not line_no % _ABORT_POLL_ITEMS:
-                    watch.poll()
-                if not line.endswith(b"\n"):
-                    line += b"\n"
-                if line_no == 1:
-                    line = job.first_line(line)
-                key = keyer(line)
-                if key is None:
-                    continue
-                part = find_part(boundaries, key)
-                buf = buffers[part]
-                buf += pack(len(key), len(line))
-                buf += key
-                buf += line
-                if len(buf) >= flush_at:
-                    flush(part)
-        line_no = None
-        for part in range(parts):
-            if buffers[part]:
-                flush(part)
-    except Exception as error:
-        _note_shard(error, path, line_no)
+        buffer, handle = _open_records(job, path, _BUCKET_READ)
+        with handle:
+            ends = b"\n"
+            if job.format == "csv":
+                found = _csv_header(job, buffer, path)
+                if found is None:
+                    return attempt, [0] * ranges
+                if found[1] != header:
+                    raise InputError(path, 1, "the header differs from the first input's")
+                line_no = found[2]
+                ends = b"\n\r"
+            plan = job.plan(header, path)
+            failures = getattr(plan[1], "failures", None) if plan[0] == "python" else None
+            bucketer = _Bucketer(plan, chosen.keys, job.acceleration,
+                                 [job.bucket_path(shard, attempt, p) for p in range(ranges)])
+            if buffer.at_end:
+                buffer.end_with(ends)
+            while True:
+                with memoryview(buffer.data) as view:
+                    consumed, lines, error = bucketer.add(view[:buffer.n], buffer.at_end)
+                if failures:
+                    line_no += lines + 1
+                    raise failures[0]
+                if error is not None:
+                    raise InputError(path, line_no + lines + 1, error)
+                line_no += lines
+                buffer.drop(consumed)
+                watch.poll()
+                if buffer.at_end:
+                    if buffer.n:
+                        raise RuntimeError(f"{buffer.n} bytes left unread at the end")
+                    break
+                buffer.fill()
+                if buffer.at_end:
+                    buffer.end_with(ends)
+            return attempt, bucketer.finish()
+    except InputError:
         raise
-    return written
+    except Exception as error:
+        _note_shard(error, path, line_no if failures else None)
+        raise
 
 
 # Phase 3: sorting each range.
 
 
-def _add_bucket(path: str, add: Callable[[bytes, bytes], None], watch: _AbortWatch) -> None:
-    """Adds every record of a bucket file, in order, as add(key bytes, line)."""
-    unpack = _HEADER.unpack_from
-    header = _HEADER.size
-    with open(path, "rb") as handle:
-        pending = b""
-        while chunk := handle.read(_BUCKET_READ_CHUNK):
-            data = pending + chunk if pending else chunk
-            view = memoryview(data)
-            pos = 0
-            end = len(data)
-            while end - pos >= header:
-                key_len, line_len = unpack(view, pos)
-                start = pos + header
-                stop = start + key_len + line_len
-                if stop > end:
+def _add_bucket(sorter: Sorter, path: str, buffer: bytearray, watch: _AbortWatch) -> None:
+    """Adds every record of a bucket file, in order, read into `buffer`: one buffer for every
+    bucket of a task, since a worker's allocator may hand each fresh one over page by page."""
+    held = 0
+    with open(path, "rb", buffering=0) as handle:
+        while True:
+            if held == len(buffer):  # a block longer than the buffer
+                buffer.extend(bytes(len(buffer)))
+            with memoryview(buffer) as view:
+                got = handle.readinto(view[held:])
+                if not got:
                     break
-                add(data[start : start + key_len], data[start + key_len : stop])
-                pos = stop
-            pending = data[pos:]
+                held += got
+                consumed = sorter._add_framed(view[:held])
+                view[:held - consumed] = view[consumed:held]
+            held -= consumed
             watch.poll()
-        if pending:
-            raise OSError(f"{path} ends inside a record")
+    if held:
+        raise OSError(f"{path} ends inside a block")
 
 
-def _sort_partition(job: _Job, part: int, bucket_sizes: list[int], max_bytes: int,
-                    threads: int, tmp_dir: str | None) -> int:
-    """Sorts the range's buckets, in shard order, into its part; returns the part's size.
-
-    `bucket_sizes` holds the size of this range's bucket of each shard."""
-    done = job.part_path(part, "done")
-    if os.path.exists(done):  # a retry of a task whose worker died after finishing it
-        return os.path.getsize(done)
-    writing = job.part_path(part, "tmp")
+def _sort_partition(job: _Job, part: int, buckets: list[tuple[int, str, int]], max_bytes: int,
+                    threads: int, header: bytes | None) -> tuple[str, int]:
+    """Sorts the range's buckets, in shard order, into a part under a name of this attempt's
+    own; returns its path and size. `buckets`: (shard, attempt, bytes) of this range."""
+    done = os.path.join(job.work_dir, f"part-{part:05d}.{uuid.uuid4().hex[:12]}")
     watch = _AbortWatch(job.abort_event)
+    spill_dir = job.spill_dir()
+    os.makedirs(spill_dir, exist_ok=True)
     try:
-        with Sorter(max_bytes=max_bytes, threads=threads, tmp_dir=tmp_dir) as sorter:
-            for shard, size in enumerate(bucket_sizes):
+        with Sorter(max_bytes=max_bytes, threads=threads, tmp_dir=spill_dir) as sorter:
+            buffer = bytearray(_PARTITION_READ)
+            for shard, attempt, size in buckets:
                 if size:
-                    # The key bytes, as a bytes key, order as the keys they encode.
-                    _add_bucket(job.bucket_path(shard, part), sorter.add_encoded, watch)
-            with open(writing, "wb") as out:
-                sorter.write_to(out)
-        os.replace(writing, done)
+                    _add_bucket(sorter, job.bucket_path(shard, attempt, part), buffer, watch)
+            with open(done, "wb") as out:
+                if header is not None:
+                    out.write(header)
+                sorter._write_lines(out, None)
     except Exception as error:
         error.add_note(f"while sorting part {part}")
         raise
-    # Once the part is safe its buckets are not needed: free the space now, not at the end.
-    for shard, size in enumerate(bucket_sizes):
-        if size:
-            try:
-                os.remove(job.bucket_path(shard, part))
-            except FileNotFoundError:
-                pass
-    return os.path.getsize(done)
+    return done, os.path.getsize(done)
 
 
-def _publish(job: _Job, parts: list[str], _sizes: list[int]) -> None:
-    for part, final in enumerate(parts):
-        os.replace(job.part_path(part, "done"), final)
+def _publish(job: _Job, written: list[tuple[str, int]], overwrite: bool) -> list[str]:
+    """Moves the accepted parts into place; with overwrite, removes the older parts that the
+    new ones did not replace."""
+    old = _part_files(job.output_dir)
+    if old and not overwrite:
+        raise FileExistsError(f"{job.output_dir} got part files while sorting: pass overwrite=True")
+    finals = [os.path.join(job.output_dir, f"part-{p:05d}") for p in range(len(written))]
+    for (path, _), final in zip(written, finals):
+        os.replace(path, final)
+    for path in set(old) - set(finals):
+        os.remove(path)
+    return finals
 
 
 def _cleanup(work_dir: str) -> None:
@@ -371,12 +461,58 @@ def _wait_all(client: distributed.Client, futures: list[distributed.Future], eve
             raise RuntimeError(f"task {future.key} ended as {future.status}")
 
 
-def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, client=None,
-              max_bytes=DEFAULT_MAX_BYTES, threads=1, tmp_dir=None) -> _Report:
+def _common_header(shards: list[str], found: list[_Shard]) -> tuple[bytes, list[str]] | None:
+    """The header of the first non-empty CSV shard, once every other one is checked against it."""
+    first = None
+    for path, shard in zip(shards, found):
+        if shard.header is None:
+            continue
+        if first is None:
+            first = shard.header
+        elif shard.header[1] != first[1]:
+            raise InputError(path, 1, "the header differs from the first input's")
+    return first
+
+
+def _make_job(format, key, spec, output_dir, tmp_dir, acceleration) -> tuple[_Job, str]:
     if format not in FORMATS:
-        raise ValueError(f"format must be 'lines' or 'jsonl', not {format!r}")
-    if key is not None and not callable(key):
-        raise TypeError(f"key must be a function returning a sort key, not {type(key).__name__}")
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    if callable(key):
+        if format == "csv":
+            raise ValueError("a CSV key is given by column names, not a function")
+        if any(spec[name] != default for name, default in _SPEC_DEFAULTS.items()):
+            raise ValueError("numeric, reverse, field_separator and delimiter apply to a key "
+                             "given by name, not to a key function")
+        spec = None
+    elif key is not None and not isinstance(key, (str, list, tuple)):
+        raise TypeError(f"key must be a function or a key in sort_files' syntax, "
+                        f"not {type(key).__name__}")
+    else:
+        # Checks the key here, before any task runs.
+        _Plan(format, key, spec["numeric"], spec["reverse"], False, spec["field_separator"],
+              False, spec["delimiter"])
+        spec = dict(spec, key=key)
+    token = uuid.uuid4().hex[:16]
+    job = _Job(format=format, key=key if spec is None else None, spec=spec, output_dir=output_dir,
+               work_dir=os.path.join(output_dir, f".tessarune-{token}"),
+               spill_name=f"tessarune-{token}", tmp_dir=tmp_dir,
+               abort_event=f"tessarune-abort-{token}", acceleration=acceleration)
+    return job, token
+
+
+_SPEC_DEFAULTS = {"numeric": False, "reverse": False, "field_separator": None, "delimiter": ","}
+
+
+def _run_sort(inputs, output_dir, *, key=None, format="lines", numeric=False, reverse=False,
+              field_separator=None, delimiter=",", partitions=None, client=None,
+              max_bytes=DEFAULT_MAX_BYTES, threads=1, tmp_dir=None, overwrite=False,
+              acceleration=_BUCKET_ACCELERATION) -> _Report:
+    spec = {"numeric": numeric, "reverse": reverse, "field_separator": field_separator,
+            "delimiter": delimiter}
+    output_dir = os.path.abspath(os.fspath(output_dir))
+    if tmp_dir is not None:
+        tmp_dir = os.fspath(tmp_dir)
+    job, token = _make_job(format, key, spec, output_dir, tmp_dir, acceleration)
     if client is None:
         client = distributed.get_client()
     if partitions is None:
@@ -384,13 +520,6 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, 
     if partitions < 1:
         raise ValueError(f"partitions must be at least 1, not {partitions}")
     shards = _shard_paths(inputs)
-    output_dir = os.path.abspath(os.fspath(output_dir))
-    if tmp_dir is not None:
-        tmp_dir = os.fspath(tmp_dir)
-
-    token = uuid.uuid4().hex[:16]
-    job = _Job(key=key, format=format, work_dir=os.path.join(output_dir, f".tessarune-{token}"),
-               abort_event=f"tessarune-abort-{token}")
     report = _Report(parts=[])
     per_shard = min(_MAX_SAMPLE, max(_MIN_SAMPLE, -(-64 * partitions // max(1, len(shards)))))
     submitted: list[distributed.Future] = []
@@ -401,6 +530,8 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, 
         submitted.append(future)
         return future
 
+    # Nothing to clean up if the output directory is refused.
+    submit("prepare", _prepare, job, overwrite).result()
     try:
         started = time.monotonic()
         samples = [submit("sample", _sample_shard, job, i, path, per_shard, index=i)
@@ -408,32 +539,34 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, 
         boundaries_future = submit("boundaries", _choose_boundaries, samples, partitions)
         _wait_all(client, samples + [boundaries_future], job.abort_event)
         chosen = boundaries_future.result()
+        header = _common_header(shards, client.gather(samples)) if format == "csv" else None
         report.sample_items, report.sample_bytes = chosen.sample_items, chosen.sample_bytes
         report.phase_seconds["sample"] = time.monotonic() - started
 
         started = time.monotonic()
-        buckets = [submit("bucket", _bucket_shard, job, i, path, boundaries_future, index=i)
+        fields = header[1] if header else None
+        buckets = [submit("bucket", _bucket_shard, job, i, path, boundaries_future, fields, index=i)
                    for i, path in enumerate(shards)]
         # Waiting here, not only at the end, keeps the phases' times apart and lets the
         # scheduler see the whole shuffle done before any range starts.
         _wait_all(client, buckets, job.abort_event)
-        bucket_sizes = client.gather(buckets)
-        report.bucket_bytes = sum(map(sum, bucket_sizes))
+        accepted = client.gather(buckets)
+        report.bucket_bytes = sum(sum(sizes) for _, sizes in accepted)
         report.phase_seconds["bucket"] = time.monotonic() - started
 
         started = time.monotonic()
         count = len(chosen.keys) + 1
-        report.parts = [os.path.join(output_dir, f"part-{p:05d}") for p in range(count)]
-        # Each range's task gets only its own column of sizes, and no dependency on the bucket
-        # tasks: the graph grows with shards plus ranges, not with their product.
+        # Each range's task gets only its own column of the accepted attempts' buckets, and
+        # no dependency on the bucket tasks: the graph grows with shards plus ranges, not
+        # with their product.
         sorted_parts = [submit("partition", _sort_partition, job, p,
-                               [sizes[p] for sizes in bucket_sizes], max_bytes, threads, tmp_dir,
-                               index=p) for p in range(count)]
+                               [(s, attempt, sizes[p]) for s, (attempt, sizes) in enumerate(accepted)],
+                               max_bytes, threads, header[0] if header and p == 0 else None, index=p)
+                        for p in range(count)]
         _wait_all(client, sorted_parts, job.abort_event)
-        sizes = client.gather(sorted_parts)
-        report.output_bytes = sum(sizes)
-        published = submit("publish", _publish, job, report.parts, sorted_parts)
-        published.result()
+        written = client.gather(sorted_parts)
+        report.output_bytes = sum(size for _, size in written)
+        report.parts = submit("publish", _publish, job, written, overwrite).result()
         report.phase_seconds["partition"] = time.monotonic() - started
     finally:
         _finish(client, submitted, job, token)
@@ -443,7 +576,8 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", partitions=None, 
 
 def _finish(client: distributed.Client, submitted: list[distributed.Future], job: _Job,
             token: str) -> None:
-    """Removes the buckets and temporary parts once no task can still write them."""
+    """Removes the work directory and every worker's spill directory once no task can still
+    write them."""
     try:
         if not all(future.done() for future in submitted):
             # Given up early, as by Ctrl-C here: no running task's work is wanted.
@@ -458,24 +592,40 @@ def _finish(client: distributed.Client, submitted: list[distributed.Future], job
     finally:
         client.cancel(submitted)
         try:
+            # Every worker, also one that took over from a lost one: a killed task leaves its
+            # spill files behind.
+            client.run(_remove_spill_dir, job)
+        except Exception:
+            pass
+        try:
             distributed.Event(job.abort_event, client=client).clear()
         except Exception:
             pass
+
+
+def _remove_spill_dir(job: _Job) -> None:
+    shutil.rmtree(job.spill_dir(), ignore_errors=True)
 
 
 def sort_files(
     inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     output_dir: str | os.PathLike[str],
     *,
-    key: Callable[[Any], Any] | None = None,
+    key: Callable[[Any], Any] | str | list[str] | None = None,
     format: str = "lines",
+    numeric: bool = False,
+    reverse: bool = False,
+    field_separator: str | None = None,
+    delimiter: str = ",",
     partitions: int | None = None,
     client: distributed.Client | None = None,
     max_bytes: int = DEFAULT_MAX_BYTES,
     threads: int = 1,
     tmp_dir: str | os.PathLike[str] | None = None,
+    overwrite: bool = False,
+    bucket_acceleration: int = _BUCKET_ACCELERATION,
 ) -> list[str]:
-    """Sort the items of every input shard across a Dask cluster into ordered part files.
+    """Sort the records of every input shard across a Dask cluster into ordered part files.
 
     Each worker task sorts out of core with a `Sorter`, so no partition needs to fit in a
     worker's memory. Inputs and `output_dir` must be on storage that every worker can read and
@@ -484,27 +634,42 @@ def sort_files(
     Args:
         inputs: Paths or glob patterns of the shards (a pattern's matches in name order).
         output_dir: Where the parts go, made if missing. Buckets and unfinished parts are kept
-            under a hidden temporary directory in it and removed at the end, also on failure.
-        key: A function of one item returning its sort key, sent to the workers by Dask, or
-            None to sort the items by themselves.
-        format: "lines": each item is the bytes of one line, without its newline; "jsonl":
-            each item is the JSON value of one line; lines of only whitespace are skipped, and
-            so is a UTF-8 byte order mark at the start of a shard.
+            under a hidden work directory in it and removed at the end, also on failure.
+        key: As in `tessarune.sort_files` (``-k`` fields for lines, dotted paths for JSON
+            Lines, column names for CSV; a list or a comma-separated str), keyed natively; or
+            a function of one item (a line's bytes without its newline, or a JSON line's
+            value) returning its sort key, sent to the workers by Dask; or None: the whole
+            line, the whole JSON value, or every CSV column.
+        format: "lines", "jsonl" (lines of only whitespace skipped) or "csv" (each shard
+            starts with the same header row; part-00000 starts with it).
+        numeric, reverse, field_separator, delimiter: As in `tessarune.sort_files`, for a key
+            given by name.
         partitions: How many ranges to cut the keys into, at most; twice the number of
             workers if None. A key that fills more than one range keeps all its items in one
             part, so there may be fewer parts.
         client: The Dask client; the current one if None.
-        max_bytes, threads, tmp_dir: The `Sorter` arguments of each partition's task, which
-            holds at most about `max_bytes` of items in memory.
+        max_bytes, threads: The `Sorter` arguments of each partition's task, which holds at
+            most about `max_bytes` of items in memory.
+        tmp_dir: Where each worker's sorters spill, best a worker-local disk; the system's
+            temporary directory if None. The sort's spills go in a directory of its own there,
+            removed on every worker at the end.
+        overwrite: Replace the parts of an earlier sort in `output_dir`; without it, an
+            `output_dir` that holds ``part-*`` files is refused.
+        bucket_acceleration: LZ4's acceleration for the buckets between the phases: 64 keeps
+            them about the input's size at little cost, 6 about halves that again (worth it
+            on slow shared storage), 0 stores them uncompressed.
 
     Returns:
         The paths of the parts, ``output_dir/part-00000`` onwards. Concatenated, they hold
-        every input line once (with a newline added to a last line that lacks one), in key
+        every input record once (with a newline added to a last line that lacks one), in key
         order; equal keys keep the order of their shards in `inputs`, then of their lines.
 
     Raises:
-        The first error of any task, with a note naming the shard and line, or the part, where
-        it happened. No part is put in place unless every part was written.
+        FileExistsError: `output_dir` holds parts and `overwrite` is false.
+        The first error of any task, naming the shard and line, or the part, where it
+        happened. No part is put in place unless every part was written.
     """
-    return _run_sort(inputs, output_dir, key=key, format=format, partitions=partitions,
-                     client=client, max_bytes=max_bytes, threads=threads, tmp_dir=tmp_dir).parts
+    return _run_sort(inputs, output_dir, key=key, format=format, numeric=numeric,
+                     reverse=reverse, field_separator=field_separator, delimiter=delimiter,
+                     partitions=partitions, client=client, max_bytes=max_bytes, threads=threads,
+                     tmp_dir=tmp_dir, overwrite=overwrite, acceleration=bucket_acceleration).parts

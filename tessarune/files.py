@@ -138,9 +138,9 @@ def _json_fallback(keyer):
 class _Buffer:
     """A file read into one growing buffer; what the adding took is dropped from its front."""
 
-    def __init__(self, f, bar):
+    def __init__(self, f, bar, size=READ_SIZE):
         self.f, self.bar = f, bar
-        self.data = bytearray(READ_SIZE)
+        self.data = bytearray(size)
         self.n = 0
         self.at_end = False
         self.bytes_read = 0
@@ -201,6 +201,35 @@ def _ends_for(add):
     return getattr(add, "ends", b"\n")
 
 
+def read_csv_header(buffer, delimiter, name):
+    """Reads a CSV file's header row off the front of its buffer: (its bytes, ended by a
+    newline, its fields, the lines it spans), or None when the file is empty."""
+    from _tessarune import _csv_record
+
+    while True:
+        with memoryview(buffer.data) as view:
+            found = _csv_record(view[:buffer.n], delimiter, buffer.at_end)
+        if found is not None or buffer.at_end:
+            break
+        buffer.fill()
+        if buffer.at_end:
+            buffer.end_with(b"\n\r")
+    if found is None:
+        return None
+    if isinstance(found, tuple) and len(found) == 2:
+        raise InputError(name, found[0] + 1, found[1])
+    length, lines, fields = found
+    header_bytes = bytes(buffer.data[:length])
+    try:
+        header = [f.decode("utf-8") for f in fields]
+    except UnicodeDecodeError as e:
+        raise InputError(name, 1, f"not UTF-8: {e.reason}") from None
+    buffer.drop(length)
+    if header_bytes[-1:] not in (b"\n", b"\r"):
+        header_bytes += b"\n"
+    return header_bytes, header, lines
+
+
 class _Job:
     """One sort: the plan, the sorter, and the CSV header once seen."""
 
@@ -242,33 +271,16 @@ class _Job:
 
     def _csv_adder(self, name, buffer):
         """Reads the header of a CSV file; None when the file is empty."""
-        from _tessarune import _csv_record
-
-        while True:
-            with memoryview(buffer.data) as view:
-                found = _csv_record(view[:buffer.n], self.plan.delimiter, buffer.at_end)
-            if found is not None or buffer.at_end:
-                break
-            buffer.fill()
-            if buffer.at_end:
-                buffer.end_with(b"\n\r")
+        found = read_csv_header(buffer, self.plan.delimiter, name)
         if found is None:
             return None
-        if isinstance(found, tuple) and len(found) == 2:
-            raise InputError(name, found[0] + 1, found[1])
-        length, _lines, fields = found
-        header_bytes = bytes(buffer.data[:length])
-        try:
-            header = [f.decode("utf-8") for f in fields]
-        except UnicodeDecodeError as e:
-            raise InputError(name, 1, f"not UTF-8: {e.reason}") from None
+        header_bytes, header, _lines = found
         if self.header is None:
-            self.header = header_bytes if header_bytes[-1:] in (b"\n", b"\r") else header_bytes + b"\n"
+            self.header = header_bytes
             self.header_fields = header
             self.csv_key = self.plan.csv_plan(header, name)
         elif header != self.header_fields:
             raise InputError(name, 1, "the header differs from the first input's")
-        buffer.drop(length)
         key, sorter = self.csv_key, self.sorter
         first_line = _lines
 

@@ -1,9 +1,11 @@
 """tessarune.dask.sort_files on worker processes, against a stable sort in one process."""
 
+import functools
 import importlib
 import json
 import os
 import random
+import signal
 import subprocess
 import sys
 
@@ -138,9 +140,10 @@ def test_failure_names_shard_and_line_and_leaves_nothing(client, tmp_path):
     (out / "keep.txt").write_text("not ours")
     with pytest.raises(LookupError, match="no key here") as info:
         tdask.sort_files(paths, out, key=key_failing_on_line_5, format="jsonl", partitions=3,
-                         client=client)
+                         client=client, tmp_dir=tmp_path / "spill")
     assert f"in shard {paths[1]}, line 6" in info.value.__notes__
     assert os.listdir(out) == ["keep.txt"], "no part is published and no bucket is left"
+    assert leftovers(out, tmp_path / "spill") == ["keep.txt"]
 
 
 def test_bad_json_names_its_line(client, tmp_path):
@@ -171,3 +174,86 @@ def test_import_without_dask_says_how_to_install(monkeypatch):
     monkeypatch.delitem(sys.modules, "tessarune.dask")
     with pytest.raises(ImportError, match=r"pip install 'tessarune\[dask\]'"):
         importlib.import_module("tessarune.dask")
+
+
+def leftovers(out, spill):
+    """Whatever a sort left in its output and spill directories besides the parts."""
+    found = [name for name in os.listdir(out) if not name.startswith("part-")]
+    found += os.listdir(spill) if os.path.exists(spill) else []
+    return found
+
+
+def event_lines(count, seed):
+    rng = random.Random(seed)
+    return [json.dumps({"user": {"id": rng.randrange(30)}, "ts": rng.choice([1, 2.5, "x", None]),
+                        "n": n}) for n in range(count)]
+
+
+def csv_lines(count, seed):
+    rng = random.Random(seed)
+    return [f'{rng.randrange(-50, 50)},"c{rng.randrange(9)}, q",{n}' for n in range(count)]
+
+
+DECLARATIVE = {
+    "lines fields": dict(shards=[[f"{n % 7} {random.Random(n).randrange(100)} {n}" for n in range(1500)]
+                                 for _ in range(3)], format="lines", key=["2,2n", "1,1"]),
+    "lines whole, reversed": dict(shards=[[f"{random.Random(n).randrange(300):04d}" for n in range(2000)],
+                                          ["\ufeffbom", "b"]], format="lines", reverse=True),
+    "jsonl paths": dict(shards=[[""] + event_lines(1200, s) + ["  "] for s in range(3)], format="jsonl",
+                        key="user.id,ts"),
+    "csv columns": dict(shards=[["\ufeffv,w,n"] + csv_lines(900, s) for s in range(3)] + [[]],
+                        format="csv", key="v", numeric=True),
+}
+
+
+@pytest.mark.parametrize("case", DECLARATIVE.values(), ids=list(DECLARATIVE))
+def test_declarative_keys_give_the_single_process_output(client, tmp_path, case):
+    options = {k: v for k, v in case.items() if k != "shards"}
+    paths = write_shards(tmp_path, case["shards"], newline_at_end=False)
+    out, spill = tmp_path / "out", tmp_path / "spill"
+    parts = tdask.sort_files(paths, out, partitions=3, client=client, max_bytes=16 << 10,
+                             tmp_dir=spill, **options)
+    with open(tmp_path / "single", "wb") as single:
+        tessarune.sort_files(paths, single, **options)
+    got = b"".join(open(p, "rb").read() for p in parts)
+    assert got == (tmp_path / "single").read_bytes()
+    assert len(parts) > 1
+    assert leftovers(out, spill) == []
+
+
+def key_killing_its_worker_once(marker, line):
+    # Kills this worker's process in the middle of a shard's bucketing, the first time only.
+    task = str(distributed.get_worker().get_current_task())
+    if "tessarune-bucket" in task and line.endswith(b",700") and not os.path.exists(marker):
+        open(marker, "w").close()
+        os.kill(os.getpid(), signal.SIGKILL)
+    return line.split(b",")[0]
+
+
+def test_a_worker_killed_while_bucketing_still_gives_the_exact_output(tmp_path):
+    paths = write_shards(tmp_path, SKEWED)
+    out, spill = tmp_path / "out", tmp_path / "spill"
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    # A cluster of its own: the killed worker's replacement must not slow the other tests.
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+        parts = tdask.sort_files(paths, out, key=functools.partial(key_killing_its_worker_once, str(tmp_path / "killed")),
+                                 partitions=3,
+                                 client=c, max_bytes=16 << 10, tmp_dir=spill)
+    assert (tmp_path / "killed").exists(), "no worker was killed"
+    expected = sorted((line for shard in SKEWED for line in shard), key=lambda l: l.split(",")[0])
+    assert [line for part in read_parts(parts) for line in part] == expected
+    assert leftovers(out, spill) == []
+
+
+def test_a_second_sort_refuses_old_parts_unless_overwriting(client, tmp_path):
+    paths = write_shards(tmp_path, [[f"{n:05d}" for n in range(3000)]])
+    out = tmp_path / "out"
+    assert len(tdask.sort_files(paths, out, partitions=4, client=client)) == 4
+    before = {name: (out / name).read_bytes() for name in os.listdir(out)}
+    with pytest.raises(FileExistsError, match="overwrite=True"):
+        tdask.sort_files(paths, out, partitions=2, client=client)
+    assert {name: (out / name).read_bytes() for name in os.listdir(out)} == before
+    parts = tdask.sort_files(paths, out, partitions=2, client=client, overwrite=True)
+    assert sorted(os.listdir(out)) == ["part-00000", "part-00001"]
+    assert b"".join(open(p, "rb").read() for p in parts) == b"".join(before[n] for n in sorted(before))

@@ -22,6 +22,7 @@
 #include "python/csv_plan.h"
 #include "python/errors.h"
 #include "python/key_walk.h"
+#include "python/keyed_plan.h"
 #include "python/line_key_plan.h"
 #include "python/sorter_object.h"
 
@@ -30,11 +31,7 @@ namespace {
 
 constexpr size_t kRecordsPerPoll = 16384;
 
-struct KeyedPlan {
-    std::unique_ptr<format::RecordKeyer> keyer;
-    bool reverse = false;
-    PyObject* fallback = nullptr;  // borrowed from the plan tuple
-};
+}  // namespace
 
 int read_bool(PyObject* obj, bool* out) {
     const int v = PyObject_IsTrue(obj);
@@ -42,6 +39,8 @@ int read_bool(PyObject* obj, bool* out) {
     *out = v != 0;
     return 0;
 }
+
+namespace {
 
 // A list of lists of str: the dotted paths, already split.
 int read_paths(PyObject* obj, std::vector<std::vector<std::string>>* out) {
@@ -64,6 +63,8 @@ int read_paths(PyObject* obj, std::vector<std::vector<std::string>>* out) {
     }
     return 0;
 }
+
+}  // namespace
 
 int read_plan(PyObject* plan, KeyedPlan* out) {
     if (!PyTuple_Check(plan) || PyTuple_GET_SIZE(plan) < 1 || !PyUnicode_Check(PyTuple_GET_ITEM(plan, 0))) {
@@ -102,6 +103,8 @@ int read_plan(PyObject* plan, KeyedPlan* out) {
 void complement(uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
 }
+
+namespace {
 
 // Keys a declined record by the fallback: 0 with the key in `key`, 1 with the refusal's
 // message in `error`, -1 with an exception set.

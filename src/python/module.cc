@@ -1,4 +1,5 @@
 // The extension module _tessarune: multi-phase initialisation, no global interpreter lock.
+#include "python/bucket_records.h"
 #include "python/core_lock.h"
 #include "python/csv_plan.h"
 #include "python/key_bytes.h"
@@ -41,6 +42,7 @@ int exec_module(PyObject* module) {
     if (append_to_all(module, "Sorter") < 0) return -1;
     if (add_key_bytes_function(module) < 0) return -1;
     if (add_csv_record_function(module) < 0) return -1;
+    if (add_bucket_records_function(module) < 0) return -1;
     return PyModule_AddObjectRef(module, "Sorter", types.sorter);
 }
 

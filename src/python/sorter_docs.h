@@ -171,4 +171,12 @@ inline constexpr const char kAddKeyedDoc[] =
     "the bad record that the adding stopped before in place of None. at_end: no input\n"
     "follows the buffer.";
 
+inline constexpr const char kAddFramedDoc[] =
+    "_add_framed($self, buffer, /)\n"
+    "--\n"
+    "\n"
+    "Add every record of the whole bucket blocks at the front of a buffer, made by\n"
+    "_bucket_records, under the key bytes they carry, and return how many bytes those blocks\n"
+    "took. A damaged block raises ValueError.";
+
 }  // namespace tessarune::python

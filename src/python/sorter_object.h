@@ -66,6 +66,9 @@ PyObject* sorter_add_lines(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // Records of lines, JSON Lines or CSV with natively extracted keys (add_keyed.cc).
 PyObject* sorter_add_keyed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
+// Records of bucket blocks, with the key bytes they carry (add_framed.cc).
+PyObject* sorter_add_framed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
 // Sorter.stats() (stats.cc).
 PyObject* sorter_stats(PyObject* self, PyObject* unused);
 // The adding half of sort(items): 0 when every item was added (or items is None), -1 with

@@ -87,6 +87,7 @@ PyMethodDef kMethods[] = {
     {"_write_lines", as_cfunction(sorter_write_lines), METH_FASTCALL | METH_KEYWORDS,
      kWriteLinesDoc},
     {"_add_keyed", as_cfunction(sorter_add_keyed), METH_FASTCALL | METH_KEYWORDS, kAddKeyedDoc},
+    {"_add_framed", as_cfunction(sorter_add_framed), METH_FASTCALL | METH_KEYWORDS, kAddFramedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
