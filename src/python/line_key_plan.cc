@@ -67,7 +67,7 @@ int read_field(PyObject* item, format::LineKeyField* field) {
 int line_key_plan_from_python(PyObject* fields, PyObject* tab, int zero_terminated, PyObject* random_seed,
                               format::LineKeyPlan* out) {
     out->random_seed = 0;
-    if (random_seed != nullptr) {
+    if (random_seed != nullptr && random_seed != Py_None) {
         if (!PyLong_Check(random_seed)) {
             PyErr_Format(PyExc_TypeError, "the random seed must be an int, not %T", random_seed);
             return -1;

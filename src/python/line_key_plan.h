@@ -12,7 +12,7 @@ namespace tessarune::python {
 // Reads `fields`, a non-empty sequence of 5-tuples (start_field, start_char, end_field or None,
 // end_char, flags) of non-negative ints with the meanings of format::LineKeyField, `tab`
 // (None, or bytes of length one), `zero_terminated` and `random_seed` (an int below 2**64 that
-// seeds the hash of R fields, or nullptr for 0) into *out. Returns 0, or -1 with
+// seeds the hash of R fields; None or nullptr: 0) into *out. Returns 0, or -1 with
 // TypeError (wrong types), ValueError (a negative number, unknown flags, no fields, a separator
 // that is not one byte) or OverflowError (a number beyond 64 bits) set.
 int line_key_plan_from_python(PyObject* fields, PyObject* tab, int zero_terminated, PyObject* random_seed,

@@ -1,6 +1,7 @@
 // The extension module _tessarune: multi-phase initialisation, no global interpreter lock.
 #include "python/core_lock.h"
 #include "python/key_bytes.h"
+#include "python/merge_lines.h"
 #include "python/py_ref.h"
 #include "python/sorter_object.h"
 
@@ -32,6 +33,7 @@ int exec_module(PyObject* module) {
     if (type == nullptr) return -1;
     if (append_to_all(module, "Sorter") < 0) return -1;
     if (add_key_bytes_function(module) < 0) return -1;
+    if (add_merge_lines_function(module) < 0) return -1;
     return PyModule_AddObjectRef(module, "Sorter", reinterpret_cast<PyObject*>(type));
 }
 

@@ -1,0 +1,82 @@
+// A streaming merge of files whose lines are already sorted (the command line's -m), and the
+// order check of one such file (-c): one line of each input in memory at a time, read through
+// a LineReader, and no run files.
+//
+// Lines compare by their line keys (format/line_key.h), or, with no plan, by their own bytes
+// (a line before every longer line it begins). Lines of equal keys come out in the order of
+// their inputs. Each input is checked as it is read: a line whose key is below the previous
+// line's of that input stops the merge (with strict_order, an equal key does too, as -c -u
+// asks), and disorder() says where.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/expected.h"
+#include "base/growable_array.h"
+#include "format/line_key.h"
+#include "format/line_reader.h"
+
+namespace tessarune::merge {
+
+class LineMerge {
+public:
+    struct Options {
+        uint8_t separator = '\n';   // ends the lines read and written
+        bool unique = false;        // of lines with equal keys, write the first only
+        bool strict_order = false;  // equal keys in one input are out of order too
+    };
+
+    // Where an input was found out of order: its index, the line's number (from 1) and bytes.
+    struct Disorder {
+        size_t input = 0;
+        uint64_t line_number = 0;
+        std::string line;
+    };
+
+    enum class Step { More, Done, OutOfOrder };
+
+    // Does not own the descriptors. output_fd -1: nothing is written (the check alone).
+    LineMerge(std::optional<format::LineKeyPlan> plan, Options options, const std::vector<int>& input_fds,
+              int output_fd);
+
+    // Merges until `max_lines` lines have been read or the merge ends: Done once every line is
+    // written (and flushed), OutOfOrder at the first disorder (what was merged before it is
+    // written). A read or write error ends the merge.
+    IoResult<Step> run(uint64_t max_lines);
+
+    // REQUIRES: run() returned OutOfOrder.
+    const Disorder& disorder() const { return disorder_; }
+
+private:
+    struct Input {
+        format::LineReader reader;
+        Bytes line;          // the current line, valid until the reader's next line
+        ByteBuffer key;      // its key
+        ByteBuffer earlier;  // the key of the line before it
+    };
+
+    enum class Advance { Line, End, OutOfOrder };
+    IoResult<Advance> advance(size_t i);  // reads input i's next line
+    IoStatus start();
+    bool before(uint32_t a, uint32_t b) const;
+    void sift_down();
+    IoStatus write_line(Bytes line);
+    IoStatus flush();
+
+    std::optional<format::LineKeyPlan> plan_;
+    Options options_;
+    int output_fd_;
+    std::vector<Input> inputs_;
+    std::vector<uint32_t> heap_;  // the inputs with a current line, least first
+    ByteBuffer scratch_;
+    ByteBuffer last_written_;  // the key of the last line written, for unique
+    bool wrote_any_ = false;
+    bool started_ = false;
+    ByteBuffer out_;
+    Disorder disorder_;
+};
+
+}  // namespace tessarune::merge

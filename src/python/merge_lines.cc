@@ -1,0 +1,113 @@
+// _merge_lines(input_fds, fields, tab, zero_terminated, random_seed, output_fd, unique, strict):
+// merges the sorted lines read from input_fds into output_fd (-1: write nothing, only check the
+// order). fields: the line key plan's tuples, or None for lines in their own byte order. The
+// work runs detached from the interpreter, in slices between which signals are checked.
+#include "python/merge_lines.h"
+
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "merge/line_merge.h"
+#include "python/core_lock.h"
+#include "python/errors.h"
+#include "python/line_key_plan.h"
+#include "python/py_ref.h"
+
+namespace tessarune::python {
+namespace {
+
+constexpr uint64_t kLinesPerSlice = uint64_t{1} << 16;
+
+int read_fds(PyObject* obj, std::vector<int>* out) {
+    Ref items(PySequence_Tuple(obj));
+    if (!items) return -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        const int fd = PyLong_AsInt(PyTuple_GET_ITEM(items.get(), i));
+        if (fd == -1 && PyErr_Occurred()) return -1;
+        if (fd < 0) {
+            PyErr_SetString(PyExc_ValueError, "a file descriptor must not be negative");
+            return -1;
+        }
+        out->push_back(fd);
+    }
+    return 0;
+}
+
+PyObject* run_merge(merge::LineMerge& merger) {
+    while (true) {
+        std::optional<IoResult<merge::LineMerge::Step>> step;
+        {
+            Detached detached;
+            step.emplace(merger.run(kLinesPerSlice));
+        }
+        if (!*step) {
+            PyObject* exc = to_python_exception(EngineError(step->error()));
+            if (exc != nullptr) PyErr_SetRaisedException(exc);
+            return nullptr;
+        }
+        switch (step->value()) {
+            case merge::LineMerge::Step::Done:
+                Py_RETURN_NONE;
+            case merge::LineMerge::Step::OutOfOrder: {
+                const auto& d = merger.disorder();
+                return Py_BuildValue("(nKy#)", static_cast<Py_ssize_t>(d.input),
+                                     static_cast<unsigned long long>(d.line_number), d.line.data(),
+                                     static_cast<Py_ssize_t>(d.line.size()));
+            }
+            case merge::LineMerge::Step::More:
+                break;
+        }
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+}
+
+PyObject* merge_lines(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 8) {
+        PyErr_Format(PyExc_TypeError, "_merge_lines() takes exactly 8 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    return call_guarded([&]() -> PyObject* {
+        std::vector<int> fds;
+        if (read_fds(args[0], &fds) < 0) return nullptr;
+        const int zero = PyObject_IsTrue(args[3]);
+        if (zero < 0) return nullptr;
+        std::optional<format::LineKeyPlan> plan;
+        if (args[1] != Py_None) {
+            plan.emplace();
+            if (line_key_plan_from_python(args[1], args[2], zero, args[4], &*plan) < 0) return nullptr;
+        }
+        const int output_fd = PyLong_AsInt(args[5]);
+        if (output_fd == -1 && PyErr_Occurred()) return nullptr;
+        const int unique = PyObject_IsTrue(args[6]);
+        const int strict = PyObject_IsTrue(args[7]);
+        if (unique < 0 || strict < 0) return nullptr;
+        merge::LineMerge::Options options;
+        options.separator = zero ? 0 : '\n';
+        options.unique = unique != 0;
+        options.strict_order = strict != 0;
+        merge::LineMerge merger(std::move(plan), options, fds, output_fd);
+        return run_merge(merger);
+    });
+}
+
+constexpr const char kMergeLinesDoc[] =
+    "_merge_lines($module, input_fds, fields, tab, zero_terminated, random_seed, output_fd, unique,\n"
+    "             strict, /)\n--\n\n"
+    "Merge the sorted lines of input_fds into output_fd (-1: only check their order).\n\n"
+    "Lines compare by the line key plan `fields` (None: by their bytes); equal keys keep the\n"
+    "order of the inputs, and with `unique` only the first of them is written. Returns None, or\n"
+    "(input index, line number, line) of the first line found below the line before it in its\n"
+    "input (with `strict`, equal to it too), once what came before is written.";
+
+PyMethodDef kFunctions[] = {
+    {"_merge_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_lines)), METH_FASTCALL,
+     kMergeLinesDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_merge_lines_function(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
+
+}  // namespace tessarune::python
