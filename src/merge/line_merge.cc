@@ -32,7 +32,10 @@ LineMerge::LineMerge(std::optional<format::LineKeyPlan> plan, Options options, c
 IoResult<LineMerge::Advance> LineMerge::advance(size_t i) {
     Input& in = inputs_[i];
     auto next = in.reader.next();
-    if (!next) return Unexpected{std::move(next.error())};
+    if (!next) {
+        failed_input_ = i;
+        return Unexpected{std::move(next.error())};
+    }
     if (!*next) return Advance::End;
     in.line = **next;
     std::swap(in.key, in.earlier);

@@ -50,6 +50,9 @@ public:
     // REQUIRES: run() returned OutOfOrder.
     const Disorder& disorder() const { return disorder_; }
 
+    // After run() failed: the input whose read failed, or nullopt when the write did.
+    std::optional<size_t> failed_input() const { return failed_input_; }
+
 private:
     struct Input {
         format::LineReader reader;
@@ -77,6 +80,7 @@ private:
     bool started_ = false;
     ByteBuffer out_;
     Disorder disorder_;
+    std::optional<size_t> failed_input_;
 };
 
 }  // namespace tessarune::merge

@@ -42,8 +42,12 @@ PyObject* run_merge(merge::LineMerge& merger) {
             step.emplace(merger.run(kLinesPerSlice));
         }
         if (!*step) {
-            PyObject* exc = to_python_exception(EngineError(step->error()));
-            if (exc != nullptr) PyErr_SetRaisedException(exc);
+            Ref exc(to_python_exception(EngineError(step->error())));
+            if (!exc) return nullptr;
+            const auto failed = merger.failed_input();
+            Ref index(failed ? PyLong_FromSize_t(*failed) : Py_NewRef(Py_None));
+            if (!index || PyObject_SetAttrString(exc.get(), "input_index", index.get()) < 0) return nullptr;
+            PyErr_SetRaisedException(exc.release());
             return nullptr;
         }
         switch (step->value()) {
@@ -98,7 +102,8 @@ constexpr const char kMergeLinesDoc[] =
     "Lines compare by the line key plan `fields` (None: by their bytes); equal keys keep the\n"
     "order of the inputs, and with `unique` only the first of them is written. Returns None, or\n"
     "(input index, line number, line) of the first line found below the line before it in its\n"
-    "input (with `strict`, equal to it too), once what came before is written.";
+    "input (with `strict`, equal to it too), once what came before is written. An OSError\n"
+    "carries input_index: the input that failed to be read, or None when the output failed.";
 
 PyMethodDef kFunctions[] = {
     {"_merge_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_lines)), METH_FASTCALL,
