@@ -5,31 +5,39 @@ the C locale; the result is always stable.
 """
 
 import argparse
-import csv
-import io
 import os
 import re
-import stat
+import signal
 import sys
 
-from _tessarune import Sorter
-
-from .cli_formats import CsvKey, CsvRows, InputError, JsonKey, json_line_key
-from .cli_keys import KeyError_, LineKey, parse_key, whole_line_part
+from .cli_files import FileError, check_inputs, open_input, plug_standard_descriptors, say
+from .cli_formats import InputError
+from .cli_output import StandardOutput, output_file
 from .cli_progress import Progress
+from .cli_signals import Stopped, StopSignals
+from .files import OpenOnWrite, make_plan, sort_with_plan
+from .merging import Disorder, ReadError, check_with_plan, merge_with_plan
 
 PROG = "tessarune"
-# Reads of half a MiB: the lines are still in the processor's cache when they are scanned and
-# copied into the sorter (with 4 MiB reads the command took 3% more time and CPU).
-CHUNK = 512 << 10
+# The least memory a sort is given, whatever -S says: with less than a few run blocks' worth
+# every run holds a handful of records, and the merge of thousands of runs costs seconds where
+# the whole sort takes a tenth of one.
+MIN_MAX_BYTES = 64 << 10
+MAX_THREADS = 1024  # the sorter's own limit
+_INT64_MAX = (1 << 63) - 1
 
 # Options of the traditional command that this one does not offer: named, not guessed at.
-UNSUPPORTED_SHORT = "hgMVRfdicCm"
-UNSUPPORTED_LONG = [
-    "human-numeric-sort", "general-numeric-sort", "month-sort", "version-sort", "random-sort",
-    "ignore-case", "dictionary-order", "ignore-nonprinting", "check", "merge", "sort",
-    "random-source", "files0-from", "batch-size", "compress-program", "debug",
-]
+UNSUPPORTED_LONG = {
+    "compress-program": "spilled runs are always compressed with LZ4",
+    "debug": "it has no annotated output",
+}
+# The ordering options that have no parameter of make_plan of their own, with their long names.
+ORDERINGS = {"d": "dictionary-order", "f": "ignore-case", "g": "general-numeric-sort",
+             "h": "human-numeric-sort", "i": "ignore-nonprinting", "M": "month-sort",
+             "R": "random-sort", "V": "version-sort"}
+SORT_WORDS = {"general-numeric": "g", "human-numeric": "h", "month": "M", "numeric": "n",
+              "random": "R", "version": "V"}
+CHECK_WORDS = {"quiet": "quiet", "silent": "quiet", "diagnose-first": "diagnose-first"}
 
 USAGE = f"""usage: {PROG} [OPTIONS] [FILE ...]
 Sort lines (default), JSON Lines (--jsonl) or CSV (--csv) read from the FILEs, or standard
@@ -40,22 +48,41 @@ Formats:
       --csv                 comma-separated values; the header row stays first
       --delimiter C         the CSV delimiter (default ,)
 Keys:
-  -k, --key KEYDEF          lines: POS1[,POS2], POS = F[.C][b|n], repeatable;
-                            --jsonl: PATH[,PATH...] dotted paths; --csv: COLUMN[,COLUMN...]
+  -k, --key KEYDEF          lines: POS1[,POS2], POS = F[.C][OPTS] with OPTS of bdfghiMnRrV,
+                            repeatable; --jsonl: PATH[,PATH...] dotted paths;
+                            --csv: COLUMN[,COLUMN...]
   -t, --field-separator SEP fields of lines end at SEP instead of at blanks
   -b, --ignore-leading-blanks  ignore leading blanks of keys
-  -n, --numeric-sort        compare numbers (lines: GNU's reading; CSV: key columns)
+  -d, --dictionary-order    only blanks, letters and digits count
+  -f, --ignore-case         fold lower case to upper case
+  -g, --general-numeric-sort  compare floating-point numbers
+  -h, --human-numeric-sort  compare numbers with SI units (2K, 1G)
+  -i, --ignore-nonprinting  only printable characters count
+  -M, --month-sort          (unknown) < JAN < ... < DEC
+  -n, --numeric-sort        compare numbers as GNU reads them (CSV: in the key columns)
+  -R, --random-sort         shuffle, keeping equal keys together
+      --random-source FILE  take the shuffle from FILE's bytes
+  -V, --version-sort        natural order of version numbers in text
+      --sort WORD           general-numeric -g, human-numeric -h, month -M, numeric -n,
+                            random -R, version -V
   -r, --reverse             reverse the order (equal keys still keep input order)
   -u, --unique              keep only the first item of each run of equal keys
   -z, --zero-terminated     lines end with NUL, not newline
   -s, --stable              accepted; always on
+Other modes (lines):
+  -c, --check[=diagnose-first]  check that the input is sorted; report the first disorder
+  -C, --check=quiet, --check=silent  the same, with no report: only the exit status
+  -m, --merge               merge files that are already sorted, streaming (each is checked)
+      --files0-from F       read the input names from F, each ended by NUL (- : standard input)
 Resources:
-  -S, --max-bytes, --buffer-size SIZE  memory for items (K, M, G suffixes; default 256M)
+  -S, --max-bytes, --buffer-size SIZE  memory for items (K, M, G suffixes; default 256M;
+                                       less than 64K counts as 64K)
       --threads, --parallel N          sorting threads (default: CPUs, at most 8)
-  -T, --tmp-dir, --temporary-directory DIR  where to spill
-      --max-open N                     runs merged at once (default 64)
+  -T, --tmp-dir, --temporary-directory DIR  where to spill (repeated: the first usable)
+      --max-open, --batch-size N       runs merged at once (default 64)
 Output:
-  -o, --output FILE         write to FILE, replaced only once the sort succeeded
+  -o, --output FILE         write to FILE, replaced only once the sort succeeded (a link's
+                            target is replaced; a FIFO or device is written to directly)
       --progress, --no-progress  show progress on standard error (default: if a terminal)
       --stats               print what the sort did to standard error
       --help                show this help
@@ -71,9 +98,15 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+class ArgumentError(Exception):
+    """An option's argument that is not one of its words: exit status 1, as the traditional
+    command has it."""
+
+
 class _Unsupported(argparse.Action):
     def __call__(self, parser, namespace, values, option_string=None):
-        raise UsageError(f"option {option_string} is not supported")
+        why = UNSUPPORTED_LONG[option_string.lstrip("-")]
+        raise UsageError(f"option {option_string} is not supported: {why}")
 
 
 def _parser():
@@ -88,19 +121,26 @@ def _parser():
     p.add_argument("-t", "--field-separator")
     p.add_argument("-b", "--ignore-leading-blanks", action="store_true")
     p.add_argument("-n", "--numeric-sort", action="store_true")
+    for letter, name in ORDERINGS.items():
+        p.add_argument(f"-{letter}", f"--{name}", dest=f"order_{letter}", action="store_true")
+    p.add_argument("--sort", action="append", default=[])
+    p.add_argument("--random-source")
+    p.add_argument("-c", dest="check", action="append_const", const="diagnose-first")
+    p.add_argument("-C", dest="check", action="append_const", const="quiet")
+    p.add_argument("--check", dest="check_word", action="append", nargs="?", const="diagnose-first")
+    p.add_argument("-m", "--merge", action="store_true")
+    p.add_argument("--files0-from")
     p.add_argument("-r", "--reverse", action="store_true")
     p.add_argument("-u", "--unique", action="store_true")
     p.add_argument("-z", "--zero-terminated", action="store_true")
     p.add_argument("-s", "--stable", action="store_true")
     p.add_argument("-S", "--max-bytes", "--buffer-size", default="256M")
     p.add_argument("--threads", "--parallel", type=int)
-    p.add_argument("-T", "--tmp-dir", "--temporary-directory")
-    p.add_argument("--max-open", type=int, default=64)
+    p.add_argument("-T", "--tmp-dir", "--temporary-directory", action="append")
+    p.add_argument("--max-open", "--batch-size", type=int, default=64)
     p.add_argument("-o", "--output")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction)
     p.add_argument("--stats", action="store_true")
-    for c in UNSUPPORTED_SHORT:
-        p.add_argument(f"-{c}", nargs=0, action=_Unsupported)
     for name in UNSUPPORTED_LONG:
         p.add_argument(f"--{name}", nargs="?", action=_Unsupported)
     return p
@@ -121,308 +161,134 @@ def parse_size(text):
         size = total * n // 100
     else:
         size = n * _SIZE_UNITS[unit if unit == "b" else unit.lower()]
-    if size < 2:
-        raise UsageError(f"invalid size '{text}': too small")
+    if size > _INT64_MAX:
+        raise UsageError(f"invalid size '{text}': too large")
     return size
 
 
-def _open_inputs(names):
-    """Opens every input first, so that a missing one stops the sort before it starts."""
-    opened = []
+def _resources(args):
+    """-S, --threads and --max-open as the sorter takes them; an absurd value is a usage
+    error here rather than an overflow inside the sorter."""
+    max_bytes = max(parse_size(args.max_bytes), MIN_MAX_BYTES)
+    threads = args.threads if args.threads is not None else min(os.cpu_count() or 1, 8)
+    if not 1 <= threads <= MAX_THREADS:
+        raise UsageError(f"--threads must be from 1 to {MAX_THREADS}, not {threads}")
+    if args.max_open < 2:
+        raise UsageError(f"--max-open must be at least 2, not {args.max_open}")
+    if args.max_open > _INT64_MAX:
+        raise UsageError(f"--max-open must be at most {_INT64_MAX}, not {args.max_open}")
+    return max_bytes, threads, args.max_open
+
+
+def _plan(args):
+    """What the options say about the records and their key; a usage error when they cannot
+    be read."""
+    if args.jsonl or args.csv:
+        if args.zero_terminated:
+            raise UsageError("-z applies to lines only")
+        if args.field_separator is not None:
+            if args.jsonl:
+                raise UsageError("-t applies to lines and CSV only")
+            if args.delimiter is None:
+                args.delimiter = args.field_separator
+        if args.delimiter is not None and len(args.delimiter) != 1:
+            raise UsageError(f"the delimiter must be one character: '{args.delimiter}'")
+    elif args.delimiter is not None:
+        raise UsageError("--delimiter applies to --csv only")
+    lines = not (args.jsonl or args.csv)
+    modifiers = "".join(m for m in ORDERINGS if getattr(args, f"order_{m}"))
+    for word in args.sort:
+        if word not in SORT_WORDS:
+            raise ArgumentError(_invalid_word(word, "--sort", SORT_WORDS))
+        modifiers += SORT_WORDS[word]
+    if not lines and (modifiers.replace("n", "") or args.check or args.check_word or args.merge):
+        raise UsageError("-c, -C, -m and the ordering options but -n apply to lines only")
     try:
-        for name in names or ["-"]:
-            if name == "-":
-                opened.append(("-", open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)))
-            else:
-                try:
-                    opened.append((name, open(name, "rb", buffering=0)))
-                except OSError as e:
-                    raise UsageError(f"cannot read {name}: {e.strerror}") from None
-    except BaseException:
-        for _, f in opened:
-            f.close()
-        raise
-    return opened
+        return make_plan(
+            format="jsonl" if args.jsonl else "csv" if args.csv else "lines",
+            key=args.key, numeric=args.numeric_sort or "n" in modifiers, reverse=args.reverse,
+            ignore_blanks=args.ignore_leading_blanks,
+            field_separator=args.field_separator if lines else None,
+            zero_terminated=args.zero_terminated, delimiter=args.delimiter or ",",
+            modifiers=modifiers.replace("n", ""), random_seed=_random_seed(args.random_source))
+    except ValueError as e:
+        raise UsageError(str(e)) from None
 
 
-def _input_total(inputs):
-    """The bytes of all inputs, when every one is a regular file (else no total)."""
-    total = 0
-    for _, f in inputs:
-        try:
-            st = os.fstat(f.fileno())
-        except OSError:
-            return None
-        if not stat.S_ISREG(st.st_mode):
-            return None
-        total += st.st_size
-    return total
+def _invalid_word(word, option, words):
+    valid = "\n".join(f"  - '{w}'" for w in words)
+    return f"invalid argument '{word}' for '{option}'\nValid arguments are:\n{valid}"
 
 
-def _chunks(f, bar):
-    """The bytes of a file in large reads."""
-    while True:
-        data = f.read(CHUNK)
-        if not data:
-            return
-        bar.update(len(data))
-        yield data
+def _random_seed(source):
+    """-R's seed from --random-source: the same bytes give the same order. None: a new one."""
+    if source is None:
+        return None
+    import hashlib
 
-
-def _records(f, sep, bar):
-    """The records of a file, each with its separator (one is added to a last record that
-    lacks it), numbered from 1."""
-    number = 0
-    rest = b""
-    for data in _chunks(f, bar):
-        pieces = (rest + data).split(sep)
-        rest = pieces.pop()
-        for piece in pieces:
-            number += 1
-            yield number, piece + sep
-    if rest:
-        yield number + 1, rest + sep
-
-
-def _add_lines_in_bulk(sorter, f, sep, reverse, bar):
-    buf = bytearray(CHUNK)
-    view = memoryview(buf)
-    n = 0
-    while True:
-        got = f.readinto(view[n:])
-        if not got:
-            break
-        bar.update(got)
-        n += got
-        used = sorter._add_lines(view[:n], sep, reverse)
-        rest = n - used
-        if rest:
-            buf[:rest] = buf[used:n]
-        n = rest
-        if n == len(buf):  # one line longer than the buffer: make room for the rest of it
-            view.release()
-            buf.extend(bytes(len(buf)))
-            view = memoryview(buf)
-    if n:
-        sorter._add_lines(bytes(buf[:n]) + sep, sep, reverse)
-    view.release()
-
-
-class _ReadCount:
-    """The reading bar, and the bytes read in all for --stats."""
-
-    def __init__(self, bar):
-        self.bar, self.bytes_read = bar, 0
-
-    def update(self, n):
-        self.bytes_read += n
-        self.bar.update(n)
-
-    def close(self):
-        self.bar.close()
-
-
-class _CountedReader(io.RawIOBase):
-    """A file that counts what is read from it, for the progress bar."""
-
-    def __init__(self, raw, bar):
-        self.raw, self.bar = raw, bar
-
-    def readable(self):
-        return True
-
-    def readinto(self, b):
-        n = self.raw.readinto(b)
-        self.bar.update(n or 0)
-        return n
-
-
-class Job:
-    """One run of the command: what was asked, and the pieces that must be cleaned up."""
-
-    def __init__(self, args):
-        self.args = args
-        self.sep = b"\0" if args.zero_terminated else b"\n"
-        self.flags = {"b": args.ignore_leading_blanks, "n": args.numeric_sort, "r": args.reverse}
-        self.line_key = None  # lines with key options
-        self.key_of_payload = None  # for -u: the key again, from an item's bytes
-        self.header = None  # CSV
-        if args.jsonl or args.csv:
-            if args.zero_terminated:
-                raise UsageError("-z applies to lines only")
-            if args.field_separator is not None:
-                if args.jsonl:
-                    raise UsageError("-t applies to lines and CSV only")
-                if args.delimiter is None:
-                    args.delimiter = args.field_separator
-            if args.delimiter is not None and len(args.delimiter) != 1:
-                raise UsageError(f"the delimiter must be one character: '{args.delimiter}'")
-            self.columns = [c for spec in args.key for c in spec.split(",") if c]
-        else:
-            if args.delimiter is not None:
-                raise UsageError("--delimiter applies to --csv only")
-            self._prepare_line_keys()
-
-    def _prepare_line_keys(self):
-        a = self.args
-        tab = None
-        if a.field_separator is not None:
-            t = a.field_separator.encode("utf-8", "surrogateescape")
-            if t == b"\\0":
-                t = b"\0"
-            if len(t) != 1:
-                raise UsageError(f"the field separator must be one byte: '{a.field_separator}'")
-            tab = t
-        try:
-            parts = [parse_key(k, self.flags) for k in a.key]
-        except KeyError_ as e:
-            raise UsageError(str(e)) from None
-        if not parts:
-            if not (self.flags["b"] or self.flags["n"]):
-                return  # the whole line as bytes: the bulk path
-            parts = [whole_line_part(self.flags)]
-        self.line_key = LineKey(parts, tab, a.zero_terminated)
-
-    # --- adding ---
-
-    def add_all(self, sorter, inputs, bar):
-        a = self.args
-        for name, f in inputs:
-            if a.csv:
-                self._add_csv(sorter, name, f, bar)
-            elif a.jsonl:
-                self._add_jsonl(sorter, name, f, bar)
-            elif self.line_key is None:
-                _add_lines_in_bulk(sorter, f, self.sep, a.reverse, bar)
-            else:
-                key = self.line_key
-                for _, record in _records(f, self.sep, bar):
-                    sorter.add_encoded(key(record[:-1]), record)
-
-    def _add_keyed(self, sorter, name, number, key, payload):
-        try:
-            if self.args.reverse:
-                sorter._add_reversed(key, payload)
-            else:
-                sorter.add_encoded(key, payload)
-        except (TypeError, RecursionError) as e:
-            raise InputError(name, number, str(e)) from None
-
-    def _add_jsonl(self, sorter, name, f, bar):
-        keyer = JsonKey(self.columns)
-        self.key_of_payload = lambda payload: json_line_key(keyer, "-", 0, payload)
-        for number, record in _records(f, b"\n", bar):
-            key = json_line_key(keyer, name, number, record)
-            self._add_keyed(sorter, name, number, key, record)
-
-    def _add_csv(self, sorter, name, f, bar):
-        delimiter = self.args.delimiter or ","
-
-        rows = CsvRows(io.BufferedReader(_CountedReader(f, bar), CHUNK), delimiter)
-        try:
-            first = next(rows, None)
-            if first is None:
-                return
-            header, header_bytes = first
-            if self.header is None:
-                self.header = header_bytes
-                self.header_row = header
-                self.keyer = CsvKey(header, self.columns, self.args.numeric_sort, name)
-                keyer = self.keyer
-                self.key_of_payload = lambda payload: keyer(next(csv.reader(
-                    io.StringIO(payload.decode("utf-8"), newline=""), delimiter=delimiter)))
-            elif header != self.header_row:
-                raise InputError(name, 1, "the header differs from the first input's")
-            for row, payload in rows:
-                try:
-                    key = self.keyer(row)
-                except ValueError as e:
-                    raise InputError(name, rows.line, str(e)) from None
-                self._add_keyed(sorter, name, rows.line, key, payload)
-        except csv.Error as e:
-            raise InputError(name, rows.reader.line_num, f"not CSV: {e}") from None
-        except UnicodeDecodeError as e:
-            raise InputError(name, rows.reader.line_num + 1, f"not UTF-8: {e}") from None
-
-    # --- writing ---
-
-    def write(self, sorter, out, bar):
-        if self.header is not None:
-            out.write(self.header)
-        a = self.args
-        # The bulk path stores each line without its separator: the writing puts it back.
-        bulk = not (a.csv or a.jsonl) and self.line_key is None
-        if not a.unique:
-            sep = self.sep
-            target = _Counting(out, bar, sep) if bar is not None else out
-            if bulk:
-                sorter._write_lines(target, sep)
-            else:
-                sorter.write_to(target)
-            return
-        end = self.sep if bulk else b""
-        if self.key_of_payload is not None:
-            key = self.key_of_payload
-        elif self.line_key is not None:
-            line_key = self.line_key
-            key = lambda payload: line_key(payload[:-1])  # noqa: E731
-        else:
-            key = None  # the whole line: compare the items themselves
-        buffered = open(out.fileno(), "wb", closefd=False)
-        previous = marker = object()
-        try:
-            for payload in sorter.encoded():
-                k = payload if key is None else key(payload)
-                if previous is marker or k != previous:
-                    buffered.write(payload + end if end else payload)
-                    if bar is not None:
-                        bar.update(1)
-                previous = k
-        finally:
-            buffered.flush()
-
-
-class _Counting:
-    """A handle that counts the items in what passes through, for the progress bar."""
-
-    def __init__(self, out, bar, sep):
-        self.out, self.bar, self.sep = out, bar, sep
-
-    def write(self, data):
-        n = self.out.write(data)
-        self.bar.update(data.count(self.sep, 0, n if n is not None else len(data)))
-        return n
-
-
-def _new_private_file(directory, prefix, suffix):
-    """A new file that no one else can have made, as the tempfile module makes them (without
-    the import, which costs every run 10 ms)."""
-    for _ in range(100):
-        name = os.path.join(directory, prefix + os.urandom(6).hex() + suffix)
-        try:
-            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600), name
-        except FileExistsError:
-            continue
-    raise FileExistsError(f"no free temporary name in {directory}")
-
-
-def _make_output(path):
-    """A new file beside the target, with the target's permissions (or the default ones)."""
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = _new_private_file(directory, f".{os.path.basename(path)}.", ".tmp")
     try:
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except FileNotFoundError:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.fchmod(fd, mode)
-    except BaseException:
-        os.close(fd)
-        os.unlink(tmp)
-        raise
-    return open(fd, "wb", buffering=0), tmp
+        with open(source, "rb") as f:
+            data = f.read(1 << 16)
+    except OSError as e:
+        raise FileError(f"cannot read {source}: {e.strerror}", 2) from None
+    return int.from_bytes(hashlib.blake2b(data, digest_size=8).digest())
+
+
+def _check_mode(args):
+    """None, "diagnose-first" or "quiet", from -c, -C and --check[=WORD]."""
+    modes = list(args.check or [])
+    for word in args.check_word or []:
+        if word not in CHECK_WORDS:
+            raise ArgumentError(_invalid_word(word, "--check", CHECK_WORDS))
+        modes.append(CHECK_WORDS[word])
+    if len(set(modes)) > 1:
+        raise UsageError("options '-cC' are incompatible")
+    mode = modes[0] if modes else None
+    if mode is not None and args.output is not None:
+        raise UsageError(f"options '-{'c' if mode == 'diagnose-first' else 'C'}o' are incompatible")
+    return mode
+
+
+def _file_names(args):
+    """The inputs: the operands, or the names --files0-from reads."""
+    if args.files0_from is None:
+        return args.files
+    if args.files:
+        raise UsageError(f"extra operand '{args.files[0]}'\n"
+                         "file operands cannot be combined with --files0-from")
+    source = args.files0_from
+    try:
+        if source == "-":
+            with open(0, "rb", closefd=False) as f:
+                data = f.read()
+        else:
+            with open(source, "rb") as f:
+                data = f.read()
+    except OSError as e:
+        raise FileError(f"cannot read {source}: {e.strerror}", 2) from None
+    if not data:
+        raise FileError(f"no input from '{source}'", 2)
+    names = data.split(b"\0")
+    if names[-1] == b"":
+        names.pop()
+    for number, name in enumerate(names, 1):
+        if not name:
+            raise FileError(f"{source}:{number}: invalid zero-length file name", 2)
+        if source == "-" and name == b"-":
+            raise FileError("when reading file names from standard input, no file name of '-' "
+                            "allowed", 2)
+    return [os.fsdecode(n) for n in names]
+
+
+def _tmp_dir(dirs):
+    """Of several -T, the first directory that can take files (else the first, which then
+    fails with its own message)."""
+    if not dirs:
+        return None
+    for d in dirs:
+        if os.path.isdir(d) and os.access(d, os.W_OK | os.X_OK):
+            return d
+    return dirs[0]
 
 
 def _mib(n):
@@ -447,74 +313,149 @@ def format_stats(st, bytes_read):
     ]) + "\n"
 
 
-def run(argv):
-    args = _parser().parse_args(argv)
-    if args.help:
-        sys.stdout.write(USAGE)
-        return 0
-    max_bytes = parse_size(args.max_bytes)
-    threads = args.threads if args.threads is not None else min(os.cpu_count() or 1, 8)
-    if threads < 1:
-        raise UsageError(f"--threads must be at least 1, not {threads}")
-    if args.max_open < 2:
-        raise UsageError(f"--max-open must be at least 2, not {args.max_open}")
-    job = Job(args)
-    show = args.progress if args.progress is not None else sys.stderr.isatty()
-    progress = Progress(show)
+class _Leftovers:
+    """What a run must not leave behind, however it ends: the temporary output. (The sorter
+    closes itself on the way out, removing its spill directory.)"""
 
-    inputs = _open_inputs(args.files)
-    out = tmp = sorter = None
-    try:
-        if args.output is not None:
-            out, tmp = _make_output(args.output)
-        else:
-            out = open(sys.stdout.fileno(), "wb", buffering=0, closefd=False)
-        sorter = Sorter(max_bytes=max_bytes, tmp_dir=args.tmp_dir, max_open=args.max_open,
-                        threads=threads)
-        bar = _ReadCount(progress.bar("reading", _input_total(inputs), "B"))
-        job.add_all(sorter, inputs, bar)
-        bar.close()
-        items_bar = progress.bar("writing", len(sorter), "items") if show else None
-        job.write(sorter, out, items_bar)
-        if items_bar is not None:
-            items_bar.close()
-        if tmp is not None:
-            out.close()
-            os.replace(tmp, args.output)
-            tmp = None
-        if args.stats:
-            sys.stderr.write(format_stats(sorter.stats(), bar.bytes_read))
-        return 0
-    finally:
-        if sorter is not None:
-            sorter.close()
-        for _, f in inputs:
-            f.close()
-        if tmp is not None:
-            out.close()
+    def __init__(self):
+        self.output = None
+
+    def remove(self):
+        output, self.output = self.output, None
+        if output is not None:
             try:
-                os.unlink(tmp)
-            except OSError:
+                output.discard()
+            except FileError:
                 pass
 
 
-def main(argv=None):
+def _check(plan, args, names, mode):
+    if len(names) > 1:
+        raise UsageError(f"extra operand '{names[1]}' not allowed with -c")
     try:
-        return run(sys.argv[1:] if argv is None else argv)
-    except UsageError as e:
-        sys.stderr.write(f"{PROG}: {e}\nTry '{PROG} --help' for more information.\n")
-        return 2
-    except InputError as e:
-        sys.stderr.write(f"{e}\n")
-        return 2
-    except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        # A reader that stopped early (| head) is no failure worth a message; the interpreter
-        # must not trip over the closed pipe on its way out either.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 141
-    except OSError as e:
-        sys.stderr.write(f"{PROG}: {e}\n")
+        check_with_plan(plan, names[0] if names else "-", unique=args.unique, open_input=open_input)
+    except Disorder as d:
+        if mode == "diagnose-first":
+            line = d.line.decode("utf-8", "surrogateescape")
+            say(f"{PROG}: {d.name}:{d.number}: disorder: {line}{plan.sep.decode()}")
         return 1
+    except ReadError as e:
+        raise FileError(f"cannot read {e.name}: {e.error.strerror}", 2) from None
+    return 0
+
+
+def _merge(plan, args, names, out, signals, leftovers):
+    out.open()
+    try:
+        merge_with_plan(plan, names, out.fd, unique=args.unique, open_input=open_input)
+    except Disorder as d:
+        line = d.line.decode("utf-8", "surrogateescape")
+        say(f"{PROG}: {d.name}:{d.number}: disorder: {line}{plan.sep.decode()}")
+        return 1
+    except ReadError as e:
+        raise FileError(f"cannot read {e.name}: {e.error.strerror}", 2) from None
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise FileError(f"cannot write {out.name}: {e.strerror}", 1) from None
+    with signals.held():
+        out.commit()
+        leftovers.output = None
+    return 0
+
+
+def run(argv, closed, signals, leftovers):
+    args = _parser().parse_args(argv)
+    if args.help:
+        StandardOutput(closed).write(USAGE.encode())
+        return 0
+    max_bytes, threads, max_open = _resources(args)
+    check = _check_mode(args)
+    plan = _plan(args)
+    names = _file_names(args)
+    if check is not None:
+        return _check(plan, args, names, check)
+    show = args.progress if args.progress is not None else bool(sys.stderr and sys.stderr.isatty())
+    progress = Progress(show and sys.stderr is not None)
+    sources = check_inputs(names, closed)
+    if args.merge:
+        with signals.held():
+            out = StandardOutput(closed) if args.output is None else output_file(args.output)
+            leftovers.output = out
+        return _merge(plan, args, [name for name, _ in sources], out, signals, leftovers)
+
+    with signals.held():
+        out = StandardOutput(closed) if args.output is None else output_file(args.output)
+        leftovers.output = out
+    # The sorter closes, removing its spill directory, however the sort ends: a stop signal
+    # unwinds through it.
+    writer = OpenOnWrite(out)
+    report = sort_with_plan(plan, [name for name, _ in sources], writer, unique=args.unique,
+                            max_bytes=max_bytes, threads=threads, max_open=max_open,
+                            tmp_dir=_tmp_dir(args.tmp_dir), bars=progress if show else None,
+                            open_input=open_input)
+    writer.finish()
+    with signals.held():
+        out.commit()
+        leftovers.output = None
+    if args.stats:
+        say(format_stats(report.stats, report.bytes_read))
+    return 0
+
+
+def _run_and_report(argv, closed, signals, leftovers):
+    try:
+        return run(sys.argv[1:] if argv is None else argv, closed, signals, leftovers)
+    except UsageError as e:
+        say(f"{PROG}: {e}\nTry '{PROG} --help' for more information.\n")
+        return 2
+    except ArgumentError as e:
+        say(f"{PROG}: {e}\nTry '{PROG} --help' for more information.\n")
+        return 1
+    except InputError as e:
+        say(f"{e}\n")
+        return 2
+    except FileError as e:
+        say(f"{PROG}: {e}\n")
+        return e.status
+    except BrokenPipeError:
+        # A reader that stopped early (| head) is no failure worth a message.
+        return 128 + signal.SIGPIPE
+    except OSError as e:
+        say(f"{PROG}: {e}\n")
+        return 1
+
+
+def main(argv=None):
+    """Runs the command on argv, or on the process's own arguments when argv is None; returns
+    the exit status.
+
+    As the process's own command (argv None) the signal handlers stay set until it exits, so
+    that a signal during the interpreter's exit cannot kill it half way; a call from Python gets
+    its own handlers back.
+    """
+    closed = plug_standard_descriptors()
+    signals = StopSignals()
+    leftovers = _Leftovers()
+    try:
+        try:
+            status = _run_and_report(argv, closed, signals, leftovers)
+        finally:
+            signals.quiet()
+    except Stopped as e:
+        status = 128 + e.signum
+    except KeyboardInterrupt:  # no handlers of our own outside the main thread
+        status = 128 + signal.SIGINT
+    try:
+        leftovers.remove()
+    finally:
+        if argv is not None:
+            signals.restore()
+    if signals.caught is not None:
+        status = 128 + signals.caught
+    if status == 128 + signal.SIGPIPE:
+        # The interpreter must not trip over the closed pipe on its way out either.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    return status

@@ -3,6 +3,14 @@
 import csv
 import io
 import json
+import sys
+
+from _tessarune import key_bytes
+
+from .cli_keys import number_key
+
+# A record's fields may be as long as the record: the reader has no size limit of its own.
+csv.field_size_limit(sys.maxsize)
 
 
 class InputError(Exception):
@@ -10,6 +18,8 @@ class InputError(Exception):
 
     def __init__(self, name, line, message):
         super().__init__(f"{name}:{line}: {message}")
+        self.line = line
+        self.message = message
 
 
 def _kind(value):
@@ -54,10 +64,18 @@ def json_line_key(keyer, name, number, line):
 
 
 class CsvRows:
-    """The records of a CSV file with the exact text each came from, and the line it began on."""
+    """The records of a CSV file: each one's cells and the exact bytes it came from (with "\n"
+    added to a last record that lacks a line ending); `line` is the line the last one began on.
 
-    def __init__(self, binary, delimiter):
-        self.text = io.TextIOWrapper(binary, encoding="utf-8", newline="")
+    The file is read as UTF-8 after any byte order mark. Bytes that are not UTF-8 pass through
+    the reader as escapes and each record is checked whole, so that a bad byte is reported on
+    its own line, and before a CSV fault on its line or later, however the text is buffered.
+    """
+
+    def __init__(self, binary, delimiter, name):
+        self.text = io.TextIOWrapper(binary, encoding="utf-8-sig", errors="surrogateescape",
+                                     newline="")
+        self.name = name
         self.raw = []
         self.reader = csv.reader(self._lines(), delimiter=delimiter, strict=True)
         self.line = 0
@@ -73,22 +91,40 @@ class CsvRows:
     def __next__(self):
         self.raw.clear()
         first = self.reader.line_num + 1
-        row = next(self.reader)
+        try:
+            row = next(self.reader)
+        except csv.Error as e:
+            self._utf8(first)
+            raise InputError(self.name, self.reader.line_num, f"not CSV: {e}") from None
         self.line = first
+        data = self._utf8(first)
+        if not data.endswith((b"\n", b"\r")):
+            data += b"\n"
+        return row, data
+
+    def _utf8(self, first):
+        """The bytes of the lines read for this record, which must be UTF-8."""
         text = "".join(self.raw)
-        if not text.endswith(("\n", "\r")):
-            text += "\n"
-        return row, text.encode("utf-8")
-
-
-def csv_number(text):
-    try:
-        return int(text)
-    except ValueError:
-        return float(text)
+        try:
+            return text.encode("utf-8")
+        except UnicodeEncodeError:
+            pass  # an escaped byte: find the first that the codec refuses
+        data = text.encode("utf-8", "surrogateescape")
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            before = data[:e.start]
+            line = first + before.count(b"\n") + before.count(b"\r") - before.count(b"\r\n")
+            raise InputError(self.name, line,
+                             f"not UTF-8: can't decode byte 0x{data[e.start]:02x}: {e.reason}") from None
+        return data
 
 
 class CsvKey:
+    """The key bytes of a CSV record: those of the tuple of its key cells, or with `numeric`
+    each cell's -n number key (read as on lines: an empty cell or no number reads as 0),
+    concatenated."""
+
     def __init__(self, header, columns, numeric, name):
         self.numeric = numeric
         if columns:
@@ -101,15 +137,11 @@ class CsvKey:
         self.names = [header[i] for i in self.indexes]
 
     def __call__(self, row):
-        key = []
+        cells = []
         for i, name in zip(self.indexes, self.names):
             if i >= len(row):
                 raise ValueError(f"the row has no column {name!r}")
-            v = row[i]
-            if self.numeric:
-                try:
-                    v = csv_number(v)
-                except ValueError:
-                    raise ValueError(f"column {name!r}: {v!r} is not a number") from None
-            key.append(v)
-        return tuple(key)
+            cells.append(row[i])
+        if self.numeric:
+            return b"".join(number_key(c.encode("utf-8")) for c in cells)
+        return key_bytes(tuple(cells))

@@ -16,6 +16,29 @@ _COMPLEMENT = bytes(255 - i for i in range(256))
 _DIGITS_DOWN = bytes.maketrans(b"0123456789", b"9876543210")
 
 
+def _number_bytes(match):
+    negative, whole, frac = match[1], match[2].lstrip(b"0"), (match[3] or b"").rstrip(b"0")
+    if not whole and not frac:
+        return b"\x01"
+    if negative:
+        size = (0xFFFFFFFF - len(whole)).to_bytes(4, "big")
+        return b"\x00" + size + (whole + frac).translate(_DIGITS_DOWN) + b"\xff"
+    return b"\x02" + len(whole).to_bytes(4, "big") + whole + frac + b"\x00"
+
+
+def _number_pattern(blanks):
+    return re.compile(rb"[" + re.escape(blanks) + rb"]*(-?)(\d*)(?:\.(\d*))?")
+
+
+_LINE_NUMBER = _number_pattern(BLANKS)
+
+
+def number_key(text):
+    """The -n key bytes of the number that text (bytes) starts with, read as on lines ending
+    in a newline: leading blanks, '-', ASCII digits, one decimal point; no number reads as 0."""
+    return _number_bytes(_LINE_NUMBER.match(text))
+
+
 class KeyError_(ValueError):
     """A -k that cannot be read; the message is shown as it is."""
 
@@ -45,6 +68,9 @@ class KeyPart:
 
 
 _POS = re.compile(rb"^(\d+)(?:\.(\d+))?([A-Za-z]*)$")
+# A field number past this cannot exist in a record (which is under 4 GiB, and needs a byte
+# per field), and below the limit of the regular expressions' counted repeats, 2**32 - 1.
+_FIELD_LIMIT = (1 << 32) - 2
 
 
 def _with_modifiers(part, mods1, mods2, global_flags):
@@ -75,11 +101,11 @@ def check_compatible(part):
 def parse_key(spec, global_flags):
     """Reads POS1[,POS2] with F[.C] and the modifiers of MODIFIERS. A part with no modifier of
     its own takes the global ones (global_flags maps each modifier letter to a bool)."""
-    first, _, second = spec.partition(",")
+    first, comma, second = spec.partition(",")
     m1 = _POS.match(first.encode())
-    if not m1:
+    if not m1 or (comma and not second):
         raise KeyError_(f"invalid field specification '{spec}'")
-    field, char = int(m1[1]), int(m1[2] or 1)
+    field, char = min(int(m1[1]), _FIELD_LIMIT), int(m1[2] or 1)
     if field == 0:
         raise KeyError_(f"invalid field specification '{spec}': fields count from 1")
     if char == 0:
@@ -93,7 +119,7 @@ def parse_key(spec, global_flags):
             raise KeyError_(f"invalid field specification '{spec}'")
         if int(m2[1]) == 0:
             raise KeyError_(f"invalid field specification '{spec}': fields count from 1")
-        part.end_field = int(m2[1]) - 1
+        part.end_field = min(int(m2[1]), _FIELD_LIMIT) - 1
         part.end_char = int(m2[2] or 0)
         mods2 = m2[3].decode()
     for mod in mods1 + mods2:
@@ -140,17 +166,18 @@ class LineKey:
         self.parts = parts
         blanks = re.escape(BLANKS_Z if zero_terminated else BLANKS)
         self._leading = re.compile(rb"[" + blanks + rb"]*")
-        self._number = re.compile(rb"[" + blanks + rb"]*(-?)(\d*)(?:\.(\d*))?")
+        self._number = _number_pattern(BLANKS_Z if zero_terminated else BLANKS)
+        # A field that does not exist starts and ends at the end of the line: no match. Each
+        # repeat consumes at least one byte and never backtracks, so a line with fewer fields
+        # than asked for fails after one pass over it, however large the field number.
         if tab is None:
-            # Skipping a field skips its leading blanks, then its non-blanks; past the last
-            # field this comes to the end of the line.
-            field = rb"[" + blanks + rb"]*[^" + blanks + rb"]*"
+            # Skipping a field skips its leading blanks, then its non-blanks.
+            field = rb"[" + blanks + rb"]*+[^" + blanks + rb"]++"
             self._skip = lambda n: re.compile(rb"(?:" + field + rb"){%d}" % n)
             self._to_end = lambda n: re.compile(rb"(?:" + field + rb"){%d}" % (n + 1))
         else:
             t = re.escape(tab)
-            field = rb"[^" + t + rb"]*"
-            # A field that does not exist starts and ends at the end of the line: no match.
+            field = rb"[^" + t + rb"]*+"
             self._skip = lambda n: re.compile(rb"(?:" + field + t + rb"){%d}" % n)
             self._to_end = lambda n: re.compile(rb"(?:" + field + t + rb"){%d}" % n + field)
         self._plans = [self._plan(p) for p in parts]
@@ -192,14 +219,7 @@ class LineKey:
         return line[start:end] if end > start else b""
 
     def number_bytes(self, text):
-        m = self._number.match(text)
-        negative, whole, frac = m[1], m[2].lstrip(b"0"), (m[3] or b"").rstrip(b"0")
-        if not whole and not frac:
-            return b"\x01"
-        if negative:
-            size = (0xFFFFFFFF - len(whole)).to_bytes(4, "big")
-            return b"\x00" + size + (whole + frac).translate(_DIGITS_DOWN) + b"\xff"
-        return b"\x02" + len(whole).to_bytes(4, "big") + whole + frac + b"\x00"
+        return _number_bytes(self._number.match(text))
 
     def __call__(self, line):
         out = []

@@ -41,6 +41,7 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
     ) from error
 
 from tessarune import Sorter, key_bytes
+from tessarune.jsonl import is_blank, without_bom
 
 __all__ = ["sort_files"]
 
@@ -95,12 +96,16 @@ class _Job:
         loads = json.loads
 
         def json_keyer(line: bytes) -> bytes | None:
-            if line.isspace():
+            if is_blank(line):
                 return None
             item = loads(line.decode())
             return key_bytes(item if key is None else key(item))
 
         return json_keyer
+
+    def first_line(self, line: bytes) -> bytes:
+        """The first line of a shard as an item: a JSON Lines file may begin with a BOM."""
+        return without_bom(line) if self.format == "jsonl" else line
 
     def bucket_path(self, shard: int, part: int) -> str:
         return os.path.join(self.work_dir, f"bucket-{shard:05d}-{part:05d}")
@@ -135,12 +140,15 @@ class _AbortWatch:
 # Phase 1: sampling.
 
 
-def _sample_lines(path: str, count: int, rng: random.Random) -> Iterator[tuple[bytes, float]]:
+def _sample_lines(path: str, count: int, rng: random.Random,
+                  first_line: Callable[[bytes], bytes]) -> Iterator[tuple[bytes, float]]:
     """Up to `count` lines of the file, each with the bytes of the shard it stands for."""
     size = os.path.getsize(path)
     with open(path, "rb") as handle:
         if size < _READ_WHOLE_BELOW:
             lines = [line if line.endswith(b"\n") else line + b"\n" for line in handle]
+            if lines:
+                lines[0] = first_line(lines[0])
             if len(lines) <= count:
                 yield from ((line, float(len(line))) for line in lines)
             else:
@@ -152,6 +160,8 @@ def _sample_lines(path: str, count: int, rng: random.Random) -> Iterator[tuple[b
             if offset:
                 handle.readline()
             line = handle.readline()
+            if not offset:
+                line = first_line(line)
             if line:
                 yield (line if line.endswith(b"\n") else line + b"\n"), size / count
 
@@ -160,7 +170,7 @@ def _sample_shard(job: _Job, shard: int, path: str, count: int) -> list[tuple[by
     sample = []
     keyer = job.line_keyer()
     try:
-        for line, weight in _sample_lines(path, count, random.Random(shard)):
+        for line, weight in _sample_lines(path, count, random.Random(shard), job.first_line):
             # A line that cannot be keyed is left out here; the bucket phase reads every line
             # and reports it with its line number.
             try:
@@ -240,6 +250,8 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries) -> list
                     watch.poll()
                 if not line.endswith(b"\n"):
                     line += b"\n"
+                if line_no == 1:
+                    line = job.first_line(line)
                 key = keyer(line)
                 if key is None:
                     continue
@@ -476,7 +488,8 @@ def sort_files(
         key: A function of one item returning its sort key, sent to the workers by Dask, or
             None to sort the items by themselves.
         format: "lines": each item is the bytes of one line, without its newline; "jsonl":
-            each item is the JSON value of one line, and blank lines are skipped.
+            each item is the JSON value of one line; lines of only whitespace are skipped, and
+            so is a UTF-8 byte order mark at the start of a shard.
         partitions: How many ranges to cut the keys into, at most; twice the number of
             workers if None. A key that fills more than one range keeps all its items in one
             part, so there may be fewer parts.

@@ -8,13 +8,12 @@ leaves to Python's json module, so that every key is exactly what json.loads wou
 
 import json
 import os
-import sys
 from typing import NamedTuple
 
 from _tessarune import Sorter, key_bytes
 
 from .cli_formats import InputError, JsonKey
-from .cli_keys import KeyError_, parse_key, plan_fields, whole_line_part
+from .cli_keys import MODIFIERS, KeyError_, parse_key, plan_fields, whole_line_part
 
 FORMATS = ("lines", "jsonl", "csv")
 DEFAULT_MAX_BYTES = 268435456
@@ -52,7 +51,7 @@ class _Plan:
     separator its payloads end with (None when each record carries its own end)."""
 
     def __init__(self, format, key, numeric, reverse, ignore_blanks, field_separator,
-                 zero_terminated, delimiter):
+                 zero_terminated, delimiter, modifiers="", random_seed=None):
         if format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
         self.format = format
@@ -65,9 +64,11 @@ class _Plan:
                 raise ValueError("zero_terminated applies to lines only")
             if field_separator is not None:
                 raise ValueError("field_separator applies to lines only")
+            if modifiers:
+                raise ValueError(f"the ordering options -{modifiers} apply to lines only")
         if format == "lines":
             self._plan_lines(_as_list(key), numeric, reverse, ignore_blanks, field_separator,
-                             zero_terminated)
+                             zero_terminated, modifiers, random_seed)
         elif format == "jsonl":
             paths = [p for spec in _as_list(key) for p in spec.split(",") if p]
             keyer = JsonKey(paths)
@@ -81,7 +82,8 @@ class _Plan:
             self.csv_columns = [c for spec in _as_list(key) for c in spec.split(",") if c]
             self.numeric = numeric
 
-    def _plan_lines(self, specs, numeric, reverse, ignore_blanks, field_separator, zero):
+    def _plan_lines(self, specs, numeric, reverse, ignore_blanks, field_separator, zero, modifiers,
+                    random_seed):
         tab = None
         if field_separator is not None:
             tab = field_separator
@@ -91,18 +93,29 @@ class _Plan:
                 tab = b"\0"
             if len(tab) != 1:
                 raise ValueError(f"the field separator must be one byte: {field_separator!r}")
-        flags = {"b": ignore_blanks, "n": numeric, "r": reverse}
+        for m in modifiers:
+            if m not in MODIFIERS:
+                raise ValueError(f"unknown ordering option -{m}")
+        flags = {m: m in modifiers for m in MODIFIERS}
+        flags.update(b=ignore_blanks or flags["b"], n=numeric or flags["n"], r=reverse or flags["r"])
+        self.reverse = flags["r"]
         try:
-            parts = [parse_key(k, flags) for k in specs]
+            parts = [parse_key(k, flags) for k in specs] or [whole_line_part(flags)]
         except KeyError_ as e:
             raise ValueError(str(e)) from None
-        if not parts:
-            if not (ignore_blanks or numeric):
-                self.whole_lines = True  # the line's own bytes are its key: the bulk path
-                return
-            parts = [whole_line_part(flags)]
+        # For the merge and the order check: the key plan, or None for lines in byte order.
+        self.tab, self.zero = tab, zero
+        self.random_seed = 0
+        if any("R" in p.modes for p in parts):
+            self.random_seed = int.from_bytes(os.urandom(8)) if random_seed is None else random_seed
+        self.line_fields = plan_fields(parts)
+        if not specs and not any(flags[m] for m in MODIFIERS if m != "r"):
+            self.whole_lines = True  # the line's own bytes are its key: the bulk path
+            if not self.reverse:
+                self.line_fields = None
+            return
         # Each part carries its own reversal; the plan's is for keys made whole.
-        self.key = ("lines", plan_fields(parts), tab, zero, False)
+        self.key = ("lines", self.line_fields, tab, zero, False, self.random_seed)
 
     def csv_plan(self, header, name):
         """The CSV key plan once the first header is known."""
@@ -114,7 +127,7 @@ class _Plan:
             indexes = [header.index(c) for c in columns]
         else:
             indexes = list(range(len(header)))
-        names = [header[i] for i in indexes]
+        names = [repr(header[i]) for i in indexes]  # as messages quote them
         return ("csv", self.delimiter, indexes, names, self.numeric, self.reverse)
 
 
@@ -291,57 +304,122 @@ class _Job:
 
 def _open_input(name):
     if name == "-":
-        return open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+        return open(0, "rb", buffering=0, closefd=False)
     return open(name, "rb", buffering=0)
 
 
-def sort_files(inputs, output, *, format="lines", key=None, numeric=False, reverse=False,
-               unique=False, ignore_blanks=False, field_separator=None, zero_terminated=False,
-               delimiter=",", max_bytes=DEFAULT_MAX_BYTES, threads=1, max_open=64, tmp_dir=None,
-               progress=False, _bars=None):
-    """Sorts the records of `inputs` into `output` in bounded memory; equal keys keep their
-    input order. See the README's "Sorting files" for every argument."""
-    names = [os.fspath(n) for n in _as_list(inputs)] or ["-"]
-    plan = _Plan(format, key, numeric, reverse, ignore_blanks, field_separator, zero_terminated,
-                 delimiter)
-    bars = _bars
-    if bars is None and progress:
-        from .cli_progress import Progress
-        bars = Progress(True)
+class _Counting:
+    """A handle that counts the records in what passes through, for the progress bar."""
+
+    def __init__(self, out, bar, sep):
+        self.out, self.bar, self.sep = out, bar, sep
+
+    def write(self, data):
+        n = self.out.write(data)
+        self.bar.update(data.count(self.sep, 0, n if n is not None else len(data)))
+        return n
+
+
+def make_plan(format="lines", key=None, numeric=False, reverse=False, ignore_blanks=False,
+              field_separator=None, zero_terminated=False, delimiter=",", modifiers="",
+              random_seed=None):
+    """How records are read and keyed; ValueError when an argument cannot be read."""
+    return _Plan(format, key, numeric, reverse, ignore_blanks, field_separator, zero_terminated,
+                 delimiter, modifiers, random_seed)
+
+
+def sort_with_plan(plan, names, output, *, unique=False, max_bytes=DEFAULT_MAX_BYTES, threads=1,
+                   max_open=64, tmp_dir=None, bars=None, open_input=_open_input):
+    """sort_files once its arguments are read: `names` are the inputs ("-" standard input),
+    each opened with `open_input` only when its turn comes; `output` has a write method."""
     total = 0
     with Sorter(max_bytes=max_bytes, tmp_dir=tmp_dir, max_open=max_open, threads=threads) as sorter:
         job = _Job(plan, sorter)
         bar = bars.bar("reading", _total_size(names), "B") if bars else _NoBar()
         for name in names:
-            with _open_input(name) as f:
+            with open_input(name) as f:
                 total += job.add_file(name, f, bar)
         bar.close()
-        if isinstance(output, (str, bytes, os.PathLike)) or output is None:
-            _write_path(job, output, unique)
+        if bars:
+            items = bars.bar("writing", len(sorter), "items")
+            job.write(_Counting(output, items, plan.sep), unique)
+            items.close()
         else:
             job.write(output, unique)
         return SortReport(total, sorter.stats())
 
 
+def sort_files(inputs, output, *, format="lines", key=None, numeric=False, reverse=False,
+               unique=False, ignore_blanks=False, field_separator=None, zero_terminated=False,
+               delimiter=",", max_bytes=DEFAULT_MAX_BYTES, threads=1, max_open=64, tmp_dir=None,
+               progress=False, modifiers=""):
+    """Sorts the records of `inputs` into `output` in bounded memory; equal keys keep their
+    input order. See the README's "Sorting files" for every argument."""
+    plan = make_plan(format, key, numeric, reverse, ignore_blanks, field_separator,
+                     zero_terminated, delimiter, modifiers)
+    names = [os.fspath(n) for n in _as_list(inputs)] or ["-"]
+    bars = None
+    if progress:
+        from .cli_progress import Progress
+        bars = Progress(True)
+    run = dict(unique=unique, max_bytes=max_bytes, threads=threads, max_open=max_open,
+               tmp_dir=tmp_dir, bars=bars)
+    if output is None or output == "-":
+        return sort_with_plan(plan, names, _StandardOutput(), **run)
+    if not isinstance(output, (str, bytes, os.PathLike)):
+        return sort_with_plan(plan, names, output, **run)
+    from .cli_output import output_file
+
+    target = output_file(os.fsdecode(output))
+    try:
+        out = OpenOnWrite(target)
+        report = sort_with_plan(plan, names, out, **run)
+        out.finish()
+        target.commit()
+    except BaseException:
+        target.discard()
+        raise
+    return report
+
+
+class _StandardOutput:
+    def write(self, data):
+        with memoryview(data) as view:
+            n = 0
+            while n < len(view):
+                n += os.write(1, view[n:])
+        return len(data)
+
+
+class OpenOnWrite:
+    """An output target opened at its first write, or at the end when nothing was written:
+    a FIFO's open waits for its reader, which should not hold the reading of the input up."""
+
+    def __init__(self, target):
+        self.target, self.opened = target, False
+
+    def write(self, data):
+        if not self.opened:
+            self.target.open()
+            self.opened = True
+        return self.target.write(data)
+
+    def finish(self):
+        if not self.opened:
+            self.target.open()
+            self.opened = True
+
+
 def _total_size(names):
     total = 0
     for name in names:
+        if name == "-":
+            return None
         try:
             st = os.stat(name)
         except OSError:
             return None
-        if name == "-" or not os.path.isfile(name):
+        if not os.path.isfile(name):
             return None
         total += st.st_size
     return total
-
-
-def _write_path(job, path, unique):
-    if path is None or path == "-":
-        with open(sys.stdout.fileno(), "wb", buffering=0, closefd=False) as out:
-            job.write(out, unique)
-        return
-    from .cli_output import open_output
-
-    with open_output(os.fspath(path)) as out:
-        job.write(out, unique)

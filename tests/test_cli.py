@@ -37,6 +37,9 @@ LINE_OPTIONS = [
     ["-k2"], ["-k2,2", "-k1,1"], ["-k1.3,1.5"], ["-k2.2b,3.1"],
     ["-k2n", "-k1,1"], ["-k2,2n", "-r"], ["-t", ":", "-k2"], ["-t", ":", "-k1.2,2.3n", "-u"],
     ["-b", "-k2,2"], ["-r", "-k3"], ["-k3,2", "-k1,2.0n"],
+    ["-k5000000000"], ["-k2,99999999999999999999b", "-t", ":"],  # fields past every line's end
+    ["-f", "-u"], ["-d", "-r"], ["-i"], ["-g"], ["-h", "-u"], ["-M"], ["-V"], ["--sort=version", "-z"],
+    ["-k2,2Vr", "-k1,1f"], ["-t", ":", "-k2g", "-k1,1dr"], ["-k1.2,1.4h", "-k2M"],
 ]
 
 
@@ -64,8 +67,9 @@ def test_empty_input_and_crlf_kept():
 def test_lines_across_reads_and_files(tmp_path, monkeypatch):
     """Reads far smaller than the lines: every line is cut somewhere, some several times."""
     import tessarune.cli as cli
+    import tessarune.files as files
 
-    monkeypatch.setattr(cli, "CHUNK", 7)
+    monkeypatch.setattr(files, "READ_SIZE", 7)
     rnd = random.Random(4)
     lines = [b"%d" % rnd.randrange(10**rnd.randint(1, 30)) for _ in range(500)] + [b"z" * 100]
     first, second = tmp_path / "a", tmp_path / "b"
@@ -138,18 +142,30 @@ def test_csv_matches_sorted_with_header_first(tmp_path):
         assert out[1:] == expected, options
 
 
+def test_csv_reads_what_spreadsheets_write():
+    """A byte order mark before the header, a cell beyond the csv module's size limit, and -n
+    cells read as on lines (no number reads as 0)."""
+    long_note = '"' + "n" * 200_000 + '"'
+    rows = ["\ufeffprice,note", f"1_000,{long_note}", ",empty", "nan,x", "-2.5,y", "10,z"]
+    got = run(["--csv", "-k", "price", "-n"], "\n".join(rows).encode())
+    assert got.returncode == 0, got.stderr
+    assert got.stdout.decode().split("\n") == [
+        "price,note", "-2.5,y", ",empty", "nan,x", f"1_000,{long_note}", "10,z", ""]
+
+
 @pytest.mark.parametrize("args, data, status, message", [
     (["no-such-file"], b"", 2, "cannot read no-such-file"),
-    (["-h"], b"", 2, "option -h is not supported"),
-    (["-nM"], b"", 2, "option -M is not supported"),
-    (["--random-sort"], b"", 2, "option --random-sort is not supported"),
-    (["-k2f"], b"", 2, "key modifier 'f' is not supported"),
+    (["-nM"], b"", 2, "options '-Mn' are incompatible"),
+    (["--debug"], b"", 2, "option --debug is not supported"),
+    (["--compress-program=gzip"], b"", 2, "option --compress-program is not supported"),
+    (["-k2x"], b"", 2, "stray character in field spec: invalid field specification '2x'"),
     (["-k0"], b"", 2, "invalid field specification '0'"),
     (["-S", "lots"], b"", 2, "invalid size 'lots'"),
     (["--jsonl"], b'1\n{"a":\n', 2, "-:2: not JSON"),
     (["--jsonl", "-k", "a.b"], b'{"a":{"b":2}}\n{"a":{"b":[1]}}\n', 2, "-:2: the value of a.b is a list"),
-    (["--csv", "-k", "p", "-n"], b"p\n1\n\"x\"\n", 2, "-:3: column 'p': 'x' is not a number"),
+    (["--csv", "-k", "p", "-n"], b"p,q\n1,2\n\n", 2, "-:3: the row has no column 'p'"),
     (["--csv", "-k", "nope"], b"p\n1\n", 2, "-:1: no column 'nope'"),
+    (["--csv"], b"a,b\n" * 60000 + b"\xff\n", 2, "-:60001: not UTF-8: can't decode byte 0xff: invalid start byte"),
     (["-T", "/no/such/dir"], b"a\n", 1, "/no/such/dir"),
 ])
 def test_errors_exit_with_status_and_message(args, data, status, message):
@@ -181,7 +197,9 @@ def test_output_replaced_only_on_success(tmp_path):
     assert os.stat(target).st_mode & 0o777 == 0o640
 
 
-def test_sigint_leaves_no_output_and_no_spill_directory(tmp_path):
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE],
+                         ids=lambda s: s.name)
+def test_signal_leaves_no_output_and_no_spill_directory(sig, tmp_path):
     spill = tmp_path / "spill"
     spill.mkdir()
     target = tmp_path / "out"
@@ -194,9 +212,10 @@ def test_sigint_leaves_no_output_and_no_spill_directory(tmp_path):
     while not any(spill.iterdir()) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert any(spill.iterdir()), "the command never spilled"
-    proc.send_signal(signal.SIGINT)
-    assert proc.wait(timeout=60) == 130
+    proc.send_signal(sig)
+    assert proc.wait(timeout=60) == 128 + sig
     proc.stdin.close()
+    assert proc.stderr.read() == b""
     assert list(spill.iterdir()) == []
     assert list(tmp_path.iterdir()) == [spill]
 

@@ -4,6 +4,7 @@ import importlib
 import json
 import os
 import random
+import subprocess
 import sys
 
 import pytest
@@ -147,6 +148,22 @@ def test_bad_json_names_its_line(client, tmp_path):
     with pytest.raises(json.JSONDecodeError) as info:
         tdask.sort_files(paths, tmp_path / "out", key=key_k, format="jsonl", client=client)
     assert f"in shard {paths[0]}, line 3" in info.value.__notes__
+
+
+def test_jsonl_read_as_the_command_reads_it(client, tmp_path):
+    # Each shard starts with a byte order mark and holds lines of only whitespace.
+    paths = []
+    for i, lines in enumerate(jsonl_shards([300, 200], [1, 2, 3], 6)):
+        path = tmp_path / f"shard-{i}.jsonl"
+        path.write_bytes(b"\xef\xbb\xbf" + b"\n \n".join(x.encode() for x in lines) + b"\n\t\n")
+        paths.append(str(path))
+    parts = tdask.sort_files(paths, tmp_path / "out", key=key_k, format="jsonl", partitions=3,
+                             client=client)
+    got = b"".join(open(p, "rb").read() for p in parts)
+    assert len(got.splitlines()) == 500 and b"\xef\xbb\xbf" not in got
+    command = subprocess.run([sys.executable, "-m", "tessarune", "--jsonl", "-k", "k", *paths],
+                             capture_output=True, check=True, timeout=120)
+    assert got == command.stdout
 
 
 def test_import_without_dask_says_how_to_install(monkeypatch):

@@ -82,7 +82,7 @@ def test_method_table_order():
              ("__enter__", "__exit__", "__class_getitem__")]
     assert names == ["add", "add_encoded", "sort", "encoded", "write_to", "close",
                      "__enter__", "__exit__", "__class_getitem__",
-                     "stats", "_add_lines", "_add_reversed", "_write_lines"]
+                     "stats", "_add_lines", "_write_lines", "_add_keyed"]
 
 
 def stub_docstrings():

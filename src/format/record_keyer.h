@@ -2,8 +2,8 @@
 //
 // The bulk adding path hands a keyer the unread part of its buffer again and again; the keyer
 // finds where the record at the front ends, appends its key bytes to the caller's buffer and
-// says what to store as its payload. It keeps no state between records but scratch space, so
-// the same record may be asked for again (after an interrupted wait) and gives the same answer.
+// says what to store as its payload. Records are asked for once each, in order (a keyer may
+// count lines as it goes); after NeedMore the same record is asked for again with more input.
 #pragma once
 
 #include <cstddef>

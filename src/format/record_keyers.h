@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "format/csv_key.h"
 #include "format/line_key.h"
 #include "format/record_keyer.h"
 
@@ -17,5 +18,10 @@ std::unique_ptr<RecordKeyer> make_line_keyer(LineKeyPlan plan, uint8_t separator
 // there are none. A line of blanks alone is skipped; a line the native reading cannot key
 // exactly, or that is not JSON, is Declined, for the reference way to key or refuse.
 std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<std::vector<std::string>> paths);
+
+// CSV records as Python's csv module reads them, keyed by the plan's columns; `column_names`
+// are the key columns as messages name them (quoted), for a row that lacks one.
+std::unique_ptr<RecordKeyer> make_csv_keyer(uint8_t delimiter, CsvKeyPlan plan,
+                                            std::vector<std::string> column_names);
 
 }  // namespace tessarune::format

@@ -12,12 +12,15 @@
 // the bad record that the adding stopped before (its line is lines + 1 of the buffer).
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "format/record_keyers.h"
 #include "python/arg_binding.h"
+#include "python/buffer_view.h"
 #include "python/core_lock.h"
+#include "python/csv_plan.h"
 #include "python/errors.h"
 #include "python/line_key_plan.h"
 #include "python/sorter_object.h"
@@ -82,6 +85,7 @@ int read_plan(PyObject* plan, KeyedPlan* out) {
         out->keyer = format::make_line_keyer(std::move(lines), zero ? 0 : '\n');
         return 0;
     }
+    if (is("csv", 6)) return read_csv_plan(plan, &out->keyer, &out->reverse);
     if (is("jsonl", 4)) {
         std::vector<std::vector<std::string>> paths;
         if (read_paths(item(1), &paths) < 0 || read_bool(item(2), &out->reverse) < 0) return -1;
@@ -100,26 +104,6 @@ int read_plan(PyObject* plan, KeyedPlan* out) {
 void complement(uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
 }
-
-// Holds a buffer export for the duration of a call.
-class BufferView {
-public:
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    int get(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return -1;
-        held_ = true;
-        return 0;
-    }
-    Bytes bytes() const {
-        return Bytes(static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len));
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // Keys a declined record by the fallback: 0 with the key in `key`, 1 with the refusal's
 // message in `error`, -1 with an exception set.
@@ -166,6 +150,9 @@ PyObject* add_keyed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     SorterCore& core = *self->core;
     size_t consumed = 0;
     size_t lines = 0;
+    // A record keyed but not yet added, its key in `key`: a wait for a spill that gave way to
+    // signal handlers leaves it here, and the next round adds it without reading it again.
+    std::optional<format::KeyedRecord> pending;
     for (;;) {
         UnwindPoll poll;
         CoreStatus result;
@@ -177,23 +164,27 @@ PyObject* add_keyed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (!lock.locked()) return lock.raise_not_locked();
             uint64_t added = 0;
             while (consumed < all.size()) {
-                key.clear();
-                format::KeyedRecord r = plan.keyer->next(all.subspan(consumed), at_end, key);
-                if (r.step == format::RecordStep::NeedMore) break;
-                if (r.step == format::RecordStep::Skipped) {
-                    consumed += r.length;
-                    lines += r.lines;
-                    continue;
+                if (!pending) {
+                    key.clear();
+                    format::KeyedRecord r = plan.keyer->next(all.subspan(consumed), at_end, key);
+                    if (r.step == format::RecordStep::NeedMore) break;
+                    if (r.step == format::RecordStep::Skipped) {
+                        consumed += r.length;
+                        lines += r.lines;
+                        continue;
+                    }
+                    if (r.step != format::RecordStep::Record) {
+                        stopped_at = std::move(r);
+                        break;
+                    }
+                    if (plan.reverse) complement(key.data(), key.size());
+                    pending = std::move(r);
                 }
-                if (r.step != format::RecordStep::Record) {
-                    stopped_at = std::move(r);
-                    break;
-                }
-                if (plan.reverse) complement(key.data(), key.size());
-                result = core.add_record(key.span(), r.payload, poll);
+                result = core.add_record(key.span(), pending->payload, poll);
                 if (!result) break;
-                consumed += r.length;
-                lines += r.lines;
+                consumed += pending->length;
+                lines += pending->lines;
+                pending.reset();
                 if (++added % kRecordsPerPoll == 0 && runs_signal_handlers()) {
                     check_signals = true;
                     break;

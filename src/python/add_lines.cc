@@ -1,5 +1,5 @@
-// The command line's private ways of adding: _add_lines, which adds every complete line of a
-// buffer without a Python call per line, and _add_reversed, add_encoded in descending order.
+// _add_lines: adds every complete line of a buffer, each line its own key, without a Python
+// call per line (the command line's way when no key is named).
 //
 // Descending order without a second comparison: key bytes are prefix-free (no key is a
 // proper prefix of another), so complementing every byte of every key exactly reverses
@@ -8,9 +8,9 @@
 
 #include "key/key_encoding.h"
 #include "python/arg_binding.h"
+#include "python/buffer_view.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
-#include "python/key_walk.h"
 #include "python/sorter_object.h"
 
 namespace tessarune::python {
@@ -50,26 +50,6 @@ CoreStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool r
     return core.add_record(key.span(), line,
                            stored_once ? PayloadSource::KeyBytes : PayloadSource::Given, poll);
 }
-
-// Holds a buffer export for the duration of a call.
-class BufferView {
-public:
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    int get(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return -1;
-        held_ = true;
-        return 0;
-    }
-    Bytes bytes() const {
-        return Bytes(static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len));
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
@@ -157,38 +137,11 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     return PyLong_FromSize_t(consumed);
 }
 
-PyObject* add_reversed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    static constexpr const char* kNames[] = {"key", "payload"};
-    static constexpr ArgSpec kSpec{"Sorter._add_reversed()", kNames, 2, 2, 2};
-    PyObject* bound[2];
-    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
-    PyObject* payload = bound[1];
-    if (!PyBytes_Check(payload)) {
-        raise_not_instance(payload, "bytes");
-        add_processing_note("payload");
-        return nullptr;
-    }
-    if (check_can_add(self) < 0) return nullptr;
-    ByteBuffer key(kKeyBufferCapacity);
-    if (encode_key(bound[0], key) < 0) return nullptr;
-    complement(key);
-    const Bytes data(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(payload)),
-                     static_cast<size_t>(PyBytes_GET_SIZE(payload)));
-    if (add_one_record(self, key.span(), data) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 }  // namespace
 
 PyObject* sorter_add_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return call_guarded([&] { return add_lines(as_sorter(self), args, nargs, kwnames); });
-}
-
-PyObject* sorter_add_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    return call_guarded([&] { return add_reversed(as_sorter(self), args, nargs, kwnames); });
 }
 
 }  // namespace tessarune::python

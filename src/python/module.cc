@@ -1,5 +1,6 @@
 // The extension module _tessarune: multi-phase initialisation, no global interpreter lock.
 #include "python/core_lock.h"
+#include "python/csv_plan.h"
 #include "python/key_bytes.h"
 #include "python/merge_lines.h"
 #include "python/py_ref.h"
@@ -34,6 +35,7 @@ int exec_module(PyObject* module) {
     if (append_to_all(module, "Sorter") < 0) return -1;
     if (add_key_bytes_function(module) < 0) return -1;
     if (add_merge_lines_function(module) < 0) return -1;
+    if (add_csv_record_function(module) < 0) return -1;
     return PyModule_AddObjectRef(module, "Sorter", reinterpret_cast<PyObject*>(type));
 }
 

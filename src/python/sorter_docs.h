@@ -171,11 +171,4 @@ inline constexpr const char kAddKeyedDoc[] =
     "the bad record that the adding stopped before in place of None. at_end: no input\n"
     "follows the buffer.";
 
-inline constexpr const char kAddReversedDoc[] =
-    "_add_reversed($self, key, payload, /)\n"
-    "--\n"
-    "\n"
-    "Add bytes under a sort key as add_encoded does, with the keys' order reversed. A sorter\n"
-    "must not mix this with the other ways of adding.";
-
 }  // namespace tessarune::python

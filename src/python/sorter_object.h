@@ -51,11 +51,9 @@ int check_can_add(SorterObject* self);
 // Adds one record with its key already encoded, waiting for a spill when the half is full
 // (signals checked with the mutex free); counts the item. -1 with an exception set.
 int add_one_record(SorterObject* self, Bytes key, Bytes payload);
-// The command line's private ways of adding (add_lines.cc).
+// The command line's private way of adding lines that are their own keys (add_lines.cc).
 PyObject* sorter_add_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
-PyObject* sorter_add_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames);
 // Records of lines, JSON Lines or CSV with natively extracted keys (add_keyed.cc).
 PyObject* sorter_add_keyed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);

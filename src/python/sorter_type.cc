@@ -84,8 +84,6 @@ PyMethodDef kMethods[] = {
     // Later additions go last, so the order of the first nine never moves.
     {"stats", sorter_stats, METH_NOARGS, kStatsDoc},
     {"_add_lines", as_cfunction(sorter_add_lines), METH_FASTCALL | METH_KEYWORDS, kAddLinesDoc},
-    {"_add_reversed", as_cfunction(sorter_add_reversed), METH_FASTCALL | METH_KEYWORDS,
-     kAddReversedDoc},
     {"_write_lines", as_cfunction(sorter_write_lines), METH_FASTCALL | METH_KEYWORDS,
      kWriteLinesDoc},
     {"_add_keyed", as_cfunction(sorter_add_keyed), METH_FASTCALL | METH_KEYWORDS, kAddKeyedDoc},

@@ -1,5 +1,5 @@
-// _tessarune_keytest: exposes the key walk and the JSON key reader to the Python tests and the
-// key benchmarks.
+// _tessarune_keytest: exposes the key walk, the line and JSON keys and the CSV scanner to the
+// Python tests and the key benchmarks.
 // Built only with the tests and never installed.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -12,6 +12,7 @@
 #include "python/py_ref.h"
 #include "python/testing/line_key_testing.h"
 #include "python/testing/json_key_testing.h"
+#include "python/testing/csv_testing.h"
 
 namespace tessarune {
 namespace {
@@ -96,6 +97,10 @@ PyMethodDef keytest_methods[] = {
      METH_FASTCALL,
      PyDoc_STR("time_json_keys(paths, lines, repeat, /)\n--\n\n"
                "Keys every line repeat times with one reader; returns nanoseconds per line.")},
+    {"csv_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testing::csv_records)),
+     METH_FASTCALL, testing::kCsvRecordsDoc},
+    {"csv_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testing::csv_key)), METH_FASTCALL,
+     testing::kCsvKeyDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

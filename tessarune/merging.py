@@ -1,0 +1,57 @@
+"""The merge of files of sorted lines (-m) and the order check (-c): both stream through the
+extension's _merge_lines, one line of each input in memory at a time, no run files."""
+
+from _tessarune import _merge_lines
+
+
+class Disorder(Exception):
+    """An input out of order: its name, the line's number (from 1) and bytes."""
+
+    def __init__(self, name, number, line):
+        super().__init__(f"{name}:{number}: disorder")
+        self.name, self.number, self.line = name, number, line
+
+
+class ReadError(Exception):
+    """An input that could not be read: its name and the OSError."""
+
+    def __init__(self, name, error):
+        super().__init__(f"{name}: {error.strerror}")
+        self.name, self.error = name, error
+
+
+def _run(plan, names, output_fd, unique, strict, open_input):
+    if plan.format != "lines":
+        raise ValueError("merging and checking apply to lines only")
+    files = []
+    try:
+        for name in names:
+            files.append(open_input(name))
+        try:
+            found = _merge_lines([f.fileno() for f in files], plan.line_fields, plan.tab, plan.zero,
+                                 plan.random_seed, output_fd, unique, strict)
+        except OSError as e:
+            index = getattr(e, "input_index", None)
+            if index is None:
+                raise
+            raise ReadError(names[index], e) from None
+    finally:
+        for f in files:
+            f.close()
+    if found is not None:
+        index, number, line = found
+        raise Disorder(names[index], number, line)
+
+
+def merge_with_plan(plan, names, output_fd, *, unique=False, open_input=open):
+    """Merges the sorted lines of `names` into `output_fd`: lines of equal keys in the order of
+    their inputs, with `unique` the first of them only. Raises Disorder at a line below the
+    one before it in its input (what came before it is written), ReadError, or the OSError of
+    the output."""
+    _run(plan, names, output_fd, unique, False, open_input)
+
+
+def check_with_plan(plan, name, *, unique=False, open_input=open):
+    """Raises Disorder at the first line of `name` below the line before it (with `unique`,
+    equal to it too), or ReadError."""
+    _run(plan, [name], -1, False, unique, open_input)
