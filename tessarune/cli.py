@@ -109,6 +109,19 @@ class _Unsupported(argparse.Action):
         raise UsageError(f"option {option_string} is not supported: {why}")
 
 
+_CHECK_WORD = "--check-word"
+
+
+def _with_check_words(argv):
+    """argv with each --check=WORD spelled as an option that always takes its argument."""
+    out = []
+    for i, a in enumerate(argv):
+        if a == "--":
+            return out + argv[i:]
+        out.append(_CHECK_WORD + a[len("--check"):] if a.startswith("--check=") else a)
+    return out
+
+
 def _parser():
     p = _Parser(prog=PROG, add_help=False, allow_abbrev=False)
     p.add_argument("files", nargs="*")
@@ -127,7 +140,9 @@ def _parser():
     p.add_argument("--random-source")
     p.add_argument("-c", dest="check", action="append_const", const="diagnose-first")
     p.add_argument("-C", dest="check", action="append_const", const="quiet")
-    p.add_argument("--check", dest="check_word", action="append", nargs="?", const="diagnose-first")
+    # --check takes its word only as --check=WORD: "--check FILE" checks FILE.
+    p.add_argument("--check", dest="check", action="append_const", const="diagnose-first")
+    p.add_argument(_CHECK_WORD, dest="check_word", action="append", help=argparse.SUPPRESS)
     p.add_argument("-m", "--merge", action="store_true")
     p.add_argument("--files0-from")
     p.add_argument("-r", "--reverse", action="store_true")
@@ -365,7 +380,7 @@ def _merge(plan, args, names, out, signals, leftovers):
 
 
 def run(argv, closed, signals, leftovers):
-    args = _parser().parse_args(argv)
+    args = _parser().parse_args(_with_check_words(list(argv)))
     if args.help:
         StandardOutput(closed).write(USAGE.encode())
         return 0

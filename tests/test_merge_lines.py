@@ -111,3 +111,13 @@ def test_merge_stops_at_an_input_out_of_order_after_writing_what_came_before(tmp
     out = tmp_path / "out"
     assert merged([a, b], out, None, None, False, False) == (0, 3, b"2")
     assert out.read_bytes() == b"1\n3\n4\n"  # the line before the disorder is written
+
+
+def test_lines_longer_than_the_read_buffer(tmp_path):
+    a, b = tmp_path / "a", tmp_path / "b"
+    long = [b"b" * 300_000 + b"1", b"b" * 300_000 + b"2"]
+    write(a, [b"a", long[0], b"c"], b"\n")
+    b.write_bytes(b"b\n" + long[1])  # the last line ends without a newline
+    out = tmp_path / "out"
+    assert merged([a, b], out, None, None, False, False) is None
+    assert out.read_bytes() == b"".join(x + b"\n" for x in sorted([b"a", b"c", b"b"] + long))
