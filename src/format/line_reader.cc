@@ -12,21 +12,34 @@ LineReader::LineReader(int fd, uint8_t separator, size_t buffer_size) : fd_(fd),
 }
 
 IoResult<bool> LineReader::fill() {
-    const size_t unread = buffer_.size() - begin_;
-    if (begin_ != 0) {
-        std::memmove(buffer_.data(), buffer_.data() + begin_, unread);
-        buffer_.set_size(unread);
-        begin_ = 0;
+    // Called while no line is held but the last one returned: it moves along.
+    const size_t keep = last_begin_;
+    const size_t kept = buffer_.size() - keep;
+    if (keep != 0) {
+        std::memmove(buffer_.data(), buffer_.data() + keep, kept);
+        buffer_.set_size(kept);
+        begin_ -= keep;
+        last_begin_ = 0;
     }
-    if (unread == buffer_.capacity()) buffer_.reserve(unread * 2);  // a line longer than the buffer
+    if (kept == buffer_.capacity()) buffer_.reserve(kept * 2);  // lines longer than the buffer
     while (true) {
-        const ssize_t got = ::read(fd_, buffer_.data() + unread, buffer_.capacity() - unread);
+        const ssize_t got = ::read(fd_, buffer_.data() + kept, buffer_.capacity() - kept);
         if (got >= 0) {
-            buffer_.set_size(unread + static_cast<size_t>(got));
+            buffer_.set_size(kept + static_cast<size_t>(got));
             return got > 0;
         }
         if (errno != EINTR) return Unexpected{IoError::from_errno(errno)};
     }
+}
+
+Bytes LineReader::take(size_t end, size_t next_begin) {
+    previous_begin_ = last_begin_;
+    previous_size_ = last_size_;
+    last_begin_ = begin_;
+    last_size_ = end - begin_;
+    begin_ = next_begin;
+    ++line_number_;
+    return Bytes(buffer_.data() + last_begin_, last_size_);
 }
 
 IoResult<std::optional<Bytes>> LineReader::next() {
@@ -35,25 +48,23 @@ IoResult<std::optional<Bytes>> LineReader::next() {
         const size_t n = buffer_.size();
         if (const void* found = std::memchr(buffer_.data() + searched, separator_, n - searched)) {
             const auto end = static_cast<size_t>(static_cast<const uint8_t*>(found) - buffer_.data());
-            const Bytes line(buffer_.data() + begin_, end - begin_);
-            begin_ = end + 1;
-            ++line_number_;
-            return std::optional<Bytes>(line);
+            return std::optional<Bytes>(take(end, end + 1));
         }
         if (at_end_) {
             if (begin_ == n) return std::optional<Bytes>();
-            const Bytes line(buffer_.data() + begin_, n - begin_);
-            begin_ = n;
-            ++line_number_;
-            return std::optional<Bytes>(line);
+            return std::optional<Bytes>(take(n, n));
         }
-        searched = n - begin_;  // where the search goes on once fill has moved the bytes
+        // The previous line may go now; fill keeps the last one. Then the search goes on
+        // where it stopped, wherever fill has moved the bytes.
+        previous_size_ = 0;
+        searched = n - last_begin_;
         auto more = fill();
         if (!more) {
             at_end_ = true;
             return Unexpected{std::move(more.error())};
         }
         if (!*more) at_end_ = true;
+        previous_begin_ = 0;
     }
 }
 

@@ -26,17 +26,28 @@ public:
     // call; nullopt at the end of the input. A read error ends the reader.
     IoResult<std::optional<Bytes>> next();
 
+    // The line that next() returned before its last line, still valid (the buffer keeps it, so
+    // that an order check needs no copy); empty before the second line.
+    Bytes previous() const { return Bytes(buffer_.data() + previous_begin_, previous_size_); }
+
     // Lines returned so far: the number of the line last returned.
     uint64_t line_number() const { return line_number_; }
 
 private:
-    // Reads more after the unread bytes, moving them to the front first; false at the end.
+    // Reads more after the unread bytes, moving them (and the last line returned) to the front
+    // first; false at the end.
     IoResult<bool> fill();
+    // Returns the line [begin_, end) and makes it the last one; the next begins at next_begin.
+    Bytes take(size_t end, size_t next_begin);
 
     int fd_;
     uint8_t separator_;
     ByteBuffer buffer_;
     size_t begin_ = 0;  // the unread bytes are [begin_, buffer_.size())
+    size_t last_begin_ = 0;  // the last line returned: [last_begin_, last_begin_ + last_size_)
+    size_t last_size_ = 0;
+    size_t previous_begin_ = 0;  // the one before it
+    size_t previous_size_ = 0;
     bool at_end_ = false;
     uint64_t line_number_ = 0;
 };

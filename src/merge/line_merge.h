@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/expected.h"
@@ -55,17 +56,24 @@ public:
 
 private:
     struct Input {
+        explicit Input(format::LineReader r) : reader(std::move(r)) {}
+
         format::LineReader reader;
         Bytes line;          // the current line, valid until the reader's next line
-        ByteBuffer key;      // its key
-        ByteBuffer earlier;  // the key of the line before it
+        Bytes key;           // its key: the line itself, or key_buffer
+        uint64_t prefix = 0;  // the key's first 8 bytes, big-endian, zero-padded
+        bool done = false;   // no line left
+        ByteBuffer key_buffer;
+        ByteBuffer earlier;  // the key of the line before it, when keys are made
     };
 
     enum class Advance { Line, End, OutOfOrder };
     IoResult<Advance> advance(size_t i);  // reads input i's next line
-    IoStatus start();
+    // Whether input a's line goes first: the lesser key, or the same key and a < b; an input
+    // that is done goes last.
     bool before(uint32_t a, uint32_t b) const;
-    void sift_down();
+    uint32_t build(size_t node);  // the tournament below node; returns its winner
+    void replay(uint32_t input);  // input's line changed: its way up the tree again
     IoStatus write_line(Bytes line);
     IoStatus flush();
 
@@ -73,7 +81,10 @@ private:
     Options options_;
     int output_fd_;
     std::vector<Input> inputs_;
-    std::vector<uint32_t> heap_;  // the inputs with a current line, least first
+    // A tournament tree over the inputs (leaves k..2k-1 stand for inputs 0..k-1): each inner
+    // node holds the input that lost there, losers_[0] the overall winner. Replacing the
+    // winner's line costs one comparison per level.
+    std::vector<uint32_t> losers_;
     ByteBuffer scratch_;
     ByteBuffer last_written_;  // the key of the last line written, for unique
     bool wrote_any_ = false;
