@@ -359,10 +359,11 @@ def _check(plan, args, names, mode):
     return 0
 
 
-def _merge(plan, args, names, out, signals, leftovers):
+def _merge(plan, args, names, out, signals, leftovers, threads):
     out.open()
     try:
-        merge_with_plan(plan, names, out.fd, unique=args.unique, open_input=open_input)
+        merge_with_plan(plan, names, out.fd, unique=args.unique, open_input=open_input,
+                        threads=threads)
     except Disorder as d:
         line = d.line.decode("utf-8", "surrogateescape")
         say(f"{PROG}: {d.name}:{d.number}: disorder: {line}{plan.sep.decode()}")
@@ -397,7 +398,7 @@ def run(argv, closed, signals, leftovers):
         with signals.held():
             out = StandardOutput(closed) if args.output is None else output_file(args.output)
             leftovers.output = out
-        return _merge(plan, args, [name for name, _ in sources], out, signals, leftovers)
+        return _merge(plan, args, [name for name, _ in sources], out, signals, leftovers, threads)
 
     with signals.held():
         out = StandardOutput(closed) if args.output is None else output_file(args.output)

@@ -20,7 +20,7 @@ class ReadError(Exception):
         self.name, self.error = name, error
 
 
-def _run(plan, names, output_fd, unique, strict, open_input):
+def _run(plan, names, output_fd, unique, strict, open_input, threads=1):
     if plan.format != "lines":
         raise ValueError("merging and checking apply to lines only")
     files = []
@@ -29,7 +29,7 @@ def _run(plan, names, output_fd, unique, strict, open_input):
             files.append(open_input(name))
         try:
             found = _merge_lines([f.fileno() for f in files], plan.line_fields, plan.tab, plan.zero,
-                                 plan.random_seed, output_fd, unique, strict)
+                                 plan.random_seed, output_fd, unique, strict, threads)
         except OSError as e:
             index = getattr(e, "input_index", None)
             if index is None:
@@ -43,12 +43,13 @@ def _run(plan, names, output_fd, unique, strict, open_input):
         raise Disorder(names[index], number, line)
 
 
-def merge_with_plan(plan, names, output_fd, *, unique=False, open_input=open):
+def merge_with_plan(plan, names, output_fd, *, unique=False, open_input=open, threads=1):
     """Merges the sorted lines of `names` into `output_fd`: lines of equal keys in the order of
-    their inputs, with `unique` the first of them only. Raises Disorder at a line below the
-    one before it in its input (what came before it is written), ReadError, or the OSError of
-    the output."""
-    _run(plan, names, output_fd, unique, False, open_input)
+    their inputs, with `unique` the first of them only; with two threads, regular files into a
+    regular file in two halves at once. Raises Disorder at a line below the one before it in
+    its input (after writing what came before it, and perhaps some of the other half),
+    ReadError, or the OSError of the output."""
+    _run(plan, names, output_fd, unique, False, open_input, threads)
 
 
 def check_with_plan(plan, name, *, unique=False, open_input=open):

@@ -50,7 +50,7 @@ def merged(paths, out_path, fields, tab, zero, unique, strict=False, check=False
     try:
         with open(out_path, "wb") as out:
             return _merge_lines([f.fileno() for f in files], fields, tab, zero, 0,
-                                -1 if check else out.fileno(), unique, strict)
+                                -1 if check else out.fileno(), unique, strict, 1)
     finally:
         for f in files:
             f.close()
@@ -121,3 +121,40 @@ def test_lines_longer_than_the_read_buffer(tmp_path):
     out = tmp_path / "out"
     assert merged([a, b], out, None, None, False, False) is None
     assert out.read_bytes() == b"".join(x + b"\n" for x in sorted([b"a", b"c", b"b"] + long))
+
+
+@pytest.mark.parametrize("args", [[], ["-k2,2n", "-k1,1r"], ["-z", "-V"]], ids=" ".join)
+def test_merge_in_two_halves_equals_gnu_sort_merge(tmp_path, args):
+    """Above 8 MiB regular files go in two halves at once: the same bytes as one merge, and a
+    disorder in the second half reported with its line number in the whole input."""
+    rng = random.Random(11)
+    zero = "-z" in args
+    end = b"\0" if zero else b"\n"
+    words = [b"v1.%d" % i for i in range(40)] + [b"a", b"B", b"-3", b"10", b"2.5", b"x y"]
+    paths = []
+    for i in range(5):
+        data = b"".join(b"%s %d%s" % (rng.choice(words), rng.randrange(1000), end) for _ in range(200_000))
+        path = tmp_path / f"in{i}"
+        path.write_bytes(gnu_sort(args, data).stdout[:-1] if i == 0 else gnu_sort(args, data).stdout)
+        paths.append(path)
+    fields = plan_fields(native_parts(args, [a[2:] for a in args if a.startswith("-k")]))
+    fields = None if args in ([],) else fields
+    out = tmp_path / "out"
+    files = [open(p, "rb") for p in paths]
+    with open(out, "wb") as f:
+        assert _merge_lines([x.fileno() for x in files], fields, None, zero, 0, f.fileno(), False, False, 2) is None
+    for x in files:
+        x.close()
+    assert out.read_bytes() == gnu_sort(args + ["-m", *map(str, paths)], b"").stdout
+
+    lines = paths[3].read_bytes().split(end)
+    lines[-20], lines[-10] = lines[-10], lines[-20]
+    paths[3].write_bytes(end.join(lines))
+    expected = gnu_sort(args + ["-c", str(paths[3])], b"").stderr
+    files = [open(p, "rb") for p in paths]
+    with open(out, "wb") as f:
+        index, number, line = _merge_lines([x.fileno() for x in files], fields, None, zero, 0, f.fileno(),
+                                           False, False, 2)
+    for x in files:
+        x.close()
+    assert expected == f"sort: {paths[3]}:{number}: disorder: ".encode() + line + end

@@ -7,7 +7,8 @@
 
 namespace tessarune::format {
 
-LineReader::LineReader(int fd, uint8_t separator, size_t buffer_size) : fd_(fd), separator_(separator) {
+LineReader::LineReader(int fd, uint8_t separator, std::optional<Range> range, size_t buffer_size)
+    : fd_(fd), separator_(separator), range_(range) {
     buffer_.set_capacity(buffer_size);
 }
 
@@ -23,7 +24,15 @@ IoResult<bool> LineReader::fill() {
     }
     if (kept == buffer_.capacity()) buffer_.reserve(kept * 2);  // lines longer than the buffer
     while (true) {
-        const ssize_t got = ::read(fd_, buffer_.data() + kept, buffer_.capacity() - kept);
+        size_t room = buffer_.capacity() - kept;
+        ssize_t got = 0;
+        if (range_) {
+            if (range_->end - range_->begin < room) room = static_cast<size_t>(range_->end - range_->begin);
+            got = room == 0 ? 0 : ::pread(fd_, buffer_.data() + kept, room, static_cast<off_t>(range_->begin));
+            if (got > 0) range_->begin += static_cast<uint64_t>(got);
+        } else {
+            got = ::read(fd_, buffer_.data() + kept, room);
+        }
         if (got >= 0) {
             buffer_.set_size(kept + static_cast<size_t>(got));
             return got > 0;

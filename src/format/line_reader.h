@@ -15,8 +15,16 @@ class LineReader {
 public:
     static constexpr size_t kDefaultBuffer = size_t{128} << 10;
 
-    // Does not own `fd`. `separator` ends lines ('\n', or 0 for -z).
-    LineReader(int fd, uint8_t separator, size_t buffer_size = kDefaultBuffer);
+    // A part of a file: the bytes [begin, end), read with pread, not at the file's position.
+    struct Range {
+        uint64_t begin = 0;
+        uint64_t end = 0;
+    };
+
+    // Does not own `fd`. `separator` ends lines ('\n', or 0 for -z). Without a range the file
+    // is read from its position to its end.
+    LineReader(int fd, uint8_t separator, std::optional<Range> range = std::nullopt,
+               size_t buffer_size = kDefaultBuffer);
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
     LineReader(LineReader&&) = default;
@@ -42,6 +50,7 @@ private:
 
     int fd_;
     uint8_t separator_;
+    std::optional<Range> range_;  // begin moves on as the part is read
     ByteBuffer buffer_;
     size_t begin_ = 0;  // the unread bytes are [begin_, buffer_.size())
     size_t last_begin_ = 0;  // the last line returned: [last_begin_, last_begin_ + last_size_)

@@ -43,10 +43,14 @@ int compare_bytes(Bytes a, Bytes b) {
 }  // namespace
 
 LineMerge::LineMerge(std::optional<format::LineKeyPlan> plan, Options options, const std::vector<int>& input_fds,
-                     int output_fd)
+                     int output_fd, const std::vector<format::LineReader::Range>& ranges)
     : plan_(std::move(plan)), options_(options), output_fd_(output_fd) {
     inputs_.reserve(input_fds.size());
-    for (const int fd : input_fds) inputs_.emplace_back(format::LineReader(fd, options.separator));
+    for (size_t i = 0; i < input_fds.size(); ++i) {
+        std::optional<format::LineReader::Range> range;
+        if (!ranges.empty()) range = ranges[i];
+        inputs_.emplace_back(format::LineReader(input_fds[i], options.separator, range));
+    }
     if (output_fd_ >= 0) out_.set_capacity(kOutputBuffer);
 }
 
@@ -125,7 +129,12 @@ void LineMerge::replay(uint32_t input) {
 IoStatus LineMerge::flush() {
     size_t done = 0;
     while (done < out_.size()) {
-        const ssize_t put = ::write(output_fd_, out_.data() + done, out_.size() - done);
+        const void* from = out_.data() + done;
+        const size_t size = out_.size() - done;
+        const ssize_t put = options_.output_offset
+                                ? ::pwrite(output_fd_, from, size, static_cast<off_t>(*options_.output_offset))
+                                : ::write(output_fd_, from, size);
+        if (put > 0 && options_.output_offset) *options_.output_offset += static_cast<uint64_t>(put);
         if (put < 0) {
             if (errno == EINTR) continue;
             return Unexpected{IoError::from_errno(errno)};

@@ -28,6 +28,8 @@ public:
         uint8_t separator = '\n';   // ends the lines read and written
         bool unique = false;        // of lines with equal keys, write the first only
         bool strict_order = false;  // equal keys in one input are out of order too
+        // Where the output goes in its file (written with pwrite), or nullopt: at its position.
+        std::optional<uint64_t> output_offset;
     };
 
     // Where an input was found out of order: its index, the line's number (from 1) and bytes.
@@ -40,8 +42,9 @@ public:
     enum class Step { More, Done, OutOfOrder };
 
     // Does not own the descriptors. output_fd -1: nothing is written (the check alone).
+    // `ranges`: empty, or the part of each input to read.
     LineMerge(std::optional<format::LineKeyPlan> plan, Options options, const std::vector<int>& input_fds,
-              int output_fd);
+              int output_fd, const std::vector<format::LineReader::Range>& ranges = {});
 
     // Merges until `max_lines` lines have been read or the merge ends: Done once every line is
     // written (and flushed), OutOfOrder at the first disorder (what was merged before it is
