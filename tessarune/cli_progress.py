@@ -5,10 +5,15 @@ import os
 import sys
 import time
 
-try:
-    from tqdm import tqdm as _tqdm
-except ImportError:  # progress is an extra: a plain line does without it
-    _tqdm = None
+
+
+def _tqdm_class():
+    """tqdm's bar, imported only when a bar is drawn: the import costs every run 40 ms."""
+    try:
+        from tqdm import tqdm
+    except ImportError:  # progress is an extra: a plain line does without it
+        return None
+    return tqdm
 
 
 class _PlainBar:
@@ -73,10 +78,11 @@ class Progress:
     def bar(self, desc, total, unit):
         if not self.enabled:
             return _NoBar()
-        if _tqdm is not None:
+        tqdm = _tqdm_class()
+        if tqdm is not None:
             columns, rows = self._size()
             scale = unit == "B"
-            return _tqdm(desc=desc, total=total or None, unit=unit, unit_scale=scale,
+            return tqdm(desc=desc, total=total or None, unit=unit, unit_scale=scale,
                          unit_divisor=1024 if scale else 1000, file=self.stream, leave=True,
                          mininterval=0.25, ncols=columns, nrows=rows)
         return _PlainBar(desc, total, unit, self.stream)

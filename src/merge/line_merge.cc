@@ -13,11 +13,13 @@ namespace {
 
 constexpr size_t kOutputBuffer = size_t{256} << 10;
 
-uint64_t prefix_of(Bytes key) {
-    uint8_t first[8] = {};
-    std::memcpy(first, key.data(), std::min<size_t>(key.size(), 8));
-    uint64_t v = 0;
-    for (const uint8_t b : first) v = (v << 8) | b;
+// The big-endian word of key's bytes [at, at + 8), zeros past its end.
+uint64_t word_at(Bytes key, size_t at) {
+    uint8_t bytes[8] = {};
+    if (key.size() > at) std::memcpy(bytes, key.data() + at, std::min<size_t>(key.size() - at, 8));
+    uint64_t v;
+    std::memcpy(&v, bytes, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
     return v;
 }
 
@@ -77,7 +79,8 @@ IoResult<LineMerge::Advance> LineMerge::advance(size_t i) {
         in.key = in.line;
         earlier = in.reader.previous();
     }
-    in.prefix = prefix_of(in.key);
+    in.prefix = word_at(in.key, 0);
+    in.prefix2 = word_at(in.key, 8);
     if (in.reader.line_number() > 1) {
         const int c = compare_bytes(earlier, in.key);
         if (c > 0 || (c == 0 && options_.strict_order)) {
@@ -95,10 +98,11 @@ bool LineMerge::before(uint32_t a, uint32_t b) const {
     const Input& y = inputs_[b];
     if (x.done || y.done) return !x.done || (y.done && a < b);
     if (x.prefix != y.prefix) return x.prefix < y.prefix;
-    // The prefixes hold the first 8 bytes (zeros past a shorter key): compare the rest.
+    if (x.prefix2 != y.prefix2) return x.prefix2 < y.prefix2;
+    // The prefixes hold the first 16 bytes (zeros past a shorter key): compare the rest.
     int c = 0;
-    if (x.key.size() > 8 && y.key.size() > 8) {
-        c = compare_bytes(x.key.subspan(8), y.key.subspan(8));
+    if (x.key.size() > 16 && y.key.size() > 16) {
+        c = compare_bytes(x.key.subspan(16), y.key.subspan(16));
     } else {
         c = compare_bytes(x.key, y.key);
     }

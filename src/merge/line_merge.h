@@ -64,7 +64,8 @@ private:
         format::LineReader reader;
         Bytes line;          // the current line, valid until the reader's next line
         Bytes key;           // its key: the line itself, or key_buffer
-        uint64_t prefix = 0;  // the key's first 8 bytes, big-endian, zero-padded
+        uint64_t prefix = 0;   // the key's first 8 bytes, big-endian, zero-padded
+        uint64_t prefix2 = 0;  // and the 8 after them
         bool done = false;   // no line left
         ByteBuffer key_buffer;
         ByteBuffer earlier;  // the key of the line before it, when keys are made
