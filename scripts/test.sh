@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine, then runs every test: the engine's C++ tests under AddressSanitizer
 # and UndefinedBehaviorSanitizer, the threaded ones under ThreadSanitizer, the Python tests
-# against the installed package, and the Python tests again (but the slow ones) against the
-# extension built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# against the installed package, the wheel installed where lz4 and xxHash are not, and the
+# Python tests again (but the slow ones) against the extension built with AddressSanitizer
+# and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -39,6 +40,9 @@ echo "== python tests"
 TARGET=_tessarune_keytest configure build/testing -DCMAKE_BUILD_TYPE=Release
 "$py" -m pip install -q --no-build-isolation .
 TESSARUNE_TESTING_DIR="$root/build/testing" "$py" -m pytest -q tests
+
+echo "== wheel"
+bash scripts/wheel_test.sh
 
 echo "== python tests (address, undefined)"
 # The interpreter is not instrumented, so the runtime is preloaded; PYTHONMALLOC=malloc lets

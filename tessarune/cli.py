@@ -86,6 +86,7 @@ Output:
       --progress, --no-progress  show progress on standard error (default: if a terminal)
       --stats               print what the sort did to standard error
       --help                show this help
+      --version             print the version
 """
 
 
@@ -126,6 +127,7 @@ def _parser():
     p = _Parser(prog=PROG, add_help=False, allow_abbrev=False)
     p.add_argument("files", nargs="*")
     p.add_argument("--help", action="store_true")
+    p.add_argument("--version", action="store_true")
     fmt = p.add_mutually_exclusive_group()
     fmt.add_argument("--jsonl", action="store_true")
     fmt.add_argument("--csv", action="store_true")
@@ -384,6 +386,10 @@ def run(argv, closed, signals, leftovers):
     args = _parser().parse_args(_with_check_words(list(argv)))
     if args.help:
         StandardOutput(closed).write(USAGE.encode())
+        return 0
+    if args.version:
+        from importlib.metadata import version  # only here: it adds to every start
+        StandardOutput(closed).write(f"{PROG} {version('tessarune')}\n".encode())
         return 0
     max_bytes, threads, max_open = _resources(args)
     check = _check_mode(args)

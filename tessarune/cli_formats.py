@@ -64,7 +64,7 @@ def json_line_key(keyer, name, number, line):
 
 
 class CsvRows:
-    """The records of a CSV file: each one's cells and the exact bytes it came from (with "\n"
+    """The records of a CSV file: each one's cells and the exact bytes it came from (with "\\n"
     added to a last record that lacks a line ending); `line` is the line the last one began on.
 
     The file is read as UTF-8 after any byte order mark. Bytes that are not UTF-8 pass through

@@ -29,13 +29,9 @@ std::string CsvError::text() const {
 }
 
 CsvScanner::CsvScanner(uint8_t delimiter, uint64_t first_line)
-    : delimiter_(delimiter), line_(first_line) {
+    : unquoted_stops_(delimiter, '\r', '\n'), quoted_stops_('"', '\r', '\n'), delimiter_(delimiter),
+      line_(first_line) {
     TR_CHECK(delimiter < 0x80 && delimiter != '"' && !is_line_break(delimiter));
-    for (int c = 0; c < 256; ++c) {
-        const bool interrupts = c >= 0x80 || is_line_break(static_cast<uint8_t>(c));
-        special_unquoted_[c] = interrupts || c == delimiter;
-        special_quoted_[c] = interrupts || c == '"';
-    }
 }
 
 void CsvScanner::begin_record() {
@@ -162,7 +158,7 @@ CsvScanner::Step CsvScanner::next(Bytes input, bool more_may_follow) {
             [[fallthrough]];
         }
         case State::InField: {
-            while (p < n && !special_unquoted_[data[p]]) ++p;
+            p = unquoted_stops_.find(data, p, n);
             if (p == n) {
                 if (more_may_follow) return need_more();
                 save_field(data, p);
@@ -183,7 +179,7 @@ CsvScanner::Step CsvScanner::next(Bytes input, bool more_may_follow) {
             continue;
         }
         case State::InQuotedField: {
-            while (p < n && !special_quoted_[data[p]]) ++p;
+            p = quoted_stops_.find(data, p, n);
             if (p == n) {
                 if (more_may_follow) return need_more();
                 // The reader has read every line; the last one is where it stopped.

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/growable_array.h"
+#include "format/stop_bytes.h"
 
 namespace tessarune::format {
 
@@ -56,7 +57,8 @@ public:
     // `more_may_follow` says whether bytes may follow the end of `input`.
     //
     // Record: record() holds it; the next input starts record().length bytes further.
-    // NeedMore: only when `more_may_follow`; call again with more bytes.
+    // NeedMore: only when `more_may_follow`; call again with more bytes. (Once a fault is
+    //   found, its line is still read to its end, so NeedMore can come before the Error.)
     // End: no bytes remain and none follow.
     // Error: error() says what and where; every later call returns Error again.
     Step next(Bytes input, bool more_may_follow);
@@ -92,9 +94,9 @@ private:
     Step fail_csv(std::string detail, uint64_t line);
     Step fail_utf8(uint8_t byte, const char* reason);
 
-    // Bytes that interrupt a run of ordinary bytes inside an unquoted or a quoted field.
-    bool special_unquoted_[256];
-    bool special_quoted_[256];
+    // The bytes that end a run of ordinary bytes inside an unquoted or a quoted field.
+    StopBytes unquoted_stops_;
+    StopBytes quoted_stops_;
     uint8_t delimiter_;
 
     State state_ = State::StartRecord;

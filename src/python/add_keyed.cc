@@ -6,8 +6,8 @@
 //                                                      fields: 5-tuples of the line key plan
 //   ("jsonl", paths, reverse, fallback)                paths: lists of field names
 //   ("csv", delimiter, columns, names, numeric, reverse)
-// A JSON line that the native reading declines is keyed by calling fallback(line), which
-// returns the key bytes, or a str that says why the line is refused. The answer is
+// A JSON line that the native reading declines is keyed by calling fallback(line), the line
+// with its newline, which returns the key bytes, or a str that says why the line is refused. The answer is
 // (consumed, lines, error): the bytes and physical lines taken, and None, or the message of
 // the bad record that the adding stopped before (its line is lines + 1 of the buffer).
 #include <cstring>
@@ -211,9 +211,8 @@ PyObject* add_keyed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (stopped_at.step != format::RecordStep::Declined) break;
         if (plan.fallback == nullptr) return raise_internal_error("a keyer declined a record with no fallback");
         Ref refusal;
-        Bytes line = stopped_at.payload;
-        if (!line.empty() && line.back() == '\n') line = line.first(line.size() - 1);
-        const int keyed = key_by_fallback(plan.fallback, line, key, refusal);
+        // The whole line, its newline too, as Python's json reads it (its messages count it).
+        const int keyed = key_by_fallback(plan.fallback, stopped_at.payload, key, refusal);
         if (keyed < 0) return nullptr;
         if (keyed > 0) return answer(consumed, lines, refusal.get());
         if (plan.reverse) complement(key.data(), key.size());
