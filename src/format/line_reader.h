@@ -45,6 +45,8 @@ private:
     // Reads more after the unread bytes, moving them (and the last line returned) to the front
     // first; false at the end.
     IoResult<bool> fill();
+    // The first separator at or after `from` in the buffer, or its size.
+    size_t find_separator(size_t from) const;
     // Returns the line [begin_, end) and makes it the last one; the next begins at next_begin.
     Bytes take(size_t end, size_t next_begin);
 
