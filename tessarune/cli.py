@@ -365,7 +365,7 @@ def _merge(plan, args, names, out, signals, leftovers, threads):
     out.open()
     try:
         merge_with_plan(plan, names, out.fd, unique=args.unique, open_input=open_input,
-                        threads=threads)
+                        threads=threads, max_open=args.max_open, tmp_dir=_tmp_dir(args.tmp_dir))
     except Disorder as d:
         line = d.line.decode("utf-8", "surrogateescape")
         say(f"{PROG}: {d.name}:{d.number}: disorder: {line}{plan.sep.decode()}")

@@ -1,5 +1,9 @@
 """The merge of files of sorted lines (-m) and the order check (-c): both stream through the
-extension's _merge_lines, one line of each input in memory at a time, no run files."""
+extension's _merge_lines, one line of each input in memory at a time, no run files (but for
+more inputs than may be open at once: those are merged a batch at a time into temporary files)."""
+
+import os
+import tempfile
 
 from _tessarune import _merge_lines
 
@@ -43,13 +47,36 @@ def _run(plan, names, output_fd, unique, strict, open_input, threads=1):
         raise Disorder(names[index], number, line)
 
 
-def merge_with_plan(plan, names, output_fd, *, unique=False, open_input=open, threads=1):
+def merge_with_plan(plan, names, output_fd, *, unique=False, open_input=open, threads=1,
+                    max_open=None, tmp_dir=None):
     """Merges the sorted lines of `names` into `output_fd`: lines of equal keys in the order of
     their inputs, with `unique` the first of them only; with two threads, regular files into a
-    regular file in two halves at once. Raises Disorder at a line below the one before it in
-    its input (after writing what came before it, and perhaps some of the other half),
-    ReadError, or the OSError of the output."""
-    _run(plan, names, output_fd, unique, False, open_input, threads)
+    regular file in two halves at once. More than `max_open` inputs are merged first a batch at
+    a time, in their order, into temporary files in `tmp_dir`. Raises Disorder at a line below
+    the one before it in its input (after writing what came before it, and perhaps some of the
+    other half), ReadError, or the OSError of the output."""
+    made = set()
+
+    def opener(name):
+        return open(name, "rb", buffering=0) if name in made else open_input(name)
+
+    try:
+        while max_open is not None and len(names) > max_open:
+            fd, path = tempfile.mkstemp(prefix="tessarune-merge-", dir=tmp_dir)
+            made.add(path)
+            try:
+                _run(plan, names[:max_open], fd, unique, False, opener, threads)
+            finally:
+                os.close(fd)
+            for name in names[:max_open]:
+                if name in made:
+                    made.discard(name)
+                    os.remove(name)
+            names = [path] + names[max_open:]
+        _run(plan, names, output_fd, unique, False, opener, threads)
+    finally:
+        for path in made:
+            os.remove(path)
 
 
 def check_with_plan(plan, name, *, unique=False, open_input=open):

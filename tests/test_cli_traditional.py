@@ -31,7 +31,7 @@ CASES = [
     ["-c", "-z", "z"], ["-c", "-"], ["-c", "a", "b"], ["-c", "-o", "out", "a"], ["-c", "-C", "a"],
     ["--check=loud", "a"], ["-c", "missing"], ["-hc", "nums"], ["-Vc", "vers"],
     ["-m", "a", "b"], ["-m", "b", "a"], ["-mu", "a", "b"], ["-m", "-k2,2n", "r1", "r2"],
-    ["-m", "-nr", "r1", "r2"], ["-m", "a", "-"], ["--merge", "--batch-size=2", "a", "b", "dup"],
+    ["-m", "-nr", "r1", "r2"], ["-m", "a", "-"], ["--merge", "--batch-size=2", "-T", ".", "a", "b", "dup", "nums"],
     ["-m", "a", "missing"], ["-m", "-o", "a", "a", "b"],
     ["-o", "a", "a", "b"], ["-o", "u", "-u", "u", "dup"],
     ["--files0-from", "list"], ["--files0-from=-"], ["--files0-from", "list", "a"],
