@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+// The hash of -R is compiled in from the header, as the run files' is: no library to link.
+#define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include "format/general_number_key.h"
