@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -42,45 +41,18 @@ IoResult<bool> LineReader::fill() {
     }
 }
 
-Bytes LineReader::take(size_t end, size_t next_begin) {
-    previous_begin_ = last_begin_;
-    previous_size_ = last_size_;
-    last_begin_ = begin_;
-    last_size_ = end - begin_;
-    begin_ = next_begin;
-    ++line_number_;
-    return Bytes(buffer_.data() + last_begin_, last_size_);
-}
-
-size_t LineReader::find_separator(size_t from) const {
-    const size_t n = buffer_.size();
-    const uint8_t* data = buffer_.data();
-    // Most lines are short: a few words looked at in place cost less than a call to memchr.
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr uint64_t kOnes = 0x0101010101010101;
-        constexpr uint64_t kHighs = 0x8080808080808080;
-        const uint64_t pattern = kOnes * separator_;
-        for (int words = 0; words < 4 && n - from >= 8; ++words, from += 8) {
-            uint64_t w;
-            std::memcpy(&w, data + from, 8);
-            const uint64_t x = w ^ pattern;
-            if (const uint64_t marks = (x - kOnes) & ~x & kHighs) {
-                return from + static_cast<size_t>(std::countr_zero(marks)) / 8;
-            }
-        }
-    }
-    const void* found = std::memchr(data + from, separator_, n - from);
-    return found == nullptr ? n : static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
-}
-
-IoResult<std::optional<Bytes>> LineReader::next() {
+bool LineReader::next_line_after_fill(Bytes* line) {
     size_t searched = begin_;
     while (true) {
         const size_t n = buffer_.size();
-        if (const size_t end = find_separator(searched); end < n) return std::optional<Bytes>(take(end, end + 1));
+        if (const size_t end = find_separator(searched); end < n) {
+            *line = take(end, end + 1);
+            return true;
+        }
         if (at_end_) {
-            if (begin_ == n) return std::optional<Bytes>();
-            return std::optional<Bytes>(take(n, n));
+            if (begin_ == n) return false;
+            *line = take(n, n);
+            return true;
         }
         // The previous line may go now; fill keeps the last one. Then the search goes on
         // where it stopped, wherever fill has moved the bytes.
@@ -89,11 +61,19 @@ IoResult<std::optional<Bytes>> LineReader::next() {
         auto more = fill();
         if (!more) {
             at_end_ = true;
-            return Unexpected{std::move(more.error())};
+            error_ = std::move(more.error());
+            return false;
         }
         if (!*more) at_end_ = true;
         previous_begin_ = 0;
     }
+}
+
+IoResult<std::optional<Bytes>> LineReader::next() {
+    Bytes line;
+    if (next_line(&line)) return std::optional<Bytes>(line);
+    if (error_) return Unexpected{*error_};
+    return std::optional<Bytes>();
 }
 
 }  // namespace tessarune::format

@@ -58,16 +58,14 @@ LineMerge::LineMerge(std::optional<format::LineKeyPlan> plan, Options options, c
 
 IoResult<LineMerge::Advance> LineMerge::advance(size_t i) {
     Input& in = inputs_[i];
-    auto next = in.reader.next();
-    if (!next) {
-        failed_input_ = i;
-        return Unexpected{std::move(next.error())};
-    }
-    if (!*next) {
+    if (!in.reader.next_line(&in.line)) {
+        if (in.reader.error()) {
+            failed_input_ = i;
+            return Unexpected{*in.reader.error()};
+        }
         in.done = true;
         return Advance::End;
     }
-    in.line = **next;
     Bytes earlier;
     if (plan_) {
         std::swap(in.key_buffer, in.earlier);
