@@ -64,6 +64,7 @@ IoResult<LineMerge::Advance> LineMerge::advance(size_t i) {
             return Unexpected{*in.reader.error()};
         }
         in.done = true;
+        in.prefix = in.prefix2 = ~uint64_t{0};
         return Advance::End;
     }
     Bytes earlier;
@@ -91,12 +92,10 @@ IoResult<LineMerge::Advance> LineMerge::advance(size_t i) {
     return Advance::Line;
 }
 
-bool LineMerge::before(uint32_t a, uint32_t b) const {
+bool LineMerge::before_past_prefixes(uint32_t a, uint32_t b) const {
     const Input& x = inputs_[a];
     const Input& y = inputs_[b];
     if (x.done || y.done) return !x.done || (y.done && a < b);
-    if (x.prefix != y.prefix) return x.prefix < y.prefix;
-    if (x.prefix2 != y.prefix2) return x.prefix2 < y.prefix2;
     // The prefixes hold the first 16 bytes (zeros past a shorter key): compare the rest.
     int c = 0;
     if (x.key.size() > 16 && y.key.size() > 16) {

@@ -74,8 +74,15 @@ private:
     enum class Advance { Line, End, OutOfOrder };
     IoResult<Advance> advance(size_t i);  // reads input i's next line
     // Whether input a's line goes first: the lesser key, or the same key and a < b; an input
-    // that is done goes last.
-    bool before(uint32_t a, uint32_t b) const;
+    // that is done goes last (its prefixes are all ones, so only a tie needs to ask).
+    bool before(uint32_t a, uint32_t b) const {
+        const Input& x = inputs_[a];
+        const Input& y = inputs_[b];
+        if (x.prefix != y.prefix) return x.prefix < y.prefix;
+        if (x.prefix2 != y.prefix2) return x.prefix2 < y.prefix2;
+        return before_past_prefixes(a, b);
+    }
+    bool before_past_prefixes(uint32_t a, uint32_t b) const;
     uint32_t build(size_t node);  // the tournament below node; returns its winner
     void replay(uint32_t input);  // input's line changed: its way up the tree again
     IoStatus write_line(Bytes line);
