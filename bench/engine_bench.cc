@@ -38,7 +38,6 @@
 #include "base/split_mix.h"
 #include "key/key_encoding.h"
 #include "run/file_ops.h"
-#include "sorter/chunk_channel.h"
 #include "sorter/merge_thread.h"
 #include "sorter/sorter_core.h"
 
@@ -212,15 +211,13 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
     // them out.
     const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0) return {};
-    auto channel = std::make_shared<ChunkChannel>();
-    std::thread merging(run_merge_thread, std::move(started).value(), channel, std::nullopt);
+    auto channels = std::make_shared<ChunkChannels>();
+    std::thread merging(run_merge_thread, std::move(started).value(), channels, std::nullopt);
     bool written = true;
     for (;;) {
-        std::optional<ChunkMessage> message;
-        const ChunkChannel::Received received = channel->receive(std::chrono::milliseconds(50), &message);
-        if (received == ChunkChannel::Received::SenderGone) break;
-        if (received != ChunkChannel::Received::Message) continue;
-        const ByteBuffer* chunk = std::get_if<ByteBuffer>(&*message);
+        ChunkMessage message;
+        if (channels->chunks.receive(message) == Received::Closed) break;
+        const ByteBuffer* chunk = std::get_if<ByteBuffer>(&message);
         if (chunk == nullptr) {
             written = false;
             break;
@@ -234,11 +231,11 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
             done += static_cast<size_t>(n);
         }
         if (!written) break;
-        channel->give_back(std::move(std::get<ByteBuffer>(*message)));
+        channels->give_back(std::move(std::get<ByteBuffer>(message)));
     }
-    channel->finish_receiving();
+    channels->close_receiving();
     merging.join();
-    if (::close(out) != 0 || !written || channel->panic() != nullptr) return {};
+    if (::close(out) != 0 || !written || channels->chunks.internal_error() != nullptr) return {};
     phases.merging = seconds_since(start) - phases.adding - phases.starting;
     phases.ok = true;
     return phases;

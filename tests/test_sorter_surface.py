@@ -6,6 +6,7 @@ import ast
 import contextlib
 import errno
 import gc
+import importlib.util
 import inspect
 import os
 import pathlib
@@ -39,6 +40,22 @@ def test_module_exports_only_the_sorter():
     assert _tessarune.__all__ == ["Sorter"]
     assert _tessarune.Sorter is tessarune.Sorter
     assert _tessarune.__doc__ == ""
+
+
+def test_each_module_object_has_its_own_types():
+    spec = importlib.util.find_spec("_tessarune")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other.Sorter is not _tessarune.Sorter
+    mine, theirs = _tessarune.Sorter(), other.Sorter()
+    for s in (mine, theirs):
+        s.add(2)
+        s.add(1)
+    assert type(theirs.stats()) is not type(mine.stats())
+    assert theirs.stats().items == 2
+    it = theirs.sort()
+    assert type(it) is not type(mine.sort())
+    assert list(it) == [1, 2]
 
 
 def test_sorter_presents_itself_under_the_package_name():
@@ -567,9 +584,61 @@ def test_a_relative_tmp_dir_is_the_one_current_at_construction(tmp_path, monkeyp
 def test_tmp_dir_that_is_a_file_is_not_a_directory(tmp_path):
     f = tmp_path / "file"
     f.write_bytes(b"")
-    with raises_with(NotADirectoryError, f"{f} is not a directory"):
+    with pytest.raises(NotADirectoryError) as info:
         Sorter(tmp_dir=f)
+    assert str(info.value) == f"{f} is not a directory"
     assert [p.name for p in tmp_path.iterdir()] == ["file"]
+
+
+SPILL_DIR_OUT_OF_DESCRIPTORS = """
+import os, sys
+from tessarune import Sorter
+s = Sorter(max_bytes=64 << 10, tmp_dir=sys.argv[1])
+held = []
+try:
+    while True:
+        held.append(os.open("/dev/null", os.O_RDONLY))
+except OSError:
+    pass
+try:
+    for i in range(100_000):
+        s.add(i)
+except OSError as e:
+    print(e.errno, e.filename)
+"""
+
+
+def test_every_spill_directory_error_carries_errno_and_filename(tmp_path):
+    def failure(make, fill=False):
+        with pytest.raises(OSError) as info:
+            s = make()
+            for i in range(100_000 if fill else 0):
+                s.add(i)
+        return info.value.errno, info.value.filename
+
+    f = tmp_path / "file"
+    f.write_bytes(b"")
+    assert failure(lambda: Sorter(tmp_dir=f)) == (errno.ENOTDIR, str(f))
+    gone = tmp_path / "gone"
+    gone.mkdir()
+
+    def removed_after_construction():
+        s = Sorter(max_bytes=64 << 10, tmp_dir=gone)
+        gone.rmdir()
+        return s
+
+    assert failure(removed_after_construction, fill=True) == (errno.ENOENT, str(gone))
+    for system_dir in ("/proc", "/sys"):
+        if os.path.isdir(system_dir):
+            code, filename = failure(lambda: Sorter(tmp_dir=system_dir))
+            assert code in (errno.ENOENT, errno.EPERM, errno.EACCES, errno.EROFS)
+            assert filename == system_dir
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        return  # the sanitizer's runtime needs descriptors of its own to report anything
+    done = subprocess.run([sys.executable, "-c", SPILL_DIR_OUT_OF_DESCRIPTORS, str(tmp_path)],
+                          capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.stdout.split() == [str(errno.EMFILE), str(tmp_path)], done.stderr
 
 
 def test_tmp_dir_path_keeps_undecodable_bytes_in_the_message(tmp_path):

@@ -9,15 +9,10 @@ std::string_view describe_kind(IoErrorKind kind) {
     switch (kind) {
         case IoErrorKind::NotFound: return "entity not found";
         case IoErrorKind::PermissionDenied: return "permission denied";
-        case IoErrorKind::ConnectionRefused: return "connection refused";
-        case IoErrorKind::ConnectionReset: return "connection reset";
-        case IoErrorKind::ConnectionAborted: return "connection aborted";
-        case IoErrorKind::BrokenPipe: return "broken pipe";
         case IoErrorKind::AlreadyExists: return "entity already exists";
         case IoErrorKind::WouldBlock: return "operation would block";
         case IoErrorKind::NotADirectory: return "not a directory";
         case IoErrorKind::IsADirectory: return "is a directory";
-        case IoErrorKind::TimedOut: return "timed out";
         case IoErrorKind::Interrupted: return "operation interrupted";
         case IoErrorKind::OutOfMemory: return "out of memory";
         case IoErrorKind::InvalidData: return "invalid data";
@@ -34,15 +29,10 @@ IoErrorKind kind_from_errno(int code) {
         case ENOENT: return IoErrorKind::NotFound;
         case EPERM:
         case EACCES: return IoErrorKind::PermissionDenied;
-        case ECONNREFUSED: return IoErrorKind::ConnectionRefused;
-        case ECONNRESET: return IoErrorKind::ConnectionReset;
-        case ECONNABORTED: return IoErrorKind::ConnectionAborted;
-        case EPIPE: return IoErrorKind::BrokenPipe;
         case EEXIST: return IoErrorKind::AlreadyExists;
         case EAGAIN: return IoErrorKind::WouldBlock;
         case ENOTDIR: return IoErrorKind::NotADirectory;
         case EISDIR: return IoErrorKind::IsADirectory;
-        case ETIMEDOUT: return IoErrorKind::TimedOut;
         case EINTR: return IoErrorKind::Interrupted;
         case ENOMEM: return IoErrorKind::OutOfMemory;
         case ENOSPC:

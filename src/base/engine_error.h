@@ -19,15 +19,10 @@ namespace tessarune {
 enum class IoErrorKind : uint8_t {
     NotFound,
     PermissionDenied,
-    ConnectionRefused,
-    ConnectionReset,
-    ConnectionAborted,
-    BrokenPipe,
     AlreadyExists,
     WouldBlock,
     NotADirectory,
     IsADirectory,
-    TimedOut,
     Interrupted,
     OutOfMemory,
     InvalidData,
@@ -57,6 +52,13 @@ public:
     IoError with_context(std::string_view prefix) const {
         IoError e = *this;
         e.message_ = std::string(prefix) + message_;
+        return e;
+    }
+
+    // A new error of the same kind, code and path with another message.
+    IoError with_message(std::string message) const {
+        IoError e = *this;
+        e.message_ = std::move(message);
         return e;
     }
 

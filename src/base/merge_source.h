@@ -12,7 +12,7 @@ namespace tessarune {
 enum class NextRecord { Record, End };
 
 // A record's key bytes and payload bytes, viewed in memory owned by whoever filled it.
-// payload_in_key: the payload is key bytes 1 to K - 2 (payload views them), stored once; a
+// payload_in_key: the payload is key bytes 1 to K - 3 (payload views them), stored once; a
 // writer keeps it that way.
 struct RecordView {
     Bytes key;

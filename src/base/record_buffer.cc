@@ -123,7 +123,7 @@ GrowthPlan plan_growth(const BufferSizes& sizes, uint64_t extra, uint64_t half_b
     if (n == 0) return GrowthResize{std::max(a, need), std::max<uint64_t>(e, 1)};
     const uint64_t exact = sat_add(need, sat_entry_bytes(n + 1));
     if (exact > b - b / 8) return GrowthFull{};
-    // exact <= B here, so the split gives need <= A' and N + 1 <= E' with A' + 32E' <= B.
+    // exact <= B here, so the split gives need <= A' and N + 1 <= E' with A' + 24E' <= B.
     const uint64_t a3 = static_cast<uint64_t>(Uint128(need) * b / exact);
     return GrowthResize{a3, (b - a3) / kCountedEntryBytes};
 }

@@ -3,7 +3,7 @@
 //
 // Adding a record appends its key bytes and, right behind them, its payload bytes to the
 // arena, and one RecordEntry to the table. What is counted against the half budget B is
-// capacity, not length: arena capacity + 32 x entry capacity (the entry and the room its sort
+// capacity, not length: arena capacity + 24 x entry capacity (the entry and the room its sort
 // needs). A buffer moves as a whole (to a spill, back as the spare buffers, into a merge
 // source); it is never copied.
 //
@@ -35,7 +35,7 @@ inline constexpr uint64_t kSortScratchBytes = 8;
 inline constexpr uint64_t kCountedEntryBytes = kEntryBytes + kSortScratchBytes;
 
 // A record added with PayloadSource::KeyBytes keeps no payload bytes of its own: its payload
-// is key bytes 1 to K - 2 (the raw bytes of a bytes key without zero bytes, which the key's
+// is key bytes 1 to K - 3 (the raw bytes of a bytes key without zero bytes, which the key's
 // tag and closing 00 00 surround), and its entry has payload_length 0 and this bit set in
 // offset. An arena never comes near 2^63 bytes, so the bit is free; whatever reads the
 // arena through an entry's offset masks it with entry_offset().
@@ -43,13 +43,13 @@ inline constexpr uint64_t kPayloadInKey = uint64_t{1} << 63;
 inline uint64_t entry_offset(const RecordEntry& e) { return e.offset & ~kPayloadInKey; }
 inline bool payload_in_key(const RecordEntry& e) { return (e.offset & kPayloadInKey) != 0; }
 
-// The payload of a record whose payload is in its key: key bytes 1 to K - 2 (the raw bytes
+// The payload of a record whose payload is in its key: key bytes 1 to K - 3 (the raw bytes
 // of a bytes key between its tag and its closing 00 00). REQUIRES: key size >= 3.
 inline Bytes payload_from_key(Bytes key) { return key.subspan(1, key.size() - 3); }
 
 enum class PayloadSource : uint8_t {
     Given,     // the payload is its own bytes
-    KeyBytes,  // the payload is key bytes 1 to K - 2; REQUIRES K >= 3
+    KeyBytes,  // the payload is key bytes 1 to K - 3; REQUIRES K >= 3
 };
 
 struct GrowthFits {};
@@ -70,7 +70,7 @@ public:
     uint64_t arena_length() const { return arena_.size(); }
     uint64_t arena_capacity() const { return arena_.capacity(); }
     uint64_t entry_capacity() const { return entries_.capacity(); }
-    // arena capacity + 32 x entry capacity
+    // arena capacity + 24 x entry capacity
     uint64_t counted_capacity() const;
 
     // Appends a record. Never fails for lack of capacity: a short array grows (after

@@ -22,6 +22,7 @@
 #include "python/core_lock.h"
 #include "python/csv_plan.h"
 #include "python/errors.h"
+#include "python/key_walk.h"
 #include "python/line_key_plan.h"
 #include "python/sorter_object.h"
 
@@ -29,7 +30,6 @@ namespace tessarune::python {
 namespace {
 
 constexpr size_t kRecordsPerPoll = 16384;
-constexpr size_t kKeyBufferCapacity = 256;
 
 struct KeyedPlan {
     std::unique_ptr<format::RecordKeyer> keyer;

@@ -11,6 +11,7 @@
 #include "python/buffer_view.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
+#include "python/key_walk.h"
 #include "python/sorter_object.h"
 
 namespace tessarune::python {
@@ -18,7 +19,6 @@ namespace {
 
 // Lines between two signal polls: a few milliseconds of adding.
 constexpr size_t kLinesPerPoll = 16384;
-constexpr size_t kKeyBufferCapacity = 256;
 
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
 

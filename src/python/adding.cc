@@ -17,7 +17,6 @@
 namespace tessarune::python {
 namespace {
 
-constexpr size_t kKeyBufferCapacity = 256;
 // A key buffer that grew past this for one large key is not kept for the next call.
 constexpr size_t kKeptKeyBufferCapacity = 1 << 20;
 constexpr uint64_t kRecordsPerPoll = 1024;

@@ -14,15 +14,10 @@ PyObject* class_for_kind(IoErrorKind kind) {
     switch (kind) {
         case IoErrorKind::NotFound: return PyExc_FileNotFoundError;
         case IoErrorKind::PermissionDenied: return PyExc_PermissionError;
-        case IoErrorKind::ConnectionRefused: return PyExc_ConnectionRefusedError;
-        case IoErrorKind::ConnectionReset: return PyExc_ConnectionResetError;
-        case IoErrorKind::ConnectionAborted: return PyExc_ConnectionAbortedError;
-        case IoErrorKind::BrokenPipe: return PyExc_BrokenPipeError;
         case IoErrorKind::AlreadyExists: return PyExc_FileExistsError;
         case IoErrorKind::WouldBlock: return PyExc_BlockingIOError;
         case IoErrorKind::NotADirectory: return PyExc_NotADirectoryError;
         case IoErrorKind::IsADirectory: return PyExc_IsADirectoryError;
-        case IoErrorKind::TimedOut: return PyExc_TimeoutError;
         case IoErrorKind::Interrupted: return PyExc_InterruptedError;
         case IoErrorKind::OutOfMemory: return PyExc_MemoryError;
         case IoErrorKind::InvalidData:

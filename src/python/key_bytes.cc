@@ -11,8 +11,6 @@
 namespace tessarune::python {
 namespace {
 
-// The adding path's first capacity, so that a key costs here what it costs in add.
-constexpr size_t kKeyBufferCapacity = 64;
 // add_record refuses keys this long; refusing them here too keeps key_bytes to the keys a
 // sorter would accept.
 constexpr uint64_t kMaxKeyBytes = uint64_t{1} << 32;

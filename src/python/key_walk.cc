@@ -148,18 +148,6 @@ int walk(PyObject* value, int depth, ByteBuffer& out) {
     return -1;
 }
 
-// bit_length's result converted as the interface layer converts an unsigned 64-bit argument.
-bool to_u64(PyObject* obj, unsigned long long& result) {
-    Ref index;
-    if (!PyLong_Check(obj)) {
-        index = Ref(PyNumber_Index(obj));
-        if (!index) return false;
-        obj = index.get();
-    }
-    result = PyLong_AsUnsignedLongLong(obj);
-    return !(result == static_cast<unsigned long long>(-1) && PyErr_Occurred());
-}
-
 // Negates a two's-complement big-endian number in place, giving its magnitude.
 void negate_in_place(uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
@@ -168,69 +156,33 @@ void negate_in_place(uint8_t* p, size_t n) {
     }
 }
 
+// Read directly, never through a method of the int (a subclass may override them).
 int encode_big_int(PyObject* value, ByteBuffer& out) {
-    PyObject* const int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
-    Ref bit_length_fn(PyObject_GetAttrString(int_type, "bit_length"));
-    if (!bit_length_fn) return -1;
-    Ref bit_length(PyObject_CallOneArg(bit_length_fn.get(), value));
-    if (!bit_length) return -1;
-    unsigned long long bits = 0;
-    if (!to_u64(bit_length.get(), bits)) return -1;
-
-    // bits // 8 + 1 bytes always leave room for the sign bit.
-    Ref to_bytes(PyObject_GetAttrString(int_type, "to_bytes"));
-    if (!to_bytes) return -1;
-    Ref length(PyLong_FromUnsignedLongLong(bits / 8 + 1));
-    if (!length) return -1;
-    Ref order(PyUnicode_FromString("big"));
-    if (!order) return -1;
-    Ref kwnames(Py_BuildValue("(s)", "signed"));
-    if (!kwnames) return -1;
-    PyObject* args[] = {value, length.get(), order.get(), Py_True};
-    Ref twos(PyObject_Vectorcall(to_bytes.get(), args, 3, kwnames.get()));
-    if (!twos) return -1;
-    if (!PyBytes_Check(twos.get())) {
-        raise_not_instance(twos.get(), "bytes");
-        return -1;
-    }
-
-    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(twos.get()));
-    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(twos.get()));
-    if (size == 0 || (data[0] & 0x80) == 0) {
-        append_number_magnitude(false, Bytes(data, size), out);
-        return 0;
-    }
+    const Py_ssize_t size = PyLong_AsNativeBytes(value, nullptr, 0, Py_ASNATIVEBYTES_BIG_ENDIAN);
+    if (size < 0) return -1;
     uint8_t inline_copy[kInlineMagnitude];
     ByteBuffer heap_copy;
-    uint8_t* magnitude = inline_copy;
-    if (size > kInlineMagnitude) {
-        heap_copy.resize(size);
-        magnitude = heap_copy.data();
+    uint8_t* twos = inline_copy;
+    if (static_cast<size_t>(size) > kInlineMagnitude) {
+        heap_copy.resize(static_cast<size_t>(size));
+        twos = heap_copy.data();
     }
-    std::memcpy(magnitude, data, size);
-    negate_in_place(magnitude, size);
-    append_number_magnitude(true, Bytes(magnitude, size), out);
+    if (PyLong_AsNativeBytes(value, twos, size, Py_ASNATIVEBYTES_BIG_ENDIAN) < 0) return -1;
+    const bool negative = size != 0 && (twos[0] & 0x80) != 0;
+    if (negative) negate_in_place(twos, static_cast<size_t>(size));
+    append_number_magnitude(negative, Bytes(twos, static_cast<size_t>(size)), out);
     return 0;
 }
 
-// Nothing is cached between keys: the module, the function and the type's attribute are
-// looked up again for every key, so monkeypatching and free-threading need no care here.
+// The key of an object whose type has __index__ is the int that __index__ gives, converted
+// as every index conversion of the interpreter does.
 IndexKey encode_index(PyObject* value, ByteBuffer& out) {
     const int has_index =
         PyObject_HasAttrStringWithError(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__index__");
     if (has_index < 0) return IndexKey::Failed;
     if (has_index == 0) return IndexKey::NotApplicable;
-
-    Ref operator_module(PyImport_ImportModule("operator"));
-    if (!operator_module) return IndexKey::Failed;
-    Ref index_fn(PyObject_GetAttrString(operator_module.get(), "index"));
-    if (!index_fn) return IndexKey::Failed;
-    Ref result(PyObject_CallOneArg(index_fn.get(), value));
+    Ref result(PyNumber_Index(value));
     if (!result) return IndexKey::Failed;
-    if (!PyLong_Check(result.get())) {
-        raise_not_instance(result.get(), "int");
-        return IndexKey::Failed;
-    }
     return encode_int(result.get(), out) < 0 ? IndexKey::Failed : IndexKey::Appended;
 }
 

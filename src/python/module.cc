@@ -24,25 +24,50 @@ int append_to_all(PyObject* module, const char* name) {
     return appended ? 0 : -1;
 }
 
+ModuleTypes& types_of(PyObject* module) { return *static_cast<ModuleTypes*>(PyModule_GetState(module)); }
+
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "_tessarune must be executed on a module object");
         return -1;
     }
     if (note_signal_thread() < 0) return -1;
-    PyTypeObject* type = sorter_type();
-    if (type == nullptr) return -1;
+    ModuleTypes& types = types_of(module);
+    types.sorter = make_sorter_type(module);
+    if (types.sorter == nullptr) return -1;
+    types.iterator = make_iterator_type(module);
+    if (types.iterator == nullptr) return -1;
+    types.stats = make_stats_type();
+    if (types.stats == nullptr) return -1;
     if (append_to_all(module, "Sorter") < 0) return -1;
     if (add_key_bytes_function(module) < 0) return -1;
     if (add_merge_lines_function(module) < 0) return -1;
     if (add_csv_record_function(module) < 0) return -1;
-    return PyModule_AddObjectRef(module, "Sorter", reinterpret_cast<PyObject*>(type));
+    return PyModule_AddObjectRef(module, "Sorter", types.sorter);
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    ModuleTypes& types = types_of(module);
+    Py_VISIT(types.sorter);
+    Py_VISIT(types.iterator);
+    Py_VISIT(types.stats);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    ModuleTypes& types = types_of(module);
+    Py_CLEAR(types.sorter);
+    Py_CLEAR(types.iterator);
+    Py_CLEAR(types.stats);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The types are made once per process, so their objects must not meet another
-    // interpreter: refuse to load into a subinterpreter rather than share them.
+    // The error classes are still made once per process, so their objects must not meet
+    // another interpreter: refuse to load into a subinterpreter rather than share them.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
@@ -52,15 +77,21 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "_tessarune",
     "",
-    0,
+    sizeof(ModuleTypes),
     nullptr,
     kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace
+
+ModuleTypes& module_types_of(PyTypeObject* type) {
+    // Only this module's types (and their instances' types) ask, so the module is there.
+    return types_of(PyType_GetModuleByDef(type, &kModule));
+}
+
 }  // namespace tessarune::python
 
 PyMODINIT_FUNC PyInit__tessarune() { return PyModuleDef_Init(&tessarune::python::kModule); }

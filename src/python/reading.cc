@@ -16,7 +16,7 @@ SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>
 
 PyObject* start_iteration(SorterObject* self, Ref decode_fn) {
     if (!start_reading(self, /*keep=*/true, nullptr)) return nullptr;
-    return new_sorted_iterator(self->core, std::move(decode_fn));
+    return new_sorted_iterator(Py_TYPE(self), self->core, std::move(decode_fn));
 }
 
 // Takes the engine state out under the mutex, then releases it outside the mutex: joining a

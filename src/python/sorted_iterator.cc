@@ -158,26 +158,13 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* iterator_type() {
-    // Made by whichever thread first needs it. Two threads may both make one; the first to
-    // publish wins and the other drops its copy, so no thread ever waits here.
-    static std::atomic<PyTypeObject*> made{nullptr};
-    PyTypeObject* type = made.load(std::memory_order_acquire);
-    if (type != nullptr) return type;
-    PyObject* fresh = PyType_FromSpec(&kSpec);
-    if (fresh == nullptr) return nullptr;
-    PyTypeObject* expected = nullptr;
-    if (made.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(fresh),
-                                     std::memory_order_acq_rel, std::memory_order_acquire)) {
-        return reinterpret_cast<PyTypeObject*>(fresh);
-    }
-    Py_DECREF(fresh);
-    return expected;
+PyObject* make_iterator_type(PyObject* module) {
+    return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
-PyObject* new_sorted_iterator(const std::shared_ptr<SorterCore>& core, Ref decode_fn) {
-    PyTypeObject* type = iterator_type();
-    if (type == nullptr) return nullptr;
+PyObject* new_sorted_iterator(PyTypeObject* sorter_type, const std::shared_ptr<SorterCore>& core,
+                              Ref decode_fn) {
+    auto* type = reinterpret_cast<PyTypeObject*>(module_types_of(sorter_type).iterator);
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     IteratorObject* it = as_iterator(self);

@@ -16,6 +16,8 @@ namespace tessarune::python {
 // on the way out; without one (encoded()) the payload bytes themselves are the items.
 // nullptr with an exception set on failure; the read then stays in the engine until the
 // sorter is closed or released.
-PyObject* new_sorted_iterator(const std::shared_ptr<SorterCore>& core, Ref decode_fn);
+// `sorter_type` is the sorter's type, which finds the module whose iterator type to use.
+PyObject* new_sorted_iterator(PyTypeObject* sorter_type, const std::shared_ptr<SorterCore>& core,
+                              Ref decode_fn);
 
 }  // namespace tessarune::python

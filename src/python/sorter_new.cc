@@ -5,7 +5,6 @@
 // temporary directory, then the ranges, and only then the engine.
 #include "python/sorter_new.h"
 
-#include <cinttypes>
 #include <new>
 #include <optional>
 #include <string>
@@ -67,13 +66,6 @@ int raise_type_error_naming(const char* text, PyObject* obj) {
     Ref name(type_name_of(obj));
     if (!name) return -1;
     PyErr_Format(PyExc_TypeError, "%s%U", text, name.get());
-    return -1;
-}
-
-int check_at_least(const char* name, int64_t value, int64_t minimum) {
-    if (value >= minimum) return 0;
-    PyErr_Format(PyExc_ValueError, "%s must be at least %" PRId64 ", not %" PRId64, name,
-                 minimum, value);
     return -1;
 }
 
@@ -148,24 +140,11 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!tmp_dir) return nullptr;
     }
 
-    if (check_at_least("max_bytes", *max_bytes, 2) < 0) return nullptr;
-    if (check_at_least("max_open", *max_open, 2) < 0) return nullptr;
-    if (check_at_least("threads", *threads, 1) < 0) return nullptr;
-    // A pool that size could never start; asking for it must not end in an allocation
-    // failure somewhere inside the engine.
-    if (static_cast<uint64_t>(*threads) > kMaxThreads) {
-        PyErr_Format(PyExc_ValueError, "threads must be at most %" PRIu64 ", not %" PRId64,
-                     kMaxThreads, *threads);
-        return nullptr;
-    }
-
     // The probe makes and removes a directory, and a pool starts threads: not attached.
     std::optional<EngineResult<std::shared_ptr<SorterCore>>> made;
     {
         Detached detached;
-        made.emplace(create_core(std::move(*tmp_dir), static_cast<uint64_t>(*max_bytes),
-                                 static_cast<uint64_t>(*max_open),
-                                 static_cast<uint64_t>(*threads)));
+        made.emplace(create_core(std::move(*tmp_dir), *max_bytes, *max_open, *threads));
     }
     if (!*made) {
         PyObject* exc = to_python_exception(made->error());

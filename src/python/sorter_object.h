@@ -37,10 +37,19 @@ struct IteratorObject {
     std::atomic<std::thread::id> stopped_by;
 };
 
-// The Sorter type, made once per process (nullptr with an exception set on failure).
-PyTypeObject* sorter_type();
-// The _SortedIterator type, made on first use (nullptr with an exception set on failure).
-PyTypeObject* iterator_type();
+// The module's types, made when the module is executed and held in its state, so that each
+// module object (each interpreter) has its own.
+struct ModuleTypes {
+    PyObject* sorter;    // Sorter
+    PyObject* iterator;  // _SortedIterator
+    PyObject* stats;     // _SorterStats
+};
+// The types of the module that made `type`, one of its types. Never fails.
+ModuleTypes& module_types_of(PyTypeObject* type);
+// Each type made for `module`: a new reference, or nullptr with an exception set.
+PyObject* make_sorter_type(PyObject* module);
+PyObject* make_iterator_type(PyObject* module);
+PyObject* make_stats_type();
 
 // Adding (adding.cc).
 PyObject* sorter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

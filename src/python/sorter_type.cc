@@ -110,17 +110,7 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyTypeObject* sorter_type() {
-    // One type for the whole process, made by whichever thread first asks; PyMutex detaches
-    // while it waits, so a waiter cannot hold up a thread that runs the collector.
-    static PyMutex mutex{};
-    static PyObject* type = nullptr;
-    PyMutex_Lock(&mutex);
-    if (type == nullptr) type = PyType_FromSpec(&kSpec);
-    PyObject* result = type;
-    PyMutex_Unlock(&mutex);
-    return reinterpret_cast<PyTypeObject*>(result);
-}
+PyObject* make_sorter_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
 
 void release_core(std::shared_ptr<SorterCore>& core) {
     if (!core) return;

@@ -31,23 +31,14 @@ PyStructSequence_Desc kDesc = {
     13,
 };
 
-PyTypeObject* stats_type() {
-    static PyMutex mutex{};
-    static PyTypeObject* type = nullptr;
-    PyMutex_Lock(&mutex);
-    if (type == nullptr) type = PyStructSequence_NewType(&kDesc);
-    PyTypeObject* result = type;
-    PyMutex_Unlock(&mutex);
-    return result;
-}
-
 PyObject* seconds(uint64_t ns) { return PyFloat_FromDouble(static_cast<double>(ns) / 1e9); }
 
 }  // namespace
 
+PyObject* make_stats_type() { return reinterpret_cast<PyObject*>(PyStructSequence_NewType(&kDesc)); }
+
 PyObject* sorter_stats(PyObject* self, PyObject*) {
-    PyTypeObject* type = stats_type();
-    if (type == nullptr) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(module_types_of(Py_TYPE(self)).stats);
     const StatsSnapshot s = reinterpret_cast<SorterObject*>(self)->core->stats().snapshot();
     PyObject* values[] = {
         PyLong_FromUnsignedLongLong(s.items),

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
@@ -17,7 +18,6 @@
 #include "python/core_lock.h"
 #include "python/errors.h"
 #include "python/read_start.h"
-#include "sorter/chunk_channel.h"
 #include "sorter/merge_thread.h"
 
 namespace tessarune::python {
@@ -118,11 +118,11 @@ int is_raw_stream(PyObject* handle) {
 }
 
 // Owns the merging thread on the calling side: however the call ends, the receiving end is
-// let go (waking a sender that waits for room) and the thread is joined detached, so no
+// closed (waking a sender that waits for room) and the thread is joined detached, so no
 // thread of the call outlives it.
 class MergeThread {
 public:
-    explicit MergeThread(std::shared_ptr<ChunkChannel> channel) : channel_(std::move(channel)) {}
+    MergeThread() : channels_(std::make_shared<ChunkChannels>()) {}
     ~MergeThread() { finish(); }
     MergeThread(const MergeThread&) = delete;
     MergeThread& operator=(const MergeThread&) = delete;
@@ -133,7 +133,7 @@ public:
         int error = 0;
         Detached detached;
         try {
-            thread_ = std::thread(run_merge_thread, std::move(merger), channel_, terminator, unique);
+            thread_ = std::thread(run_merge_thread, std::move(merger), channels_, terminator, unique);
         } catch (const std::system_error& e) {
             error = e.code().value() != 0 ? e.code().value() : EAGAIN;
         } catch (const std::bad_alloc&) {
@@ -143,44 +143,43 @@ public:
         return error;
     }
 
-    ChunkChannel& channel() { return *channel_; }
+    ChunkChannels& channels() { return *channels_; }
 
-    // Lets go of the receiving end and joins. Returns whether the thread ended by an
-    // internal error.
-    bool finish() {
-        if (!thread_.joinable()) return false;
-        channel_->finish_receiving();
+    // Closes the receiving end and joins. Returns the internal error that ended the thread,
+    // or null.
+    std::exception_ptr finish() {
+        if (!thread_.joinable()) return nullptr;
+        channels_->close_receiving();
         {
             Detached detached;
             thread_.join();
         }
-        return channel_->panic() != nullptr;
+        return channels_->chunks.internal_error();
     }
 
 private:
-    std::shared_ptr<ChunkChannel> channel_;
+    std::shared_ptr<ChunkChannels> channels_;
     std::thread thread_;
 };
 
 // Receives and writes chunks until the data ends (0) or something fails (-1, exception set).
-int write_chunks(ChunkChannel& channel, Handle& handle) {
+int write_chunks(ChunkChannels& channels, Handle& handle) {
     for (;;) {
-        std::optional<ChunkMessage> message;
-        ChunkChannel::Received received;
+        ChunkMessage message;
+        Received received;
         {
             Detached detached;
-            received = channel.receive(kWaitSlice, &message);
+            received = channels.chunks.receive_for(message, kWaitSlice);
         }
-        if (received == ChunkChannel::Received::SenderGone) return 0;
-        if (received == ChunkChannel::Received::Message) {
-            if (auto* error = std::get_if<EngineError>(&*message)) {
+        if (received == Received::Closed) return 0;
+        if (received == Received::Value) {
+            if (auto* error = std::get_if<EngineError>(&message)) {
                 raise_core_error(CoreError(*error));
                 return -1;
             }
-            ByteBuffer& chunk = std::get<ByteBuffer>(*message);
+            ByteBuffer& chunk = std::get<ByteBuffer>(message);
             if (write_chunk(handle, chunk.span()) < 0) return -1;
-            channel.give_back(std::move(chunk));
-            message.reset();
+            channels.give_back(std::move(chunk));
         }
         if (PyErr_CheckSignals() < 0) return -1;
     }
@@ -195,18 +194,15 @@ PyObject* write_to(SorterObject* self, PyObject* handle, std::optional<uint8_t> 
     std::unique_ptr<Merger> merger;
     if (!start_reading(self, /*keep=*/false, &merger)) return nullptr;
 
-    MergeThread thread(std::make_shared<ChunkChannel>());
+    MergeThread thread;
     if (const int error = thread.start(std::move(merger), terminator, unique); error != 0) {
         errno = error;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     Handle target{write.get(), handle, raw == 1};
-    const int written = write_chunks(thread.channel(), target);
+    const int written = write_chunks(thread.channels(), target);
     Ref failure(written < 0 ? PyErr_GetRaisedException() : nullptr);
-    if (thread.finish()) {
-        PyErr_SetString(PyExc_RuntimeError, "the merging thread panicked");
-        return nullptr;
-    }
+    if (std::exception_ptr internal_error = thread.finish()) std::rethrow_exception(internal_error);
     if (failure) {
         PyErr_SetRaisedException(failure.release());
         return nullptr;

@@ -20,6 +20,8 @@ struct RunInfo {
     // Length of the record stream: sum of 8 + K + P, and one more for each record whose
     // payload length field is FFFFFFFF (see run_writer.cc).
     uint64_t byte_count = 0;
+    // What the file takes on disk (its blocks and their headers); 0 until it is finished.
+    uint64_t file_bytes = 0;
 };
 
 }  // namespace tessarune

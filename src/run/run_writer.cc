@@ -13,7 +13,7 @@
 //
 // A payload length field of FFFFFFFF is followed by one flag byte. Flag 00: a payload of
 // exactly 2^32 - 1 bytes follows, as usual. Flag 01: the record has no payload bytes of its
-// own; its payload is key bytes 1 to K - 2 (K >= 3), so the record takes 9 + K bytes. That
+// own; its payload is key bytes 1 to K - 3 (K >= 3), so the record takes 9 + K bytes. That
 // keeps a line added as both key and payload once in the run instead of twice.
 //
 // The stream is cut into raw blocks of exactly 131072 bytes (128 KiB); the last one holds
@@ -140,6 +140,12 @@ struct RunWriter::Impl {
     IoStatus write_status;
     WriteTiming writing_timing;
     SortPool::Pending in_flight;  // declared after `pool`, so destroyed (waited for) first
+    uint64_t file_bytes = 0;      // written to the file so far, by this thread's count
+
+    void note_written(const WriteTiming& timing) {
+        pace.note_write(timing.bytes, timing.ns);
+        file_bytes += timing.bytes;
+    }
 
     ~Impl() {
         if (!file) return;
@@ -151,6 +157,21 @@ struct RunWriter::Impl {
     }
 
     IoError wrap(const IoError& e) const { return e.at_path(path); }
+
+    // Appends a record through the block slots, where it may straddle blocks: the key length,
+    // the key, the payload length field (kPayloadLengthEscape followed by `flag`, or the
+    // length), the payload.
+    IoStatus append_record(Bytes key, Bytes payload, bool escaped, uint8_t flag) {
+        uint8_t field[5];
+        store_le32(field, static_cast<uint32_t>(key.size()));
+        IoStatus s = append(field, 4);
+        if (s) s = append(key.data(), key.size());
+        store_le32(field, escaped ? kPayloadLengthEscape : static_cast<uint32_t>(payload.size()));
+        field[4] = flag;
+        if (s) s = append(field, escaped ? 5 : 4);
+        if (s) s = append(payload.data(), payload.size());
+        return s;
+    }
 
     // Appends bytes to the record stream through the block slots.
     IoStatus append(const uint8_t* bytes, size_t n) {
@@ -235,7 +256,7 @@ struct RunWriter::Impl {
     // Waits for the write in flight, if any; its result.
     IoStatus settle() {
         in_flight.wait();
-        pace.note_write(writing_timing.bytes, writing_timing.ns);
+        note_written(writing_timing);
         writing_timing = {};
         IoStatus s = std::move(write_status);
         write_status = {};
@@ -245,7 +266,7 @@ struct RunWriter::Impl {
     IoStatus write_now(ByteBuffer& buffer) {
         WriteTiming timing;
         IoStatus s = write_all(buffer, timing);
-        pace.note_write(timing.bytes, timing.ns);
+        note_written(timing);
         return s;
     }
 
@@ -323,14 +344,7 @@ IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
     const size_t total = 8 + k + p;
     ByteBuffer& raw = w.slots[w.filled].raw;
     if (p == kPayloadLengthEscape) {
-        uint8_t length[5];
-        store_le32(length, static_cast<uint32_t>(k));
-        IoStatus s = w.append(length, 4);
-        if (s) s = w.append(key.data(), k);
-        store_le32(length, kPayloadLengthEscape);
-        length[4] = kFlagPayloadFollows;
-        if (s) s = w.append(length, 5);
-        if (s) s = w.append(payload.data(), p);
+        IoStatus s = w.append_record(key, payload, true, kFlagPayloadFollows);
         if (!s) return Unexpected(w.wrap(s.error()));
         ++record_count_;
         byte_count_ += total + 1;
@@ -349,13 +363,7 @@ IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
             if (!s) return Unexpected(w.wrap(s.error()));
         }
     } else {
-        uint8_t length[4];
-        store_le32(length, static_cast<uint32_t>(k));
-        IoStatus s = w.append(length, 4);
-        if (s) s = w.append(key.data(), k);
-        store_le32(length, static_cast<uint32_t>(p));
-        if (s) s = w.append(length, 4);
-        if (s) s = w.append(payload.data(), p);
+        IoStatus s = w.append_record(key, payload, false, 0);
         if (!s) return Unexpected(w.wrap(s.error()));
     }
     ++record_count_;
@@ -378,13 +386,7 @@ IoStatus RunWriter::write_record_payload_in_key(Bytes key) {
             if (!s) return Unexpected(w.wrap(s.error()));
         }
     } else {
-        uint8_t head[5];
-        store_le32(head, static_cast<uint32_t>(k));
-        IoStatus s = w.append(head, 4);
-        if (s) s = w.append(key.data(), k);
-        store_le32(head, kPayloadLengthEscape);
-        head[4] = kFlagPayloadInKey;
-        if (s) s = w.append(head, 5);
+        IoStatus s = w.append_record(key, Bytes(), true, kFlagPayloadInKey);
         if (!s) return Unexpected(w.wrap(s.error()));
     }
     ++record_count_;
@@ -449,7 +451,7 @@ IoResult<RunInfo> RunWriter::finish_run() {
     IoStatus closed = w.file->close();
     w.file.reset();
     if (!closed) return Unexpected(w.wrap(closed.error()));
-    return RunInfo{std::move(w.path), record_count_, byte_count_};
+    return RunInfo{std::move(w.path), record_count_, byte_count_, w.file_bytes};
 }
 
 }  // namespace tessarune

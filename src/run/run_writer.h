@@ -57,7 +57,7 @@ public:
     RunWriter& operator=(const RunWriter&) = delete;
 
     IoStatus write_record(Bytes key, Bytes payload);
-    // A record whose payload is key bytes 1 to K - 2: the key alone is stored, with a mark.
+    // A record whose payload is key bytes 1 to K - 3: the key alone is stored, with a mark.
     // REQUIRES: 3 <= key size < 2^32.
     IoStatus write_record_payload_in_key(Bytes key);
     // Every record of a buffer in its entry order (a sorted half), as write_record and

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -114,19 +115,19 @@ IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileO
         }
         if (made.error().kind() == IoErrorKind::AlreadyExists) continue;
         const IoError& e = made.error();
-        return Unexpected(wrap_base(
-            base, IoError(e.kind(), e.message() + " at path " + quote_path(path))));
+        return Unexpected(wrap_base(base, e.with_message(e.message() + " at path " + quote_path(path))));
     }
-    return Unexpected(wrap_base(base, IoError(IoErrorKind::AlreadyExists,
+    return Unexpected(wrap_base(base, IoError::from_errno(EEXIST).with_message(
                                               "too many temporary files exist at path " +
-                                                  quote_path(absolute_base))));
+                                              quote_path(absolute_base))));
 }
 
 IoStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base) {
     IoResult<bool> is_dir = ops->is_directory(base);
     if (!is_dir) return Unexpected(wrap_base(base, is_dir.error()));
     if (!*is_dir) {
-        return Unexpected(IoError(IoErrorKind::NotADirectory, base + " is not a directory"));
+        return Unexpected(
+            IoError::from_errno(ENOTDIR).with_message(base + " is not a directory").set_path(base));
     }
     IoResult<std::unique_ptr<SpillDir>> probe = create_spill_dir(ops, base);
     if (!probe) return Unexpected(std::move(probe).error());

@@ -41,7 +41,7 @@ struct FillingState {
 
     RecordBuffer filling;        // the half that takes new records
     std::vector<RunInfo> runs;   // every run written or being written, in adding order
-    std::string base;            // exactly as received
+    std::string base;            // absolute: a relative tmp_dir is joined to the working directory
     uint64_t max_bytes;
     uint64_t max_open;
     uint64_t threads;

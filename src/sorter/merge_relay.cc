@@ -1,10 +1,11 @@
 #include "sorter/merge_relay.h"
 
-#include <condition_variable>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <optional>
+
+#include "base/channel.h"
+#include "base/record_buffer.h"
 
 namespace tessarune {
 namespace {
@@ -39,8 +40,7 @@ size_t view_record(const ByteBuffer& from, size_t at, RecordView& out) {
     std::memcpy(&p, r + 4, 4);
     out.key = Bytes(r + kRecordHead, k);
     out.payload_in_key = r[8] != 0;
-    // The payload of a stored-once record is key bytes 1 to K - 2.
-    out.payload = out.payload_in_key ? out.key.subspan(1, k - 2) : Bytes(r + kRecordHead + k, p);
+    out.payload = out.payload_in_key ? payload_from_key(out.key) : Bytes(r + kRecordHead + k, p);
     return at + kRecordHead + k + p;
 }
 
@@ -51,62 +51,50 @@ IoError as_io_error(const EngineError& e) {
 
 struct Batch {
     ByteBuffer bytes;
-    bool last = false;               // the inner merge ended after these records
-    std::optional<IoError> error;    // the inner merge failed after these records
-    std::exception_ptr thrown;       // an internal error of the inner merge
+    bool last = false;             // the inner merge ended after these records
+    std::optional<IoError> error;  // the inner merge failed after these records
 };
 
 class Relay final : public MergeSource {
 public:
     Relay(std::unique_ptr<Merger> inner, SortPool& pool, size_t batch_bytes)
         : inner_(std::move(inner)), batch_bytes_(batch_bytes) {
+        // Two buffers in all: the worker fills one while the consumer reads the other.
+        for (int i = 0; i < 2; ++i) empty_.try_send(ByteBuffer());
         task_ = pool.start([this] { produce(); });
     }
 
     ~Relay() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        try {
-            task_.wait();
-        } catch (...) {
-            // produce() catches what the merge throws; nothing else can reach here
-        }
+        full_.close_and_discard();
+        empty_.close_and_discard();
+        task_.wait();  // produce() catches what the merge throws; nothing else can escape
     }
 
     IoResult<NextRecord> next_record(RecordView& out) override {
         for (;;) {
             if (ended_) return NextRecord::End;
             if (holding_) {
-                Batch& b = batches_[reading_];
-                if (cursor_ < b.bytes.size()) {
-                    cursor_ = view_record(b.bytes, cursor_, out);
+                if (cursor_ < batch_.bytes.size()) {
+                    cursor_ = view_record(batch_.bytes, cursor_, out);
                     return NextRecord::Record;
                 }
-                if (b.thrown) {
+                if (batch_.error) {
                     ended_ = true;
-                    std::rethrow_exception(b.thrown);
+                    return Unexpected(*batch_.error);
                 }
-                if (b.error) {
-                    ended_ = true;
-                    return Unexpected(*b.error);
-                }
-                if (b.last) {
+                if (batch_.last) {
                     ended_ = true;
                     return NextRecord::End;
                 }
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    full_[reading_] = false;  // back to the worker
-                }
-                changed_.notify_all();
-                reading_ ^= 1;
+                empty_.try_send(std::move(batch_.bytes));  // back to the worker
                 holding_ = false;
             }
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return full_[reading_]; });
+            if (full_.receive(batch_) == Received::Closed) {
+                ended_ = true;
+                // The worker ends by a last or failed batch unless an internal error stopped it.
+                if (std::exception_ptr thrown = full_.internal_error()) std::rethrow_exception(thrown);
+                fail_internal(__FILE__, __LINE__, "a merge relay's worker ended without its last batch");
+            }
             holding_ = true;
             cursor_ = 0;
         }
@@ -114,66 +102,54 @@ public:
 
 private:
     void produce() {
-        for (size_t i = 0;; i ^= 1) {
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this, i] { return stopping_ || !full_[i]; });
-                if (stopping_) return;
+        try {
+            for (;;) {
+                Batch b;
+                if (empty_.receive(b.bytes) == Received::Closed) return;  // the relay was dropped
+                const bool more = fill(b);
+                if (!full_.send(std::move(b)) || !more) return;
             }
-            Batch& b = batches_[i];
-            b.bytes.clear();
-            const bool more = fill(b);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                full_[i] = true;  // the consumer's from here on
-            }
-            changed_.notify_all();
-            if (!more) return;
+        } catch (...) {
+            full_.close(std::current_exception());
         }
     }
 
     // Fills a batch up to its capacity (a record larger than that gets a batch of its own);
     // false once the inner merge has ended or failed (said in the batch).
     bool fill(Batch& b) {
+        b.bytes.clear();
         if (b.bytes.capacity() > batch_bytes_) b.bytes.set_capacity(batch_bytes_);
-        try {
-            if (pending_) {
-                append_record(b.bytes, *pending_);
-                pending_.reset();
+        if (pending_) {
+            append_record(b.bytes, *pending_);
+            pending_.reset();
+        }
+        for (;;) {
+            RecordView r;
+            EngineResult<bool> next = inner_->merge_next(&r);
+            if (!next) {
+                b.error = as_io_error(next.error());
+                return false;
             }
-            for (;;) {
-                RecordView r;
-                EngineResult<bool> next = inner_->merge_next(&r);
-                if (!next) {
-                    b.error = as_io_error(next.error());
-                    return false;
-                }
-                if (!next.value()) {
-                    b.last = true;
-                    return false;
-                }
-                if (!b.bytes.empty() && b.bytes.size() + stored_size(r) > batch_bytes_) {
-                    pending_ = r;  // still valid: the merge is not called again before it is copied
-                    return true;
-                }
-                append_record(b.bytes, r);
+            if (!next.value()) {
+                b.last = true;
+                return false;
             }
-        } catch (...) {
-            b.thrown = std::current_exception();
-            return false;
+            if (!b.bytes.empty() && b.bytes.size() + stored_size(r) > batch_bytes_) {
+                pending_ = r;  // still valid: the merge is not called again before it is copied
+                return true;
+            }
+            append_record(b.bytes, r);
         }
     }
 
     std::unique_ptr<Merger> inner_;     // the worker's alone while it runs
     const size_t batch_bytes_;
     std::optional<RecordView> pending_;  // the worker's: the record the last batch had no room for
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    Batch batches_[2];
-    bool full_[2] = {false, false};  // guarded by mutex_: batch i is the consumer's
-    bool stopping_ = false;          // guarded by mutex_
+    // Filled batches to the consumer; their buffers back to the worker.
+    Channel<Batch> full_{2};
+    Channel<ByteBuffer> empty_{2};
     // The consumer's own.
-    size_t reading_ = 0;
+    Batch batch_;
     size_t cursor_ = 0;
     bool holding_ = false;
     bool ended_ = false;

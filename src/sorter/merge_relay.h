@@ -9,8 +9,9 @@
 // The worker copies its records into one of two batches of about `batch_bytes` while the
 // consumer reads the other, so each side waits only when it is a whole batch ahead. A record
 // larger than a batch gets a batch of its own size. An error of the inner merge reaches the
-// consumer in its place in the sequence. Dropping the relay stops the worker (at its next
-// record) and waits for it, so the inner merge's readers are never used after the relay.
+// consumer in its place in the sequence, and so does an internal error (rethrown there).
+// Dropping the relay stops the worker (once the batch it fills is full) and waits for it, so
+// the inner merge's readers are never used after the relay.
 #pragma once
 
 #include <memory>

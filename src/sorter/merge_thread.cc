@@ -21,13 +21,14 @@ void append_payload(ByteBuffer& chunk, Bytes payload, size_t extra) {
 }
 
 // Sends until the data or the receiver ends. Throws on an internal error.
-void send_chunks(Merger& merger, ChunkChannel& channel, std::optional<uint8_t> terminator,
+void send_chunks(Merger& merger, ChunkChannels& channels, std::optional<uint8_t> terminator,
                  bool unique) {
     RecordView record;
     ByteBuffer previous_key;
     bool have_previous = false;
     for (;;) {
-        ByteBuffer chunk = channel.take_spare();
+        ByteBuffer chunk;
+        channels.spares.try_receive(chunk);
         if (chunk.capacity() < kChunkBytes) chunk.set_capacity(kChunkBytes);
         bool last = false;
         std::optional<EngineError> failure;
@@ -60,26 +61,26 @@ void send_chunks(Merger& merger, ChunkChannel& channel, std::optional<uint8_t> t
         }
         if (failure) {
             chunk.release();
-            channel.send(ChunkMessage(std::move(*failure)));
+            channels.chunks.send(ChunkMessage(std::move(*failure)));
             return;
         }
-        if (!channel.send(ChunkMessage(std::move(chunk))) || last) return;
+        if (!channels.chunks.send(ChunkMessage(std::move(chunk))) || last) return;
     }
 }
 
 }  // namespace
 
-void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannel> channel,
+void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannels> channels,
                       std::optional<uint8_t> terminator, bool unique) {
-    std::exception_ptr panic;
+    std::exception_ptr internal_error;
     try {
         set_current_thread_name("tessarune-merge");
-        send_chunks(*merger, *channel, terminator, unique);
+        send_chunks(*merger, *channels, terminator, unique);
     } catch (...) {
-        panic = std::current_exception();
+        internal_error = std::current_exception();
     }
     merger.reset();
-    channel->finish_sending(std::move(panic));
+    channels->chunks.close(std::move(internal_error));
 }
 
 }  // namespace tessarune

@@ -14,7 +14,6 @@
 namespace tessarune {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::as_bytes;
 
 // A source that serves `good` records and then fails.
@@ -44,17 +43,13 @@ std::unique_ptr<Merger> merger_over(std::unique_ptr<MergeSource> source) {
 // Runs the merging thread and collects what it sends, as write_to's caller would.
 std::vector<ChunkMessage> run(std::unique_ptr<Merger> merger,
                               std::optional<uint8_t> terminator = std::nullopt) {
-    auto channel = std::make_shared<ChunkChannel>();
-    std::thread thread(run_merge_thread, std::move(merger), channel, terminator);
+    auto channels = std::make_shared<ChunkChannels>();
+    std::thread thread(run_merge_thread, std::move(merger), channels, terminator, false);
     std::vector<ChunkMessage> got;
-    for (;;) {
-        std::optional<ChunkMessage> message;
-        const ChunkChannel::Received r = channel->receive(5ms, &message);
-        if (r == ChunkChannel::Received::SenderGone) break;
-        if (r == ChunkChannel::Received::Message) got.push_back(std::move(*message));
-    }
+    ChunkMessage message;
+    while (channels->chunks.receive(message) == Received::Value) got.push_back(std::move(message));
     thread.join();
-    EXPECT_EQ(channel->panic(), nullptr);
+    EXPECT_EQ(channels->chunks.internal_error(), nullptr);
     return got;
 }
 
@@ -105,13 +100,13 @@ TEST(MergeThread, EndsWhenTheReceiverLetsGo) {
     RecordBuffer held;
     const std::string payload(1 << 20, 'x');
     for (int i = 0; i < 64; ++i) held.append(as_bytes(std::to_string(i)), as_bytes(payload));
-    auto channel = std::make_shared<ChunkChannel>();
+    auto channels = std::make_shared<ChunkChannels>();
     std::thread thread(run_merge_thread,
-                       merger_over(std::make_unique<MemorySource>(std::move(held))), channel,
-                       std::nullopt);
-    std::optional<ChunkMessage> message;
-    while (channel->receive(5ms, &message) != ChunkChannel::Received::Message) {}
-    channel->finish_receiving();
+                       merger_over(std::make_unique<MemorySource>(std::move(held))), channels,
+                       std::nullopt, false);
+    ChunkMessage message;
+    ASSERT_EQ(channels->chunks.receive(message), Received::Value);
+    channels->close_receiving();
     thread.join();  // hangs if the merging thread kept waiting for room
 }
 

@@ -157,6 +157,7 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
     if (!info) return Unexpected(EngineError(std::move(info).error()));
 
     state.stats->add_merge_pass(info->byte_count, SorterStats::since(pass_start));
+    state.stats->add_file_bytes(info->file_bytes);
     auto first = state.runs.begin() + static_cast<ptrdiff_t>(start);
     state.runs.erase(first + 1, first + static_cast<ptrdiff_t>(k));
     *first = std::move(info).value();

@@ -9,7 +9,6 @@
 #include "base/process.h"
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
-#include "sorter/counting_file_ops.h"
 #include "sorter/engine_state.h"
 #include "sorter/read_plan.h"
 #include "sorter/spill.h"
@@ -218,17 +217,26 @@ size_t SorterCore::run_count() const {
     return state_->filling().runs.size();
 }
 
-EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, uint64_t max_bytes,
-                                                      uint64_t max_open, uint64_t threads,
+namespace {
+
+std::optional<EngineError> below(const char* name, int64_t value, int64_t minimum) {
+    if (value >= minimum) return std::nullopt;
+    return EngineError::message(std::string(name) + " must be at least " + std::to_string(minimum) +
+                                ", not " + std::to_string(value));
+}
+
+}  // namespace
+
+EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t max_bytes,
+                                                      int64_t max_open, int64_t threads,
                                                       std::shared_ptr<FileOps> ops) {
-    if (max_bytes < 2) {
-        return Unexpected(EngineError::message("max_bytes must be at least 2, not " + std::to_string(max_bytes)));
+    for (auto refused : {below("max_bytes", max_bytes, 2), below("max_open", max_open, 2),
+                         below("threads", threads, 1)}) {
+        if (refused) return Unexpected(std::move(*refused));
     }
-    if (max_open < 2) {
-        return Unexpected(EngineError::message("max_open must be at least 2, not " + std::to_string(max_open)));
-    }
-    if (threads == 0) return Unexpected(EngineError::message("threads must be at least 1, not 0"));
-    if (threads > kMaxThreads) {
+    // A pool that size could never start; asking for it must not end in an allocation
+    // failure somewhere inside the engine.
+    if (static_cast<uint64_t>(threads) > kMaxThreads) {
         return Unexpected(EngineError::message("threads must be at most " + std::to_string(kMaxThreads) +
                                                ", not " + std::to_string(threads)));
     }
@@ -237,7 +245,7 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, uint64_t
     if (!usable) return Unexpected(EngineError(std::move(usable).error()));
     if (base.empty() || base.front() != '/') {
         IoResult<std::string> cwd = ops->current_dir();
-        if (!cwd) return Unexpected(EngineError(cwd.error().with_context(base + ": ")));
+        if (!cwd) return Unexpected(EngineError(cwd.error().at_path(base)));
         base = join_path(*cwd, base);
     }
 
@@ -252,7 +260,7 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, uint64_t
     core->stats_ = std::make_shared<SorterStats>();
     auto filling = std::make_unique<FillingState>(std::move(base), max_bytes, max_open, threads,
                                                   std::move(pool),
-                                                  counting_file_ops(std::move(ops), core->stats_));
+                                                  std::move(ops));
     filling->stats = core->stats_;
     core->state_ = std::make_unique<EngineState>(std::move(filling));
     return core;

@@ -139,7 +139,7 @@ public:
 
     // Appends a record; on a full half waits for the previous spill (polling every 50 ms)
     // and starts the next. Refusals by state; ValueError-type Message for 4 GiB; LostRecords.
-    // With PayloadSource::KeyBytes the payload is key bytes 1 to K - 2 (the raw bytes of a
+    // With PayloadSource::KeyBytes the payload is key bytes 1 to K - 3 (the raw bytes of a
     // bytes key without zero bytes) and is stored once, inside the key; `payload` is ignored
     // and the key must be at least 3 bytes long.
     CoreStatus add_record(Bytes key, Bytes payload, Poll& poll);
@@ -196,9 +196,9 @@ public:
 
 private:
     friend EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base,
-                                                                 uint64_t max_bytes,
-                                                                 uint64_t max_open,
-                                                                 uint64_t threads,
+                                                                 int64_t max_bytes,
+                                                                 int64_t max_open,
+                                                                 int64_t threads,
                                                                  std::shared_ptr<FileOps> ops);
     SorterCore();
 
@@ -211,12 +211,12 @@ private:
 
 inline constexpr uint64_t kMaxThreads = 1024;
 
-// Makes the engine: range checks (max_bytes >= 2, max_open >= 2, 1 <= threads <= kMaxThreads,
-// Message errors worded as the constructor's), the base directory check and probe, the sort
-// pool when threads > 1. base is a path as text; a relative one is made absolute against the
+// Makes the engine: range checks (max_bytes >= 2, max_open >= 2, 1 <= threads <= kMaxThreads;
+// the constructor's ValueError messages, so they are checked here alone), the base directory
+// check and probe, the sort pool when threads > 1. base is a path as text; a relative one is made absolute against the
 // current directory now, so that a later chdir does not move the spills.
 EngineResult<std::shared_ptr<SorterCore>> create_core(
-    std::string base, uint64_t max_bytes, uint64_t max_open, uint64_t threads,
+    std::string base, int64_t max_bytes, int64_t max_open, int64_t threads,
     std::shared_ptr<FileOps> ops = FileOps::system());
 
 }  // namespace tessarune

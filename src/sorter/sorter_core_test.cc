@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -197,6 +198,30 @@ TEST(ReadPlan, SixtyFiveRunsWithMaxOpenSixtyFourMergeOnlyTheLightestPair) {
     for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(payloads[i], records[i].payload);
 }
 
+// What stats() calls spilled compressed is what the run files take on disk, each byte
+// counted once, whether a pool worker or the spill thread wrote it.
+TEST(SorterCore, CompressedBytesSpilledAreTheRunFilesSizes) {
+    for (const uint64_t threads : {1, 2}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        tt::TempBase base;
+        auto core = make_core(base.path(), 256 << 10, 64, threads);
+        std::mt19937_64 rng(threads);
+        for (int i = 0; i < 2000; ++i) {
+            std::string payload(200, '\0');
+            for (char& c : payload) c = static_cast<char>(rng());
+            ASSERT_TRUE(add(*core, std::to_string(rng()), payload).ok());
+        }
+        auto started = start_read(*core, true);  // ends the spills; no merge pass
+        ASSERT_TRUE(started.ok());
+        uint64_t on_disk = 0;
+        for (const std::string& name : tt::list_dir(base.spill_dir())) {
+            on_disk += std::filesystem::file_size(base.spill_dir() + "/" + name);
+        }
+        EXPECT_GT(core->stats().snapshot().runs_spilled, 2u);
+        EXPECT_EQ(core->stats().snapshot().bytes_spilled_compressed, on_disk);
+    }
+}
+
 TEST(SorterCore, ThreadsAddingAtOnceThenOneReading) {
     tt::TempBase base;
     auto core = make_core(base.path(), 16384, 4, 2);
@@ -282,7 +307,7 @@ TEST(SorterCore, EachStateRefusesWhatItCannotDo) {
 
 TEST(SorterCore, CreateChecksItsArgumentsAndTheBase) {
     tt::TempBase base;
-    auto message = [&](uint64_t max_bytes, uint64_t max_open, uint64_t threads) {
+    auto message = [&](int64_t max_bytes, int64_t max_open, int64_t threads) {
         auto core = create_core(base.path(), max_bytes, max_open, threads);
         EXPECT_FALSE(core.ok());
         return core.ok() ? std::string() : core.error().text();
@@ -290,7 +315,8 @@ TEST(SorterCore, CreateChecksItsArgumentsAndTheBase) {
     EXPECT_EQ(message(1, 64, 1), "max_bytes must be at least 2, not 1");
     EXPECT_EQ(message(2, 0, 1), "max_open must be at least 2, not 0");
     EXPECT_EQ(message(2, 2, 0), "threads must be at least 1, not 0");
-    EXPECT_EQ(message(2, 2, uint64_t{1} << 61), "threads must be at most 1024, not 2305843009213693952");
+    EXPECT_EQ(message(2, -3, 1), "max_open must be at least 2, not -3");
+    EXPECT_EQ(message(2, 2, int64_t{1} << 61), "threads must be at most 1024, not 2305843009213693952");
     auto missing = create_core(base.path() + "/missing", 1024, 64, 1);
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().io().kind(), IoErrorKind::NotFound);

@@ -1,9 +1,7 @@
 #include "sorter/spill.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <optional>
 
 #include "key/key_encoding.h"
@@ -15,101 +13,16 @@
 
 namespace tessarune {
 
-struct ResultSlot {
-    std::mutex mutex;
-    std::condition_variable changed;  // a result was put, or an end was released
-    std::optional<SpillResult> queue;
-    bool sender_alive = true;
-    bool receiver_alive = true;
-    std::exception_ptr internal_error;
-};
-
 namespace {
 
-constexpr std::chrono::nanoseconds kWaitSlice = std::chrono::milliseconds(50);
+constexpr std::chrono::milliseconds kWaitSlice(50);
 constexpr uint64_t kMaxFieldLength = uint64_t{1} << 32;
 
 }  // namespace
 
-std::pair<SpillSender, SpillReceiver> make_result_slot() {
-    auto slot = std::make_shared<ResultSlot>();
-    return {SpillSender(slot), SpillReceiver(slot)};
-}
-
-void SpillSender::send(SpillResult result) {
-    TR_CHECK(slot_ != nullptr);
-    std::unique_lock<std::mutex> lock(slot_->mutex);
-    slot_->changed.wait(lock, [&] { return !slot_->receiver_alive || !slot_->queue.has_value(); });
-    if (!slot_->receiver_alive) {
-        lock.unlock();
-        return;  // nobody wants it: the result (and its buffer) goes with this frame
-    }
-    slot_->queue.emplace(std::move(result));
-    slot_->changed.notify_all();
-}
-
-void SpillSender::carry_internal_error(std::exception_ptr error) {
-    TR_CHECK(slot_ != nullptr);
-    std::lock_guard<std::mutex> lock(slot_->mutex);
-    if (!slot_->internal_error) slot_->internal_error = std::move(error);
-}
-
-void SpillSender::release() {
-    if (!slot_) return;
-    {
-        std::lock_guard<std::mutex> lock(slot_->mutex);
-        slot_->sender_alive = false;
-    }
-    slot_->changed.notify_all();
-    slot_.reset();
-}
-
-SpillReceiver::Wait SpillReceiver::wait_slice() {
-    TR_CHECK(slot_ != nullptr);
-    std::unique_lock<std::mutex> lock(slot_->mutex);
-    const auto start = std::chrono::steady_clock::now();
-    while (!slot_->queue.has_value() && slot_->sender_alive) {
-        auto elapsed = std::chrono::steady_clock::now() - start;
-        if (elapsed >= kWaitSlice) break;
-        // Whole milliseconds, rounded up, so a slice never ends early.
-        slot_->changed.wait_for(lock, std::chrono::ceil<std::chrono::milliseconds>(kWaitSlice - elapsed));
-    }
-    if (slot_->queue.has_value()) return Wait::Result;
-    if (!slot_->sender_alive) return Wait::SenderGone;
-    return Wait::TimedOut;
-}
-
-SpillResult SpillReceiver::take_result() {
-    TR_CHECK(slot_ != nullptr);
-    std::lock_guard<std::mutex> lock(slot_->mutex);
-    TR_CHECK(slot_->queue.has_value());
-    SpillResult result = std::move(*slot_->queue);
-    slot_->queue.reset();
-    slot_->changed.notify_all();
-    return result;
-}
-
-std::exception_ptr SpillReceiver::internal_error() const {
-    TR_CHECK(slot_ != nullptr);
-    std::lock_guard<std::mutex> lock(slot_->mutex);
-    return slot_->internal_error;
-}
-
-void SpillReceiver::release() {
-    if (!slot_) return;
-    std::optional<SpillResult> discarded;
-    {
-        std::lock_guard<std::mutex> lock(slot_->mutex);
-        slot_->receiver_alive = false;
-        discarded.swap(slot_->queue);
-    }
-    slot_->changed.notify_all();
-    slot_.reset();
-    // discarded (a buffer or an error) is freed here, outside the slot's lock.
-}
-
 SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
-                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget) {
+                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
+                         SorterStats& stats) {
     sort_entries(buffer, pool.get());
     {
         // The writer goes out of scope before the result is sent, so that an unfinished file
@@ -129,6 +42,7 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
             buffer.release();
             return SpillResult{std::move(finished).error()};
         }
+        stats.add_file_bytes(finished->file_bytes);
     }
     // A buffer that grew past the half budget for one large record is not kept: reusing it
     // would hold more than max_bytes for good.
@@ -142,11 +56,10 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
 
 EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
     if (!state.spill_job) return {};
-    SpillReceiver::Wait waited;
+    std::optional<SpillResult> result(std::in_place);
+    Received received;
     const auto wait_start = SorterStats::Clock::now();
-    for (;;) {
-        waited = state.spill_job->receiver.wait_slice();
-        if (waited != SpillReceiver::Wait::TimedOut) break;
+    while ((received = state.spill_job->result->receive_for(*result, kWaitSlice)) == Received::TimedOut) {
         if (poll.give_up()) {
             state.stats->add_spill_wait(SorterStats::since(wait_start));
             return Unexpected(EngineError(IoError::of_kind(IoErrorKind::Interrupted)));
@@ -156,10 +69,9 @@ EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
 
     std::unique_ptr<SpillJob> job = std::move(state.spill_job);
     job->thread.join();
-    std::optional<SpillResult> result;
-    if (waited == SpillReceiver::Wait::Result) result.emplace(job->receiver.take_result());
-    std::exception_ptr internal = job->receiver.internal_error();
+    std::exception_ptr internal = job->result->internal_error();
     job.reset();
+    if (received == Received::Closed) result.reset();
 
     if (internal) {
         // The half that thread held may be gone; the engine must not pretend otherwise.
@@ -232,11 +144,11 @@ EngineStatus hand_off_full_half(FillingState& state, std::string path) {
     // The spill directory outlives the job: releasing the state ends the job first.
     auto job = launch_spill([buffer = std::move(full), path = std::move(path), dir = state.spill_dir.get(),
                              pool = state.pool, budget = state.half_budget,
-                             stats = state.stats](SpillSender& sender) mutable {
+                             stats = state.stats](SpillChannel& result_channel) mutable {
         const auto start = SorterStats::Clock::now();
-        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget);
+        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget, *stats);
         stats->add_spill_time(SorterStats::since(start));
-        sender.send(std::move(result));
+        result_channel.send(std::move(result));
     });
     if (!job) return Unexpected(EngineError(std::move(job).error()));
     state.spill_job = std::move(job).value();

@@ -1,13 +1,13 @@
 // The spill pipeline: a full half of the sorter's memory is handed to a "tessarune-spill"
 // thread, which sorts it and writes it as the next run file while the other half fills.
 //
-// The spill thread reports through a result slot, a one-place channel (mutex + condition
-// variable) made anew for each spill and shared by its two ends. The thread that receives
-// the result joins the spill thread. An internal error on the spill thread (InternalError,
-// std::bad_alloc) does not end the process: it is carried to the joiner and rethrown there.
+// The spill thread reports through a channel of one place made anew for each spill. The
+// thread that receives the result joins the spill thread. An internal error on the spill
+// thread (InternalError, std::bad_alloc) does not end the process: it closes the channel and
+// is rethrown by the joiner.
 //
-// Lock order: the engine's mutex, then a result slot's mutex. The spill thread never takes
-// the engine's mutex.
+// Lock order: the engine's mutex, then the channel's. The spill thread never takes the
+// engine's mutex.
 #pragma once
 
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include <utility>
 #include <variant>
 
+#include "base/channel.h"
 #include "base/expected.h"
 #include "base/record_buffer.h"
 #include "base/process.h"
@@ -31,6 +32,7 @@
 namespace tessarune {
 
 class Poll;
+class SorterStats;
 class SpillDir;
 struct FillingState;
 
@@ -40,90 +42,47 @@ struct SpillResult {
     std::variant<RecordBuffer, IoError> outcome;
 };
 
-struct ResultSlot;  // the shared channel; defined in spill.cc
+// The spill thread's one message; internal errors close the channel instead.
+using SpillChannel = Channel<SpillResult>;
 
-// The spill thread's end of a result slot. Dropping it (or release()) tells the receiver
-// that no result will follow.
-class SpillSender {
-public:
-    explicit SpillSender(std::shared_ptr<ResultSlot> slot) : slot_(std::move(slot)) {}
-    SpillSender(SpillSender&&) noexcept = default;
-    SpillSender& operator=(SpillSender&&) = delete;
-    ~SpillSender() { release(); }
-
-    // Puts the result, unless the receiver is gone (then it is discarded).
-    void send(SpillResult result);
-    // Hands an internal error of the spill thread to whoever joins it.
-    void carry_internal_error(std::exception_ptr error);
-    void release();
-
-private:
-    std::shared_ptr<ResultSlot> slot_;
-};
-
-// The sorter's end of a result slot. Dropping it discards a result still in the slot.
-class SpillReceiver {
-public:
-    explicit SpillReceiver(std::shared_ptr<ResultSlot> slot) : slot_(std::move(slot)) {}
-    SpillReceiver(SpillReceiver&&) noexcept = default;
-    SpillReceiver& operator=(SpillReceiver&&) = delete;
-    ~SpillReceiver() { release(); }
-
-    enum class Wait : uint8_t { Result, SenderGone, TimedOut };
-    // Waits at most one slice of 50 ms for a result or the end of the sender.
-    Wait wait_slice();
-    // After Result: the result. REQUIRES: the last wait_slice() gave Result.
-    SpillResult take_result();
-    // The internal error the spill thread carried over, if any. REQUIRES: the sender is gone.
-    std::exception_ptr internal_error() const;
-    void release();
-
-private:
-    std::shared_ptr<ResultSlot> slot_;
-};
-
-std::pair<SpillSender, SpillReceiver> make_result_slot();
-
-// A running spill: its thread and the receiving end of its result slot. Dropping a job
+// A running spill: its thread and the channel its result comes through. Dropping a job
 // joins its thread (without a time limit) and discards its result; in a process forked from
 // the one that started it, where the thread does not exist, it abandons both instead.
 struct SpillJob {
     std::thread thread;
-    SpillReceiver receiver;
+    std::shared_ptr<SpillChannel> result = std::make_shared<SpillChannel>(1);
     pid_t creator = ::getpid();
 
-    explicit SpillJob(SpillReceiver r) : receiver(std::move(r)) {}
+    SpillJob() = default;
     SpillJob(const SpillJob&) = delete;
     SpillJob& operator=(const SpillJob&) = delete;
     ~SpillJob() {
         if (!is_current_process(creator)) {
-            // The slot's lock may have been held by the spill thread at the fork.
+            // The channel's lock may have been held by the spill thread at the fork.
             abandon(std::make_shared<std::thread>(std::move(thread)));
-            abandon(std::make_shared<SpillReceiver>(std::move(receiver)));
+            abandon(std::move(result));
             return;
         }
         if (thread.joinable()) thread.join();
     }
 };
 
-// Starts a thread named "tessarune-spill" that runs body(sender). Whatever body throws is
-// carried to the joiner; the sending end is released when the thread ends. Fails with the
-// operating system's error when the thread cannot be started (body is then dropped).
+// Starts a thread named "tessarune-spill" that runs body(channel), which sends the result.
+// Whatever body throws closes the channel with it, for the joiner. Fails with the operating
+// system's error when the thread cannot be started (body is then dropped).
 template <typename Body>
 IoResult<std::unique_ptr<SpillJob>> launch_spill(Body body) {
-    auto [sender, receiver] = make_result_slot();
-    auto job = std::make_unique<SpillJob>(std::move(receiver));
+    auto job = std::make_unique<SpillJob>();
     try {
-        job->thread = std::thread(
-            [sender = std::move(sender), body = std::move(body)]() mutable {
-                set_current_thread_name("tessarune-spill");
-                try {
-                    body(sender);
-                } catch (...) {
-                    sender.carry_internal_error(std::current_exception());
-                }
-                sender.release();
-            });
+        job->thread = std::thread([channel = job->result, body = std::move(body)]() mutable {
+            set_current_thread_name("tessarune-spill");
+            try {
+                body(*channel);
+                channel->close();
+            } catch (...) {
+                channel->close(std::current_exception());
+            }
+        });
     } catch (const std::system_error& e) {
         return Unexpected(IoError::from_errno(e.code().value()));
     }
@@ -134,7 +93,8 @@ IoResult<std::unique_ptr<SpillJob>> launch_spill(Body body) {
 // path, and gives back the buffer emptied for reuse, or freed when its counted capacity grew
 // above the half budget; or the first I/O error (the unfinished file stays).
 SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
-                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget);
+                         const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
+                         SorterStats& stats);
 
 // Waits for the running spill, if any, asking poll every 50 ms. Interrupted when the poll
 // gives up (the spill stays running and a later wait picks it up again). Otherwise the job is

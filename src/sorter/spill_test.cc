@@ -60,7 +60,7 @@ TEST(SpillSlot, WaitReportsEachWayASpillCanEnd) {
     {
         SCOPED_TRACE("the thread ends without a result");
         auto state = filling_state(base.path(), 1024);
-        state->spill_job = launch_spill([](SpillSender&) {}).value();
+        state->spill_job = launch_spill([](SpillChannel&) {}).value();
         EngineStatus waited = wait_for_spill(*state, poll);
         ASSERT_FALSE(waited.ok());
         EXPECT_EQ(waited.error().io().kind(), IoErrorKind::Other);
@@ -71,7 +71,7 @@ TEST(SpillSlot, WaitReportsEachWayASpillCanEnd) {
     {
         SCOPED_TRACE("the thread fails with an I/O error");
         auto state = filling_state(base.path(), 1024);
-        state->spill_job = launch_spill([](SpillSender& s) {
+        state->spill_job = launch_spill([](SpillChannel& s) {
             s.send(SpillResult{IoError(IoErrorKind::StorageFull, "run-000000: disk full")});
         }).value();
         EngineStatus waited = wait_for_spill(*state, poll);
@@ -82,17 +82,17 @@ TEST(SpillSlot, WaitReportsEachWayASpillCanEnd) {
     {
         SCOPED_TRACE("the thread ends by an internal error");
         auto state = filling_state(base.path(), 1024);
-        state->spill_job = launch_spill([](SpillSender&) { TR_CHECK(1 + 1 == 3); }).value();
+        state->spill_job = launch_spill([](SpillChannel&) { TR_CHECK(1 + 1 == 3); }).value();
         EXPECT_THROW((void)wait_for_spill(*state, poll), InternalError);
         EXPECT_TRUE(state->lost_records);
         EXPECT_EQ(state->spill_job, nullptr);
-        state->spill_job = launch_spill([](SpillSender&) { throw std::bad_alloc(); }).value();
+        state->spill_job = launch_spill([](SpillChannel&) { throw std::bad_alloc(); }).value();
         EXPECT_THROW((void)wait_for_spill(*state, poll), std::bad_alloc);
     }
     {
         SCOPED_TRACE("the thread sends its buffer back");
         auto state = filling_state(base.path(), 1024);
-        state->spill_job = launch_spill([](SpillSender& s) {
+        state->spill_job = launch_spill([](SpillChannel& s) {
             RecordBuffer buffer;
             buffer.arena().set_capacity(300);
             s.send(SpillResult{std::move(buffer)});
@@ -109,7 +109,7 @@ TEST(SpillSlot, AGivenUpWaitLeavesTheSpillRunningUnderItsName) {
     auto state = filling_state(base.path(), 1024);
     tt::Latch latch;
     const size_t named_before = tt::count_threads_named("tessarune-spill");
-    state->spill_job = launch_spill([&](SpillSender& s) {
+    state->spill_job = launch_spill([&](SpillChannel& s) {
         latch.wait();
         s.send(SpillResult{RecordBuffer()});
     }).value();

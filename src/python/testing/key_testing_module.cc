@@ -19,9 +19,6 @@ namespace {
 
 using python::Ref;
 
-// The adding path starts its key buffer at this capacity; so do the tests.
-constexpr size_t kKeyBufferCapacity = 64;
-
 PyObject* keytest_encode_key(PyObject* /*module*/, PyObject* key) {
     try {
         ByteBuffer buffer(kKeyBufferCapacity);
