@@ -13,8 +13,9 @@
 (c) Python ints: 5 million random ints through list(Sorter().sort(items)) against
     sorted(items), both in memory.
 (d) Memory: peak RSS above an interpreter that only imports tessarune, for max_bytes 8, 32
-    and 128 MiB, threads 1 and 2, on the random lines, against what the docstring promises
-    (max_bytes, the run writer's buffers, about 269 KiB per run open in a merge) + 4 MiB.
+    and 128 MiB on the random lines, and for 4 million records of 8-byte keys at 64 MiB,
+    threads 1, 2 and 4, against what the docstring promises (max_bytes, the run writer's
+    buffers, about 269 KiB per run open in a merge) + 4 MiB.
 
 Every contender runs in a child process of its own; wall time, CPU time and peak RSS are the
 child's. --baseline DIR adds tessarune from another build (a directory holding its
@@ -61,6 +62,18 @@ def child_tessarune_lines(inp, out, tmp, threads, budget=BUDGET):
             s.write_to(f)
 
 
+def child_tessarune_records(count, out, tmp, threads, budget):
+    from tessarune import Sorter
+    rng = random.Random(20240602)
+    with Sorter(max_bytes=int(budget), threads=int(threads), tmp_dir=tmp) as s:
+        add = s.add_encoded
+        for _ in range(int(count)):
+            key = rng.getrandbits(64).to_bytes(8, "big")
+            add(key, key)
+        with open(out, "wb") as f:
+            s.write_to(f)
+
+
 def make_ints(count):
     rng = random.Random(20240601)
     return [rng.randrange(-(1 << 62), 1 << 62) for _ in range(count)]
@@ -91,6 +104,7 @@ def child_tessarune_ints(count, threads):
 CHILDREN = {
     "idle": child_idle,
     "tessarune-lines": child_tessarune_lines,
+    "tessarune-records": child_tessarune_records,
     "sorted-ints": child_sorted_ints,
     "tessarune-ints": child_tessarune_ints,
 }
@@ -305,12 +319,15 @@ class Bench:
         print(f"-- peak RSS above the interpreter's own ({mib(idle):.1f} MiB), random lines, "
               f"{mib(size):.0f} MiB", flush=True)
         ok = True
-        for budget in (8 << 20, 32 << 20, 128 << 20):
-            for threads in (1, 2):
+        cases = [(f"lines,   max_bytes {mib(budget):4.0f} MiB", "tessarune-lines", inp, budget)
+                 for budget in (8 << 20, 32 << 20, 128 << 20)]
+        cases.append(("4M records, max_bytes   64 MiB", "tessarune-records", 4_000_000, 64 << 20))
+        for label, child, source, budget in cases:
+            for threads in (1, 2, 4):
                 out = os.path.join(self.work, "out")
                 tmp = os.path.join(self.work, "tmp")
                 os.mkdir(tmp)
-                result = run(child_command("tessarune-lines", inp, out, tmp, threads, budget))
+                result = run(child_command(child, source, out, tmp, threads, budget))
                 shutil.rmtree(tmp)
                 os.unlink(out)
                 # The docstring: max_bytes, the run writer's 1 MiB buffer and its blocks (one
@@ -320,7 +337,7 @@ class Bench:
                 above = result.rss - idle
                 met = above <= promise + SLACK
                 ok &= met
-                print(f"  max_bytes {mib(budget):4.0f} MiB threads {threads}: {mib(above):6.1f} MiB above, "
+                print(f"  {label} threads {threads}: {mib(above):6.1f} MiB above, "
                       f"allowed {mib(promise + SLACK):6.1f} MiB: {verdict(met)}", flush=True)
         os.unlink(inp)
         return ok

@@ -2,17 +2,19 @@
 //
 // std::vector cannot shrink its capacity on demand nor report it reliably, and the memory
 // accounting of the record buffer counts capacities, so the record buffer, the key buffer
-// and the storage buffers use this instead. Allocation failure throws std::bad_alloc.
+// and the storage buffers use this instead. Large arrays are mapped directly
+// (array_storage.h). Allocation failure throws std::bad_alloc.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <span>
 #include <type_traits>
 #include <utility>
+
+#include "base/array_storage.h"
 
 namespace tessarune {
 
@@ -23,7 +25,7 @@ class GrowableArray {
 public:
     GrowableArray() = default;
     explicit GrowableArray(size_t capacity) { set_capacity(capacity); }
-    ~GrowableArray() { std::free(data_); }
+    ~GrowableArray() { release(); }
 
     GrowableArray(GrowableArray&& o) noexcept
         : data_(std::exchange(o.data_, nullptr)),
@@ -31,7 +33,7 @@ public:
           capacity_(std::exchange(o.capacity_, 0)) {}
     GrowableArray& operator=(GrowableArray&& o) noexcept {
         if (this != &o) {
-            std::free(data_);
+            release();
             data_ = std::exchange(o.data_, nullptr);
             size_ = std::exchange(o.size_, 0);
             capacity_ = std::exchange(o.capacity_, 0);
@@ -60,15 +62,13 @@ public:
         if (n < size_) n = size_;
         if (n == capacity_) return;
         if (n == 0) {
-            std::free(data_);
+            free_storage(data_, capacity_ * sizeof(T));
             data_ = nullptr;
             capacity_ = 0;
             return;
         }
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        void* p = std::realloc(data_, n * sizeof(T));
-        if (p == nullptr) throw std::bad_alloc();
-        data_ = static_cast<T*>(p);
+        data_ = static_cast<T*>(resize_storage(data_, capacity_ * sizeof(T), n * sizeof(T)));
         capacity_ = n;
     }
 
@@ -102,7 +102,7 @@ public:
 
     void clear() { size_ = 0; }
     void release() {
-        std::free(data_);
+        free_storage(data_, capacity_ * sizeof(T));
         data_ = nullptr;
         size_ = capacity_ = 0;
     }

@@ -381,6 +381,105 @@ std::vector<size_t> chunk_bounds(size_t n, size_t chunks) {
     return bounds;
 }
 
+// The entries of a sort cut into chunks, one per worker, and a way to run a task per chunk.
+struct Chunks {
+    SortPool* pool;
+    std::vector<size_t> bounds;
+
+    size_t count() const { return bounds.size() - 1; }
+    template <typename Task>
+    void run(const Task& task) const {
+        if (count() >= 2) {
+            pool->run(count(), task);
+        } else {
+            task(0);
+        }
+    }
+};
+
+// Where the items' windows start, and whether they skip bytes.
+struct WindowPlan {
+    uint32_t depth = 0;
+    bool use_sparse = false;
+    SparseWindow sparse;
+};
+
+// The bytes every key shares carry no order: the windows start behind them. Bytes past that
+// prefix that no key changes carry no order either: when there are such bytes among the
+// first ones that vary, the first window skips them. One pass over the keys' first bytes
+// usually finds both; a prefix as long as that pass reaches takes two.
+WindowPlan plan_windows(const uint8_t* data, const RecordEntry* table, const Chunks& chunks) {
+    const std::vector<size_t>& bounds = chunks.bounds;
+    const uint8_t* first = data + entry_offset(table[0]);
+    const uint32_t first_length = table[0].key_length;
+    const uint32_t reach = std::min(first_length, kSparseReach);
+    std::vector<uint64_t> varying(chunks.count());
+    std::vector<uint32_t> shortest(chunks.count());
+    chunks.run([&](size_t c) {
+        varying[c] = varying_bytes(data, table + bounds[c], table + bounds[c + 1], first, 0, reach, &shortest[c]);
+    });
+    uint64_t all_varying = 0;
+    for (uint64_t v : varying) all_varying |= v;
+    const uint32_t first_varying = all_varying != 0 ? static_cast<uint32_t>(std::countr_zero(all_varying)) : reach;
+    WindowPlan plan;
+    plan.depth = std::min({first_varying, *std::min_element(shortest.begin(), shortest.end()), first_length});
+    uint32_t known = kSparseReach;  // varying bytes are known below this
+    if (plan.depth == kSparseReach) {
+        std::vector<uint32_t> shared(chunks.count());
+        chunks.run([&](size_t c) {
+            shared[c] = shared_prefix(data, table + bounds[c], table + bounds[c + 1], first, first_length);
+        });
+        plan.depth = *std::min_element(shared.begin(), shared.end());
+        known = plan.depth;
+    }
+    // Whole words only, so that keys at least as long as the first one need no tail.
+    const uint32_t limit = std::min(first_length - plan.depth, kSparseReach) / 8 * 8;
+    if (limit <= kWindowBytes) return plan;
+    uint64_t behind = 0;  // bit i: byte depth + i varies
+    uint32_t span = limit;
+    if (plan.depth < known) {
+        behind = all_varying >> plan.depth;
+        span = std::min(limit, (known - plan.depth) / 8 * 8);
+    } else {
+        std::vector<uint64_t> deeper(chunks.count());
+        chunks.run([&](size_t c) {
+            deeper[c] = varying_bytes(data, table + bounds[c], table + bounds[c + 1], first, plan.depth, limit);
+        });
+        for (uint64_t v : deeper) behind |= v;
+    }
+    if (span > kWindowBytes) {
+        if (span < 64) behind &= (uint64_t{1} << span) - 1;
+        plan.use_sparse = plan_sparse_window(behind, span, plan.sparse);
+    }
+    return plan;
+}
+
+// Sorts the items on the pool: one partition on the calling thread, then the buckets on the
+// workers, largest first; each bucket gathers its entries in order.
+template <typename SortRange>
+void sort_buckets(SortItem* all, size_t n, const RecordEntry* table, SortPool& pool, const SortRange& sort_range) {
+    uint64_t differ = 0;
+    for (size_t i = 1; i < n; ++i) differ |= all[i].window ^ all[0].window;
+    size_t buckets[257] = {0, n};
+    size_t bucket_count = 1;
+    if (differ != 0) {
+        ItemSorter::partition(all, all + n, RadixDigit(differ), buckets);
+        bucket_count = 256;
+    }
+    std::vector<size_t> order(bucket_count);
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return buckets[a + 1] - buckets[a] > buckets[b + 1] - buckets[b];
+    });
+    while (!order.empty() && buckets[order.back() + 1] == buckets[order.back()]) order.pop_back();
+    pool.run(order.size(), [&](size_t i) {
+        SortItem* begin = all + buckets[order[i]];
+        SortItem* end = all + buckets[order[i] + 1];
+        sort_range(begin, end);
+        gather(begin, end, table);
+    });
+}
+
 }  // namespace
 
 void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t> arena,
@@ -403,113 +502,38 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
         return;
     }
 
-    size_t chunks = 1;
-    if (pool != nullptr && pool->worker_count() >= 2) {
-        chunks = std::min(pool->worker_count(), n / min_chunk);
-    }
-    chunks = std::max<size_t>(chunks, 1);
-    const auto run = [&](size_t count, const auto& task) {
-        if (count >= 2) {
-            pool->run(count, task);
-        } else {
-            for (size_t i = 0; i < count; ++i) task(i);
-        }
-    };
-    const std::vector<size_t> bounds = chunk_bounds(n, chunks);
+    size_t chunk_count = 1;
+    if (pool != nullptr && pool->worker_count() >= 2) chunk_count = std::min(pool->worker_count(), n / min_chunk);
+    const Chunks chunks{pool, chunk_bounds(n, std::max<size_t>(chunk_count, 1))};
+    const std::vector<size_t>& bounds = chunks.bounds;
     const uint8_t* data = arena.data();
     const RecordEntry* table = entries.data();
     SortItem* all = items.data();
 
-    // The bytes every key shares carry no order: the windows start behind them. Bytes past
-    // that prefix that no key changes carry no order either: when there are such bytes among
-    // the first ones that vary, the first window skips them. One pass over the keys' first
-    // bytes usually finds both; a prefix as long as that pass reaches takes two.
-    run(chunks, [&](size_t c) {
+    chunks.run([&](size_t c) {
         check_entries(entries.subspan(bounds[c], bounds[c + 1] - bounds[c]), arena.size());
     });
-    const uint8_t* first = data + entry_offset(table[0]);
-    const uint32_t first_length = table[0].key_length;
-    const uint32_t reach = std::min(first_length, kSparseReach);
-    std::vector<uint64_t> varying(chunks);
-    std::vector<uint32_t> shortest(chunks);
-    run(chunks, [&](size_t c) {
-        varying[c] = varying_bytes(data, table + bounds[c], table + bounds[c + 1], first, 0, reach, &shortest[c]);
-    });
-    uint64_t all_varying = 0;
-    for (uint64_t v : varying) all_varying |= v;
-    const uint32_t first_varying = all_varying != 0 ? static_cast<uint32_t>(std::countr_zero(all_varying)) : reach;
-    uint32_t depth = std::min({first_varying, *std::min_element(shortest.begin(), shortest.end()), first_length});
-    uint32_t known = kSparseReach;  // varying bytes are known below this
-    if (depth == kSparseReach) {
-        std::vector<uint32_t> shared(chunks);
-        run(chunks, [&](size_t c) {
-            shared[c] = shared_prefix(data, table + bounds[c], table + bounds[c + 1], first, first_length);
-        });
-        depth = *std::min_element(shared.begin(), shared.end());
-        known = depth;
-    }
-    SparseWindow sparse;
-    bool use_sparse = false;
-    // Whole words only, so that keys at least as long as the first one need no tail.
-    if (const uint32_t limit = std::min(first_length - depth, kSparseReach) / 8 * 8; limit > kWindowBytes) {
-        uint64_t behind = 0;  // bit i: byte depth + i varies
-        uint32_t span = 0;
-        if (depth < known) {
-            behind = all_varying >> depth;
-            span = std::min(limit, (known - depth) / 8 * 8);
-        } else {
-            std::vector<uint64_t> deeper(chunks);
-            run(chunks, [&](size_t c) {
-                deeper[c] = varying_bytes(data, table + bounds[c], table + bounds[c + 1], first, depth, limit);
-            });
-            for (uint64_t v : deeper) behind |= v;
-            span = limit;
-        }
-        if (span > kWindowBytes) {
-            if (span < 64) behind &= (uint64_t{1} << span) - 1;
-            use_sparse = plan_sparse_window(behind, span, sparse);
-        }
-    }
-    run(chunks, [&](size_t c) {
+    const WindowPlan plan = plan_windows(data, table, chunks);
+    chunks.run([&](size_t c) {
         for (size_t i = bounds[c]; i < bounds[c + 1]; ++i) {
-            all[i] = use_sparse ? make_sparse_item(data, table[i], depth, sparse, static_cast<uint32_t>(i))
-                                : make_item(data, table[i], depth, static_cast<uint32_t>(i));
+            all[i] = plan.use_sparse ? make_sparse_item(data, table[i], plan.depth, plan.sparse, static_cast<uint32_t>(i))
+                                     : make_item(data, table[i], plan.depth, static_cast<uint32_t>(i));
         }
     });
 
     const ItemSorter sorter(data, table);
     const auto sort_range = [&](SortItem* begin, SortItem* end) {
-        if (use_sparse) {
-            sorter.sort_sparse(begin, end, depth, sparse);
+        if (plan.use_sparse) {
+            sorter.sort_sparse(begin, end, plan.depth, plan.sparse);
         } else {
-            sorter.sort(begin, end, depth, 0);
+            sorter.sort(begin, end, plan.depth, 0);
         }
     };
-    if (chunks < 2) {
+    if (chunks.count() < 2) {
         sort_range(all, all + n);
         gather(all, all + n, table);
     } else {
-        // One partition on the calling thread, then the buckets on the workers, largest first.
-        uint64_t differ = 0;
-        for (size_t i = 1; i < n; ++i) differ |= all[i].window ^ all[0].window;
-        size_t buckets[257] = {0, n};
-        size_t bucket_count = 1;
-        if (differ != 0) {
-            ItemSorter::partition(all, all + n, RadixDigit(differ), buckets);
-            bucket_count = 256;
-        }
-        std::vector<size_t> order(bucket_count);
-        std::iota(order.begin(), order.end(), size_t{0});
-        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-            return buckets[a + 1] - buckets[a] > buckets[b + 1] - buckets[b];
-        });
-        while (!order.empty() && buckets[order.back() + 1] == buckets[order.back()]) order.pop_back();
-        pool->run(order.size(), [&](size_t i) {
-            SortItem* begin = all + buckets[order[i]];
-            SortItem* end = all + buckets[order[i] + 1];
-            sort_range(begin, end);
-            gather(begin, end, table);
-        });
+        sort_buckets(all, n, table, *pool, sort_range);
     }
     std::memcpy(static_cast<void*>(entries.data()), all, n * sizeof(RecordEntry));
 }

@@ -101,6 +101,34 @@ uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open) {
     return std::max<uint64_t>(2, std::min(max_open, usable));
 }
 
+namespace {
+
+// Writes every record the merge gives to the writer, asking poll now and then: exactly
+// `expected_records` of them.
+EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_records, Poll& poll) {
+    RecordView record;
+    uint64_t next_poll_records = kRecordsPerPoll;
+    uint64_t next_poll_bytes = kBytesPerPoll;
+    for (;;) {
+        EngineResult<bool> next = merger.merge_next(&record);
+        if (!next) return Unexpected(std::move(next).error());
+        if (!next.value()) break;
+        TR_CHECK(writer.record_count() < expected_records);
+        IoStatus written = record.payload_in_key ? writer.write_record_payload_in_key(record.key)
+                                                 : writer.write_record(record.key, record.payload);
+        if (!written) return Unexpected(EngineError(std::move(written).error()));
+        if (writer.record_count() >= next_poll_records || writer.byte_count() >= next_poll_bytes) {
+            if (poll.give_up()) return Unexpected(interrupted());
+            next_poll_records = writer.record_count() + kRecordsPerPoll;
+            next_poll_bytes = writer.byte_count() + kBytesPerPoll;
+        }
+    }
+    TR_CHECK(writer.record_count() == expected_records);
+    return {};
+}
+
+}  // namespace
+
 EngineStatus merge_pass(FillingState& state, Poll& poll) {
     return merge_pass(state, poll, state.max_open, state.max_open);
 }
@@ -131,27 +159,8 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
     // otherwise fill the disk before anything noticed.
     uint64_t expected_records = 0;
     for (const RunInfo& run : window) expected_records += run.record_count;
-
-    RecordView record;
-    uint64_t next_poll_records = kRecordsPerPoll;
-    uint64_t next_poll_bytes = kBytesPerPoll;
-    for (;;) {
-        EngineResult<bool> next = (*merger)->merge_next(&record);
-        if (!next) return Unexpected(std::move(next).error());
-        if (!next.value()) break;
-        TR_CHECK((*writer)->record_count() < expected_records);
-        IoStatus written = record.payload_in_key
-                               ? (*writer)->write_record_payload_in_key(record.key)
-                               : (*writer)->write_record(record.key, record.payload);
-        if (!written) return Unexpected(EngineError(std::move(written).error()));
-        if ((*writer)->record_count() >= next_poll_records ||
-            (*writer)->byte_count() >= next_poll_bytes) {
-            if (poll.give_up()) return Unexpected(interrupted());
-            next_poll_records = (*writer)->record_count() + kRecordsPerPoll;
-            next_poll_bytes = (*writer)->byte_count() + kBytesPerPoll;
-        }
-    }
-    TR_CHECK((*writer)->record_count() == expected_records);
+    EngineStatus copied = copy_merged(**merger, **writer, expected_records, poll);
+    if (!copied) return copied;
     merger.value().reset();  // closes the window's files before they are removed
     IoResult<RunInfo> info = (*writer)->finish_run();
     if (!info) return Unexpected(EngineError(std::move(info).error()));

@@ -35,6 +35,7 @@
 #include "base/record_buffer.h"
 #include "run/file_ops.h"
 #include "sorter/sorter_stats.h"
+#include "sorter/filling.h"
 #include "sorter/spill.h"
 
 namespace tessarune {

@@ -13,6 +13,7 @@
 #include "run/run_reader.h"
 #include "run/testing/fault_file_ops.h"
 #include "sorter/engine_state.h"
+#include "sorter/filling.h"
 #include "sorter/testing/engine_testing.h"
 
 namespace tessarune {
