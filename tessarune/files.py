@@ -13,7 +13,7 @@ from typing import NamedTuple
 from _tessarune import Sorter, key_bytes
 
 from .cli_formats import InputError, JsonKey
-from .cli_keys import KeyError_, parse_key, plan_fields, whole_line_part
+from .cli_keys import MODIFIERS, KeyError_, parse_key, plan_fields, whole_line_part
 
 FORMATS = ("lines", "jsonl", "csv")
 DEFAULT_MAX_BYTES = 268435456
@@ -51,7 +51,7 @@ class _Plan:
     separator its payloads end with (None when each record carries its own end)."""
 
     def __init__(self, format, key, numeric, reverse, ignore_blanks, field_separator,
-                 zero_terminated, delimiter):
+                 zero_terminated, delimiter, modifiers="", random_seed=None):
         if format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
         self.format = format
@@ -64,9 +64,11 @@ class _Plan:
                 raise ValueError("zero_terminated applies to lines only")
             if field_separator is not None:
                 raise ValueError("field_separator applies to lines only")
+            if modifiers:
+                raise ValueError(f"the ordering options -{modifiers} apply to lines only")
         if format == "lines":
             self._plan_lines(_as_list(key), numeric, reverse, ignore_blanks, field_separator,
-                             zero_terminated)
+                             zero_terminated, modifiers, random_seed)
         elif format == "jsonl":
             paths = [p for spec in _as_list(key) for p in spec.split(",") if p]
             keyer = JsonKey(paths)
@@ -80,7 +82,8 @@ class _Plan:
             self.csv_columns = [c for spec in _as_list(key) for c in spec.split(",") if c]
             self.numeric = numeric
 
-    def _plan_lines(self, specs, numeric, reverse, ignore_blanks, field_separator, zero):
+    def _plan_lines(self, specs, numeric, reverse, ignore_blanks, field_separator, zero, modifiers,
+                    random_seed):
         tab = None
         if field_separator is not None:
             tab = field_separator
@@ -90,18 +93,29 @@ class _Plan:
                 tab = b"\0"
             if len(tab) != 1:
                 raise ValueError(f"the field separator must be one byte: {field_separator!r}")
-        flags = {"b": ignore_blanks, "n": numeric, "r": reverse}
+        for m in modifiers:
+            if m not in MODIFIERS:
+                raise ValueError(f"unknown ordering option -{m}")
+        flags = {m: m in modifiers for m in MODIFIERS}
+        flags.update(b=ignore_blanks or flags["b"], n=numeric or flags["n"], r=reverse or flags["r"])
+        self.reverse = flags["r"]
         try:
-            parts = [parse_key(k, flags) for k in specs]
+            parts = [parse_key(k, flags) for k in specs] or [whole_line_part(flags)]
         except KeyError_ as e:
             raise ValueError(str(e)) from None
-        if not parts:
-            if not (ignore_blanks or numeric):
-                self.whole_lines = True  # the line's own bytes are its key: the bulk path
-                return
-            parts = [whole_line_part(flags)]
+        # For the merge and the order check: the key plan, or None for lines in byte order.
+        self.tab, self.zero = tab, zero
+        self.random_seed = 0
+        if any("R" in p.modes for p in parts):
+            self.random_seed = int.from_bytes(os.urandom(8)) if random_seed is None else random_seed
+        self.line_fields = plan_fields(parts)
+        if not specs and not any(flags[m] for m in MODIFIERS if m != "r"):
+            self.whole_lines = True  # the line's own bytes are its key: the bulk path
+            if not self.reverse:
+                self.line_fields = None
+            return
         # Each part carries its own reversal; the plan's is for keys made whole.
-        self.key = ("lines", plan_fields(parts), tab, zero, False)
+        self.key = ("lines", self.line_fields, tab, zero, False, self.random_seed)
 
     def csv_plan(self, header, name):
         """The CSV key plan once the first header is known."""
@@ -319,10 +333,11 @@ class _Counting:
 
 
 def make_plan(format="lines", key=None, numeric=False, reverse=False, ignore_blanks=False,
-              field_separator=None, zero_terminated=False, delimiter=","):
+              field_separator=None, zero_terminated=False, delimiter=",", modifiers="",
+              random_seed=None):
     """How records are read and keyed; ValueError when an argument cannot be read."""
     return _Plan(format, key, numeric, reverse, ignore_blanks, field_separator, zero_terminated,
-                 delimiter)
+                 delimiter, modifiers, random_seed)
 
 
 def sort_with_plan(plan, names, output, *, unique=False, max_bytes=DEFAULT_MAX_BYTES, threads=1,
@@ -349,11 +364,11 @@ def sort_with_plan(plan, names, output, *, unique=False, max_bytes=DEFAULT_MAX_B
 def sort_files(inputs, output, *, format="lines", key=None, numeric=False, reverse=False,
                unique=False, ignore_blanks=False, field_separator=None, zero_terminated=False,
                delimiter=",", max_bytes=DEFAULT_MAX_BYTES, threads=1, max_open=64, tmp_dir=None,
-               progress=False):
+               progress=False, modifiers=""):
     """Sorts the records of `inputs` into `output` in bounded memory; equal keys keep their
     input order. See the README's "Sorting files" for every argument."""
     plan = make_plan(format, key, numeric, reverse, ignore_blanks, field_separator,
-                     zero_terminated, delimiter)
+                     zero_terminated, delimiter, modifiers)
     names = [os.fspath(n) for n in _as_list(inputs)] or ["-"]
     bars = None
     if progress:

@@ -126,7 +126,7 @@ def test_field_numbers_beyond_64_bits_select_nothing(keytest):
     ([], None, ValueError),
     ([(0, 0, None, 0)], None, TypeError),
     ([[0, 0, None, 0, 0]], None, TypeError),
-    ([(0, 0, None, 0, 16)], None, ValueError),
+    ([(0, 0, None, 0, 4096)], None, ValueError),
     ([(-1, 0, None, 0, 0)], None, ValueError),
     ([(0, 0, -1, 0, 0)], None, ValueError),
     ([(0, 2**64, None, 0, 0)], None, OverflowError),

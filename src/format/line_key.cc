@@ -4,7 +4,13 @@
 #include <cstring>
 #include <utility>
 
+// The hash of -R is compiled in from the header, as the run files' is: no library to link.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include "format/general_number_key.h"
 #include "format/number_key.h"
+#include "format/version_key.h"
 
 namespace tessarune::format {
 namespace {
@@ -153,17 +159,89 @@ void append_text_key(Bytes text, ByteBuffer& out) {
     out.push_back(0x00);
 }
 
+constexpr uint32_t kTextFilters = kFoldCase | kDictionary | kPrintable;
+
+uint8_t upper(uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c; }
+
+bool kept_by_dictionary(uint8_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == ' ' ||
+           c == '\t' || c == '\n';
+}
+
+bool printable(uint8_t c) { return c >= 0x20 && c < 0x7F; }
+
+// The text with d, i and f applied, in scratch when they change it. d overrides i.
+Bytes filtered(Bytes text, uint32_t flags, ByteBuffer& scratch) {
+    if ((flags & kTextFilters) == 0) return text;
+    scratch.clear();
+    scratch.reserve(text.size());
+    uint8_t* o = scratch.data();
+    const bool dictionary = (flags & kDictionary) != 0;
+    const bool printable_only = !dictionary && (flags & kPrintable) != 0;
+    const bool fold = (flags & kFoldCase) != 0;
+    for (const uint8_t c : text) {
+        if (dictionary && !kept_by_dictionary(c)) continue;
+        if (printable_only && !printable(c)) continue;
+        *o++ = fold ? upper(c) : c;
+    }
+    scratch.set_size(static_cast<size_t>(o - scratch.data()));
+    return scratch.span();
+}
+
+// 1 to 12 for a text whose first three bytes after blanks name a month in any case, else 0.
+template <typename IsBlank>
+uint8_t month_of(Bytes text, IsBlank blank) {
+    static constexpr char kMonths[] = "JANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC";
+    const size_t i = skip_blanks(text, 0, blank);
+    if (text.size() - i < 3) return 0;
+    const uint8_t a = upper(text[i]), b = upper(text[i + 1]), c = upper(text[i + 2]);
+    for (uint8_t m = 0; m < 12; ++m) {
+        const char* name = kMonths + 3 * m;
+        if (a == static_cast<uint8_t>(name[0]) && b == static_cast<uint8_t>(name[1]) &&
+            c == static_cast<uint8_t>(name[2])) {
+            return static_cast<uint8_t>(m + 1);
+        }
+    }
+    return 0;
+}
+
+void append_random_key(Bytes text, uint64_t seed, ByteBuffer& out) {
+    const XXH128_hash_t h = XXH3_128bits_withSeed(text.data(), text.size(), seed);
+    for (const uint64_t word : {h.high64, h.low64}) {
+        for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(word >> shift));
+    }
+    append_text_key(text, out);
+}
+
+template <typename IsBlank>
+void append_field_key(const LineKeyPlan& plan, uint32_t flags, IsBlank blank, Bytes text, ByteBuffer& out,
+                      ByteBuffer& scratch) {
+    if (flags & kRandom) {
+        append_random_key(filtered(text, flags, scratch), plan.random_seed, out);
+    } else if (flags & kGeneralNumeric) {
+        append_general_number_key(text, scratch, out);
+    } else if (flags & kHumanNumeric) {
+        // Folded, a unit may appear: 1e3 is 1 with no unit, 1E3 one exa.
+        append_human_number_key(filtered(text, flags & kFoldCase, scratch), blank, out);
+    } else if (flags & kNumeric) {
+        append_number_key(text, blank, out);
+    } else if (flags & kMonth) {
+        out.push_back(month_of(text, blank));
+    } else if (flags & kVersion) {
+        append_version_key(filtered(text, flags, scratch), out);
+    } else {
+        append_text_key(filtered(text, flags, scratch), out);
+    }
+}
+
 template <typename Fields, typename IsBlank>
-void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, Bytes line, ByteBuffer& out) {
+void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, Bytes line, ByteBuffer& out,
+                ByteBuffer& scratch) {
     for (const LineKeyField& f : plan.fields) {
         const auto [start, end] = key_range(fields, blank, f, line);
         const Bytes text = end > start ? line.subspan(start, end - start) : Bytes{};
         const size_t key_at = out.size();
-        if (f.flags & kNumeric) {
-            append_number_key(text, blank, out);
-        } else {
-            append_text_key(text, out);
-        }
+        append_field_key(plan, f.flags, blank, text, out, scratch);
         if (f.flags & kReverse) {
             for (uint8_t *p = out.data() + key_at, *e = out.data() + out.size(); p != e; ++p) {
                 *p = static_cast<uint8_t>(~*p);
@@ -173,22 +251,27 @@ void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, By
 }
 
 template <typename IsBlank>
-void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, ByteBuffer& out) {
+void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, ByteBuffer& out, ByteBuffer& scratch) {
     if (plan.tab < 0) {
-        append_key(plan, BlankFields<IsBlank>{blank}, blank, line, out);
+        append_key(plan, BlankFields<IsBlank>{blank}, blank, line, out, scratch);
     } else {
-        append_key(plan, TabFields{{static_cast<uint8_t>(plan.tab)}}, blank, line, out);
+        append_key(plan, TabFields{{static_cast<uint8_t>(plan.tab)}}, blank, line, out, scratch);
     }
 }
 
 }  // namespace
 
-void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out) {
+void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, ByteBuffer& scratch) {
     if (plan.zero_terminated) {
-        append_key_with_blanks(plan, ZLineBlank{}, line, out);
+        append_key_with_blanks(plan, ZLineBlank{}, line, out, scratch);
     } else {
-        append_key_with_blanks(plan, LineBlank{}, line, out);
+        append_key_with_blanks(plan, LineBlank{}, line, out, scratch);
     }
+}
+
+void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out) {
+    ByteBuffer scratch;
+    append_line_key(plan, line, out, scratch);
 }
 
 }  // namespace tessarune::format

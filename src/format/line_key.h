@@ -1,5 +1,6 @@
 // The sort key of a line of text, as the command line's key options describe it (-k POS1[,POS2]
-// with F[.C] and the modifiers b and n, the global -b -n -r, -t SEP and -z), in the C locale.
+// with F[.C] and the modifiers b d f g h i M n R r V, the same global options, -t SEP and -z), in
+// the C locale.
 //
 // A plan holds one field per -k (or one for the whole line). Fields of the line are found
 // either at blanks (a field is its leading blanks and the non-blanks after them) or at a
@@ -8,8 +9,17 @@
 // fields would:
 //
 //   text:     the bytes with each 00 written as 00 FF, then 00 00
-//   numeric:  the number key of format/number_key.h
-//   reverse:  either of them with every byte complemented (255 - b)
+//   numeric:  the number key of format/number_key.h (n, and h as append_human_number_key)
+//   general:  the key of format/general_number_key.h (g)
+//   month:    one byte, 0 for no month name, 1 for JAN ... 12 for DEC (M)
+//   version:  the key of format/version_key.h (V)
+//   random:   16 bytes of a hash of the text, seeded per plan, then the text key (R): equal
+//             texts stay together, different ones fall in an order that changes with the seed
+//   reverse:  any of them with every byte complemented (255 - b)
+//
+// Before a text, version or random key is made, d drops all bytes but letters, digits and blanks,
+// i (unless d) all but printable ones, and f folds lower case letters to upper case; f also
+// before an h key, where it turns letters into units. The n, g and M keys read alike either way.
 //
 // Field and character numbers may be as large as uint64_t holds: a field past the end of the
 // line selects an empty key, and no position is computed with overflow.
@@ -28,8 +38,16 @@ enum LineKeyFlags : uint32_t {
     kSkipEndBlanks = 2,    // b on POS2: so does the end position before counting characters
     kNumeric = 4,          // n: the key is the number the text starts with
     kReverse = 8,          // r: this field sorts in descending order
+    kGeneralNumeric = 16,  // g: the floating-point number the text starts with
+    kHumanNumeric = 32,    // h: a number with an SI unit
+    kMonth = 64,           // M: a month's name
+    kVersion = 128,        // V: version order
+    kRandom = 256,         // R: a hash of the text
+    kFoldCase = 512,       // f: lower case letters as upper case
+    kDictionary = 1024,    // d: only letters, digits and blanks count
+    kPrintable = 2048,     // i: only printable bytes count
 };
-inline constexpr uint32_t kAllLineKeyFlags = kSkipStartBlanks | kSkipEndBlanks | kNumeric | kReverse;
+inline constexpr uint32_t kAllLineKeyFlags = 4095;
 
 struct LineKeyField {
     uint64_t start_field = 0;           // 0-based
@@ -43,10 +61,15 @@ struct LineKeyPlan {
     std::vector<LineKeyField> fields;  // never empty: the whole line is one field when no -k
     int tab = -1;                      // the field separator byte, or -1: fields begin at blanks
     bool zero_terminated = false;      // lines end with NUL: newline is a blank too
+    uint64_t random_seed = 0;          // for kRandom fields
 };
 
 // Appends the key bytes of `line` (without its separator). Time is linear in the line's length
-// for each field of the plan; nothing is allocated beyond the growth of `out`.
+// for each field of the plan; nothing is allocated beyond the growth of `out` and `scratch`,
+// which holds a field's text while d, i, f or g read it.
+void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, ByteBuffer& scratch);
+
+// The same with scratch space of its own, for callers that key a line now and then.
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out);
 
 }  // namespace tessarune::format

@@ -17,7 +17,7 @@ public:
         KeyedRecord r;
         if (found == nullptr) return r;
         const size_t line_length = static_cast<size_t>(static_cast<const uint8_t*>(found) - input.data());
-        append_line_key(plan_, input.first(line_length), key);
+        append_line_key(plan_, input.first(line_length), key, scratch_);
         r.step = RecordStep::Record;
         r.length = line_length + 1;
         r.lines = 1;
@@ -28,6 +28,7 @@ public:
 private:
     LineKeyPlan plan_;
     uint8_t separator_;
+    ByteBuffer scratch_;
 };
 
 }  // namespace

@@ -26,4 +26,23 @@ void append_number_key(const NumberText& number, ByteBuffer& out) {
     }
 }
 
+void append_human_number_key(const NumberText& number, uint8_t after, ByteBuffer& out) {
+    if (number.whole.empty() && number.fraction.empty()) {
+        out.push_back(0x01);
+        return;
+    }
+    static constexpr char kUnits[] = "KMGTPEZYRQ";
+    uint8_t unit = 0;
+    if (after == 'k') {
+        unit = 1;
+    } else if (after != 0) {
+        for (uint8_t u = 0; kUnits[u] != 0; ++u) {
+            if (static_cast<uint8_t>(kUnits[u]) == after) unit = static_cast<uint8_t>(u + 1);
+        }
+    }
+    out.push_back(number.negative ? 0x00 : 0x02);
+    out.push_back(number.negative ? static_cast<uint8_t>(~unit) : unit);
+    append_number_key(number, out);
+}
+
 }  // namespace tessarune::format

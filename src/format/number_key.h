@@ -34,6 +34,7 @@ struct NumberText {
     bool negative = false;
     Bytes whole;     // without leading zeros
     Bytes fraction;  // without trailing zeros
+    size_t end = 0;  // where the number ends in the text
 };
 
 template <typename IsBlank>
@@ -58,11 +59,28 @@ NumberText read_number(Bytes text, IsBlank blank) {
         while (f > frac_start && text[f - 1] == '0') --f;
         r.fraction = text.subspan(frac_start, f - frac_start);
     }
+    r.end = i;
     return r;
 }
 
 // Appends the number key of an already read number.
 void append_number_key(const NumberText& number, ByteBuffer& out);
+
+// Human-readable numbers (-h): a number as -n reads it, then an SI unit right after it (K or k,
+// M, G, T, P, E, Z, Y, R, Q: powers of 1000 or 1024, which order alike). Any zero is zero,
+// whatever its unit; other numbers order by sign, then unit, then value:
+//
+//   negative:  00 ~unit number-key     zero: 01     positive:  02 unit number-key
+//
+// where unit is 0 for none, 1 for K, ... 10 for Q. `after` is the byte right after the number
+// (0 at the end of the text).
+void append_human_number_key(const NumberText& number, uint8_t after, ByteBuffer& out);
+
+template <typename IsBlank>
+void append_human_number_key(Bytes text, IsBlank blank, ByteBuffer& out) {
+    const NumberText number = read_number(text, blank);
+    append_human_number_key(number, number.end < text.size() ? text[number.end] : 0, out);
+}
 
 template <typename IsBlank>
 void append_number_key(Bytes text, IsBlank blank, ByteBuffer& out) {

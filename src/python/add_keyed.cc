@@ -2,7 +2,8 @@
 // or CSV with keys extracted natively, without a Python call per record.
 //
 // The plan names the format and its key:
-//   ("lines", fields, tab, zero_terminated, reverse)   fields: 5-tuples of the line key plan
+//   ("lines", fields, tab, zero_terminated, reverse[, random_seed])
+//                                                      fields: 5-tuples of the line key plan
 //   ("jsonl", paths, reverse, fallback)                paths: lists of field names
 //   ("csv", delimiter, columns, names, numeric, reverse)
 // A JSON line that the native reading declines is keyed by calling fallback(line), the line
@@ -76,11 +77,12 @@ int read_plan(PyObject* plan, KeyedPlan* out) {
     auto is = [&](const char* kind, Py_ssize_t n) {
         return PyUnicode_CompareWithASCIIString(item(0), kind) == 0 && size == n;
     };
-    if (is("lines", 5)) {
+    if (is("lines", 5) || is("lines", 6)) {
         format::LineKeyPlan lines;
         bool zero = false;
         if (read_bool(item(3), &zero) < 0 || read_bool(item(4), &out->reverse) < 0) return -1;
-        if (line_key_plan_from_python(item(1), item(2), zero ? 1 : 0, &lines) < 0) return -1;
+        PyObject* seed = size == 6 ? item(5) : nullptr;
+        if (line_key_plan_from_python(item(1), item(2), zero ? 1 : 0, seed, &lines) < 0) return -1;
         out->keyer = format::make_line_keyer(std::move(lines), zero ? 0 : '\n');
         return 0;
     }

@@ -64,7 +64,18 @@ int read_field(PyObject* item, format::LineKeyField* field) {
 
 }  // namespace
 
-int line_key_plan_from_python(PyObject* fields, PyObject* tab, int zero_terminated, format::LineKeyPlan* out) {
+int line_key_plan_from_python(PyObject* fields, PyObject* tab, int zero_terminated, PyObject* random_seed,
+                              format::LineKeyPlan* out) {
+    out->random_seed = 0;
+    if (random_seed != nullptr && random_seed != Py_None) {
+        if (!PyLong_Check(random_seed)) {
+            PyErr_Format(PyExc_TypeError, "the random seed must be an int, not %T", random_seed);
+            return -1;
+        }
+        const unsigned long long seed = PyLong_AsUnsignedLongLong(random_seed);
+        if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+        out->random_seed = seed;
+    }
     // A tuple copy, so that a list changed by another thread is read as one snapshot.
     Ref items(PySequence_Tuple(fields));
     if (!items) return -1;

@@ -11,9 +11,11 @@ namespace tessarune::python {
 
 // Reads `fields`, a non-empty sequence of 5-tuples (start_field, start_char, end_field or None,
 // end_char, flags) of non-negative ints with the meanings of format::LineKeyField, `tab`
-// (None, or bytes of length one) and `zero_terminated` into *out. Returns 0, or -1 with
+// (None, or bytes of length one), `zero_terminated` and `random_seed` (an int below 2**64 that
+// seeds the hash of R fields; None or nullptr: 0) into *out. Returns 0, or -1 with
 // TypeError (wrong types), ValueError (a negative number, unknown flags, no fields, a separator
 // that is not one byte) or OverflowError (a number beyond 64 bits) set.
-int line_key_plan_from_python(PyObject* fields, PyObject* tab, int zero_terminated, format::LineKeyPlan* out);
+int line_key_plan_from_python(PyObject* fields, PyObject* tab, int zero_terminated, PyObject* random_seed,
+                              format::LineKeyPlan* out);
 
 }  // namespace tessarune::python

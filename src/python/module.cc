@@ -3,6 +3,7 @@
 #include "python/core_lock.h"
 #include "python/csv_plan.h"
 #include "python/key_bytes.h"
+#include "python/merge_lines.h"
 #include "python/py_ref.h"
 #include "python/sorter_object.h"
 
@@ -41,6 +42,7 @@ int exec_module(PyObject* module) {
     if (types.stats == nullptr) return -1;
     if (append_to_all(module, "Sorter") < 0) return -1;
     if (add_key_bytes_function(module) < 0) return -1;
+    if (add_merge_lines_function(module) < 0) return -1;
     if (add_csv_record_function(module) < 0) return -1;
     if (add_bucket_records_function(module) < 0) return -1;
     return PyModule_AddObjectRef(module, "Sorter", types.sorter);

@@ -9,8 +9,8 @@
 namespace tessarune::python {
 
 PyObject* keytest_line_key(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_Format(PyExc_TypeError, "line_key() takes exactly 4 arguments (%zd given)", nargs);
+    if (nargs != 4 && nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "line_key() takes 4 or 5 arguments (%zd given)", nargs);
         return nullptr;
     }
     const int zero_terminated = PyObject_IsTrue(args[2]);
@@ -21,7 +21,7 @@ PyObject* keytest_line_key(PyObject* /*module*/, PyObject* const* args, Py_ssize
     }
     try {
         format::LineKeyPlan plan;
-        if (line_key_plan_from_python(args[0], args[1], zero_terminated, &plan) < 0) return nullptr;
+        if (line_key_plan_from_python(args[0], args[1], zero_terminated, nargs == 5 ? args[4] : nullptr, &plan) < 0) return nullptr;
         const Bytes line(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(args[3])),
                          static_cast<size_t>(PyBytes_GET_SIZE(args[3])));
         ByteBuffer out;
