@@ -3,6 +3,7 @@
 // carry, without a Python call per record. A damaged block raises ValueError.
 #include <string>
 
+#include "python/adding_rounds.h"
 #include "python/arg_binding.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
@@ -12,8 +13,6 @@
 
 namespace tessarune::python {
 namespace {
-
-constexpr size_t kRecordsPerPoll = 16384;
 
 PyObject* raise_damaged(const std::string& what) {
     PyErr_Format(PyExc_ValueError, "%s", what.c_str());
@@ -42,33 +41,16 @@ PyObject* add_framed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs
         Bytes payload;
         bool bad = false;
         bool pending = records.next(key, payload, bad);  // a record not yet added
-        while (pending) {
-            UnwindPoll poll;
-            CoreStatus result;
-            bool check_signals = false;
-            {
-                CoreLock lock(core, CoreLock::How::Detached);
-                if (!lock.locked()) return lock.raise_not_locked();
-                uint64_t added = 0;
-                while (pending) {
-                    result = core.add_record(key, payload, poll);
-                    if (!result) break;
-                    pending = records.next(key, payload, bad);
-                    if (++added % kRecordsPerPoll == 0 && runs_signal_handlers()) {
-                        check_signals = true;
-                        break;
-                    }
-                }
-                // The count changes only under the engine's lock (see adding.cc).
-                self->item_count.store(self->item_count.load(std::memory_order_relaxed) + added,
-                                       std::memory_order_relaxed);
+        const int added = add_in_rounds(self, [&](Poll& poll, uint64_t& count) -> RoundResult {
+            while (pending) {
+                CoreStatus one = core.add_record(key, payload, poll);
+                if (!one) return Unexpected(std::move(one).error());
+                pending = records.next(key, payload, bad);
+                if (round_is_over(++count)) return RoundEnd::CheckSignals;
             }
-            if (!result) {
-                if (!(poll.asked() && result.error().is_interrupted())) return raise_core_error(result.error());
-                check_signals = true;  // the record was not added; the next round adds it
-            }
-            if (check_signals && PyErr_CheckSignals() < 0) return nullptr;
-        }
+            return RoundEnd::Done;
+        });
+        if (added < 0) return nullptr;
         if (bad) return raise_damaged("a bucket block's record runs past the block (the file is damaged)");
         consumed += block.length;
     }

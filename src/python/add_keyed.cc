@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "format/record_keyers.h"
+#include "python/adding_rounds.h"
 #include "python/arg_binding.h"
 #include "python/buffer_view.h"
 #include "python/core_lock.h"
@@ -30,7 +31,6 @@
 namespace tessarune::python {
 namespace {
 
-constexpr size_t kRecordsPerPoll = 16384;
 
 }  // namespace
 
@@ -157,15 +157,9 @@ PyObject* add_keyed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     // signal handlers leaves it here, and the next round adds it without reading it again.
     std::optional<format::KeyedRecord> pending;
     for (;;) {
-        UnwindPoll poll;
-        CoreStatus result;
-        bool check_signals = false;
         format::KeyedRecord stopped_at;  // a Declined or Bad record, handled attached
-        {
-            // Detached for the whole buffer: the loop touches only the exported bytes.
-            CoreLock lock(core, CoreLock::How::Detached);
-            if (!lock.locked()) return lock.raise_not_locked();
-            uint64_t added = 0;
+        // Detached for the whole buffer: the rounds touch only the exported bytes.
+        const int added = add_in_rounds(self, [&](Poll& poll, uint64_t& count) -> RoundResult {
             while (consumed < all.size()) {
                 if (!pending) {
                     key.clear();
@@ -183,28 +177,16 @@ PyObject* add_keyed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
                     if (plan.reverse) complement(key.data(), key.size());
                     pending = std::move(r);
                 }
-                result = core.add_record(key.span(), pending->payload, poll);
-                if (!result) break;
+                CoreStatus one = core.add_record(key.span(), pending->payload, poll);
+                if (!one) return Unexpected(std::move(one).error());
                 consumed += pending->length;
                 lines += pending->lines;
                 pending.reset();
-                if (++added % kRecordsPerPoll == 0 && runs_signal_handlers()) {
-                    check_signals = true;
-                    break;
-                }
+                if (round_is_over(++count)) return RoundEnd::CheckSignals;
             }
-            // The count changes only under the engine's lock (see adding.cc).
-            self->item_count.store(self->item_count.load(std::memory_order_relaxed) + added,
-                                   std::memory_order_relaxed);
-        }
-        if (!result) {
-            if (!(poll.asked() && result.error().is_interrupted())) return raise_core_error(result.error());
-            check_signals = true;  // the record was not added; the next round adds it
-        }
-        if (check_signals) {
-            if (PyErr_CheckSignals() < 0) return nullptr;
-            continue;
-        }
+            return RoundEnd::Done;
+        });
+        if (added < 0) return nullptr;
         if (stopped_at.step == format::RecordStep::Bad) {
             Ref message(PyUnicode_DecodeUTF8(stopped_at.error.data(),
                                              static_cast<Py_ssize_t>(stopped_at.error.size()), "replace"));

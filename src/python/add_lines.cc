@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "key/key_encoding.h"
+#include "python/adding_rounds.h"
 #include "python/arg_binding.h"
 #include "python/buffer_view.h"
 #include "python/core_lock.h"
@@ -17,8 +18,6 @@
 namespace tessarune::python {
 namespace {
 
-// Lines between two signal polls: a few milliseconds of adding.
-constexpr size_t kLinesPerPoll = 16384;
 
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
 
@@ -70,70 +69,35 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     const bool may_hold_zero = sep != 0 && std::memchr(all.data(), 0, all.size()) != nullptr;
     ByteBuffer key(kKeyBufferCapacity);
     SorterCore& core = *self->core;
+    const uint8_t* base = all.data();
     size_t consumed = 0;
-    // Handlers run only with the mutex free: every kLinesPerPoll lines, and whenever a wait for
-    // a spill gives up, the loop lets go of the sorter, checks signals, and goes on where it was.
-    for (;;) {
-        UnwindPoll poll;
-        CoreStatus result;
-        bool check_signals = false;
-        {
-            // Detached for the whole buffer: the loop touches no Python object, only the
-            // exported bytes, which stay put while the export is held.
-            CoreLock lock(core, CoreLock::How::Detached);
-            if (!lock.locked()) {
-                lock.raise_not_locked();
-                return nullptr;
+    // Detached for the whole buffer: the rounds touch no Python object, only the exported
+    // bytes, which stay put while the export is held.
+    const int added = add_in_rounds(self, [&](Poll& poll, uint64_t& count) -> RoundResult {
+        while (consumed < all.size()) {
+            if (!reverse) {
+                // As many lines as the half takes as it stands, in one call; the line it
+                // stops before goes the one-record way below.
+                CoreResult<LinesTaken> taken = core.try_add_lines(
+                    all.subspan(consumed), sep, may_hold_zero, kRecordsPerRound - count % kRecordsPerRound);
+                if (!taken) return Unexpected(std::move(taken).error());
+                consumed += taken->bytes;
+                count += taken->lines;
+                if (taken->lines != 0 && round_is_over(count)) return RoundEnd::CheckSignals;
+                if (consumed == all.size()) break;
             }
-            const uint8_t* base = all.data();
-            uint64_t added = 0;
-            while (consumed < all.size()) {
-                if (!reverse) {
-                    // As many lines as the half takes as it stands, in one call; the line it
-                    // stops before goes the one-record way below.
-                    CoreResult<LinesTaken> taken =
-                        core.try_add_lines(all.subspan(consumed), sep, may_hold_zero,
-                                           kLinesPerPoll - added % kLinesPerPoll);
-                    if (!taken) {
-                        result = Unexpected(std::move(taken).error());
-                        break;
-                    }
-                    consumed += taken->bytes;
-                    added += taken->lines;
-                    if (taken->lines != 0 && added % kLinesPerPoll == 0 && runs_signal_handlers()) {
-                        check_signals = true;
-                        break;
-                    }
-                    if (consumed == all.size()) break;
-                }
-                const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
-                if (found == nullptr) break;
-                const size_t end =
-                    static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
-                result = add_line_record(core, all.subspan(consumed, end - consumed - 1), key,
-                                         reverse != 0, may_hold_zero, poll);
-                if (!result) break;
-                consumed = end;
-                added += 1;
-                if (added % kLinesPerPoll == 0 && runs_signal_handlers()) {
-                    check_signals = true;
-                    break;
-                }
-            }
-            // The count changes only under the engine's lock (see adding.cc).
-            self->item_count.store(self->item_count.load(std::memory_order_relaxed) + added,
-                                   std::memory_order_relaxed);
+            const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
+            if (found == nullptr) break;
+            const size_t end = static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
+            CoreStatus one = add_line_record(core, all.subspan(consumed, end - consumed - 1), key,
+                                             reverse != 0, may_hold_zero, poll);
+            if (!one) return Unexpected(std::move(one).error());
+            consumed = end;
+            if (round_is_over(++count)) return RoundEnd::CheckSignals;
         }
-        if (!result) {
-            if (!(poll.asked() && result.error().is_interrupted())) {
-                raise_core_error(result.error());
-                return nullptr;
-            }
-            check_signals = true;  // the line was not added; the next try adds it
-        }
-        if (!check_signals) break;
-        if (PyErr_CheckSignals() < 0) return nullptr;
-    }
+        return RoundEnd::Done;
+    });
+    if (added < 0) return nullptr;
     return PyLong_FromSize_t(consumed);
 }
 
