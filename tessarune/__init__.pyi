@@ -208,6 +208,7 @@ def sort_files(
     max_open: int = 64,
     tmp_dir: str | os.PathLike[str] | None = None,
     progress: bool = False,
+    modifiers: str = "",
 ) -> SortReport:
     """Sort the records of files into `output` in bounded memory, as the command line does.
 
@@ -215,13 +216,15 @@ def sort_files(
     "jsonl" (each line a JSON value; blank lines and a UTF-8 byte order mark at the start of a
     file are skipped) or "csv" (the header row of the first file is written first, and every
     file must have the same one). `key` is written as on the command line: for lines
-    "POS1[,POS2]" with POS "F[.C]" and the modifiers b and n, or a list of them (the whole line
-    when None); for JSON Lines dotted paths, comma-separated or as a list (the whole value when
+    "POS1[,POS2]" with POS "F[.C]" and the modifiers b d f g h i M n R r V, or a list of them
+    (the whole line when None); for JSON Lines dotted paths, comma-separated or as a list (the whole value when
     None); for CSV column names (every column when None). Keys are read natively, in C++:
     `numeric` reads numbers as the traditional sort command does in the C locale (leading
     blanks, a sign, digits, one decimal point; no number reads as 0), for lines and CSV
     columns; `reverse` sorts in descending order, equal keys still in input order; `unique`
-    keeps the first record of each run of equal keys. `inputs` are paths ("-" is standard
+    keeps the first record of each run of equal keys; `modifiers` holds the letters of the
+    global ordering options besides -b -n -r (for example "fV" for -f -V), for lines only.
+    `inputs` are paths ("-" is standard
     input); `output` is a path (replaced only once the sort succeeded), a binary handle, or
     None or "-" for standard output.
 
