@@ -23,6 +23,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import keyed_data  # noqa: E402
+from cli_bench import same_files  # noqa: E402
 
 THREADS = 2
 
@@ -61,16 +62,6 @@ def run_once(cmd, env=None):
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit(f"failed: {' '.join(cmd)}")
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
-
-
-def same_files(a, b):
-    with open(a, "rb") as fa, open(b, "rb") as fb:
-        while True:
-            x, y = fa.read(1 << 20), fb.read(1 << 20)
-            if x != y:
-                return False
-            if not x:
-                return True
 
 
 def race(title, contenders, rounds, work, check):

@@ -414,7 +414,7 @@ def run(argv, closed, signals, leftovers):
     writer = OpenOnWrite(out)
     report = sort_with_plan(plan, [name for name, _ in sources], writer, unique=args.unique,
                             max_bytes=max_bytes, threads=threads, max_open=max_open,
-                            tmp_dir=_tmp_dir(args.tmp_dir), bars=progress if show else None,
+                            tmp_dir=_tmp_dir(args.tmp_dir), bars=progress,
                             open_input=open_input)
     writer.finish()
     with signals.held():

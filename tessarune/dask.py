@@ -53,7 +53,7 @@ from _tessarune import _Bucketer, _bucket_records
 from tessarune import Sorter, key_bytes
 from tessarune.cli_formats import InputError
 from tessarune.cli_keys import plan_fields, whole_line_part
-from tessarune.files import BOM, _Buffer, _NoBar, _Plan, read_csv_header
+from tessarune.files import _Buffer, _Plan, feed, read_csv_header
 from tessarune.jsonl import is_blank, without_bom
 
 __all__ = ["sort_files"]
@@ -205,12 +205,10 @@ class _Shard:
 def _open_records(job: _Job, path: str, size: int) -> tuple[_Buffer, Any]:
     """Opens a shard as a buffer at its first record: past a BOM, and a CSV header."""
     handle = open(path, "rb", buffering=0)
-    buffer = _Buffer(handle, _NoBar(), size)
+    buffer = _Buffer(handle, b"\n\r" if job.format == "csv" else b"\n", size=size)
     buffer.fill()
     if job.format != "lines":
-        buffer.fill_at_least(len(BOM))
-        if buffer.n >= len(BOM) and buffer.data[:len(BOM)] == BOM:
-            buffer.drop(len(BOM))
+        buffer.skip_bom()
     return buffer, handle
 
 
@@ -324,7 +322,6 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
     try:
         buffer, handle = _open_records(job, path, _BUCKET_READ)
         with handle:
-            ends = b"\n"
             if job.format == "csv":
                 found = _csv_header(job, buffer, path)
                 if found is None:
@@ -332,31 +329,20 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
                 if found[1] != header:
                     raise InputError(path, 1, "the header differs from the first input's")
                 line_no = found[2]
-                ends = b"\n\r"
             plan = job.plan(header, path)
             failures = getattr(plan[1], "failures", None) if plan[0] == "python" else None
             bucketer = _Bucketer(plan, chosen.keys, job.acceleration,
                                  [job.bucket_path(shard, attempt, p) for p in range(ranges)])
-            if buffer.at_end:
-                buffer.end_with(ends)
-            while True:
-                with memoryview(buffer.data) as view:
-                    consumed, lines, error = bucketer.add(view[:buffer.n], buffer.at_end)
+
+            def between(line: int, lines: int) -> None:
+                nonlocal line_no
+                line_no = line + lines
                 if failures:
-                    line_no += lines + 1
+                    line_no += 1  # the line the Python keyer failed on
                     raise failures[0]
-                if error is not None:
-                    raise InputError(path, line_no + lines + 1, error)
-                line_no += lines
-                buffer.drop(consumed)
                 watch.poll()
-                if buffer.at_end:
-                    if buffer.n:
-                        raise RuntimeError(f"{buffer.n} bytes left unread at the end")
-                    break
-                buffer.fill()
-                if buffer.at_end:
-                    buffer.end_with(ends)
+
+            feed(buffer, bucketer.add, path, line_no, between)
             return attempt, bucketer.finish()
     except InputError:
         raise

@@ -8,19 +8,21 @@ leaves to Python's json module, so that every key is exactly what json.loads wou
 
 import json
 import os
+import stat
 from typing import NamedTuple
 
 from _tessarune import Sorter, key_bytes
 
 from .cli_formats import InputError, JsonKey
 from .cli_keys import MODIFIERS, KeyError_, parse_key, plan_fields, whole_line_part
+from .cli_progress import Progress
+from .jsonl import BOM
 
 FORMATS = ("lines", "jsonl", "csv")
 DEFAULT_MAX_BYTES = 268435456
 # Reads of half a MiB: the records are still in the processor's cache when the extension scans
 # and copies them (4 MiB reads cost 3% more time).
 READ_SIZE = 512 << 10
-BOM = b"\xef\xbb\xbf"
 
 
 class SortReport(NamedTuple):
@@ -28,14 +30,6 @@ class SortReport(NamedTuple):
 
     bytes_read: int
     stats: tuple
-
-
-class _NoBar:
-    def update(self, n):
-        pass
-
-    def close(self):
-        pass
 
 
 def _as_list(value):
@@ -57,6 +51,8 @@ class _Plan:
         self.format = format
         self.reverse = reverse
         self.sep = b"\0" if zero_terminated else b"\n"
+        # What ends a record: a last one without it gets the first of these.
+        self.ends = self.sep if format == "lines" else b"\n\r" if format == "csv" else b"\n"
         self.whole_lines = False
         self.csv_columns = None
         if format != "lines":
@@ -150,10 +146,12 @@ def _json_fallback(keyer):
 
 
 class _Buffer:
-    """A file read into one growing buffer; what the adding took is dropped from its front."""
+    """A file read into one growing buffer; what the adding took is dropped from its front.
+    `ends` are the bytes that end a record: at the end of the file a last record without one
+    is given the first of them."""
 
-    def __init__(self, f, bar, size=READ_SIZE):
-        self.f, self.bar = f, bar
+    def __init__(self, f, ends, bar=None, size=READ_SIZE):
+        self.f, self.ends, self.bar = f, ends, bar
         self.data = bytearray(size)
         self.n = 0
         self.at_end = False
@@ -168,13 +166,18 @@ class _Buffer:
         if got:
             self.n += got
             self.bytes_read += got
-            self.bar.update(got)
+            if self.bar is not None:
+                self.bar.update(got)
         else:
             self.at_end = True
 
-    def fill_at_least(self, size):
-        while self.n < size and not self.at_end:
+    def skip_bom(self):
+        """Drops a UTF-8 byte order mark from the start of the file, which is no part of its
+        first record."""
+        while self.n < len(BOM) and not self.at_end:
             self.fill()
+        if self.n >= len(BOM) and self.data[:len(BOM)] == BOM:
+            self.drop(len(BOM))
 
     def drop(self, count):
         if count:
@@ -182,37 +185,36 @@ class _Buffer:
             self.data[:rest] = self.data[count:self.n]
             self.n = rest
 
-    def end_with(self, ends):
-        """At the end of the file, ends a last record that lacks its end with ends[0]."""
-        if self.n and self.data[self.n - 1] not in ends:
+    def end_last_record(self):
+        """At the end of the file, ends a last record that lacks its end (again: no change)."""
+        if self.n and self.data[self.n - 1] not in self.ends:
             if self.n == len(self.data):
                 self.data.append(0)
-            self.data[self.n] = ends[0]
+            self.data[self.n] = self.ends[0]
             self.n += 1
 
 
-def _feed(buffer, add, name):
+def feed(buffer, add, name, line=0, between=None):
     """Hands the file's bytes to `add(view, at_end) -> (consumed, lines, error)` until it is
-    all taken; raises InputError on the first bad record, naming its line."""
-    line = 0
+    all taken; `line` is the number of lines before the buffer. `between(line, lines)`, if
+    given, runs after each call. Raises InputError on the first bad record, naming its line;
+    returns the number of lines read."""
     while True:
+        if buffer.at_end:
+            buffer.end_last_record()
         with memoryview(buffer.data) as view:
             consumed, lines, error = add(view[:buffer.n], buffer.at_end)
-        line += lines
+        if between is not None:
+            between(line, lines)
         if error is not None:
-            raise InputError(name, line + 1, error)
+            raise InputError(name, line + lines + 1, error)
+        line += lines
         buffer.drop(consumed)
         if buffer.at_end:
             if buffer.n:
                 raise RuntimeError(f"{name}: {buffer.n} bytes left unread at the end")
-            return
+            return line
         buffer.fill()
-        if buffer.at_end:
-            buffer.end_with(_ends_for(add))
-
-
-def _ends_for(add):
-    return getattr(add, "ends", b"\n")
 
 
 def read_csv_header(buffer, delimiter, name):
@@ -221,13 +223,13 @@ def read_csv_header(buffer, delimiter, name):
     from _tessarune import _csv_record
 
     while True:
+        if buffer.at_end:
+            buffer.end_last_record()
         with memoryview(buffer.data) as view:
             found = _csv_record(view[:buffer.n], delimiter, buffer.at_end)
         if found is not None or buffer.at_end:
             break
         buffer.fill()
-        if buffer.at_end:
-            buffer.end_with(b"\n\r")
     if found is None:
         return None
     if isinstance(found, tuple) and len(found) == 2:
@@ -254,58 +256,45 @@ class _Job:
         self.csv_key = None
 
     def add_file(self, name, f, bar):
-        buffer = _Buffer(f, bar)
+        plan, sorter = self.plan, self.sorter
+        buffer = _Buffer(f, plan.ends, bar)
         buffer.fill()
-        plan = self.plan
         if plan.format != "lines":
-            buffer.fill_at_least(len(BOM))
-            if buffer.data[:3] == BOM and buffer.n >= 3:
-                buffer.drop(3)
-        sorter = self.sorter
+            buffer.skip_bom()
+        line = 0
         if plan.whole_lines:
             sep, reverse = plan.sep, plan.reverse
 
             def add(view, at_end):
                 return sorter._add_lines(view, sep, reverse), 0, None
-            add.ends = sep
-        elif plan.format == "csv":
-            add = self._csv_adder(name, buffer)
-            if add is None:
-                return buffer.bytes_read
         else:
-            key = plan.key
+            if plan.format == "csv":
+                found = self._read_header(name, buffer)
+                if found is None:
+                    return buffer.bytes_read
+                key, line = found
+            else:
+                key = plan.key
 
             def add(view, at_end):
                 return sorter._add_keyed(view, key, at_end)
-            add.ends = plan.sep if plan.format == "lines" else b"\n"
-        if buffer.at_end:
-            buffer.end_with(add.ends)
-        _feed(buffer, add, name)
+        feed(buffer, add, name, line)
         return buffer.bytes_read
 
-    def _csv_adder(self, name, buffer):
-        """Reads the header of a CSV file; None when the file is empty."""
+    def _read_header(self, name, buffer):
+        """A CSV file's header, checked against the first file's: the key plan and the lines
+        the header spans, or None when the file is empty."""
         found = read_csv_header(buffer, self.plan.delimiter, name)
         if found is None:
             return None
-        header_bytes, header, _lines = found
+        header_bytes, header, lines = found
         if self.header is None:
             self.header = header_bytes
             self.header_fields = header
             self.csv_key = self.plan.csv_plan(header, name)
         elif header != self.header_fields:
             raise InputError(name, 1, "the header differs from the first input's")
-        key, sorter = self.csv_key, self.sorter
-        first_line = _lines
-
-        def add(view, at_end):
-            nonlocal first_line
-            consumed, lines, error = sorter._add_keyed(view, key, at_end)
-            lines += first_line
-            first_line = 0
-            return consumed, lines, error
-        add.ends = b"\n\r"
-        return add
+        return self.csv_key, lines
 
     def write(self, out, unique):
         if self.header is not None:
@@ -345,14 +334,16 @@ def sort_with_plan(plan, names, output, *, unique=False, max_bytes=DEFAULT_MAX_B
     """sort_files once its arguments are read: `names` are the inputs ("-" standard input),
     each opened with `open_input` only when its turn comes; `output` has a write method."""
     total = 0
+    if bars is None:
+        bars = Progress(False)
     with Sorter(max_bytes=max_bytes, tmp_dir=tmp_dir, max_open=max_open, threads=threads) as sorter:
         job = _Job(plan, sorter)
-        bar = bars.bar("reading", _total_size(names), "B") if bars else _NoBar()
+        bar = bars.bar("reading", _total_size(names) if bars.enabled else None, "B")
         for name in names:
             with open_input(name) as f:
                 total += job.add_file(name, f, bar)
         bar.close()
-        if bars:
+        if bars.enabled:
             items = bars.bar("writing", len(sorter), "items")
             job.write(_Counting(output, items, plan.sep), unique)
             items.close()
@@ -370,17 +361,14 @@ def sort_files(inputs, output, *, format="lines", key=None, numeric=False, rever
     plan = make_plan(format, key, numeric, reverse, ignore_blanks, field_separator,
                      zero_terminated, delimiter, modifiers)
     names = [os.fspath(n) for n in _as_list(inputs)] or ["-"]
-    bars = None
-    if progress:
-        from .cli_progress import Progress
-        bars = Progress(True)
     run = dict(unique=unique, max_bytes=max_bytes, threads=threads, max_open=max_open,
-               tmp_dir=tmp_dir, bars=bars)
+               tmp_dir=tmp_dir, bars=Progress(progress))
+    from .cli_output import StandardOutput, output_file
+
     if output is None or output == "-":
-        return sort_with_plan(plan, names, _StandardOutput(), **run)
+        return sort_with_plan(plan, names, StandardOutput(frozenset()), **run)
     if not isinstance(output, (str, bytes, os.PathLike)):
         return sort_with_plan(plan, names, output, **run)
-    from .cli_output import output_file
 
     target = output_file(os.fsdecode(output))
     try:
@@ -394,15 +382,6 @@ def sort_files(inputs, output, *, format="lines", key=None, numeric=False, rever
     return report
 
 
-class _StandardOutput:
-    def write(self, data):
-        with memoryview(data) as view:
-            n = 0
-            while n < len(view):
-                n += os.write(1, view[n:])
-        return len(data)
-
-
 class OpenOnWrite:
     """An output target opened at its first write, or at the end when nothing was written:
     a FIFO's open waits for its reader, which should not hold the reading of the input up."""
@@ -411,12 +390,11 @@ class OpenOnWrite:
         self.target, self.opened = target, False
 
     def write(self, data):
-        if not self.opened:
-            self.target.open()
-            self.opened = True
+        self.finish()
         return self.target.write(data)
 
     def finish(self):
+        """Opens the target if nothing was written to it."""
         if not self.opened:
             self.target.open()
             self.opened = True
@@ -431,7 +409,7 @@ def _total_size(names):
             st = os.stat(name)
         except OSError:
             return None
-        if not os.path.isfile(name):
+        if not stat.S_ISREG(st.st_mode):
             return None
         total += st.st_size
     return total
