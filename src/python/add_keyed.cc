@@ -106,22 +106,19 @@ void complement(uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
 }
 
-namespace {
-
-// Keys a declined record by the fallback: 0 with the key in `key`, 1 with the refusal's
-// message in `error`, -1 with an exception set.
-int key_by_fallback(PyObject* fallback, Bytes line, ByteBuffer& key, Ref& error) {
-    Ref arg(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(line.data()),
-                                      static_cast<Py_ssize_t>(line.size())));
+int key_by_python(PyObject* keyer, Bytes record, ByteBuffer& key, Ref& error) {
+    Ref arg(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(record.data()),
+                                      static_cast<Py_ssize_t>(record.size())));
     if (!arg) return -1;
-    Ref answer(PyObject_CallOneArg(fallback, arg.get()));
+    Ref answer(PyObject_CallOneArg(keyer, arg.get()));
     if (!answer) return -1;
+    if (answer.get() == Py_None) return 2;
     if (PyUnicode_Check(answer.get())) {
         error = std::move(answer);
         return 1;
     }
     if (!PyBytes_Check(answer.get())) {
-        PyErr_SetString(PyExc_TypeError, "the fallback must return bytes or str");
+        PyErr_SetString(PyExc_TypeError, "a Python keyer must return bytes, None or str");
         return -1;
     }
     key.clear();
@@ -129,6 +126,8 @@ int key_by_fallback(PyObject* fallback, Bytes line, ByteBuffer& key, Ref& error)
                      static_cast<size_t>(PyBytes_GET_SIZE(answer.get()))));
     return 0;
 }
+
+namespace {
 
 PyObject* answer(size_t consumed, size_t lines, PyObject* error) {
     return Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(consumed), static_cast<Py_ssize_t>(lines),
@@ -197,9 +196,10 @@ PyObject* add_keyed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (plan.fallback == nullptr) return raise_internal_error("a keyer declined a record with no fallback");
         Ref refusal;
         // The whole line, its newline too, as Python's json reads it (its messages count it).
-        const int keyed = key_by_fallback(plan.fallback, stopped_at.payload, key, refusal);
+        const int keyed = key_by_python(plan.fallback, stopped_at.payload, key, refusal);
         if (keyed < 0) return nullptr;
-        if (keyed > 0) return answer(consumed, lines, refusal.get());
+        if (keyed == 2) return raise_internal_error("the JSON fallback found no record in a line");
+        if (keyed == 1) return answer(consumed, lines, refusal.get());
         if (plan.reverse) complement(key.data(), key.size());
         if (add_one_record(self, key.span(), stopped_at.payload) < 0) return nullptr;
         consumed += stopped_at.length;

@@ -13,6 +13,7 @@
 #include "python/core_lock.h"
 #include "python/errors.h"
 #include "python/key_walk.h"
+#include "python/keyed_plan.h"
 #include "python/sorter_object.h"
 
 namespace tessarune::python {
@@ -20,11 +21,6 @@ namespace {
 
 
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
-
-void complement(ByteBuffer& key) {
-    uint8_t* p = key.data();
-    for (size_t i = 0, n = key.size(); i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
-}
 
 // The one place where a line becomes a record: the line without its separator is both its
 // key, as a bytes key, and its payload; _write_lines puts the separator back. A line without
@@ -42,7 +38,7 @@ CoreStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool r
     key.clear();
     append_escaped(TAG_BYTES, line, key);
     if (reverse) {
-        complement(key);
+        complement(key.data(), key.size());
         return core.add_record(key.span(), line, poll);
     }
     const bool stored_once = key.size() == line.size() + 3;  // nothing was escaped

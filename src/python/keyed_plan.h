@@ -25,5 +25,10 @@ int read_plan(PyObject* plan, KeyedPlan* out);
 int read_bool(PyObject* obj, bool* out);
 // Reverses the order of key bytes.
 void complement(uint8_t* p, size_t n);
+// Keys a record by a Python function (a declined JSON line's fallback, or the cluster's key
+// function): `keyer(record)` answers its key bytes, a str saying why the record is refused, or
+// None when it holds no record. 0 with the key in `key`, 1 with the refusal in `error`, 2 for
+// None, -1 with an exception set.
+int key_by_python(PyObject* keyer, Bytes record, ByteBuffer& key, Ref& error);
 
 }  // namespace tessarune::python

@@ -29,30 +29,6 @@ public:
     }
 };
 
-// Calls the Python keyer on a declined line: 0 with the key in `key`, 1 with the refusal's
-// message in `error`, 2 when the line holds no record, -1 with an exception set.
-int key_declined(PyObject* keyer, Bytes line, ByteBuffer& key, Ref& error) {
-    if (!line.empty() && line.back() == '\n') line = line.first(line.size() - 1);
-    Ref arg(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(line.data()),
-                                      static_cast<Py_ssize_t>(line.size())));
-    if (!arg) return -1;
-    Ref answer(PyObject_CallOneArg(keyer, arg.get()));
-    if (!answer) return -1;
-    if (answer.get() == Py_None) return 2;
-    if (PyUnicode_Check(answer.get())) {
-        error = std::move(answer);
-        return 1;
-    }
-    if (!PyBytes_Check(answer.get())) {
-        PyErr_SetString(PyExc_TypeError, "the keyer must return bytes, None or str");
-        return -1;
-    }
-    key.clear();
-    key.append(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(answer.get())),
-               static_cast<size_t>(PyBytes_GET_SIZE(answer.get())));
-    return 0;
-}
-
 }  // namespace
 
 int read_plan_or_python(PyObject* plan, KeyedPlan* out) {
@@ -137,7 +113,10 @@ int bucket_buffer(const KeyedPlan& plan, Bytes all, bool at_end, RangeBuckets& b
             raise_internal_error("a keyer declined a record with no fallback");
             return -1;
         }
-        const int keyed = key_declined(plan.fallback, stopped_at.payload, key, progress.error);
+        // The cluster's Python keyers take a line without its newline.
+        Bytes line = stopped_at.payload;
+        if (!line.empty() && line.back() == '\n') line = line.first(line.size() - 1);
+        const int keyed = key_by_python(plan.fallback, line, key, progress.error);
         if (keyed < 0) return -1;
         if (keyed == 1) return 0;
         if (keyed == 0) {
