@@ -16,7 +16,8 @@ The work happens in phases, each a set of tasks with a readable name:
   each record with its key bytes, in LZ4-compressed blocks;
 - ``tessarune-partition``: one task per range adds its buckets, in shard order, to a `Sorter`
   bounded by ``max_bytes`` that spills under the sort's own directory on its worker, and
-  writes its part;
+  writes its part; once the client has a range's part, ``tessarune-release`` removes that
+  range's buckets while other ranges are still being sorted;
 
 then ``tessarune-publish`` renames every part into place, and ``tessarune-cleanup`` removes the
 work directory, whether the sort succeeded or not, and the spill directories on every worker.
@@ -413,6 +414,15 @@ def _publish(job: _Job, written: list[tuple[str, int]], overwrite: bool) -> list
     return finals
 
 
+def _remove_buckets(job: _Job, part: int, buckets: list[tuple[int, str, int]]) -> None:
+    for shard, attempt, size in buckets:
+        if size:
+            try:
+                os.remove(job.bucket_path(shard, attempt, part))
+            except FileNotFoundError:
+                pass
+
+
 def _cleanup(work_dir: str) -> None:
     shutil.rmtree(work_dir, ignore_errors=True)
 
@@ -436,8 +446,10 @@ def _shard_paths(inputs: Iterable[str | os.PathLike[str]]) -> list[str]:
     return paths
 
 
-def _wait_all(client: distributed.Client, futures: list[distributed.Future], event: str) -> None:
-    """Waits for every future; on the first that fails, stops the others and raises its error.
+def _each_done(client: distributed.Client, futures: list[distributed.Future],
+               event: str) -> Iterator[distributed.Future]:
+    """Each future as it finishes; on the first that fails, stops the others and raises its
+    error.
 
     The caller still waits for the stopped tasks before it removes anything they may write."""
     for future in distributed.as_completed(futures):
@@ -445,6 +457,12 @@ def _wait_all(client: distributed.Client, futures: list[distributed.Future], eve
             distributed.Event(event, client=client).set()
             future.result()
             raise RuntimeError(f"task {future.key} ended as {future.status}")
+        yield future
+
+
+def _wait_all(client: distributed.Client, futures: list[distributed.Future], event: str) -> None:
+    for _ in _each_done(client, futures, event):
+        pass
 
 
 def _common_header(shards: list[str], found: list[_Shard]) -> tuple[bytes, list[str]] | None:
@@ -545,12 +563,21 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", numeric=False, re
         # Each range's task gets only its own column of the accepted attempts' buckets, and
         # no dependency on the bucket tasks: the graph grows with shards plus ranges, not
         # with their product.
-        sorted_parts = [submit("partition", _sort_partition, job, p,
-                               [(s, attempt, sizes[p]) for s, (attempt, sizes) in enumerate(accepted)],
-                               max_bytes, threads, header[0] if header and p == 0 else None, index=p)
-                        for p in range(count)]
-        _wait_all(client, sorted_parts, job.abort_event)
-        written = client.gather(sorted_parts)
+        columns = [[(s, attempt, sizes[p]) for s, (attempt, sizes) in enumerate(accepted)]
+                   for p in range(count)]
+        sorted_parts = {submit("partition", _sort_partition, job, p, columns[p], max_bytes, threads,
+                               header[0] if header and p == 0 else None, index=p): p
+                        for p in range(count)}
+        written: list[tuple[str, int]] = [("", 0)] * count
+        for future in _each_done(client, list(sorted_parts), job.abort_event):
+            part = sorted_parts.pop(future)
+            written[part] = future.result()
+            # With its part in hand, the range's task is let go (a lost worker that held its
+            # result does not make Dask run it again), and its buckets go now, on a worker that
+            # the other ranges leave idle, rather than all of them in the cleanup at the end.
+            submitted.remove(future)
+            del future
+            submit("release", _remove_buckets, job, part, columns[part], index=part)
         report.output_bytes = sum(size for _, size in written)
         report.parts = submit("publish", _publish, job, written, overwrite).result()
         report.phase_seconds["partition"] = time.monotonic() - started
