@@ -5,8 +5,8 @@ then sorts them by the declarative key ``user.id,ts``, alternating the contender
 rounds (each round in another order):
 
 - dask: sort_files on a LocalCluster of 2 worker processes with one thread each, every
-  partition's Sorter holding at most --max-bytes, buckets LZ4-compressed at the default
-  acceleration (64);
+  partition's Sorter holding at most --max-bytes with its default 2 threads, buckets
+  LZ4-compressed at the default acceleration (64);
 - dask, LZ4 6: the same with the buckets compressed thoroughly (acceleration 6, as the run
   writer's thorough setting);
 - dask, raw buckets: the same with the buckets stored uncompressed;
