@@ -16,7 +16,8 @@ The work happens in phases, each a set of tasks with a readable name:
   each record with its key bytes, in LZ4-compressed blocks;
 - ``tessarune-partition``: one task per range adds its buckets, in shard order, to a `Sorter`
   bounded by ``max_bytes`` that spills under the sort's own directory on its worker, and
-  writes its part;
+  writes its part; once the client has a range's part, ``tessarune-release`` removes that
+  range's buckets while other ranges are still being sorted;
 
 then ``tessarune-publish`` renames every part into place, and ``tessarune-cleanup`` removes the
 work directory, whether the sort succeeded or not, and the spill directories on every worker.
@@ -70,6 +71,10 @@ _MAX_SAMPLE = 4000
 # range's share of a call fills LZ4 blocks of tens of KiB, and few file appends per range.
 _BUCKET_READ = 4 << 20
 _PARTITION_READ = 4 << 20
+# A partition task's Sorter threads. With one, the task's adding waits on each spill and its
+# final merge runs alone; two overlap them, which measured about a quarter faster on 2 worker
+# processes of one thread on 2 cores, the extra threads filling the time the others wait.
+_PARTITION_THREADS = 2
 # LZ4's acceleration for the buckets. The key bytes make raw buckets about 1.3 times a shard of
 # JSON Lines; at 64 LZ4 still takes them below the shard's size, at about twice the speed of
 # its thorough settings (which would halve them again, at a cost that pays only on slow
@@ -413,6 +418,15 @@ def _publish(job: _Job, written: list[tuple[str, int]], overwrite: bool) -> list
     return finals
 
 
+def _remove_buckets(job: _Job, part: int, buckets: list[tuple[int, str, int]]) -> None:
+    for shard, attempt, size in buckets:
+        if size:
+            try:
+                os.remove(job.bucket_path(shard, attempt, part))
+            except FileNotFoundError:
+                pass
+
+
 def _cleanup(work_dir: str) -> None:
     shutil.rmtree(work_dir, ignore_errors=True)
 
@@ -436,8 +450,10 @@ def _shard_paths(inputs: Iterable[str | os.PathLike[str]]) -> list[str]:
     return paths
 
 
-def _wait_all(client: distributed.Client, futures: list[distributed.Future], event: str) -> None:
-    """Waits for every future; on the first that fails, stops the others and raises its error.
+def _each_done(client: distributed.Client, futures: list[distributed.Future],
+               event: str) -> Iterator[distributed.Future]:
+    """Each future as it finishes; on the first that fails, stops the others and raises its
+    error.
 
     The caller still waits for the stopped tasks before it removes anything they may write."""
     for future in distributed.as_completed(futures):
@@ -445,6 +461,12 @@ def _wait_all(client: distributed.Client, futures: list[distributed.Future], eve
             distributed.Event(event, client=client).set()
             future.result()
             raise RuntimeError(f"task {future.key} ended as {future.status}")
+        yield future
+
+
+def _wait_all(client: distributed.Client, futures: list[distributed.Future], event: str) -> None:
+    for _ in _each_done(client, futures, event):
+        pass
 
 
 def _common_header(shards: list[str], found: list[_Shard]) -> tuple[bytes, list[str]] | None:
@@ -491,7 +513,7 @@ _SPEC_DEFAULTS = {"numeric": False, "reverse": False, "field_separator": None, "
 
 def _run_sort(inputs, output_dir, *, key=None, format="lines", numeric=False, reverse=False,
               field_separator=None, delimiter=",", partitions=None, client=None,
-              max_bytes=DEFAULT_MAX_BYTES, threads=1, tmp_dir=None, overwrite=False,
+              max_bytes=DEFAULT_MAX_BYTES, threads=_PARTITION_THREADS, tmp_dir=None, overwrite=False,
               acceleration=_BUCKET_ACCELERATION) -> _Report:
     spec = {"numeric": numeric, "reverse": reverse, "field_separator": field_separator,
             "delimiter": delimiter}
@@ -545,12 +567,21 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", numeric=False, re
         # Each range's task gets only its own column of the accepted attempts' buckets, and
         # no dependency on the bucket tasks: the graph grows with shards plus ranges, not
         # with their product.
-        sorted_parts = [submit("partition", _sort_partition, job, p,
-                               [(s, attempt, sizes[p]) for s, (attempt, sizes) in enumerate(accepted)],
-                               max_bytes, threads, header[0] if header and p == 0 else None, index=p)
-                        for p in range(count)]
-        _wait_all(client, sorted_parts, job.abort_event)
-        written = client.gather(sorted_parts)
+        columns = [[(s, attempt, sizes[p]) for s, (attempt, sizes) in enumerate(accepted)]
+                   for p in range(count)]
+        sorted_parts = {submit("partition", _sort_partition, job, p, columns[p], max_bytes, threads,
+                               header[0] if header and p == 0 else None, index=p): p
+                        for p in range(count)}
+        written: list[tuple[str, int]] = [("", 0)] * count
+        for future in _each_done(client, list(sorted_parts), job.abort_event):
+            part = sorted_parts.pop(future)
+            written[part] = future.result()
+            # With its part in hand, the range's task is let go (a lost worker that held its
+            # result does not make Dask run it again), and its buckets go now, on a worker that
+            # the other ranges leave idle, rather than all of them in the cleanup at the end.
+            submitted.remove(future)
+            del future
+            submit("release", _remove_buckets, job, part, columns[part], index=part)
         report.output_bytes = sum(size for _, size in written)
         report.parts = submit("publish", _publish, job, written, overwrite).result()
         report.phase_seconds["partition"] = time.monotonic() - started
@@ -606,7 +637,7 @@ def sort_files(
     partitions: int | None = None,
     client: distributed.Client | None = None,
     max_bytes: int = DEFAULT_MAX_BYTES,
-    threads: int = 1,
+    threads: int = _PARTITION_THREADS,
     tmp_dir: str | os.PathLike[str] | None = None,
     overwrite: bool = False,
     bucket_acceleration: int = _BUCKET_ACCELERATION,
@@ -635,7 +666,8 @@ def sort_files(
             part, so there may be fewer parts.
         client: The Dask client; the current one if None.
         max_bytes, threads: The `Sorter` arguments of each partition's task, which holds at
-            most about `max_bytes` of items in memory.
+            most about `max_bytes` of items in memory. Two threads by default, also on a
+            worker of one thread: its sorting and spilling then keep pace with its adding.
         tmp_dir: Where each worker's sorters spill, best a worker-local disk; the system's
             temporary directory if None. The sort's spills go in a directory of its own there,
             removed on every worker at the end.

@@ -8,6 +8,8 @@ import random
 import signal
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -257,3 +259,46 @@ def test_a_second_sort_refuses_old_parts_unless_overwriting(client, tmp_path):
     parts = tdask.sort_files(paths, out, partitions=2, client=client, overwrite=True)
     assert sorted(os.listdir(out)) == ["part-00000", "part-00001"]
     assert b"".join(open(p, "rb").read() for p in parts) == b"".join(before[n] for n in sorted(before))
+
+
+class KillDuringPartition(distributed.WorkerPlugin):
+    """Kills its worker's process once, while a partition task of it runs and its Sorter has
+    spilled a run: what the killed attempt wrote stays behind for the cleanup to find."""
+
+    def __init__(self, marker, spill):
+        self.marker, self.spill = marker, spill
+
+    def setup(self, worker):
+        self.worker = worker
+
+    def transition(self, key, start, finish, **kwargs):
+        name = key[0] if isinstance(key, tuple) else key
+        if finish == "executing" and name.startswith("tessarune-partition") and not os.path.exists(self.marker):
+            threading.Thread(target=self.kill_once_spilled, args=(key,), daemon=True).start()
+
+    def kill_once_spilled(self, key):
+        def executing():
+            task = self.worker.state.tasks.get(key)
+            return task is not None and task.state == "executing"
+
+        while executing() and not any(files for _, _, files in os.walk(self.spill)):
+            time.sleep(0.002)
+        if executing() and not os.path.exists(self.marker):
+            open(self.marker, "w").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_worker_killed_while_sorting_a_partition_leaves_nothing(tmp_path):
+    shards = [[f"{random.Random(s * 7 + n).randrange(10 ** 6):07d},{s},{n}" for n in range(20000)]
+              for s in range(2)]
+    paths = write_shards(tmp_path, shards)
+    out, spill, marker = tmp_path / "out", tmp_path / "spill", tmp_path / "killed"
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+        c.register_plugin(KillDuringPartition(str(marker), str(spill)))
+        # max_bytes small enough that the partitions spill many runs before they finish.
+        parts = tdask.sort_files(paths, out, partitions=2, client=c, max_bytes=16 << 10, tmp_dir=spill)
+    assert marker.exists(), "no worker was killed while sorting a partition"
+    assert [line for part in read_parts(parts) for line in part] == sorted(line for s in shards for line in s)
+    assert leftovers(out, spill) == []

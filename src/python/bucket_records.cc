@@ -18,7 +18,6 @@
 #include "python/bucket_records.h"
 
 #include "python/arg_binding.h"
-#include "python/bucketer.h"
 #include "python/core_lock.h"
 #include "python/range_buckets.h"
 
@@ -78,8 +77,7 @@ PyMethodDef kFunctions[] = {
 }  // namespace
 
 int add_bucket_records_function(PyObject* module) {
-    if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
-    return add_bucketer_type(module);
+    return PyModule_AddFunctions(module, kFunctions);
 }
 
 }  // namespace tessarune::python

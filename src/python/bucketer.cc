@@ -18,7 +18,7 @@ struct BucketerState {
     KeyedPlan plan;
     RangeBuckets buckets;
     ByteBuffer key{kKeyBufferCapacity};
-    bool finished = false;
+    bool finished = false;          // changed only by the call that holds `busy`
     std::atomic<bool> busy{false};  // a call is running: another thread's call is refused
 };
 
@@ -28,25 +28,27 @@ struct BucketerObject {
     std::unique_ptr<BucketerState> state;  // constructed in place by tp_new
 };
 
-// Marks the bucketer busy for a call, or refuses the call.
-class BusyGuard {
-public:
-    explicit BusyGuard(BucketerState& state) : state_(state) {
-        bool idle = false;
-        held_ = state_.busy.compare_exchange_strong(idle, true);
-        if (!held_) PyErr_SetString(PyExc_RuntimeError, "the bucketer is in use by another thread");
+// Runs `call` on the bucketer's state, refusing it while another thread's call runs (the
+// state is used detached, so two calls at once would share its buffers and files) and once
+// the bucketer is finished.
+template <class Call>
+PyObject* call_while_open(PyObject* self, Call&& call) {
+    BucketerState& state = *reinterpret_cast<BucketerObject*>(self)->state;
+    bool idle = false;
+    if (!state.busy.compare_exchange_strong(idle, true)) {
+        PyErr_SetString(PyExc_RuntimeError, "the bucketer is in use by another thread");
+        return nullptr;
     }
-    ~BusyGuard() {
-        if (held_) state_.busy.store(false);
+    struct Idle {
+        std::atomic<bool>& busy;
+        ~Idle() { busy.store(false); }
+    } idle_after{state.busy};
+    if (state.finished) {
+        PyErr_SetString(PyExc_ValueError, "the bucketer is finished");
+        return nullptr;
     }
-    BusyGuard(const BusyGuard&) = delete;
-    BusyGuard& operator=(const BusyGuard&) = delete;
-    bool held() const { return held_; }
-
-private:
-    BucketerState& state_;
-    bool held_ = false;
-};
+    return call(state);
+}
 
 int read_paths_list(PyObject* obj, std::vector<std::string>* out) {
     Ref seq(PySequence_Fast(obj, "the paths must be a sequence"));
@@ -121,43 +123,35 @@ PyObject* bucketer_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return call_guarded([&]() -> PyObject* {
         PyObject* bound[2];
         if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
-        BucketerState& state = *reinterpret_cast<BucketerObject*>(self)->state;
-        BusyGuard busy(state);
-        if (!busy.held()) return nullptr;
-        if (state.finished) {
-            PyErr_SetString(PyExc_ValueError, "the bucketer is finished");
-            return nullptr;
-        }
         bool at_end = false;
         if (read_bool(bound[1], &at_end) < 0) return nullptr;
         BufferView view;
         if (view.get(bound[0]) < 0) return nullptr;
-        Progress progress;
-        if (bucket_buffer(state.plan, view.bytes(), at_end, state.buckets, state.key, progress) < 0) return nullptr;
-        return Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(progress.consumed),
-                             static_cast<Py_ssize_t>(progress.lines),
-                             progress.error ? progress.error.get() : Py_None);
+        return call_while_open(self, [&](BucketerState& state) -> PyObject* {
+            Progress progress;
+            if (bucket_buffer(state.plan, view.bytes(), at_end, state.buckets, state.key, progress) < 0) {
+                return nullptr;
+            }
+            return Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(progress.consumed),
+                                 static_cast<Py_ssize_t>(progress.lines),
+                                 progress.error ? progress.error.get() : Py_None);
+        });
     });
 }
 
 PyObject* bucketer_finish(PyObject* self, PyObject*) {
     return call_guarded([&]() -> PyObject* {
-        BucketerState& state = *reinterpret_cast<BucketerObject*>(self)->state;
-        BusyGuard busy(state);
-        if (!busy.held()) return nullptr;
-        if (state.finished) {
-            PyErr_SetString(PyExc_ValueError, "the bucketer is finished");
-            return nullptr;
-        }
-        state.finished = true;
-        bool ok = false;
-        {
-            Detached detached;
-            ok = state.buckets.seal_all();
-            ok = state.buckets.close_files() && ok;
-        }
-        if (!ok) return raise_core_error(CoreError(*state.buckets.error()));
-        return state.buckets.written_list();
+        return call_while_open(self, [](BucketerState& state) -> PyObject* {
+            state.finished = true;
+            bool ok = false;
+            {
+                Detached detached;
+                ok = state.buckets.seal_all();
+                ok = state.buckets.close_files() && ok;
+            }
+            if (!ok) return raise_core_error(CoreError(*state.buckets.error()));
+            return state.buckets.written_list();
+        });
     });
 }
 
@@ -209,10 +203,6 @@ PyType_Spec kBucketerSpec = {
 
 }  // namespace
 
-int add_bucketer_type(PyObject* module) {
-    Ref type(PyType_FromSpec(&kBucketerSpec));
-    if (!type) return -1;
-    return PyModule_AddObjectRef(module, "_Bucketer", type.get());
-}
+PyObject* make_bucketer_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &kBucketerSpec, nullptr); }
 
 }  // namespace tessarune::python

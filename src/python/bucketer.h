@@ -6,7 +6,8 @@
 
 namespace tessarune::python {
 
-// Adds _Bucketer to the module. 0, or -1 with an exception set.
-int add_bucketer_type(PyObject* module);
+// The _Bucketer type of `module`, for its state: a new reference, or nullptr with an
+// exception set.
+PyObject* make_bucketer_type(PyObject* module);
 
 }  // namespace tessarune::python

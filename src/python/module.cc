@@ -1,5 +1,6 @@
 // The extension module _tessarune: multi-phase initialisation, no global interpreter lock.
 #include "python/bucket_records.h"
+#include "python/bucketer.h"
 #include "python/core_lock.h"
 #include "python/csv_plan.h"
 #include "python/key_bytes.h"
@@ -40,11 +41,14 @@ int exec_module(PyObject* module) {
     if (types.iterator == nullptr) return -1;
     types.stats = make_stats_type();
     if (types.stats == nullptr) return -1;
+    types.bucketer = make_bucketer_type(module);
+    if (types.bucketer == nullptr) return -1;
     if (append_to_all(module, "Sorter") < 0) return -1;
     if (add_key_bytes_function(module) < 0) return -1;
     if (add_merge_lines_function(module) < 0) return -1;
     if (add_csv_record_function(module) < 0) return -1;
     if (add_bucket_records_function(module) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "_Bucketer", types.bucketer) < 0) return -1;
     return PyModule_AddObjectRef(module, "Sorter", types.sorter);
 }
 
@@ -53,6 +57,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(types.sorter);
     Py_VISIT(types.iterator);
     Py_VISIT(types.stats);
+    Py_VISIT(types.bucketer);
     return 0;
 }
 
@@ -61,6 +66,7 @@ int clear_module(PyObject* module) {
     Py_CLEAR(types.sorter);
     Py_CLEAR(types.iterator);
     Py_CLEAR(types.stats);
+    Py_CLEAR(types.bucketer);
     return 0;
 }
 

@@ -94,8 +94,12 @@ public:
 
 private:
     bool seal(size_t range) {
-        writers_[range].seal(blocks_[range], acceleration_);
-        if (paths_.empty() || blocks_[range].empty()) return true;
+        const Bytes block = writers_[range].seal(acceleration_);
+        if (paths_.empty()) {
+            blocks_[range].append(block);
+            return true;
+        }
+        if (block.empty()) return true;
         if (!files_[range]) {
             auto made = FileOps::system()->create_new_file(paths_[range]);
             if (!made) {
@@ -104,8 +108,9 @@ private:
             }
             files_[range] = std::move(*made);
         }
-        const uint8_t* at = blocks_[range].data();
-        size_t left = blocks_[range].size();
+        // Written from where it was sealed: no copy of a shard's bytes on their way out.
+        const uint8_t* at = block.data();
+        size_t left = block.size();
         while (left > 0) {
             auto wrote = files_[range]->write(at, left);
             if (!wrote) {
@@ -116,14 +121,13 @@ private:
             at += *wrote;
             left -= *wrote;
         }
-        written_[range] += blocks_[range].size();
-        blocks_[range].clear();
+        written_[range] += block.size();
         return true;
     }
 
     std::vector<std::string> boundaries_;
     std::vector<BucketBlockWriter> writers_;
-    std::vector<ByteBuffer> blocks_;
+    std::vector<ByteBuffer> blocks_;  // sealed blocks kept for the caller: only without paths
     int acceleration_;
     std::vector<std::string> paths_;
     std::vector<std::unique_ptr<WritableFile>> files_;

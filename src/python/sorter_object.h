@@ -43,6 +43,7 @@ struct ModuleTypes {
     PyObject* sorter;    // Sorter
     PyObject* iterator;  // _SortedIterator
     PyObject* stats;     // _SorterStats
+    PyObject* bucketer;  // _Bucketer
 };
 // The types of the module that made `type`, one of its types. Never fails.
 ModuleTypes& module_types_of(PyTypeObject* type);

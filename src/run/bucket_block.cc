@@ -31,9 +31,11 @@
 namespace tessarune {
 
 void BucketBlockWriter::add(Bytes key, Bytes payload) {
-    const size_t at = raw_.size();
-    raw_.reserve(at + 8 + key.size() + payload.size());
-    raw_.set_size(at + 8 + key.size() + payload.size());
+    // The first record leaves room for the header that seal fills in.
+    const size_t at = raw_.empty() ? kBucketBlockHeaderSize : raw_.size();
+    const size_t end = at + 8 + key.size() + payload.size();
+    raw_.reserve(end);
+    raw_.set_size(end);
     uint8_t* to = raw_.data() + at;
     store_le32(to, static_cast<uint32_t>(key.size()));
     store_le32(to + 4, static_cast<uint32_t>(payload.size()));
@@ -41,27 +43,29 @@ void BucketBlockWriter::add(Bytes key, Bytes payload) {
     if (!payload.empty()) std::memcpy(to + 8 + key.size(), payload.data(), payload.size());
 }
 
-void BucketBlockWriter::seal(ByteBuffer& out, int acceleration) {
-    const size_t raw_length = raw_.size();
-    if (raw_length == 0) return;
-    Bytes stored(raw_.data(), raw_length);
+Bytes BucketBlockWriter::seal(int acceleration) {
+    const size_t raw_length = raw_size();
+    if (raw_length == 0) return {};
+    const uint8_t* records = raw_.data() + kBucketBlockHeaderSize;
+    uint8_t* block = raw_.data();
+    size_t stored_length = raw_length;
     if (acceleration > 0 && raw_length <= static_cast<size_t>(LZ4_MAX_INPUT_SIZE)) {
         const int bound = LZ4_compressBound(static_cast<int>(raw_length));
-        packed_.reserve(static_cast<size_t>(bound));
-        const int packed = LZ4_compress_fast(reinterpret_cast<const char*>(raw_.data()),
-                                             reinterpret_cast<char*>(packed_.data()),
+        packed_.reserve(kBucketBlockHeaderSize + static_cast<size_t>(bound));
+        const int packed = LZ4_compress_fast(reinterpret_cast<const char*>(records),
+                                             reinterpret_cast<char*>(packed_.data() + kBucketBlockHeaderSize),
                                              static_cast<int>(raw_length), bound, acceleration);
         if (packed > 0 && static_cast<size_t>(packed) < raw_length) {
-            stored = Bytes(packed_.data(), static_cast<size_t>(packed));
+            block = packed_.data();
+            stored_length = static_cast<size_t>(packed);
         }
     }
-    uint8_t header[kBucketBlockHeaderSize];
-    store_le32(header, static_cast<uint32_t>(stored.size()));
-    store_le32(header + 4, static_cast<uint32_t>(raw_length));
-    store_le64(header + 8, block_hash(raw_.data(), raw_length));
-    out.append(header, sizeof header);
-    out.append(stored);
+    store_le32(block, static_cast<uint32_t>(stored_length));
+    store_le32(block + 4, static_cast<uint32_t>(raw_length));
+    store_le64(block + 8, block_hash(records, raw_length));
+    // Only the size goes: the block's bytes stay where they are until the next add.
     raw_.clear();
+    return Bytes(block, kBucketBlockHeaderSize + stored_length);
 }
 
 BucketBlock read_bucket_block(Bytes input, ByteBuffer& raw) {

@@ -27,15 +27,20 @@ class BucketBlockWriter {
 public:
     // REQUIRES: key and payload each shorter than 2^32 bytes.
     void add(Bytes key, Bytes payload);
-    size_t raw_size() const { return raw_.size(); }
-    // Appends what was added since the last seal as one block to `out` (nothing when nothing
-    // was added): LZ4-compressed at `acceleration` (higher is faster and compresses less) when
-    // that makes it smaller, else, and with acceleration 0, as it is.
-    void seal(ByteBuffer& out, int acceleration);
+    // The raw bytes of the records added since the last seal.
+    size_t raw_size() const { return raw_.empty() ? 0 : raw_.size() - kBucketBlockHeaderSize; }
+    // Makes what was added since the last seal one block, header included, and returns it
+    // (empty when nothing was added): LZ4-compressed at `acceleration` (higher is faster and
+    // compresses less) when that makes it smaller, else, and with acceleration 0, as it is.
+    // The block is built where the records already are, to be written from there without a
+    // copy: it stays valid until the next add or seal.
+    Bytes seal(int acceleration);
+    // The same, appended to `out`.
+    void seal(ByteBuffer& out, int acceleration) { out.append(seal(acceleration)); }
 
 private:
-    ByteBuffer raw_;
-    ByteBuffer packed_;  // scratch for the compressed bytes
+    ByteBuffer raw_;     // room for a block header, then the records
+    ByteBuffer packed_;  // room for a block header, then the compressed records
 };
 
 enum class BucketStep : uint8_t {
