@@ -20,6 +20,16 @@ std::string_view describe_kind(IoErrorKind kind) {
         case IoErrorKind::WriteZero: return "write zero";
         case IoErrorKind::StorageFull: return "no storage space";
         case IoErrorKind::Other: return "other error";
+        case IoErrorKind::InvalidArgument: return "invalid argument";
+        case IoErrorKind::LostRecords: return "an earlier error lost records, so sorting cannot go on";
+        case IoErrorKind::GaveUp: return "operation interrupted";
+        case IoErrorKind::Reentrant: return "reentrant call";
+        case IoErrorKind::ReadOnlyOnce: return "a sorter can be read only once";
+        case IoErrorKind::AddAfterRead: return "cannot add to a sorter once it has been read";
+        case IoErrorKind::Stopped: return "the sorter stopped when reading it failed or was interrupted";
+        case IoErrorKind::Closed: return "I/O operation on a closed sorter";
+        case IoErrorKind::OtherProcess:
+            return "this sorter belongs to another process: a forked child can only drop it";
     }
     return "other error";
 }
@@ -52,12 +62,6 @@ IoError IoError::from_errno(int code) {
     IoError e(kind_from_errno(code), std::move(message));
     e.os_code_ = code;
     return e;
-}
-
-std::string EngineError::text() const {
-    if (auto* io = std::get_if<IoError>(&value_)) return io->message();
-    if (auto* m = std::get_if<Message>(&value_)) return m->text;
-    return std::string(kLostRecordsMessage);
 }
 
 void fail_internal(const char* file, int line, const char* what) {

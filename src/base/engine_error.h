@@ -1,10 +1,11 @@
-// Failure values of the engine and the spill storage.
+// The engine's one failure value.
 //
 // The engine runs on threads that are not attached to the interpreter, so it never raises:
-// every expected failure is an IoError (a kind and a message) or an EngineError (an IoError,
-// a refusal message, or the lost-records mark). Only src/python turns these into Python
-// exceptions. A broken invariant is not a failure value: it throws InternalError, which ends
-// the operation and is reported by the Python boundary as the module's internal-error class.
+// every expected failure is an IoError (a kind, the errno, the path, a message), from a file
+// operation, a refusal of the sorter's state or of an argument, the lost-records mark, or a
+// poll that gave up. Only src/python turns it into a Python exception. A broken invariant is
+// not a failure value: it throws InternalError, which ends the operation and is reported by
+// the Python boundary as the module's internal-error class.
 #pragma once
 
 #include <cstdint>
@@ -12,27 +13,37 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 namespace tessarune {
 
 enum class IoErrorKind : uint8_t {
+    // From the operating system and from reading stored runs.
     NotFound,
     PermissionDenied,
     AlreadyExists,
     WouldBlock,
     NotADirectory,
     IsADirectory,
-    Interrupted,
+    Interrupted,  // a system call interrupted; file operations retry it
     OutOfMemory,
     InvalidData,
     UnexpectedEof,
     WriteZero,
     StorageFull,
     Other,
+    // The engine's own.
+    InvalidArgument,  // an argument or record the engine refuses (ValueError)
+    LostRecords,      // an earlier failure lost records, so the sort cannot go on
+    GaveUp,           // the caller's poll asked the engine to stop waiting or merging
+    Reentrant,        // the sorter's own holder called it again (a signal handler)
+    ReadOnlyOnce,
+    AddAfterRead,
+    Stopped,          // a read failed or was interrupted, and its data is gone
+    Closed,
+    OtherProcess,     // a forked child may only drop the sorter
 };
 
-// The text of an error that carries only its kind ("entity not found", ...).
+// The text of an error that carries only its kind ("entity not found", "reentrant call", ...).
 std::string_view describe_kind(IoErrorKind kind);
 
 // The kind that an operating system error code corresponds to.
@@ -88,39 +99,6 @@ private:
     int os_code_ = 0;
     std::string message_;
     std::string path_;
-};
-
-inline constexpr std::string_view kLostRecordsMessage =
-    "an earlier error lost records, so sorting cannot go on";
-
-// The engine's failure value: an I/O failure, a refusal of an argument or record (becomes
-// ValueError), or the lost-records mark (becomes RuntimeError).
-class EngineError {
-public:
-    struct LostRecordsTag {};
-
-    EngineError(IoError io) : value_(std::move(io)) {}  // NOLINT: implicit on purpose
-    static EngineError message(std::string text) { return EngineError(Message{std::move(text)}); }
-    static EngineError lost_records() { return EngineError(LostRecordsTag{}); }
-
-    bool is_io() const { return std::holds_alternative<IoError>(value_); }
-    bool is_message() const { return std::holds_alternative<Message>(value_); }
-    bool is_lost_records() const { return std::holds_alternative<LostRecordsTag>(value_); }
-
-    // REQUIRES: is_io()
-    const IoError& io() const { return std::get<IoError>(value_); }
-
-    // The display text: the IoError's message, the message text, or the lost-records text.
-    std::string text() const;
-
-private:
-    struct Message {
-        std::string text;
-    };
-    explicit EngineError(Message m) : value_(std::move(m)) {}
-    explicit EngineError(LostRecordsTag t) : value_(t) {}
-
-    std::variant<IoError, Message, LostRecordsTag> value_;
 };
 
 // A broken invariant of the program itself. Thrown, never returned; it crosses threads as

@@ -64,8 +64,5 @@ private:
 template <typename T>
 using IoResult = Expected<T, IoError>;
 using IoStatus = Expected<void, IoError>;
-template <typename T>
-using EngineResult = Expected<T, EngineError>;
-using EngineStatus = Expected<void, EngineError>;
 
 }  // namespace tessarune

@@ -263,9 +263,9 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
     return std::unique_ptr<Merger>(new Merger(std::move(impl)));
 }
 
-EngineResult<bool> Merger::merge_next(RecordView* out) {
+IoResult<bool> Merger::merge_next(RecordView* out) {
     Impl& m = *impl_;
-    if (m.ended) return Unexpected(EngineError::lost_records());
+    if (m.ended) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
     if (m.at_end) return false;
 
     if (m.has_current) {
@@ -276,7 +276,7 @@ EngineResult<bool> Merger::merge_next(RecordView* out) {
         if (!next.ok()) {
             m.ended = true;
             m.drop_all();
-            return Unexpected(EngineError(std::move(next).error()));
+            return Unexpected(std::move(next).error());
         }
         if (next.value() == NextRecord::Record) {
             m.hold(source);

@@ -32,7 +32,7 @@ public:
     // A record (true, *out viewing it), the end (false), or an error (the Io variant; later
     // calls give LostRecords). The views stay valid until the next merge_next or the
     // Merger's destruction.
-    EngineResult<bool> merge_next(RecordView* out);
+    IoResult<bool> merge_next(RecordView* out);
 
 private:
     struct Impl;

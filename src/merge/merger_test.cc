@@ -114,7 +114,7 @@ protected:
         std::vector<TestRecord> out;
         RecordView record;
         for (;;) {
-            EngineResult<bool> next = merger.merge_next(&record);
+            IoResult<bool> next = merger.merge_next(&record);
             EXPECT_TRUE(next.ok());
             if (!next.ok() || !next.value()) return out;
             out.push_back({as_string(record.key), as_string(record.payload)});
@@ -123,7 +123,7 @@ protected:
     void expect_end_for_good(Merger& merger) {
         RecordView record;
         for (int i = 0; i < 3; ++i) {
-            EngineResult<bool> next = merger.merge_next(&record);
+            IoResult<bool> next = merger.merge_next(&record);
             ASSERT_TRUE(next.ok());
             EXPECT_FALSE(next.value());
         }
@@ -249,22 +249,21 @@ TEST_F(MergerTest, FailureMidMergeEndsItForGood) {
     ASSERT_TRUE(merger);
     RecordView record;
     std::vector<std::string> keys;
-    EngineResult<bool> next = merger->merge_next(&record);
+    IoResult<bool> next = merger->merge_next(&record);
     while (next.ok() && next.value()) {
         keys.push_back(as_string(record.key));
         next = merger->merge_next(&record);
     }
     EXPECT_EQ(keys, (std::vector<std::string>{"a", "b1"}));
     ASSERT_FALSE(next.ok());
-    ASSERT_TRUE(next.error().is_io());
-    EXPECT_EQ(next.error().io().kind(), IoErrorKind::UnexpectedEof);
-    EXPECT_EQ(next.error().io().message(), "/spill/run-000001 ended before its last record");
+    EXPECT_EQ(next.error().kind(), IoErrorKind::UnexpectedEof);
+    EXPECT_EQ(next.error().message(), "/spill/run-000001 ended before its last record");
     EXPECT_FALSE(exists(dir_path_));
     EXPECT_EQ(*alive_, 0);
     for (int i = 0; i < 2; ++i) {
-        EngineResult<bool> later = merger->merge_next(&record);
+        IoResult<bool> later = merger->merge_next(&record);
         ASSERT_FALSE(later.ok());
-        EXPECT_TRUE(later.error().is_lost_records());
+        EXPECT_TRUE(later.error().kind() == IoErrorKind::LostRecords);
     }
 }
 

@@ -97,7 +97,7 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload, PayloadSour
     SorterCore& core = *self->core;
     for (;;) {
         UnwindPoll poll;
-        CoreStatus result;
+        IoStatus result;
         {
             CoreLock lock(core, CoreLock::How::TryFirst);
             if (!lock.locked()) {
@@ -113,8 +113,8 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload, PayloadSour
             if (result) count_item(self);
         }
         if (result) return 0;
-        if (!(poll.asked() && result.error().is_interrupted())) {
-            raise_core_error(result.error());
+        if (!(poll.asked() && result.error().kind() == IoErrorKind::GaveUp)) {
+            raise_engine_error(result.error());
             return -1;
         }
         // The wait for a spill gave up so that signals are checked with the mutex free; the
@@ -131,15 +131,15 @@ template <typename TryAdd>
 int add_without_waiting(SorterObject* self, TryAdd try_add) {
     SorterCore& core = *self->core;
     if (!core.in_creating_process() || !core.try_lock()) return 0;
-    CoreResult<bool> added = [&] {
+    IoResult<bool> added = [&] {
         // Unlocked however this ends: growing the half can throw std::bad_alloc.
         const Unlocker unlocker(core);
-        CoreResult<bool> result = try_add(core);
+        IoResult<bool> result = try_add(core);
         if (result && *result) count_item(self);
         return result;
     }();
     if (!added) {
-        raise_core_error(added.error());
+        raise_engine_error(added.error());
         return -1;
     }
     return *added ? 1 : 0;
@@ -289,7 +289,7 @@ int check_can_add(SorterObject* self) {
         case SorterStatus::Open:
             return 0;
         case SorterStatus::Closed:
-            raise_core_error(Refusal::Closed);
+            raise_engine_error(IoError::of_kind(IoErrorKind::Closed));
             return -1;
         case SorterStatus::Read:
             break;
@@ -301,7 +301,7 @@ int check_can_add(SorterObject* self) {
         stopped = core.state_kind() == StateKind::Stopped;
         core.unlock();
     }
-    raise_core_error(stopped ? Refusal::Stopped : Refusal::AddAfterRead);
+    raise_engine_error(IoError::of_kind(stopped ? IoErrorKind::Stopped : IoErrorKind::AddAfterRead));
     return -1;
 }
 

@@ -25,6 +25,15 @@ PyObject* class_for_kind(IoErrorKind kind) {
         case IoErrorKind::WriteZero:
         case IoErrorKind::StorageFull:
         case IoErrorKind::Other: return PyExc_OSError;
+        case IoErrorKind::InvalidArgument:
+        case IoErrorKind::Closed: return PyExc_ValueError;
+        case IoErrorKind::GaveUp: return PyExc_InterruptedError;
+        case IoErrorKind::LostRecords:
+        case IoErrorKind::Reentrant:
+        case IoErrorKind::ReadOnlyOnce:
+        case IoErrorKind::AddAfterRead:
+        case IoErrorKind::Stopped:
+        case IoErrorKind::OtherProcess: return PyExc_RuntimeError;
     }
     return PyExc_OSError;
 }
@@ -33,33 +42,6 @@ PyObject* class_for_kind(IoErrorKind kind) {
 // way gives back the caller's own text, undecodable bytes included.
 PyObject* message_text(const std::string& text) {
     return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-void set_refusal(Refusal refusal) {
-    switch (refusal) {
-        case Refusal::Reentrant:
-            PyErr_SetString(PyExc_RuntimeError, "reentrant call");
-            return;
-        case Refusal::ReadOnlyOnce:
-            PyErr_SetString(PyExc_RuntimeError, "a sorter can be read only once");
-            return;
-        case Refusal::AddAfterRead:
-            PyErr_SetString(PyExc_RuntimeError, "cannot add to a sorter once it has been read");
-            return;
-        case Refusal::Stopped:
-            PyErr_SetString(PyExc_RuntimeError,
-                            "the sorter stopped when reading it failed or was interrupted");
-            return;
-        case Refusal::Closed:
-            PyErr_SetString(PyExc_ValueError, "I/O operation on a closed sorter");
-            return;
-        case Refusal::OtherProcess:
-            PyErr_SetString(PyExc_RuntimeError,
-                            "this sorter belongs to another process: a forked child can only "
-                            "drop it");
-            return;
-    }
-    PyErr_SetString(PyExc_RuntimeError, "reentrant call");
 }
 
 // The internal-error class, made on first use and kept for the life of the process.
@@ -158,36 +140,26 @@ PyObject* os_error_with_details(PyObject* base, const IoError& io) {
 
 }  // namespace
 
-PyObject* to_python_exception(const EngineError& error) {
-    PyObject* cls = PyExc_ValueError;
-    if (error.is_io()) {
-        cls = class_for_kind(error.io().kind());
-        const IoError& io = error.io();
-        const bool detailed = io.os_code() != 0 || !io.path().empty();
-        if (detailed && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
-                                         reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
-            return os_error_with_details(cls, io);
-        }
-    } else if (error.is_lost_records()) {
-        cls = PyExc_RuntimeError;
+PyObject* to_python_exception(const IoError& error) {
+    PyObject* cls = class_for_kind(error.kind());
+    const bool detailed = error.os_code() != 0 || !error.path().empty();
+    if (detailed && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
+                                     reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
+        return os_error_with_details(cls, error);
     }
-    Ref text(message_text(error.text()));
+    Ref text(message_text(error.message()));
     if (!text) return nullptr;
     return PyObject_CallOneArg(cls, text.get());
 }
 
-PyObject* raise_core_error(const CoreError& error, SignalPoll* poll) {
-    // What a signal handler raised is what the user asked for; the engine's Interrupted
-    // error only says that the wait gave up because of it.
+PyObject* raise_engine_error(const IoError& error, SignalPoll* poll) {
+    // What a signal handler raised is what the user asked for; the engine's GaveUp error
+    // only says that the wait gave up because of it.
     if (poll != nullptr && poll->has_kept()) {
         poll->restore_kept();
         return nullptr;
     }
-    if (error.is_refusal()) {
-        set_refusal(error.refusal());
-        return nullptr;
-    }
-    PyObject* exc = to_python_exception(error.engine_error());
+    PyObject* exc = to_python_exception(error);
     if (exc != nullptr) PyErr_SetRaisedException(exc);
     return nullptr;
 }

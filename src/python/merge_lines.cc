@@ -68,7 +68,7 @@ PyObject* run_merge(Merge& merger) {
             step.emplace(merger.run(kLinesPerSlice));
         }
         if (!*step) {
-            Ref exc(to_python_exception(EngineError(step->error())));
+            Ref exc(to_python_exception(step->error()));
             if (!exc) return nullptr;
             const auto failed = merger.failed_input();
             Ref index(failed ? PyLong_FromSize_t(*failed) : Py_NewRef(Py_None));

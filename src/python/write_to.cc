@@ -173,8 +173,8 @@ int write_chunks(ChunkChannels& channels, Handle& handle) {
         }
         if (received == Received::Closed) return 0;
         if (received == Received::Value) {
-            if (auto* error = std::get_if<EngineError>(&message)) {
-                raise_core_error(CoreError(*error));
+            if (auto* error = std::get_if<IoError>(&message)) {
+                raise_engine_error(*error);
                 return -1;
             }
             ByteBuffer& chunk = std::get<ByteBuffer>(message);

@@ -43,7 +43,7 @@ void note_added(FillingState& state, uint64_t bytes, uint64_t items = 1) {
 
 // Hands the full filling half to a new spill thread and makes the spare buffers (or a new
 // buffer) the filling half. The half's records are lost when the thread cannot start.
-EngineStatus hand_off_full_half(FillingState& state, std::string path) {
+IoStatus hand_off_full_half(FillingState& state, std::string path) {
     RecordBuffer full = std::move(state.filling);
     state.filling = state.spare.has_value() ? std::move(*state.spare) : RecordBuffer();
     state.spare.reset();
@@ -64,7 +64,7 @@ EngineStatus hand_off_full_half(FillingState& state, std::string path) {
         stats->add_spill_time(SorterStats::since(start));
         result_channel.send(std::move(result));
     });
-    if (!job) return Unexpected(EngineError(std::move(job).error()));
+    if (!job) return Unexpected(std::move(job).error());
     state.spill_job = std::move(job).value();
     return {};
 }
@@ -88,11 +88,11 @@ namespace {
 // Appends a record of key_size + payload_size bytes, `extra` of them in the arena, with
 // append(buffer) when the filling half has room for it; false when it is full.
 template <typename Append>
-EngineResult<bool> try_append(FillingState& state, uint64_t key_size, uint64_t payload_size,
+IoResult<bool> try_append(FillingState& state, uint64_t key_size, uint64_t payload_size,
                               uint64_t extra, Append append) {
-    if (state.lost_records) return Unexpected(EngineError::lost_records());
+    if (state.lost_records) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
     if (key_size >= kMaxFieldLength || payload_size >= kMaxFieldLength) {
-        return Unexpected(EngineError::message("a key or value must be shorter than 4 GiB"));
+        return Unexpected(IoError(IoErrorKind::InvalidArgument, "a key or value must be shorter than 4 GiB"));
     }
     RecordBuffer& filling = state.filling;
     if (!filling.fits_as_is(extra, state.half_budget)) {
@@ -110,7 +110,7 @@ EngineResult<bool> try_append(FillingState& state, uint64_t key_size, uint64_t p
 
 }  // namespace
 
-EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
+IoResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
                                       PayloadSource source) {
     if (source == PayloadSource::KeyBytes) TR_CHECK(key.size() >= 3);
     const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
@@ -119,16 +119,16 @@ EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payl
     });
 }
 
-EngineResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw) {
+IoResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw) {
     const uint64_t key_size = uint64_t{raw.size()} + 3;
     return try_append(state, key_size, raw.size(), key_size, [&](RecordBuffer& filling) {
         filling.append_payload_in_key(TAG_BYTES, raw);
     });
 }
 
-EngineResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes text, uint8_t separator,
+IoResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes text, uint8_t separator,
                                                   bool may_hold_zero, size_t max_lines) {
-    if (state.lost_records) return Unexpected(EngineError::lost_records());
+    if (state.lost_records) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
     RecordBuffer& filling = state.filling;
     const uint8_t* start = text.data();
     const uint8_t* const end = start + text.size();
@@ -151,29 +151,29 @@ EngineResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes tex
     return taken;
 }
 
-EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {
+IoStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {
     return add_to_filling(state, key, payload, PayloadSource::Given, poll);
 }
 
-EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, PayloadSource source,
+IoStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, PayloadSource source,
                             Poll& poll) {
-    EngineResult<bool> added = try_add_to_filling(state, key, payload, source);
+    IoResult<bool> added = try_add_to_filling(state, key, payload, source);
     if (!added) return Unexpected(std::move(added).error());
     if (*added) return {};
 
     // The filling half is full: the previous spill must end before this one starts. An
     // interrupted wait changes nothing: the spill keeps running, the record waits.
-    EngineStatus waited = wait_for_spill(state, poll);
+    IoStatus waited = wait_for_spill(state, poll);
     if (!waited) return waited;
-    if (state.lost_records) return Unexpected(EngineError::lost_records());
+    if (state.lost_records) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
     const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
     IoResult<std::string> path = new_run_path(state);
     if (!path) {
         state.lost_records = true;
-        return Unexpected(EngineError(std::move(path).error()));
+        return Unexpected(std::move(path).error());
     }
     try {
-        EngineStatus started = hand_off_full_half(state, std::move(path).value());
+        IoStatus started = hand_off_full_half(state, std::move(path).value());
         if (!started) {
             state.lost_records = true;
             return started;

@@ -29,7 +29,7 @@ using tt::TestRecord;
 // What a whole sort gave: the records in read order, or the first error.
 struct Outcome {
     std::vector<std::string> payloads;
-    std::optional<EngineError> error;
+    std::optional<IoError> error;
 };
 
 // Adds every record, reads everything back and releases the sorter.
@@ -44,13 +44,13 @@ Outcome sort_through(const std::string& base, const std::vector<TestRecord>& rec
     SorterCore& core = **created;
     core.lock();
     SilentPoll poll;
-    auto fail = [&](const CoreError& e) {
-        if (!e.is_refusal()) out.error = e.engine_error();
+    auto fail = [&](const IoError& e) {
+        out.error = e;
         core.unlock();
         return out;
     };
     for (const TestRecord& r : records) {
-        CoreStatus added = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll);
+        IoStatus added = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll);
         if (!added) return fail(added.error());
     }
     StatusByte status{SorterStatus::Open};
@@ -58,7 +58,7 @@ Outcome sort_through(const std::string& base, const std::vector<TestRecord>& rec
     if (!started) return fail(started.error());
     for (;;) {
         if (core.batch_used_up()) {
-            CoreStatus refilled = core.refill_batch();
+            IoStatus refilled = core.refill_batch();
             if (!refilled) return fail(refilled.error());
         }
         Bytes payload;
@@ -105,8 +105,7 @@ TEST(FaultCountdown, EveryFailingFileOperationGivesExactRecordsOrAnErrorNamingAF
             const Outcome out = sort_through(base.path(), records, 3, ops);
             if (out.error) {
                 ++failed;
-                ASSERT_TRUE(out.error->is_io()) << out.error->text();
-                const IoError& e = out.error->io();
+                const IoError& e = *out.error;
                 ASSERT_FALSE(e.path().empty()) << e.message();
                 ASSERT_NE(e.message().find(e.path()), std::string::npos) << e.message();
             } else {
@@ -140,7 +139,7 @@ TEST(DescriptorLimits, FewFreeDescriptorsMeanMorePassesNotAFailure) {
     // The reserve takes 4: merges of at most 3 runs, passes of at most 2 (plus their output).
     ops->limit_free_descriptors(7);
     const Outcome out = sort_through(base.path(), records, 64, ops);
-    ASSERT_FALSE(out.error) << out.error->text();
+    ASSERT_FALSE(out.error) << out.error->message();
     EXPECT_EQ(out.payloads, sorted_payloads(records));
     EXPECT_EQ(base.entries(), std::vector<std::string>{});
 
@@ -167,9 +166,9 @@ TEST(MergePass, PollsByBytesWrittenAsWellAsByRecords) {
         state.runs.push_back(*info);
     }
     tt::GiveUpPoll poll(1);  // carries on before the pass, gives up at the next poll
-    EngineStatus passed = merge_pass(state, poll);
+    IoStatus passed = merge_pass(state, poll);
     ASSERT_FALSE(passed);
-    EXPECT_EQ(passed.error().io().kind(), IoErrorKind::Interrupted);
+    EXPECT_EQ(passed.error().kind(), IoErrorKind::GaveUp);
     EXPECT_EQ(poll.calls(), 2u);
 }
 

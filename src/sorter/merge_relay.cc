@@ -44,11 +44,6 @@ size_t view_record(const ByteBuffer& from, size_t at, RecordView& out) {
     return at + kRecordHead + k + p;
 }
 
-IoError as_io_error(const EngineError& e) {
-    if (e.is_io()) return e.io();
-    return IoError(IoErrorKind::Other, "a part of a merge pass failed");
-}
-
 struct Batch {
     ByteBuffer bytes;
     bool last = false;             // the inner merge ended after these records
@@ -125,9 +120,9 @@ private:
         }
         for (;;) {
             RecordView r;
-            EngineResult<bool> next = inner_->merge_next(&r);
+            IoResult<bool> next = inner_->merge_next(&r);
             if (!next) {
-                b.error = as_io_error(next.error());
+                b.error = std::move(next).error();
                 return false;
             }
             if (!next.value()) {

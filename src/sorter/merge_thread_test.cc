@@ -92,8 +92,8 @@ TEST(MergeThread, AMergeErrorReplacesTheChunkItBroke) {
     // The write fails as a whole, so the records merged before the error are not sent.
     std::vector<ChunkMessage> got = run(merger_over(std::make_unique<FailingSource>(10)));
     ASSERT_EQ(got.size(), 1u);
-    ASSERT_TRUE(std::holds_alternative<EngineError>(got[0]));
-    EXPECT_EQ(std::get<EngineError>(got[0]).text(), "/spill/run-000000 is corrupt");
+    ASSERT_TRUE(std::holds_alternative<IoError>(got[0]));
+    EXPECT_EQ(std::get<IoError>(got[0]).message(), "/spill/run-000000 is corrupt");
 }
 
 TEST(MergeThread, EndsWhenTheReceiverLetsGo) {

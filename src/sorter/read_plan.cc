@@ -25,7 +25,7 @@ constexpr size_t kRelayMinRuns = 8;
 // Descriptors left unused by a merge, for whatever else the process opens meanwhile.
 constexpr uint64_t kDescriptorReserve = 4;
 
-EngineError interrupted() { return EngineError(IoError::of_kind(IoErrorKind::Interrupted)); }
+IoError interrupted() { return IoError::of_kind(IoErrorKind::GaveUp); }
 
 // Readers for the given runs, in the given order.
 IoResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const SpillDir& dir,
@@ -105,18 +105,18 @@ namespace {
 
 // Writes every record the merge gives to the writer, asking poll now and then: exactly
 // `expected_records` of them.
-EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_records, Poll& poll) {
+IoStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_records, Poll& poll) {
     RecordView record;
     uint64_t next_poll_records = kRecordsPerPoll;
     uint64_t next_poll_bytes = kBytesPerPoll;
     for (;;) {
-        EngineResult<bool> next = merger.merge_next(&record);
+        IoResult<bool> next = merger.merge_next(&record);
         if (!next) return Unexpected(std::move(next).error());
         if (!next.value()) break;
         TR_CHECK(writer.record_count() < expected_records);
         IoStatus written = record.payload_in_key ? writer.write_record_payload_in_key(record.key)
                                                  : writer.write_record(record.key, record.payload);
-        if (!written) return Unexpected(EngineError(std::move(written).error()));
+        if (!written) return Unexpected(std::move(written).error());
         if (writer.record_count() >= next_poll_records || writer.byte_count() >= next_poll_bytes) {
             if (poll.give_up()) return Unexpected(interrupted());
             next_poll_records = writer.record_count() + kRecordsPerPoll;
@@ -129,11 +129,11 @@ EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_re
 
 }  // namespace
 
-EngineStatus merge_pass(FillingState& state, Poll& poll) {
+IoStatus merge_pass(FillingState& state, Poll& poll) {
     return merge_pass(state, poll, state.max_open, state.max_open);
 }
 
-EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t widest) {
+IoStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t widest) {
     if (poll.give_up()) return Unexpected(interrupted());
     const auto pass_start = SorterStats::Clock::now();
     TR_CHECK(state.spill_dir != nullptr);
@@ -145,25 +145,25 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
                                       state.runs.begin() + static_cast<ptrdiff_t>(start + k));
 
     auto sources = open_readers(dir, window.data(), window.size());
-    if (!sources) return Unexpected(EngineError(std::move(sources).error()));
+    if (!sources) return Unexpected(std::move(sources).error());
     IoResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value(), state);
-    if (!merger) return Unexpected(EngineError(std::move(merger).error()));
+    if (!merger) return Unexpected(std::move(merger).error());
 
     IoResult<std::string> path = new_run_path(state);
-    if (!path) return Unexpected(EngineError(std::move(path).error()));
+    if (!path) return Unexpected(std::move(path).error());
     IoResult<std::unique_ptr<RunWriter>> writer =
         open_run_writer(dir, std::move(path).value(), state.pool);
-    if (!writer) return Unexpected(EngineError(std::move(writer).error()));
+    if (!writer) return Unexpected(std::move(writer).error());
 
     // The pass must write exactly the window's records; a merge that kept producing would
     // otherwise fill the disk before anything noticed.
     uint64_t expected_records = 0;
     for (const RunInfo& run : window) expected_records += run.record_count;
-    EngineStatus copied = copy_merged(**merger, **writer, expected_records, poll);
+    IoStatus copied = copy_merged(**merger, **writer, expected_records, poll);
     if (!copied) return copied;
     merger.value().reset();  // closes the window's files before they are removed
     IoResult<RunInfo> info = (*writer)->finish_run();
-    if (!info) return Unexpected(EngineError(std::move(info).error()));
+    if (!info) return Unexpected(std::move(info).error());
 
     state.stats->add_merge_pass(info->byte_count, SorterStats::since(pass_start));
     state.stats->add_file_bytes(info->file_bytes);
@@ -174,16 +174,16 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
     for (const RunInfo& merged : window) {
         IoStatus removed = dir.remove_file(file_name_of(merged.path));
         // Storage errors name the file they concern, like every other one of the engine.
-        if (!removed) return Unexpected(EngineError(removed.error().at_path(merged.path)));
+        if (!removed) return Unexpected(removed.error().at_path(merged.path));
     }
     return {};
 }
 
-EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
-    if (state.lost_records) return Unexpected(EngineError::lost_records());
+IoResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
+    if (state.lost_records) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
     // The last half is sorted only once the last spill has ended: each half counts half of a
     // sort's memory (record_buffer.h), so two sorts must never run at once.
-    EngineStatus waited = wait_for_spill(state, poll);
+    IoStatus waited = wait_for_spill(state, poll);
     if (!waited) return Unexpected(std::move(waited).error());
     state.spare.reset();
     RecordBuffer last = std::move(state.filling);
@@ -197,7 +197,7 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
         const uint64_t target = merge_fan_in(*state.ops, state.max_open, 0);
         if (state.runs.size() <= target) break;
         const uint64_t widest = merge_fan_in(*state.ops, state.max_open, 1);
-        EngineStatus passed = merge_pass(state, poll, target, widest);
+        IoStatus passed = merge_pass(state, poll, target, widest);
         if (!passed) return Unexpected(std::move(passed).error());
     }
 
@@ -206,7 +206,7 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
     if (!state.runs.empty()) {
         sources = open_readers(*state.spill_dir, state.runs.data(), state.runs.size());
     }
-    if (!sources) return Unexpected(EngineError(std::move(sources).error()));
+    if (!sources) return Unexpected(std::move(sources).error());
     // Last among the sources: its records were added after every spilled one, so among equal
     // keys they come out last.
     if (last.record_count() > 0) {
@@ -216,7 +216,7 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
     }
     IoResult<std::unique_ptr<Merger>> merger =
         new_merger(std::move(sources).value(), std::move(state.spill_dir));
-    if (!merger) return Unexpected(EngineError(std::move(merger).error()));
+    if (!merger) return Unexpected(std::move(merger).error());
     return std::move(merger).value();
 }
 

@@ -51,7 +51,7 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
     return SpillResult{std::move(buffer)};
 }
 
-EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
+IoStatus wait_for_spill(FillingState& state, Poll& poll) {
     if (!state.spill_job) return {};
     std::optional<SpillResult> result(std::in_place);
     Received received;
@@ -59,7 +59,7 @@ EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
     while ((received = state.spill_job->result->receive_for(*result, kWaitSlice)) == Received::TimedOut) {
         if (poll.give_up()) {
             state.stats->add_spill_wait(SorterStats::since(wait_start));
-            return Unexpected(EngineError(IoError::of_kind(IoErrorKind::Interrupted)));
+            return Unexpected(IoError::of_kind(IoErrorKind::GaveUp));
         }
     }
     state.stats->add_spill_wait(SorterStats::since(wait_start));
@@ -77,14 +77,14 @@ EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
     }
     if (!result) {
         state.lost_records = true;
-        return Unexpected(EngineError(IoError(IoErrorKind::Other, "a spill stopped")));
+        return Unexpected(IoError(IoErrorKind::Other, "a spill stopped"));
     }
     if (auto* buffer = std::get_if<RecordBuffer>(&result->outcome)) {
         state.spare.emplace(std::move(*buffer));
         return {};
     }
     state.lost_records = true;
-    return Unexpected(EngineError(std::move(std::get<IoError>(result->outcome))));
+    return Unexpected(std::move(std::get<IoError>(result->outcome)));
 }
 
 IoResult<std::string> new_run_path(FillingState& state) {

@@ -96,11 +96,11 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
                          const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
                          SorterStats& stats);
 
-// Waits for the running spill, if any, asking poll every 50 ms. Interrupted when the poll
+// Waits for the running spill, if any, asking poll every 50 ms. GaveUp when the poll
 // gives up (the spill stays running and a later wait picks it up again). Otherwise the job is
 // joined and gone: its buffer becomes the spare buffers, or its failure sets the lost-records
 // mark and is returned. An internal error of the spill thread is rethrown here (the mark set).
-EngineStatus wait_for_spill(FillingState& state, Poll& poll);
+IoStatus wait_for_spill(FillingState& state, Poll& poll);
 
 // The path of the next run file: makes the spill directory on first use.
 IoResult<std::string> new_run_path(FillingState& state);
