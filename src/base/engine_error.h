@@ -1,7 +1,7 @@
 // The engine's one failure value.
 //
 // The engine runs on threads that are not attached to the interpreter, so it never raises:
-// every expected failure is an IoError (a kind, the errno, the path, a message), from a file
+// every expected failure is an EngineError (a kind, the errno, the path, a message), from a file
 // operation, a refusal of the sorter's state or of an argument, the lost-records mark, or a
 // poll that gave up. Only src/python turns it into a Python exception. A broken invariant is
 // not a failure value: it throws InternalError, which ends the operation and is reported by
@@ -16,7 +16,7 @@
 
 namespace tessarune {
 
-enum class IoErrorKind : uint8_t {
+enum class ErrorKind : uint8_t {
     // From the operating system and from reading stored runs.
     NotFound,
     PermissionDenied,
@@ -44,50 +44,50 @@ enum class IoErrorKind : uint8_t {
 };
 
 // The text of an error that carries only its kind ("entity not found", "reentrant call", ...).
-std::string_view describe_kind(IoErrorKind kind);
+std::string_view describe_kind(ErrorKind kind);
 
 // The kind that an operating system error code corresponds to.
-IoErrorKind kind_from_errno(int code);
+ErrorKind kind_from_errno(int code);
 
-class IoError {
+class EngineError {
 public:
-    IoError(IoErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    EngineError(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
     // An error with only a kind: its message is the kind's description.
-    static IoError of_kind(IoErrorKind kind) { return IoError(kind, std::string(describe_kind(kind))); }
+    static EngineError of_kind(ErrorKind kind) { return EngineError(kind, std::string(describe_kind(kind))); }
 
     // An error from the operating system: "<system text> (os error <code>)"; keeps the code.
-    static IoError from_errno(int code);
+    static EngineError from_errno(int code);
 
     // A new error of the same kind, code and path whose message is prefix + this message.
-    IoError with_context(std::string_view prefix) const {
-        IoError e = *this;
+    EngineError with_context(std::string_view prefix) const {
+        EngineError e = *this;
         e.message_ = std::string(prefix) + message_;
         return e;
     }
 
     // A new error of the same kind, code and path with another message.
-    IoError with_message(std::string message) const {
-        IoError e = *this;
+    EngineError with_message(std::string message) const {
+        EngineError e = *this;
         e.message_ = std::move(message);
         return e;
     }
 
     // The error as it concerns one file: "<path>: <message>", with the path kept apart too.
     // Storage code never returns a system error bare: it wraps it with the path it concerns.
-    IoError at_path(const std::string& path) const {
-        IoError e = with_context(path + ": ");
+    EngineError at_path(const std::string& path) const {
+        EngineError e = with_context(path + ": ");
         e.path_ = path;
         return e;
     }
 
     // Marks the file an error concerns without changing the message (which names it already).
-    IoError& set_path(std::string path) {
+    EngineError& set_path(std::string path) {
         path_ = std::move(path);
         return *this;
     }
 
-    IoErrorKind kind() const { return kind_; }
+    ErrorKind kind() const { return kind_; }
     const std::string& message() const { return message_; }
     // The operating system's error code, or 0 when the error did not come from it.
     int os_code() const { return os_code_; }
@@ -95,7 +95,7 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    IoErrorKind kind_;
+    ErrorKind kind_;
     int os_code_ = 0;
     std::string message_;
     std::string path_;

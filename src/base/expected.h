@@ -62,7 +62,7 @@ private:
 };
 
 template <typename T>
-using IoResult = Expected<T, IoError>;
-using IoStatus = Expected<void, IoError>;
+using EngineResult = Expected<T, EngineError>;
+using EngineStatus = Expected<void, EngineError>;
 
 }  // namespace tessarune

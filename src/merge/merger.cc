@@ -159,7 +159,7 @@ struct Merger::Impl {
         return std::memcmp(key.data(), prefix.data(), shared) == 0;
     }
 
-    IoResult<NextRecord> next_of(uint32_t source, RecordView& out) {
+    EngineResult<NextRecord> next_of(uint32_t source, RecordView& out) {
         RunReader* run = runs[source];
         return run != nullptr ? run->next_record(out) : sources[source]->next_record(out);
     }
@@ -222,7 +222,7 @@ struct Merger::Impl {
 Merger::Merger(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Merger::~Merger() = default;
 
-IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
+EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
                                              std::unique_ptr<SpillDir> spill_dir) {
     auto impl = std::make_unique<Merger::Impl>();
     impl->spill_dir = std::move(spill_dir);
@@ -235,7 +235,7 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
     bool any = false;
     for (size_t i = 0; i < k; ++i) {
         RecordView first;
-        IoResult<NextRecord> next = impl->sources[i]->next_record(first);
+        EngineResult<NextRecord> next = impl->sources[i]->next_record(first);
         if (!next.ok()) {
             impl->drop_all();
             return Unexpected(std::move(next).error());
@@ -263,16 +263,16 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
     return std::unique_ptr<Merger>(new Merger(std::move(impl)));
 }
 
-IoResult<bool> Merger::merge_next(RecordView* out) {
+EngineResult<bool> Merger::merge_next(RecordView* out) {
     Impl& m = *impl_;
-    if (m.ended) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
+    if (m.ended) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     if (m.at_end) return false;
 
     if (m.has_current) {
         const uint32_t source = m.tree[0];
         // Read straight into the leaf: a view built on the stack and copied over would be
         // written in words and read back in wider loads, which stalls on every record.
-        IoResult<NextRecord> next = m.next_of(source, m.leaves[source].record);
+        EngineResult<NextRecord> next = m.next_of(source, m.leaves[source].record);
         if (!next.ok()) {
             m.ended = true;
             m.drop_all();

@@ -20,7 +20,7 @@ class Merger;
 
 // Reads the first record of every source, in order. On an error everything given is
 // dropped (the spill directory removed) and the error returned.
-IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
+EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
                                              std::unique_ptr<SpillDir> spill_dir);
 
 class Merger {
@@ -32,11 +32,11 @@ public:
     // A record (true, *out viewing it), the end (false), or an error (the Io variant; later
     // calls give LostRecords). The views stay valid until the next merge_next or the
     // Merger's destruction.
-    IoResult<bool> merge_next(RecordView* out);
+    EngineResult<bool> merge_next(RecordView* out);
 
 private:
     struct Impl;
-    friend IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>>,
+    friend EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>>,
                                                         std::unique_ptr<SpillDir>);
     explicit Merger(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;

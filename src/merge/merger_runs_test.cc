@@ -75,12 +75,12 @@ TEST(MergerOverRuns, OutputIsTheStableSortOfTheSourcesInOrder) {
         ASSERT_TRUE(merger) << merger.error().message();
         RecordView record;
         for (size_t i = 0; i < all.size(); ++i) {
-            IoResult<bool> next = (*merger)->merge_next(&record);
+            EngineResult<bool> next = (*merger)->merge_next(&record);
             ASSERT_TRUE(next.ok() && next.value()) << "record " << i << " of " << all.size();
             ASSERT_EQ(as_string(record.key), all[i].key) << "record " << i;
             ASSERT_EQ(as_string(record.payload), all[i].payload) << "record " << i;
         }
-        IoResult<bool> end = (*merger)->merge_next(&record);
+        EngineResult<bool> end = (*merger)->merge_next(&record);
         ASSERT_TRUE(end.ok());
         EXPECT_FALSE(end.value());
     }

@@ -36,11 +36,11 @@ public:
     }
     ~ListSource() override { --*alive_; }
 
-    IoResult<NextRecord> next_record(RecordView& out) override {
+    EngineResult<NextRecord> next_record(RecordView& out) override {
         EXPECT_FALSE(failed_) << "a failed source was asked again";
         if (fail_after_ && served_ == *fail_after_) {
             failed_ = true;
-            return Unexpected(IoError(IoErrorKind::UnexpectedEof,
+            return Unexpected(EngineError(ErrorKind::UnexpectedEof,
                                       "/spill/run-000001 ended before its last record"));
         }
         if (served_ == records_.size()) return NextRecord::End;
@@ -114,7 +114,7 @@ protected:
         std::vector<TestRecord> out;
         RecordView record;
         for (;;) {
-            IoResult<bool> next = merger.merge_next(&record);
+            EngineResult<bool> next = merger.merge_next(&record);
             EXPECT_TRUE(next.ok());
             if (!next.ok() || !next.value()) return out;
             out.push_back({as_string(record.key), as_string(record.payload)});
@@ -123,7 +123,7 @@ protected:
     void expect_end_for_good(Merger& merger) {
         RecordView record;
         for (int i = 0; i < 3; ++i) {
-            IoResult<bool> next = merger.merge_next(&record);
+            EngineResult<bool> next = merger.merge_next(&record);
             ASSERT_TRUE(next.ok());
             EXPECT_FALSE(next.value());
         }
@@ -249,21 +249,21 @@ TEST_F(MergerTest, FailureMidMergeEndsItForGood) {
     ASSERT_TRUE(merger);
     RecordView record;
     std::vector<std::string> keys;
-    IoResult<bool> next = merger->merge_next(&record);
+    EngineResult<bool> next = merger->merge_next(&record);
     while (next.ok() && next.value()) {
         keys.push_back(as_string(record.key));
         next = merger->merge_next(&record);
     }
     EXPECT_EQ(keys, (std::vector<std::string>{"a", "b1"}));
     ASSERT_FALSE(next.ok());
-    EXPECT_EQ(next.error().kind(), IoErrorKind::UnexpectedEof);
+    EXPECT_EQ(next.error().kind(), ErrorKind::UnexpectedEof);
     EXPECT_EQ(next.error().message(), "/spill/run-000001 ended before its last record");
     EXPECT_FALSE(exists(dir_path_));
     EXPECT_EQ(*alive_, 0);
     for (int i = 0; i < 2; ++i) {
-        IoResult<bool> later = merger->merge_next(&record);
+        EngineResult<bool> later = merger->merge_next(&record);
         ASSERT_FALSE(later.ok());
-        EXPECT_TRUE(later.error().kind() == IoErrorKind::LostRecords);
+        EXPECT_TRUE(later.error().kind() == ErrorKind::LostRecords);
     }
 }
 
@@ -273,7 +273,7 @@ TEST_F(MergerTest, FailureOnAFirstRecordDropsEverythingGiven) {
     add_source({{"c", ""}});
     auto made = new_merger(std::move(sources_), spill_dir());
     ASSERT_FALSE(made.ok());
-    EXPECT_EQ(made.error().kind(), IoErrorKind::UnexpectedEof);
+    EXPECT_EQ(made.error().kind(), ErrorKind::UnexpectedEof);
     EXPECT_EQ(made.error().message(), "/spill/run-000001 ended before its last record");
     EXPECT_EQ(*alive_, 0);
     EXPECT_FALSE(exists(dir_path_));

@@ -27,11 +27,11 @@ SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>
 // zero bytes is its key's raw bytes, so it is stored once, inside the key (not when the key
 // is complemented). `may_hold_zero` is false when the whole buffer has none. REQUIRES: the
 // mutex held.
-IoStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool reverse,
+EngineStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool reverse,
                            bool may_hold_zero, Poll& poll) {
     if (!reverse && (!may_hold_zero || std::memchr(line.data(), 0, line.size()) == nullptr)) {
         // Straight into the half, as add_encoded(b, b) goes; the usual way when it is full.
-        IoResult<bool> added = core.try_add_bytes_record(line);
+        EngineResult<bool> added = core.try_add_bytes_record(line);
         if (!added) return Unexpected(std::move(added).error());
         if (*added) return {};
     }
@@ -74,7 +74,7 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (!reverse) {
                 // As many lines as the half takes as it stands, in one call; the line it
                 // stops before goes the one-record way below.
-                IoResult<LinesTaken> taken = core.try_add_lines(
+                EngineResult<LinesTaken> taken = core.try_add_lines(
                     all.subspan(consumed), sep, may_hold_zero, kRecordsPerRound - count % kRecordsPerRound);
                 if (!taken) return Unexpected(std::move(taken).error());
                 consumed += taken->bytes;
@@ -85,7 +85,7 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
             const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
             if (found == nullptr) break;
             const size_t end = static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
-            IoStatus one = add_line_record(core, all.subspan(consumed, end - consumed - 1), key,
+            EngineStatus one = add_line_record(core, all.subspan(consumed, end - consumed - 1), key,
                                              reverse != 0, may_hold_zero, poll);
             if (!one) return Unexpected(std::move(one).error());
             consumed = end;

@@ -97,7 +97,7 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload, PayloadSour
     SorterCore& core = *self->core;
     for (;;) {
         UnwindPoll poll;
-        IoStatus result;
+        EngineStatus result;
         {
             CoreLock lock(core, CoreLock::How::TryFirst);
             if (!lock.locked()) {
@@ -113,7 +113,7 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload, PayloadSour
             if (result) count_item(self);
         }
         if (result) return 0;
-        if (!(poll.asked() && result.error().kind() == IoErrorKind::GaveUp)) {
+        if (!(poll.asked() && result.error().kind() == ErrorKind::GaveUp)) {
             raise_engine_error(result.error());
             return -1;
         }
@@ -131,10 +131,10 @@ template <typename TryAdd>
 int add_without_waiting(SorterObject* self, TryAdd try_add) {
     SorterCore& core = *self->core;
     if (!core.in_creating_process() || !core.try_lock()) return 0;
-    IoResult<bool> added = [&] {
+    EngineResult<bool> added = [&] {
         // Unlocked however this ends: growing the half can throw std::bad_alloc.
         const Unlocker unlocker(core);
-        IoResult<bool> result = try_add(core);
+        EngineResult<bool> result = try_add(core);
         if (result && *result) count_item(self);
         return result;
     }();
@@ -289,7 +289,7 @@ int check_can_add(SorterObject* self) {
         case SorterStatus::Open:
             return 0;
         case SorterStatus::Closed:
-            raise_engine_error(IoError::of_kind(IoErrorKind::Closed));
+            raise_engine_error(EngineError::of_kind(ErrorKind::Closed));
             return -1;
         case SorterStatus::Read:
             break;
@@ -301,7 +301,7 @@ int check_can_add(SorterObject* self) {
         stopped = core.state_kind() == StateKind::Stopped;
         core.unlock();
     }
-    raise_engine_error(IoError::of_kind(stopped ? IoErrorKind::Stopped : IoErrorKind::AddAfterRead));
+    raise_engine_error(EngineError::of_kind(stopped ? ErrorKind::Stopped : ErrorKind::AddAfterRead));
     return -1;
 }
 

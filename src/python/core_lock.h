@@ -116,7 +116,7 @@ private:
     bool interrupted_ = false;  // a handler raised while waiting; its exception is set
     // Why the call was refused when not interrupted: Reentrant, or OtherProcess in a forked
     // child (every call into the engine starts with a CoreLock, so a child is kept out here).
-    IoErrorKind refusal_ = IoErrorKind::Reentrant;
+    ErrorKind refusal_ = ErrorKind::Reentrant;
 };
 
 }  // namespace tessarune::python

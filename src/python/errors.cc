@@ -10,30 +10,30 @@
 namespace tessarune::python {
 namespace {
 
-PyObject* class_for_kind(IoErrorKind kind) {
+PyObject* class_for_kind(ErrorKind kind) {
     switch (kind) {
-        case IoErrorKind::NotFound: return PyExc_FileNotFoundError;
-        case IoErrorKind::PermissionDenied: return PyExc_PermissionError;
-        case IoErrorKind::AlreadyExists: return PyExc_FileExistsError;
-        case IoErrorKind::WouldBlock: return PyExc_BlockingIOError;
-        case IoErrorKind::NotADirectory: return PyExc_NotADirectoryError;
-        case IoErrorKind::IsADirectory: return PyExc_IsADirectoryError;
-        case IoErrorKind::Interrupted: return PyExc_InterruptedError;
-        case IoErrorKind::OutOfMemory: return PyExc_MemoryError;
-        case IoErrorKind::InvalidData:
-        case IoErrorKind::UnexpectedEof:
-        case IoErrorKind::WriteZero:
-        case IoErrorKind::StorageFull:
-        case IoErrorKind::Other: return PyExc_OSError;
-        case IoErrorKind::InvalidArgument:
-        case IoErrorKind::Closed: return PyExc_ValueError;
-        case IoErrorKind::GaveUp: return PyExc_InterruptedError;
-        case IoErrorKind::LostRecords:
-        case IoErrorKind::Reentrant:
-        case IoErrorKind::ReadOnlyOnce:
-        case IoErrorKind::AddAfterRead:
-        case IoErrorKind::Stopped:
-        case IoErrorKind::OtherProcess: return PyExc_RuntimeError;
+        case ErrorKind::NotFound: return PyExc_FileNotFoundError;
+        case ErrorKind::PermissionDenied: return PyExc_PermissionError;
+        case ErrorKind::AlreadyExists: return PyExc_FileExistsError;
+        case ErrorKind::WouldBlock: return PyExc_BlockingIOError;
+        case ErrorKind::NotADirectory: return PyExc_NotADirectoryError;
+        case ErrorKind::IsADirectory: return PyExc_IsADirectoryError;
+        case ErrorKind::Interrupted: return PyExc_InterruptedError;
+        case ErrorKind::OutOfMemory: return PyExc_MemoryError;
+        case ErrorKind::InvalidData:
+        case ErrorKind::UnexpectedEof:
+        case ErrorKind::WriteZero:
+        case ErrorKind::StorageFull:
+        case ErrorKind::Other: return PyExc_OSError;
+        case ErrorKind::InvalidArgument:
+        case ErrorKind::Closed: return PyExc_ValueError;
+        case ErrorKind::GaveUp: return PyExc_InterruptedError;
+        case ErrorKind::LostRecords:
+        case ErrorKind::Reentrant:
+        case ErrorKind::ReadOnlyOnce:
+        case ErrorKind::AddAfterRead:
+        case ErrorKind::Stopped:
+        case ErrorKind::OtherProcess: return PyExc_RuntimeError;
     }
     return PyExc_OSError;
 }
@@ -111,7 +111,7 @@ PyObject* engine_os_error_class(PyObject* base) {
 // An I/O error that carries an errno or a path: the class's engine subclass, made with
 // (errno, strerror) as its arguments when there is an errno (so errno and strerror are set
 // as OSError sets them) or the message alone; filename is the path.
-PyObject* os_error_with_details(PyObject* base, const IoError& io) {
+PyObject* os_error_with_details(PyObject* base, const EngineError& io) {
     PyObject* cls = engine_os_error_class(base);
     if (cls == nullptr) return nullptr;
     Ref message(message_text(io.message()));
@@ -140,7 +140,7 @@ PyObject* os_error_with_details(PyObject* base, const IoError& io) {
 
 }  // namespace
 
-PyObject* to_python_exception(const IoError& error) {
+PyObject* to_python_exception(const EngineError& error) {
     PyObject* cls = class_for_kind(error.kind());
     const bool detailed = error.os_code() != 0 || !error.path().empty();
     if (detailed && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
@@ -152,7 +152,7 @@ PyObject* to_python_exception(const IoError& error) {
     return PyObject_CallOneArg(cls, text.get());
 }
 
-PyObject* raise_engine_error(const IoError& error, SignalPoll* poll) {
+PyObject* raise_engine_error(const EngineError& error, SignalPoll* poll) {
     // What a signal handler raised is what the user asked for; the engine's GaveUp error
     // only says that the wait gave up because of it.
     if (poll != nullptr && poll->has_kept()) {

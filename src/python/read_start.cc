@@ -11,14 +11,14 @@ namespace tessarune::python {
 bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merger) {
     SorterCore& core = *self->core;
     SignalPoll poll(core);
-    std::optional<IoError> failure;
+    std::optional<EngineError> failure;
     {
         CoreLock lock(core, CoreLock::How::Detached);
         if (!lock.locked()) {
             lock.raise_not_locked();
             return false;
         }
-        IoResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
+        EngineResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
         if (started.ok()) {
             if (merger != nullptr) *merger = std::move(started).value();
         } else {

@@ -141,7 +141,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
 
     // The probe makes and removes a directory, and a pool starts threads: not attached.
-    std::optional<IoResult<std::shared_ptr<SorterCore>>> made;
+    std::optional<EngineResult<std::shared_ptr<SorterCore>>> made;
     {
         Detached detached;
         made.emplace(create_core(std::move(*tmp_dir), *max_bytes, *max_open, *threads));

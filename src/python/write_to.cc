@@ -173,7 +173,7 @@ int write_chunks(ChunkChannels& channels, Handle& handle) {
         }
         if (received == Received::Closed) return 0;
         if (received == Received::Value) {
-            if (auto* error = std::get_if<IoError>(&message)) {
+            if (auto* error = std::get_if<EngineError>(&message)) {
                 raise_engine_error(*error);
                 return -1;
             }

@@ -43,7 +43,7 @@ void note_added(FillingState& state, uint64_t bytes, uint64_t items = 1) {
 
 // Hands the full filling half to a new spill thread and makes the spare buffers (or a new
 // buffer) the filling half. The half's records are lost when the thread cannot start.
-IoStatus hand_off_full_half(FillingState& state, std::string path) {
+EngineStatus hand_off_full_half(FillingState& state, std::string path) {
     RecordBuffer full = std::move(state.filling);
     state.filling = state.spare.has_value() ? std::move(*state.spare) : RecordBuffer();
     state.spare.reset();
@@ -88,11 +88,11 @@ namespace {
 // Appends a record of key_size + payload_size bytes, `extra` of them in the arena, with
 // append(buffer) when the filling half has room for it; false when it is full.
 template <typename Append>
-IoResult<bool> try_append(FillingState& state, uint64_t key_size, uint64_t payload_size,
+EngineResult<bool> try_append(FillingState& state, uint64_t key_size, uint64_t payload_size,
                               uint64_t extra, Append append) {
-    if (state.lost_records) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
+    if (state.lost_records) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     if (key_size >= kMaxFieldLength || payload_size >= kMaxFieldLength) {
-        return Unexpected(IoError(IoErrorKind::InvalidArgument, "a key or value must be shorter than 4 GiB"));
+        return Unexpected(EngineError(ErrorKind::InvalidArgument, "a key or value must be shorter than 4 GiB"));
     }
     RecordBuffer& filling = state.filling;
     if (!filling.fits_as_is(extra, state.half_budget)) {
@@ -110,7 +110,7 @@ IoResult<bool> try_append(FillingState& state, uint64_t key_size, uint64_t paylo
 
 }  // namespace
 
-IoResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
+EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
                                       PayloadSource source) {
     if (source == PayloadSource::KeyBytes) TR_CHECK(key.size() >= 3);
     const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
@@ -119,16 +119,16 @@ IoResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
     });
 }
 
-IoResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw) {
+EngineResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw) {
     const uint64_t key_size = uint64_t{raw.size()} + 3;
     return try_append(state, key_size, raw.size(), key_size, [&](RecordBuffer& filling) {
         filling.append_payload_in_key(TAG_BYTES, raw);
     });
 }
 
-IoResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes text, uint8_t separator,
+EngineResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes text, uint8_t separator,
                                                   bool may_hold_zero, size_t max_lines) {
-    if (state.lost_records) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
+    if (state.lost_records) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     RecordBuffer& filling = state.filling;
     const uint8_t* start = text.data();
     const uint8_t* const end = start + text.size();
@@ -151,29 +151,29 @@ IoResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes text, u
     return taken;
 }
 
-IoStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {
+EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {
     return add_to_filling(state, key, payload, PayloadSource::Given, poll);
 }
 
-IoStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, PayloadSource source,
+EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, PayloadSource source,
                             Poll& poll) {
-    IoResult<bool> added = try_add_to_filling(state, key, payload, source);
+    EngineResult<bool> added = try_add_to_filling(state, key, payload, source);
     if (!added) return Unexpected(std::move(added).error());
     if (*added) return {};
 
     // The filling half is full: the previous spill must end before this one starts. An
     // interrupted wait changes nothing: the spill keeps running, the record waits.
-    IoStatus waited = wait_for_spill(state, poll);
+    EngineStatus waited = wait_for_spill(state, poll);
     if (!waited) return waited;
-    if (state.lost_records) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
+    if (state.lost_records) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
-    IoResult<std::string> path = new_run_path(state);
+    EngineResult<std::string> path = new_run_path(state);
     if (!path) {
         state.lost_records = true;
         return Unexpected(std::move(path).error());
     }
     try {
-        IoStatus started = hand_off_full_half(state, std::move(path).value());
+        EngineStatus started = hand_off_full_half(state, std::move(path).value());
         if (!started) {
             state.lost_records = true;
             return started;

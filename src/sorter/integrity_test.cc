@@ -29,7 +29,7 @@ using tt::TestRecord;
 // What a whole sort gave: the records in read order, or the first error.
 struct Outcome {
     std::vector<std::string> payloads;
-    std::optional<IoError> error;
+    std::optional<EngineError> error;
 };
 
 // Adds every record, reads everything back and releases the sorter.
@@ -44,13 +44,13 @@ Outcome sort_through(const std::string& base, const std::vector<TestRecord>& rec
     SorterCore& core = **created;
     core.lock();
     SilentPoll poll;
-    auto fail = [&](const IoError& e) {
+    auto fail = [&](const EngineError& e) {
         out.error = e;
         core.unlock();
         return out;
     };
     for (const TestRecord& r : records) {
-        IoStatus added = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll);
+        EngineStatus added = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll);
         if (!added) return fail(added.error());
     }
     StatusByte status{SorterStatus::Open};
@@ -58,7 +58,7 @@ Outcome sort_through(const std::string& base, const std::vector<TestRecord>& rec
     if (!started) return fail(started.error());
     for (;;) {
         if (core.batch_used_up()) {
-            IoStatus refilled = core.refill_batch();
+            EngineStatus refilled = core.refill_batch();
             if (!refilled) return fail(refilled.error());
         }
         Bytes payload;
@@ -105,7 +105,7 @@ TEST(FaultCountdown, EveryFailingFileOperationGivesExactRecordsOrAnErrorNamingAF
             const Outcome out = sort_through(base.path(), records, 3, ops);
             if (out.error) {
                 ++failed;
-                const IoError& e = *out.error;
+                const EngineError& e = *out.error;
                 ASSERT_FALSE(e.path().empty()) << e.message();
                 ASSERT_NE(e.message().find(e.path()), std::string::npos) << e.message();
             } else {
@@ -166,9 +166,9 @@ TEST(MergePass, PollsByBytesWrittenAsWellAsByRecords) {
         state.runs.push_back(*info);
     }
     tt::GiveUpPoll poll(1);  // carries on before the pass, gives up at the next poll
-    IoStatus passed = merge_pass(state, poll);
+    EngineStatus passed = merge_pass(state, poll);
     ASSERT_FALSE(passed);
-    EXPECT_EQ(passed.error().kind(), IoErrorKind::GaveUp);
+    EXPECT_EQ(passed.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(poll.calls(), 2u);
 }
 

@@ -47,7 +47,7 @@ size_t view_record(const ByteBuffer& from, size_t at, RecordView& out) {
 struct Batch {
     ByteBuffer bytes;
     bool last = false;             // the inner merge ended after these records
-    std::optional<IoError> error;  // the inner merge failed after these records
+    std::optional<EngineError> error;  // the inner merge failed after these records
 };
 
 class Relay final : public MergeSource {
@@ -65,7 +65,7 @@ public:
         task_.wait();  // produce() catches what the merge throws; nothing else can escape
     }
 
-    IoResult<NextRecord> next_record(RecordView& out) override {
+    EngineResult<NextRecord> next_record(RecordView& out) override {
         for (;;) {
             if (ended_) return NextRecord::End;
             if (holding_) {
@@ -120,7 +120,7 @@ private:
         }
         for (;;) {
             RecordView r;
-            IoResult<bool> next = inner_->merge_next(&r);
+            EngineResult<bool> next = inner_->merge_next(&r);
             if (!next) {
                 b.error = std::move(next).error();
                 return false;

@@ -31,9 +31,9 @@ void send_chunks(Merger& merger, ChunkChannels& channels, std::optional<uint8_t>
         channels.spares.try_receive(chunk);
         if (chunk.capacity() < kChunkBytes) chunk.set_capacity(kChunkBytes);
         bool last = false;
-        std::optional<IoError> failure;
+        std::optional<EngineError> failure;
         while (chunk.size() < kChunkBytes) {
-            IoResult<bool> next = merger.merge_next(&record);
+            EngineResult<bool> next = merger.merge_next(&record);
             if (!next.ok()) {
                 failure.emplace(std::move(next).error());
                 break;

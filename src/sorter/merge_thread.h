@@ -19,7 +19,7 @@ namespace tessarune {
 inline constexpr size_t kChunkBytes = 1048576;
 
 // What travels to the caller: a chunk of payloads, or the merge error that ended the data.
-using ChunkMessage = std::variant<ByteBuffer, IoError>;
+using ChunkMessage = std::variant<ByteBuffer, EngineError>;
 
 // The merging thread's hand-offs with the calling thread. At most two chunks wait in
 // `chunks`, so the merge runs at most three chunks ahead of the writes (two queued, one being

@@ -20,8 +20,8 @@ using testing::as_bytes;
 class FailingSource final : public MergeSource {
 public:
     explicit FailingSource(int good) : good_(good) {}
-    IoResult<NextRecord> next_record(RecordView& out) override {
-        if (good_-- == 0) return Unexpected(IoError(IoErrorKind::InvalidData, "/spill/run-000000 is corrupt"));
+    EngineResult<NextRecord> next_record(RecordView& out) override {
+        if (good_-- == 0) return Unexpected(EngineError(ErrorKind::InvalidData, "/spill/run-000000 is corrupt"));
         out.key = as_bytes(key_);
         out.payload = as_bytes(key_);
         return NextRecord::Record;
@@ -92,8 +92,8 @@ TEST(MergeThread, AMergeErrorReplacesTheChunkItBroke) {
     // The write fails as a whole, so the records merged before the error are not sent.
     std::vector<ChunkMessage> got = run(merger_over(std::make_unique<FailingSource>(10)));
     ASSERT_EQ(got.size(), 1u);
-    ASSERT_TRUE(std::holds_alternative<IoError>(got[0]));
-    EXPECT_EQ(std::get<IoError>(got[0]).message(), "/spill/run-000000 is corrupt");
+    ASSERT_TRUE(std::holds_alternative<EngineError>(got[0]));
+    EXPECT_EQ(std::get<EngineError>(got[0]).message(), "/spill/run-000000 is corrupt");
 }
 
 TEST(MergeThread, EndsWhenTheReceiverLetsGo) {

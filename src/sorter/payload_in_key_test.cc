@@ -37,7 +37,7 @@ void add_all(SorterCore& core, const std::vector<Added>& records) {
     core.lock();
     for (const Added& r : records) {
         const PayloadSource source = r.in_key ? PayloadSource::KeyBytes : PayloadSource::Given;
-        IoStatus s = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), source, poll);
+        EngineStatus s = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), source, poll);
         ASSERT_TRUE(s.ok());
     }
     core.unlock();

@@ -25,15 +25,15 @@ constexpr size_t kRelayMinRuns = 8;
 // Descriptors left unused by a merge, for whatever else the process opens meanwhile.
 constexpr uint64_t kDescriptorReserve = 4;
 
-IoError interrupted() { return IoError::of_kind(IoErrorKind::GaveUp); }
+EngineError interrupted() { return EngineError::of_kind(ErrorKind::GaveUp); }
 
 // Readers for the given runs, in the given order.
-IoResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const SpillDir& dir,
+EngineResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const SpillDir& dir,
                                                                  const RunInfo* first, size_t count) {
     std::vector<std::unique_ptr<MergeSource>> sources;
     sources.reserve(count + 1);  // room for the in-memory source of the final merge
     for (size_t i = 0; i < count; ++i) {
-        IoResult<std::unique_ptr<RunReader>> reader = open_run_reader(dir, first[i]);
+        EngineResult<std::unique_ptr<RunReader>> reader = open_run_reader(dir, first[i]);
         if (!reader) return Unexpected(std::move(reader).error());
         sources.push_back(std::move(reader).value());
     }
@@ -45,7 +45,7 @@ IoResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const SpillDir&
 // merges its output with the rest (this thread also merges and writes every record, so it
 // takes the smaller part). The relay's two batches take at most half of the half
 // budget, inside the spare half that the read has freed.
-IoResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeSource>> readers,
+EngineResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeSource>> readers,
                                               const FillingState& state) {
     if (!state.pool || state.pool->worker_count() < 2 || readers.size() < kRelayMinRuns) {
         return new_merger(std::move(readers), nullptr);
@@ -55,7 +55,7 @@ IoResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeS
     const size_t first = readers.size() * 2 / 3;
     std::vector<std::unique_ptr<MergeSource>> part(std::make_move_iterator(readers.begin()),
                                                    std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)));
-    IoResult<std::unique_ptr<Merger>> inner = new_merger(std::move(part), nullptr);
+    EngineResult<std::unique_ptr<Merger>> inner = new_merger(std::move(part), nullptr);
     if (!inner) return Unexpected(std::move(inner).error());
     std::vector<std::unique_ptr<MergeSource>> sources;
     sources.reserve(readers.size() - first + 1);
@@ -105,16 +105,16 @@ namespace {
 
 // Writes every record the merge gives to the writer, asking poll now and then: exactly
 // `expected_records` of them.
-IoStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_records, Poll& poll) {
+EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_records, Poll& poll) {
     RecordView record;
     uint64_t next_poll_records = kRecordsPerPoll;
     uint64_t next_poll_bytes = kBytesPerPoll;
     for (;;) {
-        IoResult<bool> next = merger.merge_next(&record);
+        EngineResult<bool> next = merger.merge_next(&record);
         if (!next) return Unexpected(std::move(next).error());
         if (!next.value()) break;
         TR_CHECK(writer.record_count() < expected_records);
-        IoStatus written = record.payload_in_key ? writer.write_record_payload_in_key(record.key)
+        EngineStatus written = record.payload_in_key ? writer.write_record_payload_in_key(record.key)
                                                  : writer.write_record(record.key, record.payload);
         if (!written) return Unexpected(std::move(written).error());
         if (writer.record_count() >= next_poll_records || writer.byte_count() >= next_poll_bytes) {
@@ -129,11 +129,11 @@ IoStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_record
 
 }  // namespace
 
-IoStatus merge_pass(FillingState& state, Poll& poll) {
+EngineStatus merge_pass(FillingState& state, Poll& poll) {
     return merge_pass(state, poll, state.max_open, state.max_open);
 }
 
-IoStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t widest) {
+EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t widest) {
     if (poll.give_up()) return Unexpected(interrupted());
     const auto pass_start = SorterStats::Clock::now();
     TR_CHECK(state.spill_dir != nullptr);
@@ -146,12 +146,12 @@ IoStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t w
 
     auto sources = open_readers(dir, window.data(), window.size());
     if (!sources) return Unexpected(std::move(sources).error());
-    IoResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value(), state);
+    EngineResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value(), state);
     if (!merger) return Unexpected(std::move(merger).error());
 
-    IoResult<std::string> path = new_run_path(state);
+    EngineResult<std::string> path = new_run_path(state);
     if (!path) return Unexpected(std::move(path).error());
-    IoResult<std::unique_ptr<RunWriter>> writer =
+    EngineResult<std::unique_ptr<RunWriter>> writer =
         open_run_writer(dir, std::move(path).value(), state.pool);
     if (!writer) return Unexpected(std::move(writer).error());
 
@@ -159,10 +159,10 @@ IoStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t w
     // otherwise fill the disk before anything noticed.
     uint64_t expected_records = 0;
     for (const RunInfo& run : window) expected_records += run.record_count;
-    IoStatus copied = copy_merged(**merger, **writer, expected_records, poll);
+    EngineStatus copied = copy_merged(**merger, **writer, expected_records, poll);
     if (!copied) return copied;
     merger.value().reset();  // closes the window's files before they are removed
-    IoResult<RunInfo> info = (*writer)->finish_run();
+    EngineResult<RunInfo> info = (*writer)->finish_run();
     if (!info) return Unexpected(std::move(info).error());
 
     state.stats->add_merge_pass(info->byte_count, SorterStats::since(pass_start));
@@ -172,18 +172,18 @@ IoStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t w
     *first = std::move(info).value();
 
     for (const RunInfo& merged : window) {
-        IoStatus removed = dir.remove_file(file_name_of(merged.path));
+        EngineStatus removed = dir.remove_file(file_name_of(merged.path));
         // Storage errors name the file they concern, like every other one of the engine.
         if (!removed) return Unexpected(removed.error().at_path(merged.path));
     }
     return {};
 }
 
-IoResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
-    if (state.lost_records) return Unexpected(IoError::of_kind(IoErrorKind::LostRecords));
+EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
+    if (state.lost_records) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     // The last half is sorted only once the last spill has ended: each half counts half of a
     // sort's memory (record_buffer.h), so two sorts must never run at once.
-    IoStatus waited = wait_for_spill(state, poll);
+    EngineStatus waited = wait_for_spill(state, poll);
     if (!waited) return Unexpected(std::move(waited).error());
     state.spare.reset();
     RecordBuffer last = std::move(state.filling);
@@ -197,11 +197,11 @@ IoResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
         const uint64_t target = merge_fan_in(*state.ops, state.max_open, 0);
         if (state.runs.size() <= target) break;
         const uint64_t widest = merge_fan_in(*state.ops, state.max_open, 1);
-        IoStatus passed = merge_pass(state, poll, target, widest);
+        EngineStatus passed = merge_pass(state, poll, target, widest);
         if (!passed) return Unexpected(std::move(passed).error());
     }
 
-    IoResult<std::vector<std::unique_ptr<MergeSource>>> sources =
+    EngineResult<std::vector<std::unique_ptr<MergeSource>>> sources =
         std::vector<std::unique_ptr<MergeSource>>();
     if (!state.runs.empty()) {
         sources = open_readers(*state.spill_dir, state.runs.data(), state.runs.size());
@@ -214,7 +214,7 @@ IoResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
     } else {
         last.release();
     }
-    IoResult<std::unique_ptr<Merger>> merger =
+    EngineResult<std::unique_ptr<Merger>> merger =
         new_merger(std::move(sources).value(), std::move(state.spill_dir));
     if (!merger) return Unexpected(std::move(merger).error());
     return std::move(merger).value();

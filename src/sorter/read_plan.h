@@ -35,12 +35,12 @@ uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open);
 // Merges the lightest window of runs into a new run, which takes the window's place in the
 // run list; then removes the window's files. Polls before the pass, then every 65536 records
 // or 4 MiB written, whichever comes first. The first form merges towards max_open runs.
-IoStatus merge_pass(FillingState& state, Poll& poll);
-IoStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t widest);
+EngineStatus merge_pass(FillingState& state, Poll& poll);
+EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t widest);
 
 // Everything of the read plan after leaving Filling. On success the returned Merger owns the
 // spill directory; what is left of state is for the caller to release. On failure the caller
 // releases state, which removes the spill directory if it is still there.
-IoResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll);
+EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll);
 
 }  // namespace tessarune

@@ -58,60 +58,60 @@ bool SorterCore::add_may_wait(uint64_t key_length, uint64_t payload_length) cons
 namespace {
 
 // Why a sorter in this state takes no records; nothing for Filling.
-std::optional<IoErrorKind> add_refusal(StateKind kind) {
+std::optional<ErrorKind> add_refusal(StateKind kind) {
     switch (kind) {
         case StateKind::Filling: return std::nullopt;
         case StateKind::Reading:
-        case StateKind::Read: return IoErrorKind::AddAfterRead;
-        case StateKind::Stopped: return IoErrorKind::Stopped;
-        case StateKind::Closed: return IoErrorKind::Closed;
+        case StateKind::Read: return ErrorKind::AddAfterRead;
+        case StateKind::Stopped: return ErrorKind::Stopped;
+        case StateKind::Closed: return ErrorKind::Closed;
     }
-    return IoErrorKind::Closed;
+    return ErrorKind::Closed;
 }
 
 }  // namespace
 
-IoStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
+EngineStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
     return add_record(key, payload, PayloadSource::Given, poll);
 }
 
-IoStatus SorterCore::add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(IoError::of_kind(*refusal));
-    IoStatus added = add_to_filling(state_->filling(), key, payload, source, poll);
+EngineStatus SorterCore::add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll) {
+    if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
+    EngineStatus added = add_to_filling(state_->filling(), key, payload, source, poll);
     if (!added) return Unexpected(std::move(added).error());
     return {};
 }
 
-IoResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload, PayloadSource source) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(IoError::of_kind(*refusal));
-    IoResult<bool> added = try_add_to_filling(state_->filling(), key, payload, source);
+EngineResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload, PayloadSource source) {
+    if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
+    EngineResult<bool> added = try_add_to_filling(state_->filling(), key, payload, source);
     if (!added) return Unexpected(std::move(added).error());
     return *added;
 }
 
-IoResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(IoError::of_kind(*refusal));
-    IoResult<bool> added = try_add_bytes_to_filling(state_->filling(), raw);
+EngineResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
+    if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
+    EngineResult<bool> added = try_add_bytes_to_filling(state_->filling(), raw);
     if (!added) return Unexpected(std::move(added).error());
     return *added;
 }
 
-IoResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
+EngineResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
                                                   size_t max_lines) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(IoError::of_kind(*refusal));
-    IoResult<LinesTaken> taken =
+    if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
+    EngineResult<LinesTaken> taken =
         try_add_lines_to_filling(state_->filling(), text, separator, may_hold_zero, max_lines);
     if (!taken) return Unexpected(std::move(taken).error());
     return *taken;
 }
 
-IoResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
+EngineResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
     switch (state_->kind()) {
         case StateKind::Filling: break;
         case StateKind::Reading:
-        case StateKind::Read: return Unexpected(IoError::of_kind(IoErrorKind::ReadOnlyOnce));
-        case StateKind::Stopped: return Unexpected(IoError::of_kind(IoErrorKind::Stopped));
-        case StateKind::Closed: return Unexpected(IoError::of_kind(IoErrorKind::Closed));
+        case StateKind::Read: return Unexpected(EngineError::of_kind(ErrorKind::ReadOnlyOnce));
+        case StateKind::Stopped: return Unexpected(EngineError::of_kind(ErrorKind::Stopped));
+        case StateKind::Closed: return Unexpected(EngineError::of_kind(ErrorKind::Closed));
     }
     std::unique_ptr<FillingState> filling = state_->take_filling();  // leaves Read
     status.store(SorterStatus::Read);
@@ -119,7 +119,7 @@ IoResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, boo
 
     // The poll may have let a close() in: Closed then stays, and the read is dropped.
     auto still_ours = [&] { return state_->kind() == StateKind::Read; };
-    IoResult<std::unique_ptr<Merger>> merger = [&] {
+    EngineResult<std::unique_ptr<Merger>> merger = [&] {
         try {
             return plan_read(*filling, poll);
         } catch (...) {
@@ -132,7 +132,7 @@ IoResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, boo
     // Whether it succeeded or not, the filling state goes now: this lets go of the sort pool
     // (its workers end) and, after a failure, removes the spill directory.
     filling.reset();
-    if (!still_ours()) return Unexpected(IoError::of_kind(IoErrorKind::Closed));
+    if (!still_ours()) return Unexpected(EngineError::of_kind(ErrorKind::Closed));
     if (!merger) {
         state_->set_stopped();
         return Unexpected(std::move(merger).error());
@@ -154,7 +154,7 @@ bool SorterCore::batch_used_up() const {
     return batch.cursor == batch.payload_ends.size();
 }
 
-IoStatus SorterCore::refill_batch() {
+EngineStatus SorterCore::refill_batch() {
     if (state_->kind() != StateKind::Reading) return {};
     EngineState::Reading& reading = state_->reading();
     ReadBatch& batch = reading.batch;
@@ -165,7 +165,7 @@ IoStatus SorterCore::refill_batch() {
     RecordView record;
     try {
         while (batch.payload_bytes.size() < kBatchMaxBytes) {
-            IoResult<bool> next = reading.merger->merge_next(&record);
+            EngineResult<bool> next = reading.merger->merge_next(&record);
             if (!next) {
                 state_->set_stopped();  // releases the Merger, which removes the spill directory
                 return Unexpected(std::move(next).error());
@@ -215,15 +215,15 @@ size_t SorterCore::run_count() const {
 
 namespace {
 
-std::optional<IoError> below(const char* name, int64_t value, int64_t minimum) {
+std::optional<EngineError> below(const char* name, int64_t value, int64_t minimum) {
     if (value >= minimum) return std::nullopt;
-    return IoError(IoErrorKind::InvalidArgument, std::string(name) + " must be at least " + std::to_string(minimum) +
+    return EngineError(ErrorKind::InvalidArgument, std::string(name) + " must be at least " + std::to_string(minimum) +
                                 ", not " + std::to_string(value));
 }
 
 }  // namespace
 
-IoResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t max_bytes,
+EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t max_bytes,
                                                       int64_t max_open, int64_t threads,
                                                       std::shared_ptr<FileOps> ops) {
     for (auto refused : {below("max_bytes", max_bytes, 2), below("max_open", max_open, 2),
@@ -233,21 +233,21 @@ IoResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t max_
     // A pool that size could never start; asking for it must not end in an allocation
     // failure somewhere inside the engine.
     if (static_cast<uint64_t>(threads) > kMaxThreads) {
-        return Unexpected(IoError(IoErrorKind::InvalidArgument, "threads must be at most " + std::to_string(kMaxThreads) +
+        return Unexpected(EngineError(ErrorKind::InvalidArgument, "threads must be at most " + std::to_string(kMaxThreads) +
                                                ", not " + std::to_string(threads)));
     }
 
-    IoStatus usable = check_spill_base(ops, base);
+    EngineStatus usable = check_spill_base(ops, base);
     if (!usable) return Unexpected(std::move(usable).error());
     if (base.empty() || base.front() != '/') {
-        IoResult<std::string> cwd = ops->current_dir();
+        EngineResult<std::string> cwd = ops->current_dir();
         if (!cwd) return Unexpected(cwd.error().at_path(base));
         base = join_path(*cwd, base);
     }
 
     std::shared_ptr<SortPool> pool;
     if (threads > 1) {
-        IoResult<std::shared_ptr<SortPool>> made = SortPool::create(threads);
+        EngineResult<std::shared_ptr<SortPool>> made = SortPool::create(threads);
         if (!made) return Unexpected(std::move(made).error());
         pool = std::move(made).value();
     }

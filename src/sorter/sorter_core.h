@@ -110,19 +110,19 @@ public:
     // With PayloadSource::KeyBytes the payload is key bytes 1 to K - 3 (the raw bytes of a
     // bytes key without zero bytes) and is stored once, inside the key; `payload` is ignored
     // and the key must be at least 3 bytes long.
-    IoStatus add_record(Bytes key, Bytes payload, Poll& poll);
-    IoStatus add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll);
+    EngineStatus add_record(Bytes key, Bytes payload, Poll& poll);
+    EngineStatus add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll);
 
     // add_record's path that never waits, for adding while attached: true when the record
     // was appended; false, with nothing done, when appending needs the running spill to end
     // first (then detach and call add_record). The same errors as add_record.
-    IoResult<bool> try_add_record(Bytes key, Bytes payload, PayloadSource source);
+    EngineResult<bool> try_add_record(Bytes key, Bytes payload, PayloadSource source);
     // try_add_record for add_encoded(raw, raw) of a bytes object without zero bytes: the key
     // `TAG_BYTES raw 00 00` is written straight into the half, the payload stored in it.
-    IoResult<bool> try_add_bytes_record(Bytes raw);
+    EngineResult<bool> try_add_bytes_record(Bytes raw);
     // try_add_bytes_record for the lines of a text, as many as fit as the half stands (see
     // try_add_lines_to_filling).
-    IoResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
+    EngineResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
                                          size_t max_lines);
 
     // Starts the read: joins the spill, merges in passes down to max_open runs, sorts the
@@ -132,7 +132,7 @@ public:
     // On a failure after leaving Filling the state is Stopped and what was spilled is gone.
     // If the sorter was closed while the poll had the mutex unlocked, the read is dropped
     // and the answer is the Closed refusal (the state stays Closed).
-    IoResult<std::unique_ptr<Merger>> start_read(StatusByte& status, bool keep, Poll& poll);
+    EngineResult<std::unique_ptr<Merger>> start_read(StatusByte& status, bool keep, Poll& poll);
 
     // Takes the state out, leaving Closed. The returned holder releases the old state when
     // destroyed (joins a running spill, removes the spill directory): destroy it after
@@ -145,7 +145,7 @@ public:
     // Refills the batch from the merge: up to 4096 payloads, and no more once it holds
     // 1 MiB. At the end of the merge the state becomes Read; on a merge error Stopped (the
     // spill directory removed) and the error is returned. Nothing happens in other states.
-    IoStatus refill_batch();
+    EngineStatus refill_batch();
     // Hands out the next payload of the batch: in Reading a payload if one is left, else
     // Nothing; in Closed, Closed; in Read and Stopped, Nothing. The bytes stay valid until
     // the next call that changes the state or the batch.
@@ -163,7 +163,7 @@ public:
     SorterStats& stats() const { return *stats_; }
 
 private:
-    friend IoResult<std::shared_ptr<SorterCore>> create_core(std::string base,
+    friend EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base,
                                                                  int64_t max_bytes,
                                                                  int64_t max_open,
                                                                  int64_t threads,
@@ -183,7 +183,7 @@ inline constexpr uint64_t kMaxThreads = 1024;
 // the constructor's ValueError messages, so they are checked here alone), the base directory
 // check and probe, the sort pool when threads > 1. base is a path as text; a relative one is made absolute against the
 // current directory now, so that a later chdir does not move the spills.
-IoResult<std::shared_ptr<SorterCore>> create_core(
+EngineResult<std::shared_ptr<SorterCore>> create_core(
     std::string base, int64_t max_bytes, int64_t max_open, int64_t threads,
     std::shared_ptr<FileOps> ops = FileOps::system());
 

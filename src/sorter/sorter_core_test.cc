@@ -42,7 +42,7 @@ private:
     SorterCore& core_;
 };
 
-IoStatus add(SorterCore& core, const std::string& key, const std::string& payload) {
+EngineStatus add(SorterCore& core, const std::string& key, const std::string& payload) {
     Locked locked(core);
     SilentPoll poll;
     return core.add_record(tt::as_bytes(key), tt::as_bytes(payload), poll);
@@ -52,7 +52,7 @@ void add_all(SorterCore& core, const std::vector<TestRecord>& records) {
     for (const TestRecord& r : records) ASSERT_TRUE(add(core, r.key, r.payload).ok());
 }
 
-IoResult<std::unique_ptr<Merger>> start_read(SorterCore& core, bool keep, StatusByte* status = nullptr) {
+EngineResult<std::unique_ptr<Merger>> start_read(SorterCore& core, bool keep, StatusByte* status = nullptr) {
     StatusByte local{SorterStatus::Open};
     SilentPoll poll;
     Locked locked(core);
@@ -66,7 +66,7 @@ std::vector<std::string> drain_batches(SorterCore& core, std::vector<size_t>* ba
     Locked locked(core);
     for (;;) {
         if (core.batch_used_up()) {
-            IoStatus refilled = core.refill_batch();
+            EngineStatus refilled = core.refill_batch();
             EXPECT_TRUE(refilled.ok());
             if (!refilled) return out;
             if (batches) batches->push_back(0);
@@ -82,7 +82,7 @@ std::vector<TestRecord> drain_merger(Merger& merger) {
     std::vector<TestRecord> out;
     RecordView record;
     for (;;) {
-        IoResult<bool> next = merger.merge_next(&record);
+        EngineResult<bool> next = merger.merge_next(&record);
         EXPECT_TRUE(next.ok());
         if (!next || !next.value()) return out;
         out.push_back({tt::as_string(record.key), tt::as_string(record.payload)});
@@ -270,12 +270,12 @@ TEST(SorterCore, EachStateRefusesWhatItCannotDo) {
     StatusByte status{SorterStatus::Open};
     ASSERT_TRUE(start_read(*core, true, &status).ok());
     EXPECT_EQ(status.load(), SorterStatus::Read);
-    auto refusal = [](const auto& result) { return result.ok() ? IoErrorKind::Other : result.error().kind(); };
-    EXPECT_EQ(refusal(add(*core, "k", "v")), IoErrorKind::AddAfterRead);        // Reading
-    EXPECT_EQ(refusal(start_read(*core, true)), IoErrorKind::ReadOnlyOnce);
+    auto refusal = [](const auto& result) { return result.ok() ? ErrorKind::Other : result.error().kind(); };
+    EXPECT_EQ(refusal(add(*core, "k", "v")), ErrorKind::AddAfterRead);        // Reading
+    EXPECT_EQ(refusal(start_read(*core, true)), ErrorKind::ReadOnlyOnce);
     EXPECT_EQ(drain_batches(*core), std::vector<std::string>{"v"});
-    EXPECT_EQ(refusal(add(*core, "k", "v")), IoErrorKind::AddAfterRead);        // Read
-    EXPECT_EQ(refusal(start_read(*core, false)), IoErrorKind::ReadOnlyOnce);
+    EXPECT_EQ(refusal(add(*core, "k", "v")), ErrorKind::AddAfterRead);        // Read
+    EXPECT_EQ(refusal(start_read(*core, false)), ErrorKind::ReadOnlyOnce);
     {
         Locked locked(*core);
         EXPECT_EQ(core->state_kind(), StateKind::Read);
@@ -290,16 +290,16 @@ TEST(SorterCore, EachStateRefusesWhatItCannotDo) {
         stopped->stop_read();
         EXPECT_EQ(stopped->state_kind(), StateKind::Stopped);
     }
-    EXPECT_EQ(refusal(add(*stopped, "k", "v")), IoErrorKind::Stopped);
-    EXPECT_EQ(refusal(start_read(*stopped, true)), IoErrorKind::Stopped);
+    EXPECT_EQ(refusal(add(*stopped, "k", "v")), ErrorKind::Stopped);
+    EXPECT_EQ(refusal(start_read(*stopped, true)), ErrorKind::Stopped);
 
     for (int i = 0; i < 2; ++i) {  // closing twice is harmless
         Locked locked(*core);
         core->take_state_for_close().reset();
         EXPECT_EQ(core->state_kind(), StateKind::Closed);
     }
-    EXPECT_EQ(refusal(add(*core, "k", "v")), IoErrorKind::Closed);
-    EXPECT_EQ(refusal(start_read(*core, true)), IoErrorKind::Closed);
+    EXPECT_EQ(refusal(add(*core, "k", "v")), ErrorKind::Closed);
+    EXPECT_EQ(refusal(start_read(*core, true)), ErrorKind::Closed);
     Locked locked(*core);
     Bytes payload;
     EXPECT_EQ(core->next_payload(&payload), NextPayload::Closed);
@@ -319,7 +319,7 @@ TEST(SorterCore, CreateChecksItsArgumentsAndTheBase) {
     EXPECT_EQ(message(2, 2, int64_t{1} << 61), "threads must be at most 1024, not 2305843009213693952");
     auto missing = create_core(base.path() + "/missing", 1024, 64, 1);
     ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().kind(), IoErrorKind::NotFound);
+    EXPECT_EQ(missing.error().kind(), ErrorKind::NotFound);
     EXPECT_EQ(missing.error().message().rfind(base.path() + "/missing: ", 0), 0u);
     // The probe leaves nothing behind, and a sorter that never spills never makes a directory.
     auto core = make_core(base.path(), 1 << 20);
@@ -395,9 +395,9 @@ TEST(SorterCore, ACloseWhileStartReadsPollHasTheMutexFreeWins) {
     {
         Locked locked(*core);
         ASSERT_GT(core->run_count(), 2u);  // merge passes, so the poll is asked
-        IoResult<std::unique_ptr<Merger>> started = core->start_read(status, false, poll);
+        EngineResult<std::unique_ptr<Merger>> started = core->start_read(status, false, poll);
         ASSERT_FALSE(started.ok());
-        EXPECT_EQ(started.error().kind(), IoErrorKind::Closed);
+        EXPECT_EQ(started.error().kind(), ErrorKind::Closed);
         EXPECT_EQ(core->state_kind(), StateKind::Closed);
     }
     EXPECT_NE(poll.taken_, nullptr);
@@ -417,9 +417,9 @@ TEST(SorterCore, AnInterruptedWaitForASpillKeepsTheSpillAndTheNextAddSucceeds) {
         ASSERT_TRUE(core->add_record(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     }
     tt::GiveUpPoll give_up(0);
-    IoStatus interrupted = core->add_record(tt::as_bytes(key), tt::as_bytes(payload), give_up);
+    EngineStatus interrupted = core->add_record(tt::as_bytes(key), tt::as_bytes(payload), give_up);
     ASSERT_FALSE(interrupted.ok());
-    EXPECT_TRUE(interrupted.error().kind() == IoErrorKind::GaveUp);
+    EXPECT_TRUE(interrupted.error().kind() == ErrorKind::GaveUp);
     EXPECT_EQ(core->run_count(), 1u);
     latch.open();
     SilentPoll poll;
@@ -469,21 +469,21 @@ TEST(SorterCore, AFailedSpillLosesRecordsForEveryLaterAddAndRead) {
         auto ops = FaultFileOps::create();
         ops->fail_writes(1, ENOSPC, 1000);
         auto core = make_core(base.path(), 4096, 64, 1, ops);
-        IoStatus added;
+        EngineStatus added;
         size_t count = 0;
         while ((added = add(*core, std::string(1, 'k').append(std::to_string(count++)), std::string(40, 'p'))).ok()) {
             Locked locked(*core);
             if (!wait_in_add && core->run_count() == 1) break;
         }
         if (wait_in_add) {
-            EXPECT_EQ(added.error().kind(), IoErrorKind::StorageFull);
-            EXPECT_TRUE(add(*core, "k", "v").error().kind() == IoErrorKind::LostRecords);
+            EXPECT_EQ(added.error().kind(), ErrorKind::StorageFull);
+            EXPECT_TRUE(add(*core, "k", "v").error().kind() == ErrorKind::LostRecords);
         }
         StatusByte status{SorterStatus::Open};
         auto read = start_read(*core, true, &status);
         ASSERT_FALSE(read.ok());
         if (wait_in_add) {
-            EXPECT_TRUE(read.error().kind() == IoErrorKind::LostRecords);
+            EXPECT_TRUE(read.error().kind() == ErrorKind::LostRecords);
         } else {  // the read waits for the spill itself and reports its error
             EXPECT_NE(read.error().message().find("No space left on device"), std::string::npos);
         }
@@ -510,7 +510,7 @@ TEST(SorterCore, AnInternalErrorOnTheSpillThreadReachesTheAdderAndLosesRecords) 
     }
     ASSERT_TRUE(thrown);
     // The mutex is usable afterwards and the engine says records were lost.
-    EXPECT_TRUE(add(*core, "k", "v").error().kind() == IoErrorKind::LostRecords);
+    EXPECT_TRUE(add(*core, "k", "v").error().kind() == ErrorKind::LostRecords);
 }
 
 TEST(SorterCore, AnInternalErrorDuringARefillStopsTheRead) {
@@ -556,7 +556,7 @@ TEST(SorterCore, AFailedReadStopsTheEngineAndRemovesTheSpillDirectory) {
             case Damage::VanishedRun: ops->vanish(run0); break;
         }
         tt::GiveUpPoll poll(damage == Damage::InterruptedPass ? 1 : 1000000);
-        IoResult<std::unique_ptr<Merger>> read = [&] {
+        EngineResult<std::unique_ptr<Merger>> read = [&] {
             StatusByte status{SorterStatus::Open};
             Locked locked(*core);
             return core->start_read(status, true, poll);
@@ -565,7 +565,7 @@ TEST(SorterCore, AFailedReadStopsTheEngineAndRemovesTheSpillDirectory) {
         if (read.ok()) {
             Locked locked(*core);
             while (core->state_kind() == StateKind::Reading) {
-                IoStatus refilled = core->refill_batch();
+                EngineStatus refilled = core->refill_batch();
                 if (!refilled) {
                     error = refilled.error().message();
                     break;
@@ -573,7 +573,7 @@ TEST(SorterCore, AFailedReadStopsTheEngineAndRemovesTheSpillDirectory) {
             }
         } else {
             error = read.error().message();
-            EXPECT_EQ(read.error().kind() == IoErrorKind::GaveUp, damage == Damage::InterruptedPass);
+            EXPECT_EQ(read.error().kind() == ErrorKind::GaveUp, damage == Damage::InterruptedPass);
         }
         EXPECT_FALSE(error.empty());
         if (damage == Damage::TruncatedRun || damage == Damage::EmptyRun) {

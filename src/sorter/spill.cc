@@ -24,17 +24,17 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
     {
         // The writer goes out of scope before the result is sent, so that an unfinished file
         // is flushed and closed before anyone learns that the spill ended.
-        IoResult<std::unique_ptr<RunWriter>> writer = open_run_writer(dir, std::move(path), pool);
+        EngineResult<std::unique_ptr<RunWriter>> writer = open_run_writer(dir, std::move(path), pool);
         if (!writer) {
             buffer.release();
             return SpillResult{std::move(writer).error()};
         }
-        IoStatus written = (*writer)->write_buffer(buffer);
+        EngineStatus written = (*writer)->write_buffer(buffer);
         if (!written) {
             buffer.release();
             return SpillResult{std::move(written).error()};
         }
-        IoResult<RunInfo> finished = (*writer)->finish_run();
+        EngineResult<RunInfo> finished = (*writer)->finish_run();
         if (!finished) {
             buffer.release();
             return SpillResult{std::move(finished).error()};
@@ -51,7 +51,7 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
     return SpillResult{std::move(buffer)};
 }
 
-IoStatus wait_for_spill(FillingState& state, Poll& poll) {
+EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
     if (!state.spill_job) return {};
     std::optional<SpillResult> result(std::in_place);
     Received received;
@@ -59,7 +59,7 @@ IoStatus wait_for_spill(FillingState& state, Poll& poll) {
     while ((received = state.spill_job->result->receive_for(*result, kWaitSlice)) == Received::TimedOut) {
         if (poll.give_up()) {
             state.stats->add_spill_wait(SorterStats::since(wait_start));
-            return Unexpected(IoError::of_kind(IoErrorKind::GaveUp));
+            return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
         }
     }
     state.stats->add_spill_wait(SorterStats::since(wait_start));
@@ -77,19 +77,19 @@ IoStatus wait_for_spill(FillingState& state, Poll& poll) {
     }
     if (!result) {
         state.lost_records = true;
-        return Unexpected(IoError(IoErrorKind::Other, "a spill stopped"));
+        return Unexpected(EngineError(ErrorKind::Other, "a spill stopped"));
     }
     if (auto* buffer = std::get_if<RecordBuffer>(&result->outcome)) {
         state.spare.emplace(std::move(*buffer));
         return {};
     }
     state.lost_records = true;
-    return Unexpected(std::move(std::get<IoError>(result->outcome)));
+    return Unexpected(std::move(std::get<EngineError>(result->outcome)));
 }
 
-IoResult<std::string> new_run_path(FillingState& state) {
+EngineResult<std::string> new_run_path(FillingState& state) {
     if (!state.spill_dir) {
-        IoResult<std::unique_ptr<SpillDir>> made = create_spill_dir(state.ops, state.base);
+        EngineResult<std::unique_ptr<SpillDir>> made = create_spill_dir(state.ops, state.base);
         if (!made) return Unexpected(std::move(made).error());
         state.spill_dir = std::move(made).value();
     }

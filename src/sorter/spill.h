@@ -39,7 +39,7 @@ struct FillingState;
 // What a spill sends back: the spilled buffer emptied for reuse (or without storage), or
 // the I/O error that stopped it.
 struct SpillResult {
-    std::variant<RecordBuffer, IoError> outcome;
+    std::variant<RecordBuffer, EngineError> outcome;
 };
 
 // The spill thread's one message; internal errors close the channel instead.
@@ -71,7 +71,7 @@ struct SpillJob {
 // Whatever body throws closes the channel with it, for the joiner. Fails with the operating
 // system's error when the thread cannot be started (body is then dropped).
 template <typename Body>
-IoResult<std::unique_ptr<SpillJob>> launch_spill(Body body) {
+EngineResult<std::unique_ptr<SpillJob>> launch_spill(Body body) {
     auto job = std::make_unique<SpillJob>();
     try {
         job->thread = std::thread([channel = job->result, body = std::move(body)]() mutable {
@@ -84,7 +84,7 @@ IoResult<std::unique_ptr<SpillJob>> launch_spill(Body body) {
             }
         });
     } catch (const std::system_error& e) {
-        return Unexpected(IoError::from_errno(e.code().value()));
+        return Unexpected(EngineError::from_errno(e.code().value()));
     }
     return job;
 }
@@ -100,9 +100,9 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
 // gives up (the spill stays running and a later wait picks it up again). Otherwise the job is
 // joined and gone: its buffer becomes the spare buffers, or its failure sets the lost-records
 // mark and is returned. An internal error of the spill thread is rethrown here (the mark set).
-IoStatus wait_for_spill(FillingState& state, Poll& poll);
+EngineStatus wait_for_spill(FillingState& state, Poll& poll);
 
 // The path of the next run file: makes the spill directory on first use.
-IoResult<std::string> new_run_path(FillingState& state);
+EngineResult<std::string> new_run_path(FillingState& state);
 
 }  // namespace tessarune

@@ -62,9 +62,9 @@ TEST(SpillSlot, WaitReportsEachWayASpillCanEnd) {
         SCOPED_TRACE("the thread ends without a result");
         auto state = filling_state(base.path(), 1024);
         state->spill_job = launch_spill([](SpillChannel&) {}).value();
-        IoStatus waited = wait_for_spill(*state, poll);
+        EngineStatus waited = wait_for_spill(*state, poll);
         ASSERT_FALSE(waited.ok());
-        EXPECT_EQ(waited.error().kind(), IoErrorKind::Other);
+        EXPECT_EQ(waited.error().kind(), ErrorKind::Other);
         EXPECT_EQ(waited.error().message(), "a spill stopped");
         EXPECT_TRUE(state->lost_records);
         EXPECT_EQ(state->spill_job, nullptr);
@@ -73,9 +73,9 @@ TEST(SpillSlot, WaitReportsEachWayASpillCanEnd) {
         SCOPED_TRACE("the thread fails with an I/O error");
         auto state = filling_state(base.path(), 1024);
         state->spill_job = launch_spill([](SpillChannel& s) {
-            s.send(SpillResult{IoError(IoErrorKind::StorageFull, "run-000000: disk full")});
+            s.send(SpillResult{EngineError(ErrorKind::StorageFull, "run-000000: disk full")});
         }).value();
-        IoStatus waited = wait_for_spill(*state, poll);
+        EngineStatus waited = wait_for_spill(*state, poll);
         ASSERT_FALSE(waited.ok());
         EXPECT_EQ(waited.error().message(), "run-000000: disk full");
         EXPECT_TRUE(state->lost_records);
@@ -118,9 +118,9 @@ TEST(SpillSlot, AGivenUpWaitLeavesTheSpillRunningUnderItsName) {
     EXPECT_EQ(tt::count_threads_named("tessarune-spill"), named_before + 1);
 
     tt::GiveUpPoll give_up(1);
-    IoStatus waited = wait_for_spill(*state, give_up);
+    EngineStatus waited = wait_for_spill(*state, give_up);
     ASSERT_FALSE(waited.ok());
-    EXPECT_EQ(waited.error().kind(), IoErrorKind::GaveUp);
+    EXPECT_EQ(waited.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(give_up.calls(), 2u);  // asked once per 50 ms slice, until it gave up
     EXPECT_NE(state->spill_job, nullptr);
     EXPECT_FALSE(state->lost_records);
@@ -223,9 +223,9 @@ TEST(SpillPipeline, AnAddWaitsForTheRunningSpillAndCanBeInterrupted) {
     }
     const size_t held = state->filling.record_count();
     tt::GiveUpPoll give_up(0);
-    IoStatus waited = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), give_up);
+    EngineStatus waited = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), give_up);
     ASSERT_FALSE(waited.ok());
-    EXPECT_EQ(waited.error().kind(), IoErrorKind::GaveUp);
+    EXPECT_EQ(waited.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(state->filling.record_count(), held);  // the record was not added
     EXPECT_EQ(state->runs.size(), 1u);
     EXPECT_NE(state->spill_job, nullptr);
@@ -248,26 +248,26 @@ TEST(SpillPipeline, FailuresToSpillLoseRecordsForGood) {
         ops->fail_writes(1, ENOSPC, 1000);
         auto state = filling_state(base.path(), 4096, ops);
         add_until_runs(*state, 1);
-        IoStatus failed;
+        EngineStatus failed;
         while ((failed = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll)).ok()) {
         }
         const std::string text = failed.error().message();
         EXPECT_EQ(text.rfind(state->runs[0].path + ": ", 0), 0u) << text;
         EXPECT_NE(text.find("No space left on device (os error 28)"), std::string::npos) << text;
         EXPECT_TRUE(state->lost_records);
-        IoStatus later = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll);
+        EngineStatus later = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll);
         ASSERT_FALSE(later.ok());
-        EXPECT_TRUE(later.error().kind() == IoErrorKind::LostRecords);
+        EXPECT_TRUE(later.error().kind() == ErrorKind::LostRecords);
     }
     {
         SCOPED_TRACE("the spill directory cannot be made");
         auto ops = FaultFileOps::create();
         ops->fail_make_dir(1, EACCES);
         auto state = filling_state(base.path(), 4096, ops);
-        IoStatus failed;
+        EngineStatus failed;
         while ((failed = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll)).ok()) {
         }
-        EXPECT_EQ(failed.error().kind(), IoErrorKind::PermissionDenied);
+        EXPECT_EQ(failed.error().kind(), ErrorKind::PermissionDenied);
         EXPECT_EQ(failed.error().message().rfind(base.path() + ": ", 0), 0u) << failed.error().message();
         EXPECT_TRUE(state->lost_records);
         EXPECT_TRUE(base.entries().empty());
@@ -285,9 +285,9 @@ TEST(SpillPipeline, FieldsOf4GiBAreRefusedBeforeAnythingIsCopied) {
     ASSERT_TRUE(add_to_filling(*state, tt::as_bytes("a"), tt::as_bytes("b"), poll).ok());
     const uint64_t capacity = state->filling.counted_capacity();
     for (auto [key, payload] : {std::pair{huge, Bytes()}, std::pair{Bytes(), huge}}) {
-        IoStatus refused = add_to_filling(*state, key, payload, poll);
+        EngineStatus refused = add_to_filling(*state, key, payload, poll);
         ASSERT_FALSE(refused.ok());
-        EXPECT_TRUE(refused.error().kind() == IoErrorKind::InvalidArgument);
+        EXPECT_TRUE(refused.error().kind() == ErrorKind::InvalidArgument);
         EXPECT_EQ(refused.error().message(), "a key or value must be shorter than 4 GiB");
     }
     EXPECT_EQ(state->filling.record_count(), 1u);
@@ -318,7 +318,7 @@ TEST(SpillPipeline, LinesAreTakenUpToTheFirstOneTheyCannotTakeAsTheHalfStands) {
         auto state = filling_state(base.path(), 1 << 20);
         SilentPoll poll;
         ASSERT_TRUE(add_to_filling(*state, tt::as_bytes("k"), tt::as_bytes("p"), poll).ok());
-        IoResult<LinesTaken> taken =
+        EngineResult<LinesTaken> taken =
             try_add_lines_to_filling(*state, tt::as_bytes(c.text), '\n', c.may_hold_zero, c.max_lines);
         ASSERT_TRUE(taken.ok());
         EXPECT_EQ(taken->lines, c.taken.size());
