@@ -78,9 +78,6 @@ bool leading_bytes_equal(uint64_t differ, size_t bytes) {
 struct Merger::Impl {
     static constexpr uint32_t kNoRival = std::numeric_limits<uint32_t>::max();
 
-    // Declared before the sources so that, even in the destructor, run files close before
-    // their directory is removed.
-    std::unique_ptr<SpillDir> spill_dir;
     std::vector<std::unique_ptr<MergeSource>> sources;
     std::vector<Leaf> leaves;
     std::vector<uint32_t> tree;
@@ -99,14 +96,12 @@ struct Merger::Impl {
 
     ~Impl() { drop_all(); }
 
-    // Closes the sources first, then removes the spill directory.
     void drop_all() {
         leaves.clear();
         runs.clear();
         tree.clear();
         has_current = false;
         sources.clear();
-        spill_dir.reset();
     }
 
     // Key bytes, then source index: the source order is the adding order among equal keys.
@@ -222,10 +217,8 @@ struct Merger::Impl {
 Merger::Merger(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Merger::~Merger() = default;
 
-EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
-                                             std::unique_ptr<SpillDir> spill_dir) {
+EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources) {
     auto impl = std::make_unique<Merger::Impl>();
-    impl->spill_dir = std::move(spill_dir);
     impl->sources = std::move(sources);
     const size_t k = impl->sources.size();
     TR_CHECK(k <= std::numeric_limits<uint32_t>::max());
@@ -252,7 +245,6 @@ EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<Mer
         impl->leaves[i].record = first;
         impl->hold(i);
     }
-    // Nothing to merge: the spilled data can go now rather than at the first call.
     if (!any) {
         impl->drop_all();
         impl->at_end = true;

@@ -8,7 +8,7 @@
 
 namespace tessarune::python {
 
-bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merger) {
+bool start_reading(SorterObject* self, bool keep, std::unique_ptr<FinalMerge>* merger) {
     SorterCore& core = *self->core;
     SignalPoll poll(core);
     std::optional<EngineError> failure;
@@ -18,7 +18,7 @@ bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merge
             lock.raise_not_locked();
             return false;
         }
-        EngineResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
+        EngineResult<std::unique_ptr<FinalMerge>> started = core.start_read(self->status, keep, poll);
         if (started.ok()) {
             if (merger != nullptr) *merger = std::move(started).value();
         } else {

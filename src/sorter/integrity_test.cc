@@ -150,23 +150,19 @@ TEST(DescriptorLimits, FewFreeDescriptorsMeanMorePassesNotAFailure) {
 }
 
 TEST(MergePass, PollsByBytesWrittenAsWellAsByRecords) {
-    // Three runs of three 1 MiB records, a pass over two of them: far fewer than 65536
-    // records, but 6 MiB to write.
+    // Records of 2.5 MiB, each larger than a half, so each spills as a run of its own: a
+    // pass over two of them writes two records, far fewer than 65536, but 5 MiB.
     tt::TempBase base;
-    FillingState state(base.path(), 1 << 20, 2, 1, nullptr, FileOps::system());
-    const std::string big(1 << 20, 'x');
-    for (int run = 0; run < 3; ++run) {
-        auto path = new_run_path(state);
-        ASSERT_TRUE(path);
-        auto writer = open_run_writer(*state.spill_dir, *path, nullptr);
-        ASSERT_TRUE(writer);
-        for (int i = 0; i < 3; ++i) ASSERT_TRUE((*writer)->write_record(tt::as_bytes("k"), tt::as_bytes(big)));
-        auto info = (*writer)->finish_run();
-        ASSERT_TRUE(info);
-        state.runs.push_back(*info);
+    Filling filling(base.path(), 1 << 20, 2, nullptr, FileOps::system(), std::make_shared<SorterStats>());
+    const std::string big((5 << 20) / 2, 'x');
+    SilentPoll silent;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(filling.add(tt::as_bytes("k"), tt::as_bytes(big), PayloadSource::Given, silent));
     }
+    ASSERT_TRUE(filling.wait_for_spill(silent));
+    ASSERT_EQ(filling.runs().size(), 3u);
     tt::GiveUpPoll poll(1);  // carries on before the pass, gives up at the next poll
-    EngineStatus passed = merge_pass(state, poll);
+    EngineStatus passed = filling.merge_pass(poll);
     ASSERT_FALSE(passed);
     EXPECT_EQ(passed.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(poll.calls(), 2u);

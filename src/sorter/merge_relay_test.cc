@@ -52,7 +52,7 @@ std::unique_ptr<MergeSource> relay_over(size_t count, size_t payload_size, int e
                                         size_t batch_bytes, bool stored_once = false) {
     std::vector<std::unique_ptr<MergeSource>> sources;
     sources.push_back(std::make_unique<CountingSource>(count, payload_size, error, stored_once));
-    auto inner = new_merger(std::move(sources), nullptr);
+    auto inner = new_merger(std::move(sources));
     EXPECT_TRUE(inner);
     return start_merge_relay(std::move(inner).value(), pool, batch_bytes);
 }

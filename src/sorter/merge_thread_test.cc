@@ -32,16 +32,16 @@ private:
     std::string key_ = "k";
 };
 
-std::unique_ptr<Merger> merger_over(std::unique_ptr<MergeSource> source) {
+std::unique_ptr<FinalMerge> merger_over(std::unique_ptr<MergeSource> source) {
     std::vector<std::unique_ptr<MergeSource>> sources;
     sources.push_back(std::move(source));
-    auto merger = new_merger(std::move(sources), nullptr);
+    auto merger = new_merger(std::move(sources));
     EXPECT_TRUE(merger);
-    return std::move(merger).value();
+    return std::make_unique<FinalMerge>(std::move(merger).value(), nullptr);
 }
 
 // Runs the merging thread and collects what it sends, as write_to's caller would.
-std::vector<ChunkMessage> run(std::unique_ptr<Merger> merger,
+std::vector<ChunkMessage> run(std::unique_ptr<FinalMerge> merger,
                               std::optional<uint8_t> terminator = std::nullopt) {
     auto channels = std::make_shared<ChunkChannels>();
     std::thread thread(run_merge_thread, std::move(merger), channels, terminator, false);

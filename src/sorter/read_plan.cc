@@ -1,5 +1,7 @@
 #include "sorter/read_plan.h"
 
+#include "sorter/filling.h"
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -8,10 +10,8 @@
 #include "run/run_reader.h"
 #include "run/run_writer.h"
 #include "run/spill_dir.h"
-#include "sorter/engine_state.h"
 #include "sorter/entry_sort.h"
 #include "sorter/merge_relay.h"
-#include "sorter/spill.h"
 
 namespace tessarune {
 namespace {
@@ -26,44 +26,6 @@ constexpr size_t kRelayMinRuns = 8;
 constexpr uint64_t kDescriptorReserve = 4;
 
 EngineError interrupted() { return EngineError::of_kind(ErrorKind::GaveUp); }
-
-// Readers for the given runs, in the given order.
-EngineResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const SpillDir& dir,
-                                                                 const RunInfo* first, size_t count) {
-    std::vector<std::unique_ptr<MergeSource>> sources;
-    sources.reserve(count + 1);  // room for the in-memory source of the final merge
-    for (size_t i = 0; i < count; ++i) {
-        EngineResult<std::unique_ptr<RunReader>> reader = open_run_reader(dir, first[i]);
-        if (!reader) return Unexpected(std::move(reader).error());
-        sources.push_back(std::move(reader).value());
-    }
-    return sources;
-}
-
-// The merge of a pass over `readers` (the window in order). With a pool of two workers or
-// more and a wide window, a worker merges the first two thirds of the window and this thread
-// merges its output with the rest (this thread also merges and writes every record, so it
-// takes the smaller part). The relay's two batches take at most half of the half
-// budget, inside the spare half that the read has freed.
-EngineResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeSource>> readers,
-                                              const FillingState& state) {
-    if (!state.pool || state.pool->worker_count() < 2 || readers.size() < kRelayMinRuns) {
-        return new_merger(std::move(readers), nullptr);
-    }
-    const size_t batch_bytes =
-        static_cast<size_t>(std::clamp<uint64_t>(state.half_budget / 4, 1, kRelayBatchBytes));
-    const size_t first = readers.size() * 2 / 3;
-    std::vector<std::unique_ptr<MergeSource>> part(std::make_move_iterator(readers.begin()),
-                                                   std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)));
-    EngineResult<std::unique_ptr<Merger>> inner = new_merger(std::move(part), nullptr);
-    if (!inner) return Unexpected(std::move(inner).error());
-    std::vector<std::unique_ptr<MergeSource>> sources;
-    sources.reserve(readers.size() - first + 1);
-    // First: its runs come before the others in the window, so its records do among equal keys.
-    sources.push_back(start_merge_relay(std::move(inner).value(), *state.pool, batch_bytes));
-    for (size_t i = first; i < readers.size(); ++i) sources.push_back(std::move(readers[i]));
-    return new_merger(std::move(sources), nullptr);
-}
 
 }  // namespace
 
@@ -129,30 +91,65 @@ EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_re
 
 }  // namespace
 
-EngineStatus merge_pass(FillingState& state, Poll& poll) {
-    return merge_pass(state, poll, state.max_open, state.max_open);
+// Readers for the given runs, in the given order.
+EngineResult<std::vector<std::unique_ptr<MergeSource>>> Filling::open_readers(const RunInfo* first,
+                                                                              size_t count) const {
+    std::vector<std::unique_ptr<MergeSource>> sources;
+    sources.reserve(count + 1);  // room for the in-memory source of the final merge
+    for (size_t i = 0; i < count; ++i) {
+        EngineResult<std::unique_ptr<RunReader>> reader = open_run_reader(*spill_dir_, first[i]);
+        if (!reader) return Unexpected(std::move(reader).error());
+        sources.push_back(std::move(reader).value());
+    }
+    return sources;
 }
 
-EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64_t widest) {
+// The merge of a pass over `readers` (the window in order). With a pool of two workers or
+// more and a wide window, a worker merges the first two thirds of the window and this thread
+// merges its output with the rest (this thread also merges and writes every record, so it
+// takes the smaller part). The relay's two batches take at most half of the half
+// budget, inside the spare half that the read has freed.
+EngineResult<std::unique_ptr<Merger>> Filling::pass_merger(std::vector<std::unique_ptr<MergeSource>> readers) {
+    if (!pool_ || pool_->worker_count() < 2 || readers.size() < kRelayMinRuns) {
+        return new_merger(std::move(readers));
+    }
+    const size_t batch_bytes =
+        static_cast<size_t>(std::clamp<uint64_t>(half_budget_ / 4, 1, kRelayBatchBytes));
+    const size_t first = readers.size() * 2 / 3;
+    std::vector<std::unique_ptr<MergeSource>> part(std::make_move_iterator(readers.begin()),
+                                                   std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)));
+    EngineResult<std::unique_ptr<Merger>> inner = new_merger(std::move(part));
+    if (!inner) return Unexpected(std::move(inner).error());
+    std::vector<std::unique_ptr<MergeSource>> sources;
+    sources.reserve(readers.size() - first + 1);
+    // First: its runs come before the others in the window, so its records do among equal keys.
+    sources.push_back(start_merge_relay(std::move(inner).value(), *pool_, batch_bytes));
+    for (size_t i = first; i < readers.size(); ++i) sources.push_back(std::move(readers[i]));
+    return new_merger(std::move(sources));
+}
+
+EngineStatus Filling::merge_pass(Poll& poll) { return merge_pass(poll, max_open_, max_open_); }
+
+EngineStatus Filling::merge_pass(Poll& poll, uint64_t target, uint64_t widest) {
     if (poll.give_up()) return Unexpected(interrupted());
     const auto pass_start = SorterStats::Clock::now();
-    TR_CHECK(state.spill_dir != nullptr);
-    const SpillDir& dir = *state.spill_dir;
+    TR_CHECK(spill_dir_ != nullptr);
+    const SpillDir& dir = *spill_dir_;
 
-    const size_t k = pass_width(state.runs.size(), target, widest);
-    const size_t start = lightest_window(state.runs, k);
-    const std::vector<RunInfo> window(state.runs.begin() + static_cast<ptrdiff_t>(start),
-                                      state.runs.begin() + static_cast<ptrdiff_t>(start + k));
+    const size_t k = pass_width(runs_.size(), target, widest);
+    const size_t start = lightest_window(runs_, k);
+    const std::vector<RunInfo> window(runs_.begin() + static_cast<ptrdiff_t>(start),
+                                      runs_.begin() + static_cast<ptrdiff_t>(start + k));
 
-    auto sources = open_readers(dir, window.data(), window.size());
+    auto sources = open_readers(window.data(), window.size());
     if (!sources) return Unexpected(std::move(sources).error());
-    EngineResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value(), state);
+    EngineResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value());
     if (!merger) return Unexpected(std::move(merger).error());
 
-    EngineResult<std::string> path = new_run_path(state);
+    EngineResult<std::string> path = next_run_path();
     if (!path) return Unexpected(std::move(path).error());
     EngineResult<std::unique_ptr<RunWriter>> writer =
-        open_run_writer(dir, std::move(path).value(), state.pool);
+        open_run_writer(dir, std::move(path).value(), pool_);
     if (!writer) return Unexpected(std::move(writer).error());
 
     // The pass must write exactly the window's records; a merge that kept producing would
@@ -165,10 +162,10 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
     EngineResult<RunInfo> info = (*writer)->finish_run();
     if (!info) return Unexpected(std::move(info).error());
 
-    state.stats->add_merge_pass(info->byte_count, SorterStats::since(pass_start));
-    state.stats->add_file_bytes(info->file_bytes);
-    auto first = state.runs.begin() + static_cast<ptrdiff_t>(start);
-    state.runs.erase(first + 1, first + static_cast<ptrdiff_t>(k));
+    stats_->add_merge_pass(info->byte_count, SorterStats::since(pass_start));
+    stats_->add_file_bytes(info->file_bytes);
+    auto first = runs_.begin() + static_cast<ptrdiff_t>(start);
+    runs_.erase(first + 1, first + static_cast<ptrdiff_t>(k));
     *first = std::move(info).value();
 
     for (const RunInfo& merged : window) {
@@ -179,32 +176,32 @@ EngineStatus merge_pass(FillingState& state, Poll& poll, uint64_t target, uint64
     return {};
 }
 
-EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll) {
-    if (state.lost_records) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
+EngineResult<FinalMerge> Filling::finish(Poll& poll) {
+    if (lost_records_) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     // The last half is sorted only once the last spill has ended: each half counts half of a
     // sort's memory (record_buffer.h), so two sorts must never run at once.
-    EngineStatus waited = wait_for_spill(state, poll);
+    EngineStatus waited = wait_for_spill(poll);
     if (!waited) return Unexpected(std::move(waited).error());
-    state.spare.reset();
-    RecordBuffer last = std::move(state.filling);
+    spare_.reset();
+    RecordBuffer last = std::move(filling_);
     const auto sort_start = SorterStats::Clock::now();
-    sort_entries(last, state.pool.get());
-    state.stats->add_last_sort(SorterStats::since(sort_start));
+    sort_entries(last, pool_.get());
+    stats_->add_last_sort(SorterStats::since(sort_start));
 
     // Each merge opens only as many runs as the process has descriptors to spare (a pass
     // also holds the run it writes); fewer descriptors mean more passes, never a failure.
     for (;;) {
-        const uint64_t target = merge_fan_in(*state.ops, state.max_open, 0);
-        if (state.runs.size() <= target) break;
-        const uint64_t widest = merge_fan_in(*state.ops, state.max_open, 1);
-        EngineStatus passed = merge_pass(state, poll, target, widest);
+        const uint64_t target = merge_fan_in(*ops_, max_open_, 0);
+        if (runs_.size() <= target) break;
+        const uint64_t widest = merge_fan_in(*ops_, max_open_, 1);
+        EngineStatus passed = merge_pass(poll, target, widest);
         if (!passed) return Unexpected(std::move(passed).error());
     }
 
     EngineResult<std::vector<std::unique_ptr<MergeSource>>> sources =
         std::vector<std::unique_ptr<MergeSource>>();
-    if (!state.runs.empty()) {
-        sources = open_readers(*state.spill_dir, state.runs.data(), state.runs.size());
+    if (!runs_.empty()) {
+        sources = open_readers(runs_.data(), runs_.size());
     }
     if (!sources) return Unexpected(std::move(sources).error());
     // Last among the sources: its records were added after every spilled one, so among equal
@@ -214,10 +211,9 @@ EngineResult<std::unique_ptr<Merger>> plan_read(FillingState& state, Poll& poll)
     } else {
         last.release();
     }
-    EngineResult<std::unique_ptr<Merger>> merger =
-        new_merger(std::move(sources).value(), std::move(state.spill_dir));
+    EngineResult<std::unique_ptr<Merger>> merger = new_merger(std::move(sources).value());
     if (!merger) return Unexpected(std::move(merger).error());
-    return std::move(merger).value();
+    return FinalMerge(std::move(merger).value(), std::move(spill_dir_));
 }
 
 }  // namespace tessarune

@@ -10,8 +10,6 @@
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
 #include "sorter/engine_state.h"
-#include "sorter/read_plan.h"
-#include "sorter/spill.h"
 
 namespace tessarune {
 
@@ -52,7 +50,7 @@ StateKind SorterCore::state_kind() const { return state_->kind(); }
 
 bool SorterCore::add_may_wait(uint64_t key_length, uint64_t payload_length) const {
     if (state_->kind() != StateKind::Filling) return false;
-    return filling_is_full_for(state_->filling(), key_length, payload_length);
+    return state_->filling().is_full_for(key_length, payload_length);
 }
 
 namespace {
@@ -77,21 +75,21 @@ EngineStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
 
 EngineStatus SorterCore::add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll) {
     if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
-    EngineStatus added = add_to_filling(state_->filling(), key, payload, source, poll);
+    EngineStatus added = state_->filling().add(key, payload, source, poll);
     if (!added) return Unexpected(std::move(added).error());
     return {};
 }
 
 EngineResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload, PayloadSource source) {
     if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
-    EngineResult<bool> added = try_add_to_filling(state_->filling(), key, payload, source);
+    EngineResult<bool> added = state_->filling().try_add(key, payload, source);
     if (!added) return Unexpected(std::move(added).error());
     return *added;
 }
 
 EngineResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
     if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
-    EngineResult<bool> added = try_add_bytes_to_filling(state_->filling(), raw);
+    EngineResult<bool> added = state_->filling().try_add_bytes(raw);
     if (!added) return Unexpected(std::move(added).error());
     return *added;
 }
@@ -100,12 +98,12 @@ EngineResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator
                                                   size_t max_lines) {
     if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
     EngineResult<LinesTaken> taken =
-        try_add_lines_to_filling(state_->filling(), text, separator, may_hold_zero, max_lines);
+        state_->filling().try_add_lines(text, separator, may_hold_zero, max_lines);
     if (!taken) return Unexpected(std::move(taken).error());
     return *taken;
 }
 
-EngineResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
+EngineResult<std::unique_ptr<FinalMerge>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
     switch (state_->kind()) {
         case StateKind::Filling: break;
         case StateKind::Reading:
@@ -113,15 +111,15 @@ EngineResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status,
         case StateKind::Stopped: return Unexpected(EngineError::of_kind(ErrorKind::Stopped));
         case StateKind::Closed: return Unexpected(EngineError::of_kind(ErrorKind::Closed));
     }
-    std::unique_ptr<FillingState> filling = state_->take_filling();  // leaves Read
+    std::unique_ptr<Filling> filling = state_->take_filling();  // leaves Read
     status.store(SorterStatus::Read);
     stats_->note_read_start();
 
     // The poll may have let a close() in: Closed then stays, and the read is dropped.
     auto still_ours = [&] { return state_->kind() == StateKind::Read; };
-    EngineResult<std::unique_ptr<Merger>> merger = [&] {
+    EngineResult<FinalMerge> merge = [&] {
         try {
-            return plan_read(*filling, poll);
+            return filling->finish(poll);
         } catch (...) {
             // Nothing of a read that broke half-way may survive it.
             filling.reset();
@@ -133,13 +131,13 @@ EngineResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status,
     // (its workers end) and, after a failure, removes the spill directory.
     filling.reset();
     if (!still_ours()) return Unexpected(EngineError::of_kind(ErrorKind::Closed));
-    if (!merger) {
+    if (!merge) {
         state_->set_stopped();
-        return Unexpected(std::move(merger).error());
+        return Unexpected(std::move(merge).error());
     }
-    if (!keep) return std::move(merger).value();
-    state_->set_reading(std::move(merger).value());
-    return std::unique_ptr<Merger>();
+    if (!keep) return std::make_unique<FinalMerge>(std::move(merge).value());
+    state_->set_reading(std::move(merge).value());
+    return std::unique_ptr<FinalMerge>();
 }
 
 std::unique_ptr<EngineState> SorterCore::take_state_for_close() {
@@ -165,9 +163,9 @@ EngineStatus SorterCore::refill_batch() {
     RecordView record;
     try {
         while (batch.payload_bytes.size() < kBatchMaxBytes) {
-            EngineResult<bool> next = reading.merger->merge_next(&record);
+            EngineResult<bool> next = reading.merge.merge_next(&record);
             if (!next) {
-                state_->set_stopped();  // releases the Merger, which removes the spill directory
+                state_->set_stopped();  // releases the merge, which removes the spill directory
                 return Unexpected(std::move(next).error());
             }
             if (!next.value()) break;
@@ -210,7 +208,7 @@ void SorterCore::stop_read() {
 
 size_t SorterCore::run_count() const {
     if (state_->kind() != StateKind::Filling) return 0;
-    return state_->filling().runs.size();
+    return state_->filling().runs().size();
 }
 
 namespace {
@@ -254,11 +252,8 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
 
     std::shared_ptr<SorterCore> core(new SorterCore());
     core->stats_ = std::make_shared<SorterStats>();
-    auto filling = std::make_unique<FillingState>(std::move(base), max_bytes, max_open, threads,
-                                                  std::move(pool),
-                                                  std::move(ops));
-    filling->stats = core->stats_;
-    core->state_ = std::make_unique<EngineState>(std::move(filling));
+    core->state_ = std::make_unique<EngineState>(std::make_unique<Filling>(
+        std::move(base), max_bytes, max_open, std::move(pool), std::move(ops), core->stats_));
     return core;
 }
 

@@ -31,12 +31,12 @@
 
 #include "base/expected.h"
 #include "base/growable_array.h"
-#include "merge/merger.h"
 #include "base/record_buffer.h"
 #include "run/file_ops.h"
-#include "sorter/sorter_stats.h"
 #include "sorter/filling.h"
-#include "sorter/spill.h"
+#include "sorter/final_merge.h"
+#include "sorter/poll.h"
+#include "sorter/sorter_stats.h"
 
 namespace tessarune {
 
@@ -45,25 +45,6 @@ enum class SorterStatus : uint8_t { Open = 0, Read = 1, Closed = 2 };
 using StatusByte = std::atomic<SorterStatus>;
 
 enum class StateKind : uint8_t { Filling, Reading, Read, Stopped, Closed };
-
-// Asked while the engine waits (every 50 ms) or merges (before each pass, then every 65536
-// records or 4 MiB written, whichever comes first); answering true makes the operation fail
-// with GaveUp.
-//
-// A poll given to start_read may unlock the sorter's mutex and lock it again before it
-// answers (the Python module does, so that no signal handler runs with the mutex held):
-// start_read keeps everything it works on to itself, and the state reads Read meanwhile.
-// No other operation allows that: their polls must leave the mutex alone.
-class Poll {
-public:
-    virtual ~Poll() = default;
-    virtual bool give_up() = 0;
-};
-
-class SilentPoll final : public Poll {
-public:
-    bool give_up() override { return false; }
-};
 
 // The payloads that the iterator has taken from the merge and not yet handed out.
 struct ReadBatch {
@@ -121,18 +102,18 @@ public:
     // `TAG_BYTES raw 00 00` is written straight into the half, the payload stored in it.
     EngineResult<bool> try_add_bytes_record(Bytes raw);
     // try_add_bytes_record for the lines of a text, as many as fit as the half stands (see
-    // try_add_lines_to_filling).
+    // Filling::try_add_lines).
     EngineResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
                                          size_t max_lines);
 
     // Starts the read: joins the spill, merges in passes down to max_open runs, sorts the
     // last half and opens the final merge. Sets status to Read when the state was Filling.
-    // keep = true: the Merger stays in the state Reading (the result is null).
-    // keep = false: the Merger is returned to the caller and the state is Read.
+    // keep = true: the merge stays in the state Reading (the result is null).
+    // keep = false: the merge is returned to the caller and the state is Read.
     // On a failure after leaving Filling the state is Stopped and what was spilled is gone.
     // If the sorter was closed while the poll had the mutex unlocked, the read is dropped
     // and the answer is the Closed refusal (the state stays Closed).
-    EngineResult<std::unique_ptr<Merger>> start_read(StatusByte& status, bool keep, Poll& poll);
+    EngineResult<std::unique_ptr<FinalMerge>> start_read(StatusByte& status, bool keep, Poll& poll);
 
     // Takes the state out, leaving Closed. The returned holder releases the old state when
     // destroyed (joins a running spill, removes the spill directory): destroy it after

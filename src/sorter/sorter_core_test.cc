@@ -52,7 +52,7 @@ void add_all(SorterCore& core, const std::vector<TestRecord>& records) {
     for (const TestRecord& r : records) ASSERT_TRUE(add(core, r.key, r.payload).ok());
 }
 
-EngineResult<std::unique_ptr<Merger>> start_read(SorterCore& core, bool keep, StatusByte* status = nullptr) {
+EngineResult<std::unique_ptr<FinalMerge>> start_read(SorterCore& core, bool keep, StatusByte* status = nullptr) {
     StatusByte local{SorterStatus::Open};
     SilentPoll poll;
     Locked locked(core);
@@ -78,7 +78,7 @@ std::vector<std::string> drain_batches(SorterCore& core, std::vector<size_t>* ba
     }
 }
 
-std::vector<TestRecord> drain_merger(Merger& merger) {
+std::vector<TestRecord> drain_merger(FinalMerge& merger) {
     std::vector<TestRecord> out;
     RecordView record;
     for (;;) {
@@ -395,7 +395,7 @@ TEST(SorterCore, ACloseWhileStartReadsPollHasTheMutexFreeWins) {
     {
         Locked locked(*core);
         ASSERT_GT(core->run_count(), 2u);  // merge passes, so the poll is asked
-        EngineResult<std::unique_ptr<Merger>> started = core->start_read(status, false, poll);
+        EngineResult<std::unique_ptr<FinalMerge>> started = core->start_read(status, false, poll);
         ASSERT_FALSE(started.ok());
         EXPECT_EQ(started.error().kind(), ErrorKind::Closed);
         EXPECT_EQ(core->state_kind(), StateKind::Closed);
@@ -556,7 +556,7 @@ TEST(SorterCore, AFailedReadStopsTheEngineAndRemovesTheSpillDirectory) {
             case Damage::VanishedRun: ops->vanish(run0); break;
         }
         tt::GiveUpPoll poll(damage == Damage::InterruptedPass ? 1 : 1000000);
-        EngineResult<std::unique_ptr<Merger>> read = [&] {
+        EngineResult<std::unique_ptr<FinalMerge>> read = [&] {
             StatusByte status{SorterStatus::Open};
             Locked locked(*core);
             return core->start_read(status, true, poll);
