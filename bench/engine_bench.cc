@@ -184,17 +184,15 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
         // half as its own bytes key, stored once; the usual way when the half is full.
         if (std::memchr(line.data(), 0, line.size()) == nullptr) {
             core.lock();
-            CoreResult<bool> fast = core.try_add_bytes_record(line);
+            EngineResult<bool> fast = core.try_add_bytes_record(line);
             core.unlock();
             if (!fast) return false;
             if (*fast) return true;
         }
         key.clear();
         append_escaped(TAG_BYTES, line, key);
-        const PayloadSource source =
-            key.size() == line.size() + 3 ? PayloadSource::KeyBytes : PayloadSource::Given;
         core.lock();
-        CoreStatus status = core.add_record(key.span(), line, source, poll);
+        EngineStatus status = core.add_record(key.span(), line, poll);
         core.unlock();
         return status.ok();
     });
@@ -212,7 +210,7 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
     const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0) return {};
     auto channels = std::make_shared<ChunkChannels>();
-    std::thread merging(run_merge_thread, std::move(started).value(), channels, std::nullopt);
+    std::thread merging(run_merge_thread, std::move(started).value(), channels, std::nullopt, false);
     bool written = true;
     for (;;) {
         ChunkMessage message;

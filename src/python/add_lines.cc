@@ -23,10 +23,8 @@ namespace {
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
 
 // The one place where a line becomes a record: the line without its separator is both its
-// key, as a bytes key, and its payload; _write_lines puts the separator back. A line without
-// zero bytes is its key's raw bytes, so it is stored once, inside the key (not when the key
-// is complemented). `may_hold_zero` is false when the whole buffer has none. REQUIRES: the
-// mutex held.
+// key, as a bytes key, and its payload; _write_lines puts the separator back. `may_hold_zero`
+// is false when the whole buffer has none. REQUIRES: the mutex held.
 EngineStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool reverse,
                            bool may_hold_zero, Poll& poll) {
     if (!reverse && (!may_hold_zero || std::memchr(line.data(), 0, line.size()) == nullptr)) {
@@ -37,13 +35,8 @@ EngineStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool
     }
     key.clear();
     append_escaped(TAG_BYTES, line, key);
-    if (reverse) {
-        complement(key.data(), key.size());
-        return core.add_record(key.span(), line, poll);
-    }
-    const bool stored_once = key.size() == line.size() + 3;  // nothing was escaped
-    return core.add_record(key.span(), line,
-                           stored_once ? PayloadSource::KeyBytes : PayloadSource::Given, poll);
+    if (reverse) complement(key.data(), key.size());
+    return core.add_record(key.span(), line, poll);
 }
 
 PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,

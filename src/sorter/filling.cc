@@ -10,6 +10,16 @@ namespace {
 
 constexpr uint64_t kMaxFieldLength = uint64_t{1} << 32;
 
+// The one rule for storing a payload once: when it is key bytes 1 to K - 3, which is what
+// a bytes key without zero bytes holds between its tag and its end.
+PayloadSource source_of(Bytes key, Bytes payload) {
+    if (key.size() != payload.size() + 3) return PayloadSource::Given;
+    if (!payload.empty() && std::memcmp(key.data() + 1, payload.data(), payload.size()) != 0) {
+        return PayloadSource::Given;
+    }
+    return PayloadSource::KeyBytes;
+}
+
 void append_record(RecordBuffer& buffer, Bytes key, Bytes payload, PayloadSource source) {
     if (source == PayloadSource::KeyBytes) {
         buffer.append_payload_in_key(key);
@@ -39,9 +49,9 @@ Filling::~Filling() {
     spill_dir_.reset();
 }
 
-bool Filling::is_full_for(uint64_t key_length, uint64_t payload_length, PayloadSource source) const {
-    return std::holds_alternative<GrowthFull>(plan_growth(
-        filling_, RecordBuffer::arena_bytes_for(key_length, payload_length, source), half_budget_));
+bool Filling::is_full_for(Bytes key, Bytes payload) const {
+    const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source_of(key, payload));
+    return std::holds_alternative<GrowthFull>(plan_growth(filling_, extra, half_budget_));
 }
 
 // Runs once per record under the engine's mutex: plain counts, published by plain stores,
@@ -81,8 +91,8 @@ EngineResult<bool> Filling::try_append(uint64_t key_size, uint64_t payload_size,
     return true;
 }
 
-EngineResult<bool> Filling::try_add(Bytes key, Bytes payload, PayloadSource source) {
-    if (source == PayloadSource::KeyBytes) TR_CHECK(key.size() >= 3);
+EngineResult<bool> Filling::try_add(Bytes key, Bytes payload) {
+    const PayloadSource source = source_of(key, payload);
     const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
     return try_append(key.size(), payload.size(), extra, [&](RecordBuffer& filling) {
         append_record(filling, key, payload, source);
@@ -120,8 +130,8 @@ EngineResult<LinesTaken> Filling::try_add_lines(Bytes text, uint8_t separator, b
     return taken;
 }
 
-EngineStatus Filling::add(Bytes key, Bytes payload, PayloadSource source, Poll& poll) {
-    EngineResult<bool> added = try_add(key, payload, source);
+EngineStatus Filling::add(Bytes key, Bytes payload, Poll& poll) {
+    EngineResult<bool> added = try_add(key, payload);
     if (!added) return Unexpected(std::move(added).error());
     if (*added) return {};
 
@@ -140,6 +150,7 @@ EngineStatus Filling::add(Bytes key, Bytes payload, PayloadSource source, Poll& 
         lost_records_ = true;  // the full half left the state and may be gone
         throw;
     }
+    const PayloadSource source = source_of(key, payload);
     const bool taken = apply_plan(filling_, RecordBuffer::arena_bytes_for(key.size(), payload.size(), source),
                                   half_budget_);
     TR_CHECK(taken);  // an empty half never answers Full

@@ -47,14 +47,14 @@ public:
     Filling& operator=(const Filling&) = delete;
 
     // Appends the record, handing a full half to a new spill first (waiting for the previous
-    // one, asking poll every 50 ms). With PayloadSource::KeyBytes the payload is key bytes 1 to
-    // K - 3, stored once inside the key (`payload` is ignored; the key has at least 3 bytes).
+    // one, asking poll every 50 ms). A payload that is key bytes 1 to K - 3 (a bytes key's
+    // raw bytes, without zero bytes) is stored once, inside the key.
     // InvalidArgument for a field of 4 GiB; LostRecords once a spill failed.
-    EngineStatus add(Bytes key, Bytes payload, PayloadSource source, Poll& poll);
+    EngineStatus add(Bytes key, Bytes payload, Poll& poll);
 
     // The part of add that never waits: true when the record was appended, false (nothing
     // done) when the filling half is full, so that appending needs a spill.
-    EngineResult<bool> try_add(Bytes key, Bytes payload, PayloadSource source);
+    EngineResult<bool> try_add(Bytes key, Bytes payload);
 
     // try_add for the record add_encoded(raw, raw) makes of a bytes object without zero
     // bytes: key `TAG_BYTES raw 00 00`, payload stored in it, written straight into the arena.
@@ -69,8 +69,7 @@ public:
                                            size_t max_lines);
 
     // Whether adding a record of this size finds the filling half full (and so may wait).
-    bool is_full_for(uint64_t key_length, uint64_t payload_length,
-                     PayloadSource source = PayloadSource::Given) const;
+    bool is_full_for(Bytes key, Bytes payload) const;
 
     // Waits for the running spill, if any: GaveUp leaves it running; otherwise its buffer
     // becomes the spare half, or its failure marks the records lost and is returned.

@@ -157,7 +157,7 @@ TEST(MergePass, PollsByBytesWrittenAsWellAsByRecords) {
     const std::string big((5 << 20) / 2, 'x');
     SilentPoll silent;
     for (int i = 0; i < 4; ++i) {
-        ASSERT_TRUE(filling.add(tt::as_bytes("k"), tt::as_bytes(big), PayloadSource::Given, silent));
+        ASSERT_TRUE(filling.add(tt::as_bytes("k"), tt::as_bytes(big), silent));
     }
     ASSERT_TRUE(filling.wait_for_spill(silent));
     ASSERT_EQ(filling.runs().size(), 3u);

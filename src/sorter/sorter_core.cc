@@ -48,59 +48,44 @@ bool SorterCore::held_by_this_thread() const {
 
 StateKind SorterCore::state_kind() const { return state_->kind(); }
 
-bool SorterCore::add_may_wait(uint64_t key_length, uint64_t payload_length) const {
-    if (state_->kind() != StateKind::Filling) return false;
-    return state_->filling().is_full_for(key_length, payload_length);
+bool SorterCore::add_may_wait(Bytes key, Bytes payload) const {
+    return state_->kind() == StateKind::Filling && state_->filling().is_full_for(key, payload);
 }
 
-namespace {
-
-// Why a sorter in this state takes no records; nothing for Filling.
-std::optional<ErrorKind> add_refusal(StateKind kind) {
-    switch (kind) {
-        case StateKind::Filling: return std::nullopt;
+EngineResult<Filling*> SorterCore::filling_to_add() const {
+    switch (state_->kind()) {
+        case StateKind::Filling: return &state_->filling();
         case StateKind::Reading:
-        case StateKind::Read: return ErrorKind::AddAfterRead;
-        case StateKind::Stopped: return ErrorKind::Stopped;
-        case StateKind::Closed: return ErrorKind::Closed;
+        case StateKind::Read: return Unexpected(EngineError::of_kind(ErrorKind::AddAfterRead));
+        case StateKind::Stopped: return Unexpected(EngineError::of_kind(ErrorKind::Stopped));
+        case StateKind::Closed: break;
     }
-    return ErrorKind::Closed;
+    return Unexpected(EngineError::of_kind(ErrorKind::Closed));
 }
-
-}  // namespace
 
 EngineStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
-    return add_record(key, payload, PayloadSource::Given, poll);
+    EngineResult<Filling*> filling = filling_to_add();
+    if (!filling) return Unexpected(std::move(filling).error());
+    return (*filling)->add(key, payload, poll);
 }
 
-EngineStatus SorterCore::add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
-    EngineStatus added = state_->filling().add(key, payload, source, poll);
-    if (!added) return Unexpected(std::move(added).error());
-    return {};
-}
-
-EngineResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload, PayloadSource source) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
-    EngineResult<bool> added = state_->filling().try_add(key, payload, source);
-    if (!added) return Unexpected(std::move(added).error());
-    return *added;
+EngineResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload) {
+    EngineResult<Filling*> filling = filling_to_add();
+    if (!filling) return Unexpected(std::move(filling).error());
+    return (*filling)->try_add(key, payload);
 }
 
 EngineResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
-    EngineResult<bool> added = state_->filling().try_add_bytes(raw);
-    if (!added) return Unexpected(std::move(added).error());
-    return *added;
+    EngineResult<Filling*> filling = filling_to_add();
+    if (!filling) return Unexpected(std::move(filling).error());
+    return (*filling)->try_add_bytes(raw);
 }
 
 EngineResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
-                                                  size_t max_lines) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(EngineError::of_kind(*refusal));
-    EngineResult<LinesTaken> taken =
-        state_->filling().try_add_lines(text, separator, may_hold_zero, max_lines);
-    if (!taken) return Unexpected(std::move(taken).error());
-    return *taken;
+                                                   size_t max_lines) {
+    EngineResult<Filling*> filling = filling_to_add();
+    if (!filling) return Unexpected(std::move(filling).error());
+    return (*filling)->try_add_lines(text, separator, may_hold_zero, max_lines);
 }
 
 EngineResult<std::unique_ptr<FinalMerge>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {

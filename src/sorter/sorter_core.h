@@ -84,20 +84,18 @@ public:
 
     // Whether add_record for a record of this size would wait for a running spill (the state
     // is Filling and the filling half answers Full): the caller then detaches first.
-    bool add_may_wait(uint64_t key_length, uint64_t payload_length) const;
+    bool add_may_wait(Bytes key, Bytes payload) const;
 
     // Appends a record; on a full half waits for the previous spill (polling every 50 ms)
     // and starts the next. Refusals by state; InvalidArgument for 4 GiB; LostRecords.
-    // With PayloadSource::KeyBytes the payload is key bytes 1 to K - 3 (the raw bytes of a
-    // bytes key without zero bytes) and is stored once, inside the key; `payload` is ignored
-    // and the key must be at least 3 bytes long.
+    // A payload that is key bytes 1 to K - 3 (the raw bytes of a bytes key without zero
+    // bytes) is stored once, inside the key.
     EngineStatus add_record(Bytes key, Bytes payload, Poll& poll);
-    EngineStatus add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll);
 
     // add_record's path that never waits, for adding while attached: true when the record
     // was appended; false, with nothing done, when appending needs the running spill to end
     // first (then detach and call add_record). The same errors as add_record.
-    EngineResult<bool> try_add_record(Bytes key, Bytes payload, PayloadSource source);
+    EngineResult<bool> try_add_record(Bytes key, Bytes payload);
     // try_add_record for add_encoded(raw, raw) of a bytes object without zero bytes: the key
     // `TAG_BYTES raw 00 00` is written straight into the half, the payload stored in it.
     EngineResult<bool> try_add_bytes_record(Bytes raw);
@@ -150,6 +148,8 @@ private:
                                                                  int64_t threads,
                                                                  std::shared_ptr<FileOps> ops);
     SorterCore();
+    // The Filling state, or the refusal of a sorter in another state to take records.
+    EngineResult<Filling*> filling_to_add() const;
 
     std::timed_mutex mutex_;
     std::unique_ptr<EngineState> state_;

@@ -412,7 +412,7 @@ TEST(SorterCore, AnInterruptedWaitForASpillKeepsTheSpillAndTheNextAddSucceeds) {
     auto core = make_core(base.path(), 4096, 64, 1, ops);
     const std::string key = "key", payload(40, 'p');
     Locked locked(*core);
-    while (!core->add_may_wait(key.size(), payload.size()) || core->run_count() == 0) {
+    while (!core->add_may_wait(tt::as_bytes(key), tt::as_bytes(payload)) || core->run_count() == 0) {
         SilentPoll poll;
         ASSERT_TRUE(core->add_record(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     }

@@ -48,7 +48,7 @@ size_t add_until_runs(Filling& state, size_t runs, const std::string& payload = 
     size_t added = 0;
     while (state.runs().size() < runs) {
         std::string key = "key" + std::to_string(added % 97);
-        EXPECT_TRUE(state.add(tt::as_bytes(key), tt::as_bytes(payload), PayloadSource::Given, poll).ok());
+        EXPECT_TRUE(state.add(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
         ++added;
     }
     return added;
@@ -122,7 +122,7 @@ TEST(SpillPipeline, MaxBytesTwoPutsEveryRecordButTheLastInARunOfItsOwn) {
     SilentPoll poll;
     const std::vector<tt::TestRecord> records = {{"d", "1"}, {"", ""}, {"bb", "xyz"}, {"a", "22"}, {"c", "3"}};
     for (const auto& r : records) {
-        ASSERT_TRUE(state->add(tt::as_bytes(r.key), tt::as_bytes(r.payload), PayloadSource::Given, poll).ok());
+        ASSERT_TRUE(state->add(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll).ok());
     }
     ASSERT_TRUE(state->wait_for_spill(poll).ok());
     ASSERT_EQ(state->runs().size(), 4u);
@@ -155,7 +155,7 @@ TEST(SpillPipeline, EachRunIsTheStableSortOfItsHalf) {
         auto state = filling_state(base.path(), 8192, FileOps::system(), pool);
         SilentPoll poll;
         for (const auto& r : records) {
-            ASSERT_TRUE(state->add(tt::as_bytes(r.key), tt::as_bytes(r.payload), PayloadSource::Given, poll).ok());
+            ASSERT_TRUE(state->add(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll).ok());
         }
         ASSERT_TRUE(state->wait_for_spill(poll).ok());
         ASSERT_GE(state->runs().size(), 10u);
@@ -201,13 +201,13 @@ TEST(SpillPipeline, AnAddWaitsForTheRunningSpillAndCanBeInterrupted) {
     auto state = filling_state(base.path(), 4096, ops);
     const size_t first_half = add_until_runs(*state, 1);
     const std::string key = "key", payload(40, 'p');
-    while (!state->is_full_for(key.size(), payload.size())) {
+    while (!state->is_full_for(tt::as_bytes(key), tt::as_bytes(payload))) {
         SilentPoll poll;
-        ASSERT_TRUE(state->add(tt::as_bytes(key), tt::as_bytes(payload), PayloadSource::Given, poll).ok());
+        ASSERT_TRUE(state->add(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     }
     const size_t held = state->filling_half().record_count();
     tt::GiveUpPoll give_up(0);
-    EngineStatus waited = state->add(tt::as_bytes(key), tt::as_bytes(payload), PayloadSource::Given, give_up);
+    EngineStatus waited = state->add(tt::as_bytes(key), tt::as_bytes(payload), give_up);
     ASSERT_FALSE(waited.ok());
     EXPECT_EQ(waited.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(state->filling_half().record_count(), held);  // the record was not added
@@ -215,7 +215,7 @@ TEST(SpillPipeline, AnAddWaitsForTheRunningSpillAndCanBeInterrupted) {
 
     latch.open();
     SilentPoll poll;
-    ASSERT_TRUE(state->add(tt::as_bytes(key), tt::as_bytes(payload), PayloadSource::Given, poll).ok());
+    ASSERT_TRUE(state->add(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     EXPECT_EQ(state->runs().size(), 2u);
     // The first run was complete before the second spill began.
     EXPECT_EQ(read_run(state->runs()[0]).size(), first_half - 1);
@@ -232,12 +232,12 @@ TEST(SpillPipeline, FailuresToSpillLoseRecordsForGood) {
         auto state = filling_state(base.path(), 4096, ops);
         add_until_runs(*state, 1);
         EngineStatus failed;
-        while ((failed = state->add(tt::as_bytes(key), tt::as_bytes(payload), PayloadSource::Given, poll)).ok()) {
+        while ((failed = state->add(tt::as_bytes(key), tt::as_bytes(payload), poll)).ok()) {
         }
         const std::string text = failed.error().message();
         EXPECT_EQ(text.rfind(state->runs()[0].path + ": ", 0), 0u) << text;
         EXPECT_NE(text.find("No space left on device (os error 28)"), std::string::npos) << text;
-        EngineStatus later = state->add(tt::as_bytes(key), tt::as_bytes(payload), PayloadSource::Given, poll);
+        EngineStatus later = state->add(tt::as_bytes(key), tt::as_bytes(payload), poll);
         ASSERT_FALSE(later.ok());
         EXPECT_TRUE(later.error().kind() == ErrorKind::LostRecords);
     }
@@ -247,11 +247,11 @@ TEST(SpillPipeline, FailuresToSpillLoseRecordsForGood) {
         ops->fail_make_dir(1, EACCES);
         auto state = filling_state(base.path(), 4096, ops);
         EngineStatus failed;
-        while ((failed = state->add(tt::as_bytes(key), tt::as_bytes(payload), PayloadSource::Given, poll)).ok()) {
+        while ((failed = state->add(tt::as_bytes(key), tt::as_bytes(payload), poll)).ok()) {
         }
         EXPECT_EQ(failed.error().kind(), ErrorKind::PermissionDenied);
         EXPECT_EQ(failed.error().message().rfind(base.path() + ": ", 0), 0u) << failed.error().message();
-        EXPECT_EQ(state->add(tt::as_bytes(key), tt::as_bytes(payload), PayloadSource::Given, poll).error().kind(),
+        EXPECT_EQ(state->add(tt::as_bytes(key), tt::as_bytes(payload), poll).error().kind(),
                   ErrorKind::LostRecords);
         EXPECT_TRUE(base.entries().empty());
     }
@@ -265,10 +265,10 @@ TEST(SpillPipeline, FieldsOf4GiBAreRefusedBeforeAnythingIsCopied) {
     tt::TempBase base;
     auto state = filling_state(base.path(), 4096);
     SilentPoll poll;
-    ASSERT_TRUE(state->add(tt::as_bytes("a"), tt::as_bytes("b"), PayloadSource::Given, poll).ok());
+    ASSERT_TRUE(state->add(tt::as_bytes("a"), tt::as_bytes("b"), poll).ok());
     const uint64_t capacity = state->filling_half().counted_capacity();
     for (auto [key, payload] : {std::pair{huge, Bytes()}, std::pair{Bytes(), huge}}) {
-        EngineStatus refused = state->add(key, payload, PayloadSource::Given, poll);
+        EngineStatus refused = state->add(key, payload, poll);
         ASSERT_FALSE(refused.ok());
         EXPECT_TRUE(refused.error().kind() == ErrorKind::InvalidArgument);
         EXPECT_EQ(refused.error().message(), "a key or value must be shorter than 4 GiB");
@@ -300,7 +300,7 @@ TEST(SpillPipeline, LinesAreTakenUpToTheFirstOneTheyCannotTakeAsTheHalfStands) {
         SCOPED_TRACE(c.text.substr(0, 20));
         auto state = filling_state(base.path(), 1 << 20);
         SilentPoll poll;
-        ASSERT_TRUE(state->add(tt::as_bytes("k"), tt::as_bytes("p"), PayloadSource::Given, poll).ok());
+        ASSERT_TRUE(state->add(tt::as_bytes("k"), tt::as_bytes("p"), poll).ok());
         EngineResult<LinesTaken> taken =
             state->try_add_lines(tt::as_bytes(c.text), '\n', c.may_hold_zero, c.max_lines);
         ASSERT_TRUE(taken.ok());
