@@ -37,6 +37,11 @@ struct LinesTaken {
     size_t lines = 0;
 };
 
+// The most runs one merge may open: max_open, or fewer when the process has fewer
+// descriptors to spare (less a small reserve and also_open more that the merge holds); at
+// least 2.
+uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open);
+
 class Filling {
 public:
     // base is absolute. max_bytes >= 2, max_open >= 2.

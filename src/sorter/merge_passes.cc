@@ -1,7 +1,4 @@
-#include "sorter/read_plan.h"
-
-#include "sorter/filling.h"
-
+// Filling's read: merge passes, then the final merge.
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -11,6 +8,7 @@
 #include "run/run_writer.h"
 #include "run/spill_dir.h"
 #include "sorter/entry_sort.h"
+#include "sorter/filling.h"
 #include "sorter/merge_relay.h"
 
 namespace tessarune {
@@ -27,8 +25,8 @@ constexpr uint64_t kDescriptorReserve = 4;
 
 EngineError interrupted() { return EngineError::of_kind(ErrorKind::GaveUp); }
 
-}  // namespace
-
+// The start of the window of k consecutive runs whose byte counts add up to the least; the
+// first such window on a tie. REQUIRES: 1 <= k <= runs.size().
 size_t lightest_window(const std::vector<RunInfo>& runs, size_t k) {
     TR_CHECK(k >= 1 && k <= runs.size());
     uint64_t sum = 0;
@@ -45,8 +43,7 @@ size_t lightest_window(const std::vector<RunInfo>& runs, size_t k) {
     return best_start;
 }
 
-size_t pass_width(size_t run_count, uint64_t max_open) { return pass_width(run_count, max_open, max_open); }
-
+// How many runs the next pass merges: just enough to come down to target, at most widest.
 size_t pass_width(size_t run_count, uint64_t target, uint64_t widest) {
     TR_CHECK(target >= 2 && widest >= 2 && run_count > target);
     // Merging run_count - target + 1 runs leaves exactly target; wider windows than widest
@@ -54,6 +51,8 @@ size_t pass_width(size_t run_count, uint64_t target, uint64_t widest) {
     const uint64_t needed = run_count - target + 1;
     return static_cast<size_t>(std::min<uint64_t>(widest, needed));
 }
+
+}  // namespace
 
 uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open) {
     const uint64_t free = ops.free_descriptors();
