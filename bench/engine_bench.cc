@@ -184,17 +184,15 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
         // half as its own bytes key, stored once; the usual way when the half is full.
         if (std::memchr(line.data(), 0, line.size()) == nullptr) {
             core.lock();
-            CoreResult<bool> fast = core.try_add_bytes_record(line);
+            EngineResult<bool> fast = core.try_add_bytes_record(line);
             core.unlock();
             if (!fast) return false;
             if (*fast) return true;
         }
         key.clear();
         append_escaped(TAG_BYTES, line, key);
-        const PayloadSource source =
-            key.size() == line.size() + 3 ? PayloadSource::KeyBytes : PayloadSource::Given;
         core.lock();
-        CoreStatus status = core.add_record(key.span(), line, source, poll);
+        EngineStatus status = core.add_record(key.span(), line, poll);
         core.unlock();
         return status.ok();
     });

@@ -137,12 +137,12 @@ Figures write_run(const std::vector<uint8_t>& stream, const std::string& path,
         throw std::runtime_error(writer.error().message());
     }
     for (const uint8_t* p = stream.data(); p != stream.data() + stream.size(); p += kRecordSize) {
-        IoStatus s = (*writer)->write_record(Bytes(p + 4, kKeySize), Bytes(p + 8 + kKeySize, kPayloadSize));
+        EngineStatus s = (*writer)->write_record(Bytes(p + 4, kKeySize), Bytes(p + 8 + kKeySize, kPayloadSize));
         if (!s) {
             throw std::runtime_error(s.error().message());
         }
     }
-    IoResult<RunInfo> done = (*writer)->finish_run();
+    EngineResult<RunInfo> done = (*writer)->finish_run();
     if (!done) {
         throw std::runtime_error(done.error().message());
     }
@@ -164,7 +164,7 @@ Figures read_blocks_only(const RunInfo& info) {
     ReadableFile& in = **file;
     auto read_exactly = [&in](uint8_t* into, size_t n) {
         while (n != 0) {
-            IoResult<size_t> got = in.read(into, n);
+            EngineResult<size_t> got = in.read(into, n);
             if (!got || *got == 0) return false;
             into += *got;
             n -= *got;
@@ -196,7 +196,7 @@ Figures read_run(const RunInfo& info) {
     auto reader = open_run_reader(FileOps::system(), info);
     if (!reader) throw std::runtime_error(reader.error().message());
     for (;;) {
-        IoResult<NextRecord> next = (*reader)->next_record(record);
+        EngineResult<NextRecord> next = (*reader)->next_record(record);
         if (!next) {
             throw std::runtime_error(next.error().message());
         }

@@ -5,43 +5,53 @@
 
 namespace tessarune {
 
-std::string_view describe_kind(IoErrorKind kind) {
+std::string_view describe_kind(ErrorKind kind) {
     switch (kind) {
-        case IoErrorKind::NotFound: return "entity not found";
-        case IoErrorKind::PermissionDenied: return "permission denied";
-        case IoErrorKind::AlreadyExists: return "entity already exists";
-        case IoErrorKind::WouldBlock: return "operation would block";
-        case IoErrorKind::NotADirectory: return "not a directory";
-        case IoErrorKind::IsADirectory: return "is a directory";
-        case IoErrorKind::Interrupted: return "operation interrupted";
-        case IoErrorKind::OutOfMemory: return "out of memory";
-        case IoErrorKind::InvalidData: return "invalid data";
-        case IoErrorKind::UnexpectedEof: return "unexpected end of file";
-        case IoErrorKind::WriteZero: return "write zero";
-        case IoErrorKind::StorageFull: return "no storage space";
-        case IoErrorKind::Other: return "other error";
+        case ErrorKind::NotFound: return "entity not found";
+        case ErrorKind::PermissionDenied: return "permission denied";
+        case ErrorKind::AlreadyExists: return "entity already exists";
+        case ErrorKind::WouldBlock: return "operation would block";
+        case ErrorKind::NotADirectory: return "not a directory";
+        case ErrorKind::IsADirectory: return "is a directory";
+        case ErrorKind::Interrupted: return "operation interrupted";
+        case ErrorKind::OutOfMemory: return "out of memory";
+        case ErrorKind::InvalidData: return "invalid data";
+        case ErrorKind::UnexpectedEof: return "unexpected end of file";
+        case ErrorKind::WriteZero: return "write zero";
+        case ErrorKind::StorageFull: return "no storage space";
+        case ErrorKind::Other: return "other error";
+        case ErrorKind::InvalidArgument: return "invalid argument";
+        case ErrorKind::LostRecords: return "an earlier error lost records, so sorting cannot go on";
+        case ErrorKind::GaveUp: return "operation interrupted";
+        case ErrorKind::Reentrant: return "reentrant call";
+        case ErrorKind::ReadOnlyOnce: return "a sorter can be read only once";
+        case ErrorKind::AddAfterRead: return "cannot add to a sorter once it has been read";
+        case ErrorKind::Stopped: return "the sorter stopped when reading it failed or was interrupted";
+        case ErrorKind::Closed: return "I/O operation on a closed sorter";
+        case ErrorKind::OtherProcess:
+            return "this sorter belongs to another process: a forked child can only drop it";
     }
     return "other error";
 }
 
-IoErrorKind kind_from_errno(int code) {
+ErrorKind kind_from_errno(int code) {
     switch (code) {
-        case ENOENT: return IoErrorKind::NotFound;
+        case ENOENT: return ErrorKind::NotFound;
         case EPERM:
-        case EACCES: return IoErrorKind::PermissionDenied;
-        case EEXIST: return IoErrorKind::AlreadyExists;
-        case EAGAIN: return IoErrorKind::WouldBlock;
-        case ENOTDIR: return IoErrorKind::NotADirectory;
-        case EISDIR: return IoErrorKind::IsADirectory;
-        case EINTR: return IoErrorKind::Interrupted;
-        case ENOMEM: return IoErrorKind::OutOfMemory;
+        case EACCES: return ErrorKind::PermissionDenied;
+        case EEXIST: return ErrorKind::AlreadyExists;
+        case EAGAIN: return ErrorKind::WouldBlock;
+        case ENOTDIR: return ErrorKind::NotADirectory;
+        case EISDIR: return ErrorKind::IsADirectory;
+        case EINTR: return ErrorKind::Interrupted;
+        case ENOMEM: return ErrorKind::OutOfMemory;
         case ENOSPC:
-        case EDQUOT: return IoErrorKind::StorageFull;
-        default: return IoErrorKind::Other;
+        case EDQUOT: return ErrorKind::StorageFull;
+        default: return ErrorKind::Other;
     }
 }
 
-IoError IoError::from_errno(int code) {
+EngineError EngineError::from_errno(int code) {
     char buf[256];
     // GNU strerror_r returns the text, which may or may not be in buf.
     const char* text = strerror_r(code, buf, sizeof buf);
@@ -49,15 +59,9 @@ IoError IoError::from_errno(int code) {
     message += " (os error ";
     message += std::to_string(code);
     message += ")";
-    IoError e(kind_from_errno(code), std::move(message));
+    EngineError e(kind_from_errno(code), std::move(message));
     e.os_code_ = code;
     return e;
-}
-
-std::string EngineError::text() const {
-    if (auto* io = std::get_if<IoError>(&value_)) return io->message();
-    if (auto* m = std::get_if<Message>(&value_)) return m->text;
-    return std::string(kLostRecordsMessage);
 }
 
 void fail_internal(const char* file, int line, const char* what) {

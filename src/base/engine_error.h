@@ -1,10 +1,11 @@
-// Failure values of the engine and the spill storage.
+// The engine's one failure value.
 //
 // The engine runs on threads that are not attached to the interpreter, so it never raises:
-// every expected failure is an IoError (a kind and a message) or an EngineError (an IoError,
-// a refusal message, or the lost-records mark). Only src/python turns these into Python
-// exceptions. A broken invariant is not a failure value: it throws InternalError, which ends
-// the operation and is reported by the Python boundary as the module's internal-error class.
+// every expected failure is an EngineError (a kind, the errno, the path, a message), from a file
+// operation, a refusal of the sorter's state or of an argument, the lost-records mark, or a
+// poll that gave up. Only src/python turns it into a Python exception. A broken invariant is
+// not a failure value: it throws InternalError, which ends the operation and is reported by
+// the Python boundary as the module's internal-error class.
 #pragma once
 
 #include <cstdint>
@@ -12,71 +13,81 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 namespace tessarune {
 
-enum class IoErrorKind : uint8_t {
+enum class ErrorKind : uint8_t {
+    // From the operating system and from reading stored runs.
     NotFound,
     PermissionDenied,
     AlreadyExists,
     WouldBlock,
     NotADirectory,
     IsADirectory,
-    Interrupted,
+    Interrupted,  // a system call interrupted; file operations retry it
     OutOfMemory,
     InvalidData,
     UnexpectedEof,
     WriteZero,
     StorageFull,
     Other,
+    // The engine's own.
+    InvalidArgument,  // an argument or record the engine refuses (ValueError)
+    LostRecords,      // an earlier failure lost records, so the sort cannot go on
+    GaveUp,           // the caller's poll asked the engine to stop waiting or merging
+    Reentrant,        // the sorter's own holder called it again (a signal handler)
+    ReadOnlyOnce,
+    AddAfterRead,
+    Stopped,          // a read failed or was interrupted, and its data is gone
+    Closed,
+    OtherProcess,     // a forked child may only drop the sorter
 };
 
-// The text of an error that carries only its kind ("entity not found", ...).
-std::string_view describe_kind(IoErrorKind kind);
+// The text of an error that carries only its kind ("entity not found", "reentrant call", ...).
+std::string_view describe_kind(ErrorKind kind);
 
 // The kind that an operating system error code corresponds to.
-IoErrorKind kind_from_errno(int code);
+ErrorKind kind_from_errno(int code);
 
-class IoError {
+class EngineError {
 public:
-    IoError(IoErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    EngineError(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
     // An error with only a kind: its message is the kind's description.
-    static IoError of_kind(IoErrorKind kind) { return IoError(kind, std::string(describe_kind(kind))); }
+    static EngineError of_kind(ErrorKind kind) { return EngineError(kind, std::string(describe_kind(kind))); }
 
     // An error from the operating system: "<system text> (os error <code>)"; keeps the code.
-    static IoError from_errno(int code);
+    static EngineError from_errno(int code);
 
     // A new error of the same kind, code and path whose message is prefix + this message.
-    IoError with_context(std::string_view prefix) const {
-        IoError e = *this;
+    EngineError with_context(std::string_view prefix) const {
+        EngineError e = *this;
         e.message_ = std::string(prefix) + message_;
         return e;
     }
 
     // A new error of the same kind, code and path with another message.
-    IoError with_message(std::string message) const {
-        IoError e = *this;
+    EngineError with_message(std::string message) const {
+        EngineError e = *this;
         e.message_ = std::move(message);
         return e;
     }
 
     // The error as it concerns one file: "<path>: <message>", with the path kept apart too.
     // Storage code never returns a system error bare: it wraps it with the path it concerns.
-    IoError at_path(const std::string& path) const {
-        IoError e = with_context(path + ": ");
+    EngineError at_path(const std::string& path) const {
+        EngineError e = with_context(path + ": ");
         e.path_ = path;
         return e;
     }
 
     // Marks the file an error concerns without changing the message (which names it already).
-    IoError& set_path(std::string path) {
+    EngineError& set_path(std::string path) {
         path_ = std::move(path);
         return *this;
     }
 
-    IoErrorKind kind() const { return kind_; }
+    ErrorKind kind() const { return kind_; }
     const std::string& message() const { return message_; }
     // The operating system's error code, or 0 when the error did not come from it.
     int os_code() const { return os_code_; }
@@ -84,43 +95,10 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    IoErrorKind kind_;
+    ErrorKind kind_;
     int os_code_ = 0;
     std::string message_;
     std::string path_;
-};
-
-inline constexpr std::string_view kLostRecordsMessage =
-    "an earlier error lost records, so sorting cannot go on";
-
-// The engine's failure value: an I/O failure, a refusal of an argument or record (becomes
-// ValueError), or the lost-records mark (becomes RuntimeError).
-class EngineError {
-public:
-    struct LostRecordsTag {};
-
-    EngineError(IoError io) : value_(std::move(io)) {}  // NOLINT: implicit on purpose
-    static EngineError message(std::string text) { return EngineError(Message{std::move(text)}); }
-    static EngineError lost_records() { return EngineError(LostRecordsTag{}); }
-
-    bool is_io() const { return std::holds_alternative<IoError>(value_); }
-    bool is_message() const { return std::holds_alternative<Message>(value_); }
-    bool is_lost_records() const { return std::holds_alternative<LostRecordsTag>(value_); }
-
-    // REQUIRES: is_io()
-    const IoError& io() const { return std::get<IoError>(value_); }
-
-    // The display text: the IoError's message, the message text, or the lost-records text.
-    std::string text() const;
-
-private:
-    struct Message {
-        std::string text;
-    };
-    explicit EngineError(Message m) : value_(std::move(m)) {}
-    explicit EngineError(LostRecordsTag t) : value_(t) {}
-
-    std::variant<IoError, Message, LostRecordsTag> value_;
 };
 
 // A broken invariant of the program itself. Thrown, never returned; it crosses threads as

@@ -62,9 +62,6 @@ private:
 };
 
 template <typename T>
-using IoResult = Expected<T, IoError>;
-using IoStatus = Expected<void, IoError>;
-template <typename T>
 using EngineResult = Expected<T, EngineError>;
 using EngineStatus = Expected<void, EngineError>;
 

@@ -28,13 +28,13 @@ public:
     // valid until the next call on this source, or its destruction, whichever comes first:
     // the memory they point into may be reused by that call. After End every call gives End
     // again. After an error the source is not used again.
-    virtual IoResult<NextRecord> next_record(RecordView& out) = 0;
+    virtual EngineResult<NextRecord> next_record(RecordView& out) = 0;
 
     // The same, copied into the caller's buffers (previous content replaced, capacity
     // reused), for callers that keep a record beyond the next call.
-    IoResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) {
+    EngineResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) {
         RecordView view;
-        IoResult<NextRecord> next = next_record(view);
+        EngineResult<NextRecord> next = next_record(view);
         if (next.ok() && next.value() == NextRecord::Record) {
             key.clear();
             key.append(view.key);

@@ -29,7 +29,7 @@ struct SortPool::Job {
     std::exception_ptr error;
 };
 
-IoResult<std::shared_ptr<SortPool>> SortPool::create(size_t threads) {
+EngineResult<std::shared_ptr<SortPool>> SortPool::create(size_t threads) {
     std::shared_ptr<SortPool> pool(new SortPool(), [](SortPool* p) {
         if (is_current_process(p->creator_)) {
             delete p;
@@ -45,7 +45,7 @@ IoResult<std::shared_ptr<SortPool>> SortPool::create(size_t threads) {
             pool->workers_.emplace_back([p = pool.get(), i] { p->worker_main(i); });
         } catch (const std::system_error& e) {
             // The destructor stops and joins the workers started so far.
-            return Unexpected(IoError::from_errno(e.code().value()));
+            return Unexpected(EngineError::from_errno(e.code().value()));
         }
         // Named from here too, so that every worker carries its name once create returns
         // (the worker's own naming may not have run yet).

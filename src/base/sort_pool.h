@@ -58,7 +58,7 @@ public:
 
     // Starts exactly `threads` workers. REQUIRES: threads >= 1. Fails with the operating
     // system's error when a thread cannot be started (the started ones are stopped again).
-    static IoResult<std::shared_ptr<SortPool>> create(size_t threads);
+    static EngineResult<std::shared_ptr<SortPool>> create(size_t threads);
 
     ~SortPool();
     SortPool(const SortPool&) = delete;

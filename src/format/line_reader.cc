@@ -12,7 +12,7 @@ LineReader::LineReader(int fd, uint8_t separator, std::optional<Range> range, si
     buffer_.set_capacity(buffer_size);
 }
 
-IoResult<bool> LineReader::fill() {
+EngineResult<bool> LineReader::fill() {
     // Called while no line is held but the last one returned: it moves along.
     const size_t keep = last_begin_;
     const size_t kept = buffer_.size() - keep;
@@ -37,7 +37,7 @@ IoResult<bool> LineReader::fill() {
             buffer_.set_size(kept + static_cast<size_t>(got));
             return got > 0;
         }
-        if (errno != EINTR) return Unexpected{IoError::from_errno(errno)};
+        if (errno != EINTR) return Unexpected{EngineError::from_errno(errno)};
     }
 }
 
@@ -69,7 +69,7 @@ bool LineReader::next_line_after_fill(Bytes* line) {
     }
 }
 
-IoResult<std::optional<Bytes>> LineReader::next() {
+EngineResult<std::optional<Bytes>> LineReader::next() {
     Bytes line;
     if (next_line(&line)) return std::optional<Bytes>(line);
     if (error_) return Unexpected{*error_};

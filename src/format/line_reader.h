@@ -34,7 +34,7 @@ public:
 
     // The next line without its separator (a last line may lack one), valid until the next
     // call; nullopt at the end of the input. A read error ends the reader.
-    IoResult<std::optional<Bytes>> next();
+    EngineResult<std::optional<Bytes>> next();
 
     // next() for the merge's loop, without the result's wrapping: true with *line set; false at
     // the end of the input or at a read error, which error() then holds.
@@ -46,7 +46,7 @@ public:
         }
         return next_line_after_fill(line);
     }
-    const std::optional<IoError>& error() const { return error_; }
+    const std::optional<EngineError>& error() const { return error_; }
 
     // The line that next() returned before its last line, still valid (the buffer keeps it, so
     // that an order check needs no copy); empty before the second line.
@@ -58,7 +58,7 @@ public:
 private:
     // Reads more after the unread bytes, moving them (and the last line returned) to the front
     // first; false at the end.
-    IoResult<bool> fill();
+    EngineResult<bool> fill();
     // The first separator at or after `from` in the buffer, or its size. Most lines are short:
     // a few words looked at in place cost less than a call to memchr.
     size_t find_separator(size_t from) const {
@@ -103,7 +103,7 @@ private:
     size_t previous_begin_ = 0;  // the one before it
     size_t previous_size_ = 0;
     bool at_end_ = false;
-    std::optional<IoError> error_;
+    std::optional<EngineError> error_;
     uint64_t line_number_ = 0;
 };
 

@@ -73,7 +73,7 @@ TEST(LineReader, AReadErrorIsReturned) {
     LineReader reader(-1, '\n');
     auto next = reader.next();
     ASSERT_FALSE(next.ok());
-    EXPECT_EQ(next.error().kind(), IoErrorKind::Other);
+    EXPECT_EQ(next.error().kind(), ErrorKind::Other);
 }
 
 }  // namespace

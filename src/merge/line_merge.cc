@@ -56,7 +56,7 @@ LineMerge::LineMerge(std::optional<format::LineKeyPlan> plan, Options options, c
     if (output_fd_ >= 0) out_.set_capacity(kOutputBuffer);
 }
 
-IoResult<LineMerge::Advance> LineMerge::advance(size_t i) {
+EngineResult<LineMerge::Advance> LineMerge::advance(size_t i) {
     Input& in = inputs_[i];
     if (!in.reader.next_line(&in.line)) {
         if (in.reader.error()) {
@@ -127,7 +127,7 @@ void LineMerge::replay(uint32_t input) {
     losers_[0] = winner;
 }
 
-IoStatus LineMerge::flush() {
+EngineStatus LineMerge::flush() {
     size_t done = 0;
     while (done < out_.size()) {
         const void* from = out_.data() + done;
@@ -138,7 +138,7 @@ IoStatus LineMerge::flush() {
         if (put > 0 && options_.output_offset) *options_.output_offset += static_cast<uint64_t>(put);
         if (put < 0) {
             if (errno == EINTR) continue;
-            return Unexpected{IoError::from_errno(errno)};
+            return Unexpected{EngineError::from_errno(errno)};
         }
         done += static_cast<size_t>(put);
     }
@@ -146,7 +146,7 @@ IoStatus LineMerge::flush() {
     return {};
 }
 
-IoStatus LineMerge::write_line(Bytes line) {
+EngineStatus LineMerge::write_line(Bytes line) {
     if (output_fd_ < 0) return {};
     if (out_.size() + line.size() + 1 > out_.capacity()) {
         if (auto s = flush(); !s) return s;
@@ -163,7 +163,7 @@ IoStatus LineMerge::write_line(Bytes line) {
     return {};
 }
 
-IoResult<LineMerge::Step> LineMerge::run(uint64_t max_lines) {
+EngineResult<LineMerge::Step> LineMerge::run(uint64_t max_lines) {
     if (!started_) {
         started_ = true;
         if (inputs_.empty()) return Step::Done;

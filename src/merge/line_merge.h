@@ -49,7 +49,7 @@ public:
     // Merges until `max_lines` lines have been read or the merge ends: Done once every line is
     // written (and flushed), OutOfOrder at the first disorder (what was merged before it is
     // written). A read or write error ends the merge.
-    IoResult<Step> run(uint64_t max_lines);
+    EngineResult<Step> run(uint64_t max_lines);
 
     // REQUIRES: run() returned OutOfOrder.
     const Disorder& disorder() const { return disorder_; }
@@ -72,7 +72,7 @@ private:
     };
 
     enum class Advance { Line, End, OutOfOrder };
-    IoResult<Advance> advance(size_t i);  // reads input i's next line
+    EngineResult<Advance> advance(size_t i);  // reads input i's next line
     // Whether input a's line goes first: the lesser key, or the same key and a < b; an input
     // that is done goes last (its prefixes are all ones, so only a tie needs to ask).
     bool before(uint32_t a, uint32_t b) const {
@@ -85,8 +85,8 @@ private:
     bool before_past_prefixes(uint32_t a, uint32_t b) const;
     uint32_t build(size_t node);  // the tournament below node; returns its winner
     void replay(uint32_t input);  // input's line changed: its way up the tree again
-    IoStatus write_line(Bytes line);
-    IoStatus flush();
+    EngineStatus write_line(Bytes line);
+    EngineStatus flush();
 
     std::optional<format::LineKeyPlan> plan_;
     Options options_;

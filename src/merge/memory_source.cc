@@ -2,7 +2,7 @@
 
 namespace tessarune {
 
-IoResult<NextRecord> MemorySource::next_record(RecordView& out) {
+EngineResult<NextRecord> MemorySource::next_record(RecordView& out) {
     if (cursor_ == buffer_.record_count()) return NextRecord::End;
     out.key = buffer_.key_of(cursor_);
     out.payload = buffer_.payload_of(cursor_);

@@ -12,7 +12,7 @@ public:
     explicit MemorySource(RecordBuffer buffer) : buffer_(std::move(buffer)) {}
     using MergeSource::next_record;
     // Views into the buffer's arena: they stay valid for the source's whole life.
-    IoResult<NextRecord> next_record(RecordView& out) override;
+    EngineResult<NextRecord> next_record(RecordView& out) override;
 
 private:
     RecordBuffer buffer_;

@@ -78,9 +78,6 @@ bool leading_bytes_equal(uint64_t differ, size_t bytes) {
 struct Merger::Impl {
     static constexpr uint32_t kNoRival = std::numeric_limits<uint32_t>::max();
 
-    // Declared before the sources so that, even in the destructor, run files close before
-    // their directory is removed.
-    std::unique_ptr<SpillDir> spill_dir;
     std::vector<std::unique_ptr<MergeSource>> sources;
     std::vector<Leaf> leaves;
     std::vector<uint32_t> tree;
@@ -99,14 +96,12 @@ struct Merger::Impl {
 
     ~Impl() { drop_all(); }
 
-    // Closes the sources first, then removes the spill directory.
     void drop_all() {
         leaves.clear();
         runs.clear();
         tree.clear();
         has_current = false;
         sources.clear();
-        spill_dir.reset();
     }
 
     // Key bytes, then source index: the source order is the adding order among equal keys.
@@ -159,7 +154,7 @@ struct Merger::Impl {
         return std::memcmp(key.data(), prefix.data(), shared) == 0;
     }
 
-    IoResult<NextRecord> next_of(uint32_t source, RecordView& out) {
+    EngineResult<NextRecord> next_of(uint32_t source, RecordView& out) {
         RunReader* run = runs[source];
         return run != nullptr ? run->next_record(out) : sources[source]->next_record(out);
     }
@@ -222,10 +217,8 @@ struct Merger::Impl {
 Merger::Merger(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Merger::~Merger() = default;
 
-IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
-                                             std::unique_ptr<SpillDir> spill_dir) {
+EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources) {
     auto impl = std::make_unique<Merger::Impl>();
-    impl->spill_dir = std::move(spill_dir);
     impl->sources = std::move(sources);
     const size_t k = impl->sources.size();
     TR_CHECK(k <= std::numeric_limits<uint32_t>::max());
@@ -235,7 +228,7 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
     bool any = false;
     for (size_t i = 0; i < k; ++i) {
         RecordView first;
-        IoResult<NextRecord> next = impl->sources[i]->next_record(first);
+        EngineResult<NextRecord> next = impl->sources[i]->next_record(first);
         if (!next.ok()) {
             impl->drop_all();
             return Unexpected(std::move(next).error());
@@ -252,7 +245,6 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
         impl->leaves[i].record = first;
         impl->hold(i);
     }
-    // Nothing to merge: the spilled data can go now rather than at the first call.
     if (!any) {
         impl->drop_all();
         impl->at_end = true;
@@ -265,18 +257,18 @@ IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSo
 
 EngineResult<bool> Merger::merge_next(RecordView* out) {
     Impl& m = *impl_;
-    if (m.ended) return Unexpected(EngineError::lost_records());
+    if (m.ended) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     if (m.at_end) return false;
 
     if (m.has_current) {
         const uint32_t source = m.tree[0];
         // Read straight into the leaf: a view built on the stack and copied over would be
         // written in words and read back in wider loads, which stalls on every record.
-        IoResult<NextRecord> next = m.next_of(source, m.leaves[source].record);
+        EngineResult<NextRecord> next = m.next_of(source, m.leaves[source].record);
         if (!next.ok()) {
             m.ended = true;
             m.drop_all();
-            return Unexpected(EngineError(std::move(next).error()));
+            return Unexpected(std::move(next).error());
         }
         if (next.value() == NextRecord::Record) {
             m.hold(source);

@@ -1,8 +1,8 @@
 // Merger: the k-way merge of sorted sources into one sequence in key order; among equal
 // keys, records come out in source order (all of source 0's, then source 1's, ...).
 //
-// The final merge of a read owns the spill directory and removes it when the merge ends,
-// fails or is dropped. After a failure every call gives LostRecords.
+// The sources are closed as soon as the merge ends or fails. After a failure every call
+// gives LostRecords.
 //
 // Thread safety: none; one thread at a time, which may change between calls.
 #pragma once
@@ -12,16 +12,14 @@
 
 #include "base/expected.h"
 #include "base/merge_source.h"
-#include "run/spill_dir.h"
 
 namespace tessarune {
 
 class Merger;
 
-// Reads the first record of every source, in order. On an error everything given is
-// dropped (the spill directory removed) and the error returned.
-IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
-                                             std::unique_ptr<SpillDir> spill_dir);
+// Reads the first record of every source, in order. On an error every source is dropped
+// and the error returned.
+EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources);
 
 class Merger {
 public:
@@ -36,8 +34,7 @@ public:
 
 private:
     struct Impl;
-    friend IoResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>>,
-                                                        std::unique_ptr<SpillDir>);
+    friend EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>>);
     explicit Merger(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

@@ -71,7 +71,7 @@ TEST(MergerOverRuns, OutputIsTheStableSortOfTheSourcesInOrder) {
         all.insert(all.end(), held.begin(), held.end());
         std::stable_sort(all.begin(), all.end(), key_less);
 
-        auto merger = new_merger(std::move(sources), nullptr);
+        auto merger = new_merger(std::move(sources));
         ASSERT_TRUE(merger) << merger.error().message();
         RecordView record;
         for (size_t i = 0; i < all.size(); ++i) {

@@ -18,11 +18,11 @@ constexpr uint64_t kScanBytes = uint64_t{64} << 10;
 constexpr size_t kChunk = size_t{16} << 10;
 constexpr uint64_t kLinesPerSlice = uint64_t{1} << 16;
 
-IoResult<size_t> pread_some(int fd, uint8_t* to, size_t size, uint64_t at) {
+EngineResult<size_t> pread_some(int fd, uint8_t* to, size_t size, uint64_t at) {
     while (true) {
         const ssize_t got = ::pread(fd, to, size, static_cast<off_t>(at));
         if (got >= 0) return static_cast<size_t>(got);
-        if (errno != EINTR) return Unexpected{IoError::from_errno(errno)};
+        if (errno != EINTR) return Unexpected{EngineError::from_errno(errno)};
     }
 }
 
@@ -33,7 +33,7 @@ public:
         : plan_(plan), separator_(separator), fd_(fd), size_(size) {}
 
     // The first line start at or after `at` (size_ if none).
-    IoResult<uint64_t> line_start(uint64_t at) {
+    EngineResult<uint64_t> line_start(uint64_t at) {
         if (at == 0) return uint64_t{0};
         uint8_t chunk[kChunk];
         for (uint64_t pos = at - 1; pos < size_;) {
@@ -49,7 +49,7 @@ public:
     }
 
     // The start of the line that ends right before `at`, a line start above 0.
-    IoResult<uint64_t> previous_start(uint64_t at) {
+    EngineResult<uint64_t> previous_start(uint64_t at) {
         uint8_t chunk[kChunk];
         uint64_t end = at - 1;  // the separator of that line is at `end`
         while (end > 0) {
@@ -66,7 +66,7 @@ public:
 
     // Reads the line at `at` (a line start below size_) and makes its key; returns where the
     // next line starts.
-    IoResult<uint64_t> read_line(uint64_t at, ByteBuffer& key) {
+    EngineResult<uint64_t> read_line(uint64_t at, ByteBuffer& key) {
         line_.clear();
         uint64_t pos = at;
         uint64_t next = size_;
@@ -95,7 +95,7 @@ public:
     }
 
     // Where the lines reach `pivot`: the first line start whose key is not below it.
-    IoResult<uint64_t> cut_at(Bytes pivot) {
+    EngineResult<uint64_t> cut_at(Bytes pivot) {
         uint64_t lo = 0;      // every line that starts before lo is below the pivot
         uint64_t hi = size_;  // no line that starts at hi or after is
         while (hi - lo > kScanBytes) {
@@ -127,7 +127,7 @@ public:
     }
 
     // Whether the last byte is the separator (or the input is empty).
-    IoResult<bool> ends_with_separator() {
+    EngineResult<bool> ends_with_separator() {
         if (size_ == 0) return true;
         uint8_t last = 0;
         auto got = pread_some(fd_, &last, 1, size_ - 1);
@@ -147,7 +147,7 @@ private:
 
 }  // namespace
 
-IoResult<std::optional<LineMergeSplit>> split_line_merge(const std::optional<format::LineKeyPlan>& plan,
+EngineResult<std::optional<LineMergeSplit>> split_line_merge(const std::optional<format::LineKeyPlan>& plan,
                                                          uint8_t separator, const std::vector<int>& fds,
                                                          const std::vector<uint64_t>& sizes) {
     uint64_t total = 0;
@@ -213,7 +213,7 @@ TwoWayLineMerge::TwoWayLineMerge(const std::optional<format::LineKeyPlan>& plan,
     options.output_offset = output_at + split_.second_output_at;
     second_ = std::make_unique<LineMerge>(plan, options, fds, output_fd, second_ranges);
     thread_ = std::thread([this] {
-        IoResult<LineMerge::Step> step = LineMerge::Step::More;
+        EngineResult<LineMerge::Step> step = LineMerge::Step::More;
         while (!stop_.load(std::memory_order_relaxed)) {
             step = second_->run(kLinesPerSlice);
             if (!step || *step != LineMerge::Step::More) break;
@@ -228,7 +228,7 @@ TwoWayLineMerge::~TwoWayLineMerge() {
     if (thread_.joinable()) thread_.join();
 }
 
-IoResult<LineMerge::Step> TwoWayLineMerge::finish(IoResult<LineMerge::Step> step, const LineMerge& half,
+EngineResult<LineMerge::Step> TwoWayLineMerge::finish(EngineResult<LineMerge::Step> step, const LineMerge& half,
                                                   bool second) {
     if (!step) {
         failed_input_ = half.failed_input();
@@ -253,7 +253,7 @@ IoResult<LineMerge::Step> TwoWayLineMerge::finish(IoResult<LineMerge::Step> step
     return step;
 }
 
-IoResult<LineMerge::Step> TwoWayLineMerge::run(uint64_t max_lines) {
+EngineResult<LineMerge::Step> TwoWayLineMerge::run(uint64_t max_lines) {
     if (!first_done_) {
         auto step = first_->run(max_lines);
         if (!step || *step == LineMerge::Step::OutOfOrder) {

@@ -33,7 +33,7 @@ struct LineMergeSplit {
 // A split of the inputs (regular files read from offset 0 to `sizes`), or nullopt when a split
 // would not help or an input is found out of order at its cut (then the merge goes in one piece,
 // which reports the disorder where it is).
-IoResult<std::optional<LineMergeSplit>> split_line_merge(const std::optional<format::LineKeyPlan>& plan,
+EngineResult<std::optional<LineMergeSplit>> split_line_merge(const std::optional<format::LineKeyPlan>& plan,
                                                          uint8_t separator, const std::vector<int>& fds,
                                                          const std::vector<uint64_t>& sizes);
 
@@ -48,12 +48,12 @@ public:
 
     // As LineMerge::run: the first half goes on on the calling thread; once it is done, each
     // call waits a little for the second.
-    IoResult<LineMerge::Step> run(uint64_t max_lines);
+    EngineResult<LineMerge::Step> run(uint64_t max_lines);
     const LineMerge::Disorder& disorder() const { return disorder_; }
     std::optional<size_t> failed_input() const { return failed_input_; }
 
 private:
-    IoResult<LineMerge::Step> finish(IoResult<LineMerge::Step> step, const LineMerge& half, bool second);
+    EngineResult<LineMerge::Step> finish(EngineResult<LineMerge::Step> step, const LineMerge& half, bool second);
 
     LineMergeSplit split_;
     std::vector<int> fds_;
@@ -62,7 +62,7 @@ private:
     std::unique_ptr<LineMerge> second_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> second_finished_{false};
-    std::optional<IoResult<LineMerge::Step>> second_result_;  // set by the thread before second_finished_
+    std::optional<EngineResult<LineMerge::Step>> second_result_;  // set by the thread before second_finished_
     bool first_done_ = false;
     LineMerge::Disorder disorder_;
     std::optional<size_t> failed_input_;

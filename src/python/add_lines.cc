@@ -23,27 +23,20 @@ namespace {
 SorterObject* as_sorter(PyObject* self) { return reinterpret_cast<SorterObject*>(self); }
 
 // The one place where a line becomes a record: the line without its separator is both its
-// key, as a bytes key, and its payload; _write_lines puts the separator back. A line without
-// zero bytes is its key's raw bytes, so it is stored once, inside the key (not when the key
-// is complemented). `may_hold_zero` is false when the whole buffer has none. REQUIRES: the
-// mutex held.
-CoreStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool reverse,
+// key, as a bytes key, and its payload; _write_lines puts the separator back. `may_hold_zero`
+// is false when the whole buffer has none. REQUIRES: the mutex held.
+EngineStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool reverse,
                            bool may_hold_zero, Poll& poll) {
     if (!reverse && (!may_hold_zero || std::memchr(line.data(), 0, line.size()) == nullptr)) {
         // Straight into the half, as add_encoded(b, b) goes; the usual way when it is full.
-        CoreResult<bool> added = core.try_add_bytes_record(line);
+        EngineResult<bool> added = core.try_add_bytes_record(line);
         if (!added) return Unexpected(std::move(added).error());
         if (*added) return {};
     }
     key.clear();
     append_escaped(TAG_BYTES, line, key);
-    if (reverse) {
-        complement(key.data(), key.size());
-        return core.add_record(key.span(), line, poll);
-    }
-    const bool stored_once = key.size() == line.size() + 3;  // nothing was escaped
-    return core.add_record(key.span(), line,
-                           stored_once ? PayloadSource::KeyBytes : PayloadSource::Given, poll);
+    if (reverse) complement(key.data(), key.size());
+    return core.add_record(key.span(), line, poll);
 }
 
 PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -74,7 +67,7 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (!reverse) {
                 // As many lines as the half takes as it stands, in one call; the line it
                 // stops before goes the one-record way below.
-                CoreResult<LinesTaken> taken = core.try_add_lines(
+                EngineResult<LinesTaken> taken = core.try_add_lines(
                     all.subspan(consumed), sep, may_hold_zero, kRecordsPerRound - count % kRecordsPerRound);
                 if (!taken) return Unexpected(std::move(taken).error());
                 consumed += taken->bytes;
@@ -85,7 +78,7 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
             const void* found = std::memchr(base + consumed, sep, all.size() - consumed);
             if (found == nullptr) break;
             const size_t end = static_cast<size_t>(static_cast<const uint8_t*>(found) - base) + 1;
-            CoreStatus one = add_line_record(core, all.subspan(consumed, end - consumed - 1), key,
+            EngineStatus one = add_line_record(core, all.subspan(consumed, end - consumed - 1), key,
                                              reverse != 0, may_hold_zero, poll);
             if (!one) return Unexpected(std::move(one).error());
             consumed = end;

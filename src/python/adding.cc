@@ -75,29 +75,12 @@ private:
     SorterCore& core_;
 };
 
-// How the payload is stored: once, inside the key, when it is the very bytes of a bytes
-// key without zero bytes (its key is then exactly those bytes between a tag and 00 00, which
-// the engine hands back as the payload); as its own bytes otherwise.
-PayloadSource payload_source(PyObject* key_object, Bytes key, PyObject* payload) {
-    if (!PyBytes_Check(key_object)) return PayloadSource::Given;
-    const Py_ssize_t n = PyBytes_GET_SIZE(payload);
-    if (PyBytes_GET_SIZE(key_object) != n || key.size() != static_cast<size_t>(n) + 3) {
-        return PayloadSource::Given;
-    }
-    if (key_object != payload &&
-        std::memcmp(PyBytes_AS_STRING(key_object), PyBytes_AS_STRING(payload),
-                    static_cast<size_t>(n)) != 0) {
-        return PayloadSource::Given;
-    }
-    return PayloadSource::KeyBytes;
-}
-
 // The slow way in: the lock may be busy, or the record may have to wait for a spill.
-int add_record_waiting(SorterObject* self, Bytes key, Bytes payload, PayloadSource source) {
+int add_record_waiting(SorterObject* self, Bytes key, Bytes payload) {
     SorterCore& core = *self->core;
     for (;;) {
         UnwindPoll poll;
-        CoreStatus result;
+        EngineStatus result;
         {
             CoreLock lock(core, CoreLock::How::TryFirst);
             if (!lock.locked()) {
@@ -106,15 +89,13 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload, PayloadSour
             }
             // Waiting for a spill can take long: not attached, so other threads and the
             // collector are not held up.
-            const uint64_t payload_length =
-                source == PayloadSource::KeyBytes ? 0 : payload.size();
-            if (!lock.detached() && core.add_may_wait(key.size(), payload_length)) lock.detach();
-            result = core.add_record(key, payload, source, poll);
+            if (!lock.detached() && core.add_may_wait(key, payload)) lock.detach();
+            result = core.add_record(key, payload, poll);
             if (result) count_item(self);
         }
         if (result) return 0;
-        if (!(poll.asked() && result.error().is_interrupted())) {
-            raise_core_error(result.error());
+        if (!(poll.asked() && result.error().kind() == ErrorKind::GaveUp)) {
+            raise_engine_error(result.error());
             return -1;
         }
         // The wait for a spill gave up so that signals are checked with the mutex free; the
@@ -131,26 +112,25 @@ template <typename TryAdd>
 int add_without_waiting(SorterObject* self, TryAdd try_add) {
     SorterCore& core = *self->core;
     if (!core.in_creating_process() || !core.try_lock()) return 0;
-    CoreResult<bool> added = [&] {
+    EngineResult<bool> added = [&] {
         // Unlocked however this ends: growing the half can throw std::bad_alloc.
         const Unlocker unlocker(core);
-        CoreResult<bool> result = try_add(core);
+        EngineResult<bool> result = try_add(core);
         if (result && *result) count_item(self);
         return result;
     }();
     if (!added) {
-        raise_core_error(added.error());
+        raise_engine_error(added.error());
         return -1;
     }
     return *added ? 1 : 0;
 }
 
-int add_record(SorterObject* self, Bytes key, Bytes payload,
-               PayloadSource source = PayloadSource::Given) {
+int add_record(SorterObject* self, Bytes key, Bytes payload) {
     const int added = add_without_waiting(
-        self, [&](SorterCore& core) { return core.try_add_record(key, payload, source); });
+        self, [&](SorterCore& core) { return core.try_add_record(key, payload); });
     if (added != 0) return added < 0 ? -1 : 0;
-    return add_record_waiting(self, key, payload, source);
+    return add_record_waiting(self, key, payload);
 }
 
 // add_encoded(b, b) of a bytes object without zero bytes, the way lines are added: its key
@@ -195,11 +175,7 @@ int add_item(SorterObject* self, PyObject* item, ByteBuffer& key, uint64_t* work
         return -1;
     }
     if (work != nullptr) *work += key.size() + static_cast<uint64_t>(PyBytes_GET_SIZE(payload.get()));
-    // A codec that hands back the item's own bytes, with the item as its key, stores it once.
-    const PayloadSource source = self->key_fn == nullptr
-                                     ? payload_source(item, key.span(), payload.get())
-                                     : PayloadSource::Given;
-    return add_record(self, key.span(), bytes_of(payload.get()), source);
+    return add_record(self, key.span(), bytes_of(payload.get()));
 }
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -247,8 +223,7 @@ PyObject* add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     KeyBuffer key;
     if (encode_key(bound[0], key.get()) < 0) return nullptr;
-    const PayloadSource source = payload_source(bound[0], key.get().span(), payload);
-    if (add_record(sorter, key.get().span(), bytes_of(payload), source) < 0) return nullptr;
+    if (add_record(sorter, key.get().span(), bytes_of(payload)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -289,7 +264,7 @@ int check_can_add(SorterObject* self) {
         case SorterStatus::Open:
             return 0;
         case SorterStatus::Closed:
-            raise_core_error(Refusal::Closed);
+            raise_engine_error(EngineError::of_kind(ErrorKind::Closed));
             return -1;
         case SorterStatus::Read:
             break;
@@ -301,7 +276,7 @@ int check_can_add(SorterObject* self) {
         stopped = core.state_kind() == StateKind::Stopped;
         core.unlock();
     }
-    raise_core_error(stopped ? Refusal::Stopped : Refusal::AddAfterRead);
+    raise_engine_error(EngineError::of_kind(stopped ? ErrorKind::Stopped : ErrorKind::AddAfterRead));
     return -1;
 }
 

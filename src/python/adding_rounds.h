@@ -21,7 +21,7 @@ namespace tessarune::python {
 inline constexpr uint64_t kRecordsPerRound = 16384;
 
 enum class RoundEnd : uint8_t { Done, CheckSignals };
-using RoundResult = CoreResult<RoundEnd>;
+using RoundResult = EngineResult<RoundEnd>;
 
 // Whether a round that has added `added` records should let handlers run now.
 inline bool round_is_over(uint64_t added) {
@@ -51,8 +51,8 @@ int add_in_rounds(SorterObject* self, Round&& round) {
                                    std::memory_order_relaxed);
         }
         if (!result) {
-            if (!(poll.asked() && result.error().is_interrupted())) {
-                raise_core_error(result.error());
+            if (!(poll.asked() && result.error().kind() == ErrorKind::GaveUp)) {
+                raise_engine_error(result.error());
                 return -1;
             }
         } else if (*result == RoundEnd::Done) {

@@ -149,7 +149,7 @@ PyObject* bucketer_finish(PyObject* self, PyObject*) {
                 ok = state.buckets.seal_all();
                 ok = state.buckets.close_files() && ok;
             }
-            if (!ok) return raise_core_error(CoreError(*state.buckets.error()));
+            if (!ok) return raise_engine_error(*state.buckets.error());
             return state.buckets.written_list();
         });
     });

@@ -83,7 +83,7 @@ void SignalPoll::restore_kept() {
 CoreLock::CoreLock(SorterCore& core, How how, Wait wait) : core_(core) {
     // The mutex may have been held by a thread that the fork did not copy.
     if (!core_.in_creating_process()) {
-        refusal_ = Refusal::OtherProcess;
+        refusal_ = ErrorKind::OtherProcess;
         return;
     }
     if (how == How::TryFirst && core_.try_lock()) {
@@ -116,7 +116,7 @@ PyObject* CoreLock::raise_not_locked() {
     TR_CHECK(!locked_);
     attach();
     if (interrupted_) return nullptr;  // the handler's exception is set
-    return raise_core_error(CoreError(refusal_));
+    return raise_engine_error(EngineError::of_kind(refusal_));
 }
 
 void CoreLock::detach() {

@@ -44,7 +44,7 @@ private:
 // unlocks the mutex, calls PyErr_CheckSignals (attaching for that one call when the thread
 // is detached), and locks again. It gives up when a handler raised (the exception is kept,
 // and every later call gives up again; the caller restores it with restore_kept() or
-// through raise_core_error) or when the sorter was closed meanwhile.
+// through raise_engine_error) or when the sorter was closed meanwhile.
 class SignalPoll final : public Poll {
 public:
     // Remembers the calling thread's state, to attach with later: make it attached.
@@ -116,7 +116,7 @@ private:
     bool interrupted_ = false;  // a handler raised while waiting; its exception is set
     // Why the call was refused when not interrupted: Reentrant, or OtherProcess in a forked
     // child (every call into the engine starts with a CoreLock, so a child is kept out here).
-    Refusal refusal_ = Refusal::Reentrant;
+    ErrorKind refusal_ = ErrorKind::Reentrant;
 };
 
 }  // namespace tessarune::python

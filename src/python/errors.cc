@@ -10,21 +10,30 @@
 namespace tessarune::python {
 namespace {
 
-PyObject* class_for_kind(IoErrorKind kind) {
+PyObject* class_for_kind(ErrorKind kind) {
     switch (kind) {
-        case IoErrorKind::NotFound: return PyExc_FileNotFoundError;
-        case IoErrorKind::PermissionDenied: return PyExc_PermissionError;
-        case IoErrorKind::AlreadyExists: return PyExc_FileExistsError;
-        case IoErrorKind::WouldBlock: return PyExc_BlockingIOError;
-        case IoErrorKind::NotADirectory: return PyExc_NotADirectoryError;
-        case IoErrorKind::IsADirectory: return PyExc_IsADirectoryError;
-        case IoErrorKind::Interrupted: return PyExc_InterruptedError;
-        case IoErrorKind::OutOfMemory: return PyExc_MemoryError;
-        case IoErrorKind::InvalidData:
-        case IoErrorKind::UnexpectedEof:
-        case IoErrorKind::WriteZero:
-        case IoErrorKind::StorageFull:
-        case IoErrorKind::Other: return PyExc_OSError;
+        case ErrorKind::NotFound: return PyExc_FileNotFoundError;
+        case ErrorKind::PermissionDenied: return PyExc_PermissionError;
+        case ErrorKind::AlreadyExists: return PyExc_FileExistsError;
+        case ErrorKind::WouldBlock: return PyExc_BlockingIOError;
+        case ErrorKind::NotADirectory: return PyExc_NotADirectoryError;
+        case ErrorKind::IsADirectory: return PyExc_IsADirectoryError;
+        case ErrorKind::Interrupted: return PyExc_InterruptedError;
+        case ErrorKind::OutOfMemory: return PyExc_MemoryError;
+        case ErrorKind::InvalidData:
+        case ErrorKind::UnexpectedEof:
+        case ErrorKind::WriteZero:
+        case ErrorKind::StorageFull:
+        case ErrorKind::Other: return PyExc_OSError;
+        case ErrorKind::InvalidArgument:
+        case ErrorKind::Closed: return PyExc_ValueError;
+        case ErrorKind::GaveUp: return PyExc_InterruptedError;
+        case ErrorKind::LostRecords:
+        case ErrorKind::Reentrant:
+        case ErrorKind::ReadOnlyOnce:
+        case ErrorKind::AddAfterRead:
+        case ErrorKind::Stopped:
+        case ErrorKind::OtherProcess: return PyExc_RuntimeError;
     }
     return PyExc_OSError;
 }
@@ -33,33 +42,6 @@ PyObject* class_for_kind(IoErrorKind kind) {
 // way gives back the caller's own text, undecodable bytes included.
 PyObject* message_text(const std::string& text) {
     return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-void set_refusal(Refusal refusal) {
-    switch (refusal) {
-        case Refusal::Reentrant:
-            PyErr_SetString(PyExc_RuntimeError, "reentrant call");
-            return;
-        case Refusal::ReadOnlyOnce:
-            PyErr_SetString(PyExc_RuntimeError, "a sorter can be read only once");
-            return;
-        case Refusal::AddAfterRead:
-            PyErr_SetString(PyExc_RuntimeError, "cannot add to a sorter once it has been read");
-            return;
-        case Refusal::Stopped:
-            PyErr_SetString(PyExc_RuntimeError,
-                            "the sorter stopped when reading it failed or was interrupted");
-            return;
-        case Refusal::Closed:
-            PyErr_SetString(PyExc_ValueError, "I/O operation on a closed sorter");
-            return;
-        case Refusal::OtherProcess:
-            PyErr_SetString(PyExc_RuntimeError,
-                            "this sorter belongs to another process: a forked child can only "
-                            "drop it");
-            return;
-    }
-    PyErr_SetString(PyExc_RuntimeError, "reentrant call");
 }
 
 // The internal-error class, made on first use and kept for the life of the process.
@@ -129,7 +111,7 @@ PyObject* engine_os_error_class(PyObject* base) {
 // An I/O error that carries an errno or a path: the class's engine subclass, made with
 // (errno, strerror) as its arguments when there is an errno (so errno and strerror are set
 // as OSError sets them) or the message alone; filename is the path.
-PyObject* os_error_with_details(PyObject* base, const IoError& io) {
+PyObject* os_error_with_details(PyObject* base, const EngineError& io) {
     PyObject* cls = engine_os_error_class(base);
     if (cls == nullptr) return nullptr;
     Ref message(message_text(io.message()));
@@ -159,35 +141,25 @@ PyObject* os_error_with_details(PyObject* base, const IoError& io) {
 }  // namespace
 
 PyObject* to_python_exception(const EngineError& error) {
-    PyObject* cls = PyExc_ValueError;
-    if (error.is_io()) {
-        cls = class_for_kind(error.io().kind());
-        const IoError& io = error.io();
-        const bool detailed = io.os_code() != 0 || !io.path().empty();
-        if (detailed && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
-                                         reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
-            return os_error_with_details(cls, io);
-        }
-    } else if (error.is_lost_records()) {
-        cls = PyExc_RuntimeError;
+    PyObject* cls = class_for_kind(error.kind());
+    const bool detailed = error.os_code() != 0 || !error.path().empty();
+    if (detailed && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
+                                     reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
+        return os_error_with_details(cls, error);
     }
-    Ref text(message_text(error.text()));
+    Ref text(message_text(error.message()));
     if (!text) return nullptr;
     return PyObject_CallOneArg(cls, text.get());
 }
 
-PyObject* raise_core_error(const CoreError& error, SignalPoll* poll) {
-    // What a signal handler raised is what the user asked for; the engine's Interrupted
-    // error only says that the wait gave up because of it.
+PyObject* raise_engine_error(const EngineError& error, SignalPoll* poll) {
+    // What a signal handler raised is what the user asked for; the engine's GaveUp error
+    // only says that the wait gave up because of it.
     if (poll != nullptr && poll->has_kept()) {
         poll->restore_kept();
         return nullptr;
     }
-    if (error.is_refusal()) {
-        set_refusal(error.refusal());
-        return nullptr;
-    }
-    PyObject* exc = to_python_exception(error.engine_error());
+    PyObject* exc = to_python_exception(error);
     if (exc != nullptr) PyErr_SetRaisedException(exc);
     return nullptr;
 }

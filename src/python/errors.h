@@ -10,15 +10,15 @@ namespace tessarune::python {
 
 class SignalPoll;
 
-// The exception object for an engine error (ValueError, RuntimeError, or the OSError
-// subclass of its I/O kind with the message as only argument). nullptr if making it failed.
+// The exception object for an engine error: the class of its kind (ValueError,
+// RuntimeError, InterruptedError, or an OSError subclass; one with an errno or a path gets
+// them as attributes) with the message. nullptr if making it failed.
 PyObject* to_python_exception(const EngineError& error);
 
-// Sets the exception for a failure of the engine: a refusal's fixed exception, or
-// to_python_exception. If `poll` kept the exception that a signal handler raised, that
+// Sets the exception for a failure of the engine (to_python_exception). If `poll` kept the exception that a signal handler raised, that
 // exception is restored instead (the failure is then the interruption it caused). Always
 // returns nullptr.
-PyObject* raise_core_error(const CoreError& error, SignalPoll* poll = nullptr);
+PyObject* raise_engine_error(const EngineError& error, SignalPoll* poll = nullptr);
 
 // Sets the module's internal-error exception (a BaseException subclass made once per
 // process) with the given text. Always returns nullptr.

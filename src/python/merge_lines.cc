@@ -62,13 +62,13 @@ bool positioned_files(const std::vector<int>& fds, int output_fd, std::vector<ui
 template <typename Merge>
 PyObject* run_merge(Merge& merger) {
     while (true) {
-        std::optional<IoResult<merge::LineMerge::Step>> step;
+        std::optional<EngineResult<merge::LineMerge::Step>> step;
         {
             Detached detached;
             step.emplace(merger.run(kLinesPerSlice));
         }
         if (!*step) {
-            Ref exc(to_python_exception(EngineError(step->error())));
+            Ref exc(to_python_exception(step->error()));
             if (!exc) return nullptr;
             const auto failed = merger.failed_input();
             Ref index(failed ? PyLong_FromSize_t(*failed) : Py_NewRef(Py_None));
@@ -121,7 +121,7 @@ PyObject* merge_lines(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
         std::vector<uint64_t> sizes;
         uint64_t output_at = 0;
         if (threads >= 2 && output_fd >= 0 && !options.unique && positioned_files(fds, output_fd, &sizes, &output_at)) {
-            IoResult<std::optional<merge::LineMergeSplit>> split = std::optional<merge::LineMergeSplit>();
+            EngineResult<std::optional<merge::LineMergeSplit>> split = std::optional<merge::LineMergeSplit>();
             {
                 Detached detached;
                 split = merge::split_line_merge(plan, options.separator, fds, sizes);

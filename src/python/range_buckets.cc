@@ -98,7 +98,7 @@ int bucket_buffer(const KeyedPlan& plan, Bytes all, bool at_end, RangeBuckets& b
             }
         }
         if (!placed) {
-            raise_core_error(CoreError(*buckets.error()));
+            raise_engine_error(*buckets.error());
             return -1;
         }
         if (stopped_at.step == format::RecordStep::Bad) {
@@ -126,7 +126,7 @@ int bucket_buffer(const KeyedPlan& plan, Bytes all, bool at_end, RangeBuckets& b
         consumed += stopped_at.length;
         lines += stopped_at.lines;
         if (!placed) {
-            raise_core_error(CoreError(*buckets.error()));
+            raise_engine_error(*buckets.error());
             return -1;
         }
     }

@@ -60,14 +60,14 @@ public:
     bool close_files() {
         for (size_t i = 0; i < files_.size(); ++i) {
             if (!files_[i]) continue;
-            IoStatus closed = files_[i]->close();
+            EngineStatus closed = files_[i]->close();
             files_[i].reset();
             if (!closed && !error_) error_ = closed.error().at_path(paths_[i]);
         }
         return !error_;
     }
 
-    const std::optional<IoError>& error() const { return error_; }
+    const std::optional<EngineError>& error() const { return error_; }
 
     PyObject* blocks_list() const {
         Ref list(PyList_New(static_cast<Py_ssize_t>(blocks_.size())));
@@ -114,7 +114,7 @@ private:
         while (left > 0) {
             auto wrote = files_[range]->write(at, left);
             if (!wrote) {
-                if (wrote.error().kind() == IoErrorKind::Interrupted) continue;
+                if (wrote.error().kind() == ErrorKind::Interrupted) continue;
                 error_ = wrote.error().at_path(paths_[range]);
                 return false;
             }
@@ -132,7 +132,7 @@ private:
     std::vector<std::string> paths_;
     std::vector<std::unique_ptr<WritableFile>> files_;
     std::vector<uint64_t> written_;
-    std::optional<IoError> error_;
+    std::optional<EngineError> error_;
 };
 
 // Where one buffer's bucketing stopped.

@@ -8,17 +8,17 @@
 
 namespace tessarune::python {
 
-bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merger) {
+bool start_reading(SorterObject* self, bool keep, std::unique_ptr<FinalMerge>* merger) {
     SorterCore& core = *self->core;
     SignalPoll poll(core);
-    std::optional<CoreError> failure;
+    std::optional<EngineError> failure;
     {
         CoreLock lock(core, CoreLock::How::Detached);
         if (!lock.locked()) {
             lock.raise_not_locked();
             return false;
         }
-        CoreResult<std::unique_ptr<Merger>> started = core.start_read(self->status, keep, poll);
+        EngineResult<std::unique_ptr<FinalMerge>> started = core.start_read(self->status, keep, poll);
         if (started.ok()) {
             if (merger != nullptr) *merger = std::move(started).value();
         } else {
@@ -26,7 +26,7 @@ bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merge
         }
     }  // unlocked first, attached after
     if (!failure) return true;
-    raise_core_error(*failure, &poll);
+    raise_engine_error(*failure, &poll);
     return false;
 }
 

@@ -16,6 +16,6 @@ namespace tessarune::python {
 // merge stays in the engine for the iterator; without it the merge is handed to *merger.
 // Returns false with an exception set: a refusal, an engine error, or what a signal handler
 // raised while the read was starting.
-bool start_reading(SorterObject* self, bool keep, std::unique_ptr<Merger>* merger);
+bool start_reading(SorterObject* self, bool keep, std::unique_ptr<FinalMerge>* merger);
 
 }  // namespace tessarune::python

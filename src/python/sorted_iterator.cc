@@ -55,10 +55,10 @@ Taken next_payload_object(IteratorObject* self) {
         }
         if (core.batch_used_up()) {
             lock.detach();
-            CoreStatus refilled = core.refill_batch();
+            EngineStatus refilled = core.refill_batch();
             if (!refilled.ok()) {
                 lock.release();
-                raise_core_error(refilled.error());
+                raise_engine_error(refilled.error());
                 return {nullptr, false, true};
             }
         }
@@ -68,12 +68,12 @@ Taken next_payload_object(IteratorObject* self) {
                 if (core.state_kind() == StateKind::Stopped &&
                     self->stopped_by.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
                     lock.release();
-                    return {raise_core_error(CoreError(Refusal::Stopped))};
+                    return {raise_engine_error(EngineError::of_kind(ErrorKind::Stopped))};
                 }
                 return {};
             case NextPayload::Closed:
                 lock.release();
-                return {raise_core_error(CoreError(Refusal::Closed))};
+                return {raise_engine_error(EngineError::of_kind(ErrorKind::Closed))};
             case NextPayload::Payload:
                 break;
         }

@@ -129,7 +129,7 @@ public:
 
     // Starts the thread with the merger. On failure returns the system's error code; the
     // merger has then been released, detached, since that removes the spill directory.
-    int start(std::unique_ptr<Merger> merger, std::optional<uint8_t> terminator, bool unique) {
+    int start(std::unique_ptr<FinalMerge> merger, std::optional<uint8_t> terminator, bool unique) {
         int error = 0;
         Detached detached;
         try {
@@ -174,7 +174,7 @@ int write_chunks(ChunkChannels& channels, Handle& handle) {
         if (received == Received::Closed) return 0;
         if (received == Received::Value) {
             if (auto* error = std::get_if<EngineError>(&message)) {
-                raise_core_error(CoreError(*error));
+                raise_engine_error(*error);
                 return -1;
             }
             ByteBuffer& chunk = std::get<ByteBuffer>(message);
@@ -191,7 +191,7 @@ PyObject* write_to(SorterObject* self, PyObject* handle, std::optional<uint8_t> 
     if (!write) return nullptr;
     const int raw = is_raw_stream(handle);
     if (raw < 0) return nullptr;
-    std::unique_ptr<Merger> merger;
+    std::unique_ptr<FinalMerge> merger;
     if (!start_reading(self, /*keep=*/false, &merger)) return nullptr;
 
     MergeThread thread;

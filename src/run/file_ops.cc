@@ -37,16 +37,16 @@ private:
 class PosixWritableFile final : public WritableFile {
 public:
     explicit PosixWritableFile(int fd) : fd_(fd) {}
-    IoResult<size_t> write(const uint8_t* data, size_t n) override {
+    EngineResult<size_t> write(const uint8_t* data, size_t n) override {
         ssize_t r = ::write(fd_.get(), data, n);
-        if (r < 0) return Unexpected(IoError::from_errno(errno));
+        if (r < 0) return Unexpected(EngineError::from_errno(errno));
         return static_cast<size_t>(r);
     }
-    IoStatus close() override {
+    EngineStatus close() override {
         const int fd = fd_.release();
         // On Linux the descriptor is gone even when close reports EINTR; nothing was lost.
         if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) {
-            return Unexpected(IoError::from_errno(errno));
+            return Unexpected(EngineError::from_errno(errno));
         }
         return {};
     }
@@ -68,9 +68,9 @@ private:
 class PosixReadableFile final : public ReadableFile {
 public:
     explicit PosixReadableFile(int fd) : fd_(fd) {}
-    IoResult<size_t> read(uint8_t* data, size_t n) override {
+    EngineResult<size_t> read(uint8_t* data, size_t n) override {
         ssize_t r = ::read(fd_.get(), data, n);
-        if (r < 0) return Unexpected(IoError::from_errno(errno));
+        if (r < 0) return Unexpected(EngineError::from_errno(errno));
         return static_cast<size_t>(r);
     }
 
@@ -119,40 +119,40 @@ void remove_children(int dirfd) {
 
 class PosixFileOps final : public FileOps {
 public:
-    IoResult<bool> is_directory(const std::string& path) override {
+    EngineResult<bool> is_directory(const std::string& path) override {
         struct stat st;
-        if (::stat(path.c_str(), &st) != 0) return Unexpected(IoError::from_errno(errno));
+        if (::stat(path.c_str(), &st) != 0) return Unexpected(EngineError::from_errno(errno));
         return S_ISDIR(st.st_mode);
     }
 
-    IoResult<std::string> current_dir() override {
+    EngineResult<std::string> current_dir() override {
         std::vector<char> buf(PATH_MAX);
         while (::getcwd(buf.data(), buf.size()) == nullptr) {
-            if (errno != ERANGE) return Unexpected(IoError::from_errno(errno));
+            if (errno != ERANGE) return Unexpected(EngineError::from_errno(errno));
             buf.resize(buf.size() * 2);
         }
         return std::string(buf.data());
     }
 
-    IoStatus make_dir(const std::string& path) override {
-        if (::mkdir(path.c_str(), 0700) != 0) return Unexpected(IoError::from_errno(errno));
+    EngineStatus make_dir(const std::string& path) override {
+        if (::mkdir(path.c_str(), 0700) != 0) return Unexpected(EngineError::from_errno(errno));
         return {};
     }
 
-    IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
+    EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
         return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
     }
 
-    IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
+    EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
         return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
     }
 
-    IoStatus remove_file(const std::string& path) override {
-        if (::unlink(path.c_str()) != 0) return Unexpected(IoError::from_errno(errno));
+    EngineStatus remove_file(const std::string& path) override {
+        if (::unlink(path.c_str()) != 0) return Unexpected(EngineError::from_errno(errno));
         return {};
     }
 
@@ -162,33 +162,33 @@ public:
         ::rmdir(path.c_str());
     }
 
-    IoResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override {
+    EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override {
         int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
         return std::unique_ptr<OpenDir>(std::make_unique<PosixDir>(path, fd));
     }
 
-    IoResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
+    EngineResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
                                                                const std::string& name) override {
         int fd = ::openat(posix(dir).fd(), name.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
         return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
     }
 
-    IoResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
+    EngineResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
                                                              const std::string& name) override {
         int fd = ::openat(posix(dir).fd(), name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
             fd = ::openat(posix(dir).fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         }
-        if (fd < 0) return Unexpected(IoError::from_errno(errno));
+        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
         return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
     }
 
-    IoStatus remove_file_in(OpenDir& dir, const std::string& name) override {
+    EngineStatus remove_file_in(OpenDir& dir, const std::string& name) override {
         if (::unlinkat(posix(dir).fd(), name.c_str(), 0) != 0) {
-            return Unexpected(IoError::from_errno(errno));
+            return Unexpected(EngineError::from_errno(errno));
         }
         return {};
     }
@@ -206,13 +206,13 @@ public:
         ::rmdir(path.c_str());
     }
 
-    IoStatus random_bytes(uint8_t* out, size_t n) override {
+    EngineStatus random_bytes(uint8_t* out, size_t n) override {
         size_t done = 0;
         while (done < n) {
             ssize_t r = ::getrandom(out + done, n - done, 0);
             if (r < 0) {
                 if (errno == EINTR) continue;
-                return Unexpected(IoError::from_errno(errno));
+                return Unexpected(EngineError::from_errno(errno));
             }
             done += static_cast<size_t>(r);
         }
@@ -225,21 +225,21 @@ public:
 
 }  // namespace
 
-IoResult<std::unique_ptr<OpenDir>> FileOps::open_dir(const std::string& path) {
+EngineResult<std::unique_ptr<OpenDir>> FileOps::open_dir(const std::string& path) {
     return std::make_unique<OpenDir>(path);
 }
 
-IoResult<std::unique_ptr<WritableFile>> FileOps::create_new_file_in(OpenDir& dir,
+EngineResult<std::unique_ptr<WritableFile>> FileOps::create_new_file_in(OpenDir& dir,
                                                                     const std::string& name) {
     return create_new_file(dir.path() + "/" + name);
 }
 
-IoResult<std::unique_ptr<ReadableFile>> FileOps::open_for_read_in(OpenDir& dir,
+EngineResult<std::unique_ptr<ReadableFile>> FileOps::open_for_read_in(OpenDir& dir,
                                                                   const std::string& name) {
     return open_for_read(dir.path() + "/" + name);
 }
 
-IoStatus FileOps::remove_file_in(OpenDir& dir, const std::string& name) {
+EngineStatus FileOps::remove_file_in(OpenDir& dir, const std::string& name) {
     return remove_file(dir.path() + "/" + name);
 }
 

@@ -23,17 +23,17 @@ public:
     virtual ~WritableFile() = default;
     // One write call: writes up to n bytes and returns how many were written (maybe fewer,
     // maybe 0).
-    virtual IoResult<size_t> write(const uint8_t* data, size_t n) = 0;
+    virtual EngineResult<size_t> write(const uint8_t* data, size_t n) = 0;
     // Closes the file, reporting what the system reports: a write error may show only here.
     // Dropping a file without close() closes it and ignores the result.
-    virtual IoStatus close() = 0;
+    virtual EngineStatus close() = 0;
 };
 
 class ReadableFile {
 public:
     virtual ~ReadableFile() = default;
     // One read call: reads up to n bytes and returns how many were read; 0 at the end.
-    virtual IoResult<size_t> read(uint8_t* data, size_t n) = 0;
+    virtual EngineResult<size_t> read(uint8_t* data, size_t n) = 0;
     // Says that the bytes before `offset` will not be read again, so the file system may drop
     // them: their page-cache memory is free for what is written next, and a part of the file
     // dropped before it was written back never reaches the disk. Best effort: does nothing
@@ -63,31 +63,31 @@ public:
 
     // Whether path is a directory, following symbolic links; an error when it cannot be
     // queried (for example it does not exist).
-    virtual IoResult<bool> is_directory(const std::string& path) = 0;
-    virtual IoResult<std::string> current_dir() = 0;
+    virtual EngineResult<bool> is_directory(const std::string& path) = 0;
+    virtual EngineResult<std::string> current_dir() = 0;
     // Makes one directory (not its parents), private to its owner; fails if path exists.
-    virtual IoStatus make_dir(const std::string& path) = 0;
+    virtual EngineStatus make_dir(const std::string& path) = 0;
     // Creates a new file for writing only; fails with AlreadyExists if anything is at path.
-    virtual IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) = 0;
-    virtual IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) = 0;
-    virtual IoStatus remove_file(const std::string& path) = 0;
+    virtual EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) = 0;
+    virtual EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) = 0;
+    virtual EngineStatus remove_file(const std::string& path) = 0;
     // Removes a directory and everything in it; best effort, errors ignored.
     virtual void remove_tree(const std::string& path) = 0;
     // Fills out with bytes from the operating system's random source.
-    virtual IoStatus random_bytes(uint8_t* out, size_t n) = 0;
+    virtual EngineStatus random_bytes(uint8_t* out, size_t n) = 0;
 
     // The directory-relative operations. By default they work on dir.path() + "/" + name
     // through the path operations above; the real file system works relative to a held
     // descriptor instead.
-    virtual IoResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path);
-    virtual IoResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
+    virtual EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path);
+    virtual EngineResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
                                                                        const std::string& name);
     // The files opened this way are the sorter's own runs, each read once: the real file
     // system opens them for writing as well where it may, so that drop_before can free what
     // has been read.
-    virtual IoResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
+    virtual EngineResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
                                                                      const std::string& name);
-    virtual IoStatus remove_file_in(OpenDir& dir, const std::string& name);
+    virtual EngineStatus remove_file_in(OpenDir& dir, const std::string& name);
     // Removes everything in dir, then the directory itself; best effort, errors ignored.
     // Needs no free descriptor for the plain files in it.
     virtual void remove_dir(std::unique_ptr<OpenDir> dir);

@@ -20,7 +20,7 @@ using run_testing::TestRecord;
 class MemoryFile final : public ReadableFile {
 public:
     explicit MemoryFile(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    IoResult<size_t> read(uint8_t* data, size_t n) override {
+    EngineResult<size_t> read(uint8_t* data, size_t n) override {
         const size_t take = std::min(n, bytes_.size() - at_);
         if (take != 0) std::memcpy(data, bytes_.data() + at_, take);
         at_ += take;
@@ -37,21 +37,21 @@ class MemoryOps final : public FileOps {
 public:
     std::vector<uint8_t> contents;
 
-    IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string&) override {
+    EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string&) override {
         return std::unique_ptr<ReadableFile>(std::make_unique<MemoryFile>(contents));
     }
-    IoResult<bool> is_directory(const std::string&) override { return unsupported(); }
-    IoResult<std::string> current_dir() override { return unsupported(); }
-    IoStatus make_dir(const std::string&) override { return unsupported(); }
-    IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string&) override {
+    EngineResult<bool> is_directory(const std::string&) override { return unsupported(); }
+    EngineResult<std::string> current_dir() override { return unsupported(); }
+    EngineStatus make_dir(const std::string&) override { return unsupported(); }
+    EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string&) override {
         return unsupported();
     }
-    IoStatus remove_file(const std::string&) override { return unsupported(); }
+    EngineStatus remove_file(const std::string&) override { return unsupported(); }
     void remove_tree(const std::string&) override {}
-    IoStatus random_bytes(uint8_t*, size_t) override { return unsupported(); }
+    EngineStatus random_bytes(uint8_t*, size_t) override { return unsupported(); }
 
 private:
-    static Unexpected<IoError> unsupported() { return Unexpected(IoError::of_kind(IoErrorKind::Other)); }
+    static Unexpected<EngineError> unsupported() { return Unexpected(EngineError::of_kind(ErrorKind::Other)); }
 };
 
 bool equal_bytes(Bytes got, const std::string& want) {
@@ -116,7 +116,7 @@ TEST(RunFuzzTest, DamagedRunsReadBackExactlyOrReportTheFile) {
         ASSERT_TRUE(reader);
         uint64_t read_records = 0;
         bool same = true;
-        IoResult<NextRecord> next = NextRecord::Record;
+        EngineResult<NextRecord> next = NextRecord::Record;
         for (;;) {
             next = (*reader)->next_record(record);
             if (!next || *next == NextRecord::End) break;
@@ -135,7 +135,7 @@ TEST(RunFuzzTest, DamagedRunsReadBackExactlyOrReportTheFile) {
             continue;
         }
         ++reported;
-        const IoError& e = next.error();
+        const EngineError& e = next.error();
         ASSERT_EQ(e.path(), info.path) << "iteration " << iteration;
         const std::string& text = e.message();
         ASSERT_EQ(text.rfind(info.path, 0), 0u) << text;

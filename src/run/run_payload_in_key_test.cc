@@ -82,7 +82,7 @@ TEST(RunPayloadInKey, KeysHoldThePayloadAcrossBlocksAndAmongOrdinaryRecords) {
     ASSERT_TRUE(writer.ok());
     uint64_t stream = 0;
     for (const Written& r : records) {
-        IoStatus s = r.in_key ? (*writer)->write_record_payload_in_key(as_bytes(r.key))
+        EngineStatus s = r.in_key ? (*writer)->write_record_payload_in_key(as_bytes(r.key))
                               : (*writer)->write_record(as_bytes(r.key), as_bytes(r.payload));
         ASSERT_TRUE(s.ok());
         stream += r.in_key ? 9 + r.key.size() : 8 + r.key.size() + r.payload.size();
@@ -138,7 +138,7 @@ TEST(RunPayloadInKey, DamagedMarksAreCorrupt) {
         run_testing::store_stream(path, c.stream);
         auto back = run_testing::read_run(FileOps::system(), RunInfo{path, 1, c.stream.size()});
         ASSERT_FALSE(back.ok());
-        EXPECT_EQ(back.error().kind(), IoErrorKind::InvalidData);
+        EXPECT_EQ(back.error().kind(), ErrorKind::InvalidData);
         EXPECT_EQ(back.error().message(), path + " is corrupt: " + c.check);
     }
 }

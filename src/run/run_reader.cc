@@ -39,23 +39,23 @@ struct RunReader::Impl {
 
     // The three texts that reach the user; the system's own errors are wrapped where they
     // happen with wrap_system.
-    IoError corrupt(std::string_view check) const {
-        return IoError(IoErrorKind::InvalidData, path + " is corrupt: " + std::string(check))
+    EngineError corrupt(std::string_view check) const {
+        return EngineError(ErrorKind::InvalidData, path + " is corrupt: " + std::string(check))
             .set_path(path);
     }
-    IoError ended_early() const {
-        return IoError(IoErrorKind::UnexpectedEof, path + " ended before its last record")
+    EngineError ended_early() const {
+        return EngineError(ErrorKind::UnexpectedEof, path + " ended before its last record")
             .set_path(path);
     }
-    IoError wrap_system(const IoError& e) const { return e.at_path(path); }
+    EngineError wrap_system(const EngineError& e) const { return e.at_path(path); }
 
     // One or more read calls until at least `at_least` bytes are in; asks for up to `up_to`.
-    IoResult<size_t> read_at_least(uint8_t* into, size_t at_least, size_t up_to) {
+    EngineResult<size_t> read_at_least(uint8_t* into, size_t at_least, size_t up_to) {
         size_t got = 0;
         while (got < at_least) {
-            IoResult<size_t> r = file->read(into + got, up_to - got);
+            EngineResult<size_t> r = file->read(into + got, up_to - got);
             if (!r) {
-                if (r.error().kind() == IoErrorKind::Interrupted) continue;
+                if (r.error().kind() == ErrorKind::Interrupted) continue;
                 return Unexpected(wrap_system(r.error()));
             }
             if (*r == 0) return Unexpected(ended_early());
@@ -69,13 +69,13 @@ struct RunReader::Impl {
         return got;
     }
 
-    IoStatus load_block(Cursor& at) {
+    EngineStatus load_block(Cursor& at) {
         uint8_t header[kBlockHeaderSize];
         const size_t ahead = filled - header_start;
         if (ahead != 0) std::memcpy(header, compressed.data() + header_start, ahead);
         header_start = filled = 0;
         if (ahead < kBlockHeaderSize) {
-            IoResult<size_t> r = read_at_least(header + ahead, kBlockHeaderSize - ahead,
+            EngineResult<size_t> r = read_at_least(header + ahead, kBlockHeaderSize - ahead,
                                                kBlockHeaderSize - ahead);
             if (!r) return Unexpected(std::move(r).error());
         }
@@ -92,7 +92,7 @@ struct RunReader::Impl {
             raw.set_capacity(kRawBlockSize);
         }
         // Asking for the next block's header too makes a run cost about one read per block.
-        IoResult<size_t> got = read_at_least(compressed.data(), c, c + kBlockHeaderSize);
+        EngineResult<size_t> got = read_at_least(compressed.data(), c, c + kBlockHeaderSize);
         if (!got) return Unexpected(std::move(got).error());
         header_start = c;
         filled = *got;
@@ -116,9 +116,9 @@ struct RunReader::Impl {
 
     // Takes up to n unread bytes of the current block, loading the next block first when
     // the current one is used up.
-    IoResult<Bytes> take_from_stream(Cursor& at, size_t n) {
+    EngineResult<Bytes> take_from_stream(Cursor& at, size_t n) {
         if (at.next == at.block_end) {
-            IoStatus s = load_block(at);
+            EngineStatus s = load_block(at);
             if (!s) return Unexpected(std::move(s).error());
         }
         const size_t take = std::min(n, static_cast<size_t>(at.block_end - at.next));
@@ -128,9 +128,9 @@ struct RunReader::Impl {
     }
 
     // Reads n (at most 4) bytes of the stream into `to`, across blocks if need be.
-    IoStatus read_small(Cursor& at, uint8_t* to, size_t n) {
+    EngineStatus read_small(Cursor& at, uint8_t* to, size_t n) {
         for (size_t got = 0; got < n;) {
-            IoResult<Bytes> part = take_from_stream(at, n - got);
+            EngineResult<Bytes> part = take_from_stream(at, n - got);
             if (!part) return Unexpected(std::move(part).error());
             std::memcpy(to + got, part->data(), part->size());
             got += part->size();
@@ -139,20 +139,20 @@ struct RunReader::Impl {
         return {};
     }
 
-    IoResult<uint32_t> read_length(Cursor& at) {
+    EngineResult<uint32_t> read_length(Cursor& at) {
         uint8_t length_bytes[4];
-        IoStatus s = read_small(at, length_bytes, 4);
+        EngineStatus s = read_small(at, length_bytes, 4);
         if (!s) return Unexpected(std::move(s).error());
         return load_le32(length_bytes);
     }
 
-    IoStatus read_field(Cursor& at, ByteBuffer& out) {
-        IoResult<uint32_t> length = read_length(at);
+    EngineStatus read_field(Cursor& at, ByteBuffer& out) {
+        EngineResult<uint32_t> length = read_length(at);
         if (!length) return Unexpected(std::move(length).error());
         return read_bytes(at, *length, out);
     }
 
-    IoStatus read_bytes(Cursor& at, uint32_t length, ByteBuffer& out) {
+    EngineStatus read_bytes(Cursor& at, uint32_t length, ByteBuffer& out) {
         if (length > at.bytes_left) {
             return Unexpected(corrupt("a record is longer than the rest of the run"));
         }
@@ -162,7 +162,7 @@ struct RunReader::Impl {
         // damaged length cannot make it allocate ahead of the data.
         out.clear();
         for (size_t remaining = length; remaining != 0;) {
-            IoResult<Bytes> part = take_from_stream(at, remaining);
+            EngineResult<Bytes> part = take_from_stream(at, remaining);
             if (!part) return Unexpected(std::move(part).error());
             out.append(*part);
             remaining -= part->size();
@@ -172,25 +172,25 @@ struct RunReader::Impl {
 };
 
 template <typename Open>
-IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open) {
+EngineResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open) {
     auto impl = std::make_unique<RunReader::Impl>();
     impl->path = info.path;
     impl->drop_read = drop_read;
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
-        IoResult<std::unique_ptr<ReadableFile>> file = open();
+        EngineResult<std::unique_ptr<ReadableFile>> file = open();
         if (!file) return Unexpected(impl->wrap_system(file.error()));
         impl->file = std::move(file).value();
     }
     return std::unique_ptr<RunReader>(new RunReader(std::move(impl), info));
 }
 
-IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
+EngineResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
                                                       const RunInfo& info) {
     return make_reader(info, false, [&] { return ops->open_for_read(info.path); });
 }
 
-IoResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info) {
+EngineResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info) {
     return make_reader(info, true, [&] { return dir.open_file(file_name_of(info.path)); });
 }
 
@@ -200,12 +200,12 @@ RunReader::RunReader(std::unique_ptr<Impl> impl, const RunInfo& info) : impl_(st
 }
 RunReader::~RunReader() = default;
 
-IoResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
+EngineResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
     if (at_.records_left == 0) return NextRecord::End;
     Impl& r = *impl_;
-    IoStatus s = r.read_field(at_, r.straddling_key);
+    EngineStatus s = r.read_field(at_, r.straddling_key);
     if (!s) return Unexpected(std::move(s).error());
-    IoResult<uint32_t> length = r.read_length(at_);
+    EngineResult<uint32_t> length = r.read_length(at_);
     if (!length) return Unexpected(std::move(length).error());
     out.key = r.straddling_key.span();
     out.payload_in_key = false;

@@ -19,12 +19,12 @@ class SpillDir;
 
 // Opens the file read-only; allocates nothing yet. Errors: "<path>: <system message>".
 // A run without records is never read, so its file is not opened (it need not exist).
-IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
+EngineResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
                                                       const RunInfo& info);
 // The same for a run inside a spill directory, opened relative to it. Such a run is read
 // once: what the reader has read is dropped from the file as it goes (every MiB), so the
 // file cannot be read a second time.
-IoResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info);
+EngineResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info);
 
 class RunReader final : public MergeSource {
 public:
@@ -37,7 +37,7 @@ public:
     // blocks is assembled in two buffers of the reader's own, which grow to the largest such
     // record. Either way the views are invalidated by the next call: it may load the next
     // block over the current one, or assemble the next record over the last.
-    IoResult<NextRecord> next_record(RecordView& out) override {
+    EngineResult<NextRecord> next_record(RecordView& out) override {
         if (at_.records_left != 0 && view_whole_record(out)) {
             --at_.records_left;
             return NextRecord::Record;
@@ -59,7 +59,7 @@ public:
 private:
     struct Impl;
     template <typename Open>
-    friend IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open);
+    friend EngineResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open);
     RunReader(std::unique_ptr<Impl> impl, const RunInfo& info);
 
     // The usual case, in one go: the whole record lies in the current block and within the
@@ -106,7 +106,7 @@ private:
         __builtin_prefetch(at_.next + 64);
     }
     // The end, or a record that view_whole_record does not take.
-    IoResult<NextRecord> next_record_slow(RecordView& out);
+    EngineResult<NextRecord> next_record_slow(RecordView& out);
 
     Cursor at_;
     std::unique_ptr<Impl> impl_;

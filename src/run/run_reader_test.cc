@@ -43,22 +43,22 @@ protected:
     }
 
     // The error from reading the run whose file holds `bytes`.
-    IoError read_error(const std::vector<uint8_t>& bytes, uint64_t byte_count = 0) {
+    EngineError read_error(const std::vector<uint8_t>& bytes, uint64_t byte_count = 0) {
         write_file(info_.path, bytes);
         RunInfo info = info_;
         if (byte_count != 0) info.byte_count = byte_count;
         auto back = read_run(sys(), info);
         if (back) {
             ADD_FAILURE() << "read back " << back->size() << " records from damaged run";
-            return IoError::of_kind(IoErrorKind::Other);
+            return EngineError::of_kind(ErrorKind::Other);
         }
         return std::move(back).error();
     }
 
     void expect_corrupt(const std::vector<uint8_t>& bytes, const std::string& check,
                         uint64_t byte_count = 0) {
-        const IoError e = read_error(bytes, byte_count);
-        EXPECT_EQ(e.kind(), IoErrorKind::InvalidData);
+        const EngineError e = read_error(bytes, byte_count);
+        EXPECT_EQ(e.kind(), ErrorKind::InvalidData);
         EXPECT_EQ(e.message(), info_.path + " is corrupt: " + check);
         EXPECT_EQ(e.path(), info_.path);
     }
@@ -108,8 +108,8 @@ TEST_F(RunReaderTest, ATruncatedFileEndsBeforeItsLastRecord) {
     for (size_t cut : cuts) {
         if (cut >= file_.size()) continue;
         SCOPED_TRACE("cut at " + std::to_string(cut) + " of " + std::to_string(file_.size()));
-        const IoError e = read_error(std::vector<uint8_t>(file_.begin(), file_.begin() + cut));
-        EXPECT_EQ(e.kind(), IoErrorKind::UnexpectedEof);
+        const EngineError e = read_error(std::vector<uint8_t>(file_.begin(), file_.begin() + cut));
+        EXPECT_EQ(e.kind(), ErrorKind::UnexpectedEof);
         EXPECT_EQ(e.message(), info_.path + " ended before its last record");
     }
 }
@@ -190,13 +190,13 @@ TEST_F(RunReaderTest, SystemErrorsNameTheRun) {
     ops->fail_reads(2, EIO);
     auto back = read_run(ops, info_);
     ASSERT_FALSE(back);
-    EXPECT_EQ(back.error().kind(), IoErrorKind::Other);
+    EXPECT_EQ(back.error().kind(), ErrorKind::Other);
     EXPECT_EQ(back.error().message(), info_.path + ": Input/output error (os error 5)");
 
     ops->vanish(info_.path);
     auto reader = open_run_reader(ops, info_);
     ASSERT_FALSE(reader);
-    EXPECT_EQ(reader.error().kind(), IoErrorKind::NotFound);
+    EXPECT_EQ(reader.error().kind(), ErrorKind::NotFound);
     EXPECT_EQ(reader.error().message(), info_.path + ": No such file or directory (os error 2)");
 }
 
@@ -229,7 +229,7 @@ TEST(RunReaderSpillDirTest, WhatHasBeenReadIsDroppedFromTheFile) {
     for (const TestRecord& r : records) {
         ASSERT_TRUE((*writer)->write_record(run_testing::as_bytes(r.key), run_testing::as_bytes(r.payload)));
     }
-    IoResult<RunInfo> info = (*writer)->finish_run();
+    EngineResult<RunInfo> info = (*writer)->finish_run();
     ASSERT_TRUE(info);
 
     auto reader = open_run_reader(**dir, *info);
@@ -237,7 +237,7 @@ TEST(RunReaderSpillDirTest, WhatHasBeenReadIsDroppedFromTheFile) {
     ByteBuffer key, payload;
     size_t i = 0;
     for (;; ++i) {
-        IoResult<NextRecord> next = (*reader)->next_record(key, payload);
+        EngineResult<NextRecord> next = (*reader)->next_record(key, payload);
         ASSERT_TRUE(next) << next.error().message();
         if (*next == NextRecord::End) break;
         ASSERT_LT(i, records.size());

@@ -49,14 +49,14 @@ std::unique_ptr<RunReader> open(const RunInfo& info) {
 void expect_reads_back(RunReader& reader, const std::vector<TestRecord>& records) {
     RecordView view;
     for (size_t i = 0; i < records.size(); ++i) {
-        IoResult<NextRecord> next = reader.next_record(view);
+        EngineResult<NextRecord> next = reader.next_record(view);
         ASSERT_TRUE(next) << "record " << i << ": " << next.error().message();
         ASSERT_EQ(*next, NextRecord::Record) << "record " << i;
         ASSERT_EQ(as_string(view.key), records[i].key) << "record " << i;
         ASSERT_EQ(as_string(view.payload), records[i].payload) << "record " << i;
     }
     for (int i = 0; i < 2; ++i) {
-        IoResult<NextRecord> next = reader.next_record(view);
+        EngineResult<NextRecord> next = reader.next_record(view);
         ASSERT_TRUE(next);
         EXPECT_EQ(*next, NextRecord::End);
     }

@@ -137,7 +137,7 @@ struct RunWriter::Impl {
     // the bytes, and the two overlap instead of taking turns. `writing` and `write_status`
     // belong to the worker until `in_flight` is waited for.
     ByteBuffer writing;
-    IoStatus write_status;
+    EngineStatus write_status;
     WriteTiming writing_timing;
     SortPool::Pending in_flight;  // declared after `pool`, so destroyed (waited for) first
     uint64_t file_bytes = 0;      // written to the file so far, by this thread's count
@@ -156,15 +156,15 @@ struct RunWriter::Impl {
         }
     }
 
-    IoError wrap(const IoError& e) const { return e.at_path(path); }
+    EngineError wrap(const EngineError& e) const { return e.at_path(path); }
 
     // Appends a record through the block slots, where it may straddle blocks: the key length,
     // the key, the payload length field (kPayloadLengthEscape followed by `flag`, or the
     // length), the payload.
-    IoStatus append_record(Bytes key, Bytes payload, bool escaped, uint8_t flag) {
+    EngineStatus append_record(Bytes key, Bytes payload, bool escaped, uint8_t flag) {
         uint8_t field[5];
         store_le32(field, static_cast<uint32_t>(key.size()));
-        IoStatus s = append(field, 4);
+        EngineStatus s = append(field, 4);
         if (s) s = append(key.data(), key.size());
         store_le32(field, escaped ? kPayloadLengthEscape : static_cast<uint32_t>(payload.size()));
         field[4] = flag;
@@ -174,7 +174,7 @@ struct RunWriter::Impl {
     }
 
     // Appends bytes to the record stream through the block slots.
-    IoStatus append(const uint8_t* bytes, size_t n) {
+    EngineStatus append(const uint8_t* bytes, size_t n) {
         while (n != 0) {
             ByteBuffer& raw = slots[filled].raw;
             if (raw.capacity() == 0) raw.set_capacity(kRawBlockSize);
@@ -184,25 +184,25 @@ struct RunWriter::Impl {
             bytes += take;
             n -= take;
             if (raw.size() == kRawBlockSize) {
-                IoStatus s = block_full();
+                EngineStatus s = block_full();
                 if (!s) return s;
             }
         }
         return {};
     }
 
-    IoStatus block_full() {
+    EngineStatus block_full() {
         ++filled;
         if (filled < slots.size()) return {};
         return flush_group();
     }
 
-    IoStatus flush_group() {
+    EngineStatus flush_group() {
         size_t m = 0;
         while (m < slots.size() && slots[m].raw.size() != 0) ++m;
         if (m == 0) return {};
         if (!compress_group(m)) {
-            return Unexpected(IoError(IoErrorKind::Other, "failed to compress a block"));
+            return Unexpected(EngineError(ErrorKind::Other, "failed to compress a block"));
         }
         CompressionTally thorough, fast;
         for (size_t i = 0; i < m; ++i) {
@@ -214,7 +214,7 @@ struct RunWriter::Impl {
         for (size_t i = 0; i < m; ++i) {
             const BlockSlot& slot = slots[i];
             if (write_buffer.capacity() - write_buffer.size() < slot.stored_size) {
-                IoStatus s = write_out();
+                EngineStatus s = write_out();
                 if (!s) return s;
             }
             std::memcpy(write_buffer.data() + write_buffer.size(), slot.compressed.data(),
@@ -244,9 +244,9 @@ struct RunWriter::Impl {
 
     // Hands the full write buffer on to be written, and goes on with an empty one. A failed
     // write is reported by a later call (at the latest finish_run); the run is lost either way.
-    IoStatus write_out() {
+    EngineStatus write_out() {
         if (!pool) return write_now(write_buffer);
-        IoStatus s = settle();
+        EngineStatus s = settle();
         if (!s) return s;
         std::swap(write_buffer, writing);
         in_flight = pool->start([this] { write_status = write_all(writing, writing_timing); });
@@ -254,37 +254,37 @@ struct RunWriter::Impl {
     }
 
     // Waits for the write in flight, if any; its result.
-    IoStatus settle() {
+    EngineStatus settle() {
         in_flight.wait();
         note_written(writing_timing);
         writing_timing = {};
-        IoStatus s = std::move(write_status);
+        EngineStatus s = std::move(write_status);
         write_status = {};
         return s;
     }
 
-    IoStatus write_now(ByteBuffer& buffer) {
+    EngineStatus write_now(ByteBuffer& buffer) {
         WriteTiming timing;
-        IoStatus s = write_all(buffer, timing);
+        EngineStatus s = write_all(buffer, timing);
         note_written(timing);
         return s;
     }
 
     // Writes the whole buffer to the file and empties it; adds what it wrote to `timing`.
-    IoStatus write_all(ByteBuffer& buffer, WriteTiming& timing) {
+    EngineStatus write_all(ByteBuffer& buffer, WriteTiming& timing) {
         const uint64_t start = now_ns();
         size_t done = 0;
-        IoStatus status;
+        EngineStatus status;
         while (done < buffer.size()) {
-            IoResult<size_t> wrote = file->write(buffer.data() + done, buffer.size() - done);
+            EngineResult<size_t> wrote = file->write(buffer.data() + done, buffer.size() - done);
             if (!wrote) {
-                if (wrote.error().kind() == IoErrorKind::Interrupted) continue;
+                if (wrote.error().kind() == ErrorKind::Interrupted) continue;
                 status = Unexpected(std::move(wrote).error());
                 break;
             }
             if (*wrote == 0) {
                 status = Unexpected(
-                    IoError(IoErrorKind::WriteZero, "failed to write the buffered data"));
+                    EngineError(ErrorKind::WriteZero, "failed to write the buffered data"));
                 break;
             }
             done += *wrote;
@@ -299,20 +299,20 @@ struct RunWriter::Impl {
     }
 };
 
-IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
+EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
                                                       std::string path,
                                                       std::shared_ptr<SortPool> pool) {
-    IoResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
+    EngineResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
     return start_writer(std::move(file), std::move(path), std::move(pool));
 }
 
-IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
+EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool) {
-    IoResult<std::unique_ptr<WritableFile>> file = dir.create_file(file_name_of(path));
+    EngineResult<std::unique_ptr<WritableFile>> file = dir.create_file(file_name_of(path));
     return start_writer(std::move(file), std::move(path), std::move(pool));
 }
 
-IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>> file,
+EngineResult<std::unique_ptr<RunWriter>> start_writer(EngineResult<std::unique_ptr<WritableFile>> file,
                                                   std::string path, std::shared_ptr<SortPool> pool) {
     if (!file) return Unexpected(file.error().at_path(path));
     auto impl = std::make_unique<RunWriter::Impl>();
@@ -335,7 +335,7 @@ RunWriter::~RunWriter() = default;
 
 size_t RunWriter::group_size() const { return impl_->slots.size(); }
 
-IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
+EngineStatus RunWriter::write_record(Bytes key, Bytes payload) {
     TR_CHECK(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
     TR_CHECK(impl_->file != nullptr);
     Impl& w = *impl_;
@@ -344,7 +344,7 @@ IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
     const size_t total = 8 + k + p;
     ByteBuffer& raw = w.slots[w.filled].raw;
     if (p == kPayloadLengthEscape) {
-        IoStatus s = w.append_record(key, payload, true, kFlagPayloadFollows);
+        EngineStatus s = w.append_record(key, payload, true, kFlagPayloadFollows);
         if (!s) return Unexpected(w.wrap(s.error()));
         ++record_count_;
         byte_count_ += total + 1;
@@ -359,11 +359,11 @@ IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
         copy_bytes(to + 8 + k, payload.data(), p);
         raw.set_size(raw.size() + total);
         if (raw.size() == kRawBlockSize) {
-            IoStatus s = w.block_full();
+            EngineStatus s = w.block_full();
             if (!s) return Unexpected(w.wrap(s.error()));
         }
     } else {
-        IoStatus s = w.append_record(key, payload, false, 0);
+        EngineStatus s = w.append_record(key, payload, false, 0);
         if (!s) return Unexpected(w.wrap(s.error()));
     }
     ++record_count_;
@@ -371,7 +371,7 @@ IoStatus RunWriter::write_record(Bytes key, Bytes payload) {
     return {};
 }
 
-IoStatus RunWriter::write_record_payload_in_key(Bytes key) {
+EngineStatus RunWriter::write_record_payload_in_key(Bytes key) {
     TR_CHECK(key.size() >= 3 && key.size() <= UINT32_MAX);
     TR_CHECK(impl_->file != nullptr);
     Impl& w = *impl_;
@@ -382,11 +382,11 @@ IoStatus RunWriter::write_record_payload_in_key(Bytes key) {
         put_record_payload_in_key(raw.data() + raw.size(), key.data(), k);
         raw.set_size(raw.size() + total);
         if (raw.size() == kRawBlockSize) {
-            IoStatus s = w.block_full();
+            EngineStatus s = w.block_full();
             if (!s) return Unexpected(w.wrap(s.error()));
         }
     } else {
-        IoStatus s = w.append_record(key, Bytes(), true, kFlagPayloadInKey);
+        EngineStatus s = w.append_record(key, Bytes(), true, kFlagPayloadInKey);
         if (!s) return Unexpected(w.wrap(s.error()));
     }
     ++record_count_;
@@ -394,7 +394,7 @@ IoStatus RunWriter::write_record_payload_in_key(Bytes key) {
     return {};
 }
 
-IoStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
+EngineStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
     TR_CHECK(impl_->file != nullptr);
     // Sorted entries visit the arena in random order: a few records ahead are fetched so that
     // copying them does not wait on memory each time.
@@ -408,7 +408,7 @@ IoStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
     // the compiler would otherwise reload and store for every record.
     uint64_t records = 0;
     uint64_t bytes = 0;
-    IoStatus status;
+    EngineStatus status;
     for (size_t i = 0; i < count; ++i) {
         if (i + kPrefetchDistance < count) {
             __builtin_prefetch(arena + entry_offset(entries[i + kPrefetchDistance]));
@@ -439,16 +439,16 @@ IoStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
     return status;
 }
 
-IoResult<RunInfo> RunWriter::finish_run() {
+EngineResult<RunInfo> RunWriter::finish_run() {
     TR_CHECK(impl_->file != nullptr);
     Impl& w = *impl_;
-    IoStatus s = w.flush_group();
+    EngineStatus s = w.flush_group();
     if (s) s = w.settle();
     if (s) s = w.write_now(w.write_buffer);
     if (!s) return Unexpected(w.wrap(s.error()));
     // Some file systems report a failed write only here; a run that did not reach the disk
     // must not be read back as if it had.
-    IoStatus closed = w.file->close();
+    EngineStatus closed = w.file->close();
     w.file.reset();
     if (!closed) return Unexpected(w.wrap(closed.error()));
     return RunInfo{std::move(w.path), record_count_, byte_count_, w.file_bytes};

@@ -34,7 +34,7 @@ inline constexpr size_t kBlockHeaderSize = 16;
 constexpr uint64_t block_bound(uint64_t n) { return 20 + n * 110 / 100; }
 
 class RunWriter;
-IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>> file,
+EngineResult<std::unique_ptr<RunWriter>> start_writer(EngineResult<std::unique_ptr<WritableFile>> file,
                                                   std::string path, std::shared_ptr<SortPool> pool);
 
 // Creates a new file at path (fails if anything exists there). The number of blocks
@@ -42,12 +42,12 @@ IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<Writa
 // write buffer is two halves: a worker writes one to the file while the writer fills the
 // other, and a failed write is reported by a later call (at the latest finish_run). Errors
 // are worded "<path>: <system message>".
-IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
+EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
                                                       std::string path,
                                                       std::shared_ptr<SortPool> pool);
 // The same for a run made inside a spill directory, relative to it; path is the run's full
 // path, used for messages and kept in its RunInfo.
-IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
+EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool);
 
 class RunWriter {
@@ -56,16 +56,16 @@ public:
     RunWriter(const RunWriter&) = delete;
     RunWriter& operator=(const RunWriter&) = delete;
 
-    IoStatus write_record(Bytes key, Bytes payload);
+    EngineStatus write_record(Bytes key, Bytes payload);
     // A record whose payload is key bytes 1 to K - 3: the key alone is stored, with a mark.
     // REQUIRES: 3 <= key size < 2^32.
-    IoStatus write_record_payload_in_key(Bytes key);
+    EngineStatus write_record_payload_in_key(Bytes key);
     // Every record of a buffer in its entry order (a sorted half), as write_record and
     // write_record_payload_in_key would write them one by one.
-    IoStatus write_buffer(const RecordBuffer& buffer);
+    EngineStatus write_buffer(const RecordBuffer& buffer);
     // Compresses and stores what is left, writes the write buffer out, closes the file (an
     // error that the close reports is the run's error too). REQUIRES: not called twice.
-    IoResult<RunInfo> finish_run();
+    EngineResult<RunInfo> finish_run();
 
     uint64_t record_count() const { return record_count_; }
     uint64_t byte_count() const { return byte_count_; }
@@ -73,7 +73,7 @@ public:
 
 private:
     struct Impl;
-    friend IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>>,
+    friend EngineResult<std::unique_ptr<RunWriter>> start_writer(EngineResult<std::unique_ptr<WritableFile>>,
                                                               std::string, std::shared_ptr<SortPool>);
     explicit RunWriter(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;

@@ -198,7 +198,7 @@ TEST(RunWriterTest, RefusesAnExistingPath) {
     run_testing::write_file(dir.file("run"), {1, 2, 3});
     auto writer = open_run_writer(sys(), dir.file("run"), nullptr);
     ASSERT_FALSE(writer);
-    EXPECT_EQ(writer.error().kind(), IoErrorKind::AlreadyExists);
+    EXPECT_EQ(writer.error().kind(), ErrorKind::AlreadyExists);
     EXPECT_EQ(writer.error().message(), dir.file("run") + ": File exists (os error 17)");
     EXPECT_EQ(read_file(dir.file("run")), (std::vector<uint8_t>{1, 2, 3})) << "never truncated";
 }
@@ -211,17 +211,17 @@ std::vector<TestRecord> bulky_records() {
     return records;
 }
 
-IoStatus write_all(const std::shared_ptr<FileOps>& ops, const std::string& path,
+EngineStatus write_all(const std::shared_ptr<FileOps>& ops, const std::string& path,
                    const std::vector<TestRecord>& records, std::shared_ptr<SortPool> pool = nullptr) {
     auto writer = open_run_writer(ops, path, std::move(pool));
     if (!writer) return Unexpected(writer.error());
     for (const TestRecord& r : records) {
-        IoStatus s = (*writer)->write_record(
+        EngineStatus s = (*writer)->write_record(
             Bytes(reinterpret_cast<const uint8_t*>(r.key.data()), r.key.size()),
             Bytes(reinterpret_cast<const uint8_t*>(r.payload.data()), r.payload.size()));
         if (!s) return s;
     }
-    IoResult<RunInfo> info = (*writer)->finish_run();
+    EngineResult<RunInfo> info = (*writer)->finish_run();
     if (!info) return Unexpected(info.error());
     return {};
 }
@@ -238,9 +238,9 @@ TEST(RunWriterTest, AFailedWriteNamesTheRunAndTheSystemError) {
         auto ops = FaultFileOps::create();
         ops->limit_writes(65536);
         ops->fail_writes(nth, ENOSPC);
-        IoStatus s = write_all(ops, dir.file("run-000003"), records, pooled ? pool : nullptr);
+        EngineStatus s = write_all(ops, dir.file("run-000003"), records, pooled ? pool : nullptr);
         ASSERT_FALSE(s);
-        EXPECT_EQ(s.error().kind(), IoErrorKind::StorageFull);
+        EXPECT_EQ(s.error().kind(), ErrorKind::StorageFull);
         EXPECT_EQ(s.error().message(),
                   dir.file("run-000003") + ": No space left on device (os error 28)");
         EXPECT_EQ(s.error().os_code(), ENOSPC);
@@ -256,7 +256,7 @@ TEST(RunWriterTest, AnErrorReportedOnlyByTheCloseIsTheRunsError) {
     ASSERT_TRUE((*writer)->write_record(Bytes(), Bytes()));
     // Operations: the create, the one write of the finish, then its close.
     ops->fault_operation(ops->operations() + 2, FaultFileOps::Fault::Errno, EIO);
-    IoResult<RunInfo> info = (*writer)->finish_run();
+    EngineResult<RunInfo> info = (*writer)->finish_run();
     ASSERT_TRUE(ops->fault_fired());
     ASSERT_FALSE(info);
     EXPECT_EQ(info.error().message(), dir.file("run-000001") + ": Input/output error (os error 5)");
@@ -284,9 +284,9 @@ TEST(RunWriterTest, AWriteOfNothingFails) {
     ScratchDir dir;
     auto ops = FaultFileOps::create();
     ops->zero_write(1);
-    IoStatus s = write_all(ops, dir.file("run"), {{"a", "b"}});
+    EngineStatus s = write_all(ops, dir.file("run"), {{"a", "b"}});
     ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().kind(), IoErrorKind::WriteZero);
+    EXPECT_EQ(s.error().kind(), ErrorKind::WriteZero);
     EXPECT_EQ(s.error().message(), dir.file("run") + ": failed to write the buffered data");
 }
 

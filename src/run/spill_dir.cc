@@ -42,8 +42,8 @@ void draw_name(SplitMix64& random, std::string& name) {
     }
 }
 
-IoError wrap_base(const std::string& base, const IoError& inner) {
-    IoError e = inner.with_context(base + ": ");
+EngineError wrap_base(const std::string& base, const EngineError& inner) {
+    EngineError e = inner.with_context(base + ": ");
     e.set_path(base);
     return e;
 }
@@ -59,15 +59,15 @@ SpillDir::~SpillDir() {
     if (is_current_process(creator_)) ops_->remove_dir(std::move(dir_));
 }
 
-IoResult<std::unique_ptr<WritableFile>> SpillDir::create_file(const std::string& name) const {
+EngineResult<std::unique_ptr<WritableFile>> SpillDir::create_file(const std::string& name) const {
     return ops_->create_new_file_in(*dir_, name);
 }
 
-IoResult<std::unique_ptr<ReadableFile>> SpillDir::open_file(const std::string& name) const {
+EngineResult<std::unique_ptr<ReadableFile>> SpillDir::open_file(const std::string& name) const {
     return ops_->open_for_read_in(*dir_, name);
 }
 
-IoStatus SpillDir::remove_file(const std::string& name) const {
+EngineStatus SpillDir::remove_file(const std::string& name) const {
     return ops_->remove_file_in(*dir_, name);
 }
 
@@ -82,11 +82,11 @@ std::string run_file_name(uint64_t counter) {
     return std::string("run-") + digits;
 }
 
-IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
+EngineResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
                                                       const std::string& base) {
     std::string absolute_base = base;
     if (base.empty() || base.front() != '/') {
-        IoResult<std::string> cwd = ops->current_dir();
+        EngineResult<std::string> cwd = ops->current_dir();
         if (!cwd) return Unexpected(wrap_base(base, cwd.error()));
         absolute_base = join_path(*cwd, base);
     }
@@ -105,31 +105,31 @@ IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileO
         }
         draw_name(random, name);
         path = join_path(absolute_base, name);
-        IoStatus made = ops->make_dir(path);
+        EngineStatus made = ops->make_dir(path);
         if (made) {
-            IoResult<std::unique_ptr<OpenDir>> opened = ops->open_dir(path);
+            EngineResult<std::unique_ptr<OpenDir>> opened = ops->open_dir(path);
             if (opened) return std::make_unique<SpillDir>(ops, std::move(opened).value());
             // Not held, so not ours to keep: it is empty and goes again at once.
             ops->remove_tree(path);
             made = Unexpected(std::move(opened).error());
         }
-        if (made.error().kind() == IoErrorKind::AlreadyExists) continue;
-        const IoError& e = made.error();
+        if (made.error().kind() == ErrorKind::AlreadyExists) continue;
+        const EngineError& e = made.error();
         return Unexpected(wrap_base(base, e.with_message(e.message() + " at path " + quote_path(path))));
     }
-    return Unexpected(wrap_base(base, IoError::from_errno(EEXIST).with_message(
+    return Unexpected(wrap_base(base, EngineError::from_errno(EEXIST).with_message(
                                               "too many temporary files exist at path " +
                                               quote_path(absolute_base))));
 }
 
-IoStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base) {
-    IoResult<bool> is_dir = ops->is_directory(base);
+EngineStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base) {
+    EngineResult<bool> is_dir = ops->is_directory(base);
     if (!is_dir) return Unexpected(wrap_base(base, is_dir.error()));
     if (!*is_dir) {
         return Unexpected(
-            IoError::from_errno(ENOTDIR).with_message(base + " is not a directory").set_path(base));
+            EngineError::from_errno(ENOTDIR).with_message(base + " is not a directory").set_path(base));
     }
-    IoResult<std::unique_ptr<SpillDir>> probe = create_spill_dir(ops, base);
+    EngineResult<std::unique_ptr<SpillDir>> probe = create_spill_dir(ops, base);
     if (!probe) return Unexpected(std::move(probe).error());
     return {};  // the probe's drop removes the directory again
 }

@@ -35,9 +35,9 @@ public:
 
     // The file operations on a run by its name in this directory. Errors come bare from the
     // FileOps; callers name the file.
-    IoResult<std::unique_ptr<WritableFile>> create_file(const std::string& name) const;
-    IoResult<std::unique_ptr<ReadableFile>> open_file(const std::string& name) const;
-    IoStatus remove_file(const std::string& name) const;
+    EngineResult<std::unique_ptr<WritableFile>> create_file(const std::string& name) const;
+    EngineResult<std::unique_ptr<ReadableFile>> open_file(const std::string& name) const;
+    EngineStatus remove_file(const std::string& name) const;
 
 private:
     std::shared_ptr<FileOps> ops_;
@@ -51,12 +51,12 @@ std::string file_name_of(const std::string& path);
 // Makes a new directory with a fresh name in base. Errors are worded
 // "<base>: <system message> at path \"<attempted path>\"" (or "... too many temporary files
 // exist at path \"<absolute base>\"") and keep the underlying kind.
-IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
+EngineResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
                                                       const std::string& base);
 
 // Proves that base is a directory in which a spill directory can be made (makes one and
 // removes it at once).
-IoStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base);
+EngineStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base);
 
 // "run-" and the counter, zero-padded to at least 6 digits.
 std::string run_file_name(uint64_t counter);

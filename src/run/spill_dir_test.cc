@@ -107,7 +107,7 @@ TEST(SpillDirTest, GivesUpAfter65536TakenNames) {
     ops->fail_make_dir(UINT64_MAX, EEXIST);
     auto dir = create_spill_dir(ops, base.path());
     ASSERT_FALSE(dir);
-    EXPECT_EQ(dir.error().kind(), IoErrorKind::AlreadyExists);
+    EXPECT_EQ(dir.error().kind(), ErrorKind::AlreadyExists);
     EXPECT_EQ(dir.error().message(), base.path() + ": too many temporary files exist at path \"" +
                                          base.path() + "\"");
     EXPECT_EQ(ops->make_dir_paths().size(), 65536u);
@@ -123,15 +123,15 @@ TEST(SpillDirTest, BasesThatCannotHoldASpillDirectory) {
     ScratchDir scratch;
     const std::string file = scratch.file("plain-file");
     run_testing::write_file(file, {1});
-    IoStatus s = check_spill_base(sys(), file);
+    EngineStatus s = check_spill_base(sys(), file);
     ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().kind(), IoErrorKind::NotADirectory);
+    EXPECT_EQ(s.error().kind(), ErrorKind::NotADirectory);
     EXPECT_EQ(s.error().message(), file + " is not a directory");
 
     const std::string missing = scratch.file("missing");
     s = check_spill_base(sys(), missing);
     ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().kind(), IoErrorKind::NotFound);
+    EXPECT_EQ(s.error().kind(), ErrorKind::NotFound);
     EXPECT_EQ(s.error().message(), missing + ": No such file or directory (os error 2)");
 
     // No permission to make directories (injected: the tests may run as root).
@@ -139,7 +139,7 @@ TEST(SpillDirTest, BasesThatCannotHoldASpillDirectory) {
     ops->fail_make_dir(1, EACCES);
     s = check_spill_base(ops, scratch.path());
     ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().kind(), IoErrorKind::PermissionDenied);
+    EXPECT_EQ(s.error().kind(), ErrorKind::PermissionDenied);
     const std::string prefix = scratch.path() + ": Permission denied (os error 13) at path ";
     EXPECT_EQ(s.error().message(), prefix + quote_path(ops->make_dir_paths()[0]));
 }
@@ -150,7 +150,7 @@ TEST(SpillDirTest, AReadOnlyBaseIsRefused) {
     ASSERT_EQ(::chmod(scratch.path().c_str(), 0500), 0);
     auto dir = create_spill_dir(sys(), scratch.path());
     ASSERT_FALSE(dir);
-    EXPECT_EQ(dir.error().kind(), IoErrorKind::PermissionDenied);
+    EXPECT_EQ(dir.error().kind(), ErrorKind::PermissionDenied);
     const std::string prefix = scratch.path() + ": Permission denied (os error 13) at path \"" +
                                scratch.path() + "/tessarune-";
     EXPECT_EQ(dir.error().message().rfind(prefix, 0), 0u) << dir.error().message();
@@ -166,7 +166,7 @@ TEST(SpillDirTest, RelativeBasesAreResolvedButReportedAsGiven) {
     EXPECT_EQ((*dir)->path().rfind(scratch.path() + "/sub/tessarune-", 0), 0u) << (*dir)->path();
     dir.value().reset();
 
-    IoStatus s = check_spill_base(sys(), "nope");
+    EngineStatus s = check_spill_base(sys(), "nope");
     ASSERT_FALSE(s);
     EXPECT_EQ(s.error().message(), "nope: No such file or directory (os error 2)");
 
@@ -183,7 +183,7 @@ TEST(SpillDirTest, RelativeBasesAreResolvedButReportedAsGiven) {
     ops->fail_current_dir(ENOENT);
     refused = create_spill_dir(ops, "sub");
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().kind(), IoErrorKind::NotFound);
+    EXPECT_EQ(refused.error().kind(), ErrorKind::NotFound);
     EXPECT_EQ(refused.error().message(), "sub: No such file or directory (os error 2)");
 }
 

@@ -119,16 +119,14 @@ bool entry_tail_less(const uint8_t* arena, const RecordEntry& a, uint32_t ia, co
     return ia < ib;
 }
 
-// Whole record order of two entries of one buffer (used when no item table can be had).
-bool entry_less_in_place(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) {
-    const uint32_t common = std::min(a.key_length, b.key_length);
-    if (common != 0) {
-        const int c = std::memcmp(arena + entry_offset(a), arena + entry_offset(b), common);
-        if (c != 0) return c < 0;
-    }
-    if (a.key_length != b.key_length) return a.key_length < b.key_length;
-    if (entry_offset(a) != entry_offset(b)) return entry_offset(a) < entry_offset(b);
-    return a.payload_length < b.payload_length;
+// The whole record order of two entries whose keys lie in `arena`.
+int compare_in(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) {
+    const int c = compare_keys(Bytes(arena + entry_offset(a), a.key_length),
+                               Bytes(arena + entry_offset(b), b.key_length));
+    if (c != 0) return c;
+    if (entry_offset(a) != entry_offset(b)) return entry_offset(a) < entry_offset(b) ? -1 : 1;
+    if (a.payload_length != b.payload_length) return a.payload_length < b.payload_length ? -1 : 1;
+    return 0;
 }
 
 // The comparisons read the arena unchecked, so every entry is checked before anything moves.
@@ -370,7 +368,7 @@ void sort_in_place(std::span<RecordEntry> entries, std::span<const uint8_t> aren
     const uint8_t* data = arena.data();
     std::sort(entries.begin(), entries.end(),
               [data](const RecordEntry& a, const RecordEntry& b) {
-                  return entry_less_in_place(data, a, b);
+                  return compare_in(data, a, b) < 0;
               });
 }
 
@@ -539,13 +537,7 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
 }
 
 int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
-    const uint8_t* arena = buffer.arena().data();
-    const int c = compare_keys(Bytes(arena + entry_offset(a), a.key_length),
-                               Bytes(arena + entry_offset(b), b.key_length));
-    if (c != 0) return c;
-    if (entry_offset(a) != entry_offset(b)) return entry_offset(a) < entry_offset(b) ? -1 : 1;
-    if (a.payload_length != b.payload_length) return a.payload_length < b.payload_length ? -1 : 1;
-    return 0;
+    return compare_in(buffer.arena().data(), a, b);
 }
 
 bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {

@@ -1,77 +1,24 @@
 #include "sorter/filling.h"
 
 #include <cstring>
-#include <string>
 #include <utility>
 
 #include "key/key_encoding.h"
-#include "sorter/engine_state.h"
-#include "sorter/sorter_core.h"
-#include "sorter/spill.h"
 
 namespace tessarune {
-
 namespace {
 
 constexpr uint64_t kMaxFieldLength = uint64_t{1} << 32;
 
-}  // namespace
-
-bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length,
-                         PayloadSource source) {
-    return std::holds_alternative<GrowthFull>(plan_growth(
-        state.filling, RecordBuffer::arena_bytes_for(key_length, payload_length, source),
-        state.half_budget));
+// The one rule for storing a payload once: when it is key bytes 1 to K - 3, which is what
+// a bytes key without zero bytes holds between its tag and its end.
+PayloadSource source_of(Bytes key, Bytes payload) {
+    if (key.size() != payload.size() + 3) return PayloadSource::Given;
+    if (!payload.empty() && std::memcmp(key.data() + 1, payload.data(), payload.size()) != 0) {
+        return PayloadSource::Given;
+    }
+    return PayloadSource::KeyBytes;
 }
-
-namespace {
-
-// Runs once per record under the engine's mutex: plain counts, published by plain stores,
-// and the memory looked at again only when the filling half grew.
-void note_added(FillingState& state, uint64_t bytes, uint64_t items = 1) {
-    state.added_items += items;
-    state.added_bytes += bytes;
-    state.stats->set_added(state.added_items, state.added_bytes);
-    const uint64_t capacity = state.filling.counted_capacity();
-    if (capacity == state.noted_capacity) return;
-    state.noted_capacity = capacity;
-    uint64_t held = capacity;
-    if (state.spill_job) held += state.spilling_capacity;
-    if (state.spare) held += state.spare->counted_capacity();
-    state.stats->note_memory(held);
-}
-
-// Hands the full filling half to a new spill thread and makes the spare buffers (or a new
-// buffer) the filling half. The half's records are lost when the thread cannot start.
-EngineStatus hand_off_full_half(FillingState& state, std::string path) {
-    RecordBuffer full = std::move(state.filling);
-    state.filling = state.spare.has_value() ? std::move(*state.spare) : RecordBuffer();
-    state.spare.reset();
-
-    const uint64_t n = full.record_count();
-    const uint64_t run_bytes = 8 * n + full.arena_length() + full.flagged_count();
-    state.runs.push_back(RunInfo{path, n, run_bytes});
-    state.stats->add_spill(run_bytes);
-    state.spilling_capacity = full.counted_capacity();
-    state.noted_capacity = 0;  // the memory held has changed shape: note it at the next add
-
-    // The spill directory outlives the job: releasing the state ends the job first.
-    auto job = launch_spill([buffer = std::move(full), path = std::move(path), dir = state.spill_dir.get(),
-                             pool = state.pool, budget = state.half_budget,
-                             stats = state.stats](SpillChannel& result_channel) mutable {
-        const auto start = SorterStats::Clock::now();
-        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget, *stats);
-        stats->add_spill_time(SorterStats::since(start));
-        result_channel.send(std::move(result));
-    });
-    if (!job) return Unexpected(EngineError(std::move(job).error()));
-    state.spill_job = std::move(job).value();
-    return {};
-}
-
-}  // namespace
-
-namespace {
 
 void append_record(RecordBuffer& buffer, Bytes key, Bytes payload, PayloadSource source) {
     if (source == PayloadSource::KeyBytes) {
@@ -83,53 +30,85 @@ void append_record(RecordBuffer& buffer, Bytes key, Bytes payload, PayloadSource
 
 }  // namespace
 
-namespace {
+Filling::Filling(std::string base, uint64_t max_bytes, uint64_t max_open, std::shared_ptr<SortPool> pool,
+                 std::shared_ptr<FileOps> ops, std::shared_ptr<SorterStats> stats)
+    : base_(std::move(base)),
+      max_open_(max_open),
+      half_budget_(max_bytes / 2),
+      pool_(std::move(pool)),
+      ops_(std::move(ops)),
+      stats_(std::move(stats)) {}
+
+Filling::~Filling() {
+    // The spill thread still uses its buffer, its file in the spill directory and its own pool
+    // reference: it has to end before any of them goes.
+    spill_job_.reset();
+    filling_.release();
+    spare_.reset();
+    pool_.reset();
+    spill_dir_.reset();
+}
+
+bool Filling::is_full_for(Bytes key, Bytes payload) const {
+    const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source_of(key, payload));
+    return std::holds_alternative<GrowthFull>(plan_growth(filling_, extra, half_budget_));
+}
+
+// Runs once per record under the engine's mutex: plain counts, published by plain stores,
+// and the memory looked at again only when the filling half grew.
+void Filling::note_added(uint64_t bytes, uint64_t items) {
+    added_items_ += items;
+    added_bytes_ += bytes;
+    stats_->set_added(added_items_, added_bytes_);
+    const uint64_t capacity = filling_.counted_capacity();
+    if (capacity == noted_capacity_) return;
+    noted_capacity_ = capacity;
+    uint64_t held = capacity;
+    if (spill_job_) held += spilling_capacity_;
+    if (spare_) held += spare_->counted_capacity();
+    stats_->note_memory(held);
+}
 
 // Appends a record of key_size + payload_size bytes, `extra` of them in the arena, with
 // append(buffer) when the filling half has room for it; false when it is full.
 template <typename Append>
-EngineResult<bool> try_append(FillingState& state, uint64_t key_size, uint64_t payload_size,
-                              uint64_t extra, Append append) {
-    if (state.lost_records) return Unexpected(EngineError::lost_records());
+EngineResult<bool> Filling::try_append(uint64_t key_size, uint64_t payload_size, uint64_t extra,
+                                       Append append) {
+    if (lost_records_) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     if (key_size >= kMaxFieldLength || payload_size >= kMaxFieldLength) {
-        return Unexpected(EngineError::message("a key or value must be shorter than 4 GiB"));
+        return Unexpected(EngineError(ErrorKind::InvalidArgument, "a key or value must be shorter than 4 GiB"));
     }
-    RecordBuffer& filling = state.filling;
-    if (!filling.fits_as_is(extra, state.half_budget)) {
-        const GrowthPlan plan = plan_growth(filling, extra, state.half_budget);
+    if (!filling_.fits_as_is(extra, half_budget_)) {
+        const GrowthPlan plan = plan_growth(filling_, extra, half_budget_);
         if (std::holds_alternative<GrowthFull>(plan)) return false;
         if (const auto* resize = std::get_if<GrowthResize>(&plan)) {
-            filling.arena().set_capacity(resize->arena_capacity);
-            filling.entries().set_capacity(resize->entry_capacity);
+            filling_.arena().set_capacity(resize->arena_capacity);
+            filling_.entries().set_capacity(resize->entry_capacity);
         }
     }
-    append(filling);
-    note_added(state, key_size + payload_size);
+    append(filling_);
+    note_added(key_size + payload_size, 1);
     return true;
 }
 
-}  // namespace
-
-EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
-                                      PayloadSource source) {
-    if (source == PayloadSource::KeyBytes) TR_CHECK(key.size() >= 3);
+EngineResult<bool> Filling::try_add(Bytes key, Bytes payload) {
+    const PayloadSource source = source_of(key, payload);
     const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
-    return try_append(state, key.size(), payload.size(), extra, [&](RecordBuffer& filling) {
+    return try_append(key.size(), payload.size(), extra, [&](RecordBuffer& filling) {
         append_record(filling, key, payload, source);
     });
 }
 
-EngineResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw) {
+EngineResult<bool> Filling::try_add_bytes(Bytes raw) {
     const uint64_t key_size = uint64_t{raw.size()} + 3;
-    return try_append(state, key_size, raw.size(), key_size, [&](RecordBuffer& filling) {
+    return try_append(key_size, raw.size(), key_size, [&](RecordBuffer& filling) {
         filling.append_payload_in_key(TAG_BYTES, raw);
     });
 }
 
-EngineResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes text, uint8_t separator,
-                                                  bool may_hold_zero, size_t max_lines) {
-    if (state.lost_records) return Unexpected(EngineError::lost_records());
-    RecordBuffer& filling = state.filling;
+EngineResult<LinesTaken> Filling::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
+                                                size_t max_lines) {
+    if (lost_records_) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     const uint8_t* start = text.data();
     const uint8_t* const end = start + text.size();
     LinesTaken taken;
@@ -140,53 +119,112 @@ EngineResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes tex
         const size_t n = static_cast<size_t>(found - start);
         if (n + 3 >= kMaxFieldLength) break;
         if (may_hold_zero && std::memchr(start, 0, n) != nullptr) break;
-        if (!filling.fits_as_is(n + 3, state.half_budget)) break;
-        filling.append_payload_in_key(TAG_BYTES, Bytes(start, n));
+        if (!filling_.fits_as_is(n + 3, half_budget_)) break;
+        filling_.append_payload_in_key(TAG_BYTES, Bytes(start, n));
         bytes += 2 * uint64_t{n} + 3;
         taken.lines += 1;
         start = found + 1;
     }
     taken.bytes = static_cast<size_t>(start - text.data());
-    if (taken.lines != 0) note_added(state, bytes, taken.lines);
+    if (taken.lines != 0) note_added(bytes, taken.lines);
     return taken;
 }
 
-EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll) {
-    return add_to_filling(state, key, payload, PayloadSource::Given, poll);
-}
-
-EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, PayloadSource source,
-                            Poll& poll) {
-    EngineResult<bool> added = try_add_to_filling(state, key, payload, source);
+EngineStatus Filling::add(Bytes key, Bytes payload, Poll& poll) {
+    EngineResult<bool> added = try_add(key, payload);
     if (!added) return Unexpected(std::move(added).error());
     if (*added) return {};
 
-    // The filling half is full: the previous spill must end before this one starts. An
-    // interrupted wait changes nothing: the spill keeps running, the record waits.
-    EngineStatus waited = wait_for_spill(state, poll);
+    // The filling half is full: the previous spill must end before this one starts. A wait
+    // that gave up changes nothing: the spill keeps running, the record waits.
+    EngineStatus waited = wait_for_spill(poll);
     if (!waited) return waited;
-    if (state.lost_records) return Unexpected(EngineError::lost_records());
-    const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
-    IoResult<std::string> path = new_run_path(state);
-    if (!path) {
-        state.lost_records = true;
-        return Unexpected(EngineError(std::move(path).error()));
-    }
+    if (lost_records_) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     try {
-        EngineStatus started = hand_off_full_half(state, std::move(path).value());
+        EngineStatus started = spill_full_half();
         if (!started) {
-            state.lost_records = true;
+            lost_records_ = true;
             return started;
         }
     } catch (...) {
-        state.lost_records = true;  // the full half left the state and may be gone
+        lost_records_ = true;  // the full half left the state and may be gone
         throw;
     }
-    const bool taken = apply_plan(state.filling, extra, state.half_budget);
+    const PayloadSource source = source_of(key, payload);
+    const bool taken = apply_plan(filling_, RecordBuffer::arena_bytes_for(key.size(), payload.size(), source),
+                                  half_budget_);
     TR_CHECK(taken);  // an empty half never answers Full
-    append_record(state.filling, key, payload, source);
-    note_added(state, key.size() + payload.size());
+    append_record(filling_, key, payload, source);
+    note_added(key.size() + payload.size(), 1);
     return {};
+}
+
+// Hands the full filling half to a new spill thread and makes the spare half (or a new
+// buffer) the filling half. The half's records are lost when the thread cannot start.
+EngineStatus Filling::spill_full_half() {
+    EngineResult<std::string> path = next_run_path();
+    if (!path) return Unexpected(std::move(path).error());
+    RecordBuffer full = std::move(filling_);
+    filling_ = spare_.has_value() ? std::move(*spare_) : RecordBuffer();
+    spare_.reset();
+
+    const uint64_t n = full.record_count();
+    const uint64_t run_bytes = 8 * n + full.arena_length() + full.flagged_count();
+    runs_.push_back(RunInfo{*path, n, run_bytes});
+    stats_->add_spill(run_bytes);
+    spilling_capacity_ = full.counted_capacity();
+    noted_capacity_ = 0;  // the memory held has changed shape: note it at the next add
+
+    // The spill directory outlives the job: releasing the state ends the job first.
+    auto job = SpillJob::launch([buffer = std::move(full), path = std::move(path).value(), dir = spill_dir_.get(),
+                                 pool = pool_, budget = half_budget_,
+                                 stats = stats_](SpillChannel& result_channel) mutable {
+        const auto start = SorterStats::Clock::now();
+        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget, *stats);
+        stats->add_spill_time(SorterStats::since(start));
+        result_channel.send(std::move(result));
+    });
+    if (!job) return Unexpected(std::move(job).error());
+    spill_job_ = std::move(job).value();
+    return {};
+}
+
+EngineStatus Filling::wait_for_spill(Poll& poll) {
+    if (!spill_job_) return {};
+    const auto wait_start = SorterStats::Clock::now();
+    EngineResult<RecordBuffer> sent = [&] {
+        try {
+            return spill_job_->wait(poll);
+        } catch (...) {
+            // The half that thread held may be gone; the engine must not pretend otherwise.
+            lost_records_ = true;
+            spill_job_.reset();
+            throw;
+        }
+    }();
+    stats_->add_spill_wait(SorterStats::since(wait_start));
+    if (!sent && sent.error().kind() == ErrorKind::GaveUp) return Unexpected(std::move(sent).error());
+    spill_job_.reset();
+    if (!sent) {
+        lost_records_ = true;
+        return Unexpected(std::move(sent).error());
+    }
+    spare_.emplace(std::move(sent).value());
+    return {};
+}
+
+// The path of the next run file: makes the spill directory on first use.
+EngineResult<std::string> Filling::next_run_path() {
+    if (!spill_dir_) {
+        EngineResult<std::unique_ptr<SpillDir>> made = create_spill_dir(ops_, base_);
+        if (!made) return Unexpected(std::move(made).error());
+        spill_dir_ = std::move(made).value();
+    }
+    std::string path = spill_dir_->path();
+    path += '/';
+    path += run_file_name(run_counter_);
+    run_counter_ += 1;
+    return path;
 }
 
 }  // namespace tessarune

@@ -1,51 +1,131 @@
-// The adding path of the Filling state: records go into the filling half, and a full half
-// goes to a spill (spill.h) while the other half fills. Every function runs under the
-// engine's mutex.
+// Filling: the sorter's state while records are added, and the start of its read.
+//
+// Records go into the filling half; a full half goes to a spill (spill.h) while the other
+// half fills. The read waits for the last spill, merges runs in passes until at most
+// max_open remain (fewer when descriptors are short), sorts the last half in memory and opens
+// the final merge over every run and that half. Every method runs under the engine's mutex.
+//
+// Releasing a Filling joins a running spill (without polling), frees both halves, lets go
+// of the sort pool and removes the spill directory with everything in it. In a process
+// forked from the sorter's, it frees memory only: the spill thread and the pool's workers are
+// abandoned, not joined, and the spill directory stays (see SpillJob, SortPool, SpillDir).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "base/expected.h"
 #include "base/record_buffer.h"
+#include "base/sort_pool.h"
+#include "run/file_ops.h"
+#include "run/run_info.h"
+#include "run/spill_dir.h"
+#include "sorter/final_merge.h"
+#include "sorter/poll.h"
+#include "sorter/sorter_stats.h"
+#include "sorter/spill.h"
 
 namespace tessarune {
 
-class Poll;
-struct FillingState;
-
-// add_record on the Filling state: appends the record, handing a full half to a new spill
-// first (waiting for the previous one). With PayloadSource::KeyBytes, payload is ignored.
-EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, PayloadSource source,
-                            Poll& poll);
-EngineStatus add_to_filling(FillingState& state, Bytes key, Bytes payload, Poll& poll);
-
-// The part of add_to_filling that never waits: true when the record was appended, false
-// (nothing done) when the filling half is full, so that appending needs a spill.
-EngineResult<bool> try_add_to_filling(FillingState& state, Bytes key, Bytes payload,
-                                      PayloadSource source);
-
-// try_add_to_filling for the record add_encoded(raw, raw) makes of a bytes object without
-// zero bytes: key `TAG_BYTES raw 00 00`, payload stored once, inside it. The key is written
-// straight into the arena.
-EngineResult<bool> try_add_bytes_to_filling(FillingState& state, Bytes raw);
-
-// What try_add_lines_to_filling took of its text.
+// What try_add_lines took of its text.
 struct LinesTaken {
     size_t bytes = 0;  // whole lines, each with its separator
     size_t lines = 0;
 };
 
-// try_add_bytes_to_filling for each line of `text` (without the `separator` that ends it),
-// in order, for as long as the lines fit in the filling half as it stands: at most
-// max_lines, and stopping before a line without a separator after it, a line that holds a
-// zero byte (looked for only when may_hold_zero), or a line that the half has no room for.
-// The line it stopped before is for the one-record paths, which wait, grow or refuse.
-EngineResult<LinesTaken> try_add_lines_to_filling(FillingState& state, Bytes text, uint8_t separator,
-                                                  bool may_hold_zero, size_t max_lines);
+// The most runs one merge may open: max_open, or fewer when the process has fewer
+// descriptors to spare (less a small reserve and also_open more that the merge holds); at
+// least 2.
+uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open);
 
-// Whether adding a record of this size finds the filling half full (and so may wait).
-bool filling_is_full_for(const FillingState& state, uint64_t key_length, uint64_t payload_length,
-                         PayloadSource source = PayloadSource::Given);
+class Filling {
+public:
+    // base is absolute. max_bytes >= 2, max_open >= 2.
+    Filling(std::string base, uint64_t max_bytes, uint64_t max_open, std::shared_ptr<SortPool> pool,
+            std::shared_ptr<FileOps> ops, std::shared_ptr<SorterStats> stats);
+    ~Filling();
+    Filling(const Filling&) = delete;
+    Filling& operator=(const Filling&) = delete;
+
+    // Appends the record, handing a full half to a new spill first (waiting for the previous
+    // one, asking poll every 50 ms). A payload that is key bytes 1 to K - 3 (a bytes key's
+    // raw bytes, without zero bytes) is stored once, inside the key.
+    // InvalidArgument for a field of 4 GiB; LostRecords once a spill failed.
+    EngineStatus add(Bytes key, Bytes payload, Poll& poll);
+
+    // The part of add that never waits: true when the record was appended, false (nothing
+    // done) when the filling half is full, so that appending needs a spill.
+    EngineResult<bool> try_add(Bytes key, Bytes payload);
+
+    // try_add for the record add_encoded(raw, raw) makes of a bytes object without zero
+    // bytes: key `TAG_BYTES raw 00 00`, payload stored in it, written straight into the arena.
+    EngineResult<bool> try_add_bytes(Bytes raw);
+
+    // try_add_bytes for each line of `text` (without the `separator` that ends it), in
+    // order, for as long as the lines fit in the filling half as it stands: at most max_lines,
+    // and stopping before a line without a separator after it, a line that holds a zero byte
+    // (looked for only when may_hold_zero), or a line that the half has no room for. The line
+    // it stopped before is for the one-record paths, which wait, grow or refuse.
+    EngineResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
+                                           size_t max_lines);
+
+    // Whether adding a record of this size finds the filling half full (and so may wait).
+    bool is_full_for(Bytes key, Bytes payload) const;
+
+    // Waits for the running spill, if any: GaveUp leaves it running; otherwise its buffer
+    // becomes the spare half, or its failure marks the records lost and is returned.
+    EngineStatus wait_for_spill(Poll& poll);
+
+    // Merges the lightest window of runs into a new run, which takes the window's place in
+    // the run list; then removes the window's files. Polls before the pass, then every 65536
+    // records or 4 MiB written. REQUIRES: no spill running, more than max_open runs.
+    EngineStatus merge_pass(Poll& poll);
+
+    // The read: everything above, then the final merge, which takes the spill directory
+    // along. What is left is for the caller to release; after a failure, releasing it
+    // removes the spill directory.
+    EngineResult<FinalMerge> finish(Poll& poll);
+
+    const std::vector<RunInfo>& runs() const { return runs_; }  // in adding order
+    const RecordBuffer& filling_half() const { return filling_; }
+    const std::optional<RecordBuffer>& spare_half() const { return spare_; }
+    uint64_t half_budget() const { return half_budget_; }
+    uint64_t added_items() const { return added_items_; }
+
+private:
+    template <typename Append>
+    EngineResult<bool> try_append(uint64_t key_size, uint64_t payload_size, uint64_t extra,
+                                  Append append);
+    void note_added(uint64_t bytes, uint64_t items);
+    EngineStatus spill_full_half();
+    EngineResult<std::string> next_run_path();
+    EngineStatus merge_pass(Poll& poll, uint64_t target, uint64_t widest);
+    EngineResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeSource>> readers);
+    EngineResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const RunInfo* first,
+                                                                          size_t count) const;
+
+    RecordBuffer filling_;                 // the half that takes new records
+    std::optional<RecordBuffer> spare_;    // the emptied half the last spill sent back
+    std::vector<RunInfo> runs_;            // every run written or being written
+    std::string base_;
+    uint64_t max_open_;
+    uint64_t half_budget_;                 // floor(max_bytes / 2)
+    std::shared_ptr<SortPool> pool_;       // present when threads > 1
+    std::shared_ptr<FileOps> ops_;
+    // Shared with the SorterCore (which outlives this state) and with running spills.
+    std::shared_ptr<SorterStats> stats_;
+    std::unique_ptr<SpillDir> spill_dir_;  // made at the first spill
+    uint64_t run_counter_ = 0;
+    std::unique_ptr<SpillJob> spill_job_;  // the running spill
+    bool lost_records_ = false;
+    uint64_t spilling_capacity_ = 0;  // counted capacity of the half the running spill holds
+    uint64_t noted_capacity_ = 0;     // of the filling half, when memory was last noted
+    uint64_t added_items_ = 0;
+    uint64_t added_bytes_ = 0;
+};
 
 }  // namespace tessarune

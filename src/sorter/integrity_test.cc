@@ -15,7 +15,7 @@
 #include "run/spill_dir.h"
 #include "run/testing/fault_file_ops.h"
 #include "sorter/engine_state.h"
-#include "sorter/read_plan.h"
+#include "sorter/filling.h"
 #include "sorter/sorter_core.h"
 #include "sorter/testing/engine_testing.h"
 
@@ -44,13 +44,13 @@ Outcome sort_through(const std::string& base, const std::vector<TestRecord>& rec
     SorterCore& core = **created;
     core.lock();
     SilentPoll poll;
-    auto fail = [&](const CoreError& e) {
-        if (!e.is_refusal()) out.error = e.engine_error();
+    auto fail = [&](const EngineError& e) {
+        out.error = e;
         core.unlock();
         return out;
     };
     for (const TestRecord& r : records) {
-        CoreStatus added = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll);
+        EngineStatus added = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll);
         if (!added) return fail(added.error());
     }
     StatusByte status{SorterStatus::Open};
@@ -58,7 +58,7 @@ Outcome sort_through(const std::string& base, const std::vector<TestRecord>& rec
     if (!started) return fail(started.error());
     for (;;) {
         if (core.batch_used_up()) {
-            CoreStatus refilled = core.refill_batch();
+            EngineStatus refilled = core.refill_batch();
             if (!refilled) return fail(refilled.error());
         }
         Bytes payload;
@@ -105,8 +105,7 @@ TEST(FaultCountdown, EveryFailingFileOperationGivesExactRecordsOrAnErrorNamingAF
             const Outcome out = sort_through(base.path(), records, 3, ops);
             if (out.error) {
                 ++failed;
-                ASSERT_TRUE(out.error->is_io()) << out.error->text();
-                const IoError& e = out.error->io();
+                const EngineError& e = *out.error;
                 ASSERT_FALSE(e.path().empty()) << e.message();
                 ASSERT_NE(e.message().find(e.path()), std::string::npos) << e.message();
             } else {
@@ -140,7 +139,7 @@ TEST(DescriptorLimits, FewFreeDescriptorsMeanMorePassesNotAFailure) {
     // The reserve takes 4: merges of at most 3 runs, passes of at most 2 (plus their output).
     ops->limit_free_descriptors(7);
     const Outcome out = sort_through(base.path(), records, 64, ops);
-    ASSERT_FALSE(out.error) << out.error->text();
+    ASSERT_FALSE(out.error) << out.error->message();
     EXPECT_EQ(out.payloads, sorted_payloads(records));
     EXPECT_EQ(base.entries(), std::vector<std::string>{});
 
@@ -151,25 +150,21 @@ TEST(DescriptorLimits, FewFreeDescriptorsMeanMorePassesNotAFailure) {
 }
 
 TEST(MergePass, PollsByBytesWrittenAsWellAsByRecords) {
-    // Three runs of three 1 MiB records, a pass over two of them: far fewer than 65536
-    // records, but 6 MiB to write.
+    // Records of 2.5 MiB, each larger than a half, so each spills as a run of its own: a
+    // pass over two of them writes two records, far fewer than 65536, but 5 MiB.
     tt::TempBase base;
-    FillingState state(base.path(), 1 << 20, 2, 1, nullptr, FileOps::system());
-    const std::string big(1 << 20, 'x');
-    for (int run = 0; run < 3; ++run) {
-        auto path = new_run_path(state);
-        ASSERT_TRUE(path);
-        auto writer = open_run_writer(*state.spill_dir, *path, nullptr);
-        ASSERT_TRUE(writer);
-        for (int i = 0; i < 3; ++i) ASSERT_TRUE((*writer)->write_record(tt::as_bytes("k"), tt::as_bytes(big)));
-        auto info = (*writer)->finish_run();
-        ASSERT_TRUE(info);
-        state.runs.push_back(*info);
+    Filling filling(base.path(), 1 << 20, 2, nullptr, FileOps::system(), std::make_shared<SorterStats>());
+    const std::string big((5 << 20) / 2, 'x');
+    SilentPoll silent;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(filling.add(tt::as_bytes("k"), tt::as_bytes(big), silent));
     }
+    ASSERT_TRUE(filling.wait_for_spill(silent));
+    ASSERT_EQ(filling.runs().size(), 3u);
     tt::GiveUpPoll poll(1);  // carries on before the pass, gives up at the next poll
-    EngineStatus passed = merge_pass(state, poll);
+    EngineStatus passed = filling.merge_pass(poll);
     ASSERT_FALSE(passed);
-    EXPECT_EQ(passed.error().io().kind(), IoErrorKind::Interrupted);
+    EXPECT_EQ(passed.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(poll.calls(), 2u);
 }
 

@@ -44,15 +44,10 @@ size_t view_record(const ByteBuffer& from, size_t at, RecordView& out) {
     return at + kRecordHead + k + p;
 }
 
-IoError as_io_error(const EngineError& e) {
-    if (e.is_io()) return e.io();
-    return IoError(IoErrorKind::Other, "a part of a merge pass failed");
-}
-
 struct Batch {
     ByteBuffer bytes;
     bool last = false;             // the inner merge ended after these records
-    std::optional<IoError> error;  // the inner merge failed after these records
+    std::optional<EngineError> error;  // the inner merge failed after these records
 };
 
 class Relay final : public MergeSource {
@@ -70,7 +65,7 @@ public:
         task_.wait();  // produce() catches what the merge throws; nothing else can escape
     }
 
-    IoResult<NextRecord> next_record(RecordView& out) override {
+    EngineResult<NextRecord> next_record(RecordView& out) override {
         for (;;) {
             if (ended_) return NextRecord::End;
             if (holding_) {
@@ -127,7 +122,7 @@ private:
             RecordView r;
             EngineResult<bool> next = inner_->merge_next(&r);
             if (!next) {
-                b.error = as_io_error(next.error());
+                b.error = std::move(next).error();
                 return false;
             }
             if (!next.value()) {

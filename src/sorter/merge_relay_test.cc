@@ -28,9 +28,9 @@ public:
     CountingSource(size_t count, size_t payload_size, int error, bool stored_once)
         : count_(count), payload_(payload_size, 'p'), error_(error), stored_once_(stored_once) {}
 
-    IoResult<NextRecord> next_record(RecordView& out) override {
+    EngineResult<NextRecord> next_record(RecordView& out) override {
         if (next_ == count_) {
-            if (error_ != 0) return Unexpected(IoError::from_errno(error_));
+            if (error_ != 0) return Unexpected(EngineError::from_errno(error_));
             return NextRecord::End;
         }
         key_ = stored_once_ ? stored_once_key(key_of(next_++)) : key_of(next_++);
@@ -52,7 +52,7 @@ std::unique_ptr<MergeSource> relay_over(size_t count, size_t payload_size, int e
                                         size_t batch_bytes, bool stored_once = false) {
     std::vector<std::unique_ptr<MergeSource>> sources;
     sources.push_back(std::make_unique<CountingSource>(count, payload_size, error, stored_once));
-    auto inner = new_merger(std::move(sources), nullptr);
+    auto inner = new_merger(std::move(sources));
     EXPECT_TRUE(inner);
     return start_merge_relay(std::move(inner).value(), pool, batch_bytes);
 }
@@ -67,12 +67,12 @@ TEST(MergeRelay, PassesRecordsOnInOrderThenTheEndOrTheError) {
         auto relay = relay_over(3000, payload, error, *pool, 4096);
         RecordView r;
         for (size_t i = 0; i < 3000; ++i) {
-            IoResult<NextRecord> next = relay->next_record(r);
+            EngineResult<NextRecord> next = relay->next_record(r);
             ASSERT_TRUE(next && *next == NextRecord::Record) << i;
             ASSERT_EQ(std::string(r.key.begin(), r.key.end()), key_of(i));
             ASSERT_EQ(r.payload.size(), payload);
         }
-        IoResult<NextRecord> last = relay->next_record(r);
+        EngineResult<NextRecord> last = relay->next_record(r);
         if (error == 0) {
             ASSERT_TRUE(last && *last == NextRecord::End);
         } else {
@@ -89,13 +89,13 @@ TEST(MergeRelay, PassesStoredOnceRecordsOnWithTheirPayloadInTheKey) {
     auto relay = relay_over(3000, 0, 0, *pool, 4096, true);
     RecordView r;
     for (size_t i = 0; i < 3000; ++i) {
-        IoResult<NextRecord> next = relay->next_record(r);
+        EngineResult<NextRecord> next = relay->next_record(r);
         ASSERT_TRUE(next && *next == NextRecord::Record) << i;
         ASSERT_TRUE(r.payload_in_key) << i;
         ASSERT_EQ(std::string(r.key.begin(), r.key.end()), stored_once_key(key_of(i)));
         ASSERT_EQ(std::string(r.payload.begin(), r.payload.end()), key_of(i));
     }
-    IoResult<NextRecord> last = relay->next_record(r);
+    EngineResult<NextRecord> last = relay->next_record(r);
     ASSERT_TRUE(last && *last == NextRecord::End);
 }
 

@@ -21,7 +21,7 @@ void append_payload(ByteBuffer& chunk, Bytes payload, size_t extra) {
 }
 
 // Sends until the data or the receiver ends. Throws on an internal error.
-void send_chunks(Merger& merger, ChunkChannels& channels, std::optional<uint8_t> terminator,
+void send_chunks(FinalMerge& merger, ChunkChannels& channels, std::optional<uint8_t> terminator,
                  bool unique) {
     RecordView record;
     ByteBuffer previous_key;
@@ -70,7 +70,7 @@ void send_chunks(Merger& merger, ChunkChannels& channels, std::optional<uint8_t>
 
 }  // namespace
 
-void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannels> channels,
+void run_merge_thread(std::unique_ptr<FinalMerge> merger, std::shared_ptr<ChunkChannels> channels,
                       std::optional<uint8_t> terminator, bool unique) {
     std::exception_ptr internal_error;
     try {

@@ -11,7 +11,7 @@
 
 #include "base/channel.h"
 #include "base/engine_error.h"
-#include "merge/merger.h"
+#include "sorter/final_merge.h"
 
 namespace tessarune {
 
@@ -54,7 +54,7 @@ struct ChunkChannels {
 // releases the merger, which removes the spill directory, and only after that closes
 // `chunks`, so that a receiver that saw the end knows the files are gone. An internal error
 // closes `chunks` with it.
-void run_merge_thread(std::unique_ptr<Merger> merger, std::shared_ptr<ChunkChannels> channels,
+void run_merge_thread(std::unique_ptr<FinalMerge> merger, std::shared_ptr<ChunkChannels> channels,
                       std::optional<uint8_t> terminator, bool unique);
 
 }  // namespace tessarune

@@ -20,8 +20,8 @@ using testing::as_bytes;
 class FailingSource final : public MergeSource {
 public:
     explicit FailingSource(int good) : good_(good) {}
-    IoResult<NextRecord> next_record(RecordView& out) override {
-        if (good_-- == 0) return Unexpected(IoError(IoErrorKind::InvalidData, "/spill/run-000000 is corrupt"));
+    EngineResult<NextRecord> next_record(RecordView& out) override {
+        if (good_-- == 0) return Unexpected(EngineError(ErrorKind::InvalidData, "/spill/run-000000 is corrupt"));
         out.key = as_bytes(key_);
         out.payload = as_bytes(key_);
         return NextRecord::Record;
@@ -32,16 +32,16 @@ private:
     std::string key_ = "k";
 };
 
-std::unique_ptr<Merger> merger_over(std::unique_ptr<MergeSource> source) {
+std::unique_ptr<FinalMerge> merger_over(std::unique_ptr<MergeSource> source) {
     std::vector<std::unique_ptr<MergeSource>> sources;
     sources.push_back(std::move(source));
-    auto merger = new_merger(std::move(sources), nullptr);
+    auto merger = new_merger(std::move(sources));
     EXPECT_TRUE(merger);
-    return std::move(merger).value();
+    return std::make_unique<FinalMerge>(std::move(merger).value(), nullptr);
 }
 
 // Runs the merging thread and collects what it sends, as write_to's caller would.
-std::vector<ChunkMessage> run(std::unique_ptr<Merger> merger,
+std::vector<ChunkMessage> run(std::unique_ptr<FinalMerge> merger,
                               std::optional<uint8_t> terminator = std::nullopt) {
     auto channels = std::make_shared<ChunkChannels>();
     std::thread thread(run_merge_thread, std::move(merger), channels, terminator, false);
@@ -93,7 +93,7 @@ TEST(MergeThread, AMergeErrorReplacesTheChunkItBroke) {
     std::vector<ChunkMessage> got = run(merger_over(std::make_unique<FailingSource>(10)));
     ASSERT_EQ(got.size(), 1u);
     ASSERT_TRUE(std::holds_alternative<EngineError>(got[0]));
-    EXPECT_EQ(std::get<EngineError>(got[0]).text(), "/spill/run-000000 is corrupt");
+    EXPECT_EQ(std::get<EngineError>(got[0]).message(), "/spill/run-000000 is corrupt");
 }
 
 TEST(MergeThread, EndsWhenTheReceiverLetsGo) {

@@ -10,14 +10,8 @@
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
 #include "sorter/engine_state.h"
-#include "sorter/read_plan.h"
-#include "sorter/spill.h"
 
 namespace tessarune {
-
-bool CoreError::is_interrupted() const {
-    return !is_refusal_ && error_->is_io() && error_->io().kind() == IoErrorKind::Interrupted;
-}
 
 SorterCore::SorterCore() : creator_(::getpid()) {}
 
@@ -54,78 +48,63 @@ bool SorterCore::held_by_this_thread() const {
 
 StateKind SorterCore::state_kind() const { return state_->kind(); }
 
-bool SorterCore::add_may_wait(uint64_t key_length, uint64_t payload_length) const {
-    if (state_->kind() != StateKind::Filling) return false;
-    return filling_is_full_for(state_->filling(), key_length, payload_length);
+bool SorterCore::add_may_wait(Bytes key, Bytes payload) const {
+    return state_->kind() == StateKind::Filling && state_->filling().is_full_for(key, payload);
 }
 
-namespace {
-
-// Why a sorter in this state takes no records; nothing for Filling.
-std::optional<Refusal> add_refusal(StateKind kind) {
-    switch (kind) {
-        case StateKind::Filling: return std::nullopt;
+EngineResult<Filling*> SorterCore::filling_to_add() const {
+    switch (state_->kind()) {
+        case StateKind::Filling: return &state_->filling();
         case StateKind::Reading:
-        case StateKind::Read: return Refusal::AddAfterRead;
-        case StateKind::Stopped: return Refusal::Stopped;
-        case StateKind::Closed: return Refusal::Closed;
+        case StateKind::Read: return Unexpected(EngineError::of_kind(ErrorKind::AddAfterRead));
+        case StateKind::Stopped: return Unexpected(EngineError::of_kind(ErrorKind::Stopped));
+        case StateKind::Closed: break;
     }
-    return Refusal::Closed;
+    return Unexpected(EngineError::of_kind(ErrorKind::Closed));
 }
 
-}  // namespace
-
-CoreStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
-    return add_record(key, payload, PayloadSource::Given, poll);
+EngineStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
+    EngineResult<Filling*> filling = filling_to_add();
+    if (!filling) return Unexpected(std::move(filling).error());
+    return (*filling)->add(key, payload, poll);
 }
 
-CoreStatus SorterCore::add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(CoreError(*refusal));
-    EngineStatus added = add_to_filling(state_->filling(), key, payload, source, poll);
-    if (!added) return Unexpected(CoreError(std::move(added).error()));
-    return {};
+EngineResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload) {
+    EngineResult<Filling*> filling = filling_to_add();
+    if (!filling) return Unexpected(std::move(filling).error());
+    return (*filling)->try_add(key, payload);
 }
 
-CoreResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload, PayloadSource source) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(CoreError(*refusal));
-    EngineResult<bool> added = try_add_to_filling(state_->filling(), key, payload, source);
-    if (!added) return Unexpected(CoreError(std::move(added).error()));
-    return *added;
+EngineResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
+    EngineResult<Filling*> filling = filling_to_add();
+    if (!filling) return Unexpected(std::move(filling).error());
+    return (*filling)->try_add_bytes(raw);
 }
 
-CoreResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(CoreError(*refusal));
-    EngineResult<bool> added = try_add_bytes_to_filling(state_->filling(), raw);
-    if (!added) return Unexpected(CoreError(std::move(added).error()));
-    return *added;
+EngineResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
+                                                   size_t max_lines) {
+    EngineResult<Filling*> filling = filling_to_add();
+    if (!filling) return Unexpected(std::move(filling).error());
+    return (*filling)->try_add_lines(text, separator, may_hold_zero, max_lines);
 }
 
-CoreResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
-                                                  size_t max_lines) {
-    if (auto refusal = add_refusal(state_->kind())) return Unexpected(CoreError(*refusal));
-    EngineResult<LinesTaken> taken =
-        try_add_lines_to_filling(state_->filling(), text, separator, may_hold_zero, max_lines);
-    if (!taken) return Unexpected(CoreError(std::move(taken).error()));
-    return *taken;
-}
-
-CoreResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
+EngineResult<std::unique_ptr<FinalMerge>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
     switch (state_->kind()) {
         case StateKind::Filling: break;
         case StateKind::Reading:
-        case StateKind::Read: return Unexpected(CoreError(Refusal::ReadOnlyOnce));
-        case StateKind::Stopped: return Unexpected(CoreError(Refusal::Stopped));
-        case StateKind::Closed: return Unexpected(CoreError(Refusal::Closed));
+        case StateKind::Read: return Unexpected(EngineError::of_kind(ErrorKind::ReadOnlyOnce));
+        case StateKind::Stopped: return Unexpected(EngineError::of_kind(ErrorKind::Stopped));
+        case StateKind::Closed: return Unexpected(EngineError::of_kind(ErrorKind::Closed));
     }
-    std::unique_ptr<FillingState> filling = state_->take_filling();  // leaves Read
+    std::unique_ptr<Filling> filling = state_->take_filling();  // leaves Read
     status.store(SorterStatus::Read);
     stats_->note_read_start();
 
     // The poll may have let a close() in: Closed then stays, and the read is dropped.
     auto still_ours = [&] { return state_->kind() == StateKind::Read; };
-    EngineResult<std::unique_ptr<Merger>> merger = [&] {
+    EngineResult<FinalMerge> merge = [&] {
         try {
-            return plan_read(*filling, poll);
+            return filling->finish(poll);
         } catch (...) {
             // Nothing of a read that broke half-way may survive it.
             filling.reset();
@@ -136,14 +115,14 @@ CoreResult<std::unique_ptr<Merger>> SorterCore::start_read(StatusByte& status, b
     // Whether it succeeded or not, the filling state goes now: this lets go of the sort pool
     // (its workers end) and, after a failure, removes the spill directory.
     filling.reset();
-    if (!still_ours()) return Unexpected(CoreError(Refusal::Closed));
-    if (!merger) {
+    if (!still_ours()) return Unexpected(EngineError::of_kind(ErrorKind::Closed));
+    if (!merge) {
         state_->set_stopped();
-        return Unexpected(CoreError(std::move(merger).error()));
+        return Unexpected(std::move(merge).error());
     }
-    if (!keep) return std::move(merger).value();
-    state_->set_reading(std::move(merger).value());
-    return std::unique_ptr<Merger>();
+    if (!keep) return std::make_unique<FinalMerge>(std::move(merge).value());
+    state_->set_reading(std::move(merge).value());
+    return std::unique_ptr<FinalMerge>();
 }
 
 std::unique_ptr<EngineState> SorterCore::take_state_for_close() {
@@ -158,7 +137,7 @@ bool SorterCore::batch_used_up() const {
     return batch.cursor == batch.payload_ends.size();
 }
 
-CoreStatus SorterCore::refill_batch() {
+EngineStatus SorterCore::refill_batch() {
     if (state_->kind() != StateKind::Reading) return {};
     EngineState::Reading& reading = state_->reading();
     ReadBatch& batch = reading.batch;
@@ -169,10 +148,10 @@ CoreStatus SorterCore::refill_batch() {
     RecordView record;
     try {
         while (batch.payload_bytes.size() < kBatchMaxBytes) {
-            EngineResult<bool> next = reading.merger->merge_next(&record);
+            EngineResult<bool> next = reading.merge.merge_next(&record);
             if (!next) {
-                state_->set_stopped();  // releases the Merger, which removes the spill directory
-                return Unexpected(CoreError(std::move(next).error()));
+                state_->set_stopped();  // releases the merge, which removes the spill directory
+                return Unexpected(std::move(next).error());
             }
             if (!next.value()) break;
             batch.payload_bytes.append(record.payload);
@@ -214,14 +193,14 @@ void SorterCore::stop_read() {
 
 size_t SorterCore::run_count() const {
     if (state_->kind() != StateKind::Filling) return 0;
-    return state_->filling().runs.size();
+    return state_->filling().runs().size();
 }
 
 namespace {
 
 std::optional<EngineError> below(const char* name, int64_t value, int64_t minimum) {
     if (value >= minimum) return std::nullopt;
-    return EngineError::message(std::string(name) + " must be at least " + std::to_string(minimum) +
+    return EngineError(ErrorKind::InvalidArgument, std::string(name) + " must be at least " + std::to_string(minimum) +
                                 ", not " + std::to_string(value));
 }
 
@@ -237,32 +216,29 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
     // A pool that size could never start; asking for it must not end in an allocation
     // failure somewhere inside the engine.
     if (static_cast<uint64_t>(threads) > kMaxThreads) {
-        return Unexpected(EngineError::message("threads must be at most " + std::to_string(kMaxThreads) +
+        return Unexpected(EngineError(ErrorKind::InvalidArgument, "threads must be at most " + std::to_string(kMaxThreads) +
                                                ", not " + std::to_string(threads)));
     }
 
-    IoStatus usable = check_spill_base(ops, base);
-    if (!usable) return Unexpected(EngineError(std::move(usable).error()));
+    EngineStatus usable = check_spill_base(ops, base);
+    if (!usable) return Unexpected(std::move(usable).error());
     if (base.empty() || base.front() != '/') {
-        IoResult<std::string> cwd = ops->current_dir();
-        if (!cwd) return Unexpected(EngineError(cwd.error().at_path(base)));
+        EngineResult<std::string> cwd = ops->current_dir();
+        if (!cwd) return Unexpected(cwd.error().at_path(base));
         base = join_path(*cwd, base);
     }
 
     std::shared_ptr<SortPool> pool;
     if (threads > 1) {
-        IoResult<std::shared_ptr<SortPool>> made = SortPool::create(threads);
-        if (!made) return Unexpected(EngineError(std::move(made).error()));
+        EngineResult<std::shared_ptr<SortPool>> made = SortPool::create(threads);
+        if (!made) return Unexpected(std::move(made).error());
         pool = std::move(made).value();
     }
 
     std::shared_ptr<SorterCore> core(new SorterCore());
     core->stats_ = std::make_shared<SorterStats>();
-    auto filling = std::make_unique<FillingState>(std::move(base), max_bytes, max_open, threads,
-                                                  std::move(pool),
-                                                  std::move(ops));
-    filling->stats = core->stats_;
-    core->state_ = std::make_unique<EngineState>(std::move(filling));
+    core->state_ = std::make_unique<EngineState>(std::make_unique<Filling>(
+        std::move(base), max_bytes, max_open, std::move(pool), std::move(ops), core->stats_));
     return core;
 }
 

@@ -31,12 +31,12 @@
 
 #include "base/expected.h"
 #include "base/growable_array.h"
-#include "merge/merger.h"
 #include "base/record_buffer.h"
 #include "run/file_ops.h"
-#include "sorter/sorter_stats.h"
 #include "sorter/filling.h"
-#include "sorter/spill.h"
+#include "sorter/final_merge.h"
+#include "sorter/poll.h"
+#include "sorter/sorter_stats.h"
 
 namespace tessarune {
 
@@ -45,58 +45,6 @@ enum class SorterStatus : uint8_t { Open = 0, Read = 1, Closed = 2 };
 using StatusByte = std::atomic<SorterStatus>;
 
 enum class StateKind : uint8_t { Filling, Reading, Read, Stopped, Closed };
-
-// Failures that depend only on the sorter's state; each has a fixed Python exception.
-enum class Refusal : uint8_t {
-    Reentrant,     // RuntimeError "reentrant call"
-    ReadOnlyOnce,  // RuntimeError "a sorter can be read only once"
-    AddAfterRead,  // RuntimeError "cannot add to a sorter once it has been read"
-    Stopped,       // RuntimeError "the sorter stopped when reading it failed or was interrupted"
-    Closed,        // ValueError "I/O operation on a closed sorter"
-    OtherProcess,  // RuntimeError "this sorter belongs to another process"
-};
-
-class CoreError {
-public:
-    CoreError(Refusal r) : refusal_(r), is_refusal_(true) {}           // NOLINT
-    CoreError(EngineError e) : error_(std::move(e)) {}                 // NOLINT
-    CoreError(IoError e) : error_(EngineError(std::move(e))) {}       // NOLINT
-    bool is_refusal() const { return is_refusal_; }
-    Refusal refusal() const { return refusal_; }
-    // REQUIRES: !is_refusal()
-    const EngineError& engine_error() const { return *error_; }
-    // Whether this is the I/O error of kind Interrupted: a Poll gave up. The caller then
-    // raises the exception its poll kept, if it kept one.
-    bool is_interrupted() const;
-
-private:
-    Refusal refusal_ = Refusal::Reentrant;
-    bool is_refusal_ = false;
-    std::optional<EngineError> error_;
-};
-
-template <typename T>
-using CoreResult = Expected<T, CoreError>;
-using CoreStatus = Expected<void, CoreError>;
-
-// Asked while the engine waits (every 50 ms) or merges (before each pass, then every 65536
-// records or 4 MiB written, whichever comes first); answering true makes the operation fail
-// as interrupted.
-//
-// A poll given to start_read may unlock the sorter's mutex and lock it again before it
-// answers (the Python module does, so that no signal handler runs with the mutex held):
-// start_read keeps everything it works on to itself, and the state reads Read meanwhile.
-// No other operation allows that: their polls must leave the mutex alone.
-class Poll {
-public:
-    virtual ~Poll() = default;
-    virtual bool give_up() = 0;
-};
-
-class SilentPoll final : public Poll {
-public:
-    bool give_up() override { return false; }
-};
 
 // The payloads that the iterator has taken from the merge and not yet handed out.
 struct ReadBatch {
@@ -136,36 +84,34 @@ public:
 
     // Whether add_record for a record of this size would wait for a running spill (the state
     // is Filling and the filling half answers Full): the caller then detaches first.
-    bool add_may_wait(uint64_t key_length, uint64_t payload_length) const;
+    bool add_may_wait(Bytes key, Bytes payload) const;
 
     // Appends a record; on a full half waits for the previous spill (polling every 50 ms)
-    // and starts the next. Refusals by state; ValueError-type Message for 4 GiB; LostRecords.
-    // With PayloadSource::KeyBytes the payload is key bytes 1 to K - 3 (the raw bytes of a
-    // bytes key without zero bytes) and is stored once, inside the key; `payload` is ignored
-    // and the key must be at least 3 bytes long.
-    CoreStatus add_record(Bytes key, Bytes payload, Poll& poll);
-    CoreStatus add_record(Bytes key, Bytes payload, PayloadSource source, Poll& poll);
+    // and starts the next. Refusals by state; InvalidArgument for 4 GiB; LostRecords.
+    // A payload that is key bytes 1 to K - 3 (the raw bytes of a bytes key without zero
+    // bytes) is stored once, inside the key.
+    EngineStatus add_record(Bytes key, Bytes payload, Poll& poll);
 
     // add_record's path that never waits, for adding while attached: true when the record
     // was appended; false, with nothing done, when appending needs the running spill to end
     // first (then detach and call add_record). The same errors as add_record.
-    CoreResult<bool> try_add_record(Bytes key, Bytes payload, PayloadSource source);
+    EngineResult<bool> try_add_record(Bytes key, Bytes payload);
     // try_add_record for add_encoded(raw, raw) of a bytes object without zero bytes: the key
     // `TAG_BYTES raw 00 00` is written straight into the half, the payload stored in it.
-    CoreResult<bool> try_add_bytes_record(Bytes raw);
+    EngineResult<bool> try_add_bytes_record(Bytes raw);
     // try_add_bytes_record for the lines of a text, as many as fit as the half stands (see
-    // try_add_lines_to_filling).
-    CoreResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
+    // Filling::try_add_lines).
+    EngineResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
                                          size_t max_lines);
 
     // Starts the read: joins the spill, merges in passes down to max_open runs, sorts the
     // last half and opens the final merge. Sets status to Read when the state was Filling.
-    // keep = true: the Merger stays in the state Reading (the result is null).
-    // keep = false: the Merger is returned to the caller and the state is Read.
+    // keep = true: the merge stays in the state Reading (the result is null).
+    // keep = false: the merge is returned to the caller and the state is Read.
     // On a failure after leaving Filling the state is Stopped and what was spilled is gone.
     // If the sorter was closed while the poll had the mutex unlocked, the read is dropped
     // and the answer is the Closed refusal (the state stays Closed).
-    CoreResult<std::unique_ptr<Merger>> start_read(StatusByte& status, bool keep, Poll& poll);
+    EngineResult<std::unique_ptr<FinalMerge>> start_read(StatusByte& status, bool keep, Poll& poll);
 
     // Takes the state out, leaving Closed. The returned holder releases the old state when
     // destroyed (joins a running spill, removes the spill directory): destroy it after
@@ -178,7 +124,7 @@ public:
     // Refills the batch from the merge: up to 4096 payloads, and no more once it holds
     // 1 MiB. At the end of the merge the state becomes Read; on a merge error Stopped (the
     // spill directory removed) and the error is returned. Nothing happens in other states.
-    CoreStatus refill_batch();
+    EngineStatus refill_batch();
     // Hands out the next payload of the batch: in Reading a payload if one is left, else
     // Nothing; in Closed, Closed; in Read and Stopped, Nothing. The bytes stay valid until
     // the next call that changes the state or the batch.
@@ -202,6 +148,8 @@ private:
                                                                  int64_t threads,
                                                                  std::shared_ptr<FileOps> ops);
     SorterCore();
+    // The Filling state, or the refusal of a sorter in another state to take records.
+    EngineResult<Filling*> filling_to_add() const;
 
     std::timed_mutex mutex_;
     std::unique_ptr<EngineState> state_;

@@ -26,7 +26,7 @@ using tt::TestRecord;
 std::shared_ptr<SorterCore> make_core(const std::string& base, uint64_t max_bytes, uint64_t max_open = 64,
                                       uint64_t threads = 1, std::shared_ptr<FileOps> ops = FileOps::system()) {
     auto core = create_core(base, max_bytes, max_open, threads, std::move(ops));
-    EXPECT_TRUE(core.ok()) << core.error().text();
+    EXPECT_TRUE(core.ok()) << core.error().message();
     return core.ok() ? core.value() : nullptr;
 }
 
@@ -42,7 +42,7 @@ private:
     SorterCore& core_;
 };
 
-CoreStatus add(SorterCore& core, const std::string& key, const std::string& payload) {
+EngineStatus add(SorterCore& core, const std::string& key, const std::string& payload) {
     Locked locked(core);
     SilentPoll poll;
     return core.add_record(tt::as_bytes(key), tt::as_bytes(payload), poll);
@@ -52,7 +52,7 @@ void add_all(SorterCore& core, const std::vector<TestRecord>& records) {
     for (const TestRecord& r : records) ASSERT_TRUE(add(core, r.key, r.payload).ok());
 }
 
-CoreResult<std::unique_ptr<Merger>> start_read(SorterCore& core, bool keep, StatusByte* status = nullptr) {
+EngineResult<std::unique_ptr<FinalMerge>> start_read(SorterCore& core, bool keep, StatusByte* status = nullptr) {
     StatusByte local{SorterStatus::Open};
     SilentPoll poll;
     Locked locked(core);
@@ -66,7 +66,7 @@ std::vector<std::string> drain_batches(SorterCore& core, std::vector<size_t>* ba
     Locked locked(core);
     for (;;) {
         if (core.batch_used_up()) {
-            CoreStatus refilled = core.refill_batch();
+            EngineStatus refilled = core.refill_batch();
             EXPECT_TRUE(refilled.ok());
             if (!refilled) return out;
             if (batches) batches->push_back(0);
@@ -78,7 +78,7 @@ std::vector<std::string> drain_batches(SorterCore& core, std::vector<size_t>* ba
     }
 }
 
-std::vector<TestRecord> drain_merger(Merger& merger) {
+std::vector<TestRecord> drain_merger(FinalMerge& merger) {
     std::vector<TestRecord> out;
     RecordView record;
     for (;;) {
@@ -131,7 +131,7 @@ TEST_P(EndToEnd, OutputIsTheStableSortOfTheInput) {
 
     const std::vector<TestRecord> expected = stable_sorted(records);
     auto started = start_read(*core, keep);
-    ASSERT_TRUE(started.ok()) << started.error().engine_error().text();
+    ASSERT_TRUE(started.ok()) << started.error().message();
     if (keep) {
         std::vector<std::string> payloads = drain_batches(*core);
         ASSERT_EQ(payloads.size(), expected.size());
@@ -270,12 +270,12 @@ TEST(SorterCore, EachStateRefusesWhatItCannotDo) {
     StatusByte status{SorterStatus::Open};
     ASSERT_TRUE(start_read(*core, true, &status).ok());
     EXPECT_EQ(status.load(), SorterStatus::Read);
-    auto refusal = [](const auto& result) { return result.ok() ? Refusal::Reentrant : result.error().refusal(); };
-    EXPECT_EQ(refusal(add(*core, "k", "v")), Refusal::AddAfterRead);        // Reading
-    EXPECT_EQ(refusal(start_read(*core, true)), Refusal::ReadOnlyOnce);
+    auto refusal = [](const auto& result) { return result.ok() ? ErrorKind::Other : result.error().kind(); };
+    EXPECT_EQ(refusal(add(*core, "k", "v")), ErrorKind::AddAfterRead);        // Reading
+    EXPECT_EQ(refusal(start_read(*core, true)), ErrorKind::ReadOnlyOnce);
     EXPECT_EQ(drain_batches(*core), std::vector<std::string>{"v"});
-    EXPECT_EQ(refusal(add(*core, "k", "v")), Refusal::AddAfterRead);        // Read
-    EXPECT_EQ(refusal(start_read(*core, false)), Refusal::ReadOnlyOnce);
+    EXPECT_EQ(refusal(add(*core, "k", "v")), ErrorKind::AddAfterRead);        // Read
+    EXPECT_EQ(refusal(start_read(*core, false)), ErrorKind::ReadOnlyOnce);
     {
         Locked locked(*core);
         EXPECT_EQ(core->state_kind(), StateKind::Read);
@@ -290,16 +290,16 @@ TEST(SorterCore, EachStateRefusesWhatItCannotDo) {
         stopped->stop_read();
         EXPECT_EQ(stopped->state_kind(), StateKind::Stopped);
     }
-    EXPECT_EQ(refusal(add(*stopped, "k", "v")), Refusal::Stopped);
-    EXPECT_EQ(refusal(start_read(*stopped, true)), Refusal::Stopped);
+    EXPECT_EQ(refusal(add(*stopped, "k", "v")), ErrorKind::Stopped);
+    EXPECT_EQ(refusal(start_read(*stopped, true)), ErrorKind::Stopped);
 
     for (int i = 0; i < 2; ++i) {  // closing twice is harmless
         Locked locked(*core);
         core->take_state_for_close().reset();
         EXPECT_EQ(core->state_kind(), StateKind::Closed);
     }
-    EXPECT_EQ(refusal(add(*core, "k", "v")), Refusal::Closed);
-    EXPECT_EQ(refusal(start_read(*core, true)), Refusal::Closed);
+    EXPECT_EQ(refusal(add(*core, "k", "v")), ErrorKind::Closed);
+    EXPECT_EQ(refusal(start_read(*core, true)), ErrorKind::Closed);
     Locked locked(*core);
     Bytes payload;
     EXPECT_EQ(core->next_payload(&payload), NextPayload::Closed);
@@ -310,7 +310,7 @@ TEST(SorterCore, CreateChecksItsArgumentsAndTheBase) {
     auto message = [&](int64_t max_bytes, int64_t max_open, int64_t threads) {
         auto core = create_core(base.path(), max_bytes, max_open, threads);
         EXPECT_FALSE(core.ok());
-        return core.ok() ? std::string() : core.error().text();
+        return core.ok() ? std::string() : core.error().message();
     };
     EXPECT_EQ(message(1, 64, 1), "max_bytes must be at least 2, not 1");
     EXPECT_EQ(message(2, 0, 1), "max_open must be at least 2, not 0");
@@ -319,8 +319,8 @@ TEST(SorterCore, CreateChecksItsArgumentsAndTheBase) {
     EXPECT_EQ(message(2, 2, int64_t{1} << 61), "threads must be at most 1024, not 2305843009213693952");
     auto missing = create_core(base.path() + "/missing", 1024, 64, 1);
     ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().io().kind(), IoErrorKind::NotFound);
-    EXPECT_EQ(missing.error().text().rfind(base.path() + "/missing: ", 0), 0u);
+    EXPECT_EQ(missing.error().kind(), ErrorKind::NotFound);
+    EXPECT_EQ(missing.error().message().rfind(base.path() + "/missing: ", 0), 0u);
     // The probe leaves nothing behind, and a sorter that never spills never makes a directory.
     auto core = make_core(base.path(), 1 << 20);
     add_all(*core, {{"b", "2"}, {"a", "1"}});
@@ -395,10 +395,9 @@ TEST(SorterCore, ACloseWhileStartReadsPollHasTheMutexFreeWins) {
     {
         Locked locked(*core);
         ASSERT_GT(core->run_count(), 2u);  // merge passes, so the poll is asked
-        CoreResult<std::unique_ptr<Merger>> started = core->start_read(status, false, poll);
+        EngineResult<std::unique_ptr<FinalMerge>> started = core->start_read(status, false, poll);
         ASSERT_FALSE(started.ok());
-        ASSERT_TRUE(started.error().is_refusal());
-        EXPECT_EQ(started.error().refusal(), Refusal::Closed);
+        EXPECT_EQ(started.error().kind(), ErrorKind::Closed);
         EXPECT_EQ(core->state_kind(), StateKind::Closed);
     }
     EXPECT_NE(poll.taken_, nullptr);
@@ -413,14 +412,14 @@ TEST(SorterCore, AnInterruptedWaitForASpillKeepsTheSpillAndTheNextAddSucceeds) {
     auto core = make_core(base.path(), 4096, 64, 1, ops);
     const std::string key = "key", payload(40, 'p');
     Locked locked(*core);
-    while (!core->add_may_wait(key.size(), payload.size()) || core->run_count() == 0) {
+    while (!core->add_may_wait(tt::as_bytes(key), tt::as_bytes(payload)) || core->run_count() == 0) {
         SilentPoll poll;
         ASSERT_TRUE(core->add_record(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     }
     tt::GiveUpPoll give_up(0);
-    CoreStatus interrupted = core->add_record(tt::as_bytes(key), tt::as_bytes(payload), give_up);
+    EngineStatus interrupted = core->add_record(tt::as_bytes(key), tt::as_bytes(payload), give_up);
     ASSERT_FALSE(interrupted.ok());
-    EXPECT_TRUE(interrupted.error().is_interrupted());
+    EXPECT_TRUE(interrupted.error().kind() == ErrorKind::GaveUp);
     EXPECT_EQ(core->run_count(), 1u);
     latch.open();
     SilentPoll poll;
@@ -470,23 +469,23 @@ TEST(SorterCore, AFailedSpillLosesRecordsForEveryLaterAddAndRead) {
         auto ops = FaultFileOps::create();
         ops->fail_writes(1, ENOSPC, 1000);
         auto core = make_core(base.path(), 4096, 64, 1, ops);
-        CoreStatus added;
+        EngineStatus added;
         size_t count = 0;
         while ((added = add(*core, std::string(1, 'k').append(std::to_string(count++)), std::string(40, 'p'))).ok()) {
             Locked locked(*core);
             if (!wait_in_add && core->run_count() == 1) break;
         }
         if (wait_in_add) {
-            EXPECT_EQ(added.error().engine_error().io().kind(), IoErrorKind::StorageFull);
-            EXPECT_TRUE(add(*core, "k", "v").error().engine_error().is_lost_records());
+            EXPECT_EQ(added.error().kind(), ErrorKind::StorageFull);
+            EXPECT_TRUE(add(*core, "k", "v").error().kind() == ErrorKind::LostRecords);
         }
         StatusByte status{SorterStatus::Open};
         auto read = start_read(*core, true, &status);
         ASSERT_FALSE(read.ok());
         if (wait_in_add) {
-            EXPECT_TRUE(read.error().engine_error().is_lost_records());
+            EXPECT_TRUE(read.error().kind() == ErrorKind::LostRecords);
         } else {  // the read waits for the spill itself and reports its error
-            EXPECT_NE(read.error().engine_error().text().find("No space left on device"), std::string::npos);
+            EXPECT_NE(read.error().message().find("No space left on device"), std::string::npos);
         }
         EXPECT_EQ(status.load(), SorterStatus::Read);
         Locked locked(*core);
@@ -511,7 +510,7 @@ TEST(SorterCore, AnInternalErrorOnTheSpillThreadReachesTheAdderAndLosesRecords) 
     }
     ASSERT_TRUE(thrown);
     // The mutex is usable afterwards and the engine says records were lost.
-    EXPECT_TRUE(add(*core, "k", "v").error().engine_error().is_lost_records());
+    EXPECT_TRUE(add(*core, "k", "v").error().kind() == ErrorKind::LostRecords);
 }
 
 TEST(SorterCore, AnInternalErrorDuringARefillStopsTheRead) {
@@ -521,7 +520,7 @@ TEST(SorterCore, AnInternalErrorDuringARefillStopsTheRead) {
     std::mt19937_64 rng(5);
     add_all(*core, tt::random_records(rng, 40000, 8, 4));  // runs of several blocks each
     auto started = start_read(*core, true);
-    ASSERT_TRUE(started.ok()) << started.error().engine_error().text();
+    ASSERT_TRUE(started.ok()) << started.error().message();
     ops->on_read([] { throw InternalError("a broken invariant"); });
     Locked locked(*core);
     bool thrown = false;
@@ -557,7 +556,7 @@ TEST(SorterCore, AFailedReadStopsTheEngineAndRemovesTheSpillDirectory) {
             case Damage::VanishedRun: ops->vanish(run0); break;
         }
         tt::GiveUpPoll poll(damage == Damage::InterruptedPass ? 1 : 1000000);
-        CoreResult<std::unique_ptr<Merger>> read = [&] {
+        EngineResult<std::unique_ptr<FinalMerge>> read = [&] {
             StatusByte status{SorterStatus::Open};
             Locked locked(*core);
             return core->start_read(status, true, poll);
@@ -566,15 +565,15 @@ TEST(SorterCore, AFailedReadStopsTheEngineAndRemovesTheSpillDirectory) {
         if (read.ok()) {
             Locked locked(*core);
             while (core->state_kind() == StateKind::Reading) {
-                CoreStatus refilled = core->refill_batch();
+                EngineStatus refilled = core->refill_batch();
                 if (!refilled) {
-                    error = refilled.error().engine_error().text();
+                    error = refilled.error().message();
                     break;
                 }
             }
         } else {
-            error = read.error().engine_error().text();
-            EXPECT_EQ(read.error().is_interrupted(), damage == Damage::InterruptedPass);
+            error = read.error().message();
+            EXPECT_EQ(read.error().kind() == ErrorKind::GaveUp, damage == Damage::InterruptedPass);
         }
         EXPECT_FALSE(error.empty());
         if (damage == Damage::TruncatedRun || damage == Damage::EmptyRun) {

@@ -5,9 +5,9 @@
 
 #include "run/run_writer.h"
 #include "run/spill_dir.h"
-#include "sorter/engine_state.h"
 #include "sorter/entry_sort.h"
-#include "sorter/sorter_core.h"
+#include "base/process.h"
+#include "sorter/sorter_stats.h"
 
 namespace tessarune {
 
@@ -24,17 +24,17 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
     {
         // The writer goes out of scope before the result is sent, so that an unfinished file
         // is flushed and closed before anyone learns that the spill ended.
-        IoResult<std::unique_ptr<RunWriter>> writer = open_run_writer(dir, std::move(path), pool);
+        EngineResult<std::unique_ptr<RunWriter>> writer = open_run_writer(dir, std::move(path), pool);
         if (!writer) {
             buffer.release();
             return SpillResult{std::move(writer).error()};
         }
-        IoStatus written = (*writer)->write_buffer(buffer);
+        EngineStatus written = (*writer)->write_buffer(buffer);
         if (!written) {
             buffer.release();
             return SpillResult{std::move(written).error()};
         }
-        IoResult<RunInfo> finished = (*writer)->finish_run();
+        EngineResult<RunInfo> finished = (*writer)->finish_run();
         if (!finished) {
             buffer.release();
             return SpillResult{std::move(finished).error()};
@@ -51,53 +51,29 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
     return SpillResult{std::move(buffer)};
 }
 
-EngineStatus wait_for_spill(FillingState& state, Poll& poll) {
-    if (!state.spill_job) return {};
-    std::optional<SpillResult> result(std::in_place);
-    Received received;
-    const auto wait_start = SorterStats::Clock::now();
-    while ((received = state.spill_job->result->receive_for(*result, kWaitSlice)) == Received::TimedOut) {
-        if (poll.give_up()) {
-            state.stats->add_spill_wait(SorterStats::since(wait_start));
-            return Unexpected(EngineError(IoError::of_kind(IoErrorKind::Interrupted)));
-        }
-    }
-    state.stats->add_spill_wait(SorterStats::since(wait_start));
+SpillJob::SpillJob() : creator_(::getpid()) {}
 
-    std::unique_ptr<SpillJob> job = std::move(state.spill_job);
-    job->thread.join();
-    std::exception_ptr internal = job->result->internal_error();
-    job.reset();
-    if (received == Received::Closed) result.reset();
-
-    if (internal) {
-        // The half that thread held may be gone; the engine must not pretend otherwise.
-        state.lost_records = true;
-        std::rethrow_exception(internal);
+SpillJob::~SpillJob() {
+    if (!is_current_process(creator_)) {
+        // The channel's lock may have been held by the spill thread at the fork.
+        abandon(std::make_shared<std::thread>(std::move(thread_)));
+        abandon(std::move(result_));
+        return;
     }
-    if (!result) {
-        state.lost_records = true;
-        return Unexpected(EngineError(IoError(IoErrorKind::Other, "a spill stopped")));
-    }
-    if (auto* buffer = std::get_if<RecordBuffer>(&result->outcome)) {
-        state.spare.emplace(std::move(*buffer));
-        return {};
-    }
-    state.lost_records = true;
-    return Unexpected(EngineError(std::move(std::get<IoError>(result->outcome))));
+    if (thread_.joinable()) thread_.join();
 }
 
-IoResult<std::string> new_run_path(FillingState& state) {
-    if (!state.spill_dir) {
-        IoResult<std::unique_ptr<SpillDir>> made = create_spill_dir(state.ops, state.base);
-        if (!made) return Unexpected(std::move(made).error());
-        state.spill_dir = std::move(made).value();
+EngineResult<RecordBuffer> SpillJob::wait(Poll& poll) {
+    std::optional<SpillResult> result(std::in_place);
+    Received received;
+    while ((received = result_->receive_for(*result, kWaitSlice)) == Received::TimedOut) {
+        if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
     }
-    std::string path = state.spill_dir->path();
-    path += '/';
-    path += run_file_name(state.run_counter);
-    state.run_counter += 1;
-    return path;
+    thread_.join();
+    if (std::exception_ptr internal = result_->internal_error()) std::rethrow_exception(internal);
+    if (received == Received::Closed) return Unexpected(EngineError(ErrorKind::Other, "a spill stopped"));
+    if (auto* buffer = std::get_if<RecordBuffer>(&result->outcome)) return std::move(*buffer);
+    return Unexpected(std::move(std::get<EngineError>(result->outcome)));
 }
 
 }  // namespace tessarune

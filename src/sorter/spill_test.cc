@@ -12,7 +12,6 @@
 #include "key/key_compare.h"
 #include "run/run_reader.h"
 #include "run/testing/fault_file_ops.h"
-#include "sorter/engine_state.h"
 #include "sorter/filling.h"
 #include "sorter/testing/engine_testing.h"
 
@@ -22,11 +21,11 @@ namespace {
 namespace tt = tessarune::testing;
 using run_testing::FaultFileOps;
 
-std::unique_ptr<FillingState> filling_state(const std::string& base, uint64_t max_bytes,
-                                            std::shared_ptr<FileOps> ops = FileOps::system(),
-                                            std::shared_ptr<SortPool> pool = nullptr) {
-    return std::make_unique<FillingState>(base, max_bytes, 64, pool ? pool->worker_count() : 1,
-                                          std::move(pool), std::move(ops));
+std::unique_ptr<Filling> filling_state(const std::string& base, uint64_t max_bytes,
+                                       std::shared_ptr<FileOps> ops = FileOps::system(),
+                                       std::shared_ptr<SortPool> pool = nullptr) {
+    return std::make_unique<Filling>(base, max_bytes, 64, std::move(pool), std::move(ops),
+                                     std::make_shared<SorterStats>());
 }
 
 std::vector<tt::TestRecord> read_run(const RunInfo& info) {
@@ -44,73 +43,60 @@ std::vector<tt::TestRecord> read_run(const RunInfo& info) {
 }
 
 // Adds records until the run list has `runs` entries; returns how many were added.
-size_t add_until_runs(FillingState& state, size_t runs, const std::string& payload = std::string(40, 'p')) {
+size_t add_until_runs(Filling& state, size_t runs, const std::string& payload = std::string(40, 'p')) {
     SilentPoll poll;
     size_t added = 0;
-    while (state.runs.size() < runs) {
+    while (state.runs().size() < runs) {
         std::string key = "key" + std::to_string(added % 97);
-        EXPECT_TRUE(add_to_filling(state, tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
+        EXPECT_TRUE(state.add(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
         ++added;
     }
     return added;
 }
 
-TEST(SpillSlot, WaitReportsEachWayASpillCanEnd) {
-    tt::TempBase base;
+TEST(SpillJob, WaitReportsEachWayASpillCanEnd) {
     SilentPoll poll;
     {
         SCOPED_TRACE("the thread ends without a result");
-        auto state = filling_state(base.path(), 1024);
-        state->spill_job = launch_spill([](SpillChannel&) {}).value();
-        EngineStatus waited = wait_for_spill(*state, poll);
+        auto job = SpillJob::launch([](SpillChannel&) {}).value();
+        EngineResult<RecordBuffer> waited = job->wait(poll);
         ASSERT_FALSE(waited.ok());
-        EXPECT_EQ(waited.error().io().kind(), IoErrorKind::Other);
-        EXPECT_EQ(waited.error().text(), "a spill stopped");
-        EXPECT_TRUE(state->lost_records);
-        EXPECT_EQ(state->spill_job, nullptr);
+        EXPECT_EQ(waited.error().kind(), ErrorKind::Other);
+        EXPECT_EQ(waited.error().message(), "a spill stopped");
     }
     {
         SCOPED_TRACE("the thread fails with an I/O error");
-        auto state = filling_state(base.path(), 1024);
-        state->spill_job = launch_spill([](SpillChannel& s) {
-            s.send(SpillResult{IoError(IoErrorKind::StorageFull, "run-000000: disk full")});
+        auto job = SpillJob::launch([](SpillChannel& s) {
+            s.send(SpillResult{EngineError(ErrorKind::StorageFull, "run-000000: disk full")});
         }).value();
-        EngineStatus waited = wait_for_spill(*state, poll);
+        EngineResult<RecordBuffer> waited = job->wait(poll);
         ASSERT_FALSE(waited.ok());
-        EXPECT_EQ(waited.error().text(), "run-000000: disk full");
-        EXPECT_TRUE(state->lost_records);
+        EXPECT_EQ(waited.error().message(), "run-000000: disk full");
     }
     {
         SCOPED_TRACE("the thread ends by an internal error");
-        auto state = filling_state(base.path(), 1024);
-        state->spill_job = launch_spill([](SpillChannel&) { TR_CHECK(1 + 1 == 3); }).value();
-        EXPECT_THROW((void)wait_for_spill(*state, poll), InternalError);
-        EXPECT_TRUE(state->lost_records);
-        EXPECT_EQ(state->spill_job, nullptr);
-        state->spill_job = launch_spill([](SpillChannel&) { throw std::bad_alloc(); }).value();
-        EXPECT_THROW((void)wait_for_spill(*state, poll), std::bad_alloc);
+        auto job = SpillJob::launch([](SpillChannel&) { TR_CHECK(1 + 1 == 3); }).value();
+        EXPECT_THROW((void)job->wait(poll), InternalError);
+        job = SpillJob::launch([](SpillChannel&) { throw std::bad_alloc(); }).value();
+        EXPECT_THROW((void)job->wait(poll), std::bad_alloc);
     }
     {
         SCOPED_TRACE("the thread sends its buffer back");
-        auto state = filling_state(base.path(), 1024);
-        state->spill_job = launch_spill([](SpillChannel& s) {
+        auto job = SpillJob::launch([](SpillChannel& s) {
             RecordBuffer buffer;
             buffer.arena().set_capacity(300);
             s.send(SpillResult{std::move(buffer)});
         }).value();
-        ASSERT_TRUE(wait_for_spill(*state, poll).ok());
-        ASSERT_TRUE(state->spare.has_value());
-        EXPECT_EQ(state->spare->arena_capacity(), 300u);
-        EXPECT_FALSE(state->lost_records);
+        EngineResult<RecordBuffer> waited = job->wait(poll);
+        ASSERT_TRUE(waited.ok());
+        EXPECT_EQ(waited->arena_capacity(), 300u);
     }
 }
 
-TEST(SpillSlot, AGivenUpWaitLeavesTheSpillRunningUnderItsName) {
-    tt::TempBase base;
-    auto state = filling_state(base.path(), 1024);
+TEST(SpillJob, AGivenUpWaitLeavesTheSpillRunningUnderItsName) {
     tt::Latch latch;
     const size_t named_before = tt::count_threads_named("tessarune-spill");
-    state->spill_job = launch_spill([&](SpillChannel& s) {
+    auto job = SpillJob::launch([&](SpillChannel& s) {
         latch.wait();
         s.send(SpillResult{RecordBuffer()});
     }).value();
@@ -118,17 +104,15 @@ TEST(SpillSlot, AGivenUpWaitLeavesTheSpillRunningUnderItsName) {
     EXPECT_EQ(tt::count_threads_named("tessarune-spill"), named_before + 1);
 
     tt::GiveUpPoll give_up(1);
-    EngineStatus waited = wait_for_spill(*state, give_up);
+    EngineResult<RecordBuffer> waited = job->wait(give_up);
     ASSERT_FALSE(waited.ok());
-    EXPECT_EQ(waited.error().io().kind(), IoErrorKind::Interrupted);
+    EXPECT_EQ(waited.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(give_up.calls(), 2u);  // asked once per 50 ms slice, until it gave up
-    EXPECT_NE(state->spill_job, nullptr);
-    EXPECT_FALSE(state->lost_records);
+    EXPECT_EQ(tt::count_threads_named("tessarune-spill"), named_before + 1);
 
     latch.open();
     SilentPoll poll;
-    EXPECT_TRUE(wait_for_spill(*state, poll).ok());
-    EXPECT_TRUE(state->spare.has_value());
+    EXPECT_TRUE(job->wait(poll).ok());
     EXPECT_EQ(tt::await_threads_named("tessarune-spill", named_before), named_before);
 }
 
@@ -138,13 +122,13 @@ TEST(SpillPipeline, MaxBytesTwoPutsEveryRecordButTheLastInARunOfItsOwn) {
     SilentPoll poll;
     const std::vector<tt::TestRecord> records = {{"d", "1"}, {"", ""}, {"bb", "xyz"}, {"a", "22"}, {"c", "3"}};
     for (const auto& r : records) {
-        ASSERT_TRUE(add_to_filling(*state, tt::as_bytes(r.key), tt::as_bytes(r.payload), poll).ok());
+        ASSERT_TRUE(state->add(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll).ok());
     }
-    ASSERT_TRUE(wait_for_spill(*state, poll).ok());
-    ASSERT_EQ(state->runs.size(), 4u);
-    EXPECT_EQ(state->filling.record_count(), 1u);
+    ASSERT_TRUE(state->wait_for_spill(poll).ok());
+    ASSERT_EQ(state->runs().size(), 4u);
+    EXPECT_EQ(state->filling_half().record_count(), 1u);
     for (size_t i = 0; i < 4; ++i) {
-        const RunInfo& run = state->runs[i];
+        const RunInfo& run = state->runs()[i];
         EXPECT_EQ(tt::base_name(run.path), run_file_name(i));
         EXPECT_EQ(run.record_count, 1u);
         EXPECT_EQ(run.byte_count, 8 + records[i].key.size() + records[i].payload.size());
@@ -154,8 +138,8 @@ TEST(SpillPipeline, MaxBytesTwoPutsEveryRecordButTheLastInARunOfItsOwn) {
         EXPECT_EQ(back[0].payload, records[i].payload);
     }
     // A record alone in a half is larger than the budget, so its buffer is freed, not kept.
-    ASSERT_TRUE(state->spare.has_value());
-    EXPECT_EQ(state->spare->counted_capacity(), 0u);
+    ASSERT_TRUE(state->spare_half().has_value());
+    EXPECT_EQ(state->spare_half()->counted_capacity(), 0u);
 }
 
 TEST(SpillPipeline, EachRunIsTheStableSortOfItsHalf) {
@@ -171,13 +155,13 @@ TEST(SpillPipeline, EachRunIsTheStableSortOfItsHalf) {
         auto state = filling_state(base.path(), 8192, FileOps::system(), pool);
         SilentPoll poll;
         for (const auto& r : records) {
-            ASSERT_TRUE(add_to_filling(*state, tt::as_bytes(r.key), tt::as_bytes(r.payload), poll).ok());
+            ASSERT_TRUE(state->add(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll).ok());
         }
-        ASSERT_TRUE(wait_for_spill(*state, poll).ok());
-        ASSERT_GE(state->runs.size(), 10u);
+        ASSERT_TRUE(state->wait_for_spill(poll).ok());
+        ASSERT_GE(state->runs().size(), 10u);
 
         size_t first = 0;
-        for (const RunInfo& run : state->runs) {
+        for (const RunInfo& run : state->runs()) {
             std::vector<tt::TestRecord> half(records.begin() + first, records.begin() + first + run.record_count);
             std::stable_sort(half.begin(), half.end(), [](const auto& a, const auto& b) {
                 return compare_keys(tt::as_bytes(a.key), tt::as_bytes(b.key)) < 0;
@@ -190,7 +174,7 @@ TEST(SpillPipeline, EachRunIsTheStableSortOfItsHalf) {
             }
             first += run.record_count;
         }
-        EXPECT_EQ(first + state->filling.record_count(), records.size());
+        EXPECT_EQ(first + state->filling_half().record_count(), records.size());
     }
 }
 
@@ -199,14 +183,14 @@ TEST(SpillPipeline, TheSpareBuffersBecomeTheNextFillingHalf) {
     auto state = filling_state(base.path(), 16384);
     add_until_runs(*state, 1);
     SilentPoll poll;
-    ASSERT_TRUE(wait_for_spill(*state, poll).ok());
-    ASSERT_TRUE(state->spare.has_value());
-    const uint8_t* kept = state->spare->arena().data();
+    ASSERT_TRUE(state->wait_for_spill(poll).ok());
+    ASSERT_TRUE(state->spare_half().has_value());
+    const uint8_t* kept = state->spare_half()->arena().data();
     EXPECT_NE(kept, nullptr);
-    EXPECT_LE(state->spare->counted_capacity(), state->half_budget);
-    EXPECT_EQ(state->spare->record_count(), 0u);
+    EXPECT_LE(state->spare_half()->counted_capacity(), state->half_budget());
+    EXPECT_EQ(state->spare_half()->record_count(), 0u);
     add_until_runs(*state, 2);
-    EXPECT_EQ(state->filling.arena().data(), kept);
+    EXPECT_EQ(state->filling_half().arena().data(), kept);
 }
 
 TEST(SpillPipeline, AnAddWaitsForTheRunningSpillAndCanBeInterrupted) {
@@ -217,25 +201,24 @@ TEST(SpillPipeline, AnAddWaitsForTheRunningSpillAndCanBeInterrupted) {
     auto state = filling_state(base.path(), 4096, ops);
     const size_t first_half = add_until_runs(*state, 1);
     const std::string key = "key", payload(40, 'p');
-    while (!filling_is_full_for(*state, key.size(), payload.size())) {
+    while (!state->is_full_for(tt::as_bytes(key), tt::as_bytes(payload))) {
         SilentPoll poll;
-        ASSERT_TRUE(add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
+        ASSERT_TRUE(state->add(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     }
-    const size_t held = state->filling.record_count();
+    const size_t held = state->filling_half().record_count();
     tt::GiveUpPoll give_up(0);
-    EngineStatus waited = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), give_up);
+    EngineStatus waited = state->add(tt::as_bytes(key), tt::as_bytes(payload), give_up);
     ASSERT_FALSE(waited.ok());
-    EXPECT_EQ(waited.error().io().kind(), IoErrorKind::Interrupted);
-    EXPECT_EQ(state->filling.record_count(), held);  // the record was not added
-    EXPECT_EQ(state->runs.size(), 1u);
-    EXPECT_NE(state->spill_job, nullptr);
+    EXPECT_EQ(waited.error().kind(), ErrorKind::GaveUp);
+    EXPECT_EQ(state->filling_half().record_count(), held);  // the record was not added
+    EXPECT_EQ(state->runs().size(), 1u);
 
     latch.open();
     SilentPoll poll;
-    ASSERT_TRUE(add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
-    EXPECT_EQ(state->runs.size(), 2u);
+    ASSERT_TRUE(state->add(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
+    EXPECT_EQ(state->runs().size(), 2u);
     // The first run was complete before the second spill began.
-    EXPECT_EQ(read_run(state->runs[0]).size(), first_half - 1);
+    EXPECT_EQ(read_run(state->runs()[0]).size(), first_half - 1);
 }
 
 TEST(SpillPipeline, FailuresToSpillLoseRecordsForGood) {
@@ -249,15 +232,14 @@ TEST(SpillPipeline, FailuresToSpillLoseRecordsForGood) {
         auto state = filling_state(base.path(), 4096, ops);
         add_until_runs(*state, 1);
         EngineStatus failed;
-        while ((failed = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll)).ok()) {
+        while ((failed = state->add(tt::as_bytes(key), tt::as_bytes(payload), poll)).ok()) {
         }
-        const std::string text = failed.error().text();
-        EXPECT_EQ(text.rfind(state->runs[0].path + ": ", 0), 0u) << text;
+        const std::string text = failed.error().message();
+        EXPECT_EQ(text.rfind(state->runs()[0].path + ": ", 0), 0u) << text;
         EXPECT_NE(text.find("No space left on device (os error 28)"), std::string::npos) << text;
-        EXPECT_TRUE(state->lost_records);
-        EngineStatus later = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll);
+        EngineStatus later = state->add(tt::as_bytes(key), tt::as_bytes(payload), poll);
         ASSERT_FALSE(later.ok());
-        EXPECT_TRUE(later.error().is_lost_records());
+        EXPECT_TRUE(later.error().kind() == ErrorKind::LostRecords);
     }
     {
         SCOPED_TRACE("the spill directory cannot be made");
@@ -265,11 +247,12 @@ TEST(SpillPipeline, FailuresToSpillLoseRecordsForGood) {
         ops->fail_make_dir(1, EACCES);
         auto state = filling_state(base.path(), 4096, ops);
         EngineStatus failed;
-        while ((failed = add_to_filling(*state, tt::as_bytes(key), tt::as_bytes(payload), poll)).ok()) {
+        while ((failed = state->add(tt::as_bytes(key), tt::as_bytes(payload), poll)).ok()) {
         }
-        EXPECT_EQ(failed.error().io().kind(), IoErrorKind::PermissionDenied);
-        EXPECT_EQ(failed.error().text().rfind(base.path() + ": ", 0), 0u) << failed.error().text();
-        EXPECT_TRUE(state->lost_records);
+        EXPECT_EQ(failed.error().kind(), ErrorKind::PermissionDenied);
+        EXPECT_EQ(failed.error().message().rfind(base.path() + ": ", 0), 0u) << failed.error().message();
+        EXPECT_EQ(state->add(tt::as_bytes(key), tt::as_bytes(payload), poll).error().kind(),
+                  ErrorKind::LostRecords);
         EXPECT_TRUE(base.entries().empty());
     }
 }
@@ -282,17 +265,17 @@ TEST(SpillPipeline, FieldsOf4GiBAreRefusedBeforeAnythingIsCopied) {
     tt::TempBase base;
     auto state = filling_state(base.path(), 4096);
     SilentPoll poll;
-    ASSERT_TRUE(add_to_filling(*state, tt::as_bytes("a"), tt::as_bytes("b"), poll).ok());
-    const uint64_t capacity = state->filling.counted_capacity();
+    ASSERT_TRUE(state->add(tt::as_bytes("a"), tt::as_bytes("b"), poll).ok());
+    const uint64_t capacity = state->filling_half().counted_capacity();
     for (auto [key, payload] : {std::pair{huge, Bytes()}, std::pair{Bytes(), huge}}) {
-        EngineStatus refused = add_to_filling(*state, key, payload, poll);
+        EngineStatus refused = state->add(key, payload, poll);
         ASSERT_FALSE(refused.ok());
-        EXPECT_TRUE(refused.error().is_message());
-        EXPECT_EQ(refused.error().text(), "a key or value must be shorter than 4 GiB");
+        EXPECT_TRUE(refused.error().kind() == ErrorKind::InvalidArgument);
+        EXPECT_EQ(refused.error().message(), "a key or value must be shorter than 4 GiB");
     }
-    EXPECT_EQ(state->filling.record_count(), 1u);
-    EXPECT_EQ(state->filling.counted_capacity(), capacity);
-    EXPECT_TRUE(state->runs.empty());
+    EXPECT_EQ(state->filling_half().record_count(), 1u);
+    EXPECT_EQ(state->filling_half().counted_capacity(), capacity);
+    EXPECT_TRUE(state->runs().empty());
     ::munmap(mapped, size);
 }
 
@@ -317,19 +300,19 @@ TEST(SpillPipeline, LinesAreTakenUpToTheFirstOneTheyCannotTakeAsTheHalfStands) {
         SCOPED_TRACE(c.text.substr(0, 20));
         auto state = filling_state(base.path(), 1 << 20);
         SilentPoll poll;
-        ASSERT_TRUE(add_to_filling(*state, tt::as_bytes("k"), tt::as_bytes("p"), poll).ok());
+        ASSERT_TRUE(state->add(tt::as_bytes("k"), tt::as_bytes("p"), poll).ok());
         EngineResult<LinesTaken> taken =
-            try_add_lines_to_filling(*state, tt::as_bytes(c.text), '\n', c.may_hold_zero, c.max_lines);
+            state->try_add_lines(tt::as_bytes(c.text), '\n', c.may_hold_zero, c.max_lines);
         ASSERT_TRUE(taken.ok());
         EXPECT_EQ(taken->lines, c.taken.size());
         size_t bytes = 0;
         for (const std::string& line : c.taken) bytes += line.size() + 1;
         EXPECT_EQ(taken->bytes, bytes);
-        ASSERT_EQ(state->filling.record_count(), 1 + c.taken.size());
-        EXPECT_EQ(state->added_items, 1 + c.taken.size());
+        ASSERT_EQ(state->filling_half().record_count(), 1 + c.taken.size());
+        EXPECT_EQ(state->added_items(), 1 + c.taken.size());
         for (size_t i = 0; i < c.taken.size(); ++i) {
-            EXPECT_EQ(tt::as_string(state->filling.key_of(1 + i)), "@" + c.taken[i] + std::string(2, '\0'));
-            EXPECT_TRUE(state->filling.payload_in_key_of(1 + i));
+            EXPECT_EQ(tt::as_string(state->filling_half().key_of(1 + i)), "@" + c.taken[i] + std::string(2, '\0'));
+            EXPECT_TRUE(state->filling_half().payload_in_key_of(1 + i));
         }
     }
 }

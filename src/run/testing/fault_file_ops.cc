@@ -11,18 +11,18 @@ public:
     FaultWritableFile(std::shared_ptr<FaultFileOps> ops, std::unique_ptr<WritableFile> inner)
         : ops_(std::move(ops)), inner_(std::move(inner)) {}
 
-    IoResult<size_t> write(const uint8_t* data, size_t n) override {
+    EngineResult<size_t> write(const uint8_t* data, size_t n) override {
         bool shorten = false;
-        if (const int code = ops_->next_operation(&shorten)) return Unexpected(IoError::from_errno(code));
+        if (const int code = ops_->next_operation(&shorten)) return Unexpected(EngineError::from_errno(code));
         if (shorten && n > 1) n -= 1;
         const FaultFileOps::Decision d = ops_->next_write();
-        if (d.code != 0) return Unexpected(IoError::from_errno(d.code));
+        if (d.code != 0) return Unexpected(EngineError::from_errno(d.code));
         if (d.zero) return size_t{0};
         return inner_->write(data, d.limit != 0 && n > d.limit ? d.limit : n);
     }
-    IoStatus close() override {
-        IoStatus closed = inner_->close();
-        if (const int code = ops_->next_operation()) return Unexpected(IoError::from_errno(code));
+    EngineStatus close() override {
+        EngineStatus closed = inner_->close();
+        if (const int code = ops_->next_operation()) return Unexpected(EngineError::from_errno(code));
         return closed;
     }
 
@@ -36,10 +36,10 @@ public:
     FaultReadableFile(std::shared_ptr<FaultFileOps> ops, std::unique_ptr<ReadableFile> inner)
         : ops_(std::move(ops)), inner_(std::move(inner)) {}
 
-    IoResult<size_t> read(uint8_t* data, size_t n) override {
-        if (const int code = ops_->next_operation()) return Unexpected(IoError::from_errno(code));
+    EngineResult<size_t> read(uint8_t* data, size_t n) override {
+        if (const int code = ops_->next_operation()) return Unexpected(EngineError::from_errno(code));
         const FaultFileOps::Decision d = ops_->next_read();
-        if (d.code != 0) return Unexpected(IoError::from_errno(d.code));
+        if (d.code != 0) return Unexpected(EngineError::from_errno(d.code));
         return inner_->read(data, d.limit != 0 && n > d.limit ? d.limit : n);
     }
 
@@ -191,76 +191,76 @@ FaultFileOps::Decision FaultFileOps::next_read() {
 
 bool FaultFileOps::vanished(const std::string& path) const { return vanished_.count(path) != 0; }
 
-IoResult<bool> FaultFileOps::is_directory(const std::string& path) {
+EngineResult<bool> FaultFileOps::is_directory(const std::string& path) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (vanished(path)) return Unexpected(IoError::from_errno(ENOENT));
+        if (vanished(path)) return Unexpected(EngineError::from_errno(ENOENT));
     }
     return inner_->is_directory(path);
 }
 
-IoResult<std::string> FaultFileOps::current_dir() {
+EngineResult<std::string> FaultFileOps::current_dir() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (current_dir_code_ != 0) return Unexpected(IoError::from_errno(current_dir_code_));
+        if (current_dir_code_ != 0) return Unexpected(EngineError::from_errno(current_dir_code_));
     }
     return inner_->current_dir();
 }
 
-IoStatus FaultFileOps::make_dir(const std::string& path) {
-    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
+EngineStatus FaultFileOps::make_dir(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         make_dir_paths_.push_back(path);
         if (make_dir_failures_left_ != 0) {
             --make_dir_failures_left_;
-            return Unexpected(IoError::from_errno(make_dir_code_));
+            return Unexpected(EngineError::from_errno(make_dir_code_));
         }
     }
     return inner_->make_dir(path);
 }
 
-IoResult<std::unique_ptr<WritableFile>> FaultFileOps::create_new_file(const std::string& path) {
-    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
+EngineResult<std::unique_ptr<WritableFile>> FaultFileOps::create_new_file(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (vanished(path)) return Unexpected(IoError::from_errno(ENOENT));
+        if (vanished(path)) return Unexpected(EngineError::from_errno(ENOENT));
     }
-    IoResult<std::unique_ptr<WritableFile>> file = inner_->create_new_file(path);
+    EngineResult<std::unique_ptr<WritableFile>> file = inner_->create_new_file(path);
     if (!file) return file;
     return std::unique_ptr<WritableFile>(
         std::make_unique<FaultWritableFile>(shared_from_this(), std::move(file).value()));
 }
 
-IoResult<std::unique_ptr<ReadableFile>> FaultFileOps::open_for_read(const std::string& path) {
-    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
+EngineResult<std::unique_ptr<ReadableFile>> FaultFileOps::open_for_read(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (vanished(path)) return Unexpected(IoError::from_errno(ENOENT));
+        if (vanished(path)) return Unexpected(EngineError::from_errno(ENOENT));
     }
-    IoResult<std::unique_ptr<ReadableFile>> file = inner_->open_for_read(path);
+    EngineResult<std::unique_ptr<ReadableFile>> file = inner_->open_for_read(path);
     if (!file) return file;
     return std::unique_ptr<ReadableFile>(
         std::make_unique<FaultReadableFile>(shared_from_this(), std::move(file).value()));
 }
 
-IoStatus FaultFileOps::remove_file(const std::string& path) {
-    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
+EngineStatus FaultFileOps::remove_file(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
     return inner_->remove_file(path);
 }
 
-IoResult<std::unique_ptr<OpenDir>> FaultFileOps::open_dir(const std::string& path) {
-    if (const int code = next_operation()) return Unexpected(IoError::from_errno(code));
+EngineResult<std::unique_ptr<OpenDir>> FaultFileOps::open_dir(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
     return FileOps::open_dir(path);
 }
 
 void FaultFileOps::remove_tree(const std::string& path) { inner_->remove_tree(path); }
 
-IoStatus FaultFileOps::random_bytes(uint8_t* out, size_t n) {
+EngineStatus FaultFileOps::random_bytes(uint8_t* out, size_t n) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++random_calls_;
-        if (random_code_ != 0) return Unexpected(IoError::from_errno(random_code_));
+        if (random_code_ != 0) return Unexpected(EngineError::from_errno(random_code_));
     }
     return inner_->random_bytes(out, n);
 }

@@ -65,15 +65,15 @@ public:
     // Every path given to make_dir, in order, including those made to fail.
     std::vector<std::string> make_dir_paths() const;
 
-    IoResult<bool> is_directory(const std::string& path) override;
-    IoResult<std::string> current_dir() override;
-    IoStatus make_dir(const std::string& path) override;
-    IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override;
-    IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override;
-    IoStatus remove_file(const std::string& path) override;
-    IoResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override;
+    EngineResult<bool> is_directory(const std::string& path) override;
+    EngineResult<std::string> current_dir() override;
+    EngineStatus make_dir(const std::string& path) override;
+    EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override;
+    EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override;
+    EngineStatus remove_file(const std::string& path) override;
+    EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override;
     void remove_tree(const std::string& path) override;
-    IoStatus random_bytes(uint8_t* out, size_t n) override;
+    EngineStatus random_bytes(uint8_t* out, size_t n) override;
     uint64_t free_descriptors() override;
 
 private:

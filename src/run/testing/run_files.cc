@@ -74,13 +74,13 @@ RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
         return RunInfo{path, 0, 0};
     }
     for (const TestRecord& r : records) {
-        IoStatus s = (*writer)->write_record(as_bytes(r.key), as_bytes(r.payload));
+        EngineStatus s = (*writer)->write_record(as_bytes(r.key), as_bytes(r.payload));
         if (!s) {
             ADD_FAILURE() << s.error().message();
             return RunInfo{path, 0, 0};
         }
     }
-    IoResult<RunInfo> info = (*writer)->finish_run();
+    EngineResult<RunInfo> info = (*writer)->finish_run();
     if (!info) {
         ADD_FAILURE() << info.error().message();
         return RunInfo{path, 0, 0};
@@ -88,14 +88,14 @@ RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
     return std::move(info).value();
 }
 
-IoResult<std::vector<TestRecord>> read_run(const std::shared_ptr<FileOps>& ops, const RunInfo& info) {
+EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<FileOps>& ops, const RunInfo& info) {
     auto reader = open_run_reader(ops, info);
     if (!reader) return Unexpected(std::move(reader).error());
     std::vector<TestRecord> records;
     ByteBuffer key;
     ByteBuffer payload;
     for (;;) {
-        IoResult<NextRecord> next = (*reader)->next_record(key, payload);
+        EngineResult<NextRecord> next = (*reader)->next_record(key, payload);
         if (!next) return Unexpected(std::move(next).error());
         if (*next == NextRecord::End) return records;
         records.push_back({std::string(key.begin(), key.end()),

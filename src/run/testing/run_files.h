@@ -51,7 +51,7 @@ RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
                   std::shared_ptr<SortPool> pool = nullptr);
 
 // Reads every record of a run until the end, or the first error.
-IoResult<std::vector<TestRecord>> read_run(const std::shared_ptr<FileOps>& ops, const RunInfo& info);
+EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<FileOps>& ops, const RunInfo& info);
 
 // The record stream of the records: what a run holds uncompressed.
 std::vector<uint8_t> record_stream(const std::vector<TestRecord>& records);

@@ -123,10 +123,10 @@ public:
         return removed_;
     }
 
-    IoResult<bool> is_directory(const std::string& path) override { return inner_->is_directory(path); }
-    IoResult<std::string> current_dir() override { return inner_->current_dir(); }
-    IoStatus make_dir(const std::string& path) override { return inner_->make_dir(path); }
-    IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
+    EngineResult<bool> is_directory(const std::string& path) override { return inner_->is_directory(path); }
+    EngineResult<std::string> current_dir() override { return inner_->current_dir(); }
+    EngineStatus make_dir(const std::string& path) override { return inner_->make_dir(path); }
+    EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
         if (create_hook_) create_hook_(path);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -134,12 +134,12 @@ public:
         }
         return inner_->create_new_file(path);
     }
-    IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
+    EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
         auto file = inner_->open_for_read(path);
         if (!file) return file;
         return std::unique_ptr<ReadableFile>(std::make_unique<HookedFile>(std::move(file).value(), read_hook_));
     }
-    IoStatus remove_file(const std::string& path) override {
+    EngineStatus remove_file(const std::string& path) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             removed_.push_back(path);
@@ -147,14 +147,14 @@ public:
         return inner_->remove_file(path);
     }
     void remove_tree(const std::string& path) override { inner_->remove_tree(path); }
-    IoStatus random_bytes(uint8_t* out, size_t n) override { return inner_->random_bytes(out, n); }
+    EngineStatus random_bytes(uint8_t* out, size_t n) override { return inner_->random_bytes(out, n); }
 
 private:
     class HookedFile final : public ReadableFile {
     public:
         HookedFile(std::unique_ptr<ReadableFile> inner, std::shared_ptr<std::function<void()>> hook)
             : inner_(std::move(inner)), hook_(std::move(hook)) {}
-        IoResult<size_t> read(uint8_t* data, size_t n) override {
+        EngineResult<size_t> read(uint8_t* data, size_t n) override {
             if (*hook_) (*hook_)();
             return inner_->read(data, n);
         }
