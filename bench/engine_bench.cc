@@ -212,7 +212,7 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
     const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0) return {};
     auto channels = std::make_shared<ChunkChannels>();
-    std::thread merging(run_merge_thread, std::move(started).value(), channels, std::nullopt);
+    std::thread merging(run_merge_thread, std::move(started).value(), channels, std::nullopt, false);
     bool written = true;
     for (;;) {
         ChunkMessage message;

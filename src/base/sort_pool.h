@@ -41,7 +41,7 @@ public:
         Pending() = default;
         Pending(Pending&&) noexcept = default;
         Pending& operator=(Pending&& other) noexcept;
-        ~Pending();
+        ~Pending() { wait_quietly(); }
         Pending(const Pending&) = delete;
         Pending& operator=(const Pending&) = delete;
 
@@ -50,9 +50,8 @@ public:
 
     private:
         friend class SortPool;
-        Pending(SortPool* pool, std::shared_ptr<Job> job) : pool_(pool), job_(std::move(job)) {}
+        explicit Pending(std::shared_ptr<Job> job) : job_(std::move(job)) {}
         void wait_quietly() noexcept;
-        SortPool* pool_ = nullptr;
         std::shared_ptr<Job> job_;
     };
 
@@ -72,15 +71,18 @@ public:
     void run(size_t count, const std::function<void(size_t)>& task);
 
     // Queues task() for a worker and returns at once. Called from one of this pool's own
-    // workers, it runs the task there before returning. REQUIRES: the pool outlives the
-    // returned Pending.
+    // workers, it runs the task there before returning.
     Pending start(std::function<void()> task);
 
 private:
     SortPool() = default;
-    void finish(Job& job);  // waits for every task of the job, then drops it from the queue
-    void worker_main(size_t index);
+    void worker_main();
+    // Queues the job for the workers; on a worker of this pool, does it right there.
+    void submit(const std::shared_ptr<Job>& job);
+    // Claims and does tasks of the job until none is left unclaimed.
     static void work_on(Job& job);
+    // Waits until every task of the job has returned; rethrows the first exception of one.
+    static void wait_for(Job& job);
 
     std::mutex mutex_;
     std::condition_variable wake_;

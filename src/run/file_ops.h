@@ -65,16 +65,16 @@ public:
     // queried (for example it does not exist).
     virtual IoResult<bool> is_directory(const std::string& path) = 0;
     virtual IoResult<std::string> current_dir() = 0;
-    // Makes one directory (not its parents), private to its owner; fails if path exists.
-    virtual IoStatus make_dir(const std::string& path) = 0;
+    // Makes a new directory private to its owner, as mkdtemp does: the last six characters
+    // of path, "XXXXXX", become those of a name that did not exist. On failure path holds the
+    // name last tried.
+    virtual IoStatus make_temp_dir(std::string& path) = 0;
     // Creates a new file for writing only; fails with AlreadyExists if anything is at path.
     virtual IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) = 0;
     virtual IoResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) = 0;
     virtual IoStatus remove_file(const std::string& path) = 0;
     // Removes a directory and everything in it; best effort, errors ignored.
     virtual void remove_tree(const std::string& path) = 0;
-    // Fills out with bytes from the operating system's random source.
-    virtual IoStatus random_bytes(uint8_t* out, size_t n) = 0;
 
     // The directory-relative operations. By default they work on dir.path() + "/" + name
     // through the path operations above; the real file system works relative to a held

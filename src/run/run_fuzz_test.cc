@@ -42,13 +42,12 @@ public:
     }
     IoResult<bool> is_directory(const std::string&) override { return unsupported(); }
     IoResult<std::string> current_dir() override { return unsupported(); }
-    IoStatus make_dir(const std::string&) override { return unsupported(); }
+    IoStatus make_temp_dir(std::string&) override { return unsupported(); }
     IoResult<std::unique_ptr<WritableFile>> create_new_file(const std::string&) override {
         return unsupported();
     }
     IoStatus remove_file(const std::string&) override { return unsupported(); }
     void remove_tree(const std::string&) override {}
-    IoStatus random_bytes(uint8_t*, size_t) override { return unsupported(); }
 
 private:
     static Unexpected<IoError> unsupported() { return Unexpected(IoError::of_kind(IoErrorKind::Other)); }

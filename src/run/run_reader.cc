@@ -37,17 +37,13 @@ struct RunReader::Impl {
     ByteBuffer straddling_key;
     ByteBuffer straddling_payload;
 
-    // The three texts that reach the user; the system's own errors are wrapped where they
-    // happen with wrap_system.
+    // With "<path>: <system message>", the texts that reach the user.
     IoError corrupt(std::string_view check) const {
-        return IoError(IoErrorKind::InvalidData, path + " is corrupt: " + std::string(check))
-            .set_path(path);
+        return IoError(IoErrorKind::InvalidData, path + " is corrupt: " + std::string(check)).set_path(path);
     }
     IoError ended_early() const {
-        return IoError(IoErrorKind::UnexpectedEof, path + " ended before its last record")
-            .set_path(path);
+        return IoError(IoErrorKind::UnexpectedEof, path + " ended before its last record").set_path(path);
     }
-    IoError wrap_system(const IoError& e) const { return e.at_path(path); }
 
     // One or more read calls until at least `at_least` bytes are in; asks for up to `up_to`.
     IoResult<size_t> read_at_least(uint8_t* into, size_t at_least, size_t up_to) {
@@ -56,7 +52,7 @@ struct RunReader::Impl {
             IoResult<size_t> r = file->read(into + got, up_to - got);
             if (!r) {
                 if (r.error().kind() == IoErrorKind::Interrupted) continue;
-                return Unexpected(wrap_system(r.error()));
+                return Unexpected(r.error().at_path(path));
             }
             if (*r == 0) return Unexpected(ended_early());
             got += *r;
@@ -146,12 +142,6 @@ struct RunReader::Impl {
         return load_le32(length_bytes);
     }
 
-    IoStatus read_field(Cursor& at, ByteBuffer& out) {
-        IoResult<uint32_t> length = read_length(at);
-        if (!length) return Unexpected(std::move(length).error());
-        return read_bytes(at, *length, out);
-    }
-
     IoStatus read_bytes(Cursor& at, uint32_t length, ByteBuffer& out) {
         if (length > at.bytes_left) {
             return Unexpected(corrupt("a record is longer than the rest of the run"));
@@ -179,7 +169,7 @@ IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
         IoResult<std::unique_ptr<ReadableFile>> file = open();
-        if (!file) return Unexpected(impl->wrap_system(file.error()));
+        if (!file) return Unexpected(file.error().at_path(info.path));
         impl->file = std::move(file).value();
     }
     return std::unique_ptr<RunReader>(new RunReader(std::move(impl), info));
@@ -203,9 +193,11 @@ RunReader::~RunReader() = default;
 IoResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
     if (at_.records_left == 0) return NextRecord::End;
     Impl& r = *impl_;
-    IoStatus s = r.read_field(at_, r.straddling_key);
-    if (!s) return Unexpected(std::move(s).error());
     IoResult<uint32_t> length = r.read_length(at_);
+    if (!length) return Unexpected(std::move(length).error());
+    IoStatus s = r.read_bytes(at_, *length, r.straddling_key);
+    if (!s) return Unexpected(std::move(s).error());
+    length = r.read_length(at_);
     if (!length) return Unexpected(std::move(length).error());
     out.key = r.straddling_key.span();
     out.payload_in_key = false;

@@ -22,6 +22,7 @@
 namespace tessarune {
 
 class RecordBuffer;
+class RunWriter;
 class SortPool;
 class SpillDir;
 
@@ -32,10 +33,6 @@ inline constexpr size_t kBlockHeaderSize = 16;
 
 // 20 + floor(n * 110 / 100): the largest compressed length a block of n raw bytes may have.
 constexpr uint64_t block_bound(uint64_t n) { return 20 + n * 110 / 100; }
-
-class RunWriter;
-IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>> file,
-                                                  std::string path, std::shared_ptr<SortPool> pool);
 
 // Creates a new file at path (fails if anything exists there). The number of blocks
 // compressed together is 1 without a pool, else min(2 x workers, 16). With a pool, the 1 MiB
@@ -73,9 +70,14 @@ public:
 
 private:
     struct Impl;
-    friend IoResult<std::unique_ptr<RunWriter>> start_writer(IoResult<std::unique_ptr<WritableFile>>,
-                                                              std::string, std::shared_ptr<SortPool>);
+    friend IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>&,
+                                                                 std::string, std::shared_ptr<SortPool>);
+    friend IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir&, std::string,
+                                                                 std::shared_ptr<SortPool>);
+    static IoResult<std::unique_ptr<RunWriter>> start(IoResult<std::unique_ptr<WritableFile>> file,
+                                                      std::string path, std::shared_ptr<SortPool> pool);
     explicit RunWriter(std::unique_ptr<Impl> impl);
+    IoStatus write(Bytes key, Bytes payload, bool payload_in_key);
     std::unique_ptr<Impl> impl_;
     uint64_t record_count_ = 0;
     uint64_t byte_count_ = 0;

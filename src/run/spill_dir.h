@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "base/expected.h"
 #include "run/file_ops.h"
@@ -48,7 +47,7 @@ private:
 // The last component of a path: a run's name in its directory.
 std::string file_name_of(const std::string& path);
 
-// Makes a new directory with a fresh name in base. Errors are worded
+// Makes a new directory with a fresh name in base (mkdtemp). Errors are worded
 // "<base>: <system message> at path \"<attempted path>\"" (or "... too many temporary files
 // exist at path \"<absolute base>\"") and keep the underlying kind.
 IoResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
