@@ -161,19 +161,21 @@ struct RunReader::Impl {
     }
 };
 
+namespace {
+
 template <typename Open>
 IoResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open) {
-    auto impl = std::make_unique<RunReader::Impl>();
-    impl->path = info.path;
-    impl->drop_read = drop_read;
+    std::unique_ptr<ReadableFile> file;
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
-        IoResult<std::unique_ptr<ReadableFile>> file = open();
-        if (!file) return Unexpected(file.error().at_path(info.path));
-        impl->file = std::move(file).value();
+        IoResult<std::unique_ptr<ReadableFile>> opened = open();
+        if (!opened) return Unexpected(opened.error().at_path(info.path));
+        file = std::move(opened).value();
     }
-    return std::unique_ptr<RunReader>(new RunReader(std::move(impl), info));
+    return std::make_unique<RunReader>(std::move(file), info, drop_read);
 }
+
+}  // namespace
 
 IoResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
                                                       const RunInfo& info) {
@@ -184,10 +186,15 @@ IoResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const 
     return make_reader(info, true, [&] { return dir.open_file(file_name_of(info.path)); });
 }
 
-RunReader::RunReader(std::unique_ptr<Impl> impl, const RunInfo& info) : impl_(std::move(impl)) {
+RunReader::RunReader(std::unique_ptr<ReadableFile> file, const RunInfo& info, bool drop_read)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->path = info.path;
+    impl_->file = std::move(file);
+    impl_->drop_read = drop_read;
     at_.records_left = info.record_count;
     at_.bytes_left = info.byte_count;
 }
+
 RunReader::~RunReader() = default;
 
 IoResult<NextRecord> RunReader::next_record_slow(RecordView& out) {

@@ -293,33 +293,40 @@ struct RunWriter::Impl {
     }
 };
 
+namespace {
+
+IoResult<std::unique_ptr<RunWriter>> start(IoResult<std::unique_ptr<WritableFile>> file, std::string path,
+                                           std::shared_ptr<SortPool> pool) {
+    if (!file) return Unexpected(file.error().at_path(path));
+    return std::make_unique<RunWriter>(std::move(file).value(), std::move(path), std::move(pool));
+}
+
+}  // namespace
+
 IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
                                                       std::string path,
                                                       std::shared_ptr<SortPool> pool) {
     IoResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
-    return RunWriter::start(std::move(file), std::move(path), std::move(pool));
+    return start(std::move(file), std::move(path), std::move(pool));
 }
 
 IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool) {
     IoResult<std::unique_ptr<WritableFile>> file = dir.create_file(file_name_of(path));
-    return RunWriter::start(std::move(file), std::move(path), std::move(pool));
+    return start(std::move(file), std::move(path), std::move(pool));
 }
 
-IoResult<std::unique_ptr<RunWriter>> RunWriter::start(IoResult<std::unique_ptr<WritableFile>> file,
-                                                      std::string path, std::shared_ptr<SortPool> pool) {
-    if (!file) return Unexpected(file.error().at_path(path));
-    auto impl = std::make_unique<Impl>();
-    impl->path = std::move(path);
-    impl->file = std::move(file).value();
-    impl->write_buffer.set_capacity(pool ? kWriteBufferSize / 2 : kWriteBufferSize);
-    if (pool) impl->writing.set_capacity(kWriteBufferSize / 2);
-    impl->slots.resize(pool ? std::min(2 * pool->worker_count(), kMaxGroupSize) : 1);
-    impl->pool = std::move(pool);
-    return std::unique_ptr<RunWriter>(new RunWriter(std::move(impl)));
+RunWriter::RunWriter(std::unique_ptr<WritableFile> file, std::string path, std::shared_ptr<SortPool> pool)
+    : impl_(std::make_unique<Impl>()) {
+    Impl& w = *impl_;
+    w.path = std::move(path);
+    w.file = std::move(file);
+    w.write_buffer.set_capacity(pool ? kWriteBufferSize / 2 : kWriteBufferSize);
+    if (pool) w.writing.set_capacity(kWriteBufferSize / 2);
+    w.slots.resize(pool ? std::min(2 * pool->worker_count(), kMaxGroupSize) : 1);
+    w.pool = std::move(pool);
 }
 
-RunWriter::RunWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 RunWriter::~RunWriter() = default;
 
 size_t RunWriter::group_size() const { return impl_->slots.size(); }

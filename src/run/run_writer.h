@@ -49,6 +49,8 @@ IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::s
 
 class RunWriter {
 public:
+    // What open_run_writer calls with the file it made.
+    RunWriter(std::unique_ptr<WritableFile> file, std::string path, std::shared_ptr<SortPool> pool);
     ~RunWriter();
     RunWriter(const RunWriter&) = delete;
     RunWriter& operator=(const RunWriter&) = delete;
@@ -70,13 +72,6 @@ public:
 
 private:
     struct Impl;
-    friend IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>&,
-                                                                 std::string, std::shared_ptr<SortPool>);
-    friend IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir&, std::string,
-                                                                 std::shared_ptr<SortPool>);
-    static IoResult<std::unique_ptr<RunWriter>> start(IoResult<std::unique_ptr<WritableFile>> file,
-                                                      std::string path, std::shared_ptr<SortPool> pool);
-    explicit RunWriter(std::unique_ptr<Impl> impl);
     IoStatus write(Bytes key, Bytes payload, bool payload_in_key);
     std::unique_ptr<Impl> impl_;
     uint64_t record_count_ = 0;
