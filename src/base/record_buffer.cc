@@ -61,24 +61,24 @@ void RecordBuffer::append_payload_in_key(uint8_t tag, Bytes raw) {
     ++flagged_count_;
 }
 
-const RecordEntry& RecordBuffer::checked_entry(size_t i) const {
+Bytes RecordBuffer::key_of(size_t i) const {
     TR_CHECK(i < entries_.size());
     const RecordEntry& e = entries_[i];
     const uint64_t offset = entry_offset(e);
     TR_CHECK(offset <= arena_.size() && e.key_length <= arena_.size() - offset);
-    TR_CHECK(!payload_in_key(e) || e.key_length >= 3);
-    return e;
-}
-
-Bytes RecordBuffer::key_of(size_t i) const {
-    const RecordEntry& e = checked_entry(i);
-    return Bytes(arena_.data() + entry_offset(e), e.key_length);
+    return Bytes(arena_.data() + offset, e.key_length);
 }
 
 Bytes RecordBuffer::payload_of(size_t i) const {
-    const RecordEntry& e = checked_entry(i);
-    if (payload_in_key(e)) return payload_from_key(key_of(i));
-    const uint64_t start = entry_offset(e) + e.key_length;
+    TR_CHECK(i < entries_.size());
+    const RecordEntry& e = entries_[i];
+    const uint64_t offset = entry_offset(e);
+    TR_CHECK(offset <= arena_.size() && e.key_length <= arena_.size() - offset);
+    if (payload_in_key(e)) {
+        TR_CHECK(e.key_length >= 3);
+        return payload_from_key(Bytes(arena_.data() + offset, e.key_length));
+    }
+    const uint64_t start = offset + e.key_length;
     TR_CHECK(e.payload_length <= arena_.size() - start);
     return Bytes(arena_.data() + start, e.payload_length);
 }

@@ -109,9 +109,6 @@ public:
     ByteBuffer& arena() { return arena_; }
 
 private:
-    // Entry i, its key checked to lie in the arena.
-    const RecordEntry& checked_entry(size_t i) const;
-
     ByteBuffer arena_;
     GrowableArray<RecordEntry> entries_;
     uint64_t flagged_count_ = 0;

@@ -1,13 +1,12 @@
-// SortPool: the sorter's own pool of worker threads, named "tessarune-sort-<index>".
+// SortPool: the sorter's own pool of worker threads, each named "tessarune-sort-".
 //
 // Its services: run(), which does a set of tasks in parallel and returns when all are done
 // (the sort of a half and the compression of a group of run blocks use it), and start(),
 // which hands one task to a worker while the caller goes on (a run writer's file writes, a
-// merge pass's relay). The pool is shared by reference counting (std::shared_ptr) between the
-// filling state, the running spill and the run writers; its workers end when the last holder
-// lets go. In a process forked from the
-// one that made it, letting go of the last reference abandons the pool instead: its workers
-// exist only in the parent.
+// merge pass's relay). The pool is shared (std::shared_ptr) by the filling state, the running
+// spill and the run writers; its workers end when the last holder lets go. In a process
+// forked from the one that made it, that abandons the pool instead: its workers exist only in
+// the parent.
 //
 // Thread safety: run() may be called from several threads at once; each call's tasks are
 // done exactly once. A call made from one of this pool's own workers runs its tasks on the

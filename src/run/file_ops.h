@@ -61,8 +61,7 @@ class FileOps {
 public:
     virtual ~FileOps() = default;
 
-    // Whether path is a directory, following symbolic links; an error when it cannot be
-    // queried (for example it does not exist).
+    // Follows symbolic links; an error when path cannot be queried (it does not exist...).
     virtual IoResult<bool> is_directory(const std::string& path) = 0;
     virtual IoResult<std::string> current_dir() = 0;
     // Makes a new directory private to its owner, as mkdtemp does: the last six characters
@@ -96,7 +95,6 @@ public:
     // (0 when that cannot be found out, which happens when none is free).
     virtual uint64_t free_descriptors();
 
-    // The real file system. Lives for the whole process.
     static const std::shared_ptr<FileOps>& system();
 };
 

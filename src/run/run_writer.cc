@@ -89,32 +89,43 @@ inline uint64_t stored_bytes(size_t k, size_t p, bool payload_in_key) {
     return payload_in_key ? 9 + k : 8 + k + p + (p == kPayloadLengthEscape);
 }
 
-// Lays a record out, field by field, through put(bytes, n). With payload_in_key the payload
-// must be empty.
-template <typename Put>
-inline void lay_out(Put&& put, Bytes key, Bytes payload, bool payload_in_key) {
+// Lays a record out, field by field, through put(bytes, n).
+template <bool InKey, typename Put>
+inline void lay_out(Put&& put, Bytes key, Bytes payload) {
     uint8_t field[4];
     store_le32(field, static_cast<uint32_t>(key.size()));
     put(field, 4);
     put(key.data(), key.size());
-    const bool escaped = payload_in_key || payload.size() == kPayloadLengthEscape;
+    const bool escaped = InKey || payload.size() == kPayloadLengthEscape;
     store_le32(field, escaped ? kPayloadLengthEscape : static_cast<uint32_t>(payload.size()));
     put(field, 4);
     if (escaped) {
-        const uint8_t flag = payload_in_key ? kFlagPayloadInKey : kFlagPayloadFollows;
+        const uint8_t flag = InKey ? kFlagPayloadInKey : kFlagPayloadFollows;
         put(&flag, 1);
     }
-    put(payload.data(), payload.size());
+    if (!InKey) put(payload.data(), payload.size());
 }
 
 // The same into memory known to hold the whole record.
-inline void lay_out_at(uint8_t* to, Bytes key, Bytes payload, bool payload_in_key) {
-    lay_out(
+template <bool InKey>
+inline void lay_out_at(uint8_t* to, Bytes key, Bytes payload) {
+    lay_out<InKey>(
         [&to](const uint8_t* bytes, size_t n) {
             if (n != 0) std::memcpy(to, bytes, n);  // an empty span may carry a null pointer
             to += n;
         },
-        key, payload, payload_in_key);
+        key, payload);
+}
+
+// Lays the record out at the end of the block if it ends inside it, so that the block does
+// not fill: the bytes it took, or 0 (nothing done) when it does not fit so.
+template <bool InKey>
+inline uint64_t put_inside(ByteBuffer& raw, Bytes key, Bytes payload) {
+    const uint64_t total = stored_bytes(key.size(), payload.size(), InKey);
+    if (raw.capacity() - raw.size() <= total) return 0;
+    lay_out_at<InKey>(raw.data() + raw.size(), key, payload);
+    raw.set_size(raw.size() + total);
+    return total;
 }
 
 void compress_slot(BlockSlot& slot, int acceleration) {
@@ -169,18 +180,12 @@ struct RunWriter::Impl {
     }
 
     // Appends a record to the current block, or through the blocks it straddles.
-    IoStatus put(Bytes key, Bytes payload, bool payload_in_key) {
-        ByteBuffer& raw = slots[filled].raw;
-        const uint64_t total = stored_bytes(key.size(), payload.size(), payload_in_key);
-        if (raw.capacity() - raw.size() < total) {
-            IoStatus s;
-            lay_out([&](const uint8_t* bytes, size_t n) { if (s) s = append(bytes, n); }, key,
-                    payload, payload_in_key);
-            return s;
-        }
-        lay_out_at(raw.data() + raw.size(), key, payload, payload_in_key);
-        raw.set_size(raw.size() + total);
-        return raw.size() == kRawBlockSize ? block_full() : IoStatus();
+    template <bool InKey>
+    IoStatus put(Bytes key, Bytes payload) {
+        if (put_inside<InKey>(slots[filled].raw, key, payload) != 0) return {};
+        IoStatus s;
+        lay_out<InKey>([&](const uint8_t* bytes, size_t n) { if (s) s = append(bytes, n); }, key, payload);
+        return s;
     }
 
     IoStatus append(const uint8_t* bytes, size_t n) {
@@ -293,27 +298,19 @@ struct RunWriter::Impl {
     }
 };
 
-namespace {
-
-IoResult<std::unique_ptr<RunWriter>> start(IoResult<std::unique_ptr<WritableFile>> file, std::string path,
-                                           std::shared_ptr<SortPool> pool) {
-    if (!file) return Unexpected(file.error().at_path(path));
-    return std::make_unique<RunWriter>(std::move(file).value(), std::move(path), std::move(pool));
-}
-
-}  // namespace
-
 IoResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
                                                       std::string path,
                                                       std::shared_ptr<SortPool> pool) {
     IoResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
-    return start(std::move(file), std::move(path), std::move(pool));
+    if (!file) return Unexpected(file.error().at_path(path));
+    return std::make_unique<RunWriter>(std::move(file).value(), std::move(path), std::move(pool));
 }
 
 IoResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool) {
     IoResult<std::unique_ptr<WritableFile>> file = dir.create_file(file_name_of(path));
-    return start(std::move(file), std::move(path), std::move(pool));
+    if (!file) return Unexpected(file.error().at_path(path));
+    return std::make_unique<RunWriter>(std::move(file).value(), std::move(path), std::move(pool));
 }
 
 RunWriter::RunWriter(std::unique_ptr<WritableFile> file, std::string path, std::shared_ptr<SortPool> pool)
@@ -331,21 +328,23 @@ RunWriter::~RunWriter() = default;
 
 size_t RunWriter::group_size() const { return impl_->slots.size(); }
 
-IoStatus RunWriter::write_record(Bytes key, Bytes payload) { return write(key, payload, false); }
+// Inlined into its callers, for whom a call per record would be a cost of its own.
+template <bool InKey>
+[[gnu::always_inline]] inline IoStatus RunWriter::write(Bytes key, Bytes payload) {
+    TR_CHECK(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
+    TR_CHECK(impl_->file != nullptr);
+    IoStatus s = impl_->put<InKey>(key, payload);
+    if (!s) return Unexpected(s.error().at_path(impl_->path));
+    ++record_count_;
+    byte_count_ += stored_bytes(key.size(), payload.size(), InKey);
+    return {};
+}
+
+IoStatus RunWriter::write_record(Bytes key, Bytes payload) { return write<false>(key, payload); }
 
 IoStatus RunWriter::write_record_payload_in_key(Bytes key) {
     TR_CHECK(key.size() >= 3);
-    return write(key, Bytes(), true);
-}
-
-IoStatus RunWriter::write(Bytes key, Bytes payload, bool payload_in_key) {
-    TR_CHECK(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
-    TR_CHECK(impl_->file != nullptr);
-    IoStatus s = impl_->put(key, payload, payload_in_key);
-    if (!s) return Unexpected(s.error().at_path(impl_->path));
-    ++record_count_;
-    byte_count_ += stored_bytes(key.size(), payload.size(), payload_in_key);
-    return {};
+    return write<true>(key, Bytes());
 }
 
 IoStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
@@ -369,23 +368,28 @@ IoStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
         }
         const RecordEntry& e = entries[i];
         const uint64_t offset = entry_offset(e);
-        const bool in_key = payload_in_key(e);
         const size_t k = e.key_length;
-        const size_t p = in_key ? 0 : e.payload_length;
-        TR_CHECK(offset <= arena_size && k + p <= arena_size - offset && (!in_key || k >= 3));
         const Bytes key(arena + offset, k);
-        const Bytes payload(arena + offset + k, p);
-        // The usual case: the record ends inside the current block, which does not fill.
         ByteBuffer& raw = w.slots[w.filled].raw;
-        const uint64_t total = stored_bytes(k, p, in_key);
-        if (raw.capacity() - raw.size() > total) {
-            lay_out_at(raw.data() + raw.size(), key, payload, in_key);
-            raw.set_size(raw.size() + total);
-            records += 1;
-            bytes += total;
-            continue;
+        // Each kind apart, so that neither tests for the other in its copying.
+        if (payload_in_key(e)) {
+            TR_CHECK(offset <= arena_size && k <= arena_size - offset && k >= 3);
+            if (const uint64_t took = put_inside<true>(raw, key, Bytes())) {
+                records += 1;
+                bytes += took;
+                continue;
+            }
+            status = write<true>(key, Bytes());
+        } else {
+            TR_CHECK(offset <= arena_size && k + e.payload_length <= arena_size - offset);
+            const Bytes payload(arena + offset + k, e.payload_length);
+            if (const uint64_t took = put_inside<false>(raw, key, payload)) {
+                records += 1;
+                bytes += took;
+                continue;
+            }
+            status = write<false>(key, payload);
         }
-        status = write(key, payload, in_key);
         if (!status) break;
     }
     record_count_ += records;

@@ -72,7 +72,8 @@ public:
 
 private:
     struct Impl;
-    IoStatus write(Bytes key, Bytes payload, bool payload_in_key);
+    template <bool InKey>
+    IoStatus write(Bytes key, Bytes payload);
     std::unique_ptr<Impl> impl_;
     uint64_t record_count_ = 0;
     uint64_t byte_count_ = 0;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/paths.h"
+#include "base/process.h"
 
 namespace tessarune {
 namespace {

@@ -18,19 +18,17 @@
 
 #include "base/expected.h"
 #include "run/file_ops.h"
-#include "base/process.h"
 
 namespace tessarune {
 
 class SpillDir {
 public:
     SpillDir(std::shared_ptr<FileOps> ops, std::unique_ptr<OpenDir> dir);
-    ~SpillDir();  // removes the directory tree, ignoring errors (in the making process only)
+    ~SpillDir();
     SpillDir(const SpillDir&) = delete;
     SpillDir& operator=(const SpillDir&) = delete;
 
     const std::string& path() const { return dir_->path(); }
-    const std::shared_ptr<FileOps>& ops() const { return ops_; }
 
     // The file operations on a run by its name in this directory. Errors come bare from the
     // FileOps; callers name the file.
