@@ -35,7 +35,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/split_mix.h"
 #include "key/key_encoding.h"
 #include "run/file_ops.h"
 #include "sorter/merge_thread.h"

@@ -27,18 +27,15 @@ public:
     explicit GrowableArray(size_t capacity) { set_capacity(capacity); }
     ~GrowableArray() { release(); }
 
-    GrowableArray(GrowableArray&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)),
-          size_(std::exchange(o.size_, 0)),
-          capacity_(std::exchange(o.capacity_, 0)) {}
+    GrowableArray(GrowableArray&& o) noexcept { swap(o); }
     GrowableArray& operator=(GrowableArray&& o) noexcept {
-        if (this != &o) {
-            release();
-            data_ = std::exchange(o.data_, nullptr);
-            size_ = std::exchange(o.size_, 0);
-            capacity_ = std::exchange(o.capacity_, 0);
-        }
+        GrowableArray(std::move(o)).swap(*this);  // the old storage goes with the temporary
         return *this;
+    }
+    void swap(GrowableArray& o) noexcept {
+        std::swap(data_, o.data_);
+        std::swap(size_, o.size_);
+        std::swap(capacity_, o.capacity_);
     }
     GrowableArray(const GrowableArray&) = delete;
     GrowableArray& operator=(const GrowableArray&) = delete;

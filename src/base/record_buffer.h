@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <variant>
 
 #include "base/growable_array.h"
@@ -43,8 +42,7 @@ inline constexpr uint64_t kPayloadInKey = uint64_t{1} << 63;
 inline uint64_t entry_offset(const RecordEntry& e) { return e.offset & ~kPayloadInKey; }
 inline bool payload_in_key(const RecordEntry& e) { return (e.offset & kPayloadInKey) != 0; }
 
-// The payload of a record whose payload is in its key: key bytes 1 to K - 3 (the raw bytes
-// of a bytes key between its tag and its closing 00 00). REQUIRES: key size >= 3.
+// The payload of a record whose payload is in its key. REQUIRES: key size >= 3.
 inline Bytes payload_from_key(Bytes key) { return key.subspan(1, key.size() - 3); }
 
 enum class PayloadSource : uint8_t {
@@ -62,15 +60,10 @@ using GrowthPlan = std::variant<GrowthFits, GrowthResize, GrowthFull>;
 
 class RecordBuffer {
 public:
-    RecordBuffer() = default;  // empty, no storage
-    RecordBuffer(RecordBuffer&&) noexcept = default;
-    RecordBuffer& operator=(RecordBuffer&&) noexcept = default;
-
     size_t record_count() const { return entries_.size(); }
     uint64_t arena_length() const { return arena_.size(); }
     uint64_t arena_capacity() const { return arena_.capacity(); }
     uint64_t entry_capacity() const { return entries_.capacity(); }
-    // arena capacity + 24 x entry capacity
     uint64_t counted_capacity() const;
 
     // Appends a record. Never fails for lack of capacity: a short array grows (after

@@ -1,5 +1,6 @@
 #include "base/sort_pool.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,7 +8,6 @@
 #include <system_error>
 
 #include "base/process.h"
-#include "base/thread_name.h"
 
 namespace tessarune {
 namespace {
@@ -42,15 +42,13 @@ EngineResult<std::shared_ptr<SortPool>> SortPool::create(size_t threads) {
     pool->workers_.reserve(threads);
     for (size_t i = 0; i < threads; ++i) {
         try {
-            pool->workers_.emplace_back([p = pool.get(), i] { p->worker_main(i); });
+            pool->workers_.emplace_back([p = pool.get()] { p->worker_main(); });
         } catch (const std::system_error& e) {
             // The destructor stops and joins the workers started so far.
             return Unexpected(EngineError::from_errno(e.code().value()));
         }
-        // Named from here too, so that every worker carries its name once create returns
-        // (the worker's own naming may not have run yet).
-        std::string name = ("tessarune-sort-" + std::to_string(i)).substr(0, 15);
-        pthread_setname_np(pool->workers_.back().native_handle(), name.c_str());
+        // Linux keeps 15 bytes of a thread's name, which leaves no room for the index.
+        pthread_setname_np(pool->workers_.back().native_handle(), "tessarune-sort-");
     }
     return pool;
 }
@@ -67,9 +65,7 @@ SortPool::~SortPool() {
 void SortPool::work_on(Job& job) {
     size_t done_here = 0;
     std::exception_ptr error;
-    for (;;) {
-        size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
-        if (i >= job.count) break;
+    for (size_t i; (i = job.next.fetch_add(1, std::memory_order_relaxed)) < job.count;) {
         ++done_here;
         if (job.failed.load(std::memory_order_relaxed)) continue;  // skipped, still counted
         try {
@@ -86,16 +82,22 @@ void SortPool::work_on(Job& job) {
     if (job.finished == job.count) job.all_done.notify_all();
 }
 
-void SortPool::worker_main(size_t index) {
-    set_current_thread_name("tessarune-sort-" + std::to_string(index));
+void SortPool::wait_for(Job& job) {
+    std::unique_lock<std::mutex> lock(job.mutex);
+    job.all_done.wait(lock, [&] { return job.finished == job.count; });
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+void SortPool::worker_main() {
     current_pool = this;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
         if (jobs_.empty()) return;  // stopping, and nothing left to help with
         std::shared_ptr<Job> job = jobs_.front();
+        // A job stays queued until every task of it is claimed, here or by its caller.
         if (job->next.load(std::memory_order_relaxed) >= job->count) {
-            jobs_.pop_front();  // every task claimed: nothing left to help with
+            jobs_.pop_front();
             continue;
         }
         lock.unlock();
@@ -104,26 +106,33 @@ void SortPool::worker_main(size_t index) {
     }
 }
 
+void SortPool::submit(const std::shared_ptr<Job>& job) {
+    if (current_pool == this) {
+        work_on(*job);  // a worker waiting for its fellow workers could deadlock the pool
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(job);
+    }
+    if (job->count >= workers_.size()) {
+        wake_.notify_all();
+    } else {
+        for (size_t i = 0; i < job->count; ++i) wake_.notify_one();
+    }
+}
+
 void SortPool::run(size_t count, const std::function<void(size_t)>& task) {
     if (count == 0) return;
     auto job = std::make_shared<Job>();
     job->task = &task;
     job->count = count;
-    if (current_pool == this || count == 1) {
+    if (count == 1) {
         work_on(*job);
     } else {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            jobs_.push_back(job);
-        }
-        if (count >= workers_.size()) {
-            wake_.notify_all();
-        } else {
-            for (size_t i = 0; i < count; ++i) wake_.notify_one();
-        }
+        submit(job);
     }
-    finish(*job);
-    if (job->error) std::rethrow_exception(job->error);
+    wait_for(*job);
 }
 
 SortPool::Pending SortPool::start(std::function<void()> task) {
@@ -131,39 +140,23 @@ SortPool::Pending SortPool::start(std::function<void()> task) {
     job->owned = [task = std::move(task)](size_t) { task(); };
     job->task = &job->owned;
     job->count = 1;
-    if (current_pool == this) {
-        work_on(*job);
-    } else {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            jobs_.push_back(job);
-        }
-        wake_.notify_one();
-    }
-    return Pending(this, std::move(job));
-}
-
-void SortPool::finish(Job& job) {
-    {
-        std::unique_lock<std::mutex> lock(job.mutex);
-        job.all_done.wait(lock, [&] { return job.finished == job.count; });
-    }
-    // A job whose tasks are all claimed may still sit in the queue; drop it.
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
-        if (it->get() == &job) {
-            jobs_.erase(it);
-            break;
-        }
-    }
+    submit(job);
+    return Pending(std::move(job));
 }
 
 void SortPool::Pending::wait() {
     if (!job_) return;
     std::shared_ptr<Job> job = std::move(job_);
-    SortPool::work_on(*job);  // takes the task if no worker has yet
-    pool_->finish(*job);
-    if (job->error) std::rethrow_exception(job->error);
+    work_on(*job);  // takes the task if no worker has yet
+    wait_for(*job);
+}
+
+SortPool::Pending& SortPool::Pending::operator=(Pending&& other) noexcept {
+    if (this != &other) {
+        wait_quietly();
+        job_ = std::move(other.job_);
+    }
+    return *this;
 }
 
 void SortPool::Pending::wait_quietly() noexcept {
@@ -173,16 +166,5 @@ void SortPool::Pending::wait_quietly() noexcept {
         // Dropped like the task's other effects: whoever wants them waits explicitly.
     }
 }
-
-SortPool::Pending& SortPool::Pending::operator=(Pending&& other) noexcept {
-    if (this != &other) {
-        wait_quietly();
-        pool_ = other.pool_;
-        job_ = std::move(other.job_);
-    }
-    return *this;
-}
-
-SortPool::Pending::~Pending() { wait_quietly(); }
 
 }  // namespace tessarune

@@ -1,13 +1,12 @@
-// SortPool: the sorter's own pool of worker threads, named "tessarune-sort-<index>".
+// SortPool: the sorter's own pool of worker threads, each named "tessarune-sort-".
 //
 // Its services: run(), which does a set of tasks in parallel and returns when all are done
 // (the sort of a half and the compression of a group of run blocks use it), and start(),
 // which hands one task to a worker while the caller goes on (a run writer's file writes, a
-// merge pass's relay). The pool is shared by reference counting (std::shared_ptr) between the
-// filling state, the running spill and the run writers; its workers end when the last holder
-// lets go. In a process forked from the
-// one that made it, letting go of the last reference abandons the pool instead: its workers
-// exist only in the parent.
+// merge pass's relay). The pool is shared (std::shared_ptr) by the filling state, the running
+// spill and the run writers; its workers end when the last holder lets go. In a process
+// forked from the one that made it, that abandons the pool instead: its workers exist only in
+// the parent.
 //
 // Thread safety: run() may be called from several threads at once; each call's tasks are
 // done exactly once. A call made from one of this pool's own workers runs its tasks on the
@@ -41,7 +40,7 @@ public:
         Pending() = default;
         Pending(Pending&&) noexcept = default;
         Pending& operator=(Pending&& other) noexcept;
-        ~Pending();
+        ~Pending() { wait_quietly(); }
         Pending(const Pending&) = delete;
         Pending& operator=(const Pending&) = delete;
 
@@ -50,9 +49,8 @@ public:
 
     private:
         friend class SortPool;
-        Pending(SortPool* pool, std::shared_ptr<Job> job) : pool_(pool), job_(std::move(job)) {}
+        explicit Pending(std::shared_ptr<Job> job) : job_(std::move(job)) {}
         void wait_quietly() noexcept;
-        SortPool* pool_ = nullptr;
         std::shared_ptr<Job> job_;
     };
 
@@ -72,15 +70,18 @@ public:
     void run(size_t count, const std::function<void(size_t)>& task);
 
     // Queues task() for a worker and returns at once. Called from one of this pool's own
-    // workers, it runs the task there before returning. REQUIRES: the pool outlives the
-    // returned Pending.
+    // workers, it runs the task there before returning.
     Pending start(std::function<void()> task);
 
 private:
     SortPool() = default;
-    void finish(Job& job);  // waits for every task of the job, then drops it from the queue
-    void worker_main(size_t index);
+    void worker_main();
+    // Queues the job for the workers; on a worker of this pool, does it right there.
+    void submit(const std::shared_ptr<Job>& job);
+    // Claims and does tasks of the job until none is left unclaimed.
     static void work_on(Job& job);
+    // Waits until every task of the job has returned; rethrows the first exception of one.
+    static void wait_for(Job& job);
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -2,12 +2,15 @@
 // in top and in /proc/<pid>/task/*/comm.
 #pragma once
 
+#include <pthread.h>
+
 #include <string>
 
 namespace tessarune {
 
-// Names the calling thread. The operating system keeps at most 15 bytes of a name, so a
-// longer one is cut to its first 15 bytes.
-void set_current_thread_name(const std::string& name);
+// The operating system keeps at most 15 bytes of a name, so a longer one is cut to them.
+inline void set_current_thread_name(const std::string& name) {
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
 
 }  // namespace tessarune

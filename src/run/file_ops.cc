@@ -3,32 +3,30 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/falloc.h>
-#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace tessarune {
 namespace {
 
-class FdCloser {
+Unexpected<EngineError> last_error() { return Unexpected(EngineError::from_errno(errno)); }
+
+class Fd {
 public:
-    explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() {
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
         if (fd_ >= 0) ::close(fd_);
     }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
@@ -38,63 +36,69 @@ class PosixWritableFile final : public WritableFile {
 public:
     explicit PosixWritableFile(int fd) : fd_(fd) {}
     EngineResult<size_t> write(const uint8_t* data, size_t n) override {
-        ssize_t r = ::write(fd_.get(), data, n);
-        if (r < 0) return Unexpected(EngineError::from_errno(errno));
+        const ssize_t r = ::write(fd_.get(), data, n);
+        if (r < 0) return last_error();
         return static_cast<size_t>(r);
     }
     EngineStatus close() override {
         const int fd = fd_.release();
         // On Linux the descriptor is gone even when close reports EINTR; nothing was lost.
-        if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) {
-            return Unexpected(EngineError::from_errno(errno));
-        }
+        if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return last_error();
         return {};
     }
 
 private:
-    FdCloser fd_;
-};
-
-class PosixDir final : public OpenDir {
-public:
-    PosixDir(std::string path, int fd) : OpenDir(std::move(path)), fd_(fd) {}
-    int fd() const { return fd_.get(); }
-    int release() { return fd_.release(); }
-
-private:
-    FdCloser fd_;
+    Fd fd_;
 };
 
 class PosixReadableFile final : public ReadableFile {
 public:
     explicit PosixReadableFile(int fd) : fd_(fd) {}
     EngineResult<size_t> read(uint8_t* data, size_t n) override {
-        ssize_t r = ::read(fd_.get(), data, n);
-        if (r < 0) return Unexpected(EngineError::from_errno(errno));
+        const ssize_t r = ::read(fd_.get(), data, n);
+        if (r < 0) return last_error();
         return static_cast<size_t>(r);
     }
 
-    // Punches whole pages out of the file; a descriptor open for reading only, or a file
-    // system without holes, refuses, and then nothing more is tried.
+    // A descriptor open for reading only, or a file system without holes, refuses; then
+    // nothing more is tried.
     void drop_before(uint64_t offset) override {
         const uint64_t end = offset / kPage * kPage;
         if (!can_drop_ || end <= dropped_) return;
-        if (::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                        static_cast<off_t>(dropped_), static_cast<off_t>(end - dropped_)) != 0) {
-            can_drop_ = false;
-            return;
-        }
-        dropped_ = end;
+        can_drop_ = ::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                static_cast<off_t>(dropped_), static_cast<off_t>(end - dropped_)) == 0;
+        if (can_drop_) dropped_ = end;
     }
 
 private:
     static constexpr uint64_t kPage = 4096;
-    FdCloser fd_;
+    Fd fd_;
     uint64_t dropped_ = 0;
     bool can_drop_ = true;
 };
 
-// Removes everything below the directory open as dirfd, then nothing else; errors ignored.
+class PosixDir final : public OpenDir {
+public:
+    PosixDir(std::string path, int fd) : OpenDir(std::move(path)), fd(fd) {}
+    Fd fd;
+};
+
+EngineResult<std::unique_ptr<WritableFile>> writable(int fd) {
+    if (fd < 0) return last_error();
+    return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
+}
+
+EngineResult<std::unique_ptr<ReadableFile>> readable(int fd) {
+    if (fd < 0) return last_error();
+    return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
+}
+
+EngineStatus status_of(int result) {
+    if (result != 0) return last_error();
+    return {};
+}
+
+// Removes everything below the directory open as dirfd (and closes it); errors ignored.
 void remove_children(int dirfd) {
     DIR* dir = ::fdopendir(dirfd);
     if (dir == nullptr) {
@@ -110,117 +114,84 @@ void remove_children(int dirfd) {
         }
     }
     for (const std::string& name : subdirs) {
-        int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0) remove_children(fd);
         ::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR);
     }
     ::closedir(dir);
 }
 
+constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 class PosixFileOps final : public FileOps {
 public:
     EngineResult<bool> is_directory(const std::string& path) override {
         struct stat st;
-        if (::stat(path.c_str(), &st) != 0) return Unexpected(EngineError::from_errno(errno));
+        if (::stat(path.c_str(), &st) != 0) return last_error();
         return S_ISDIR(st.st_mode);
     }
 
     EngineResult<std::string> current_dir() override {
-        std::vector<char> buf(PATH_MAX);
-        while (::getcwd(buf.data(), buf.size()) == nullptr) {
-            if (errno != ERANGE) return Unexpected(EngineError::from_errno(errno));
-            buf.resize(buf.size() * 2);
-        }
-        return std::string(buf.data());
+        const std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+        if (!cwd) return last_error();
+        return std::string(cwd.get());
     }
 
-    EngineStatus make_dir(const std::string& path) override {
-        if (::mkdir(path.c_str(), 0700) != 0) return Unexpected(EngineError::from_errno(errno));
+    EngineStatus make_temp_dir(std::string& path) override {
+        if (::mkdtemp(path.data()) == nullptr) return last_error();
         return {};
     }
 
     EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
-        return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
+        return writable(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     }
 
     EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
-        return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
+        return readable(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     }
 
-    EngineStatus remove_file(const std::string& path) override {
-        if (::unlink(path.c_str()) != 0) return Unexpected(EngineError::from_errno(errno));
-        return {};
-    }
+    EngineStatus remove_file(const std::string& path) override { return status_of(::unlink(path.c_str())); }
 
     void remove_tree(const std::string& path) override {
-        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), kOpenDirFlags);
         if (fd >= 0) remove_children(fd);
         ::rmdir(path.c_str());
     }
 
     EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override {
-        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
+        const int fd = ::open(path.c_str(), kOpenDirFlags);
+        if (fd < 0) return last_error();
         return std::unique_ptr<OpenDir>(std::make_unique<PosixDir>(path, fd));
     }
 
     EngineResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
                                                                const std::string& name) override {
-        int fd = ::openat(posix(dir).fd(), name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
-        return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
+        return writable(::openat(fd_of(dir), name.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     }
 
     EngineResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
                                                              const std::string& name) override {
-        int fd = ::openat(posix(dir).fd(), name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        int fd = ::openat(fd_of(dir), name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-            fd = ::openat(posix(dir).fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            fd = ::openat(fd_of(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         }
-        if (fd < 0) return Unexpected(EngineError::from_errno(errno));
-        return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
+        return readable(fd);
     }
 
     EngineStatus remove_file_in(OpenDir& dir, const std::string& name) override {
-        if (::unlinkat(posix(dir).fd(), name.c_str(), 0) != 0) {
-            return Unexpected(EngineError::from_errno(errno));
-        }
-        return {};
+        return status_of(::unlinkat(fd_of(dir), name.c_str(), 0));
     }
 
     void remove_dir(std::unique_ptr<OpenDir> dir) override {
         if (!dir) return;
-        const std::string path = dir->path();
-        auto* held = dynamic_cast<PosixDir*>(dir.get());
-        if (held != nullptr && held->fd() >= 0) {
-            remove_children(held->release());  // takes the descriptor over: none new needed
-        } else {
-            remove_tree(path);
-            return;
-        }
-        ::rmdir(path.c_str());
+        remove_children(static_cast<PosixDir&>(*dir).fd.release());  // no new descriptor needed
+        ::rmdir(dir->path().c_str());
     }
 
-    EngineStatus random_bytes(uint8_t* out, size_t n) override {
-        size_t done = 0;
-        while (done < n) {
-            ssize_t r = ::getrandom(out + done, n - done, 0);
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                return Unexpected(EngineError::from_errno(errno));
-            }
-            done += static_cast<size_t>(r);
-        }
-        return {};
-    }
-
+private:
     // Every OpenDir this FileOps hands out is a PosixDir.
-    static PosixDir& posix(OpenDir& dir) { return static_cast<PosixDir&>(dir); }
+    static int fd_of(OpenDir& dir) { return static_cast<PosixDir&>(dir).fd.get(); }
 };
 
 }  // namespace
@@ -250,9 +221,9 @@ void FileOps::remove_dir(std::unique_ptr<OpenDir> dir) {
 uint64_t FileOps::free_descriptors() {
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-    // Counting the entries of /proc/self/fd takes a descriptor itself, which is counted too.
     DIR* fds = ::opendir("/proc/self/fd");
     if (fds == nullptr) return 0;
+    // The listing's own descriptor is among the entries, and is not counted.
     uint64_t in_use = 0;
     while (dirent* e = ::readdir(fds)) {
         if (e->d_name[0] != '.') ++in_use;

@@ -61,20 +61,19 @@ class FileOps {
 public:
     virtual ~FileOps() = default;
 
-    // Whether path is a directory, following symbolic links; an error when it cannot be
-    // queried (for example it does not exist).
+    // Follows symbolic links; an error when path cannot be queried (it does not exist...).
     virtual EngineResult<bool> is_directory(const std::string& path) = 0;
     virtual EngineResult<std::string> current_dir() = 0;
-    // Makes one directory (not its parents), private to its owner; fails if path exists.
-    virtual EngineStatus make_dir(const std::string& path) = 0;
+    // Makes a new directory private to its owner, as mkdtemp does: the last six characters
+    // of path, "XXXXXX", become those of a name that did not exist. On failure path holds the
+    // name last tried.
+    virtual EngineStatus make_temp_dir(std::string& path) = 0;
     // Creates a new file for writing only; fails with AlreadyExists if anything is at path.
     virtual EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) = 0;
     virtual EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) = 0;
     virtual EngineStatus remove_file(const std::string& path) = 0;
     // Removes a directory and everything in it; best effort, errors ignored.
     virtual void remove_tree(const std::string& path) = 0;
-    // Fills out with bytes from the operating system's random source.
-    virtual EngineStatus random_bytes(uint8_t* out, size_t n) = 0;
 
     // The directory-relative operations. By default they work on dir.path() + "/" + name
     // through the path operations above; the real file system works relative to a held
@@ -96,7 +95,6 @@ public:
     // (0 when that cannot be found out, which happens when none is free).
     virtual uint64_t free_descriptors();
 
-    // The real file system. Lives for the whole process.
     static const std::shared_ptr<FileOps>& system();
 };
 

@@ -42,13 +42,12 @@ public:
     }
     EngineResult<bool> is_directory(const std::string&) override { return unsupported(); }
     EngineResult<std::string> current_dir() override { return unsupported(); }
-    EngineStatus make_dir(const std::string&) override { return unsupported(); }
+    EngineStatus make_temp_dir(std::string&) override { return unsupported(); }
     EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string&) override {
         return unsupported();
     }
     EngineStatus remove_file(const std::string&) override { return unsupported(); }
     void remove_tree(const std::string&) override {}
-    EngineStatus random_bytes(uint8_t*, size_t) override { return unsupported(); }
 
 private:
     static Unexpected<EngineError> unsupported() { return Unexpected(EngineError::of_kind(ErrorKind::Other)); }

@@ -40,13 +40,16 @@ TEST(RunPayloadInKey, AWholeBufferIsWrittenAsItsRecordsOneByOne) {
     for (size_t i = 0; i < 6000; ++i) {
         const bool in_key = i % 5 != 0;
         size_t n = i % 700 == 0 ? 150000 : 1 + (i * 37) % 120;
-        // Near a block's end, a stored-once record of 12 + n bytes that ends it exactly.
+        // Near a block's end, a record of either kind that ends it exactly (12 + n bytes
+        // stored once, 11 + n + P bytes otherwise).
+        const std::string payload = "p" + std::to_string(i);
         const uint64_t room = kRawBlockSize - stream % kRawBlockSize;
-        if (in_key && room > 12 && room <= 132) n = room - 12;
+        const uint64_t fixed = in_key ? 12 : 11 + payload.size();
+        if (room > fixed && room <= fixed + 120) n = room - fixed;
         const std::string raw(n, static_cast<char>('a' + i % 26));
         const std::string key = "@" + raw + std::string(2, '\0');
-        stream += in_key ? 9 + key.size() : 8 + key.size() + std::to_string(i).size() + 1;
-        records.push_back({key, in_key ? raw : "p" + std::to_string(i), in_key});
+        stream += in_key ? 9 + key.size() : 8 + key.size() + payload.size();
+        records.push_back({key, in_key ? raw : payload, in_key});
         if (in_key) {
             buffer.append_payload_in_key(as_bytes(key));
         } else {

@@ -37,17 +37,13 @@ struct RunReader::Impl {
     ByteBuffer straddling_key;
     ByteBuffer straddling_payload;
 
-    // The three texts that reach the user; the system's own errors are wrapped where they
-    // happen with wrap_system.
+    // With "<path>: <system message>", the texts that reach the user.
     EngineError corrupt(std::string_view check) const {
-        return EngineError(ErrorKind::InvalidData, path + " is corrupt: " + std::string(check))
-            .set_path(path);
+        return EngineError(ErrorKind::InvalidData, path + " is corrupt: " + std::string(check)).set_path(path);
     }
     EngineError ended_early() const {
-        return EngineError(ErrorKind::UnexpectedEof, path + " ended before its last record")
-            .set_path(path);
+        return EngineError(ErrorKind::UnexpectedEof, path + " ended before its last record").set_path(path);
     }
-    EngineError wrap_system(const EngineError& e) const { return e.at_path(path); }
 
     // One or more read calls until at least `at_least` bytes are in; asks for up to `up_to`.
     EngineResult<size_t> read_at_least(uint8_t* into, size_t at_least, size_t up_to) {
@@ -56,7 +52,7 @@ struct RunReader::Impl {
             EngineResult<size_t> r = file->read(into + got, up_to - got);
             if (!r) {
                 if (r.error().kind() == ErrorKind::Interrupted) continue;
-                return Unexpected(wrap_system(r.error()));
+                return Unexpected(r.error().at_path(path));
             }
             if (*r == 0) return Unexpected(ended_early());
             got += *r;
@@ -146,12 +142,6 @@ struct RunReader::Impl {
         return load_le32(length_bytes);
     }
 
-    EngineStatus read_field(Cursor& at, ByteBuffer& out) {
-        EngineResult<uint32_t> length = read_length(at);
-        if (!length) return Unexpected(std::move(length).error());
-        return read_bytes(at, *length, out);
-    }
-
     EngineStatus read_bytes(Cursor& at, uint32_t length, ByteBuffer& out) {
         if (length > at.bytes_left) {
             return Unexpected(corrupt("a record is longer than the rest of the run"));
@@ -171,19 +161,21 @@ struct RunReader::Impl {
     }
 };
 
+namespace {
+
 template <typename Open>
 EngineResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open) {
-    auto impl = std::make_unique<RunReader::Impl>();
-    impl->path = info.path;
-    impl->drop_read = drop_read;
+    std::unique_ptr<ReadableFile> file;
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
-        EngineResult<std::unique_ptr<ReadableFile>> file = open();
-        if (!file) return Unexpected(impl->wrap_system(file.error()));
-        impl->file = std::move(file).value();
+        EngineResult<std::unique_ptr<ReadableFile>> opened = open();
+        if (!opened) return Unexpected(opened.error().at_path(info.path));
+        file = std::move(opened).value();
     }
-    return std::unique_ptr<RunReader>(new RunReader(std::move(impl), info));
+    return std::make_unique<RunReader>(std::move(file), info, drop_read);
 }
+
+}  // namespace
 
 EngineResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
                                                       const RunInfo& info) {
@@ -194,18 +186,25 @@ EngineResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, co
     return make_reader(info, true, [&] { return dir.open_file(file_name_of(info.path)); });
 }
 
-RunReader::RunReader(std::unique_ptr<Impl> impl, const RunInfo& info) : impl_(std::move(impl)) {
+RunReader::RunReader(std::unique_ptr<ReadableFile> file, const RunInfo& info, bool drop_read)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->path = info.path;
+    impl_->file = std::move(file);
+    impl_->drop_read = drop_read;
     at_.records_left = info.record_count;
     at_.bytes_left = info.byte_count;
 }
+
 RunReader::~RunReader() = default;
 
 EngineResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
     if (at_.records_left == 0) return NextRecord::End;
     Impl& r = *impl_;
-    EngineStatus s = r.read_field(at_, r.straddling_key);
-    if (!s) return Unexpected(std::move(s).error());
     EngineResult<uint32_t> length = r.read_length(at_);
+    if (!length) return Unexpected(std::move(length).error());
+    EngineStatus s = r.read_bytes(at_, *length, r.straddling_key);
+    if (!s) return Unexpected(std::move(s).error());
+    length = r.read_length(at_);
     if (!length) return Unexpected(std::move(length).error());
     out.key = r.straddling_key.span();
     out.payload_in_key = false;

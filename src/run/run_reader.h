@@ -28,11 +28,10 @@ EngineResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, co
 
 class RunReader final : public MergeSource {
 public:
+    // What open_run_reader calls with the file it opened (none for a run without records).
+    RunReader(std::unique_ptr<ReadableFile> file, const RunInfo& info, bool drop_read);
     ~RunReader() override;
     using MergeSource::next_record;
-    // next_run_record: a record, the end (records left is 0; the file is not read further),
-    // or an error.
-    //
     // A record that lies whole in the current block is viewed right there; one that straddles
     // blocks is assembled in two buffers of the reader's own, which grow to the largest such
     // record. Either way the views are invalidated by the next call: it may load the next
@@ -58,13 +57,10 @@ public:
 
 private:
     struct Impl;
-    template <typename Open>
-    friend EngineResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open);
-    RunReader(std::unique_ptr<Impl> impl, const RunInfo& info);
 
     // The usual case, in one go: the whole record lies in the current block and within the
-    // run's byte count. Anything else (a record across blocks, a damaged length) is left to
-    // next_record_slow, which reads field by field and makes every check in order.
+    // run's byte count. Anything else (a record across blocks, a payload of 2^32 - 1 bytes, a
+    // damaged length or flag) is left to next_record_slow, which makes every check in order.
     bool view_whole_record(RecordView& out) {
         const uint8_t* at = at_.next;
         const size_t available = static_cast<size_t>(at_.block_end - at);
@@ -72,27 +68,13 @@ private:
         const uint64_t k = load_le32(at);
         if (available - 8 < k) return false;
         const uint64_t p = load_le32(at + 4 + k);
-        if (p == kPayloadLengthEscape) return view_payload_in_key(out, k);
-        const uint64_t total = 8 + k + p;
+        const bool in_key = p == kPayloadLengthEscape;
+        const uint64_t total = in_key ? 9 + k : 8 + k + p;
         if (available < total || at_.bytes_left < total) return false;
+        if (in_key && (at[8 + k] != kFlagPayloadInKey || k < 3)) return false;
         out.key = Bytes(at + 4, k);
-        out.payload = Bytes(at + 8 + k, p);
-        out.payload_in_key = false;
-        at_.next = at + total;
-        at_.bytes_left -= total;
-        prefetch_next();
-        return true;
-    }
-    // The same for a record whose payload length field is the escape: the whole record lies
-    // in the block, flagged as payload in key, with a key long enough to hold one.
-    bool view_payload_in_key(RecordView& out, uint64_t k) {
-        const uint8_t* at = at_.next;
-        const uint64_t total = 9 + k;
-        if (static_cast<size_t>(at_.block_end - at) < total || at_.bytes_left < total) return false;
-        if (at[8 + k] != kFlagPayloadInKey || k < 3) return false;
-        out.key = Bytes(at + 4, k);
-        out.payload = Bytes(at + 5, k - 3);
-        out.payload_in_key = true;
+        out.payload = in_key ? payload_from_key(out.key) : Bytes(at + 8 + k, p);
+        out.payload_in_key = in_key;
         at_.next = at + total;
         at_.bytes_left -= total;
         prefetch_next();

@@ -46,7 +46,6 @@
 #include <lz4.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -62,11 +61,13 @@ namespace tessarune {
 namespace {
 
 constexpr size_t kMaxGroupSize = 16;
+// LZ4's bound, n + n / 255 + 16, stays below the format's for every n; so at a full block.
+static_assert(LZ4_COMPRESSBOUND(kRawBlockSize) <= block_bound(kRawBlockSize));
 
 // One block in preparation: its raw bytes, then the same bytes stored (header + LZ4 block).
 struct BlockSlot {
     ByteBuffer raw;         // capacity kRawBlockSize from the first byte on
-    ByteBuffer compressed;  // grown to 8 + block_bound(R) when needed, then kept
+    ByteBuffer compressed;  // grown to 16 + block_bound(R) when needed, then kept
     size_t stored_size = 0;
     uint64_t compress_ns = 0;
 };
@@ -83,30 +84,57 @@ uint64_t now_ns() {
                                      .count());
 }
 
-// Empty spans may carry a null pointer, which memcpy must not receive.
-inline void copy_bytes(uint8_t* to, const uint8_t* from, size_t n) {
-    if (n != 0) std::memcpy(to, from, n);
+// A record takes 8 + K + P bytes, one more when its payload length field is the escape.
+inline uint64_t stored_bytes(size_t k, size_t p, bool payload_in_key) {
+    return payload_in_key ? 9 + k : 8 + k + p + (p == kPayloadLengthEscape);
 }
 
-// Lays out a record whose payload is inside its key, 9 + k bytes at `to`: the key length,
-// the key, the escaped payload length and the mark.
-inline void put_record_payload_in_key(uint8_t* to, const uint8_t* key, size_t k) {
-    store_le32(to, static_cast<uint32_t>(k));
-    std::memcpy(to + 4, key, k);
-    store_le32(to + 4 + k, kPayloadLengthEscape);
-    to[8 + k] = kFlagPayloadInKey;
+// Lays a record out, field by field, through put(bytes, n).
+template <bool InKey, typename Put>
+inline void lay_out(Put&& put, Bytes key, Bytes payload) {
+    uint8_t field[4];
+    store_le32(field, static_cast<uint32_t>(key.size()));
+    put(field, 4);
+    put(key.data(), key.size());
+    const bool escaped = InKey || payload.size() == kPayloadLengthEscape;
+    store_le32(field, escaped ? kPayloadLengthEscape : static_cast<uint32_t>(payload.size()));
+    put(field, 4);
+    if (escaped) {
+        const uint8_t flag = InKey ? kFlagPayloadInKey : kFlagPayloadFollows;
+        put(&flag, 1);
+    }
+    if (!InKey) put(payload.data(), payload.size());
 }
 
-bool compress_slot(BlockSlot& slot, int acceleration) {
+// The same into memory known to hold the whole record.
+template <bool InKey>
+inline void lay_out_at(uint8_t* to, Bytes key, Bytes payload) {
+    lay_out<InKey>(
+        [&to](const uint8_t* bytes, size_t n) {
+            if (n != 0) std::memcpy(to, bytes, n);  // an empty span may carry a null pointer
+            to += n;
+        },
+        key, payload);
+}
+
+// Lays the record out at the end of the block if it ends inside it, so that the block does
+// not fill: the bytes it took, or 0 (nothing done) when it does not fit so.
+template <bool InKey>
+inline uint64_t put_inside(ByteBuffer& raw, Bytes key, Bytes payload) {
+    const uint64_t total = stored_bytes(key.size(), payload.size(), InKey);
+    if (raw.capacity() - raw.size() <= total) return 0;
+    lay_out_at<InKey>(raw.data() + raw.size(), key, payload);
+    raw.set_size(raw.size() + total);
+    return total;
+}
+
+void compress_slot(BlockSlot& slot, int acceleration) {
     const size_t raw_length = slot.raw.size();
     const size_t needed = kBlockHeaderSize + block_bound(raw_length);
     if (slot.compressed.size() < needed) {
         slot.compressed.set_capacity(needed);
         slot.compressed.resize(needed);
     }
-    // The stored length must stay within the format's bound, which the reader enforces.
-    TR_CHECK(static_cast<uint64_t>(LZ4_compressBound(static_cast<int>(raw_length))) <=
-             block_bound(raw_length));
     const uint64_t start = now_ns();
     const int compressed_length = LZ4_compress_fast(
         reinterpret_cast<const char*>(slot.raw.data()),
@@ -114,12 +142,12 @@ bool compress_slot(BlockSlot& slot, int acceleration) {
         static_cast<int>(raw_length),
         static_cast<int>(slot.compressed.size() - kBlockHeaderSize), acceleration);
     slot.compress_ns = now_ns() - start;
-    if (compressed_length <= 0) return false;
+    // LZ4 fails only for want of room, and the room is its bound.
+    TR_CHECK(compressed_length > 0);
     store_le32(slot.compressed.data(), static_cast<uint32_t>(compressed_length));
     store_le32(slot.compressed.data() + 4, static_cast<uint32_t>(raw_length));
     store_le64(slot.compressed.data() + 8, block_hash(slot.raw.data(), raw_length));
     slot.stored_size = kBlockHeaderSize + static_cast<size_t>(compressed_length);
-    return true;
 }
 
 }  // namespace
@@ -142,11 +170,6 @@ struct RunWriter::Impl {
     SortPool::Pending in_flight;  // declared after `pool`, so destroyed (waited for) first
     uint64_t file_bytes = 0;      // written to the file so far, by this thread's count
 
-    void note_written(const WriteTiming& timing) {
-        pace.note_write(timing.bytes, timing.ns);
-        file_bytes += timing.bytes;
-    }
-
     ~Impl() {
         if (!file) return;
         // Best effort: the run is unfinished and useless anyway.
@@ -156,24 +179,15 @@ struct RunWriter::Impl {
         }
     }
 
-    EngineError wrap(const EngineError& e) const { return e.at_path(path); }
-
-    // Appends a record through the block slots, where it may straddle blocks: the key length,
-    // the key, the payload length field (kPayloadLengthEscape followed by `flag`, or the
-    // length), the payload.
-    EngineStatus append_record(Bytes key, Bytes payload, bool escaped, uint8_t flag) {
-        uint8_t field[5];
-        store_le32(field, static_cast<uint32_t>(key.size()));
-        EngineStatus s = append(field, 4);
-        if (s) s = append(key.data(), key.size());
-        store_le32(field, escaped ? kPayloadLengthEscape : static_cast<uint32_t>(payload.size()));
-        field[4] = flag;
-        if (s) s = append(field, escaped ? 5 : 4);
-        if (s) s = append(payload.data(), payload.size());
+    // Appends a record to the current block, or through the blocks it straddles.
+    template <bool InKey>
+    EngineStatus put(Bytes key, Bytes payload) {
+        if (put_inside<InKey>(slots[filled].raw, key, payload) != 0) return {};
+        EngineStatus s;
+        lay_out<InKey>([&](const uint8_t* bytes, size_t n) { if (s) s = append(bytes, n); }, key, payload);
         return s;
     }
 
-    // Appends bytes to the record stream through the block slots.
     EngineStatus append(const uint8_t* bytes, size_t n) {
         while (n != 0) {
             ByteBuffer& raw = slots[filled].raw;
@@ -193,16 +207,18 @@ struct RunWriter::Impl {
 
     EngineStatus block_full() {
         ++filled;
-        if (filled < slots.size()) return {};
-        return flush_group();
+        return filled < slots.size() ? EngineStatus() : flush_group();
     }
 
     EngineStatus flush_group() {
         size_t m = 0;
         while (m < slots.size() && slots[m].raw.size() != 0) ++m;
         if (m == 0) return {};
-        if (!compress_group(m)) {
-            return Unexpected(EngineError(ErrorKind::Other, "failed to compress a block"));
+        const auto compress = [this](size_t i) { compress_slot(slots[i], pace.acceleration(i)); };
+        if (m > 1) {
+            pool->run(m, compress);  // a group of more than one block has a pool
+        } else {
+            compress(0);
         }
         CompressionTally thorough, fast;
         for (size_t i = 0; i < m; ++i) {
@@ -217,29 +233,11 @@ struct RunWriter::Impl {
                 EngineStatus s = write_out();
                 if (!s) return s;
             }
-            std::memcpy(write_buffer.data() + write_buffer.size(), slot.compressed.data(),
-                        slot.stored_size);
-            write_buffer.set_size(write_buffer.size() + slot.stored_size);
+            write_buffer.append(slot.compressed.data(), slot.stored_size);
+            slots[i].raw.clear();
         }
-        for (size_t i = 0; i < m; ++i) slots[i].raw.clear();
         filled = 0;
         return {};
-    }
-
-    // Compresses slots [0, m); false if one failed (the rest may then be skipped).
-    bool compress_group(size_t m) {
-        if (!pool || m == 1) {
-            for (size_t i = 0; i < m; ++i) {
-                if (!compress_slot(slots[i], pace.acceleration(i))) return false;
-            }
-            return true;
-        }
-        std::atomic<bool> failed{false};
-        pool->run(m, [this, &failed](size_t i) {
-            if (failed.load(std::memory_order_relaxed)) return;
-            if (!compress_slot(slots[i], pace.acceleration(i))) failed.store(true, std::memory_order_relaxed);
-        });
-        return !failed.load(std::memory_order_relaxed);
     }
 
     // Hands the full write buffer on to be written, and goes on with an empty one. A failed
@@ -256,11 +254,8 @@ struct RunWriter::Impl {
     // Waits for the write in flight, if any; its result.
     EngineStatus settle() {
         in_flight.wait();
-        note_written(writing_timing);
-        writing_timing = {};
-        EngineStatus s = std::move(write_status);
-        write_status = {};
-        return s;
+        note_written(std::exchange(writing_timing, {}));
+        return std::exchange(write_status, {});
     }
 
     EngineStatus write_now(ByteBuffer& buffer) {
@@ -268,6 +263,11 @@ struct RunWriter::Impl {
         EngineStatus s = write_all(buffer, timing);
         note_written(timing);
         return s;
+    }
+
+    void note_written(const WriteTiming& timing) {
+        pace.note_write(timing.bytes, timing.ns);
+        file_bytes += timing.bytes;
     }
 
     // Writes the whole buffer to the file and empties it; adds what it wrote to `timing`.
@@ -283,8 +283,7 @@ struct RunWriter::Impl {
                 break;
             }
             if (*wrote == 0) {
-                status = Unexpected(
-                    EngineError(ErrorKind::WriteZero, "failed to write the buffered data"));
+                status = Unexpected(EngineError(ErrorKind::WriteZero, "failed to write the buffered data"));
                 break;
             }
             done += *wrote;
@@ -303,95 +302,49 @@ EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<F
                                                       std::string path,
                                                       std::shared_ptr<SortPool> pool) {
     EngineResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
-    return start_writer(std::move(file), std::move(path), std::move(pool));
+    if (!file) return Unexpected(file.error().at_path(path));
+    return std::make_unique<RunWriter>(std::move(file).value(), std::move(path), std::move(pool));
 }
 
 EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool) {
     EngineResult<std::unique_ptr<WritableFile>> file = dir.create_file(file_name_of(path));
-    return start_writer(std::move(file), std::move(path), std::move(pool));
-}
-
-EngineResult<std::unique_ptr<RunWriter>> start_writer(EngineResult<std::unique_ptr<WritableFile>> file,
-                                                  std::string path, std::shared_ptr<SortPool> pool) {
     if (!file) return Unexpected(file.error().at_path(path));
-    auto impl = std::make_unique<RunWriter::Impl>();
-    impl->path = std::move(path);
-    impl->file = std::move(file).value();
-    if (pool) {
-        impl->write_buffer.set_capacity(kWriteBufferSize / 2);
-        impl->writing.set_capacity(kWriteBufferSize / 2);
-    } else {
-        impl->write_buffer.set_capacity(kWriteBufferSize);
-    }
-    const size_t n = pool ? std::min(2 * pool->worker_count(), kMaxGroupSize) : 1;
-    impl->slots.resize(n);
-    impl->pool = std::move(pool);
-    return std::unique_ptr<RunWriter>(new RunWriter(std::move(impl)));
+    return std::make_unique<RunWriter>(std::move(file).value(), std::move(path), std::move(pool));
 }
 
-RunWriter::RunWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RunWriter::RunWriter(std::unique_ptr<WritableFile> file, std::string path, std::shared_ptr<SortPool> pool)
+    : impl_(std::make_unique<Impl>()) {
+    Impl& w = *impl_;
+    w.path = std::move(path);
+    w.file = std::move(file);
+    w.write_buffer.set_capacity(pool ? kWriteBufferSize / 2 : kWriteBufferSize);
+    if (pool) w.writing.set_capacity(kWriteBufferSize / 2);
+    w.slots.resize(pool ? std::min(2 * pool->worker_count(), kMaxGroupSize) : 1);
+    w.pool = std::move(pool);
+}
+
 RunWriter::~RunWriter() = default;
 
 size_t RunWriter::group_size() const { return impl_->slots.size(); }
 
-EngineStatus RunWriter::write_record(Bytes key, Bytes payload) {
+// Inlined into its callers, for whom a call per record would be a cost of its own.
+template <bool InKey>
+[[gnu::always_inline]] inline EngineStatus RunWriter::write(Bytes key, Bytes payload) {
     TR_CHECK(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
     TR_CHECK(impl_->file != nullptr);
-    Impl& w = *impl_;
-    const size_t k = key.size();
-    const size_t p = payload.size();
-    const size_t total = 8 + k + p;
-    ByteBuffer& raw = w.slots[w.filled].raw;
-    if (p == kPayloadLengthEscape) {
-        EngineStatus s = w.append_record(key, payload, true, kFlagPayloadFollows);
-        if (!s) return Unexpected(w.wrap(s.error()));
-        ++record_count_;
-        byte_count_ += total + 1;
-        return {};
-    }
-    if (raw.capacity() - raw.size() >= total) {
-        // The usual case: the whole record fits in the current block.
-        uint8_t* to = raw.data() + raw.size();
-        store_le32(to, static_cast<uint32_t>(k));
-        copy_bytes(to + 4, key.data(), k);
-        store_le32(to + 4 + k, static_cast<uint32_t>(p));
-        copy_bytes(to + 8 + k, payload.data(), p);
-        raw.set_size(raw.size() + total);
-        if (raw.size() == kRawBlockSize) {
-            EngineStatus s = w.block_full();
-            if (!s) return Unexpected(w.wrap(s.error()));
-        }
-    } else {
-        EngineStatus s = w.append_record(key, payload, false, 0);
-        if (!s) return Unexpected(w.wrap(s.error()));
-    }
+    EngineStatus s = impl_->put<InKey>(key, payload);
+    if (!s) return Unexpected(s.error().at_path(impl_->path));
     ++record_count_;
-    byte_count_ += total;
+    byte_count_ += stored_bytes(key.size(), payload.size(), InKey);
     return {};
 }
 
+EngineStatus RunWriter::write_record(Bytes key, Bytes payload) { return write<false>(key, payload); }
+
 EngineStatus RunWriter::write_record_payload_in_key(Bytes key) {
-    TR_CHECK(key.size() >= 3 && key.size() <= UINT32_MAX);
-    TR_CHECK(impl_->file != nullptr);
-    Impl& w = *impl_;
-    const size_t k = key.size();
-    const size_t total = 9 + k;
-    ByteBuffer& raw = w.slots[w.filled].raw;
-    if (raw.capacity() - raw.size() >= total) {
-        put_record_payload_in_key(raw.data() + raw.size(), key.data(), k);
-        raw.set_size(raw.size() + total);
-        if (raw.size() == kRawBlockSize) {
-            EngineStatus s = w.block_full();
-            if (!s) return Unexpected(w.wrap(s.error()));
-        }
-    } else {
-        EngineStatus s = w.append_record(key, Bytes(), true, kFlagPayloadInKey);
-        if (!s) return Unexpected(w.wrap(s.error()));
-    }
-    ++record_count_;
-    byte_count_ += total;
-    return {};
+    TR_CHECK(key.size() >= 3);
+    return write<true>(key, Bytes());
 }
 
 EngineStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
@@ -416,21 +369,26 @@ EngineStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
         const RecordEntry& e = entries[i];
         const uint64_t offset = entry_offset(e);
         const size_t k = e.key_length;
-        TR_CHECK(offset <= arena_size && k <= arena_size - offset);
+        const Bytes key(arena + offset, k);
+        ByteBuffer& raw = w.slots[w.filled].raw;
+        // Each kind apart, so that neither tests for the other in its copying.
         if (payload_in_key(e)) {
-            // The usual case of a lines sort: the record ends inside the current block.
-            ByteBuffer& raw = w.slots[w.filled].raw;
-            const size_t total = 9 + k;
-            if (k >= 3 && raw.capacity() - raw.size() > total) {
-                put_record_payload_in_key(raw.data() + raw.size(), arena + offset, k);
-                raw.set_size(raw.size() + total);
+            TR_CHECK(offset <= arena_size && k <= arena_size - offset && k >= 3);
+            if (const uint64_t took = put_inside<true>(raw, key, Bytes())) {
                 records += 1;
-                bytes += total;
+                bytes += took;
                 continue;
             }
-            status = write_record_payload_in_key(buffer.key_of(i));
+            status = write<true>(key, Bytes());
         } else {
-            status = write_record(buffer.key_of(i), buffer.payload_of(i));
+            TR_CHECK(offset <= arena_size && k + e.payload_length <= arena_size - offset);
+            const Bytes payload(arena + offset + k, e.payload_length);
+            if (const uint64_t took = put_inside<false>(raw, key, payload)) {
+                records += 1;
+                bytes += took;
+                continue;
+            }
+            status = write<false>(key, payload);
         }
         if (!status) break;
     }
@@ -445,12 +403,12 @@ EngineResult<RunInfo> RunWriter::finish_run() {
     EngineStatus s = w.flush_group();
     if (s) s = w.settle();
     if (s) s = w.write_now(w.write_buffer);
-    if (!s) return Unexpected(w.wrap(s.error()));
+    if (!s) return Unexpected(s.error().at_path(w.path));
     // Some file systems report a failed write only here; a run that did not reach the disk
     // must not be read back as if it had.
     EngineStatus closed = w.file->close();
     w.file.reset();
-    if (!closed) return Unexpected(w.wrap(closed.error()));
+    if (!closed) return Unexpected(closed.error().at_path(w.path));
     return RunInfo{std::move(w.path), record_count_, byte_count_, w.file_bytes};
 }
 

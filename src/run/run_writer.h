@@ -22,6 +22,7 @@
 namespace tessarune {
 
 class RecordBuffer;
+class RunWriter;
 class SortPool;
 class SpillDir;
 
@@ -32,10 +33,6 @@ inline constexpr size_t kBlockHeaderSize = 16;
 
 // 20 + floor(n * 110 / 100): the largest compressed length a block of n raw bytes may have.
 constexpr uint64_t block_bound(uint64_t n) { return 20 + n * 110 / 100; }
-
-class RunWriter;
-EngineResult<std::unique_ptr<RunWriter>> start_writer(EngineResult<std::unique_ptr<WritableFile>> file,
-                                                  std::string path, std::shared_ptr<SortPool> pool);
 
 // Creates a new file at path (fails if anything exists there). The number of blocks
 // compressed together is 1 without a pool, else min(2 x workers, 16). With a pool, the 1 MiB
@@ -52,6 +49,8 @@ EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, st
 
 class RunWriter {
 public:
+    // What open_run_writer calls with the file it made.
+    RunWriter(std::unique_ptr<WritableFile> file, std::string path, std::shared_ptr<SortPool> pool);
     ~RunWriter();
     RunWriter(const RunWriter&) = delete;
     RunWriter& operator=(const RunWriter&) = delete;
@@ -73,9 +72,8 @@ public:
 
 private:
     struct Impl;
-    friend EngineResult<std::unique_ptr<RunWriter>> start_writer(EngineResult<std::unique_ptr<WritableFile>>,
-                                                              std::string, std::shared_ptr<SortPool>);
-    explicit RunWriter(std::unique_ptr<Impl> impl);
+    template <bool InKey>
+    EngineStatus write(Bytes key, Bytes payload);
     std::unique_ptr<Impl> impl_;
     uint64_t record_count_ = 0;
     uint64_t byte_count_ = 0;

@@ -2,45 +2,13 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <functional>
-#include <thread>
 
 #include "base/paths.h"
-#include "base/split_mix.h"
+#include "base/process.h"
 
 namespace tessarune {
 namespace {
-
-constexpr std::string_view kNamePrefix = "tessarune-";
-constexpr std::string_view kNameAlphabet =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-constexpr size_t kNameRandomChars = 6;
-constexpr uint32_t kMaxAttempts = 65536;
-// Names drawn from a time-seeded generator can repeat across processes started together;
-// from this attempt on the operating system's randomness breaks the tie.
-constexpr uint32_t kReseedAttempt = 3;
-
-SplitMix64& thread_random() {
-    // Seeded once per thread, so that two threads making directories at the same instant
-    // start from different points.
-    thread_local SplitMix64 random([] {
-        const uint64_t id = std::hash<std::thread::id>{}(std::this_thread::get_id());
-        const uint64_t now = static_cast<uint64_t>(
-            std::chrono::system_clock::now().time_since_epoch().count());
-        return id * 0x9E3779B97F4A7C15ull ^ now;
-    }());
-    return random;
-}
-
-void draw_name(SplitMix64& random, std::string& name) {
-    name.assign(kNamePrefix);
-    for (size_t i = 0; i < kNameRandomChars; ++i) {
-        name.push_back(kNameAlphabet[random.below(kNameAlphabet.size())]);
-    }
-}
 
 EngineError wrap_base(const std::string& base, const EngineError& inner) {
     EngineError e = inner.with_context(base + ": ");
@@ -91,35 +59,22 @@ EngineResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<F
         absolute_base = join_path(*cwd, base);
     }
 
-    SplitMix64 random(thread_random().next());
-    std::string path;
-    std::string name;
-    for (uint32_t attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        if (attempt == kReseedAttempt) {
-            uint8_t seed_bytes[8];
-            if (ops->random_bytes(seed_bytes, sizeof seed_bytes)) {
-                uint64_t seed = 0;
-                for (const uint8_t b : seed_bytes) seed = seed << 8 | b;
-                random.reseed(seed);
-            }
-        }
-        draw_name(random, name);
-        path = join_path(absolute_base, name);
-        EngineStatus made = ops->make_dir(path);
-        if (made) {
-            EngineResult<std::unique_ptr<OpenDir>> opened = ops->open_dir(path);
-            if (opened) return std::make_unique<SpillDir>(ops, std::move(opened).value());
-            // Not held, so not ours to keep: it is empty and goes again at once.
-            ops->remove_tree(path);
-            made = Unexpected(std::move(opened).error());
-        }
-        if (made.error().kind() == ErrorKind::AlreadyExists) continue;
-        const EngineError& e = made.error();
-        return Unexpected(wrap_base(base, e.with_message(e.message() + " at path " + quote_path(path))));
+    std::string path = join_path(absolute_base, "tessarune-XXXXXX");
+    EngineStatus made = ops->make_temp_dir(path);
+    if (made) {
+        EngineResult<std::unique_ptr<OpenDir>> opened = ops->open_dir(path);
+        if (opened) return std::make_unique<SpillDir>(ops, std::move(opened).value());
+        // Not held, so not ours to keep: it is empty and goes again at once.
+        ops->remove_tree(path);
+        made = Unexpected(std::move(opened).error());
     }
-    return Unexpected(wrap_base(base, EngineError::from_errno(EEXIST).with_message(
-                                              "too many temporary files exist at path " +
-                                              quote_path(absolute_base))));
+    const EngineError& e = made.error();
+    // mkdtemp reports EEXIST only once every name it tried was taken.
+    if (e.kind() == ErrorKind::AlreadyExists) {
+        return Unexpected(wrap_base(
+            base, e.with_message("too many temporary files exist at path " + quote_path(absolute_base))));
+    }
+    return Unexpected(wrap_base(base, e.with_message(e.message() + " at path " + quote_path(path))));
 }
 
 EngineStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base) {

@@ -15,23 +15,20 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "base/expected.h"
 #include "run/file_ops.h"
-#include "base/process.h"
 
 namespace tessarune {
 
 class SpillDir {
 public:
     SpillDir(std::shared_ptr<FileOps> ops, std::unique_ptr<OpenDir> dir);
-    ~SpillDir();  // removes the directory tree, ignoring errors (in the making process only)
+    ~SpillDir();
     SpillDir(const SpillDir&) = delete;
     SpillDir& operator=(const SpillDir&) = delete;
 
     const std::string& path() const { return dir_->path(); }
-    const std::shared_ptr<FileOps>& ops() const { return ops_; }
 
     // The file operations on a run by its name in this directory. Errors come bare from the
     // FileOps; callers name the file.
@@ -48,7 +45,7 @@ private:
 // The last component of a path: a run's name in its directory.
 std::string file_name_of(const std::string& path);
 
-// Makes a new directory with a fresh name in base. Errors are worded
+// Makes a new directory with a fresh name in base (mkdtemp). Errors are worded
 // "<base>: <system message> at path \"<attempted path>\"" (or "... too many temporary files
 // exist at path \"<absolute base>\"") and keep the underlying kind.
 EngineResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,

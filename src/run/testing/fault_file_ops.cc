@@ -97,11 +97,6 @@ void FaultFileOps::fail_current_dir(int code) {
     current_dir_code_ = code;
 }
 
-void FaultFileOps::fail_random_bytes(int code) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    random_code_ = code;
-}
-
 void FaultFileOps::on_write(std::function<void()> hook) {
     std::lock_guard<std::mutex> lock(mutex_);
     write_hook_ = std::move(hook);
@@ -155,11 +150,6 @@ uint64_t FaultFileOps::read_calls() const {
     return read_calls_;
 }
 
-uint64_t FaultFileOps::random_bytes_calls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return random_calls_;
-}
-
 std::vector<std::string> FaultFileOps::make_dir_paths() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return make_dir_paths_;
@@ -207,7 +197,7 @@ EngineResult<std::string> FaultFileOps::current_dir() {
     return inner_->current_dir();
 }
 
-EngineStatus FaultFileOps::make_dir(const std::string& path) {
+EngineStatus FaultFileOps::make_temp_dir(std::string& path) {
     if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -217,7 +207,7 @@ EngineStatus FaultFileOps::make_dir(const std::string& path) {
             return Unexpected(EngineError::from_errno(make_dir_code_));
         }
     }
-    return inner_->make_dir(path);
+    return inner_->make_temp_dir(path);
 }
 
 EngineResult<std::unique_ptr<WritableFile>> FaultFileOps::create_new_file(const std::string& path) {
@@ -255,14 +245,5 @@ EngineResult<std::unique_ptr<OpenDir>> FaultFileOps::open_dir(const std::string&
 }
 
 void FaultFileOps::remove_tree(const std::string& path) { inner_->remove_tree(path); }
-
-EngineStatus FaultFileOps::random_bytes(uint8_t* out, size_t n) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++random_calls_;
-        if (random_code_ != 0) return Unexpected(EngineError::from_errno(random_code_));
-    }
-    return inner_->random_bytes(out, n);
-}
 
 }  // namespace tessarune::run_testing

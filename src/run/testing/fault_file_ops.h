@@ -1,7 +1,7 @@
 // FaultFileOps: a FileOps for tests that passes every call to a real one and injects
 // faults on request: a failing or zero-length n-th write, short writes and reads, a failing
-// n-th read, vanished paths, make_dir failures, a failing random source. It also counts calls
-// and records the directories it was asked to make.
+// n-th read, vanished paths, make_temp_dir failures. It also counts calls and records the
+// directories it was asked to make.
 //
 // Write and read calls are counted from 1 over all files opened through this object, in
 // the order they happen. Configure it before handing it to the code under test; it may be
@@ -38,13 +38,11 @@ public:
     void limit_reads(size_t max_bytes);
     // The path behaves as missing: opening, creating or querying it fails with ENOENT.
     void vanish(const std::string& path);
-    // The next `count` make_dir calls fail with the errno `code` without touching the disk
-    // (EEXIST: the name is taken; EACCES: no permission, even for root).
+    // The next `count` make_temp_dir calls fail with the errno `code` without touching the
+    // disk (EEXIST: every name taken; EACCES: no permission, even for root).
     void fail_make_dir(uint64_t count, int code);
     // current_dir fails with the errno `code` (0: works again).
     void fail_current_dir(int code);
-    // random_bytes fails with the errno `code` (0: works again).
-    void fail_random_bytes(int code);
     // Called before every write call, outside the lock (e.g. to block a spill on a latch).
     void on_write(std::function<void()> hook);
 
@@ -61,19 +59,17 @@ public:
 
     uint64_t write_calls() const;
     uint64_t read_calls() const;
-    uint64_t random_bytes_calls() const;
-    // Every path given to make_dir, in order, including those made to fail.
+    // Every template given to make_temp_dir, in order, including those made to fail.
     std::vector<std::string> make_dir_paths() const;
 
     EngineResult<bool> is_directory(const std::string& path) override;
     EngineResult<std::string> current_dir() override;
-    EngineStatus make_dir(const std::string& path) override;
+    EngineStatus make_temp_dir(std::string& path) override;
     EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override;
     EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override;
     EngineStatus remove_file(const std::string& path) override;
     EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override;
     void remove_tree(const std::string& path) override;
-    EngineStatus random_bytes(uint8_t* out, size_t n) override;
     uint64_t free_descriptors() override;
 
 private:
@@ -111,11 +107,9 @@ private:
     uint64_t make_dir_failures_left_ = 0;
     int make_dir_code_ = 0;
     int current_dir_code_ = 0;
-    int random_code_ = 0;
     std::function<void()> write_hook_;
     uint64_t write_calls_ = 0;
     uint64_t read_calls_ = 0;
-    uint64_t random_calls_ = 0;
     std::vector<std::string> make_dir_paths_;
     uint64_t operations_ = 0;
     uint64_t fault_at_ = 0;

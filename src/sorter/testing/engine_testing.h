@@ -125,7 +125,7 @@ public:
 
     EngineResult<bool> is_directory(const std::string& path) override { return inner_->is_directory(path); }
     EngineResult<std::string> current_dir() override { return inner_->current_dir(); }
-    EngineStatus make_dir(const std::string& path) override { return inner_->make_dir(path); }
+    EngineStatus make_temp_dir(std::string& path) override { return inner_->make_temp_dir(path); }
     EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
         if (create_hook_) create_hook_(path);
         {
@@ -147,7 +147,6 @@ public:
         return inner_->remove_file(path);
     }
     void remove_tree(const std::string& path) override { inner_->remove_tree(path); }
-    EngineStatus random_bytes(uint8_t* out, size_t n) override { return inner_->random_bytes(out, n); }
 
 private:
     class HookedFile final : public ReadableFile {
