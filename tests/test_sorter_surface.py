@@ -211,15 +211,34 @@ def test_importing_keeps_the_gil_disabled():
     assert out.stdout.strip() == "False"
 
 
-def test_module_refuses_a_subinterpreter():
+def test_a_subinterpreter_sorts_with_its_own_module(tmp_path):
+    # Each interpreter gets its own module state (types and error classes): sorting and an
+    # engine error work there, and the main interpreter's module still works once it is gone.
     interpreters = pytest.importorskip("concurrent.interpreters")
     interp = interpreters.create()
     try:
-        with pytest.raises(interpreters.ExecutionFailed) as info:
-            interp.exec("import _tessarune")
-        assert "ImportError" in str(info.value)
+        interp.exec(f"""
+import sys
+sys.path[:0] = {sys.path!r}
+import _tessarune
+s = _tessarune.Sorter(max_bytes=1 << 16, tmp_dir={str(tmp_path)!r})
+for i in range(30000):
+    key = ((i * 7919) % 30000).to_bytes(4, "big")
+    s.add_encoded(key, key)
+assert s.stats().runs_spilled > 1
+assert list(s.encoded()) == [i.to_bytes(4, "big") for i in range(30000)]
+try:
+    _tessarune.Sorter(tmp_dir={str(tmp_path / "gone")!r})
+except FileNotFoundError as e:
+    assert type(e).__name__ == "FileNotFoundError" and e.errno == 2 and e.filename
+else:
+    raise AssertionError("no error")
+""")
     finally:
         interp.close()
+    with pytest.raises(FileNotFoundError) as info:
+        Sorter(tmp_dir=str(tmp_path / "gone"))
+    assert type(info.value).__module__ == "tessarune" and info.value.errno == 2
 
 
 # --- argument binding -------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include "python/core_lock.h"
 #include "python/py_ref.h"
+#include "python/sorter_object.h"
 
 namespace tessarune::python {
 namespace {
@@ -44,23 +45,6 @@ PyObject* message_text(const std::string& text) {
     return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// The internal-error class, made on first use and kept for the life of the process.
-PyObject* internal_error_class() {
-    static PyMutex mutex{};
-    static PyObject* cls = nullptr;
-    PyMutex_Lock(&mutex);
-    if (cls == nullptr) {
-        cls = PyErr_NewExceptionWithDoc(
-            "tessarune.InternalError",
-            "A broken invariant of tessarune itself: a bug, not a failure of the input or the "
-            "system. Derived from BaseException so that ordinary handlers do not swallow it.",
-            PyExc_BaseException, nullptr);
-    }
-    PyObject* result = cls;
-    PyMutex_Unlock(&mutex);
-    return result;
-}
-
 // str() of an engine OSError: the engine's message, exactly as without errno and filename
 // (which OSError's own str() would otherwise format in).
 PyObject* engine_os_error_str(PyObject* /*unused*/, PyObject* self) {
@@ -73,47 +57,46 @@ PyObject* engine_os_error_str(PyObject* /*unused*/, PyObject* self) {
 
 PyMethodDef kEngineOsErrorStr = {"__str__", engine_os_error_str, METH_O, nullptr};
 
-// The subclass of an OSError class that engine errors with an errno or a file use, made on
-// first use and kept for the life of the process. nullptr with an exception set on failure.
-PyObject* engine_os_error_class(PyObject* base) {
-    static PyMutex mutex{};
-    static std::array<std::pair<PyObject*, PyObject*>, 16> made{};
-    PyMutex_Lock(&mutex);
-    PyObject* result = nullptr;
-    for (auto& [from, cls] : made) {
-        if (from == base) {
-            result = cls;
-            break;
+// The OSError classes that engine errors map to, in the order of ModuleTypes::os_errors.
+std::array<PyObject*, 8> engine_os_error_bases() {
+    return {PyExc_OSError, PyExc_FileNotFoundError, PyExc_PermissionError, PyExc_FileExistsError,
+            PyExc_BlockingIOError, PyExc_NotADirectoryError, PyExc_IsADirectoryError,
+            PyExc_InterruptedError};
+}
+
+// "tessarune.<base's name>", a subclass of base whose str() is the engine's message.
+PyObject* make_engine_os_error_class(PyObject* base) {
+    Ref name(PyObject_GetAttrString(base, "__name__"));
+    Ref full(name ? PyUnicode_FromFormat("tessarune.%U", name.get()) : nullptr);
+    Ref function(full ? PyCFunction_New(&kEngineOsErrorStr, nullptr) : nullptr);
+    Ref method(function ? PyInstanceMethod_New(function.get()) : nullptr);
+    Ref dict(method ? PyDict_New() : nullptr);
+    if (!dict || PyDict_SetItemString(dict.get(), "__str__", method.get()) < 0) return nullptr;
+    const char* text = PyUnicode_AsUTF8(full.get());
+    return text == nullptr ? nullptr : PyErr_NewException(text, base, dict.get());
+}
+
+// The class an engine error of class `base` is raised with: the module's subclass of it if it
+// has one, else base itself. A new reference.
+PyObject* engine_class_for(PyObject* base, bool detailed) {
+    PyObject* holder = nullptr;
+    ModuleTypes* types = imported_module_types(&holder);
+    Ref module(holder);
+    if (types != nullptr) {
+        if (base == PyExc_BaseException) return Py_NewRef(types->internal_error);
+        const auto bases = engine_os_error_bases();
+        for (size_t i = 0; detailed && i < bases.size(); ++i) {
+            if (bases[i] == base) return Py_NewRef(types->os_errors[i]);
         }
-        if (from != nullptr) continue;
-        Ref name(PyObject_GetAttrString(base, "__name__"));
-        Ref full(name ? PyUnicode_FromFormat("tessarune.%U", name.get()) : nullptr);
-        Ref function(full ? PyCFunction_New(&kEngineOsErrorStr, nullptr) : nullptr);
-        Ref method(function ? PyInstanceMethod_New(function.get()) : nullptr);
-        Ref dict(method ? PyDict_New() : nullptr);
-        if (dict && PyDict_SetItemString(dict.get(), "__str__", method.get()) == 0) {
-            const char* text = PyUnicode_AsUTF8(full.get());
-            if (text != nullptr) result = PyErr_NewException(text, base, dict.get());
-        }
-        if (result != nullptr) {
-            from = base;
-            cls = result;
-        }
-        break;
     }
-    PyMutex_Unlock(&mutex);
-    if (result == nullptr && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_RuntimeError, "too many engine error classes");
-    }
-    return result;
+    return Py_NewRef(base);
 }
 
 // An I/O error that carries an errno or a path: the class's engine subclass, made with
 // (errno, strerror) as its arguments when there is an errno (so errno and strerror are set
 // as OSError sets them) or the message alone; filename is the path.
 PyObject* os_error_with_details(PyObject* base, const EngineError& io) {
-    PyObject* cls = engine_os_error_class(base);
-    if (cls == nullptr) return nullptr;
+    Ref cls(engine_class_for(base, true));
     Ref message(message_text(io.message()));
     if (!message) return nullptr;
     Ref args;
@@ -126,7 +109,7 @@ PyObject* os_error_with_details(PyObject* base, const EngineError& io) {
         args.reset(PyTuple_Pack(1, message.get()));
     }
     if (!args) return nullptr;
-    Ref exc(PyObject_Call(cls, args.get(), nullptr));
+    Ref exc(PyObject_Call(cls.get(), args.get(), nullptr));
     if (!exc) return nullptr;
     if (PyObject_SetAttrString(exc.get(), "_message", message.get()) < 0) return nullptr;
     if (!io.path().empty()) {
@@ -164,9 +147,25 @@ PyObject* raise_engine_error(const EngineError& error, SignalPoll* poll) {
     return nullptr;
 }
 
+int make_error_classes(ModuleTypes& types) {
+    types.internal_error = PyErr_NewExceptionWithDoc(
+        "tessarune.InternalError",
+        "A broken invariant of tessarune itself: a bug, not a failure of the input or the "
+        "system. Derived from BaseException so that ordinary handlers do not swallow it.",
+        PyExc_BaseException, nullptr);
+    if (types.internal_error == nullptr) return -1;
+    const auto bases = engine_os_error_bases();
+    for (size_t i = 0; i < bases.size(); ++i) {
+        types.os_errors[i] = make_engine_os_error_class(bases[i]);
+        if (types.os_errors[i] == nullptr) return -1;
+    }
+    return 0;
+}
+
 PyObject* raise_internal_error(const char* text) {
-    PyObject* cls = internal_error_class();
-    if (cls != nullptr) PyErr_SetString(cls, text);
+    // Without its module (never expected), the error is still raised, as a BaseException.
+    Ref cls(engine_class_for(PyExc_BaseException, false));
+    PyErr_SetString(cls.get(), text);
     return nullptr;
 }
 

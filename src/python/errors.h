@@ -20,8 +20,8 @@ PyObject* to_python_exception(const EngineError& error);
 // returns nullptr.
 PyObject* raise_engine_error(const EngineError& error, SignalPoll* poll = nullptr);
 
-// Sets the module's internal-error exception (a BaseException subclass made once per
-// process) with the given text. Always returns nullptr.
+// Sets the module's internal-error exception (a BaseException subclass, one per module
+// object) with the given text. Always returns nullptr.
 PyObject* raise_internal_error(const char* text);
 
 // Runs f, turning a C++ exception escaping it into the internal-error exception

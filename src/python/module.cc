@@ -43,6 +43,7 @@ int exec_module(PyObject* module) {
     if (types.stats == nullptr) return -1;
     types.bucketer = make_bucketer_type(module);
     if (types.bucketer == nullptr) return -1;
+    if (make_error_classes(types) < 0) return -1;
     if (append_to_all(module, "Sorter") < 0) return -1;
     if (add_key_bytes_function(module) < 0) return -1;
     if (add_merge_lines_function(module) < 0) return -1;
@@ -58,6 +59,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(types.iterator);
     Py_VISIT(types.stats);
     Py_VISIT(types.bucketer);
+    Py_VISIT(types.internal_error);
+    for (PyObject* cls : types.os_errors) Py_VISIT(cls);
     return 0;
 }
 
@@ -67,6 +70,8 @@ int clear_module(PyObject* module) {
     Py_CLEAR(types.iterator);
     Py_CLEAR(types.stats);
     Py_CLEAR(types.bucketer);
+    Py_CLEAR(types.internal_error);
+    for (PyObject*& cls : types.os_errors) Py_CLEAR(cls);
     return 0;
 }
 
@@ -74,9 +79,9 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The error classes are still made once per process, so their objects must not meet
-    // another interpreter: refuse to load into a subinterpreter rather than share them.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    // Every Python object the module makes lives in its state, so each interpreter has its
+    // own; the engine holds none.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
@@ -98,6 +103,18 @@ PyModuleDef kModule = {
 ModuleTypes& module_types_of(PyTypeObject* type) {
     // Only this module's types (and their instances' types) ask, so the module is there.
     return types_of(PyType_GetModuleByDef(type, &kModule));
+}
+
+ModuleTypes* imported_module_types(PyObject** holder) {
+    PyObject* module = PyImport_ImportModule("_tessarune");
+    if (module == nullptr || PyModule_GetDef(module) != &kModule) {
+        Py_XDECREF(module);
+        PyErr_Clear();
+        *holder = nullptr;
+        return nullptr;
+    }
+    *holder = module;
+    return &types_of(module);
 }
 
 }  // namespace tessarune::python

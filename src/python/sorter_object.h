@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -40,10 +41,14 @@ struct IteratorObject {
 // The module's types, made when the module is executed and held in its state, so that each
 // module object (each interpreter) has its own.
 struct ModuleTypes {
-    PyObject* sorter;    // Sorter
-    PyObject* iterator;  // _SortedIterator
-    PyObject* stats;     // _SorterStats
-    PyObject* bucketer;  // _Bucketer
+    PyObject* sorter;          // Sorter
+    PyObject* iterator;        // _SortedIterator
+    PyObject* stats;           // _SorterStats
+    PyObject* bucketer;        // _Bucketer
+    PyObject* internal_error;  // tessarune.InternalError
+    // The engine's subclass of each OSError class its errors map to, in the order of
+    // kEngineOsErrorBases (errors.cc): they carry errno and filename but print the message.
+    std::array<PyObject*, 8> os_errors;
 };
 // The types of the module that made `type`, one of its types. Never fails.
 ModuleTypes& module_types_of(PyTypeObject* type);
@@ -51,6 +56,12 @@ ModuleTypes& module_types_of(PyTypeObject* type);
 PyObject* make_sorter_type(PyObject* module);
 PyObject* make_iterator_type(PyObject* module);
 PyObject* make_stats_type();
+// The error classes of the module (errors.cc): 0, or -1 with an exception set.
+int make_error_classes(ModuleTypes& types);
+// The state of this interpreter's _tessarune, imported if need be, for code with no object
+// of the module at hand; *holder gets a reference that keeps it alive. nullptr (no exception
+// set) when it cannot be had.
+ModuleTypes* imported_module_types(PyObject** holder);
 
 // Adding (adding.cc).
 PyObject* sorter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
