@@ -52,18 +52,6 @@ size_t pass_width(size_t run_count, uint64_t target, uint64_t widest) {
     return static_cast<size_t>(std::min<uint64_t>(widest, needed));
 }
 
-}  // namespace
-
-uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open) {
-    const uint64_t free = ops.free_descriptors();
-    const uint64_t spare = kDescriptorReserve + also_open;
-    const uint64_t usable = free > spare ? free - spare : 0;
-    // Below two no merge can make progress: trying lets the open fail with its own error.
-    return std::max<uint64_t>(2, std::min(max_open, usable));
-}
-
-namespace {
-
 // Writes every record the merge gives to the writer, asking poll now and then: exactly
 // `expected_records` of them.
 EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_records, Poll& poll) {
@@ -90,13 +78,19 @@ EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_re
 
 }  // namespace
 
-// Readers for the given runs, in the given order.
-EngineResult<std::vector<std::unique_ptr<MergeSource>>> Filling::open_readers(const RunInfo* first,
-                                                                              size_t count) const {
+uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open) {
+    const uint64_t free = ops.free_descriptors();
+    const uint64_t spare = kDescriptorReserve + also_open;
+    const uint64_t usable = free > spare ? free - spare : 0;
+    // Below two no merge can make progress: trying lets the open fail with its own error.
+    return std::max<uint64_t>(2, std::min(max_open, usable));
+}
+
+EngineResult<std::vector<std::unique_ptr<MergeSource>>> Filling::open_readers(std::span<const RunInfo> runs) const {
     std::vector<std::unique_ptr<MergeSource>> sources;
-    sources.reserve(count + 1);  // room for the in-memory source of the final merge
-    for (size_t i = 0; i < count; ++i) {
-        EngineResult<std::unique_ptr<RunReader>> reader = open_run_reader(*spill_dir_, first[i]);
+    sources.reserve(runs.size() + 1);  // room for the in-memory source of the final merge
+    for (const RunInfo& run : runs) {
+        EngineResult<std::unique_ptr<RunReader>> reader = open_run_reader(*spill_dir_, run);
         if (!reader) return Unexpected(std::move(reader).error());
         sources.push_back(std::move(reader).value());
     }
@@ -127,8 +121,6 @@ EngineResult<std::unique_ptr<Merger>> Filling::pass_merger(std::vector<std::uniq
     return new_merger(std::move(sources));
 }
 
-EngineStatus Filling::merge_pass(Poll& poll) { return merge_pass(poll, max_open_, max_open_); }
-
 EngineStatus Filling::merge_pass(Poll& poll, uint64_t target, uint64_t widest) {
     if (poll.give_up()) return Unexpected(interrupted());
     const auto pass_start = SorterStats::Clock::now();
@@ -140,7 +132,7 @@ EngineStatus Filling::merge_pass(Poll& poll, uint64_t target, uint64_t widest) {
     const std::vector<RunInfo> window(runs_.begin() + static_cast<ptrdiff_t>(start),
                                       runs_.begin() + static_cast<ptrdiff_t>(start + k));
 
-    auto sources = open_readers(window.data(), window.size());
+    auto sources = open_readers(window);
     if (!sources) return Unexpected(std::move(sources).error());
     EngineResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value());
     if (!merger) return Unexpected(std::move(merger).error());
@@ -197,11 +189,7 @@ EngineResult<FinalMerge> Filling::finish(Poll& poll) {
         if (!passed) return Unexpected(std::move(passed).error());
     }
 
-    EngineResult<std::vector<std::unique_ptr<MergeSource>>> sources =
-        std::vector<std::unique_ptr<MergeSource>>();
-    if (!runs_.empty()) {
-        sources = open_readers(runs_.data(), runs_.size());
-    }
+    auto sources = open_readers(runs_);  // no runs, no spill directory: nothing to open
     if (!sources) return Unexpected(std::move(sources).error());
     // Last among the sources: its records were added after every spilled one, so among equal
     // keys they come out last.

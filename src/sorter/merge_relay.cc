@@ -66,24 +66,13 @@ public:
     }
 
     EngineResult<NextRecord> next_record(RecordView& out) override {
-        for (;;) {
-            if (ended_) return NextRecord::End;
-            if (holding_) {
-                if (cursor_ < batch_.bytes.size()) {
-                    cursor_ = view_record(batch_.bytes, cursor_, out);
-                    return NextRecord::Record;
-                }
-                if (batch_.error) {
-                    ended_ = true;
-                    return Unexpected(*batch_.error);
-                }
-                if (batch_.last) {
-                    ended_ = true;
-                    return NextRecord::End;
-                }
-                empty_.try_send(std::move(batch_.bytes));  // back to the worker
-                holding_ = false;
+        while (cursor_ == batch_.bytes.size()) {
+            if (ended_ || batch_.last) return NextRecord::End;
+            if (batch_.error) {
+                ended_ = true;
+                return Unexpected(*batch_.error);
             }
+            if (holding_) empty_.try_send(std::move(batch_.bytes));  // back to the worker
             if (full_.receive(batch_) == Received::Closed) {
                 ended_ = true;
                 // The worker ends by a last or failed batch unless an internal error stopped it.
@@ -93,6 +82,8 @@ public:
             holding_ = true;
             cursor_ = 0;
         }
+        cursor_ = view_record(batch_.bytes, cursor_, out);
+        return NextRecord::Record;
     }
 
 private:
@@ -146,7 +137,7 @@ private:
     // The consumer's own.
     Batch batch_;
     size_t cursor_ = 0;
-    bool holding_ = false;
+    bool holding_ = false;  // whether batch_ holds one of the two buffers
     bool ended_ = false;
     SortPool::Pending task_;
 };

@@ -33,9 +33,7 @@ class SorterStats {
 public:
     using Clock = std::chrono::steady_clock;
 
-    SorterStats() : made_(Clock::now()) {}
-    SorterStats(const SorterStats&) = delete;
-    SorterStats& operator=(const SorterStats&) = delete;
+    SorterStats() : made_(Clock::now()) {}  // the atomics make it neither copyable nor movable
 
     static uint64_t since(Clock::time_point start) {
         return static_cast<uint64_t>(
@@ -66,20 +64,18 @@ public:
     void add_spill_time(uint64_t ns) { spill_ns_.fetch_add(ns, std::memory_order_relaxed); }
     void add_last_sort(uint64_t ns) { last_sort_ns_.fetch_add(ns, std::memory_order_relaxed); }
 
-    // The read started now (the first call counts).
-    void note_read_start() {
-        uint64_t none = 0;
-        read_start_ns_.compare_exchange_strong(none, since(made_) | 1, std::memory_order_relaxed);
-    }
-    // The read came to its end now (the first call counts).
-    void note_read_end() {
-        uint64_t none = 0;
-        read_end_ns_.compare_exchange_strong(none, since(made_) | 1, std::memory_order_relaxed);
-    }
+    // The read started, or came to its end, now (the first call counts).
+    void note_read_start() { note_first(read_start_ns_); }
+    void note_read_end() { note_first(read_end_ns_); }
 
     StatsSnapshot snapshot() const;
 
 private:
+    void note_first(std::atomic<uint64_t>& at) const {
+        uint64_t none = 0;
+        at.compare_exchange_strong(none, since(made_) | 1, std::memory_order_relaxed);
+    }
+
     const Clock::time_point made_;
     std::atomic<uint64_t> items_{0};
     std::atomic<uint64_t> bytes_in_{0};
