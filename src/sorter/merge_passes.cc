@@ -23,8 +23,6 @@ constexpr size_t kRelayMinRuns = 8;
 // Descriptors left unused by a merge, for whatever else the process opens meanwhile.
 constexpr uint64_t kDescriptorReserve = 4;
 
-EngineError interrupted() { return EngineError::of_kind(ErrorKind::GaveUp); }
-
 // The start of the window of k consecutive runs whose byte counts add up to the least; the
 // first such window on a tie. REQUIRES: 1 <= k <= runs.size().
 size_t lightest_window(const std::vector<RunInfo>& runs, size_t k) {
@@ -67,7 +65,7 @@ EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_re
                                                  : writer.write_record(record.key, record.payload);
         if (!written) return Unexpected(std::move(written).error());
         if (writer.record_count() >= next_poll_records || writer.byte_count() >= next_poll_bytes) {
-            if (poll.give_up()) return Unexpected(interrupted());
+            if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
             next_poll_records = writer.record_count() + kRecordsPerPoll;
             next_poll_bytes = writer.byte_count() + kBytesPerPoll;
         }
@@ -122,7 +120,7 @@ EngineResult<std::unique_ptr<Merger>> Filling::pass_merger(std::vector<std::uniq
 }
 
 EngineStatus Filling::merge_pass(Poll& poll, uint64_t target, uint64_t widest) {
-    if (poll.give_up()) return Unexpected(interrupted());
+    if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
     const auto pass_start = SorterStats::Clock::now();
     TR_CHECK(spill_dir_ != nullptr);
     const SpillDir& dir = *spill_dir_;

@@ -9,7 +9,6 @@
 #include "base/process.h"
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
-#include "sorter/engine_state.h"
 
 namespace tessarune {
 namespace {
@@ -32,18 +31,18 @@ SorterCore::~SorterCore() = default;
 
 bool SorterCore::in_creating_process() const { return is_current_process(creator_); }
 
-StateKind SorterCore::state_kind() const { return state_->kind(); }
+StateKind SorterCore::state_kind() const { return state_.kind(); }
 
 bool SorterCore::add_may_wait(Bytes key, Bytes payload) const {
-    const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_->v);
+    const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v);
     return filling != nullptr && (*filling)->is_full_for(key, payload);
 }
 
 template <typename Add>
 auto SorterCore::add_to_filling(Add add) const {
     using Result = decltype(add(std::declval<Filling&>()));
-    if (const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_->v)) return add(**filling);
-    return Result(Unexpected(refusal(state_->kind(), ErrorKind::AddAfterRead)));
+    if (const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v)) return add(**filling);
+    return Result(Unexpected(refusal(state_.kind(), ErrorKind::AddAfterRead)));
 }
 
 EngineStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
@@ -64,22 +63,22 @@ EngineResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator
 }
 
 EngineResult<std::unique_ptr<FinalMerge>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
-    auto* held = std::get_if<std::unique_ptr<Filling>>(&state_->v);
-    if (held == nullptr) return Unexpected(refusal(state_->kind(), ErrorKind::ReadOnlyOnce));
+    auto* held = std::get_if<std::unique_ptr<Filling>>(&state_.v);
+    if (held == nullptr) return Unexpected(refusal(state_.kind(), ErrorKind::ReadOnlyOnce));
     std::unique_ptr<Filling> filling = std::move(*held);
-    state_->v = EngineState::Read{};
+    state_.v = EngineState::Read{};
     status.store(SorterStatus::Read);
     stats_->note_read_start();
 
     // The poll may have let a close() in: Closed then stays, and the read is dropped.
-    auto still_ours = [&] { return state_->kind() == StateKind::Read; };
+    auto still_ours = [&] { return state_.kind() == StateKind::Read; };
     EngineResult<FinalMerge> merge = [&] {
         try {
             return filling->finish(poll);
         } catch (...) {
             // Nothing of a read that broke half-way may survive it.
             filling.reset();
-            if (still_ours()) state_->v = EngineState::Stopped{};
+            if (still_ours()) state_.v = EngineState::Stopped{};
             throw;
         }
     }();
@@ -88,25 +87,25 @@ EngineResult<std::unique_ptr<FinalMerge>> SorterCore::start_read(StatusByte& sta
     filling.reset();
     if (!still_ours()) return Unexpected(EngineError::of_kind(ErrorKind::Closed));
     if (!merge) {
-        state_->v = EngineState::Stopped{};
+        state_.v = EngineState::Stopped{};
         return Unexpected(std::move(merge).error());
     }
     if (!keep) return std::make_unique<FinalMerge>(std::move(merge).value());
-    state_->v = EngineState::Reading{std::move(merge).value(), ReadBatch{}};
+    state_.v = EngineState::Reading{std::move(merge).value(), ReadBatch{}};
     return std::unique_ptr<FinalMerge>();
 }
 
 std::unique_ptr<EngineState> SorterCore::take_state_for_close() {
-    return std::exchange(state_, std::make_unique<EngineState>(EngineState{EngineState::Closed{}}));
+    return std::make_unique<EngineState>(std::exchange(state_, EngineState{EngineState::Closed{}}));
 }
 
 bool SorterCore::batch_used_up() const {
-    const auto* reading = std::get_if<EngineState::Reading>(&state_->v);
+    const auto* reading = std::get_if<EngineState::Reading>(&state_.v);
     return reading != nullptr && reading->batch.cursor == reading->batch.payload_ends.size();
 }
 
 EngineStatus SorterCore::refill_batch() {
-    auto* reading = std::get_if<EngineState::Reading>(&state_->v);
+    auto* reading = std::get_if<EngineState::Reading>(&state_.v);
     if (reading == nullptr) return {};
     ReadBatch& batch = reading->batch;
     batch.payload_bytes.clear();
@@ -118,7 +117,7 @@ EngineStatus SorterCore::refill_batch() {
         while (batch.payload_bytes.size() < kBatchMaxBytes) {
             EngineResult<bool> next = reading->merge.merge_next(&record);
             if (!next) {
-                state_->v = EngineState::Stopped{};  // releases the merge, which removes the spill directory
+                state_.v = EngineState::Stopped{};  // releases the merge, which removes the spill directory
                 return Unexpected(std::move(next).error());
             }
             if (!next.value()) break;
@@ -129,19 +128,19 @@ EngineStatus SorterCore::refill_batch() {
     } catch (...) {
         // The record in hand when the batch could not grow is gone from the merge: going on
         // would skip it silently.
-        state_->v = EngineState::Stopped{};
+        state_.v = EngineState::Stopped{};
         throw;
     }
     if (batch.payload_ends.empty()) {
-        state_->v = EngineState::Read{};
+        state_.v = EngineState::Read{};
         stats_->note_read_end();
     }
     return {};
 }
 
 NextPayload SorterCore::next_payload(Bytes* out) {
-    auto* reading = std::get_if<EngineState::Reading>(&state_->v);
-    if (reading == nullptr) return state_->kind() == StateKind::Closed ? NextPayload::Closed : NextPayload::Nothing;
+    auto* reading = std::get_if<EngineState::Reading>(&state_.v);
+    if (reading == nullptr) return state_.kind() == StateKind::Closed ? NextPayload::Closed : NextPayload::Nothing;
     ReadBatch& batch = reading->batch;
     if (batch.cursor >= batch.payload_ends.size()) return NextPayload::Nothing;
     const uint64_t begin = batch.cursor == 0 ? 0 : batch.payload_ends[batch.cursor - 1];
@@ -153,11 +152,11 @@ NextPayload SorterCore::next_payload(Bytes* out) {
 }
 
 void SorterCore::stop_read() {
-    if (state_->kind() == StateKind::Reading) state_->v = EngineState::Stopped{};
+    if (state_.kind() == StateKind::Reading) state_.v = EngineState::Stopped{};
 }
 
 size_t SorterCore::run_count() const {
-    const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_->v);
+    const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v);
     return filling != nullptr ? (*filling)->runs().size() : 0;
 }
 
@@ -200,8 +199,8 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
 
     std::shared_ptr<SorterCore> core(new SorterCore());
     core->stats_ = std::make_shared<SorterStats>();
-    core->state_ = std::make_unique<EngineState>(EngineState{std::make_unique<Filling>(
-        std::move(base), max_bytes, max_open, std::move(pool), std::move(ops), core->stats_)});
+    core->state_.v = std::make_unique<Filling>(std::move(base), max_bytes, max_open, std::move(pool),
+                                               std::move(ops), core->stats_);
     return core;
 }
 

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <variant>
 
 #include "base/expected.h"
 #include "base/growable_array.h"
@@ -54,7 +55,29 @@ struct ReadBatch {
 inline constexpr size_t kBatchMaxPayloads = 4096;
 inline constexpr size_t kBatchMaxBytes = 1048576;
 
-struct EngineState;  // the state and its data; defined in the engine
+// What a SorterCore holds in each of its states:
+//
+//   Filling  --start_read(keep)-->  Reading (FinalMerge + ReadBatch)  --merge ends-->  Read
+//   Filling  --start_read(!keep)--> Read (the FinalMerge went to the caller)
+//   Filling / Reading --failure or interruption--> Stopped
+//   any --close--> Closed
+//
+// Replacing the state releases what it held: a Filling (see filling.h), or a FinalMerge,
+// which removes the spill directory.
+struct EngineState {
+    struct Reading {
+        FinalMerge merge;
+        ReadBatch batch;
+    };
+    struct Read {};
+    struct Stopped {};
+    struct Closed {};
+
+    // In StateKind's order.
+    std::variant<std::unique_ptr<Filling>, Reading, Read, Stopped, Closed> v;
+
+    StateKind kind() const { return static_cast<StateKind>(v.index()); }
+};
 
 enum class NextPayload : uint8_t { Payload, Nothing, Closed };
 
@@ -109,7 +132,7 @@ public:
     EngineResult<std::unique_ptr<FinalMerge>> start_read(StatusByte& status, bool keep, Poll& poll);
 
     // Takes the state out, leaving Closed. Destroy what it returns after unlock(), detached
-    // from the interpreter: it may join a spill and remove files (needs sorter/engine_state.h).
+    // from the interpreter: it may join a spill and remove files.
     std::unique_ptr<EngineState> take_state_for_close();
 
     // --- reading, state Reading ---
@@ -145,7 +168,7 @@ private:
     auto add_to_filling(Add add) const;
 
     std::timed_mutex mutex_;
-    std::unique_ptr<EngineState> state_;
+    EngineState state_;
     std::atomic<std::thread::id> owner_{};
     std::shared_ptr<SorterStats> stats_;
     pid_t creator_;
