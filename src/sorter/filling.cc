@@ -36,12 +36,10 @@ bool Filling::is_full_for(Bytes key, Bytes payload) const {
     return std::holds_alternative<GrowthFull>(plan_growth(filling_, extra, half_budget_));
 }
 
-// Runs once per record under the engine's mutex: plain counts, published by plain stores,
+// Runs once per record under the engine's mutex: counts published by relaxed stores,
 // and the memory looked at again only when the filling half grew.
 void Filling::note_added(uint64_t bytes, uint64_t items) {
-    added_items_ += items;
-    added_bytes_ += bytes;
-    stats_->set_added(added_items_, added_bytes_);
+    stats_->add_added(items, bytes);
     const uint64_t capacity = filling_.counted_capacity();
     if (capacity == noted_capacity_) return;
     noted_capacity_ = capacity;

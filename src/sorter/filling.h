@@ -90,7 +90,7 @@ public:
     const RecordBuffer& filling_half() const { return filling_; }
     const std::optional<RecordBuffer>& spare_half() const { return spare_; }
     uint64_t half_budget() const { return half_budget_; }
-    uint64_t added_items() const { return added_items_; }
+    uint64_t added_items() const { return stats_->added_items(); }
 
 private:
     template <typename Append>
@@ -120,8 +120,6 @@ private:
     bool lost_records_ = false;
     uint64_t spilling_capacity_ = 0;  // counted capacity of the half the running spill holds
     uint64_t noted_capacity_ = 0;     // of the filling half, when memory was last noted
-    uint64_t added_items_ = 0;
-    uint64_t added_bytes_ = 0;
     std::unique_ptr<SpillJob> spill_job_;  // the running spill
 };
 

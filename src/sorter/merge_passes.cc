@@ -107,15 +107,15 @@ EngineResult<std::unique_ptr<Merger>> Filling::pass_merger(std::vector<std::uniq
     const size_t batch_bytes =
         static_cast<size_t>(std::clamp<uint64_t>(half_budget_ / 4, 1, kRelayBatchBytes));
     const size_t first = readers.size() * 2 / 3;
-    std::vector<std::unique_ptr<MergeSource>> part(std::make_move_iterator(readers.begin()),
-                                                   std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)));
-    EngineResult<std::unique_ptr<Merger>> inner = new_merger(std::move(part));
+    // The relay comes first: its runs come before the others in the window, so its records
+    // do among equal keys.
+    std::vector<std::unique_ptr<MergeSource>> sources(1);
+    sources.insert(sources.end(), std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)),
+                   std::make_move_iterator(readers.end()));
+    readers.resize(first);
+    EngineResult<std::unique_ptr<Merger>> inner = new_merger(std::move(readers));
     if (!inner) return Unexpected(std::move(inner).error());
-    std::vector<std::unique_ptr<MergeSource>> sources;
-    sources.reserve(readers.size() - first + 1);
-    // First: its runs come before the others in the window, so its records do among equal keys.
-    sources.push_back(start_merge_relay(std::move(inner).value(), *pool_, batch_bytes));
-    for (size_t i = first; i < readers.size(); ++i) sources.push_back(std::move(readers[i]));
+    sources[0] = start_merge_relay(std::move(inner).value(), *pool_, batch_bytes);
     return new_merger(std::move(sources));
 }
 

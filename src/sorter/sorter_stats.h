@@ -40,11 +40,13 @@ public:
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
     }
 
-    // The totals added so far; one writer at a time (the engine's mutex holder).
-    void set_added(uint64_t items, uint64_t bytes) {
-        items_.store(items, std::memory_order_relaxed);
-        bytes_in_.store(bytes, std::memory_order_relaxed);
+    // One writer at a time (the engine's mutex holder), once per record: a load and a store,
+    // not a locked read-modify-write.
+    void add_added(uint64_t items, uint64_t bytes) {
+        items_.store(items_.load(std::memory_order_relaxed) + items, std::memory_order_relaxed);
+        bytes_in_.store(bytes_in_.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
     }
+    uint64_t added_items() const { return items_.load(std::memory_order_relaxed); }
     void note_memory(uint64_t held) {
         uint64_t peak = peak_memory_.load(std::memory_order_relaxed);
         while (held > peak && !peak_memory_.compare_exchange_weak(peak, held, std::memory_order_relaxed)) {
