@@ -7,7 +7,6 @@
 #include "python/errors.h"
 #include "python/read_start.h"
 #include "python/sorted_iterator.h"
-#include "sorter/engine_state.h"
 
 namespace tessarune::python {
 namespace {

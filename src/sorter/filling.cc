@@ -20,46 +20,26 @@ PayloadSource source_of(Bytes key, Bytes payload) {
     return PayloadSource::KeyBytes;
 }
 
-void append_record(RecordBuffer& buffer, Bytes key, Bytes payload, PayloadSource source) {
-    if (source == PayloadSource::KeyBytes) {
-        buffer.append_payload_in_key(key);
-    } else {
-        buffer.append(key, payload);
-    }
-}
-
 }  // namespace
 
 Filling::Filling(std::string base, uint64_t max_bytes, uint64_t max_open, std::shared_ptr<SortPool> pool,
                  std::shared_ptr<FileOps> ops, std::shared_ptr<SorterStats> stats)
-    : base_(std::move(base)),
-      max_open_(max_open),
-      half_budget_(max_bytes / 2),
-      pool_(std::move(pool)),
+    : pool_(std::move(pool)),
       ops_(std::move(ops)),
-      stats_(std::move(stats)) {}
-
-Filling::~Filling() {
-    // The spill thread still uses its buffer, its file in the spill directory and its own pool
-    // reference: it has to end before any of them goes.
-    spill_job_.reset();
-    filling_.release();
-    spare_.reset();
-    pool_.reset();
-    spill_dir_.reset();
-}
+      stats_(std::move(stats)),
+      base_(std::move(base)),
+      max_open_(max_open),
+      half_budget_(max_bytes / 2) {}
 
 bool Filling::is_full_for(Bytes key, Bytes payload) const {
     const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source_of(key, payload));
     return std::holds_alternative<GrowthFull>(plan_growth(filling_, extra, half_budget_));
 }
 
-// Runs once per record under the engine's mutex: plain counts, published by plain stores,
+// Runs once per record under the engine's mutex: counts published by relaxed stores,
 // and the memory looked at again only when the filling half grew.
 void Filling::note_added(uint64_t bytes, uint64_t items) {
-    added_items_ += items;
-    added_bytes_ += bytes;
-    stats_->set_added(added_items_, added_bytes_);
+    stats_->add_added(items, bytes);
     const uint64_t capacity = filling_.counted_capacity();
     if (capacity == noted_capacity_) return;
     noted_capacity_ = capacity;
@@ -78,14 +58,7 @@ EngineResult<bool> Filling::try_append(uint64_t key_size, uint64_t payload_size,
     if (key_size >= kMaxFieldLength || payload_size >= kMaxFieldLength) {
         return Unexpected(EngineError(ErrorKind::InvalidArgument, "a key or value must be shorter than 4 GiB"));
     }
-    if (!filling_.fits_as_is(extra, half_budget_)) {
-        const GrowthPlan plan = plan_growth(filling_, extra, half_budget_);
-        if (std::holds_alternative<GrowthFull>(plan)) return false;
-        if (const auto* resize = std::get_if<GrowthResize>(&plan)) {
-            filling_.arena().set_capacity(resize->arena_capacity);
-            filling_.entries().set_capacity(resize->entry_capacity);
-        }
-    }
+    if (!filling_.fits_as_is(extra, half_budget_) && !apply_plan(filling_, extra, half_budget_)) return false;
     append(filling_);
     note_added(key_size + payload_size, 1);
     return true;
@@ -95,7 +68,11 @@ EngineResult<bool> Filling::try_add(Bytes key, Bytes payload) {
     const PayloadSource source = source_of(key, payload);
     const uint64_t extra = RecordBuffer::arena_bytes_for(key.size(), payload.size(), source);
     return try_append(key.size(), payload.size(), extra, [&](RecordBuffer& filling) {
-        append_record(filling, key, payload, source);
+        if (source == PayloadSource::KeyBytes) {
+            filling.append_payload_in_key(key);
+        } else {
+            filling.append(key, payload);
+        }
     });
 }
 
@@ -139,23 +116,14 @@ EngineStatus Filling::add(Bytes key, Bytes payload, Poll& poll) {
     // that gave up changes nothing: the spill keeps running, the record waits.
     EngineStatus waited = wait_for_spill(poll);
     if (!waited) return waited;
-    if (lost_records_) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
-    try {
-        EngineStatus started = spill_full_half();
-        if (!started) {
-            lost_records_ = true;
-            return started;
-        }
-    } catch (...) {
-        lost_records_ = true;  // the full half left the state and may be gone
-        throw;
-    }
-    const PayloadSource source = source_of(key, payload);
-    const bool taken = apply_plan(filling_, RecordBuffer::arena_bytes_for(key.size(), payload.size(), source),
-                                  half_budget_);
-    TR_CHECK(taken);  // an empty half never answers Full
-    append_record(filling_, key, payload, source);
-    note_added(key.size() + payload.size(), 1);
+    // Until a spill thread holds it, the full half may be gone (an error, or a throw).
+    lost_records_ = true;
+    EngineStatus started = spill_full_half();
+    if (!started) return started;
+    lost_records_ = false;
+    added = try_add(key, payload);
+    if (!added) return Unexpected(std::move(added).error());
+    TR_CHECK(*added);  // an empty half never answers Full
     return {};
 }
 

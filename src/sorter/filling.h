@@ -1,9 +1,6 @@
-// Filling: the sorter's state while records are added, and the start of its read.
-//
-// Records go into the filling half; a full half goes to a spill (spill.h) while the other
-// half fills. The read waits for the last spill, merges runs in passes until at most
-// max_open remain (fewer when descriptors are short), sorts the last half in memory and opens
-// the final merge over every run and that half. Every method runs under the engine's mutex.
+// Filling: the sorter's state while records are added, and the start of its read. Records
+// go into the filling half; a full half goes to a spill (spill.h) while the other half
+// fills. Every method runs under the engine's mutex.
 //
 // Releasing a Filling joins a running spill (without polling), frees both halves, lets go
 // of the sort pool and removes the spill directory with everything in it. In a process
@@ -15,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,18 +45,16 @@ public:
     // base is absolute. max_bytes >= 2, max_open >= 2.
     Filling(std::string base, uint64_t max_bytes, uint64_t max_open, std::shared_ptr<SortPool> pool,
             std::shared_ptr<FileOps> ops, std::shared_ptr<SorterStats> stats);
-    ~Filling();
     Filling(const Filling&) = delete;
     Filling& operator=(const Filling&) = delete;
 
     // Appends the record, handing a full half to a new spill first (waiting for the previous
-    // one, asking poll every 50 ms). A payload that is key bytes 1 to K - 3 (a bytes key's
-    // raw bytes, without zero bytes) is stored once, inside the key.
+    // one). A payload that is key bytes 1 to K - 3 (a bytes key's raw bytes, without zero
+    // bytes) is stored once, inside the key.
     // InvalidArgument for a field of 4 GiB; LostRecords once a spill failed.
     EngineStatus add(Bytes key, Bytes payload, Poll& poll);
 
-    // The part of add that never waits: true when the record was appended, false (nothing
-    // done) when the filling half is full, so that appending needs a spill.
+    // The part of add that never waits: false, with nothing done, when the half is full.
     EngineResult<bool> try_add(Bytes key, Bytes payload);
 
     // try_add for the record add_encoded(raw, raw) makes of a bytes object without zero
@@ -83,18 +79,18 @@ public:
     // Merges the lightest window of runs into a new run, which takes the window's place in
     // the run list; then removes the window's files. Polls before the pass, then every 65536
     // records or 4 MiB written. REQUIRES: no spill running, more than max_open runs.
-    EngineStatus merge_pass(Poll& poll);
+    EngineStatus merge_pass(Poll& poll) { return merge_pass(poll, max_open_, max_open_); }
 
-    // The read: everything above, then the final merge, which takes the spill directory
-    // along. What is left is for the caller to release; after a failure, releasing it
-    // removes the spill directory.
+    // The read: waits for the last spill, sorts the last half, merges in passes until the
+    // runs left fit in one merge, and opens the final merge, which takes the spill directory
+    // along. After a failure, releasing the Filling removes the spill directory.
     EngineResult<FinalMerge> finish(Poll& poll);
 
     const std::vector<RunInfo>& runs() const { return runs_; }  // in adding order
     const RecordBuffer& filling_half() const { return filling_; }
     const std::optional<RecordBuffer>& spare_half() const { return spare_; }
     uint64_t half_budget() const { return half_budget_; }
-    uint64_t added_items() const { return added_items_; }
+    uint64_t added_items() const { return stats_->added_items(); }
 
 private:
     template <typename Append>
@@ -105,27 +101,26 @@ private:
     EngineResult<std::string> next_run_path();
     EngineStatus merge_pass(Poll& poll, uint64_t target, uint64_t widest);
     EngineResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeSource>> readers);
-    EngineResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(const RunInfo* first,
-                                                                          size_t count) const;
+    EngineResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(std::span<const RunInfo> runs) const;
 
+    // Destroyed from the last up: the spill thread still uses its buffer, its file in the
+    // spill directory and its own pool reference, so it ends before any of them goes.
+    std::unique_ptr<SpillDir> spill_dir_;  // made at the first spill
+    std::shared_ptr<SortPool> pool_;       // present when threads > 1
+    std::shared_ptr<FileOps> ops_;
+    // Shared with the SorterCore (which outlives this state) and with running spills.
+    std::shared_ptr<SorterStats> stats_;
     RecordBuffer filling_;                 // the half that takes new records
     std::optional<RecordBuffer> spare_;    // the emptied half the last spill sent back
     std::vector<RunInfo> runs_;            // every run written or being written
     std::string base_;
     uint64_t max_open_;
     uint64_t half_budget_;                 // floor(max_bytes / 2)
-    std::shared_ptr<SortPool> pool_;       // present when threads > 1
-    std::shared_ptr<FileOps> ops_;
-    // Shared with the SorterCore (which outlives this state) and with running spills.
-    std::shared_ptr<SorterStats> stats_;
-    std::unique_ptr<SpillDir> spill_dir_;  // made at the first spill
     uint64_t run_counter_ = 0;
-    std::unique_ptr<SpillJob> spill_job_;  // the running spill
     bool lost_records_ = false;
     uint64_t spilling_capacity_ = 0;  // counted capacity of the half the running spill holds
     uint64_t noted_capacity_ = 0;     // of the filling half, when memory was last noted
-    uint64_t added_items_ = 0;
-    uint64_t added_bytes_ = 0;
+    std::unique_ptr<SpillJob> spill_job_;  // the running spill
 };
 
 }  // namespace tessarune

@@ -14,7 +14,6 @@
 #include "run/run_writer.h"
 #include "run/spill_dir.h"
 #include "run/testing/fault_file_ops.h"
-#include "sorter/engine_state.h"
 #include "sorter/filling.h"
 #include "sorter/sorter_core.h"
 #include "sorter/testing/engine_testing.h"

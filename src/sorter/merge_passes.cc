@@ -23,8 +23,6 @@ constexpr size_t kRelayMinRuns = 8;
 // Descriptors left unused by a merge, for whatever else the process opens meanwhile.
 constexpr uint64_t kDescriptorReserve = 4;
 
-EngineError interrupted() { return EngineError::of_kind(ErrorKind::GaveUp); }
-
 // The start of the window of k consecutive runs whose byte counts add up to the least; the
 // first such window on a tie. REQUIRES: 1 <= k <= runs.size().
 size_t lightest_window(const std::vector<RunInfo>& runs, size_t k) {
@@ -52,18 +50,6 @@ size_t pass_width(size_t run_count, uint64_t target, uint64_t widest) {
     return static_cast<size_t>(std::min<uint64_t>(widest, needed));
 }
 
-}  // namespace
-
-uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open) {
-    const uint64_t free = ops.free_descriptors();
-    const uint64_t spare = kDescriptorReserve + also_open;
-    const uint64_t usable = free > spare ? free - spare : 0;
-    // Below two no merge can make progress: trying lets the open fail with its own error.
-    return std::max<uint64_t>(2, std::min(max_open, usable));
-}
-
-namespace {
-
 // Writes every record the merge gives to the writer, asking poll now and then: exactly
 // `expected_records` of them.
 EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_records, Poll& poll) {
@@ -79,7 +65,7 @@ EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_re
                                                  : writer.write_record(record.key, record.payload);
         if (!written) return Unexpected(std::move(written).error());
         if (writer.record_count() >= next_poll_records || writer.byte_count() >= next_poll_bytes) {
-            if (poll.give_up()) return Unexpected(interrupted());
+            if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
             next_poll_records = writer.record_count() + kRecordsPerPoll;
             next_poll_bytes = writer.byte_count() + kBytesPerPoll;
         }
@@ -90,13 +76,19 @@ EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_re
 
 }  // namespace
 
-// Readers for the given runs, in the given order.
-EngineResult<std::vector<std::unique_ptr<MergeSource>>> Filling::open_readers(const RunInfo* first,
-                                                                              size_t count) const {
+uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open) {
+    const uint64_t free = ops.free_descriptors();
+    const uint64_t spare = kDescriptorReserve + also_open;
+    const uint64_t usable = free > spare ? free - spare : 0;
+    // Below two no merge can make progress: trying lets the open fail with its own error.
+    return std::max<uint64_t>(2, std::min(max_open, usable));
+}
+
+EngineResult<std::vector<std::unique_ptr<MergeSource>>> Filling::open_readers(std::span<const RunInfo> runs) const {
     std::vector<std::unique_ptr<MergeSource>> sources;
-    sources.reserve(count + 1);  // room for the in-memory source of the final merge
-    for (size_t i = 0; i < count; ++i) {
-        EngineResult<std::unique_ptr<RunReader>> reader = open_run_reader(*spill_dir_, first[i]);
+    sources.reserve(runs.size() + 1);  // room for the in-memory source of the final merge
+    for (const RunInfo& run : runs) {
+        EngineResult<std::unique_ptr<RunReader>> reader = open_run_reader(*spill_dir_, run);
         if (!reader) return Unexpected(std::move(reader).error());
         sources.push_back(std::move(reader).value());
     }
@@ -115,22 +107,20 @@ EngineResult<std::unique_ptr<Merger>> Filling::pass_merger(std::vector<std::uniq
     const size_t batch_bytes =
         static_cast<size_t>(std::clamp<uint64_t>(half_budget_ / 4, 1, kRelayBatchBytes));
     const size_t first = readers.size() * 2 / 3;
-    std::vector<std::unique_ptr<MergeSource>> part(std::make_move_iterator(readers.begin()),
-                                                   std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)));
-    EngineResult<std::unique_ptr<Merger>> inner = new_merger(std::move(part));
+    // The relay comes first: its runs come before the others in the window, so its records
+    // do among equal keys.
+    std::vector<std::unique_ptr<MergeSource>> sources(1);
+    sources.insert(sources.end(), std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)),
+                   std::make_move_iterator(readers.end()));
+    readers.resize(first);
+    EngineResult<std::unique_ptr<Merger>> inner = new_merger(std::move(readers));
     if (!inner) return Unexpected(std::move(inner).error());
-    std::vector<std::unique_ptr<MergeSource>> sources;
-    sources.reserve(readers.size() - first + 1);
-    // First: its runs come before the others in the window, so its records do among equal keys.
-    sources.push_back(start_merge_relay(std::move(inner).value(), *pool_, batch_bytes));
-    for (size_t i = first; i < readers.size(); ++i) sources.push_back(std::move(readers[i]));
+    sources[0] = start_merge_relay(std::move(inner).value(), *pool_, batch_bytes);
     return new_merger(std::move(sources));
 }
 
-EngineStatus Filling::merge_pass(Poll& poll) { return merge_pass(poll, max_open_, max_open_); }
-
 EngineStatus Filling::merge_pass(Poll& poll, uint64_t target, uint64_t widest) {
-    if (poll.give_up()) return Unexpected(interrupted());
+    if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
     const auto pass_start = SorterStats::Clock::now();
     TR_CHECK(spill_dir_ != nullptr);
     const SpillDir& dir = *spill_dir_;
@@ -140,7 +130,7 @@ EngineStatus Filling::merge_pass(Poll& poll, uint64_t target, uint64_t widest) {
     const std::vector<RunInfo> window(runs_.begin() + static_cast<ptrdiff_t>(start),
                                       runs_.begin() + static_cast<ptrdiff_t>(start + k));
 
-    auto sources = open_readers(window.data(), window.size());
+    auto sources = open_readers(window);
     if (!sources) return Unexpected(std::move(sources).error());
     EngineResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value());
     if (!merger) return Unexpected(std::move(merger).error());
@@ -197,11 +187,7 @@ EngineResult<FinalMerge> Filling::finish(Poll& poll) {
         if (!passed) return Unexpected(std::move(passed).error());
     }
 
-    EngineResult<std::vector<std::unique_ptr<MergeSource>>> sources =
-        std::vector<std::unique_ptr<MergeSource>>();
-    if (!runs_.empty()) {
-        sources = open_readers(runs_.data(), runs_.size());
-    }
+    auto sources = open_readers(runs_);  // no runs, no spill directory: nothing to open
     if (!sources) return Unexpected(std::move(sources).error());
     // Last among the sources: its records were added after every spilled one, so among equal
     // keys they come out last.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "base/channel.h"
 #include "base/record_buffer.h"
@@ -54,8 +55,9 @@ class Relay final : public MergeSource {
 public:
     Relay(std::unique_ptr<Merger> inner, SortPool& pool, size_t batch_bytes)
         : inner_(std::move(inner)), batch_bytes_(batch_bytes) {
-        // Two buffers in all: the worker fills one while the consumer reads the other.
-        for (int i = 0; i < 2; ++i) empty_.try_send(ByteBuffer());
+        // Two buffers in all, the worker filling one while the consumer reads the other: the
+        // second is the consumer's first, handed back empty before its first receive.
+        empty_.try_send(ByteBuffer());
         task_ = pool.start([this] { produce(); });
     }
 
@@ -66,33 +68,23 @@ public:
     }
 
     EngineResult<NextRecord> next_record(RecordView& out) override {
-        for (;;) {
-            if (ended_) return NextRecord::End;
-            if (holding_) {
-                if (cursor_ < batch_.bytes.size()) {
-                    cursor_ = view_record(batch_.bytes, cursor_, out);
-                    return NextRecord::Record;
-                }
-                if (batch_.error) {
-                    ended_ = true;
-                    return Unexpected(*batch_.error);
-                }
-                if (batch_.last) {
-                    ended_ = true;
-                    return NextRecord::End;
-                }
-                empty_.try_send(std::move(batch_.bytes));  // back to the worker
-                holding_ = false;
+        while (cursor_ == batch_.bytes.size()) {
+            if (ended_ || batch_.last) return NextRecord::End;
+            if (batch_.error) {
+                ended_ = true;
+                return Unexpected(*batch_.error);
             }
+            empty_.try_send(std::move(batch_.bytes));  // back to the worker
             if (full_.receive(batch_) == Received::Closed) {
                 ended_ = true;
                 // The worker ends by a last or failed batch unless an internal error stopped it.
                 if (std::exception_ptr thrown = full_.internal_error()) std::rethrow_exception(thrown);
                 fail_internal(__FILE__, __LINE__, "a merge relay's worker ended without its last batch");
             }
-            holding_ = true;
             cursor_ = 0;
         }
+        cursor_ = view_record(batch_.bytes, cursor_, out);
+        return NextRecord::Record;
     }
 
 private:
@@ -114,27 +106,22 @@ private:
     bool fill(Batch& b) {
         b.bytes.clear();
         if (b.bytes.capacity() > batch_bytes_) b.bytes.set_capacity(batch_bytes_);
-        if (pending_) {
-            append_record(b.bytes, *pending_);
-            pending_.reset();
-        }
-        for (;;) {
-            RecordView r;
-            EngineResult<bool> next = inner_->merge_next(&r);
-            if (!next) {
-                b.error = std::move(next).error();
-                return false;
-            }
-            if (!next.value()) {
-                b.last = true;
-                return false;
-            }
+        if (pending_) append_record(b.bytes, *std::exchange(pending_, std::nullopt));
+        RecordView r;
+        EngineResult<bool> next = true;
+        while ((next = inner_->merge_next(&r)) && *next) {
             if (!b.bytes.empty() && b.bytes.size() + stored_size(r) > batch_bytes_) {
                 pending_ = r;  // still valid: the merge is not called again before it is copied
                 return true;
             }
             append_record(b.bytes, r);
         }
+        if (next) {
+            b.last = true;
+        } else {
+            b.error = std::move(next).error();
+        }
+        return false;
     }
 
     std::unique_ptr<Merger> inner_;     // the worker's alone while it runs
@@ -146,7 +133,6 @@ private:
     // The consumer's own.
     Batch batch_;
     size_t cursor_ = 0;
-    bool holding_ = false;
     bool ended_ = false;
     SortPool::Pending task_;
 };

@@ -1,17 +1,12 @@
-// MergeRelay: a merge run on a pool worker whose records reach another merge as one source.
+// MergeRelay: a merge run on a pool worker whose records reach another merge as one source,
+// so that a merge pass shares its merging between two cores. The records and their order are
+// those of one merge over both parts, as long as the worker's part holds the earlier runs.
 //
-// A merge pass is one thread merging k runs while the cores beside it idle. Splitting the
-// window in two, a worker merges the first part while the pass's own thread merges the rest
-// together with the worker's output: the same records in the same order (the worker's part
-// comes first among equal keys, as its runs come first in the window), the merging shared
-// between two cores.
-//
-// The worker copies its records into one of two batches of about `batch_bytes` while the
-// consumer reads the other, so each side waits only when it is a whole batch ahead. A record
-// larger than a batch gets a batch of its own size. An error of the inner merge reaches the
-// consumer in its place in the sequence, and so does an internal error (rethrown there).
-// Dropping the relay stops the worker (once the batch it fills is full) and waits for it, so
-// the inner merge's readers are never used after the relay.
+// The worker fills one of two batches of about `batch_bytes` (a record larger than a batch
+// gets a batch of its own size) while the consumer reads the other. An error of the inner
+// merge reaches the consumer in its place in the sequence, and so does an internal error
+// (rethrown there). Dropping the relay stops the worker and waits for it, so the inner
+// merge's readers are never used after the relay.
 #pragma once
 
 #include <memory>

@@ -2,8 +2,6 @@
 
 #include <cstring>
 #include <exception>
-#include <optional>
-#include <string>
 #include <utility>
 
 #include "base/thread_name.h"
@@ -11,13 +9,8 @@
 namespace tessarune {
 namespace {
 
-void append_payload(ByteBuffer& chunk, Bytes payload, size_t extra) {
-    // Grown to fit exactly: a chunk passes 1 MiB by its last payload only, and doubling
-    // there would hold up to twice the memory in every queued chunk.
-    if (chunk.size() + payload.size() + extra > chunk.capacity()) {
-        chunk.set_capacity(chunk.size() + payload.size() + extra);
-    }
-    chunk.append(payload);
+bool same_bytes(Bytes a, const ByteBuffer& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
 // Sends until the data or the receiver ends. Throws on an internal error.
@@ -30,41 +23,27 @@ void send_chunks(FinalMerge& merger, ChunkChannels& channels, std::optional<uint
         ByteBuffer chunk;
         channels.spares.try_receive(chunk);
         if (chunk.capacity() < kChunkBytes) chunk.set_capacity(kChunkBytes);
-        bool last = false;
-        std::optional<EngineError> failure;
-        while (chunk.size() < kChunkBytes) {
-            EngineResult<bool> next = merger.merge_next(&record);
-            if (!next.ok()) {
-                failure.emplace(std::move(next).error());
-                break;
-            }
-            if (!next.value()) {
-                last = true;
-                break;
-            }
+        EngineResult<bool> next = true;
+        while (chunk.size() < kChunkBytes && (next = merger.merge_next(&record)) && *next) {
             if (unique) {
-                const Bytes key = record.key;
-                if (have_previous && key.size() == previous_key.size() &&
-                    std::memcmp(key.data(), previous_key.data(), key.size()) == 0) {
-                    continue;
-                }
+                if (have_previous && same_bytes(record.key, previous_key)) continue;
                 previous_key.clear();
-                previous_key.append(key);
+                previous_key.append(record.key);
                 have_previous = true;
             }
-            if (terminator) {
-                append_payload(chunk, record.payload, 1);
-                chunk.append(Bytes(&*terminator, 1));
-            } else {
-                append_payload(chunk, record.payload, 0);
-            }
+            // Grown to fit exactly: a chunk passes 1 MiB by its last payload only, and
+            // doubling there would hold up to twice the memory in every queued chunk.
+            const size_t needed = chunk.size() + record.payload.size() + (terminator ? 1 : 0);
+            if (needed > chunk.capacity()) chunk.set_capacity(needed);
+            chunk.append(record.payload);
+            if (terminator) chunk.append(Bytes(&*terminator, 1));
         }
-        if (failure) {
+        if (!next) {
             chunk.release();
-            channels.chunks.send(ChunkMessage(std::move(*failure)));
+            channels.chunks.send(ChunkMessage(std::move(next).error()));
             return;
         }
-        if (!channels.chunks.send(ChunkMessage(std::move(chunk))) || last) return;
+        if (!channels.chunks.send(ChunkMessage(std::move(chunk))) || !*next) return;
     }
 }
 

@@ -1,5 +1,5 @@
-// The body of write_to's merging thread, "tessarune-merge". It runs the final merge of a read
-// and packs the payloads into chunks for the calling thread. It never touches the
+// The body of write_to's merging thread, "tessarune-merge": it runs the final merge of a
+// read and packs the payloads into chunks for the calling thread, never touching the
 // interpreter.
 #pragma once
 
@@ -18,24 +18,20 @@ namespace tessarune {
 // A chunk is closed as soon as it holds this many bytes or more.
 inline constexpr size_t kChunkBytes = 1048576;
 
-// What travels to the caller: a chunk of payloads, or the merge error that ended the data.
+// A chunk of payloads, or the merge error that ended the data.
 using ChunkMessage = std::variant<ByteBuffer, EngineError>;
 
-// The merging thread's hand-offs with the calling thread. At most two chunks wait in
-// `chunks`, so the merge runs at most three chunks ahead of the writes (two queued, one being
-// filled). `spares` takes written chunks' buffers back (emptied), sparing a fresh allocation,
-// and its page faults, per chunk.
+// At most two chunks wait in `chunks`, so the merge runs at most three chunks ahead of the
+// writes. `spares` takes written chunks' buffers back, sparing a fresh allocation, and its
+// page faults, per chunk.
 struct ChunkChannels {
-    static constexpr size_t kBound = 2;
-    // A buffer that grew past twice the usual size for one large payload is not reused.
-    static constexpr size_t kKeptSpareCapacity = 2 * kChunkBytes;
+    Channel<ChunkMessage> chunks{2};
+    Channel<ByteBuffer> spares{2};
 
-    Channel<ChunkMessage> chunks{kBound};
-    Channel<ByteBuffer> spares{kBound};
-
-    // The caller's side: hands a written chunk's buffer back for reuse, if worth keeping.
+    // The caller's side: hands a written chunk's buffer back for reuse, unless it grew past
+    // twice the usual size for one large payload.
     void give_back(ByteBuffer buffer) {
-        if (buffer.capacity() > kKeptSpareCapacity) return;
+        if (buffer.capacity() > 2 * kChunkBytes) return;
         buffer.clear();
         spares.try_send(std::move(buffer));
     }
@@ -48,12 +44,10 @@ struct ChunkChannels {
 
 // Sends chunks of merged payloads until the merge ends (the last chunk may be short or
 // empty) or fails (the error is the last message), or until the receiver closes. With a
-// terminator, each payload is followed by that byte (lines stored without their end). With
-// `unique`, a record whose key equals the previous record's is left out, so only the first
-// of each run of equal keys is sent. Then
-// releases the merger, which removes the spill directory, and only after that closes
-// `chunks`, so that a receiver that saw the end knows the files are gone. An internal error
-// closes `chunks` with it.
+// terminator, each payload is followed by that byte. With `unique`, only the first record of
+// each run of equal keys is sent. Then releases the merger, which removes the spill
+// directory, and only after that closes `chunks`, so that a receiver that saw the end knows
+// the files are gone. An internal error closes `chunks` with it.
 void run_merge_thread(std::unique_ptr<FinalMerge> merger, std::shared_ptr<ChunkChannels> channels,
                       std::optional<uint8_t> terminator, bool unique);
 

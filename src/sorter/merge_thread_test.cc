@@ -42,9 +42,9 @@ std::unique_ptr<FinalMerge> merger_over(std::unique_ptr<MergeSource> source) {
 
 // Runs the merging thread and collects what it sends, as write_to's caller would.
 std::vector<ChunkMessage> run(std::unique_ptr<FinalMerge> merger,
-                              std::optional<uint8_t> terminator = std::nullopt) {
+                              std::optional<uint8_t> terminator = std::nullopt, bool unique = false) {
     auto channels = std::make_shared<ChunkChannels>();
-    std::thread thread(run_merge_thread, std::move(merger), channels, terminator, false);
+    std::thread thread(run_merge_thread, std::move(merger), channels, terminator, unique);
     std::vector<ChunkMessage> got;
     ChunkMessage message;
     while (channels->chunks.receive(message) == Received::Value) got.push_back(std::move(message));
@@ -86,6 +86,26 @@ TEST(MergeThread, ChunksHoldEveryPayloadInOrderAndCloseAtTheChunkSize) {
         }
         EXPECT_TRUE(joined == expected) << "payloads lost, doubled or out of order";
     }
+}
+
+TEST(MergeThread, UniqueSendsTheFirstRecordOfEachRunOfEqualKeys) {
+    // Key then payload (from the first digit): equal keys in adding order, empty keys, and
+    // keys that are prefixes of others.
+    RecordBuffer held;
+    for (const char* kp : {"0", "a1", "a2", "ab3", "ab4", "a5", "b6", "8", "b7"}) {
+        const std::string both(kp);
+        const size_t split = both.find_first_of("0123456789");
+        held.append(as_bytes(both.substr(0, split)), as_bytes(both.substr(split)));
+    }
+    testing::sort_held_records(held);
+    std::vector<ChunkMessage> got =
+        run(merger_over(std::make_unique<MemorySource>(std::move(held))), uint8_t{','}, true);
+    std::string joined;
+    for (const ChunkMessage& m : got) {
+        const ByteBuffer& chunk = std::get<ByteBuffer>(m);
+        joined.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+    }
+    EXPECT_EQ(joined, "0,1,3,6,");
 }
 
 TEST(MergeThread, AMergeErrorReplacesTheChunkItBroke) {

@@ -1,7 +1,7 @@
 #include "sorter/sorter_core.h"
 
-#include <optional>
 #include <unistd.h>
+
 #include <string>
 #include <utility>
 
@@ -9,106 +9,76 @@
 #include "base/process.h"
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
-#include "sorter/engine_state.h"
 
 namespace tessarune {
+namespace {
+
+// The refusal of a sorter outside Filling; `after_read` is what Reading and Read answer.
+EngineError refusal(StateKind kind, ErrorKind after_read) {
+    switch (kind) {
+        case StateKind::Reading:
+        case StateKind::Read: return EngineError::of_kind(after_read);
+        case StateKind::Stopped: return EngineError::of_kind(ErrorKind::Stopped);
+        default: return EngineError::of_kind(ErrorKind::Closed);
+    }
+}
+
+}  // namespace
 
 SorterCore::SorterCore() : creator_(::getpid()) {}
 
+SorterCore::~SorterCore() = default;
+
 bool SorterCore::in_creating_process() const { return is_current_process(creator_); }
 
-SorterCore::~SorterCore() { state_.reset(); }
-
-bool SorterCore::try_lock() {
-    if (!mutex_.try_lock()) return false;
-    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    return true;
-}
-
-bool SorterCore::try_lock_for(std::chrono::milliseconds limit) {
-    if (!mutex_.try_lock_for(limit)) return false;
-    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    return true;
-}
-
-void SorterCore::lock() {
-    mutex_.lock();
-    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-}
-
-void SorterCore::unlock() {
-    owner_.store(std::thread::id(), std::memory_order_relaxed);
-    mutex_.unlock();
-}
-
-bool SorterCore::held_by_this_thread() const {
-    // Only the calling thread itself can have stored its own id, so a relaxed read is enough.
-    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
-}
-
-StateKind SorterCore::state_kind() const { return state_->kind(); }
+StateKind SorterCore::state_kind() const { return state_.kind(); }
 
 bool SorterCore::add_may_wait(Bytes key, Bytes payload) const {
-    return state_->kind() == StateKind::Filling && state_->filling().is_full_for(key, payload);
+    const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v);
+    return filling != nullptr && (*filling)->is_full_for(key, payload);
 }
 
-EngineResult<Filling*> SorterCore::filling_to_add() const {
-    switch (state_->kind()) {
-        case StateKind::Filling: return &state_->filling();
-        case StateKind::Reading:
-        case StateKind::Read: return Unexpected(EngineError::of_kind(ErrorKind::AddAfterRead));
-        case StateKind::Stopped: return Unexpected(EngineError::of_kind(ErrorKind::Stopped));
-        case StateKind::Closed: break;
-    }
-    return Unexpected(EngineError::of_kind(ErrorKind::Closed));
+template <typename Add>
+auto SorterCore::add_to_filling(Add add) const {
+    using Result = decltype(add(std::declval<Filling&>()));
+    if (const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v)) return add(**filling);
+    return Result(Unexpected(refusal(state_.kind(), ErrorKind::AddAfterRead)));
 }
 
 EngineStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
-    EngineResult<Filling*> filling = filling_to_add();
-    if (!filling) return Unexpected(std::move(filling).error());
-    return (*filling)->add(key, payload, poll);
+    return add_to_filling([&](Filling& f) { return f.add(key, payload, poll); });
 }
 
 EngineResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload) {
-    EngineResult<Filling*> filling = filling_to_add();
-    if (!filling) return Unexpected(std::move(filling).error());
-    return (*filling)->try_add(key, payload);
+    return add_to_filling([&](Filling& f) { return f.try_add(key, payload); });
 }
 
 EngineResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
-    EngineResult<Filling*> filling = filling_to_add();
-    if (!filling) return Unexpected(std::move(filling).error());
-    return (*filling)->try_add_bytes(raw);
+    return add_to_filling([&](Filling& f) { return f.try_add_bytes(raw); });
 }
 
 EngineResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
                                                    size_t max_lines) {
-    EngineResult<Filling*> filling = filling_to_add();
-    if (!filling) return Unexpected(std::move(filling).error());
-    return (*filling)->try_add_lines(text, separator, may_hold_zero, max_lines);
+    return add_to_filling([&](Filling& f) { return f.try_add_lines(text, separator, may_hold_zero, max_lines); });
 }
 
 EngineResult<std::unique_ptr<FinalMerge>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
-    switch (state_->kind()) {
-        case StateKind::Filling: break;
-        case StateKind::Reading:
-        case StateKind::Read: return Unexpected(EngineError::of_kind(ErrorKind::ReadOnlyOnce));
-        case StateKind::Stopped: return Unexpected(EngineError::of_kind(ErrorKind::Stopped));
-        case StateKind::Closed: return Unexpected(EngineError::of_kind(ErrorKind::Closed));
-    }
-    std::unique_ptr<Filling> filling = state_->take_filling();  // leaves Read
+    auto* held = std::get_if<std::unique_ptr<Filling>>(&state_.v);
+    if (held == nullptr) return Unexpected(refusal(state_.kind(), ErrorKind::ReadOnlyOnce));
+    std::unique_ptr<Filling> filling = std::move(*held);
+    state_.v = EngineState::Read{};
     status.store(SorterStatus::Read);
     stats_->note_read_start();
 
     // The poll may have let a close() in: Closed then stays, and the read is dropped.
-    auto still_ours = [&] { return state_->kind() == StateKind::Read; };
+    auto still_ours = [&] { return state_.kind() == StateKind::Read; };
     EngineResult<FinalMerge> merge = [&] {
         try {
             return filling->finish(poll);
         } catch (...) {
             // Nothing of a read that broke half-way may survive it.
             filling.reset();
-            if (still_ours()) state_->set_stopped();
+            if (still_ours()) state_.v = EngineState::Stopped{};
             throw;
         }
     }();
@@ -117,30 +87,27 @@ EngineResult<std::unique_ptr<FinalMerge>> SorterCore::start_read(StatusByte& sta
     filling.reset();
     if (!still_ours()) return Unexpected(EngineError::of_kind(ErrorKind::Closed));
     if (!merge) {
-        state_->set_stopped();
+        state_.v = EngineState::Stopped{};
         return Unexpected(std::move(merge).error());
     }
     if (!keep) return std::make_unique<FinalMerge>(std::move(merge).value());
-    state_->set_reading(std::move(merge).value());
+    state_.v = EngineState::Reading{std::move(merge).value(), ReadBatch{}};
     return std::unique_ptr<FinalMerge>();
 }
 
 std::unique_ptr<EngineState> SorterCore::take_state_for_close() {
-    auto closed = std::make_unique<EngineState>();
-    state_.swap(closed);
-    return closed;
+    return std::make_unique<EngineState>(std::exchange(state_, EngineState{EngineState::Closed{}}));
 }
 
 bool SorterCore::batch_used_up() const {
-    if (state_->kind() != StateKind::Reading) return false;
-    const ReadBatch& batch = state_->reading().batch;
-    return batch.cursor == batch.payload_ends.size();
+    const auto* reading = std::get_if<EngineState::Reading>(&state_.v);
+    return reading != nullptr && reading->batch.cursor == reading->batch.payload_ends.size();
 }
 
 EngineStatus SorterCore::refill_batch() {
-    if (state_->kind() != StateKind::Reading) return {};
-    EngineState::Reading& reading = state_->reading();
-    ReadBatch& batch = reading.batch;
+    auto* reading = std::get_if<EngineState::Reading>(&state_.v);
+    if (reading == nullptr) return {};
+    ReadBatch& batch = reading->batch;
     batch.payload_bytes.clear();
     batch.payload_ends.clear();
     batch.cursor = 0;
@@ -148,9 +115,9 @@ EngineStatus SorterCore::refill_batch() {
     RecordView record;
     try {
         while (batch.payload_bytes.size() < kBatchMaxBytes) {
-            EngineResult<bool> next = reading.merge.merge_next(&record);
+            EngineResult<bool> next = reading->merge.merge_next(&record);
             if (!next) {
-                state_->set_stopped();  // releases the merge, which removes the spill directory
+                state_.v = EngineState::Stopped{};  // releases the merge, which removes the spill directory
                 return Unexpected(std::move(next).error());
             }
             if (!next.value()) break;
@@ -161,23 +128,20 @@ EngineStatus SorterCore::refill_batch() {
     } catch (...) {
         // The record in hand when the batch could not grow is gone from the merge: going on
         // would skip it silently.
-        state_->set_stopped();
+        state_.v = EngineState::Stopped{};
         throw;
     }
     if (batch.payload_ends.empty()) {
-        state_->set_read();
+        state_.v = EngineState::Read{};
         stats_->note_read_end();
     }
     return {};
 }
 
 NextPayload SorterCore::next_payload(Bytes* out) {
-    switch (state_->kind()) {
-        case StateKind::Reading: break;
-        case StateKind::Closed: return NextPayload::Closed;
-        default: return NextPayload::Nothing;
-    }
-    ReadBatch& batch = state_->reading().batch;
+    auto* reading = std::get_if<EngineState::Reading>(&state_.v);
+    if (reading == nullptr) return state_.kind() == StateKind::Closed ? NextPayload::Closed : NextPayload::Nothing;
+    ReadBatch& batch = reading->batch;
     if (batch.cursor >= batch.payload_ends.size()) return NextPayload::Nothing;
     const uint64_t begin = batch.cursor == 0 ? 0 : batch.payload_ends[batch.cursor - 1];
     const uint64_t end = batch.payload_ends[batch.cursor];
@@ -188,20 +152,21 @@ NextPayload SorterCore::next_payload(Bytes* out) {
 }
 
 void SorterCore::stop_read() {
-    if (state_->kind() == StateKind::Reading) state_->set_stopped();
+    if (state_.kind() == StateKind::Reading) state_.v = EngineState::Stopped{};
 }
 
 size_t SorterCore::run_count() const {
-    if (state_->kind() != StateKind::Filling) return 0;
-    return state_->filling().runs().size();
+    const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v);
+    return filling != nullptr ? (*filling)->runs().size() : 0;
 }
 
 namespace {
 
-std::optional<EngineError> below(const char* name, int64_t value, int64_t minimum) {
-    if (value >= minimum) return std::nullopt;
-    return EngineError(ErrorKind::InvalidArgument, std::string(name) + " must be at least " + std::to_string(minimum) +
-                                ", not " + std::to_string(value));
+std::optional<EngineError> out_of_range(const char* name, int64_t value, int64_t low, int64_t high) {
+    if (value >= low && value <= high) return std::nullopt;
+    const bool under = value < low;
+    return EngineError(ErrorKind::InvalidArgument, std::string(name) + (under ? " must be at least " : " must be at most ") +
+                                                       std::to_string(under ? low : high) + ", not " + std::to_string(value));
 }
 
 }  // namespace
@@ -209,15 +174,12 @@ std::optional<EngineError> below(const char* name, int64_t value, int64_t minimu
 EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t max_bytes,
                                                       int64_t max_open, int64_t threads,
                                                       std::shared_ptr<FileOps> ops) {
-    for (auto refused : {below("max_bytes", max_bytes, 2), below("max_open", max_open, 2),
-                         below("threads", threads, 1)}) {
-        if (refused) return Unexpected(std::move(*refused));
-    }
-    // A pool that size could never start; asking for it must not end in an allocation
+    constexpr int64_t kNoLimit = INT64_MAX;
+    // A pool of more threads could never start; asking for it must not end in an allocation
     // failure somewhere inside the engine.
-    if (static_cast<uint64_t>(threads) > kMaxThreads) {
-        return Unexpected(EngineError(ErrorKind::InvalidArgument, "threads must be at most " + std::to_string(kMaxThreads) +
-                                               ", not " + std::to_string(threads)));
+    for (auto refused : {out_of_range("max_bytes", max_bytes, 2, kNoLimit), out_of_range("max_open", max_open, 2, kNoLimit),
+                         out_of_range("threads", threads, 1, kMaxThreads)}) {
+        if (refused) return Unexpected(std::move(*refused));
     }
 
     EngineStatus usable = check_spill_base(ops, base);
@@ -237,8 +199,8 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
 
     std::shared_ptr<SorterCore> core(new SorterCore());
     core->stats_ = std::make_shared<SorterStats>();
-    core->state_ = std::make_unique<EngineState>(std::make_unique<Filling>(
-        std::move(base), max_bytes, max_open, std::move(pool), std::move(ops), core->stats_));
+    core->state_.v = std::make_unique<Filling>(std::move(base), max_bytes, max_open, std::move(pool),
+                                               std::move(ops), core->stats_);
     return core;
 }
 

@@ -25,9 +25,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
+#include <variant>
 
 #include "base/expected.h"
 #include "base/growable_array.h"
@@ -55,7 +55,29 @@ struct ReadBatch {
 inline constexpr size_t kBatchMaxPayloads = 4096;
 inline constexpr size_t kBatchMaxBytes = 1048576;
 
-class EngineState;  // the state and its data; defined in the engine
+// What a SorterCore holds in each of its states:
+//
+//   Filling  --start_read(keep)-->  Reading (FinalMerge + ReadBatch)  --merge ends-->  Read
+//   Filling  --start_read(!keep)--> Read (the FinalMerge went to the caller)
+//   Filling / Reading --failure or interruption--> Stopped
+//   any --close--> Closed
+//
+// Replacing the state releases what it held: a Filling (see filling.h), or a FinalMerge,
+// which removes the spill directory.
+struct EngineState {
+    struct Reading {
+        FinalMerge merge;
+        ReadBatch batch;
+    };
+    struct Read {};
+    struct Stopped {};
+    struct Closed {};
+
+    // In StateKind's order.
+    std::variant<std::unique_ptr<Filling>, Reading, Read, Stopped, Closed> v;
+
+    StateKind kind() const { return static_cast<StateKind>(v.index()); }
+};
 
 enum class NextPayload : uint8_t { Payload, Nothing, Closed };
 
@@ -65,13 +87,19 @@ public:
     SorterCore(const SorterCore&) = delete;
     SorterCore& operator=(const SorterCore&) = delete;
 
-    // --- lock protocol ---
-    bool try_lock();                   // never sleeps; sets the owner mark on success
-    // Sleeps at most `limit` for the mutex; sets the owner mark on success.
-    bool try_lock_for(std::chrono::milliseconds limit);
-    void lock();                       // sleeps until free; sets the owner mark
-    void unlock();                     // clears the owner mark, then unlocks
-    bool held_by_this_thread() const;  // whether the owner mark names the calling thread
+    // --- lock protocol: each way of locking sets the owner mark, unlock() clears it first ---
+    bool try_lock() { return mark_owner(mutex_.try_lock()); }
+    bool try_lock_for(std::chrono::milliseconds limit) { return mark_owner(mutex_.try_lock_for(limit)); }
+    void lock() {
+        mutex_.lock();
+        mark_owner(true);
+    }
+    void unlock() {
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+    // Only the calling thread itself can have stored its own id, so a relaxed read is enough.
+    bool held_by_this_thread() const { return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
 
     // False in a process forked from the one that made this sorter. There the sorter may
     // only be released, which frees memory and touches no file or thread of the parent's;
@@ -82,30 +110,20 @@ public:
     // --- everything below REQUIRES the mutex held ---
     StateKind state_kind() const;
 
-    // Whether add_record for a record of this size would wait for a running spill (the state
-    // is Filling and the filling half answers Full): the caller then detaches first.
+    // Whether add_record for a record of this size would wait for a running spill: the
+    // caller then detaches first.
     bool add_may_wait(Bytes key, Bytes payload) const;
 
-    // Appends a record; on a full half waits for the previous spill (polling every 50 ms)
-    // and starts the next. Refusals by state; InvalidArgument for 4 GiB; LostRecords.
-    // A payload that is key bytes 1 to K - 3 (the raw bytes of a bytes key without zero
-    // bytes) is stored once, inside the key.
+    // Filling::add, try_add, try_add_bytes and try_add_lines, or the refusal of a sorter
+    // that no longer takes records. try_add_record answers false, with nothing done, when
+    // appending needs the running spill to end first: detach, then call add_record.
     EngineStatus add_record(Bytes key, Bytes payload, Poll& poll);
-
-    // add_record's path that never waits, for adding while attached: true when the record
-    // was appended; false, with nothing done, when appending needs the running spill to end
-    // first (then detach and call add_record). The same errors as add_record.
     EngineResult<bool> try_add_record(Bytes key, Bytes payload);
-    // try_add_record for add_encoded(raw, raw) of a bytes object without zero bytes: the key
-    // `TAG_BYTES raw 00 00` is written straight into the half, the payload stored in it.
     EngineResult<bool> try_add_bytes_record(Bytes raw);
-    // try_add_bytes_record for the lines of a text, as many as fit as the half stands (see
-    // Filling::try_add_lines).
     EngineResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
-                                         size_t max_lines);
+                                           size_t max_lines);
 
-    // Starts the read: joins the spill, merges in passes down to max_open runs, sorts the
-    // last half and opens the final merge. Sets status to Read when the state was Filling.
+    // Starts the read (Filling::finish) and sets status to Read when the state was Filling.
     // keep = true: the merge stays in the state Reading (the result is null).
     // keep = false: the merge is returned to the caller and the state is Read.
     // On a failure after leaving Filling the state is Stopped and what was spilled is gone.
@@ -113,9 +131,8 @@ public:
     // and the answer is the Closed refusal (the state stays Closed).
     EngineResult<std::unique_ptr<FinalMerge>> start_read(StatusByte& status, bool keep, Poll& poll);
 
-    // Takes the state out, leaving Closed. The returned holder releases the old state when
-    // destroyed (joins a running spill, removes the spill directory): destroy it after
-    // unlock(), detached from the interpreter. (Destroying it needs sorter/engine_state.h.)
+    // Takes the state out, leaving Closed. Destroy what it returns after unlock(), detached
+    // from the interpreter: it may join a spill and remove files.
     std::unique_ptr<EngineState> take_state_for_close();
 
     // --- reading, state Reading ---
@@ -125,12 +142,10 @@ public:
     // 1 MiB. At the end of the merge the state becomes Read; on a merge error Stopped (the
     // spill directory removed) and the error is returned. Nothing happens in other states.
     EngineStatus refill_batch();
-    // Hands out the next payload of the batch: in Reading a payload if one is left, else
-    // Nothing; in Closed, Closed; in Read and Stopped, Nothing. The bytes stay valid until
-    // the next call that changes the state or the batch.
+    // The next payload of the batch in Reading, or Nothing; Closed in Closed. The bytes stay
+    // valid until the next call that changes the state or the batch.
     NextPayload next_payload(Bytes* out);
-    // Ends a read that is in progress (a signal or decoder failure): in Reading, releases the
-    // merge and the batch and leaves Stopped. Other states are unchanged.
+    // Ends a read in progress (a signal or decoder failure): Reading becomes Stopped.
     void stop_read();
 
     // For tests and diagnostics: the number of runs listed while Filling (0 otherwise).
@@ -142,17 +157,18 @@ public:
     SorterStats& stats() const { return *stats_; }
 
 private:
-    friend EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base,
-                                                                 int64_t max_bytes,
-                                                                 int64_t max_open,
-                                                                 int64_t threads,
-                                                                 std::shared_ptr<FileOps> ops);
+    friend EngineResult<std::shared_ptr<SorterCore>> create_core(std::string, int64_t, int64_t, int64_t,
+                                                                 std::shared_ptr<FileOps>);
     SorterCore();
-    // The Filling state, or the refusal of a sorter in another state to take records.
-    EngineResult<Filling*> filling_to_add() const;
+    bool mark_owner(bool locked) {
+        if (locked) owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        return locked;
+    }
+    template <typename Add>
+    auto add_to_filling(Add add) const;
 
     std::timed_mutex mutex_;
-    std::unique_ptr<EngineState> state_;
+    EngineState state_;
     std::atomic<std::thread::id> owner_{};
     std::shared_ptr<SorterStats> stats_;
     pid_t creator_;
@@ -160,10 +176,9 @@ private:
 
 inline constexpr uint64_t kMaxThreads = 1024;
 
-// Makes the engine: range checks (max_bytes >= 2, max_open >= 2, 1 <= threads <= kMaxThreads;
-// the constructor's ValueError messages, so they are checked here alone), the base directory
-// check and probe, the sort pool when threads > 1. base is a path as text; a relative one is made absolute against the
-// current directory now, so that a later chdir does not move the spills.
+// Makes the engine: range checks (max_bytes >= 2, max_open >= 2, 1 <= threads <= kMaxThreads,
+// checked here alone), the base directory check and probe, the sort pool when threads > 1. A
+// relative base is made absolute now, so that a later chdir does not move the spills.
 EngineResult<std::shared_ptr<SorterCore>> create_core(
     std::string base, int64_t max_bytes, int64_t max_open, int64_t threads,
     std::shared_ptr<FileOps> ops = FileOps::system());

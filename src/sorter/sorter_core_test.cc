@@ -13,7 +13,6 @@
 #include "base/testing/random_records.h"
 #include "key/key_compare.h"
 #include "run/testing/fault_file_ops.h"
-#include "sorter/engine_state.h"
 #include "sorter/testing/engine_testing.h"
 
 namespace tessarune {

@@ -33,20 +33,20 @@ class SorterStats {
 public:
     using Clock = std::chrono::steady_clock;
 
-    SorterStats() : made_(Clock::now()) {}
-    SorterStats(const SorterStats&) = delete;
-    SorterStats& operator=(const SorterStats&) = delete;
+    SorterStats() : made_(Clock::now()) {}  // the atomics make it neither copyable nor movable
 
     static uint64_t since(Clock::time_point start) {
         return static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
     }
 
-    // The totals added so far; one writer at a time (the engine's mutex holder).
-    void set_added(uint64_t items, uint64_t bytes) {
-        items_.store(items, std::memory_order_relaxed);
-        bytes_in_.store(bytes, std::memory_order_relaxed);
+    // One writer at a time (the engine's mutex holder), once per record: a load and a store,
+    // not a locked read-modify-write.
+    void add_added(uint64_t items, uint64_t bytes) {
+        items_.store(items_.load(std::memory_order_relaxed) + items, std::memory_order_relaxed);
+        bytes_in_.store(bytes_in_.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
     }
+    uint64_t added_items() const { return items_.load(std::memory_order_relaxed); }
     void note_memory(uint64_t held) {
         uint64_t peak = peak_memory_.load(std::memory_order_relaxed);
         while (held > peak && !peak_memory_.compare_exchange_weak(peak, held, std::memory_order_relaxed)) {
@@ -66,20 +66,18 @@ public:
     void add_spill_time(uint64_t ns) { spill_ns_.fetch_add(ns, std::memory_order_relaxed); }
     void add_last_sort(uint64_t ns) { last_sort_ns_.fetch_add(ns, std::memory_order_relaxed); }
 
-    // The read started now (the first call counts).
-    void note_read_start() {
-        uint64_t none = 0;
-        read_start_ns_.compare_exchange_strong(none, since(made_) | 1, std::memory_order_relaxed);
-    }
-    // The read came to its end now (the first call counts).
-    void note_read_end() {
-        uint64_t none = 0;
-        read_end_ns_.compare_exchange_strong(none, since(made_) | 1, std::memory_order_relaxed);
-    }
+    // The read started, or came to its end, now (the first call counts).
+    void note_read_start() { note_first(read_start_ns_); }
+    void note_read_end() { note_first(read_end_ns_); }
 
     StatsSnapshot snapshot() const;
 
 private:
+    void note_first(std::atomic<uint64_t>& at) const {
+        uint64_t none = 0;
+        at.compare_exchange_strong(none, since(made_) | 1, std::memory_order_relaxed);
+    }
+
     const Clock::time_point made_;
     std::atomic<uint64_t> items_{0};
     std::atomic<uint64_t> bytes_in_{0};

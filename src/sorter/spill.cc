@@ -1,19 +1,26 @@
 #include "sorter/spill.h"
 
 #include <chrono>
-#include <optional>
 
+#include "base/process.h"
 #include "run/run_writer.h"
 #include "run/spill_dir.h"
 #include "sorter/entry_sort.h"
-#include "base/process.h"
 #include "sorter/sorter_stats.h"
 
 namespace tessarune {
-
 namespace {
 
-constexpr std::chrono::milliseconds kWaitSlice(50);
+// The writer is gone when this returns, so that an unfinished file is flushed and closed
+// before anyone learns that the spill ended.
+EngineResult<RunInfo> write_run(const RecordBuffer& buffer, std::string path, const SpillDir& dir,
+                                const std::shared_ptr<SortPool>& pool) {
+    EngineResult<std::unique_ptr<RunWriter>> writer = open_run_writer(dir, std::move(path), pool);
+    if (!writer) return Unexpected(std::move(writer).error());
+    EngineStatus written = (*writer)->write_buffer(buffer);
+    if (!written) return Unexpected(std::move(written).error());
+    return (*writer)->finish_run();
+}
 
 }  // namespace
 
@@ -21,26 +28,9 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
                          const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
                          SorterStats& stats) {
     sort_entries(buffer, pool.get());
-    {
-        // The writer goes out of scope before the result is sent, so that an unfinished file
-        // is flushed and closed before anyone learns that the spill ended.
-        EngineResult<std::unique_ptr<RunWriter>> writer = open_run_writer(dir, std::move(path), pool);
-        if (!writer) {
-            buffer.release();
-            return SpillResult{std::move(writer).error()};
-        }
-        EngineStatus written = (*writer)->write_buffer(buffer);
-        if (!written) {
-            buffer.release();
-            return SpillResult{std::move(written).error()};
-        }
-        EngineResult<RunInfo> finished = (*writer)->finish_run();
-        if (!finished) {
-            buffer.release();
-            return SpillResult{std::move(finished).error()};
-        }
-        stats.add_file_bytes(finished->file_bytes);
-    }
+    EngineResult<RunInfo> run = write_run(buffer, std::move(path), dir, pool);
+    if (!run) return std::move(run).error();  // the buffer is freed before the result is sent
+    stats.add_file_bytes(run->file_bytes);
     // A buffer that grew past the half budget for one large record is not kept: reusing it
     // would hold more than max_bytes for good.
     if (buffer.counted_capacity() > half_budget) {
@@ -48,7 +38,7 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
     } else {
         buffer.clear();
     }
-    return SpillResult{std::move(buffer)};
+    return buffer;
 }
 
 SpillJob::SpillJob() : creator_(::getpid()) {}
@@ -64,16 +54,16 @@ SpillJob::~SpillJob() {
 }
 
 EngineResult<RecordBuffer> SpillJob::wait(Poll& poll) {
-    std::optional<SpillResult> result(std::in_place);
+    SpillResult result;
     Received received;
-    while ((received = result_->receive_for(*result, kWaitSlice)) == Received::TimedOut) {
+    while ((received = result_->receive_for(result, std::chrono::milliseconds(50))) == Received::TimedOut) {
         if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
     }
     thread_.join();
     if (std::exception_ptr internal = result_->internal_error()) std::rethrow_exception(internal);
     if (received == Received::Closed) return Unexpected(EngineError(ErrorKind::Other, "a spill stopped"));
-    if (auto* buffer = std::get_if<RecordBuffer>(&result->outcome)) return std::move(*buffer);
-    return Unexpected(std::move(std::get<EngineError>(result->outcome)));
+    if (auto* buffer = std::get_if<RecordBuffer>(&result)) return std::move(*buffer);
+    return Unexpected(std::move(std::get<EngineError>(result)));
 }
 
 }  // namespace tessarune
