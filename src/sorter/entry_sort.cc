@@ -189,10 +189,9 @@ public:
         sort_by_items(begin, end);
         SortItem* run = begin;
         while (run != end) {
-            SortItem* run_end = run + 1;
-            while (run_end != end && run_end->window == run->window && head_of_low(*run_end) == head_of_low(*run)) {
-                ++run_end;
-            }
+            SortItem* run_end = std::find_if(run + 1, end, [run](const SortItem& item) {
+                return item.window != run->window || head_of_low(item) != head_of_low(*run);
+            });
             if (run_end - run >= 2 && code_of(*run) == span + 1) settle_run(run, run_end, depth + span, tie_depth + 1);
             run = run_end;
         }
@@ -201,16 +200,11 @@ public:
     // Sorts by (window, low) only.
     static void sort_by_items(SortItem* begin, SortItem* end) {
         for (;;) {
-            uint64_t differ = 0;
-            if (end - begin >= static_cast<ptrdiff_t>(kRadixMin)) {
-                for (const SortItem* it = begin + 1; it != end; ++it) differ |= it->window ^ begin->window;
-            }
-            if (differ == 0) {
+            size_t bounds[257];
+            if (end - begin < static_cast<ptrdiff_t>(kRadixMin) || !partition(begin, end, bounds)) {
                 std::sort(begin, end, item_less);
                 return;
             }
-            size_t bounds[257];
-            partition(begin, end, RadixDigit(differ), bounds);
             // The largest bucket is sorted in this loop, the others by recursion, which keeps
             // the stack shallow whatever the distribution.
             size_t largest = 0;
@@ -225,9 +219,13 @@ public:
         }
     }
 
-    // In place by the bucket `digit` gives; bounds[b] is where bucket b starts, bounds[256]
-    // the range's length.
-    static void partition(SortItem* begin, SortItem* end, const RadixDigit& digit, size_t* bounds) {
+    // In place by the radix digit of the windows; bounds[b] is where bucket b starts,
+    // bounds[256] the range's length. False, with nothing moved, if the windows are all equal.
+    static bool partition(SortItem* begin, SortItem* end, size_t* bounds) {
+        uint64_t differ = 0;
+        for (const SortItem* it = begin + 1; it < end; ++it) differ |= it->window ^ begin->window;
+        if (differ == 0) return false;
+        const RadixDigit digit(differ);
         size_t counts[256] = {};
         for (const SortItem* it = begin; it != end; ++it) ++counts[digit.bucket(it->window)];
         size_t next[256];
@@ -247,6 +245,7 @@ public:
                 begin[next[b]++] = item;
             }
         }
+        return true;
     }
 
 private:
@@ -325,15 +324,10 @@ WindowPlan plan_windows(const uint8_t* data, const RecordEntry* table, const Spl
     // Whole words only, so that keys at least as long as the first one need no tail.
     const uint32_t limit = std::min(first_length - plan.depth, kSparseReach) / 8 * 8;
     if (limit <= kWindowBytes) return plan;
-    uint64_t behind = 0;  // bit i: byte depth + i varies
-    uint32_t span = limit;
-    if (pass_depth == 0) {  // that pass saw the bytes below kSparseReach
-        behind = varying >> plan.depth;
-        span = std::min(limit, (kSparseReach - plan.depth) / 8 * 8);
-    } else {
-        behind = varying_at(plan.depth, limit);
-    }
+    // The last pass saw which bytes vary up to pass_depth + kSparseReach.
+    const uint32_t span = std::min(limit, (pass_depth + kSparseReach - plan.depth) / 8 * 8);
     if (span <= kWindowBytes) return plan;
+    uint64_t behind = varying >> (plan.depth - pass_depth);  // bit i: byte depth + i varies
     if (span < 64) behind &= (uint64_t{1} << span) - 1;
     Window w{.sparse = true, .count = 0, .span = span};
     for (; behind != 0 && w.count < kWindowBytes; behind &= behind - 1) {
@@ -376,12 +370,9 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     });
 
     // One partition here, then the buckets, largest first, each gathering its entries.
-    uint64_t differ = 0;
-    for (size_t i = 1; i < n; ++i) differ |= all[i].window ^ all[0].window;
     size_t bounds[257] = {0, n};
     std::vector<size_t> order(1, 0);
-    if (differ != 0) {
-        ItemSorter::partition(all, all + n, RadixDigit(differ), bounds);
+    if (ItemSorter::partition(all, all + n, bounds)) {
         order.resize(256);
         std::iota(order.begin(), order.end(), size_t{0});
         const auto size = [&](size_t b) { return bounds[b + 1] - bounds[b]; };
