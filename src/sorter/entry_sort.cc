@@ -70,21 +70,21 @@ inline uint64_t load_be64(const uint8_t* p) {
     return v;
 }
 
-// Which key bytes past the depth an item carries. Plain: bytes [0, 11). Sparse: the bytes at
-// `offsets`, where every byte of [0, span) that no offset names is the same in every key
+// Which key bytes an item carries, counted from `depth`. Plain: bytes [0, 11). Sparse: the
+// bytes at `offsets`, where every byte of [0, span) that no offset names is the same in every key
 // that has it; among keys whose windows are equal, a key that ends sooner is then a proper
 // prefix of the longer one, and keys with equal windows and codes up to span are equal.
 struct Window {
+    uint32_t depth = 0;
     bool sparse = false;
     uint32_t count = 0;
     uint32_t span = kWindowBytes;
     uint32_t offsets[kWindowBytes] = {};
 };
 
-inline SortItem make_item(const uint8_t* arena, const RecordEntry& e, uint32_t depth, const Window& w,
-                          uint32_t index) {
-    const uint64_t remaining = e.key_length > depth ? e.key_length - depth : 0;
-    const uint8_t* p = arena + entry_offset(e) + depth;
+inline SortItem make_item(const uint8_t* arena, const RecordEntry& e, const Window& w, uint32_t index) {
+    const uint64_t remaining = e.key_length > w.depth ? e.key_length - w.depth : 0;
+    const uint8_t* p = arena + entry_offset(e) + w.depth;
     uint8_t padded[16] = {};
     const uint8_t* bytes = padded;
     if (w.sparse) {
@@ -257,7 +257,7 @@ private:
             return;
         }
         for (SortItem* it = begin; it != end; ++it) {
-            *it = make_item(arena_, entries_[index_of(*it)], depth, Window{}, index_of(*it));
+            *it = make_item(arena_, entries_[index_of(*it)], Window{.depth = depth}, index_of(*it));
         }
         sort(begin, end, depth, kWindowBytes, tie_depth);
     }
@@ -288,16 +288,11 @@ struct Split {
     }
 };
 
-struct WindowPlan {
-    uint32_t depth = 0;
-    Window window;
-};
-
 // The bytes every key shares carry no order: the windows start behind them. Bytes past that
 // prefix that no key changes carry no order either: when there are such bytes among the
 // first ones that vary, the first window skips them. One pass over the keys' first bytes
 // usually finds both.
-WindowPlan plan_windows(const uint8_t* data, const RecordEntry* table, const Split& split) {
+Window plan_windows(const uint8_t* data, const RecordEntry* table, const Split& split) {
     const uint8_t* first = data + entry_offset(table[0]);
     const uint32_t first_length = table[0].key_length;
     uint32_t shortest = 0;
@@ -310,7 +305,7 @@ WindowPlan plan_windows(const uint8_t* data, const RecordEntry* table, const Spl
         shortest = *std::min_element(shortest_of.begin(), shortest_of.end());
         return std::reduce(varying.begin(), varying.end(), uint64_t{0}, std::bit_or<>());
     };
-    WindowPlan plan;
+    Window plan;
     uint32_t pass_depth = 0;
     uint64_t varying = 0;
     for (;;) {  // a prefix longer than one pass reaches takes more
@@ -329,14 +324,13 @@ WindowPlan plan_windows(const uint8_t* data, const RecordEntry* table, const Spl
     if (span <= kWindowBytes) return plan;
     uint64_t behind = varying >> (plan.depth - pass_depth);  // bit i: byte depth + i varies
     if (span < 64) behind &= (uint64_t{1} << span) - 1;
-    Window w{.sparse = true, .count = 0, .span = span};
+    Window w{.depth = plan.depth, .sparse = true, .count = 0, .span = span};
     for (; behind != 0 && w.count < kWindowBytes; behind &= behind - 1) {
         w.offsets[w.count++] = static_cast<uint32_t>(std::countr_zero(behind));
     }
     if (w.count == kWindowBytes) w.span = w.offsets[kWindowBytes - 1] + 1;
     // A window over as many bytes as it carries is the plain one, which is cheaper.
-    if (w.span > w.count) plan.window = w;
-    return plan;
+    return w.span > w.count ? w : plan;
 }
 
 }  // namespace
@@ -364,9 +358,9 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     const Split split{chunks >= 2 ? pool : nullptr, n, std::max<size_t>(chunks, 1)};
     SortItem* all = items.data();
     split.per_chunk([&](size_t, size_t b, size_t e) { check_entries(table + b, table + e, arena.size()); });
-    const WindowPlan plan = plan_windows(data, table, split);
+    const Window plan = plan_windows(data, table, split);
     split.per_chunk([&](size_t, size_t b, size_t e) {
-        for (size_t i = b; i < e; ++i) all[i] = make_item(data, table[i], plan.depth, plan.window, static_cast<uint32_t>(i));
+        for (size_t i = b; i < e; ++i) all[i] = make_item(data, table[i], plan, static_cast<uint32_t>(i));
     });
 
     // One partition here, then the buckets, largest first, each gathering its entries.
@@ -383,7 +377,7 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     split.run(order.size(), [&](size_t i) {
         SortItem* const begin = all + bounds[order[i]];
         SortItem* const end = all + bounds[order[i] + 1];
-        sorter.sort(begin, end, plan.depth, plan.window.span, 0);
+        sorter.sort(begin, end, plan.depth, plan.span, 0);
         // The entry table is only read until every bucket is done, so buckets gather at once.
         for (SortItem* it = begin; it != end; ++it) std::memcpy(static_cast<void*>(it), &table[index_of(*it)], sizeof *it);
     });
