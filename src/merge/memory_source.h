@@ -1,6 +1,8 @@
 // MemorySource: a sorted RecordBuffer read as one source of a merge. Never fails.
 #pragma once
 
+#include <utility>
+
 #include "base/merge_source.h"
 #include "base/record_buffer.h"
 
