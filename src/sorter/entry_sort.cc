@@ -164,18 +164,24 @@ uint64_t varying_bytes(const uint8_t* arena, const RecordEntry* begin, const Rec
         const uint32_t length = e->key_length > depth ? std::min(e->key_length - depth, limit) : 0;
         const uint8_t* p = arena + entry_offset(*e) + depth;
         uint32_t w = 0;
-        for (; 8 * w + 8 <= length; ++w) differ[w] |= load_be64(p + 8 * w) ^ load_be64(f + 8 * w);
+        // In memory order: byte i of differ is byte 8 * w + i of the keys.
+        for (; 8 * w + 8 <= length; ++w) {
+            uint64_t a, b;
+            std::memcpy(&a, p + 8 * w, 8);
+            std::memcpy(&b, f + 8 * w, 8);
+            differ[w] |= a ^ b;
+        }
         if (const uint32_t tail = length - 8 * w; tail != 0) {
-            uint8_t a[8] = {}, b[8] = {};
-            std::memcpy(a, p + 8 * w, tail);
-            std::memcpy(b, f + 8 * w, tail);
-            differ[w] |= load_be64(a) ^ load_be64(b);
+            uint64_t a = 0, b = 0;
+            std::memcpy(&a, p + 8 * w, tail);
+            std::memcpy(&b, f + 8 * w, tail);
+            differ[w] |= a ^ b;
         }
     }
+    uint8_t bytes[kSparseReach];
+    std::memcpy(bytes, differ, sizeof bytes);
     uint64_t mask = 0;
-    for (uint32_t i = 0; i < kSparseReach; ++i) {
-        if ((differ[i / 8] >> (56 - 8 * (i % 8)) & 0xff) != 0) mask |= uint64_t{1} << i;
-    }
+    for (uint32_t i = 0; i < kSparseReach; ++i) mask |= uint64_t{bytes[i] != 0} << i;
     return mask;
 }
 
@@ -256,9 +262,8 @@ private:
             });
             return;
         }
-        for (SortItem* it = begin; it != end; ++it) {
-            *it = make_item(arena_, entries_[index_of(*it)], Window{.depth = depth}, index_of(*it));
-        }
+        const Window plain{.depth = depth};
+        for (SortItem* it = begin; it != end; ++it) *it = make_item(arena_, entries_[index_of(*it)], plain, index_of(*it));
         sort(begin, end, depth, kWindowBytes, tie_depth);
     }
 
