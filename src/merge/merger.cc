@@ -29,18 +29,10 @@ uint64_t key_window(Bytes key, size_t offset) {
     return load_be64(padded);
 }
 
-// How many leading bytes a and b share.
-size_t shared_length(Bytes a, Bytes b) {
-    const size_t n = std::min(a.size(), b.size());
-    size_t i = 0;
-    while (i < n && a[i] == b[i]) ++i;
-    return i;
-}
-
 // One source's current record, viewed in the source's memory. The views stay valid while it
 // is held: its source is asked again only to replace this very record.
 struct Leaf {
-    // 16 key bytes behind the shared prefix (see Impl::shared); all ones once the source is
+    // 16 key bytes behind the shared prefix (see Impl::prefix); all ones once the source is
     // exhausted, so that the windows alone usually place an exhausted source last.
     uint64_t window[2] = {~uint64_t{0}, ~uint64_t{0}};
     bool live = false;  // false once the source is exhausted
@@ -64,7 +56,7 @@ bool leading_bytes_equal(uint64_t differ, size_t bytes) {
 // position k + i. Replacing the winner's record replays only its path: log2(k) matches, each
 // usually decided by the 16-byte windows.
 //
-// The windows start behind `shared` bytes that every held key begins with, so that a common
+// The windows start behind the bytes that every held key begins with, so that a common
 // prefix (the type tag, a date) does not make every match fall through to the whole keys.
 // Each new record is checked against that prefix; a record that breaks it shortens the
 // prefix, and every window is taken again (at most once per byte of the first prefix).
@@ -85,22 +77,15 @@ struct Merger::Impl {
     // when called as what they are.
     std::vector<RunReader*> runs;
     ByteBuffer prefix;  // the bytes every held key begins with
-    size_t shared = 0;  // prefix.size()
     uint64_t prefix_head[2] = {};  // the prefix's first 16 bytes, as key_window has them
     // While the winner keeps winning: the source that comes after it (see above).
     uint32_t rival = kNoRival;
     uint32_t repeated_wins = 0;  // by the winner, since another source last won
-    bool has_current = false;
-    bool at_end = false;
-    bool ended = false;  // a merge step failed
+    enum class State { Starting, Merging, Ended, Failed } state = State::Starting;
 
-    ~Impl() { drop_all(); }
-
-    void drop_all() {
-        leaves.clear();
-        runs.clear();
-        tree.clear();
-        has_current = false;
+    // The leaves' views die with the sources, but no view is read once the merge has ended.
+    void end(State how) {
+        state = how;
         sources.clear();
     }
 
@@ -130,20 +115,25 @@ struct Merger::Impl {
         Leaf& leaf = leaves[i];
         leaf.live = true;
         const Bytes key = leaf.record.key;
-        if (!has_prefix(key)) {
-            shared = shared_length(key, prefix.span());
-            prefix.set_size(shared);
-            prefix_head[0] = key_window(prefix.span(), 0);
-            prefix_head[1] = key_window(prefix.span(), 8);
-            for (Leaf& other : leaves) {
-                if (other.live) other.take_window(other.record.key, shared);
-            }
+        if (has_prefix(key)) {
+            leaf.take_window(key, prefix.size());
             return;
         }
-        leaf.take_window(key, shared);
+        const auto end = key.begin() + static_cast<ptrdiff_t>(std::min(key.size(), prefix.size()));
+        cut_prefix(static_cast<size_t>(std::mismatch(key.begin(), end, prefix.begin()).first - key.begin()));
+        for (Leaf& other : leaves) {
+            if (other.live) other.take_window(other.record.key, prefix.size());
+        }
+    }
+
+    void cut_prefix(size_t length) {
+        prefix.set_size(length);
+        prefix_head[0] = key_window(prefix.span(), 0);
+        prefix_head[1] = key_window(prefix.span(), 8);
     }
 
     bool has_prefix(Bytes key) const {
+        const size_t shared = prefix.size();
         if (shared == 0) return true;
         if (key.size() < shared) return false;
         if (shared <= 16 && key.size() >= 16) {
@@ -219,55 +209,46 @@ Merger::~Merger() = default;
 
 EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources) {
     auto impl = std::make_unique<Merger::Impl>();
-    impl->sources = std::move(sources);
-    const size_t k = impl->sources.size();
+    Merger::Impl& m = *impl;
+    m.sources = std::move(sources);
+    const size_t k = m.sources.size();
     TR_CHECK(k <= std::numeric_limits<uint32_t>::max());
-    impl->leaves.resize(k);
-    impl->runs.resize(k);
-    for (size_t i = 0; i < k; ++i) impl->runs[i] = dynamic_cast<RunReader*>(impl->sources[i].get());
+    m.leaves.resize(k);
+    m.runs.resize(k);
     bool any = false;
     for (size_t i = 0; i < k; ++i) {
-        RecordView first;
-        EngineResult<NextRecord> next = impl->sources[i]->next_record(first);
+        m.runs[i] = dynamic_cast<RunReader*>(m.sources[i].get());
+        EngineResult<NextRecord> next = m.sources[i]->next_record(m.leaves[i].record);
         if (!next.ok()) {
-            impl->drop_all();
+            m.end(Merger::Impl::State::Failed);
             return Unexpected(std::move(next).error());
         }
         if (next.value() != NextRecord::Record) continue;
-        if (!any) {
-            // The first key is the first guess at the shared prefix; hold() shortens it.
-            impl->prefix.append(first.key);
-            impl->shared = first.key.size();
-            impl->prefix_head[0] = key_window(first.key, 0);
-            impl->prefix_head[1] = key_window(first.key, 8);
+        if (!any) {  // the first key is the first guess at the shared prefix; hold() shortens it
+            m.prefix.append(m.leaves[i].record.key);
+            m.cut_prefix(m.prefix.size());
             any = true;
         }
-        impl->leaves[i].record = first;
-        impl->hold(i);
+        m.hold(i);
     }
-    if (!any) {
-        impl->drop_all();
-        impl->at_end = true;
-    } else {
-        impl->tree.assign(k, 0);
-        impl->tree[0] = k == 1 ? 0 : impl->build(1);
-    }
+    if (!any) m.end(Merger::Impl::State::Ended);
+    m.tree.assign(k, 0);
+    if (any) m.tree[0] = m.build(1);
     return std::unique_ptr<Merger>(new Merger(std::move(impl)));
 }
 
 EngineResult<bool> Merger::merge_next(RecordView* out) {
+    using State = Impl::State;
     Impl& m = *impl_;
-    if (m.ended) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
-    if (m.at_end) return false;
-
-    if (m.has_current) {
+    if (m.state == State::Failed) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
+    if (m.state == State::Ended) return false;
+    if (m.state == State::Merging) {
         const uint32_t source = m.tree[0];
         // Read straight into the leaf: a view built on the stack and copied over would be
         // written in words and read back in wider loads, which stalls on every record.
         EngineResult<NextRecord> next = m.next_of(source, m.leaves[source].record);
         if (!next.ok()) {
-            m.ended = true;
-            m.drop_all();
+            m.end(State::Failed);
             return Unexpected(std::move(next).error());
         }
         if (next.value() == NextRecord::Record) {
@@ -279,11 +260,10 @@ EngineResult<bool> Merger::merge_next(RecordView* out) {
     }
     const Leaf& winner = m.leaves[m.tree[0]];
     if (!winner.live) {
-        m.at_end = true;
-        m.drop_all();
+        m.end(State::Ended);
         return false;
     }
-    m.has_current = true;
+    m.state = State::Merging;
     *out = winner.record;
     return true;
 }

@@ -15,17 +15,9 @@
 
 namespace tessarune {
 
-class Merger;
-
-// Reads the first record of every source, in order. On an error every source is dropped
-// and the error returned.
-EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources);
-
 class Merger {
 public:
     ~Merger();
-    Merger(const Merger&) = delete;
-    Merger& operator=(const Merger&) = delete;
 
     // A record (true, *out viewing it), the end (false), or an error (the Io variant; later
     // calls give LostRecords). The views stay valid until the next merge_next or the
@@ -38,5 +30,9 @@ private:
     explicit Merger(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
+
+// Reads the first record of every source, in order. On an error every source is dropped
+// and the error returned.
+EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources);
 
 }  // namespace tessarune

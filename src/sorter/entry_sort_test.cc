@@ -158,18 +158,22 @@ TEST_F(EntrySort, KeysWithConstantBytesBetweenVaryingOnes) {
              return k;
          }},
     };
-    for (const Shape& shape : shapes) {
-        std::vector<TestRecord> records;
-        for (size_t i = 0; i < 5000; ++i) {
-            records.push_back({shape.key_of(stamp(shape.base)), std::to_string(i)});
-        }
-        // The first record decides how far constant bytes are looked for: make it long.
-        records[0].key = stamp(shape.base) + std::string(80, 'q');
-        for (size_t workers : {0, 2, 3}) {
-            RecordBuffer buffer = testing::buffer_of(records);
-            sort_buffer(buffer, pool_of(workers), 64);
-            ASSERT_TRUE(testing::sorted_like_model(buffer, records))
-                << shape.name << ", " << workers << " workers";
+    // A shared prefix longer than the first look at the keys reaches (70 bytes) moves the
+    // search for constant bytes past it.
+    for (const std::string& prefix : {std::string(), std::string(70, 'p')}) {
+        for (const Shape& shape : shapes) {
+            std::vector<TestRecord> records;
+            for (size_t i = 0; i < 5000; ++i) {
+                records.push_back({prefix + shape.key_of(stamp(shape.base)), std::to_string(i)});
+            }
+            // The first record decides how far constant bytes are looked for: make it long.
+            records[0].key = prefix + stamp(shape.base) + std::string(80, 'q');
+            for (size_t workers : {0, 2, 3}) {
+                RecordBuffer buffer = testing::buffer_of(records);
+                sort_buffer(buffer, pool_of(workers), 64);
+                ASSERT_TRUE(testing::sorted_like_model(buffer, records))
+                    << shape.name << ", prefix of " << prefix.size() << ", " << workers << " workers";
+            }
         }
     }
 }
