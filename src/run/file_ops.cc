@@ -196,28 +196,6 @@ private:
 
 }  // namespace
 
-EngineResult<std::unique_ptr<OpenDir>> FileOps::open_dir(const std::string& path) {
-    return std::make_unique<OpenDir>(path);
-}
-
-EngineResult<std::unique_ptr<WritableFile>> FileOps::create_new_file_in(OpenDir& dir,
-                                                                    const std::string& name) {
-    return create_new_file(dir.path() + "/" + name);
-}
-
-EngineResult<std::unique_ptr<ReadableFile>> FileOps::open_for_read_in(OpenDir& dir,
-                                                                  const std::string& name) {
-    return open_for_read(dir.path() + "/" + name);
-}
-
-EngineStatus FileOps::remove_file_in(OpenDir& dir, const std::string& name) {
-    return remove_file(dir.path() + "/" + name);
-}
-
-void FileOps::remove_dir(std::unique_ptr<OpenDir> dir) {
-    if (dir) remove_tree(dir->path());
-}
-
 uint64_t FileOps::free_descriptors() {
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
