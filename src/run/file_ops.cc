@@ -98,6 +98,8 @@ EngineStatus status_of(int result) {
     return {};
 }
 
+constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 // Removes everything below the directory open as dirfd (and closes it); errors ignored.
 void remove_children(int dirfd) {
     DIR* dir = ::fdopendir(dirfd);
@@ -114,14 +116,12 @@ void remove_children(int dirfd) {
         }
     }
     for (const std::string& name : subdirs) {
-        const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = ::openat(dirfd, name.c_str(), kOpenDirFlags);
         if (fd >= 0) remove_children(fd);
         ::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR);
     }
     ::closedir(dir);
 }
-
-constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 class PosixFileOps final : public FileOps {
 public:

@@ -237,8 +237,7 @@ struct RunWriter::Impl {
         return {};
     }
 
-    // Hands the full write buffer on to be written, and goes on with an empty one. A failed
-    // write is reported by a later call (at the latest finish_run); the run is lost either way.
+    // Hands the full write buffer on to be written, and goes on with an empty one.
     EngineStatus write_out() {
         if (!pool) return write_now(write_buffer);
         EngineStatus s = settle();

@@ -2,9 +2,7 @@
 //
 // The directory is "tessarune-" plus 6 random characters inside the base directory, made
 // lazily at the first spill; run files "run-000000", "run-000001", ... are the only entries
-// ever made in it. The directory is held open from its creation and every run is made,
-// opened and removed by name relative to it, so a directory swapped in at its path cannot
-// receive runs, and removing everything needs no free descriptor. Dropping the handle
+// ever made in it, each through the directory held open (see OpenDir). Dropping the handle
 // removes the directory and everything in it, ignoring errors; except in a process forked
 // from the one that made it, where dropping it touches nothing on disk (the directory is
 // the parent's).
