@@ -98,6 +98,8 @@ EngineStatus status_of(int result) {
     return {};
 }
 
+constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 // Removes everything below the directory open as dirfd (and closes it); errors ignored.
 void remove_children(int dirfd) {
     DIR* dir = ::fdopendir(dirfd);
@@ -114,14 +116,12 @@ void remove_children(int dirfd) {
         }
     }
     for (const std::string& name : subdirs) {
-        const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = ::openat(dirfd, name.c_str(), kOpenDirFlags);
         if (fd >= 0) remove_children(fd);
         ::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR);
     }
     ::closedir(dir);
 }
-
-constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 class PosixFileOps final : public FileOps {
 public:
@@ -195,28 +195,6 @@ private:
 };
 
 }  // namespace
-
-EngineResult<std::unique_ptr<OpenDir>> FileOps::open_dir(const std::string& path) {
-    return std::make_unique<OpenDir>(path);
-}
-
-EngineResult<std::unique_ptr<WritableFile>> FileOps::create_new_file_in(OpenDir& dir,
-                                                                    const std::string& name) {
-    return create_new_file(dir.path() + "/" + name);
-}
-
-EngineResult<std::unique_ptr<ReadableFile>> FileOps::open_for_read_in(OpenDir& dir,
-                                                                  const std::string& name) {
-    return open_for_read(dir.path() + "/" + name);
-}
-
-EngineStatus FileOps::remove_file_in(OpenDir& dir, const std::string& name) {
-    return remove_file(dir.path() + "/" + name);
-}
-
-void FileOps::remove_dir(std::unique_ptr<OpenDir> dir) {
-    if (dir) remove_tree(dir->path());
-}
 
 uint64_t FileOps::free_descriptors() {
     struct rlimit limit;

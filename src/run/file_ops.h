@@ -43,8 +43,7 @@ public:
 
 // A directory held open. Files made, opened and removed by name through it stay inside that
 // very directory even if its path is renamed or swapped meanwhile, and removing what is in it
-// needs no further descriptor. This base only remembers the path (what a FileOps without
-// directory descriptors works with); the real file system's holds a descriptor as well.
+// needs no further descriptor. The real file system's holds a descriptor besides the path.
 class OpenDir {
 public:
     explicit OpenDir(std::string path) : path_(std::move(path)) {}
@@ -75,21 +74,19 @@ public:
     // Removes a directory and everything in it; best effort, errors ignored.
     virtual void remove_tree(const std::string& path) = 0;
 
-    // The directory-relative operations. By default they work on dir.path() + "/" + name
-    // through the path operations above; the real file system works relative to a held
-    // descriptor instead.
-    virtual EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path);
+    // The directory-relative operations: the real file system works relative to the held
+    // descriptor. The files opened for reading this way are the sorter's own runs, each read
+    // once: they are opened for writing as well where that is allowed, so that drop_before
+    // can free what has been read.
+    virtual EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) = 0;
     virtual EngineResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
-                                                                       const std::string& name);
-    // The files opened this way are the sorter's own runs, each read once: the real file
-    // system opens them for writing as well where it may, so that drop_before can free what
-    // has been read.
+                                                                       const std::string& name) = 0;
     virtual EngineResult<std::unique_ptr<ReadableFile>> open_for_read_in(OpenDir& dir,
-                                                                     const std::string& name);
-    virtual EngineStatus remove_file_in(OpenDir& dir, const std::string& name);
+                                                                     const std::string& name) = 0;
+    virtual EngineStatus remove_file_in(OpenDir& dir, const std::string& name) = 0;
     // Removes everything in dir, then the directory itself; best effort, errors ignored.
     // Needs no free descriptor for the plain files in it.
-    virtual void remove_dir(std::unique_ptr<OpenDir> dir);
+    virtual void remove_dir(std::unique_ptr<OpenDir> dir) = 0;
 
     // How many more descriptors this process can open now: the soft limit less those in use
     // (0 when that cannot be found out, which happens when none is free).

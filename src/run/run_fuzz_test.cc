@@ -10,6 +10,7 @@
 #include "base/little_endian.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
+#include "run/testing/path_file_ops.h"
 #include "run/testing/run_files.h"
 
 namespace tessarune {
@@ -33,7 +34,7 @@ private:
 };
 
 // Serves one in-memory file for reading, so that each mutation costs no disk traffic.
-class MemoryOps final : public FileOps {
+class MemoryOps final : public run_testing::PathFileOps {
 public:
     std::vector<uint8_t> contents;
 

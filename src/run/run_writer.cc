@@ -72,7 +72,6 @@ struct BlockSlot {
     uint64_t compress_ns = 0;
 };
 
-// Bytes written to the file and the time the writes took.
 struct WriteTiming {
     uint64_t bytes = 0;
     uint64_t ns = 0;
@@ -84,12 +83,10 @@ uint64_t now_ns() {
                                      .count());
 }
 
-// A record takes 8 + K + P bytes, one more when its payload length field is the escape.
 inline uint64_t stored_bytes(size_t k, size_t p, bool payload_in_key) {
     return payload_in_key ? 9 + k : 8 + k + p + (p == kPayloadLengthEscape);
 }
 
-// Lays a record out, field by field, through put(bytes, n).
 template <bool InKey, typename Put>
 inline void lay_out(Put&& put, Bytes key, Bytes payload) {
     uint8_t field[4];
@@ -240,8 +237,7 @@ struct RunWriter::Impl {
         return {};
     }
 
-    // Hands the full write buffer on to be written, and goes on with an empty one. A failed
-    // write is reported by a later call (at the latest finish_run); the run is lost either way.
+    // Hands the full write buffer on to be written, and goes on with an empty one.
     EngineStatus write_out() {
         if (!pool) return write_now(write_buffer);
         EngineStatus s = settle();
@@ -251,7 +247,6 @@ struct RunWriter::Impl {
         return {};
     }
 
-    // Waits for the write in flight, if any; its result.
     EngineStatus settle() {
         in_flight.wait();
         note_written(std::exchange(writing_timing, {}));

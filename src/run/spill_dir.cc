@@ -8,16 +8,6 @@
 #include "base/process.h"
 
 namespace tessarune {
-namespace {
-
-EngineError wrap_base(const std::string& base, const EngineError& inner) {
-    EngineError e = inner.with_context(base + ": ");
-    e.set_path(base);
-    return e;
-}
-
-}  // namespace
-
 SpillDir::SpillDir(std::shared_ptr<FileOps> ops, std::unique_ptr<OpenDir> dir)
     : ops_(std::move(ops)), dir_(std::move(dir)), creator_(::getpid()) {}
 
@@ -50,16 +40,12 @@ std::string run_file_name(uint64_t counter) {
     return std::string("run-") + digits;
 }
 
-EngineResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
-                                                      const std::string& base) {
-    std::string absolute_base = base;
-    if (base.empty() || base.front() != '/') {
-        EngineResult<std::string> cwd = ops->current_dir();
-        if (!cwd) return Unexpected(wrap_base(base, cwd.error()));
-        absolute_base = join_path(*cwd, base);
-    }
+namespace {
 
-    std::string path = join_path(absolute_base, "tessarune-XXXXXX");
+// shown is base as the caller gave it, before it was made absolute: messages name that.
+EngineResult<std::unique_ptr<SpillDir>> make_spill_dir(const std::shared_ptr<FileOps>& ops,
+                                                    const std::string& base, const std::string& shown) {
+    std::string path = join_path(base, "tessarune-XXXXXX");
     EngineStatus made = ops->make_temp_dir(path);
     if (made) {
         EngineResult<std::unique_ptr<OpenDir>> opened = ops->open_dir(path);
@@ -71,22 +57,34 @@ EngineResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<F
     const EngineError& e = made.error();
     // mkdtemp reports EEXIST only once every name it tried was taken.
     if (e.kind() == ErrorKind::AlreadyExists) {
-        return Unexpected(wrap_base(
-            base, e.with_message("too many temporary files exist at path " + quote_path(absolute_base))));
+        return Unexpected(e.with_message("too many temporary files exist at path " + quote_path(base)).at_path(shown));
     }
-    return Unexpected(wrap_base(base, e.with_message(e.message() + " at path " + quote_path(path))));
+    return Unexpected(e.with_message(e.message() + " at path " + quote_path(path)).at_path(shown));
 }
 
-EngineStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base) {
+}  // namespace
+
+EngineResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
+                                                      const std::string& base) {
+    return make_spill_dir(ops, base, base);
+}
+
+EngineResult<std::string> check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base) {
     EngineResult<bool> is_dir = ops->is_directory(base);
-    if (!is_dir) return Unexpected(wrap_base(base, is_dir.error()));
+    if (!is_dir) return Unexpected(is_dir.error().at_path(base));
     if (!*is_dir) {
         return Unexpected(
             EngineError::from_errno(ENOTDIR).with_message(base + " is not a directory").set_path(base));
     }
-    EngineResult<std::unique_ptr<SpillDir>> probe = create_spill_dir(ops, base);
+    std::string absolute = base;
+    if (base.empty() || base.front() != '/') {
+        EngineResult<std::string> cwd = ops->current_dir();
+        if (!cwd) return Unexpected(cwd.error().at_path(base));
+        absolute = join_path(*cwd, base);
+    }
+    EngineResult<std::unique_ptr<SpillDir>> probe = make_spill_dir(ops, absolute, base);
     if (!probe) return Unexpected(std::move(probe).error());
-    return {};  // the probe's drop removes the directory again
+    return absolute;  // the probe's drop removes the directory again
 }
 
 }  // namespace tessarune

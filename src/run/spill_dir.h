@@ -2,9 +2,7 @@
 //
 // The directory is "tessarune-" plus 6 random characters inside the base directory, made
 // lazily at the first spill; run files "run-000000", "run-000001", ... are the only entries
-// ever made in it. The directory is held open from its creation and every run is made,
-// opened and removed by name relative to it, so a directory swapped in at its path cannot
-// receive runs, and removing everything needs no free descriptor. Dropping the handle
+// ever made in it, each through the directory held open (see OpenDir). Dropping the handle
 // removes the directory and everything in it, ignoring errors; except in a process forked
 // from the one that made it, where dropping it touches nothing on disk (the directory is
 // the parent's).
@@ -45,15 +43,15 @@ private:
 // The last component of a path: a run's name in its directory.
 std::string file_name_of(const std::string& path);
 
-// Makes a new directory with a fresh name in base (mkdtemp). Errors are worded
-// "<base>: <system message> at path \"<attempted path>\"" (or "... too many temporary files
-// exist at path \"<absolute base>\"") and keep the underlying kind.
+// Makes a new directory with a fresh name in base, an absolute path (mkdtemp). Errors are
+// worded "<base>: <system message> at path \"<attempted path>\"" (or "... too many temporary
+// files exist at path \"<base>\"") and keep the underlying kind.
 EngineResult<std::unique_ptr<SpillDir>> create_spill_dir(const std::shared_ptr<FileOps>& ops,
                                                       const std::string& base);
 
 // Proves that base is a directory in which a spill directory can be made (makes one and
-// removes it at once).
-EngineStatus check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base);
+// removes it at once), and returns it made absolute. Errors name base as given.
+EngineResult<std::string> check_spill_base(const std::shared_ptr<FileOps>& ops, const std::string& base);
 
 // "run-" and the counter, zero-padded to at least 6 digits.
 std::string run_file_name(uint64_t counter);

@@ -96,7 +96,9 @@ TEST(SpillDirTest, NoFreeNameIsReportedAsTooManyTemporaryFiles) {
 
 TEST(SpillDirTest, CheckingABaseLeavesNothingBehind) {
     ScratchDir base;
-    ASSERT_TRUE(check_spill_base(sys(), base.path()));
+    auto checked = check_spill_base(sys(), base.path());
+    ASSERT_TRUE(checked) << checked.error().message();
+    EXPECT_EQ(*checked, base.path());
     EXPECT_TRUE(list_dir(base.path()).empty());
 }
 
@@ -104,7 +106,7 @@ TEST(SpillDirTest, BasesThatCannotHoldASpillDirectory) {
     ScratchDir scratch;
     const std::string file = scratch.file("plain-file");
     run_testing::write_file(file, {1});
-    EngineStatus s = check_spill_base(sys(), file);
+    auto s = check_spill_base(sys(), file);
     ASSERT_FALSE(s);
     EXPECT_EQ(s.error().kind(), ErrorKind::NotADirectory);
     EXPECT_EQ(s.error().message(), file + " is not a directory");
@@ -144,30 +146,30 @@ TEST(SpillDirTest, RelativeBasesAreResolvedButReportedAsGiven) {
     ASSERT_EQ(::mkdir(scratch.file("sub").c_str(), 0700), 0);
     CurrentDir cwd(scratch.path());
 
-    auto dir = create_spill_dir(sys(), "sub");
-    ASSERT_TRUE(dir) << dir.error().message();
-    EXPECT_EQ((*dir)->path().rfind(scratch.path() + "/sub/tessarune-", 0), 0u) << (*dir)->path();
-    dir.value().reset();
+    auto checked = check_spill_base(sys(), "sub");
+    ASSERT_TRUE(checked) << checked.error().message();
+    EXPECT_EQ(*checked, scratch.path() + "/sub");
+    EXPECT_TRUE(list_dir(scratch.file("sub")).empty());
 
-    EngineStatus s = check_spill_base(sys(), "nope");
-    ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().message(), "nope: No such file or directory (os error 2)");
+    checked = check_spill_base(sys(), "nope");
+    ASSERT_FALSE(checked);
+    EXPECT_EQ(checked.error().message(), "nope: No such file or directory (os error 2)");
 
     auto ops = FaultFileOps::create();
     ops->fail_make_dir(1, EROFS);
-    auto refused = create_spill_dir(ops, "sub");
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message().rfind("sub: Read-only file system (os error 30) at path \"" +
+    checked = check_spill_base(ops, "sub");
+    ASSERT_FALSE(checked);
+    EXPECT_EQ(checked.error().message().rfind("sub: Read-only file system (os error 30) at path \"" +
                                                   scratch.path() + "/sub/tessarune-",
                                               0),
               0u)
-        << refused.error().message();
+        << checked.error().message();
 
     ops->fail_current_dir(ENOENT);
-    refused = create_spill_dir(ops, "sub");
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().kind(), ErrorKind::NotFound);
-    EXPECT_EQ(refused.error().message(), "sub: No such file or directory (os error 2)");
+    checked = check_spill_base(ops, "sub");
+    ASSERT_FALSE(checked);
+    EXPECT_EQ(checked.error().kind(), ErrorKind::NotFound);
+    EXPECT_EQ(checked.error().message(), "sub: No such file or directory (os error 2)");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "base/paths.h"
 #include "base/process.h"
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
@@ -182,13 +181,8 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
         if (refused) return Unexpected(std::move(*refused));
     }
 
-    EngineStatus usable = check_spill_base(ops, base);
-    if (!usable) return Unexpected(std::move(usable).error());
-    if (base.empty() || base.front() != '/') {
-        EngineResult<std::string> cwd = ops->current_dir();
-        if (!cwd) return Unexpected(cwd.error().at_path(base));
-        base = join_path(*cwd, base);
-    }
+    EngineResult<std::string> absolute_base = check_spill_base(ops, base);
+    if (!absolute_base) return Unexpected(std::move(absolute_base).error());
 
     std::shared_ptr<SortPool> pool;
     if (threads > 1) {
@@ -199,7 +193,7 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
 
     std::shared_ptr<SorterCore> core(new SorterCore());
     core->stats_ = std::make_shared<SorterStats>();
-    core->state_.v = std::make_unique<Filling>(std::move(base), max_bytes, max_open, std::move(pool),
+    core->state_.v = std::make_unique<Filling>(std::move(absolute_base).value(), max_bytes, max_open, std::move(pool),
                                                std::move(ops), core->stats_);
     return core;
 }

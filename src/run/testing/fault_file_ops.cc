@@ -241,7 +241,7 @@ EngineStatus FaultFileOps::remove_file(const std::string& path) {
 
 EngineResult<std::unique_ptr<OpenDir>> FaultFileOps::open_dir(const std::string& path) {
     if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
-    return FileOps::open_dir(path);
+    return PathFileOps::open_dir(path);
 }
 
 void FaultFileOps::remove_tree(const std::string& path) { inner_->remove_tree(path); }

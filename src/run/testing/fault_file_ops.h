@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "run/file_ops.h"
+#include "run/testing/path_file_ops.h"
 
 namespace tessarune::run_testing {
 
-class FaultFileOps final : public FileOps, public std::enable_shared_from_this<FaultFileOps> {
+class FaultFileOps final : public PathFileOps, public std::enable_shared_from_this<FaultFileOps> {
 public:
     static std::shared_ptr<FaultFileOps> create(std::shared_ptr<FileOps> inner = FileOps::system());
 

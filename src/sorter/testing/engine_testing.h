@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "run/file_ops.h"
+#include "run/testing/path_file_ops.h"
 #include "run/testing/run_files.h"
 #include "sorter/sorter_core.h"
 
@@ -109,7 +109,7 @@ private:
 // Passes every call to the real file system and records, in order, the files created and
 // removed (paths as given). Hooks, if set, run before each file is created and before each
 // read call (outside the lock; they may throw). Set them while no other thread uses this.
-class RecordingFileOps final : public FileOps {
+class RecordingFileOps final : public run_testing::PathFileOps {
 public:
     void on_create(std::function<void(const std::string&)> hook) { create_hook_ = std::move(hook); }
     // Also reaches the files opened before.
