@@ -6,31 +6,9 @@
 namespace tessarune {
 
 std::string_view describe_kind(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::NotFound: return "entity not found";
-        case ErrorKind::PermissionDenied: return "permission denied";
-        case ErrorKind::AlreadyExists: return "entity already exists";
-        case ErrorKind::WouldBlock: return "operation would block";
-        case ErrorKind::NotADirectory: return "not a directory";
-        case ErrorKind::IsADirectory: return "is a directory";
-        case ErrorKind::Interrupted: return "operation interrupted";
-        case ErrorKind::OutOfMemory: return "out of memory";
-        case ErrorKind::InvalidData: return "invalid data";
-        case ErrorKind::UnexpectedEof: return "unexpected end of file";
-        case ErrorKind::WriteZero: return "write zero";
-        case ErrorKind::StorageFull: return "no storage space";
-        case ErrorKind::Other: return "other error";
-        case ErrorKind::InvalidArgument: return "invalid argument";
-        case ErrorKind::LostRecords: return "an earlier error lost records, so sorting cannot go on";
-        case ErrorKind::GaveUp: return "operation interrupted";
-        case ErrorKind::Reentrant: return "reentrant call";
-        case ErrorKind::ReadOnlyOnce: return "a sorter can be read only once";
-        case ErrorKind::AddAfterRead: return "cannot add to a sorter once it has been read";
-        case ErrorKind::Stopped: return "the sorter stopped when reading it failed or was interrupted";
-        case ErrorKind::Closed: return "I/O operation on a closed sorter";
-        case ErrorKind::OtherProcess:
-            return "this sorter belongs to another process: a forked child can only drop it";
-    }
+#define TR_ERROR_KIND_TEXT(name, text) case ErrorKind::name: return text;
+    switch (kind) { TR_ERROR_KINDS(TR_ERROR_KIND_TEXT) }
+#undef TR_ERROR_KIND_TEXT
     return "other error";
 }
 

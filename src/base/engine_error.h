@@ -16,32 +16,40 @@
 
 namespace tessarune {
 
-enum class ErrorKind : uint8_t {
-    // From the operating system and from reading stored runs.
-    NotFound,
-    PermissionDenied,
-    AlreadyExists,
-    WouldBlock,
-    NotADirectory,
-    IsADirectory,
-    Interrupted,  // a system call interrupted; file operations retry it
-    OutOfMemory,
-    InvalidData,
-    UnexpectedEof,
-    WriteZero,
-    StorageFull,
-    Other,
-    // The engine's own.
-    InvalidArgument,  // an argument or record the engine refuses (ValueError)
-    LostRecords,      // an earlier failure lost records, so the sort cannot go on
-    GaveUp,           // the caller's poll asked the engine to stop waiting or merging
-    Reentrant,        // the sorter's own holder called it again (a signal handler)
-    ReadOnlyOnce,
-    AddAfterRead,
-    Stopped,          // a read failed or was interrupted, and its data is gone
-    Closed,
-    OtherProcess,     // a forked child may only drop the sorter
-};
+// Every kind of failure with the text of an error that carries only its kind, kept in one
+// list so that a kind never lacks its text.
+#define TR_ERROR_KINDS(X)                                                                          \
+    /* From the operating system and from reading stored runs. */                                  \
+    X(NotFound, "entity not found")                                                                \
+    X(PermissionDenied, "permission denied")                                                       \
+    X(AlreadyExists, "entity already exists")                                                      \
+    X(WouldBlock, "operation would block")                                                         \
+    X(NotADirectory, "not a directory")                                                            \
+    X(IsADirectory, "is a directory")                                                              \
+    X(Interrupted, "operation interrupted") /* a system call; file operations retry it */          \
+    X(OutOfMemory, "out of memory")                                                                \
+    X(InvalidData, "invalid data")                                                                 \
+    X(UnexpectedEof, "unexpected end of file")                                                     \
+    X(WriteZero, "write zero")                                                                     \
+    X(StorageFull, "no storage space")                                                             \
+    X(Other, "other error")                                                                        \
+    /* The engine's own. An argument or record it refuses (ValueError): */                         \
+    X(InvalidArgument, "invalid argument")                                                         \
+    /* An earlier failure lost records, so the sort cannot go on: */                               \
+    X(LostRecords, "an earlier error lost records, so sorting cannot go on")                       \
+    /* The caller's poll asked the engine to stop waiting or merging: */                           \
+    X(GaveUp, "operation interrupted")                                                             \
+    /* The sorter's own holder called it again (a signal handler): */                              \
+    X(Reentrant, "reentrant call")                                                                 \
+    X(ReadOnlyOnce, "a sorter can be read only once")                                              \
+    X(AddAfterRead, "cannot add to a sorter once it has been read")                                \
+    X(Stopped, "the sorter stopped when reading it failed or was interrupted")                     \
+    X(Closed, "I/O operation on a closed sorter")                                                  \
+    X(OtherProcess, "this sorter belongs to another process: a forked child can only drop it")
+
+#define TR_ERROR_KIND_NAME(name, text) name,
+enum class ErrorKind : uint8_t { TR_ERROR_KINDS(TR_ERROR_KIND_NAME) };
+#undef TR_ERROR_KIND_NAME
 
 // The text of an error that carries only its kind ("entity not found", "reentrant call", ...).
 std::string_view describe_kind(ErrorKind kind);

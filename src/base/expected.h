@@ -22,8 +22,6 @@ class [[nodiscard]] Expected {
 public:
     Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
     Expected(Unexpected<E> u) : v_(std::in_place_index<1>, std::move(u.error)) {}  // NOLINT
-    template <typename F>
-    Expected(Unexpected<F> u) : v_(std::in_place_index<1>, E(std::move(u.error))) {}  // NOLINT
 
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -47,8 +45,6 @@ class [[nodiscard]] Expected<void, E> {
 public:
     Expected() = default;
     Expected(Unexpected<E> u) : err_(std::move(u.error)) {}  // NOLINT
-    template <typename F>
-    Expected(Unexpected<F> u) : err_(E(std::move(u.error))) {}  // NOLINT
 
     bool ok() const { return !err_.has_value(); }
     explicit operator bool() const { return ok(); }
