@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -346,12 +347,13 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     const size_t n = entries.size();
     const uint8_t* data = arena.data();
     RecordEntry* table = entries.data();
-    GrowableArray<SortItem> items;
-    try {
-        if (n >= 2 && n <= std::numeric_limits<uint32_t>::max()) items.set_capacity(n);
-    } catch (const std::bad_alloc&) {
+    // Scratch for this sort alone, from malloc: it reuses a freed block, where pages mapped
+    // afresh would cost every sort their faults.
+    std::unique_ptr<SortItem, decltype(&std::free)> items(nullptr, &std::free);
+    if (n >= 2 && n <= std::numeric_limits<uint32_t>::max()) {
+        items.reset(static_cast<SortItem*>(std::malloc(n * sizeof(SortItem))));
     }
-    if (items.data() == nullptr) {  // too few records, too many, or no memory for the items
+    if (items == nullptr) {  // too few records, too many, or no memory for the items
         check_entries(table, table + n, arena.size());
         std::sort(table, table + n, [data](const RecordEntry& a, const RecordEntry& b) {
             return compare_in(data, a, b) < 0;
@@ -361,7 +363,7 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
 
     const size_t chunks = pool != nullptr ? std::min(pool->worker_count(), n / min_chunk) : 1;
     const Split split{chunks >= 2 ? pool : nullptr, n, std::max<size_t>(chunks, 1)};
-    SortItem* all = items.data();
+    SortItem* all = items.get();
     split.per_chunk([&](size_t, size_t b, size_t e) { check_entries(table + b, table + e, arena.size()); });
     const Window plan = plan_windows(data, table, split);
     split.per_chunk([&](size_t, size_t b, size_t e) {
