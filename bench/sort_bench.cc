@@ -118,13 +118,15 @@ int run(size_t count, size_t repetitions, bool logs) {
     std::shared_ptr<tessarune::SortPool> pool1 = std::move(tessarune::SortPool::create(1)).value();
     std::shared_ptr<tessarune::SortPool> pool2 = std::move(tessarune::SortPool::create(2)).value();
 
-    const Timing none = best_of(repetitions, restore, [&] { sort_entries(buffer, nullptr); });
+    // As the sorter does: the items' scratch is kept from one sort to the next.
+    tessarune::SortScratch scratch;
+    const Timing none = best_of(repetitions, restore, [&] { sort_entries(buffer, nullptr, &scratch); });
     if (!sorted(buffer)) {
         std::fprintf(stderr, "sort without a pool gave a wrong order\n");
         return 1;
     }
-    const Timing one = best_of(repetitions, restore, [&] { sort_entries(buffer, pool1.get()); });
-    const Timing two = best_of(repetitions, restore, [&] { sort_entries(buffer, pool2.get()); });
+    const Timing one = best_of(repetitions, restore, [&] { sort_entries(buffer, pool1.get(), &scratch); });
+    const Timing two = best_of(repetitions, restore, [&] { sort_entries(buffer, pool2.get(), &scratch); });
     if (!sorted(buffer)) {
         std::fprintf(stderr, "sort on a pool of 2 gave a wrong order\n");
         return 1;

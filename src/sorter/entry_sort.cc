@@ -49,10 +49,6 @@ constexpr uint32_t kSparseReach = 64;
 // record order, except among items whose windows and codes are equal with code span + 1:
 // those are sorted again on their next 11 bytes. Equal keys come out by index, which is the
 // adding order.
-struct SortItem {
-    uint64_t window;
-    uint64_t low;  // bits 63..40: key bytes 8..10 of the window; 39..32: the code; 31..0: index
-};
 static_assert(sizeof(SortItem) == sizeof(RecordEntry));
 static_assert(std::is_trivially_copyable_v<SortItem> && std::is_trivially_copyable_v<RecordEntry>);
 
@@ -342,18 +338,22 @@ Window plan_windows(const uint8_t* data, const RecordEntry* table, const Split& 
 }  // namespace
 
 void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t> arena,
-                         SortPool* pool, size_t min_chunk) {
+                         SortPool* pool, size_t min_chunk, SortScratch* scratch) {
     TR_CHECK(min_chunk >= 1);
     const size_t n = entries.size();
     const uint8_t* data = arena.data();
     RecordEntry* table = entries.data();
-    // Scratch for this sort alone, from malloc: it reuses a freed block, where pages mapped
-    // afresh would cost every sort their faults.
-    std::unique_ptr<SortItem, decltype(&std::free)> items(nullptr, &std::free);
-    if (n >= 2 && n <= std::numeric_limits<uint32_t>::max()) {
-        items.reset(static_cast<SortItem*>(std::malloc(n * sizeof(SortItem))));
+    SortScratch own;
+    SortScratch& items = scratch != nullptr ? *scratch : own;
+    const bool indexable = n >= 2 && n <= std::numeric_limits<uint32_t>::max();
+    try {
+        if (indexable && items.capacity() < n) {
+            items = SortScratch();  // the old block goes before the larger one is made
+            items.set_capacity(n);
+        }
+    } catch (const std::bad_alloc&) {
     }
-    if (items == nullptr) {  // too few records, too many, or no memory for the items
+    if (!indexable || items.capacity() < n) {  // too few records, too many, or no memory for the items
         check_entries(table, table + n, arena.size());
         std::sort(table, table + n, [data](const RecordEntry& a, const RecordEntry& b) {
             return compare_in(data, a, b) < 0;
@@ -363,7 +363,7 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
 
     const size_t chunks = pool != nullptr ? std::min(pool->worker_count(), n / min_chunk) : 1;
     const Split split{chunks >= 2 ? pool : nullptr, n, std::max<size_t>(chunks, 1)};
-    SortItem* all = items.get();
+    SortItem* all = items.data();
     split.per_chunk([&](size_t, size_t b, size_t e) { check_entries(table + b, table + e, arena.size()); });
     const Window plan = plan_windows(data, table, split);
     split.per_chunk([&](size_t, size_t b, size_t e) {
@@ -395,8 +395,8 @@ int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const Reco
     return compare_in(buffer.arena().data(), a, b);
 }
 
-void sort_entries(RecordBuffer& buffer, SortPool* pool) {
-    sort_record_entries(buffer.entries().span(), buffer.arena().span(), pool, kDefaultMinChunk);
+void sort_entries(RecordBuffer& buffer, SortPool* pool, SortScratch* scratch) {
+    sort_record_entries(buffer.entries().span(), buffer.arena().span(), pool, kDefaultMinChunk, scratch);
 }
 
 }  // namespace tessarune

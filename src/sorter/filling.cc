@@ -145,10 +145,10 @@ EngineStatus Filling::spill_full_half() {
 
     // The spill directory outlives the job: releasing the state ends the job first.
     auto job = SpillJob::launch([buffer = std::move(full), path = std::move(path).value(), dir = spill_dir_.get(),
-                                 pool = pool_, budget = half_budget_,
-                                 stats = stats_](SpillChannel& result_channel) mutable {
+                                 pool = pool_, budget = half_budget_, stats = stats_,
+                                 scratch = &sort_scratch_](SpillChannel& result_channel) mutable {
         const auto start = SorterStats::Clock::now();
-        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget, *stats);
+        SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget, *stats, scratch);
         stats->add_spill_time(SorterStats::since(start));
         result_channel.send(std::move(result));
     });

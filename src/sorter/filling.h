@@ -22,6 +22,7 @@
 #include "run/file_ops.h"
 #include "run/run_info.h"
 #include "run/spill_dir.h"
+#include "sorter/entry_sort.h"
 #include "sorter/final_merge.h"
 #include "sorter/poll.h"
 #include "sorter/sorter_stats.h"
@@ -112,6 +113,7 @@ private:
     std::shared_ptr<SorterStats> stats_;
     RecordBuffer filling_;                 // the half that takes new records
     std::optional<RecordBuffer> spare_;    // the emptied half the last spill sent back
+    SortScratch sort_scratch_;             // one sort runs at a time: a spill's, or the last half's
     std::vector<RunInfo> runs_;            // every run written or being written
     std::string base_;
     uint64_t max_open_;

@@ -174,7 +174,7 @@ EngineResult<FinalMerge> Filling::finish(Poll& poll) {
     spare_.reset();
     RecordBuffer last = std::move(filling_);
     const auto sort_start = SorterStats::Clock::now();
-    sort_entries(last, pool_.get());
+    sort_entries(last, pool_.get(), &sort_scratch_);
     stats_->add_last_sort(SorterStats::since(sort_start));
 
     // Each merge opens only as many runs as the process has descriptors to spare (a pass

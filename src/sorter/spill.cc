@@ -26,8 +26,8 @@ EngineResult<RunInfo> write_run(const RecordBuffer& buffer, std::string path, co
 
 SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
                          const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
-                         SorterStats& stats) {
-    sort_entries(buffer, pool.get());
+                         SorterStats& stats, SortScratch* scratch) {
+    sort_entries(buffer, pool.get(), scratch);
     EngineResult<RunInfo> run = write_run(buffer, std::move(path), dir, pool);
     if (!run) return std::move(run).error();  // the buffer is freed before the result is sent
     stats.add_file_bytes(run->file_bytes);

@@ -22,6 +22,7 @@
 #include "base/record_buffer.h"
 #include "base/sort_pool.h"
 #include "base/thread_name.h"
+#include "sorter/entry_sort.h"
 #include "sorter/poll.h"
 
 namespace tessarune {
@@ -76,9 +77,9 @@ private:
 
 // Sorts the buffer (on the pool if any) and writes it as the run at path; gives back the
 // buffer emptied for reuse, or freed when its counted capacity grew above the half budget;
-// or the first error (the unfinished file stays).
+// or the first error (the unfinished file stays). The sort's items go in `scratch`.
 SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
                          const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
-                         SorterStats& stats);
+                         SorterStats& stats, SortScratch* scratch = nullptr);
 
 }  // namespace tessarune
