@@ -1,5 +1,6 @@
 #include "python/errors.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -58,7 +59,7 @@ PyObject* engine_os_error_str(PyObject* /*unused*/, PyObject* self) {
 PyMethodDef kEngineOsErrorStr = {"__str__", engine_os_error_str, METH_O, nullptr};
 
 // The OSError classes that engine errors map to, in the order of ModuleTypes::os_errors.
-std::array<PyObject*, 8> engine_os_error_bases() {
+std::array<PyObject*, kEngineOsErrorClasses> engine_os_error_bases() {
     return {PyExc_OSError, PyExc_FileNotFoundError, PyExc_PermissionError, PyExc_FileExistsError,
             PyExc_BlockingIOError, PyExc_NotADirectoryError, PyExc_IsADirectoryError,
             PyExc_InterruptedError};
@@ -76,27 +77,29 @@ PyObject* make_engine_os_error_class(PyObject* base) {
     return text == nullptr ? nullptr : PyErr_NewException(text, base, dict.get());
 }
 
-// The class an engine error of class `base` is raised with: the module's subclass of it if it
-// has one, else base itself. A new reference.
-PyObject* engine_class_for(PyObject* base, bool detailed) {
+// Picks a class from this interpreter's module state, or `fallback` when the module cannot be
+// had (never expected: the error is then still raised, as its base class). A new reference.
+template <typename Pick>
+PyObject* module_class(PyObject* fallback, Pick pick) {
     PyObject* holder = nullptr;
     ModuleTypes* types = imported_module_types(&holder);
     Ref module(holder);
-    if (types != nullptr) {
-        if (base == PyExc_BaseException) return Py_NewRef(types->internal_error);
-        const auto bases = engine_os_error_bases();
-        for (size_t i = 0; detailed && i < bases.size(); ++i) {
-            if (bases[i] == base) return Py_NewRef(types->os_errors[i]);
-        }
-    }
-    return Py_NewRef(base);
+    return Py_NewRef(types != nullptr ? pick(*types) : fallback);
+}
+
+// The module's subclass of the OSError class `base` (one of engine_os_error_bases()).
+PyObject* engine_os_error_class(PyObject* base) {
+    const auto bases = engine_os_error_bases();
+    const size_t i = static_cast<size_t>(std::find(bases.begin(), bases.end(), base) - bases.begin());
+    if (i == bases.size()) return Py_NewRef(base);
+    return module_class(base, [i](ModuleTypes& types) { return types.os_errors[i]; });
 }
 
 // An I/O error that carries an errno or a path: the class's engine subclass, made with
 // (errno, strerror) as its arguments when there is an errno (so errno and strerror are set
 // as OSError sets them) or the message alone; filename is the path.
 PyObject* os_error_with_details(PyObject* base, const EngineError& io) {
-    Ref cls(engine_class_for(base, true));
+    Ref cls(engine_os_error_class(base));
     Ref message(message_text(io.message()));
     if (!message) return nullptr;
     Ref args;
@@ -163,8 +166,7 @@ int make_error_classes(ModuleTypes& types) {
 }
 
 PyObject* raise_internal_error(const char* text) {
-    // Without its module (never expected), the error is still raised, as a BaseException.
-    Ref cls(engine_class_for(PyExc_BaseException, false));
+    Ref cls(module_class(PyExc_BaseException, [](ModuleTypes& types) { return types.internal_error; }));
     PyErr_SetString(cls.get(), text);
     return nullptr;
 }

@@ -40,6 +40,7 @@ struct IteratorObject {
 
 // The module's types, made when the module is executed and held in its state, so that each
 // module object (each interpreter) has its own.
+inline constexpr size_t kEngineOsErrorClasses = 8;
 struct ModuleTypes {
     PyObject* sorter;          // Sorter
     PyObject* iterator;        // _SortedIterator
@@ -47,8 +48,8 @@ struct ModuleTypes {
     PyObject* bucketer;        // _Bucketer
     PyObject* internal_error;  // tessarune.InternalError
     // The engine's subclass of each OSError class its errors map to, in the order of
-    // kEngineOsErrorBases (errors.cc): they carry errno and filename but print the message.
-    std::array<PyObject*, 8> os_errors;
+    // engine_os_error_bases() (errors.cc): they carry errno and filename but print the message.
+    std::array<PyObject*, kEngineOsErrorClasses> os_errors;
 };
 // The types of the module that made `type`, one of its types. Never fails.
 ModuleTypes& module_types_of(PyTypeObject* type);
