@@ -52,9 +52,10 @@ constexpr uint32_t kSparseReach = 64;
 static_assert(sizeof(SortItem) == sizeof(RecordEntry));
 static_assert(std::is_trivially_copyable_v<SortItem> && std::is_trivially_copyable_v<RecordEntry>);
 
-inline bool item_less(const SortItem& a, const SortItem& b) {
+// A lambda rather than a function, so that std::sort inlines it.
+constexpr auto item_less = [](const SortItem& a, const SortItem& b) {
     return a.window != b.window ? a.window < b.window : a.low < b.low;
-}
+};
 inline uint32_t index_of(const SortItem& item) { return static_cast<uint32_t>(item.low); }
 // The window's bytes and code: equal for two items whose keys agree throughout the window.
 inline uint64_t head_of_low(const SortItem& item) { return item.low >> 32; }
