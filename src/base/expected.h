@@ -62,3 +62,15 @@ using EngineResult = Expected<T, EngineError>;
 using EngineStatus = Expected<void, EngineError>;
 
 }  // namespace tessarune
+
+// Inside a function that returns an Expected: the value of an EngineResult expression, or
+// its error returned from the function (a GNU statement expression, which g++ supports).
+#define TR_TRY(expr)                                                                       \
+    __extension__({                                                                        \
+        auto tr_result_ = (expr);                                                          \
+        if (!tr_result_) return ::tessarune::Unexpected(std::move(tr_result_).error());    \
+        std::move(tr_result_).value();                                                     \
+    })
+// The same for an EngineStatus expression, which has no value.
+#define TR_RETURN_IF_ERROR(expr) \
+    do { if (auto tr_status_ = (expr); !tr_status_) return ::tessarune::Unexpected(std::move(tr_status_).error()); } while (0)
