@@ -1,7 +1,10 @@
-// The 4- and 8-byte little-endian fields of the run format, independent of the host's byte order.
+// Byte order, independent of the host's: the little-endian fields of the run format, and the
+// big-endian words in which key bytes compare as integers.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace tessarune {
 
@@ -24,6 +27,18 @@ inline void store_le64(uint8_t* p, uint64_t v) {
 
 inline uint64_t load_le64(const uint8_t* p) {
     return static_cast<uint64_t>(load_le32(p)) | static_cast<uint64_t>(load_le32(p + 4)) << 32;
+}
+
+inline uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+}
+
+inline void store_be64(uint8_t* p, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
 }
 
 }  // namespace tessarune

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/little_endian.h"
+
 namespace tessarune {
 namespace {
 
@@ -19,18 +21,6 @@ constexpr int kExponentBias = 1023;
 constexpr size_t kMaxI128Encoding = 1 + 8 + 1 + 16;
 // The low bits below the top 53 of an int whose bit length is at most 1024: 971 bits.
 constexpr size_t kMaxRemainderBytes = (1024 - 53 + 7) / 8;
-
-void store_be64(uint8_t* p, uint64_t v) {
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    std::memcpy(p, &v, 8);
-}
-
-uint64_t load_be64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
-}
 
 // Negative doubles have every bit inverted so that a larger magnitude sorts lower; positive
 // ones only their sign bit, so that they sort above all negative ones.

@@ -8,20 +8,12 @@
 #include <cstring>
 #include <utility>
 
+#include "key/key_compare.h"
+
 namespace tessarune::merge {
 namespace {
 
 constexpr size_t kOutputBuffer = size_t{256} << 10;
-
-// The big-endian word of key's bytes [at, at + 8), zeros past its end.
-uint64_t word_at(Bytes key, size_t at) {
-    uint8_t bytes[8] = {};
-    if (key.size() > at) std::memcpy(bytes, key.data() + at, std::min<size_t>(key.size() - at, 8));
-    uint64_t v;
-    std::memcpy(&v, bytes, 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
-}
 
 // memcmp order, a proper prefix first. Inline and a word at a time: the keys that tie on their
 // prefix mostly differ within a few words, where a call to memcmp costs more than the work.
@@ -78,8 +70,8 @@ EngineResult<LineMerge::Advance> LineMerge::advance(size_t i) {
         in.key = in.line;
         earlier = in.reader.previous();
     }
-    in.prefix = word_at(in.key, 0);
-    in.prefix2 = word_at(in.key, 8);
+    in.prefix = key_window(in.key, 0);
+    in.prefix2 = key_window(in.key, 8);
     if (in.reader.line_number() > 1) {
         const int c = compare_bytes(earlier, in.key);
         if (c > 0 || (c == 0 && options_.strict_order)) {

@@ -1,7 +1,6 @@
 #include "merge/merger.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -12,22 +11,6 @@
 
 namespace tessarune {
 namespace {
-
-uint64_t load_be64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
-}
-
-// Key bytes [offset, offset + 8) big-endian, zero-padded: equal-length windows compare as
-// the keys do, and equal windows leave the order to the whole keys.
-uint64_t key_window(Bytes key, size_t offset) {
-    if (key.size() >= offset + 8) return load_be64(key.data() + offset);
-    uint8_t padded[8] = {};
-    if (key.size() > offset) std::memcpy(padded, key.data() + offset, key.size() - offset);
-    return load_be64(padded);
-}
 
 // One source's current record, viewed in the source's memory. The views stay valid while it
 // is held: its source is asked again only to replace this very record.

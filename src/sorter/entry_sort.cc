@@ -61,13 +61,6 @@ inline uint32_t index_of(const SortItem& item) { return static_cast<uint32_t>(it
 inline uint64_t head_of_low(const SortItem& item) { return item.low >> 32; }
 inline uint64_t code_of(const SortItem& item) { return (item.low >> 32) & 0xff; }
 
-inline uint64_t load_be64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
-}
-
 // Which key bytes an item carries, counted from `depth`. Plain: bytes [0, 11). Sparse: the
 // bytes at `offsets`, where every byte of [0, span) that no offset names is the same in every key
 // that has it; among keys whose windows are equal, a key that ends sooner is then a proper

@@ -108,52 +108,43 @@ EngineResult<LinesTaken> Filling::try_add_lines(Bytes text, uint8_t separator, b
 }
 
 EngineStatus Filling::add(Bytes key, Bytes payload, Poll& poll) {
-    EngineResult<bool> added = try_add(key, payload);
-    if (!added) return Unexpected(std::move(added).error());
-    if (*added) return {};
+    if (TR_TRY(try_add(key, payload))) return {};
 
     // The filling half is full: the previous spill must end before this one starts. A wait
     // that gave up changes nothing: the spill keeps running, the record waits.
-    EngineStatus waited = wait_for_spill(poll);
-    if (!waited) return waited;
+    TR_RETURN_IF_ERROR(wait_for_spill(poll));
     // Until a spill thread holds it, the full half may be gone (an error, or a throw).
     lost_records_ = true;
-    EngineStatus started = spill_full_half();
-    if (!started) return started;
+    TR_RETURN_IF_ERROR(spill_full_half());
     lost_records_ = false;
-    added = try_add(key, payload);
-    if (!added) return Unexpected(std::move(added).error());
-    TR_CHECK(*added);  // an empty half never answers Full
+    TR_CHECK(TR_TRY(try_add(key, payload)));  // an empty half never answers Full
     return {};
 }
 
 // Hands the full filling half to a new spill thread and makes the spare half (or a new
 // buffer) the filling half. The half's records are lost when the thread cannot start.
 EngineStatus Filling::spill_full_half() {
-    EngineResult<std::string> path = next_run_path();
-    if (!path) return Unexpected(std::move(path).error());
+    std::string path = TR_TRY(next_run_path());
     RecordBuffer full = std::move(filling_);
     filling_ = spare_.has_value() ? std::move(*spare_) : RecordBuffer();
     spare_.reset();
 
     const uint64_t n = full.record_count();
     const uint64_t run_bytes = 8 * n + full.arena_length() + full.flagged_count();
-    runs_.push_back(RunInfo{*path, n, run_bytes});
+    runs_.push_back(RunInfo{path, n, run_bytes});
     stats_->add_spill(run_bytes);
     spilling_capacity_ = full.counted_capacity();
     noted_capacity_ = 0;  // the memory held has changed shape: note it at the next add
 
     // The spill directory outlives the job: releasing the state ends the job first.
-    auto job = SpillJob::launch([buffer = std::move(full), path = std::move(path).value(), dir = spill_dir_.get(),
+    spill_job_ = TR_TRY(SpillJob::launch([buffer = std::move(full), path = std::move(path), dir = spill_dir_.get(),
                                  pool = pool_, budget = half_budget_, stats = stats_,
                                  scratch = &sort_scratch_](SpillChannel& result_channel) mutable {
         const auto start = SorterStats::Clock::now();
         SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget, *stats, scratch);
         stats->add_spill_time(SorterStats::since(start));
         result_channel.send(std::move(result));
-    });
-    if (!job) return Unexpected(std::move(job).error());
-    spill_job_ = std::move(job).value();
+    }));
     return {};
 }
 
@@ -184,9 +175,7 @@ EngineStatus Filling::wait_for_spill(Poll& poll) {
 // The path of the next run file: makes the spill directory on first use.
 EngineResult<std::string> Filling::next_run_path() {
     if (!spill_dir_) {
-        EngineResult<std::unique_ptr<SpillDir>> made = create_spill_dir(ops_, base_);
-        if (!made) return Unexpected(std::move(made).error());
-        spill_dir_ = std::move(made).value();
+        spill_dir_ = TR_TRY(create_spill_dir(ops_, base_));
     }
     std::string path = spill_dir_->path();
     path += '/';

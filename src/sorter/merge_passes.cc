@@ -57,13 +57,10 @@ EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_re
     uint64_t next_poll_records = kRecordsPerPoll;
     uint64_t next_poll_bytes = kBytesPerPoll;
     for (;;) {
-        EngineResult<bool> next = merger.merge_next(&record);
-        if (!next) return Unexpected(std::move(next).error());
-        if (!next.value()) break;
+        if (!TR_TRY(merger.merge_next(&record))) break;
         TR_CHECK(writer.record_count() < expected_records);
-        EngineStatus written = record.payload_in_key ? writer.write_record_payload_in_key(record.key)
-                                                 : writer.write_record(record.key, record.payload);
-        if (!written) return Unexpected(std::move(written).error());
+        TR_RETURN_IF_ERROR(record.payload_in_key ? writer.write_record_payload_in_key(record.key)
+                                                 : writer.write_record(record.key, record.payload));
         if (writer.record_count() >= next_poll_records || writer.byte_count() >= next_poll_bytes) {
             if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
             next_poll_records = writer.record_count() + kRecordsPerPoll;
@@ -88,9 +85,7 @@ EngineResult<std::vector<std::unique_ptr<MergeSource>>> Filling::open_readers(st
     std::vector<std::unique_ptr<MergeSource>> sources;
     sources.reserve(runs.size() + 1);  // room for the in-memory source of the final merge
     for (const RunInfo& run : runs) {
-        EngineResult<std::unique_ptr<RunReader>> reader = open_run_reader(*spill_dir_, run);
-        if (!reader) return Unexpected(std::move(reader).error());
-        sources.push_back(std::move(reader).value());
+        sources.push_back(TR_TRY(open_run_reader(*spill_dir_, run)));
     }
     return sources;
 }
@@ -113,9 +108,7 @@ EngineResult<std::unique_ptr<Merger>> Filling::pass_merger(std::vector<std::uniq
     sources.insert(sources.end(), std::make_move_iterator(readers.begin() + static_cast<ptrdiff_t>(first)),
                    std::make_move_iterator(readers.end()));
     readers.resize(first);
-    EngineResult<std::unique_ptr<Merger>> inner = new_merger(std::move(readers));
-    if (!inner) return Unexpected(std::move(inner).error());
-    sources[0] = start_merge_relay(std::move(inner).value(), *pool_, batch_bytes);
+    sources[0] = start_merge_relay(TR_TRY(new_merger(std::move(readers))), *pool_, batch_bytes);
     return new_merger(std::move(sources));
 }
 
@@ -130,32 +123,22 @@ EngineStatus Filling::merge_pass(Poll& poll, uint64_t target, uint64_t widest) {
     const std::vector<RunInfo> window(runs_.begin() + static_cast<ptrdiff_t>(start),
                                       runs_.begin() + static_cast<ptrdiff_t>(start + k));
 
-    auto sources = open_readers(window);
-    if (!sources) return Unexpected(std::move(sources).error());
-    EngineResult<std::unique_ptr<Merger>> merger = pass_merger(std::move(sources).value());
-    if (!merger) return Unexpected(std::move(merger).error());
-
-    EngineResult<std::string> path = next_run_path();
-    if (!path) return Unexpected(std::move(path).error());
-    EngineResult<std::unique_ptr<RunWriter>> writer =
-        open_run_writer(dir, std::move(path).value(), pool_);
-    if (!writer) return Unexpected(std::move(writer).error());
+    std::unique_ptr<Merger> merger = TR_TRY(pass_merger(TR_TRY(open_readers(window))));
+    std::unique_ptr<RunWriter> writer = TR_TRY(open_run_writer(dir, TR_TRY(next_run_path()), pool_));
 
     // The pass must write exactly the window's records; a merge that kept producing would
     // otherwise fill the disk before anything noticed.
     uint64_t expected_records = 0;
     for (const RunInfo& run : window) expected_records += run.record_count;
-    EngineStatus copied = copy_merged(**merger, **writer, expected_records, poll);
-    if (!copied) return copied;
-    merger.value().reset();  // closes the window's files before they are removed
-    EngineResult<RunInfo> info = (*writer)->finish_run();
-    if (!info) return Unexpected(std::move(info).error());
+    TR_RETURN_IF_ERROR(copy_merged(*merger, *writer, expected_records, poll));
+    merger.reset();  // closes the window's files before they are removed
+    RunInfo info = TR_TRY(writer->finish_run());
 
-    stats_->add_merge_pass(info->byte_count, SorterStats::since(pass_start));
-    stats_->add_file_bytes(info->file_bytes);
+    stats_->add_merge_pass(info.byte_count, SorterStats::since(pass_start));
+    stats_->add_file_bytes(info.file_bytes);
     auto first = runs_.begin() + static_cast<ptrdiff_t>(start);
     runs_.erase(first + 1, first + static_cast<ptrdiff_t>(k));
-    *first = std::move(info).value();
+    *first = std::move(info);
 
     for (const RunInfo& merged : window) {
         EngineStatus removed = dir.remove_file(file_name_of(merged.path));
@@ -169,8 +152,7 @@ EngineResult<FinalMerge> Filling::finish(Poll& poll) {
     if (lost_records_) return Unexpected(EngineError::of_kind(ErrorKind::LostRecords));
     // The last half is sorted only once the last spill has ended: each half counts half of a
     // sort's memory (record_buffer.h), so two sorts must never run at once.
-    EngineStatus waited = wait_for_spill(poll);
-    if (!waited) return Unexpected(std::move(waited).error());
+    TR_RETURN_IF_ERROR(wait_for_spill(poll));
     spare_.reset();
     RecordBuffer last = std::move(filling_);
     const auto sort_start = SorterStats::Clock::now();
@@ -183,22 +165,18 @@ EngineResult<FinalMerge> Filling::finish(Poll& poll) {
         const uint64_t target = merge_fan_in(*ops_, max_open_, 0);
         if (runs_.size() <= target) break;
         const uint64_t widest = merge_fan_in(*ops_, max_open_, 1);
-        EngineStatus passed = merge_pass(poll, target, widest);
-        if (!passed) return Unexpected(std::move(passed).error());
+        TR_RETURN_IF_ERROR(merge_pass(poll, target, widest));
     }
 
-    auto sources = open_readers(runs_);  // no runs, no spill directory: nothing to open
-    if (!sources) return Unexpected(std::move(sources).error());
+    auto sources = TR_TRY(open_readers(runs_));  // no runs, no spill directory: nothing to open
     // Last among the sources: its records were added after every spilled one, so among equal
     // keys they come out last.
     if (last.record_count() > 0) {
-        sources->push_back(std::make_unique<MemorySource>(std::move(last)));
+        sources.push_back(std::make_unique<MemorySource>(std::move(last)));
     } else {
         last.release();
     }
-    EngineResult<std::unique_ptr<Merger>> merger = new_merger(std::move(sources).value());
-    if (!merger) return Unexpected(std::move(merger).error());
-    return FinalMerge(std::move(merger).value(), std::move(spill_dir_));
+    return FinalMerge(TR_TRY(new_merger(std::move(sources))), std::move(spill_dir_));
 }
 
 }  // namespace tessarune

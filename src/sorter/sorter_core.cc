@@ -181,19 +181,13 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
         if (refused) return Unexpected(std::move(*refused));
     }
 
-    EngineResult<std::string> absolute_base = check_spill_base(ops, base);
-    if (!absolute_base) return Unexpected(std::move(absolute_base).error());
-
+    std::string absolute_base = TR_TRY(check_spill_base(ops, base));
     std::shared_ptr<SortPool> pool;
-    if (threads > 1) {
-        EngineResult<std::shared_ptr<SortPool>> made = SortPool::create(threads);
-        if (!made) return Unexpected(std::move(made).error());
-        pool = std::move(made).value();
-    }
+    if (threads > 1) pool = TR_TRY(SortPool::create(threads));
 
     std::shared_ptr<SorterCore> core(new SorterCore());
     core->stats_ = std::make_shared<SorterStats>();
-    core->state_.v = std::make_unique<Filling>(std::move(absolute_base).value(), max_bytes, max_open, std::move(pool),
+    core->state_.v = std::make_unique<Filling>(std::move(absolute_base), max_bytes, max_open, std::move(pool),
                                                std::move(ops), core->stats_);
     return core;
 }

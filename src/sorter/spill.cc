@@ -15,11 +15,9 @@ namespace {
 // before anyone learns that the spill ended.
 EngineResult<RunInfo> write_run(const RecordBuffer& buffer, std::string path, const SpillDir& dir,
                                 const std::shared_ptr<SortPool>& pool) {
-    EngineResult<std::unique_ptr<RunWriter>> writer = open_run_writer(dir, std::move(path), pool);
-    if (!writer) return Unexpected(std::move(writer).error());
-    EngineStatus written = (*writer)->write_buffer(buffer);
-    if (!written) return Unexpected(std::move(written).error());
-    return (*writer)->finish_run();
+    std::unique_ptr<RunWriter> writer = TR_TRY(open_run_writer(dir, std::move(path), pool));
+    TR_RETURN_IF_ERROR(writer->write_buffer(buffer));
+    return writer->finish_run();
 }
 
 }  // namespace
