@@ -183,7 +183,7 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
         // half as its own bytes key, stored once; the usual way when the half is full.
         if (std::memchr(line.data(), 0, line.size()) == nullptr) {
             core.lock();
-            EngineResult<bool> fast = core.try_add_bytes_record(line);
+            EngineResult<bool> fast = core.add([&](tessarune::Filling& f) { return f.try_add_bytes(line); });
             core.unlock();
             if (!fast) return false;
             if (*fast) return true;
@@ -191,7 +191,7 @@ Phases engine_sort(const std::string& input, const std::string& output, const st
         key.clear();
         append_escaped(TAG_BYTES, line, key);
         core.lock();
-        EngineStatus status = core.add_record(key.span(), line, poll);
+        EngineStatus status = core.add([&](tessarune::Filling& f) { return f.add(key.span(), line, poll); });
         core.unlock();
         return status.ok();
     });

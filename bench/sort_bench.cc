@@ -21,6 +21,7 @@
 
 #include "base/record_buffer.h"
 #include "base/sort_pool.h"
+#include "key/key_compare.h"
 #include "sorter/entry_sort.h"
 
 namespace {
@@ -78,10 +79,10 @@ Timing best_of(size_t repetitions, const std::function<void()>& prepare,
 }
 
 bool sorted(const RecordBuffer& buffer) {
+    // Key order, and adding order (the arena offset) among equal keys.
     for (size_t i = 1; i < buffer.record_count(); ++i) {
-        if (!tessarune::entry_less(buffer, buffer.entries()[i - 1], buffer.entries()[i])) {
-            return false;
-        }
+        const int c = tessarune::compare_keys(buffer.key_of(i - 1), buffer.key_of(i));
+        if (c > 0 || (c == 0 && buffer.entries()[i - 1].offset > buffer.entries()[i].offset)) return false;
     }
     return true;
 }

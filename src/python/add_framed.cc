@@ -43,7 +43,7 @@ PyObject* add_framed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs
         bool pending = records.next(key, payload, bad);  // a record not yet added
         const int added = add_in_rounds(self, [&](Poll& poll, uint64_t& count) -> RoundResult {
             while (pending) {
-                EngineStatus one = core.add_record(key, payload, poll);
+                EngineStatus one = core.add([&](Filling& f) { return f.add(key, payload, poll); });
                 if (!one) return Unexpected(std::move(one).error());
                 pending = records.next(key, payload, bad);
                 if (round_is_over(++count)) return RoundEnd::CheckSignals;

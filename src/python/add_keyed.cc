@@ -176,7 +176,7 @@ PyObject* add_keyed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
                     if (plan.reverse) complement(key.data(), key.size());
                     pending = std::move(r);
                 }
-                EngineStatus one = core.add_record(key.span(), pending->payload, poll);
+                EngineStatus one = core.add([&](Filling& f) { return f.add(key.span(), pending->payload, poll); });
                 if (!one) return Unexpected(std::move(one).error());
                 consumed += pending->length;
                 lines += pending->lines;

@@ -29,14 +29,14 @@ EngineStatus add_line_record(SorterCore& core, Bytes line, ByteBuffer& key, bool
                            bool may_hold_zero, Poll& poll) {
     if (!reverse && (!may_hold_zero || std::memchr(line.data(), 0, line.size()) == nullptr)) {
         // Straight into the half, as add_encoded(b, b) goes; the usual way when it is full.
-        EngineResult<bool> added = core.try_add_bytes_record(line);
+        EngineResult<bool> added = core.add([&](Filling& f) { return f.try_add_bytes(line); });
         if (!added) return Unexpected(std::move(added).error());
         if (*added) return {};
     }
     key.clear();
     append_escaped(TAG_BYTES, line, key);
     if (reverse) complement(key.data(), key.size());
-    return core.add_record(key.span(), line, poll);
+    return core.add([&](Filling& f) { return f.add(key.span(), line, poll); });
 }
 
 PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -67,8 +67,10 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (!reverse) {
                 // As many lines as the half takes as it stands, in one call; the line it
                 // stops before goes the one-record way below.
-                EngineResult<LinesTaken> taken = core.try_add_lines(
-                    all.subspan(consumed), sep, may_hold_zero, kRecordsPerRound - count % kRecordsPerRound);
+                EngineResult<LinesTaken> taken = core.add([&](Filling& f) {
+                    return f.try_add_lines(all.subspan(consumed), sep, may_hold_zero,
+                                           kRecordsPerRound - count % kRecordsPerRound);
+                });
                 if (!taken) return Unexpected(std::move(taken).error());
                 consumed += taken->bytes;
                 count += taken->lines;

@@ -90,7 +90,7 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload) {
             // Waiting for a spill can take long: not attached, so other threads and the
             // collector are not held up.
             if (!lock.detached() && core.add_may_wait(key, payload)) lock.detach();
-            result = core.add_record(key, payload, poll);
+            result = core.add([&](Filling& f) { return f.add(key, payload, poll); });
             if (result) count_item(self);
         }
         if (result) return 0;
@@ -105,7 +105,7 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload) {
 }
 
 // The usual case: the lock is free and the record fits in the filling half, so nothing can
-// wait and no signal needs polling. Calls try_add(core) under the lock: 1 when it added the
+// wait and no signal needs polling. Calls try_add(filling) under the lock: 1 when it added the
 // record, 0 when the record has to go the slow way (the lock is busy, the half is full, a
 // forked child, which the slow way refuses), -1 with an exception set.
 template <typename TryAdd>
@@ -115,7 +115,7 @@ int add_without_waiting(SorterObject* self, TryAdd try_add) {
     EngineResult<bool> added = [&] {
         // Unlocked however this ends: growing the half can throw std::bad_alloc.
         const Unlocker unlocker(core);
-        EngineResult<bool> result = try_add(core);
+        EngineResult<bool> result = core.add(try_add);
         if (result && *result) count_item(self);
         return result;
     }();
@@ -128,7 +128,7 @@ int add_without_waiting(SorterObject* self, TryAdd try_add) {
 
 int add_record(SorterObject* self, Bytes key, Bytes payload) {
     const int added = add_without_waiting(
-        self, [&](SorterCore& core) { return core.try_add_record(key, payload); });
+        self, [&](Filling& filling) { return filling.try_add(key, payload); });
     if (added != 0) return added < 0 ? -1 : 0;
     return add_record_waiting(self, key, payload);
 }
@@ -137,7 +137,7 @@ int add_record(SorterObject* self, Bytes key, Bytes payload) {
 // is `tag b 00 00`, written straight into the half with no key buffer. 1 when added, 0 when
 // it has to go the usual way, -1 with an exception set.
 int try_add_own_bytes(SorterObject* self, Bytes raw) {
-    return add_without_waiting(self, [&](SorterCore& core) { return core.try_add_bytes_record(raw); });
+    return add_without_waiting(self, [&](Filling& filling) { return filling.try_add_bytes(raw); });
 }
 
 PyObject* encode_payload(SorterObject* self, PyObject* item) {

@@ -24,6 +24,7 @@
 #include <new>
 #include <numeric>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/engine_error.h"
@@ -89,14 +90,13 @@ inline SortItem make_item(const uint8_t* arena, const RecordEntry& e, const Wind
     return SortItem{load_be64(bytes), (load_be64(bytes + 8) >> 40 << 40) | (code << 32) | index};
 }
 
-// The whole record order of two entries whose keys lie in `arena`.
-int compare_in(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) {
+// The whole record order of two entries whose keys lie in `arena`: key bytes, then adding
+// order, which is the offset's, and among records of no bytes at one offset the payload length's.
+bool record_less(const uint8_t* arena, const RecordEntry& a, const RecordEntry& b) {
     const int c = compare_keys(Bytes(arena + entry_offset(a), a.key_length),
                                Bytes(arena + entry_offset(b), b.key_length));
-    if (c != 0) return c;
-    if (entry_offset(a) != entry_offset(b)) return entry_offset(a) < entry_offset(b) ? -1 : 1;
-    if (a.payload_length != b.payload_length) return a.payload_length < b.payload_length ? -1 : 1;
-    return 0;
+    if (c != 0) return c < 0;
+    return std::pair(entry_offset(a), a.payload_length) < std::pair(entry_offset(b), b.payload_length);
 }
 
 // The comparisons read the arena unchecked, so every entry is checked before anything moves.
@@ -249,7 +249,7 @@ private:
     void settle_run(SortItem* begin, SortItem* end, uint32_t depth, int tie_depth) const {
         if (tie_depth > kMaxTieDepth) {
             std::sort(begin, end, [this](const SortItem& a, const SortItem& b) {
-                return compare_in(arena_, entries_[index_of(a)], entries_[index_of(b)]) < 0;
+                return record_less(arena_, entries_[index_of(a)], entries_[index_of(b)]);
             });
             return;
         }
@@ -349,9 +349,7 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
     }
     if (!indexable || items.capacity() < n) {  // too few records, too many, or no memory for the items
         check_entries(table, table + n, arena.size());
-        std::sort(table, table + n, [data](const RecordEntry& a, const RecordEntry& b) {
-            return compare_in(data, a, b) < 0;
-        });
+        std::sort(table, table + n, [data](const RecordEntry& a, const RecordEntry& b) { return record_less(data, a, b); });
         return;
     }
 
@@ -383,10 +381,6 @@ void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t
         for (SortItem* it = begin; it != end; ++it) std::memcpy(static_cast<void*>(it), &table[index_of(*it)], sizeof *it);
     });
     std::memcpy(static_cast<void*>(table), all, n * sizeof(RecordEntry));
-}
-
-int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
-    return compare_in(buffer.arena().data(), a, b);
 }
 
 void sort_entries(RecordBuffer& buffer, SortPool* pool, SortScratch* scratch) {

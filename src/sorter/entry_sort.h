@@ -35,13 +35,6 @@ inline constexpr size_t kDefaultMinChunk = 16384;
 void sort_record_entries(std::span<RecordEntry> entries, std::span<const uint8_t> arena,
                          SortPool* pool, size_t min_chunk, SortScratch* scratch = nullptr);
 
-// The total order of records: key bytes (unsigned, a proper prefix first), then offset
-// (adding order), then payload length. Both entries belong to `buffer`.
-int compare_entries(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b);
-inline bool entry_less(const RecordBuffer& buffer, const RecordEntry& a, const RecordEntry& b) {
-    return compare_entries(buffer, a, b) < 0;
-}
-
 // sort_record_entries over the buffer's table; with a pool, on its workers while the caller
 // waits.
 void sort_entries(RecordBuffer& buffer, SortPool* pool, SortScratch* scratch = nullptr);

@@ -49,7 +49,7 @@ Outcome sort_through(const std::string& base, const std::vector<TestRecord>& rec
         return out;
     };
     for (const TestRecord& r : records) {
-        EngineStatus added = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll);
+        EngineStatus added = core.add([&](Filling& f) { return f.add(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll); });
         if (!added) return fail(added.error());
     }
     StatusByte status{SorterStatus::Open};

@@ -36,7 +36,7 @@ void add_all(SorterCore& core, const std::vector<Added>& records) {
     SilentPoll poll;
     core.lock();
     for (const Added& r : records) {
-        EngineStatus s = core.add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll);
+        EngineStatus s = core.add([&](Filling& f) { return f.add(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll); });
         ASSERT_TRUE(s.ok());
     }
     core.unlock();

@@ -243,20 +243,6 @@ TEST(CompareKeys, UnsignedBytesAndPrefixFirst) {
     EXPECT_EQ(cmp("same", "same"), 0);
 }
 
-TEST(CompareEntries, KeyThenAddingOrder) {
-    RecordBuffer buffer;
-    buffer.append(as_bytes("b"), as_bytes("1"));
-    buffer.append(as_bytes("a"), as_bytes("22"));
-    buffer.append(as_bytes("a"), as_bytes("3"));
-    const auto& e = buffer.entries();
-    EXPECT_LT(compare_entries(buffer, e[1], e[0]), 0);
-    EXPECT_LT(compare_entries(buffer, e[1], e[2]), 0);  // equal keys: earlier first
-    EXPECT_GT(compare_entries(buffer, e[2], e[1]), 0);
-    EXPECT_EQ(compare_entries(buffer, e[2], e[2]), 0);
-    EXPECT_TRUE(entry_less(buffer, e[1], e[2]));
-    EXPECT_FALSE(entry_less(buffer, e[2], e[2]));
-}
-
 class SortEntriesByPool : public ::testing::TestWithParam<size_t> {
 protected:
     void SetUp() override {

@@ -10,20 +10,6 @@
 #include "run/spill_dir.h"
 
 namespace tessarune {
-namespace {
-
-// The refusal of a sorter outside Filling; `after_read` is what Reading and Read answer.
-EngineError refusal(StateKind kind, ErrorKind after_read) {
-    switch (kind) {
-        case StateKind::Reading:
-        case StateKind::Read: return EngineError::of_kind(after_read);
-        case StateKind::Stopped: return EngineError::of_kind(ErrorKind::Stopped);
-        default: return EngineError::of_kind(ErrorKind::Closed);
-    }
-}
-
-}  // namespace
-
 SorterCore::SorterCore() : creator_(::getpid()) {}
 
 SorterCore::~SorterCore() = default;
@@ -37,33 +23,18 @@ bool SorterCore::add_may_wait(Bytes key, Bytes payload) const {
     return filling != nullptr && (*filling)->is_full_for(key, payload);
 }
 
-template <typename Add>
-auto SorterCore::add_to_filling(Add add) const {
-    using Result = decltype(add(std::declval<Filling&>()));
-    if (const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v)) return add(**filling);
-    return Result(Unexpected(refusal(state_.kind(), ErrorKind::AddAfterRead)));
-}
-
-EngineStatus SorterCore::add_record(Bytes key, Bytes payload, Poll& poll) {
-    return add_to_filling([&](Filling& f) { return f.add(key, payload, poll); });
-}
-
-EngineResult<bool> SorterCore::try_add_record(Bytes key, Bytes payload) {
-    return add_to_filling([&](Filling& f) { return f.try_add(key, payload); });
-}
-
-EngineResult<bool> SorterCore::try_add_bytes_record(Bytes raw) {
-    return add_to_filling([&](Filling& f) { return f.try_add_bytes(raw); });
-}
-
-EngineResult<LinesTaken> SorterCore::try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
-                                                   size_t max_lines) {
-    return add_to_filling([&](Filling& f) { return f.try_add_lines(text, separator, may_hold_zero, max_lines); });
+EngineError SorterCore::refusal(ErrorKind after_read) const {
+    switch (state_.kind()) {
+        case StateKind::Reading:
+        case StateKind::Read: return EngineError::of_kind(after_read);
+        case StateKind::Stopped: return EngineError::of_kind(ErrorKind::Stopped);
+        default: return EngineError::of_kind(ErrorKind::Closed);
+    }
 }
 
 EngineResult<std::unique_ptr<FinalMerge>> SorterCore::start_read(StatusByte& status, bool keep, Poll& poll) {
     auto* held = std::get_if<std::unique_ptr<Filling>>(&state_.v);
-    if (held == nullptr) return Unexpected(refusal(state_.kind(), ErrorKind::ReadOnlyOnce));
+    if (held == nullptr) return Unexpected(refusal(ErrorKind::ReadOnlyOnce));
     std::unique_ptr<Filling> filling = std::move(*held);
     state_.v = EngineState::Read{};
     status.store(SorterStatus::Read);

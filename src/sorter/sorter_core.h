@@ -110,18 +110,20 @@ public:
     // --- everything below REQUIRES the mutex held ---
     StateKind state_kind() const;
 
-    // Whether add_record for a record of this size would wait for a running spill: the
+    // Whether Filling::add for a record of this size would wait for a running spill: the
     // caller then detaches first.
     bool add_may_wait(Bytes key, Bytes payload) const;
 
-    // Filling::add, try_add, try_add_bytes and try_add_lines, or the refusal of a sorter
-    // that no longer takes records. try_add_record answers false, with nothing done, when
-    // appending needs the running spill to end first: detach, then call add_record.
-    EngineStatus add_record(Bytes key, Bytes payload, Poll& poll);
-    EngineResult<bool> try_add_record(Bytes key, Bytes payload);
-    EngineResult<bool> try_add_bytes_record(Bytes raw);
-    EngineResult<LinesTaken> try_add_lines(Bytes text, uint8_t separator, bool may_hold_zero,
-                                           size_t max_lines);
+    // add(filling) with the Filling while the sorter takes records (to call its add, try_add,
+    // try_add_bytes or try_add_lines), else the refusal of a sorter that no longer does. The
+    // try_ methods answer false, with nothing done, when appending needs the running spill to
+    // end first: detach, then call Filling::add.
+    template <typename Add>
+    auto add(Add add) {
+        using Result = decltype(add(std::declval<Filling&>()));
+        if (auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v)) return add(**filling);
+        return Result(Unexpected(refusal(ErrorKind::AddAfterRead)));
+    }
 
     // Starts the read (Filling::finish) and sets status to Read when the state was Filling.
     // keep = true: the merge stays in the state Reading (the result is null).
@@ -164,8 +166,8 @@ private:
         if (locked) owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
         return locked;
     }
-    template <typename Add>
-    auto add_to_filling(Add add) const;
+    // The refusal of a sorter outside Filling; `after_read` is what Reading and Read answer.
+    EngineError refusal(ErrorKind after_read) const;
 
     std::timed_mutex mutex_;
     EngineState state_;

@@ -41,10 +41,14 @@ private:
     SorterCore& core_;
 };
 
+EngineStatus add_record(SorterCore& core, Bytes key, Bytes payload, Poll& poll) {
+    return core.add([&](Filling& f) { return f.add(key, payload, poll); });
+}
+
 EngineStatus add(SorterCore& core, const std::string& key, const std::string& payload) {
     Locked locked(core);
     SilentPoll poll;
-    return core.add_record(tt::as_bytes(key), tt::as_bytes(payload), poll);
+    return add_record(core, tt::as_bytes(key), tt::as_bytes(payload), poll);
 }
 
 void add_all(SorterCore& core, const std::vector<TestRecord>& records) {
@@ -234,7 +238,7 @@ TEST(SorterCore, ThreadsAddingAtOnceThenOneReading) {
                              std::to_string(t) + ":" + std::to_string(i)};
                 Locked locked(*core);
                 SilentPoll poll;
-                ASSERT_TRUE(core->add_record(tt::as_bytes(r.key), tt::as_bytes(r.payload), poll).ok());
+                ASSERT_TRUE(add_record(*core, tt::as_bytes(r.key), tt::as_bytes(r.payload), poll).ok());
                 log.push_back(std::move(r));
             }
         });
@@ -413,16 +417,16 @@ TEST(SorterCore, AnInterruptedWaitForASpillKeepsTheSpillAndTheNextAddSucceeds) {
     Locked locked(*core);
     while (!core->add_may_wait(tt::as_bytes(key), tt::as_bytes(payload)) || core->run_count() == 0) {
         SilentPoll poll;
-        ASSERT_TRUE(core->add_record(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
+        ASSERT_TRUE(add_record(*core, tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     }
     tt::GiveUpPoll give_up(0);
-    EngineStatus interrupted = core->add_record(tt::as_bytes(key), tt::as_bytes(payload), give_up);
+    EngineStatus interrupted = add_record(*core, tt::as_bytes(key), tt::as_bytes(payload), give_up);
     ASSERT_FALSE(interrupted.ok());
     EXPECT_TRUE(interrupted.error().kind() == ErrorKind::GaveUp);
     EXPECT_EQ(core->run_count(), 1u);
     latch.open();
     SilentPoll poll;
-    EXPECT_TRUE(core->add_record(tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
+    EXPECT_TRUE(add_record(*core, tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     EXPECT_EQ(core->run_count(), 2u);
 }
 
@@ -438,7 +442,7 @@ TEST(SorterCore, ClosingOrDroppingDuringASpillJoinsItAndRemovesEverything) {
             Locked locked(*core);
             if (core->run_count() > 0) break;
             SilentPoll poll;
-            ASSERT_TRUE(core->add_record(tt::as_bytes("key"), tt::as_bytes(std::string(40, 'p')), poll).ok());
+            ASSERT_TRUE(add_record(*core, tt::as_bytes("key"), tt::as_bytes(std::string(40, 'p')), poll).ok());
         }
         latch.wait_for_arrivals(1);
         std::unique_ptr<EngineState> taken;
