@@ -67,13 +67,6 @@ public:
     // An error from the operating system: "<system text> (os error <code>)"; keeps the code.
     static EngineError from_errno(int code);
 
-    // A new error of the same kind, code and path whose message is prefix + this message.
-    EngineError with_context(std::string_view prefix) const {
-        EngineError e = *this;
-        e.message_ = std::string(prefix) + message_;
-        return e;
-    }
-
     // A new error of the same kind, code and path with another message.
     EngineError with_message(std::string message) const {
         EngineError e = *this;
@@ -84,7 +77,7 @@ public:
     // The error as it concerns one file: "<path>: <message>", with the path kept apart too.
     // Storage code never returns a system error bare: it wraps it with the path it concerns.
     EngineError at_path(const std::string& path) const {
-        EngineError e = with_context(path + ": ");
+        EngineError e = with_message(path + ": " + message_);
         e.path_ = path;
         return e;
     }

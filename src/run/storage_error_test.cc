@@ -31,8 +31,10 @@ TEST(StorageErrorTest, SystemErrorsKeepTheirTextCodeAndKind) {
 
 TEST(StorageErrorTest, ContextGoesInFrontAndKeepsTheKind) {
     const EngineError inner = EngineError::from_errno(ENOSPC);
-    const EngineError outer = inner.with_context("/tmp/x/run-000001: ");
+    const EngineError outer = inner.at_path("/tmp/x/run-000001");
     EXPECT_EQ(outer.kind(), inner.kind());
+    EXPECT_EQ(outer.os_code(), ENOSPC);
+    EXPECT_EQ(outer.path(), "/tmp/x/run-000001");
     EXPECT_EQ(outer.message(), "/tmp/x/run-000001: No space left on device (os error 28)");
     EXPECT_EQ(EngineError::of_kind(ErrorKind::UnexpectedEof).message(), "unexpected end of file");
 }

@@ -77,11 +77,6 @@ public:
     // becomes the spare half, or its failure marks the records lost and is returned.
     EngineStatus wait_for_spill(Poll& poll);
 
-    // Merges the lightest window of runs into a new run, which takes the window's place in
-    // the run list; then removes the window's files. Polls before the pass, then every 65536
-    // records or 4 MiB written. REQUIRES: no spill running, more than max_open runs.
-    EngineStatus merge_pass(Poll& poll) { return merge_pass(poll, max_open_, max_open_); }
-
     // The read: waits for the last spill, sorts the last half, merges in passes until the
     // runs left fit in one merge, and opens the final merge, which takes the spill directory
     // along. After a failure, releasing the Filling removes the spill directory.
@@ -100,6 +95,8 @@ private:
     void note_added(uint64_t bytes, uint64_t items);
     EngineStatus spill_full_half();
     EngineResult<std::string> next_run_path();
+    // Merges the lightest window of at most `widest` runs into one, which takes its place,
+    // bringing the runs closer to `target`. Polls before, then every 65536 records or 4 MiB.
     EngineStatus merge_pass(Poll& poll, uint64_t target, uint64_t widest);
     EngineResult<std::unique_ptr<Merger>> pass_merger(std::vector<std::unique_ptr<MergeSource>> readers);
     EngineResult<std::vector<std::unique_ptr<MergeSource>>> open_readers(std::span<const RunInfo> runs) const;

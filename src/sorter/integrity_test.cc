@@ -161,9 +161,9 @@ TEST(MergePass, PollsByBytesWrittenAsWellAsByRecords) {
     ASSERT_TRUE(filling.wait_for_spill(silent));
     ASSERT_EQ(filling.runs().size(), 3u);
     tt::GiveUpPoll poll(1);  // carries on before the pass, gives up at the next poll
-    EngineStatus passed = filling.merge_pass(poll);
-    ASSERT_FALSE(passed);
-    EXPECT_EQ(passed.error().kind(), ErrorKind::GaveUp);
+    EngineResult<FinalMerge> read = filling.finish(poll);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(poll.calls(), 2u);
 }
 

@@ -41,15 +41,6 @@ size_t lightest_window(const std::vector<RunInfo>& runs, size_t k) {
     return best_start;
 }
 
-// How many runs the next pass merges: just enough to come down to target, at most widest.
-size_t pass_width(size_t run_count, uint64_t target, uint64_t widest) {
-    TR_CHECK(target >= 2 && widest >= 2 && run_count > target);
-    // Merging run_count - target + 1 runs leaves exactly target; wider windows than widest
-    // cannot be opened at once, so such a pass only comes closer.
-    const uint64_t needed = run_count - target + 1;
-    return static_cast<size_t>(std::min<uint64_t>(widest, needed));
-}
-
 // Writes every record the merge gives to the writer, asking poll now and then: exactly
 // `expected_records` of them.
 EngineStatus copy_merged(Merger& merger, RunWriter& writer, uint64_t expected_records, Poll& poll) {
@@ -118,7 +109,9 @@ EngineStatus Filling::merge_pass(Poll& poll, uint64_t target, uint64_t widest) {
     TR_CHECK(spill_dir_ != nullptr);
     const SpillDir& dir = *spill_dir_;
 
-    const size_t k = pass_width(runs_.size(), target, widest);
+    // Merging runs - target + 1 runs leaves exactly target; a window can be at most widest.
+    TR_CHECK(target >= 2 && widest >= 2 && runs_.size() > target);
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(widest, runs_.size() - target + 1));
     const size_t start = lightest_window(runs_, k);
     const std::vector<RunInfo> window(runs_.begin() + static_cast<ptrdiff_t>(start),
                                       runs_.begin() + static_cast<ptrdiff_t>(start + k));
