@@ -86,7 +86,6 @@ public:
     const RecordBuffer& filling_half() const { return filling_; }
     const std::optional<RecordBuffer>& spare_half() const { return spare_; }
     uint64_t half_budget() const { return half_budget_; }
-    uint64_t added_items() const { return stats_->added_items(); }
 
 private:
     template <typename Append>

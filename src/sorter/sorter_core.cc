@@ -125,11 +125,6 @@ void SorterCore::stop_read() {
     if (state_.kind() == StateKind::Reading) state_.v = EngineState::Stopped{};
 }
 
-size_t SorterCore::run_count() const {
-    const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v);
-    return filling != nullptr ? (*filling)->runs().size() : 0;
-}
-
 namespace {
 
 std::optional<EngineError> out_of_range(const char* name, int64_t value, int64_t low, int64_t high) {

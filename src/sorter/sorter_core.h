@@ -150,9 +150,6 @@ public:
     // Ends a read in progress (a signal or decoder failure): Reading becomes Stopped.
     void stop_read();
 
-    // For tests and diagnostics: the number of runs listed while Filling (0 otherwise).
-    size_t run_count() const;
-
     // --- needs no lock ---
     // The sorter's counters; they live as long as the core. A read that the core does not
     // see end (write_to's merging thread) reports its end here itself.

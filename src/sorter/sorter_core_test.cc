@@ -128,7 +128,7 @@ TEST_P(EndToEnd, OutputIsTheStableSortOfTheInput) {
     add_all(*core, records);
     {
         Locked locked(*core);
-        EXPECT_GE(core->run_count(), 20u);
+        EXPECT_GE(core->stats().snapshot().runs_spilled, 20u);
     }
     EXPECT_FALSE(base.spill_dir().empty());
 
@@ -397,7 +397,7 @@ TEST(SorterCore, ACloseWhileStartReadsPollHasTheMutexFreeWins) {
     StatusByte status{SorterStatus::Open};
     {
         Locked locked(*core);
-        ASSERT_GT(core->run_count(), 2u);  // merge passes, so the poll is asked
+        ASSERT_GT(core->stats().snapshot().runs_spilled, 2u);  // merge passes, so the poll is asked
         EngineResult<std::unique_ptr<FinalMerge>> started = core->start_read(status, false, poll);
         ASSERT_FALSE(started.ok());
         EXPECT_EQ(started.error().kind(), ErrorKind::Closed);
@@ -415,7 +415,7 @@ TEST(SorterCore, AnInterruptedWaitForASpillKeepsTheSpillAndTheNextAddSucceeds) {
     auto core = make_core(base.path(), 4096, 64, 1, ops);
     const std::string key = "key", payload(40, 'p');
     Locked locked(*core);
-    while (!core->add_may_wait(tt::as_bytes(key), tt::as_bytes(payload)) || core->run_count() == 0) {
+    while (!core->add_may_wait(tt::as_bytes(key), tt::as_bytes(payload)) || core->stats().snapshot().runs_spilled == 0) {
         SilentPoll poll;
         ASSERT_TRUE(add_record(*core, tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     }
@@ -423,11 +423,11 @@ TEST(SorterCore, AnInterruptedWaitForASpillKeepsTheSpillAndTheNextAddSucceeds) {
     EngineStatus interrupted = add_record(*core, tt::as_bytes(key), tt::as_bytes(payload), give_up);
     ASSERT_FALSE(interrupted.ok());
     EXPECT_TRUE(interrupted.error().kind() == ErrorKind::GaveUp);
-    EXPECT_EQ(core->run_count(), 1u);
+    EXPECT_EQ(core->stats().snapshot().runs_spilled, 1u);
     latch.open();
     SilentPoll poll;
     EXPECT_TRUE(add_record(*core, tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
-    EXPECT_EQ(core->run_count(), 2u);
+    EXPECT_EQ(core->stats().snapshot().runs_spilled, 2u);
 }
 
 TEST(SorterCore, ClosingOrDroppingDuringASpillJoinsItAndRemovesEverything) {
@@ -440,7 +440,7 @@ TEST(SorterCore, ClosingOrDroppingDuringASpillJoinsItAndRemovesEverything) {
         auto core = make_core(base.path(), 4096, 64, 1, ops);
         while (true) {
             Locked locked(*core);
-            if (core->run_count() > 0) break;
+            if (core->stats().snapshot().runs_spilled > 0) break;
             SilentPoll poll;
             ASSERT_TRUE(add_record(*core, tt::as_bytes("key"), tt::as_bytes(std::string(40, 'p')), poll).ok());
         }
@@ -476,7 +476,7 @@ TEST(SorterCore, AFailedSpillLosesRecordsForEveryLaterAddAndRead) {
         size_t count = 0;
         while ((added = add(*core, std::string(1, 'k').append(std::to_string(count++)), std::string(40, 'p'))).ok()) {
             Locked locked(*core);
-            if (!wait_in_add && core->run_count() == 1) break;
+            if (!wait_in_add && core->stats().snapshot().runs_spilled == 1) break;
         }
         if (wait_in_add) {
             EXPECT_EQ(added.error().kind(), ErrorKind::StorageFull);

@@ -298,7 +298,8 @@ TEST(SpillPipeline, LinesAreTakenUpToTheFirstOneTheyCannotTakeAsTheHalfStands) {
     tt::TempBase base;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 20));
-        auto state = filling_state(base.path(), 1 << 20);
+        auto stats = std::make_shared<SorterStats>();
+        auto state = std::make_unique<Filling>(base.path(), 1 << 20, 64, nullptr, FileOps::system(), stats);
         SilentPoll poll;
         ASSERT_TRUE(state->add(tt::as_bytes("k"), tt::as_bytes("p"), poll).ok());
         EngineResult<LinesTaken> taken =
@@ -309,7 +310,7 @@ TEST(SpillPipeline, LinesAreTakenUpToTheFirstOneTheyCannotTakeAsTheHalfStands) {
         for (const std::string& line : c.taken) bytes += line.size() + 1;
         EXPECT_EQ(taken->bytes, bytes);
         ASSERT_EQ(state->filling_half().record_count(), 1 + c.taken.size());
-        EXPECT_EQ(state->added_items(), 1 + c.taken.size());
+        EXPECT_EQ(stats->snapshot().items, 1 + c.taken.size());
         for (size_t i = 0; i < c.taken.size(); ++i) {
             EXPECT_EQ(tt::as_string(state->filling_half().key_of(1 + i)), "@" + c.taken[i] + std::string(2, '\0'));
             EXPECT_TRUE(state->filling_half().payload_in_key_of(1 + i));
