@@ -17,7 +17,6 @@ uint64_t stored_size(const RecordView& r) {
 
 struct Batch {
     RecordBuffer records;
-    bool last = false;             // the inner merge ended after these records
     std::optional<EngineError> error;  // the inner merge failed after these records
 };
 
@@ -39,19 +38,14 @@ public:
 
     EngineResult<NextRecord> next_record(RecordView& out) override {
         while (cursor_ == batch_.records.record_count()) {
-            if (ended_ || batch_.last) return NextRecord::End;
-            if (batch_.error) {
-                ended_ = true;
-                return Unexpected(*batch_.error);
-            }
+            if (batch_.error) return Unexpected(*batch_.error);
             empty_.try_send(std::move(batch_.records));  // back to the worker
-            if (full_.receive(batch_) == Received::Closed) {
-                ended_ = true;
-                // The worker ends by a last or failed batch unless an internal error stopped it.
-                if (std::exception_ptr thrown = full_.internal_error()) std::rethrow_exception(thrown);
-                fail_internal(__FILE__, __LINE__, "a merge relay's worker ended without its last batch");
-            }
             cursor_ = 0;
+            // The worker closes the channel after the last batch, or with its internal error.
+            if (full_.receive(batch_) == Received::Closed) {
+                if (std::exception_ptr thrown = full_.internal_error()) std::rethrow_exception(thrown);
+                return NextRecord::End;
+            }
         }
         out.key = batch_.records.key_of(cursor_);
         out.payload = batch_.records.payload_of(cursor_);
@@ -67,8 +61,9 @@ private:
                 Batch b;
                 if (empty_.receive(b.records) == Received::Closed) return;  // the relay was dropped
                 const bool more = fill(b);
-                if (!full_.send(std::move(b)) || !more) return;
+                if (!full_.send(std::move(b)) || !more) break;
             }
+            full_.close();
         } catch (...) {
             full_.close(std::current_exception());
         }
@@ -87,10 +82,7 @@ private:
             } else {
                 EngineResult<bool> next = inner_->merge_next(&r);
                 if (!next) b.error = std::move(next).error();
-                if (!next || !*next) {
-                    b.last = !b.error;
-                    return false;
-                }
+                if (!next || !*next) return false;
             }
             if (size != 0 && size + stored_size(r) > batch_bytes_) {
                 pending_ = r;  // still valid: the merge is not called again before it is copied
@@ -114,7 +106,6 @@ private:
     // The consumer's own.
     Batch batch_;
     size_t cursor_ = 0;
-    bool ended_ = false;
     SortPool::Pending task_;
 };
 
