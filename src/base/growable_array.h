@@ -58,12 +58,7 @@ public:
     void set_capacity(size_t n) {
         if (n < size_) n = size_;
         if (n == capacity_) return;
-        if (n == 0) {
-            free_storage(data_, capacity_ * sizeof(T));
-            data_ = nullptr;
-            capacity_ = 0;
-            return;
-        }
+        if (n == 0) return release();  // the size is 0 too
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         data_ = static_cast<T*>(resize_storage(data_, capacity_ * sizeof(T), n * sizeof(T)));
         capacity_ = n;

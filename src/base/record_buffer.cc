@@ -70,15 +70,13 @@ Bytes RecordBuffer::key_of(size_t i) const {
 }
 
 Bytes RecordBuffer::payload_of(size_t i) const {
-    TR_CHECK(i < entries_.size());
+    const Bytes key = key_of(i);  // checks the entry and its key
     const RecordEntry& e = entries_[i];
-    const uint64_t offset = entry_offset(e);
-    TR_CHECK(offset <= arena_.size() && e.key_length <= arena_.size() - offset);
     if (payload_in_key(e)) {
-        TR_CHECK(e.key_length >= 3);
-        return payload_from_key(Bytes(arena_.data() + offset, e.key_length));
+        TR_CHECK(key.size() >= 3);
+        return payload_from_key(key);
     }
-    const uint64_t start = offset + e.key_length;
+    const uint64_t start = entry_offset(e) + e.key_length;
     TR_CHECK(e.payload_length <= arena_.size() - start);
     return Bytes(arena_.data() + start, e.payload_length);
 }

@@ -1,5 +1,6 @@
 #include "sorter/filling.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -13,11 +14,8 @@ constexpr uint64_t kMaxFieldLength = uint64_t{1} << 32;
 // The one rule for storing a payload once: when it is key bytes 1 to K - 3, which is what
 // a bytes key without zero bytes holds between its tag and its end.
 PayloadSource source_of(Bytes key, Bytes payload) {
-    if (key.size() != payload.size() + 3) return PayloadSource::Given;
-    if (!payload.empty() && std::memcmp(key.data() + 1, payload.data(), payload.size()) != 0) {
-        return PayloadSource::Given;
-    }
-    return PayloadSource::KeyBytes;
+    const bool in_key = key.size() == payload.size() + 3 && std::ranges::equal(payload, key.subspan(1, payload.size()));
+    return in_key ? PayloadSource::KeyBytes : PayloadSource::Given;
 }
 
 }  // namespace

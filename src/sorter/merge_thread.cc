@@ -1,6 +1,6 @@
 #include "sorter/merge_thread.h"
 
-#include <cstring>
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -8,10 +8,6 @@
 
 namespace tessarune {
 namespace {
-
-bool same_bytes(Bytes a, const ByteBuffer& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
 
 // Sends until the data or the receiver ends. Throws on an internal error.
 void send_chunks(FinalMerge& merger, ChunkChannels& channels, std::optional<uint8_t> terminator,
@@ -26,7 +22,7 @@ void send_chunks(FinalMerge& merger, ChunkChannels& channels, std::optional<uint
         EngineResult<bool> next = true;
         while (chunk.size() < kChunkBytes && (next = merger.merge_next(&record)) && *next) {
             if (unique) {
-                if (have_previous && same_bytes(record.key, previous_key)) continue;
+                if (have_previous && std::ranges::equal(record.key, previous_key.span())) continue;
                 previous_key.clear();
                 previous_key.append(record.key);
                 have_previous = true;
