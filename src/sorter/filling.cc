@@ -137,11 +137,11 @@ EngineStatus Filling::spill_full_half() {
     // The spill directory outlives the job: releasing the state ends the job first.
     spill_job_ = TR_TRY(SpillJob::launch([buffer = std::move(full), path = std::move(path), dir = spill_dir_.get(),
                                  pool = pool_, budget = half_budget_, stats = stats_,
-                                 scratch = &sort_scratch_](SpillChannel& result_channel) mutable {
+                                 scratch = &sort_scratch_]() mutable {
         const auto start = SorterStats::Clock::now();
         SpillResult result = spill_buffer(std::move(buffer), std::move(path), *dir, pool, budget, *stats, scratch);
         stats->add_spill_time(SorterStats::since(start));
-        result_channel.send(std::move(result));
+        return result;
     }));
     return {};
 }

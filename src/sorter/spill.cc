@@ -27,7 +27,7 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
                          SorterStats& stats, SortScratch* scratch) {
     sort_entries(buffer, pool.get(), scratch);
     EngineResult<RunInfo> run = write_run(buffer, std::move(path), dir, pool);
-    if (!run) return std::move(run).error();  // the buffer is freed before the result is sent
+    if (!run) return Unexpected(std::move(run).error());  // the buffer is freed before the result is sent
     stats.add_file_bytes(run->file_bytes);
     // A buffer that grew past the half budget for one large record is not kept: reusing it
     // would hold more than max_bytes for good.
@@ -51,17 +51,14 @@ SpillJob::~SpillJob() {
     if (thread_.joinable()) thread_.join();
 }
 
-EngineResult<RecordBuffer> SpillJob::wait(Poll& poll) {
-    SpillResult result;
-    Received received;
-    while ((received = result_->receive_for(result, std::chrono::milliseconds(50))) == Received::TimedOut) {
+SpillResult SpillJob::wait(Poll& poll) {
+    SpillResult result = RecordBuffer();
+    while (result_->receive_for(result, std::chrono::milliseconds(50)) == Received::TimedOut) {
         if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
     }
     thread_.join();
     if (std::exception_ptr internal = result_->internal_error()) std::rethrow_exception(internal);
-    if (received == Received::Closed) return Unexpected(EngineError(ErrorKind::Other, "a spill stopped"));
-    if (auto* buffer = std::get_if<RecordBuffer>(&result)) return std::move(*buffer);
-    return Unexpected(std::move(std::get<EngineError>(result)));
+    return result;  // the thread sends its result before it closes the channel
 }
 
 }  // namespace tessarune

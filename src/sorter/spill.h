@@ -15,7 +15,6 @@
 #include <system_error>
 #include <thread>
 #include <utility>
-#include <variant>
 
 #include "base/channel.h"
 #include "base/expected.h"
@@ -31,15 +30,14 @@ class SorterStats;
 class SpillDir;
 
 // The spilled buffer emptied for reuse (or without storage), or the error that stopped it.
-using SpillResult = std::variant<RecordBuffer, EngineError>;
-using SpillChannel = Channel<SpillResult>;
+using SpillResult = EngineResult<RecordBuffer>;
 
 // A running spill. Dropping it joins its thread and discards its result; in a process forked
 // from the one that started it, where the thread does not exist, it abandons both instead.
 class SpillJob {
 public:
-    // Starts the thread, which runs body(channel) to send the result. Fails with the
-    // operating system's error when the thread cannot be started (body is then dropped).
+    // Starts the thread, which runs body() for the result. Fails with the operating system's
+    // error when the thread cannot be started (body is then dropped).
     template <typename Body>
     static EngineResult<std::unique_ptr<SpillJob>> launch(Body body) {
         std::unique_ptr<SpillJob> job(new SpillJob());
@@ -47,7 +45,7 @@ public:
             job->thread_ = std::thread([channel = job->result_, body = std::move(body)]() mutable {
                 set_current_thread_name("tessarune-spill");
                 try {
-                    body(*channel);
+                    channel->send(body());
                     channel->close();
                 } catch (...) {
                     channel->close(std::current_exception());
@@ -64,14 +62,14 @@ public:
     SpillJob& operator=(const SpillJob&) = delete;
 
     // Waits for the result, asking poll every 50 ms. GaveUp when the poll gives up (the
-    // spill goes on, and a later wait picks it up again); otherwise the thread is joined:
-    // the buffer it sent back, or its error ("a spill stopped" if it sent nothing).
-    EngineResult<RecordBuffer> wait(Poll& poll);
+    // spill goes on, and a later wait picks it up again); otherwise the thread is joined and
+    // its result returned.
+    SpillResult wait(Poll& poll);
 
 private:
     SpillJob();
     std::thread thread_;
-    std::shared_ptr<SpillChannel> result_ = std::make_shared<SpillChannel>(1);
+    std::shared_ptr<Channel<SpillResult>> result_ = std::make_shared<Channel<SpillResult>>(1);
     pid_t creator_;
 };
 

@@ -57,17 +57,9 @@ size_t add_until_runs(Filling& state, size_t runs, const std::string& payload = 
 TEST(SpillJob, WaitReportsEachWayASpillCanEnd) {
     SilentPoll poll;
     {
-        SCOPED_TRACE("the thread ends without a result");
-        auto job = SpillJob::launch([](SpillChannel&) {}).value();
-        EngineResult<RecordBuffer> waited = job->wait(poll);
-        ASSERT_FALSE(waited.ok());
-        EXPECT_EQ(waited.error().kind(), ErrorKind::Other);
-        EXPECT_EQ(waited.error().message(), "a spill stopped");
-    }
-    {
         SCOPED_TRACE("the thread fails with an I/O error");
-        auto job = SpillJob::launch([](SpillChannel& s) {
-            s.send(SpillResult{EngineError(ErrorKind::StorageFull, "run-000000: disk full")});
+        auto job = SpillJob::launch([] {
+            return SpillResult(Unexpected(EngineError(ErrorKind::StorageFull, "run-000000: disk full")));
         }).value();
         EngineResult<RecordBuffer> waited = job->wait(poll);
         ASSERT_FALSE(waited.ok());
@@ -75,17 +67,17 @@ TEST(SpillJob, WaitReportsEachWayASpillCanEnd) {
     }
     {
         SCOPED_TRACE("the thread ends by an internal error");
-        auto job = SpillJob::launch([](SpillChannel&) { TR_CHECK(1 + 1 == 3); }).value();
+        auto job = SpillJob::launch([]() -> SpillResult { TR_CHECK(1 + 1 == 3); return RecordBuffer(); }).value();
         EXPECT_THROW((void)job->wait(poll), InternalError);
-        job = SpillJob::launch([](SpillChannel&) { throw std::bad_alloc(); }).value();
+        job = SpillJob::launch([]() -> SpillResult { throw std::bad_alloc(); }).value();
         EXPECT_THROW((void)job->wait(poll), std::bad_alloc);
     }
     {
         SCOPED_TRACE("the thread sends its buffer back");
-        auto job = SpillJob::launch([](SpillChannel& s) {
+        auto job = SpillJob::launch([] {
             RecordBuffer buffer;
             buffer.arena().set_capacity(300);
-            s.send(SpillResult{std::move(buffer)});
+            return SpillResult(std::move(buffer));
         }).value();
         EngineResult<RecordBuffer> waited = job->wait(poll);
         ASSERT_TRUE(waited.ok());
@@ -96,9 +88,9 @@ TEST(SpillJob, WaitReportsEachWayASpillCanEnd) {
 TEST(SpillJob, AGivenUpWaitLeavesTheSpillRunningUnderItsName) {
     tt::Latch latch;
     const size_t named_before = tt::count_threads_named("tessarune-spill");
-    auto job = SpillJob::launch([&](SpillChannel& s) {
+    auto job = SpillJob::launch([&] {
         latch.wait();
-        s.send(SpillResult{RecordBuffer()});
+        return SpillResult(RecordBuffer());
     }).value();
     latch.wait_for_arrivals(1);
     EXPECT_EQ(tt::count_threads_named("tessarune-spill"), named_before + 1);
