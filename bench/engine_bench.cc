@@ -399,6 +399,6 @@ int main(int argc, char** argv) {
         std::remove(ours.c_str());
         std::remove(theirs.c_str());
     }
-    FileOps::system()->remove_tree(base);
+    if (auto dir = FileOps::system()->open_dir(base)) FileOps::system()->remove_dir(std::move(dir).value());
     return all_ok ? 0 : 1;
 }

@@ -24,6 +24,7 @@
 #include "run/file_ops.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
+#include "run/spill_dir.h"
 
 namespace tessarune {
 namespace {
@@ -128,11 +129,11 @@ Figures bare_decompress(const std::vector<uint8_t>& stream, const std::vector<st
     return f;
 }
 
-Figures write_run(const std::vector<uint8_t>& stream, const std::string& path,
+Figures write_run(const std::vector<uint8_t>& stream, const SpillDir& dir, const std::string& path,
                   std::shared_ptr<SortPool> pool, RunInfo& info) {
     Figures f;
     const auto start = Clock::now();
-    auto writer = open_run_writer(FileOps::system(), path, std::move(pool));
+    auto writer = open_run_writer(dir, path, std::move(pool));
     if (!writer) {
         throw std::runtime_error(writer.error().message());
     }
@@ -154,12 +155,12 @@ Figures write_run(const std::vector<uint8_t>& stream, const std::string& path,
 // What the reader cannot avoid: the file's blocks read as the reader reads them (about one
 // read call per block) and decompressed, with no record looked at. The reader's figure is
 // best compared with this one; the gap to bare decompression is the cost of the reads.
-Figures read_blocks_only(const RunInfo& info) {
+Figures read_blocks_only(const SpillDir& dir, const RunInfo& info) {
     Figures f;
     std::vector<uint8_t> compressed(static_cast<size_t>(LZ4_compressBound(kRawBlockSize)));
     std::vector<char> raw(kRawBlockSize);
     const auto start = Clock::now();
-    auto file = FileOps::system()->open_for_read(info.path);
+    auto file = dir.open_file(file_name_of(info.path));
     if (!file) throw std::runtime_error(file.error().message());
     ReadableFile& in = **file;
     auto read_exactly = [&in](uint8_t* into, size_t n) {
@@ -187,16 +188,18 @@ Figures read_blocks_only(const RunInfo& info) {
     return f;
 }
 
-Figures read_run(const RunInfo& info) {
+// The file is kept whole as it is read (no drop), so that every repetition reads the same.
+Figures read_run(const SpillDir& dir, const RunInfo& info) {
     Figures f;
     RecordView record;
     uint64_t records = 0;
     uint64_t check = 0;
     const auto start = Clock::now();
-    auto reader = open_run_reader(FileOps::system(), info);
-    if (!reader) throw std::runtime_error(reader.error().message());
+    auto file = dir.open_file(file_name_of(info.path));
+    if (!file) throw std::runtime_error(file.error().message());
+    RunReader reader(std::move(file).value(), info, false);
     for (;;) {
-        EngineResult<NextRecord> next = (*reader)->next_record(record);
+        EngineResult<NextRecord> next = reader.next_record(record);
         if (!next) {
             throw std::runtime_error(next.error().message());
         }
@@ -218,14 +221,10 @@ int run(int argc, char** argv) {
     const std::vector<uint8_t> stream = make_stream(records);
     std::printf("record stream: %zu records, %.1f MB\n", records, static_cast<double>(stream.size()) / 1e6);
 
-    char dir_template[] = "/tmp/tessarune-bench-XXXXXX";
-    if (::mkdtemp(dir_template) == nullptr) return 1;
-    const std::string dir = dir_template;
-    // Removes the run files however the measurement ends (a full disk is the likely way).
-    struct RemoveDir {
-        std::string path;
-        ~RemoveDir() { FileOps::system()->remove_tree(path); }
-    } remove_dir{dir};
+    // Removed with the run files however the measurement ends (a full disk is the likely way).
+    auto made = create_spill_dir(FileOps::system(), "/tmp");
+    if (!made) throw std::runtime_error(made.error().message());
+    const SpillDir& dir = **made;
     auto pool = std::move(SortPool::create(2)).value();
 
     Figures compress, decompress, writer, writer_pool, blocks_only, reader;
@@ -240,14 +239,14 @@ int run(int argc, char** argv) {
         keep_best(compress, bare_compress(stream, blocks));
         keep_best(decompress, bare_decompress(stream, blocks));
         RunInfo info;
-        const std::string path = dir + "/run-" + std::to_string(rep);
-        keep_best(writer, write_run(stream, path, nullptr, info));
-        keep_best(blocks_only, read_blocks_only(info));
-        keep_best(reader, read_run(info));
-        FileOps::system()->remove_file(path).ok();
-        const std::string pooled = path + "-pool";
-        keep_best(writer_pool, write_run(stream, pooled, pool, info));
-        FileOps::system()->remove_file(pooled).ok();
+        const std::string name = "run-" + std::to_string(rep);
+        const std::string path = dir.path() + "/" + name;
+        keep_best(writer, write_run(stream, dir, path, nullptr, info));
+        keep_best(blocks_only, read_blocks_only(dir, info));
+        keep_best(reader, read_run(dir, info));
+        dir.remove_file(name).ok();
+        keep_best(writer_pool, write_run(stream, dir, path + "-pool", pool, info));
+        dir.remove_file(name + "-pool").ok();
     }
 
     const size_t n = stream.size();

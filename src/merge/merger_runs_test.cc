@@ -54,9 +54,9 @@ TEST(MergerOverRuns, OutputIsTheStableSortOfTheSourcesInOrder) {
         for (size_t s = 0; s < runs; ++s) {
             const std::vector<Record> records = sorted_source(rng, s, 20 + rng() % 120);
             all.insert(all.end(), records.begin(), records.end());
-            const RunInfo info =
-                run_testing::write_run(FileOps::system(), dir.file("run-" + std::to_string(s)), records);
-            auto reader = open_run_reader(FileOps::system(), info);
+            const auto& ops = run_testing::system_path_ops();
+            const RunInfo info = run_testing::write_run(ops, dir.file("run-" + std::to_string(s)), records);
+            auto reader = open_run_reader(ops, info);
             ASSERT_TRUE(reader) << reader.error().message();
             sources.push_back(std::move(reader).value());
         }

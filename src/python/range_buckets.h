@@ -101,7 +101,7 @@ private:
         }
         if (block.empty()) return true;
         if (!files_[range]) {
-            auto made = FileOps::system()->create_new_file(paths_[range]);
+            auto made = create_new_file(paths_[range]);
             if (!made) {
                 error_ = made.error().at_path(paths_[range]);
                 return false;

@@ -88,16 +88,6 @@ EngineResult<std::unique_ptr<WritableFile>> writable(int fd) {
     return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
 }
 
-EngineResult<std::unique_ptr<ReadableFile>> readable(int fd) {
-    if (fd < 0) return last_error();
-    return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
-}
-
-EngineStatus status_of(int result) {
-    if (result != 0) return last_error();
-    return {};
-}
-
 constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // Removes everything below the directory open as dirfd (and closes it); errors ignored.
@@ -142,21 +132,7 @@ public:
         return {};
     }
 
-    EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) override {
-        return writable(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    }
-
-    EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) override {
-        return readable(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    }
-
-    EngineStatus remove_file(const std::string& path) override { return status_of(::unlink(path.c_str())); }
-
-    void remove_tree(const std::string& path) override {
-        const int fd = ::open(path.c_str(), kOpenDirFlags);
-        if (fd >= 0) remove_children(fd);
-        ::rmdir(path.c_str());
-    }
+    void remove_empty_dir(const std::string& path) override { ::rmdir(path.c_str()); }
 
     EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override {
         const int fd = ::open(path.c_str(), kOpenDirFlags);
@@ -176,11 +152,13 @@ public:
         if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
             fd = ::openat(fd_of(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         }
-        return readable(fd);
+        if (fd < 0) return last_error();
+        return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
     }
 
     EngineStatus remove_file_in(OpenDir& dir, const std::string& name) override {
-        return status_of(::unlinkat(fd_of(dir), name.c_str(), 0));
+        if (::unlinkat(fd_of(dir), name.c_str(), 0) != 0) return last_error();
+        return {};
     }
 
     void remove_dir(std::unique_ptr<OpenDir> dir) override {
@@ -195,6 +173,10 @@ private:
 };
 
 }  // namespace
+
+EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) {
+    return writable(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+}
 
 uint64_t FileOps::free_descriptors() {
     struct rlimit limit;

@@ -67,17 +67,14 @@ public:
     // of path, "XXXXXX", become those of a name that did not exist. On failure path holds the
     // name last tried.
     virtual EngineStatus make_temp_dir(std::string& path) = 0;
-    // Creates a new file for writing only; fails with AlreadyExists if anything is at path.
-    virtual EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path) = 0;
-    virtual EngineResult<std::unique_ptr<ReadableFile>> open_for_read(const std::string& path) = 0;
-    virtual EngineStatus remove_file(const std::string& path) = 0;
-    // Removes a directory and everything in it; best effort, errors ignored.
-    virtual void remove_tree(const std::string& path) = 0;
+    // Removes an empty directory that could not be held open; best effort, errors ignored.
+    virtual void remove_empty_dir(const std::string& path) = 0;
 
-    // The directory-relative operations: the real file system works relative to the held
-    // descriptor. The files opened for reading this way are the sorter's own runs, each read
-    // once: they are opened for writing as well where that is allowed, so that drop_before
-    // can free what has been read.
+    // Files are made, opened and removed only inside a directory held open, relative to its
+    // descriptor. The files opened for reading are the sorter's own runs, each read once:
+    // they are opened for writing as well where that is allowed, so that drop_before can
+    // free what has been read. A new file is for writing only and fails with AlreadyExists
+    // if anything has its name.
     virtual EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) = 0;
     virtual EngineResult<std::unique_ptr<WritableFile>> create_new_file_in(OpenDir& dir,
                                                                        const std::string& name) = 0;
@@ -94,5 +91,9 @@ public:
 
     static const std::shared_ptr<FileOps>& system();
 };
+
+// A new file at path for writing only, made by the real file system (fails with AlreadyExists
+// if anything is at path): for the files written outside a spill directory.
+EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& path);
 
 }  // namespace tessarune

@@ -76,7 +76,7 @@ TEST(RunFuzzTest, DamagedRunsReadBackExactlyOrReportTheFile) {
         stream_bytes += 8 + records.back().key.size() + n;
     }
     run_testing::ScratchDir dir;
-    const RunInfo info = run_testing::write_run(FileOps::system(), dir.file("run"), records);
+    const RunInfo info = run_testing::write_run(run_testing::system_path_ops(), dir.file("run"), records);
     const std::vector<uint8_t> original = run_testing::read_file(info.path);
     ASSERT_EQ(run_testing::block_headers(original).size(), 3u);
 

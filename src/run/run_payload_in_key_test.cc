@@ -56,8 +56,8 @@ TEST(RunPayloadInKey, AWholeBufferIsWrittenAsItsRecordsOneByOne) {
             buffer.append(as_bytes(key), as_bytes(records.back().payload));
         }
     }
-    auto whole = open_run_writer(FileOps::system(), dir.file("whole"), nullptr);
-    auto single = open_run_writer(FileOps::system(), dir.file("single"), nullptr);
+    auto whole = open_run_writer(run_testing::system_path_ops(), dir.file("whole"), nullptr);
+    auto single = open_run_writer(run_testing::system_path_ops(), dir.file("single"), nullptr);
     ASSERT_TRUE(whole.ok() && single.ok());
     ASSERT_TRUE((*whole)->write_buffer(buffer).ok());
     for (const Written& r : records) {
@@ -81,7 +81,7 @@ TEST(RunPayloadInKey, KeysHoldThePayloadAcrossBlocksAndAmongOrdinaryRecords) {
         records.push_back({"@" + raw + std::string(2, '\0'), raw, true});
         records.push_back({"@" + raw + std::string(2, '\0'), "other" + std::to_string(n), false});
     }
-    auto writer = open_run_writer(FileOps::system(), dir.file("run"), nullptr);
+    auto writer = open_run_writer(run_testing::system_path_ops(), dir.file("run"), nullptr);
     ASSERT_TRUE(writer.ok());
     uint64_t stream = 0;
     for (const Written& r : records) {
@@ -94,7 +94,7 @@ TEST(RunPayloadInKey, KeysHoldThePayloadAcrossBlocksAndAmongOrdinaryRecords) {
     ASSERT_TRUE(info.ok());
     EXPECT_EQ(info->byte_count, stream);
 
-    auto reader = open_run_reader(FileOps::system(), *info);
+    auto reader = open_run_reader(run_testing::system_path_ops(), *info);
     ASSERT_TRUE(reader.ok());
     RecordView view;
     for (size_t i = 0; i < records.size(); ++i) {
@@ -139,7 +139,7 @@ TEST(RunPayloadInKey, DamagedMarksAreCorrupt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.check);
         run_testing::store_stream(path, c.stream);
-        auto back = run_testing::read_run(FileOps::system(), RunInfo{path, 1, c.stream.size()});
+        auto back = run_testing::read_run(run_testing::system_path_ops(), RunInfo{path, 1, c.stream.size()});
         ASSERT_FALSE(back.ok());
         EXPECT_EQ(back.error().kind(), ErrorKind::InvalidData);
         EXPECT_EQ(back.error().message(), path + " is corrupt: " + c.check);

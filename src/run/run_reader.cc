@@ -36,6 +36,7 @@ struct RunReader::Impl {
     // A record that straddles blocks, assembled field by field.
     ByteBuffer straddling_key;
     ByteBuffer straddling_payload;
+    ByteBuffer small;  // a length field or flag byte that straddles blocks
 
     // With "<path>: <system message>", the texts that reach the user.
     EngineError corrupt(std::string_view check) const {
@@ -71,9 +72,7 @@ struct RunReader::Impl {
         if (ahead != 0) std::memcpy(header, compressed.data() + header_start, ahead);
         header_start = filled = 0;
         if (ahead < kBlockHeaderSize) {
-            EngineResult<size_t> r = read_at_least(header + ahead, kBlockHeaderSize - ahead,
-                                               kBlockHeaderSize - ahead);
-            if (!r) return Unexpected(std::move(r).error());
+            TR_RETURN_IF_ERROR(read_at_least(header + ahead, kBlockHeaderSize - ahead, kBlockHeaderSize - ahead));
         }
         const uint32_t c = load_le32(header);
         const uint32_t r = load_le32(header + 4);
@@ -88,10 +87,8 @@ struct RunReader::Impl {
             raw.set_capacity(kRawBlockSize);
         }
         // Asking for the next block's header too makes a run cost about one read per block.
-        EngineResult<size_t> got = read_at_least(compressed.data(), c, c + kBlockHeaderSize);
-        if (!got) return Unexpected(std::move(got).error());
+        filled = TR_TRY(read_at_least(compressed.data(), c, c + kBlockHeaderSize));
         header_start = c;
-        filled = *got;
 
         raw.set_size(r);
         at.next = at.block_end = raw.data();
@@ -110,80 +107,46 @@ struct RunReader::Impl {
         return {};
     }
 
-    // Takes up to n unread bytes of the current block, loading the next block first when
-    // the current one is used up.
-    EngineResult<Bytes> take_from_stream(Cursor& at, size_t n) {
-        if (at.next == at.block_end) {
-            EngineStatus s = load_block(at);
-            if (!s) return Unexpected(std::move(s).error());
+    // Appends the next n bytes of the stream to `to`, loading the blocks they lie in. A field
+    // that spans blocks grows `to` only with bytes actually decoded, so a damaged length
+    // cannot make it allocate ahead of the data.
+    EngineStatus read_stream(Cursor& at, size_t n, ByteBuffer& to) {
+        while (n != 0) {
+            if (at.next == at.block_end) TR_RETURN_IF_ERROR(load_block(at));
+            const size_t take = std::min(n, static_cast<size_t>(at.block_end - at.next));
+            to.append(at.next, take);
+            at.next += take;
+            n -= take;
         }
-        const size_t take = std::min(n, static_cast<size_t>(at.block_end - at.next));
-        const Bytes taken(at.next, take);
-        at.next += take;
-        return taken;
-    }
-
-    // Reads n (at most 4) bytes of the stream into `to`, across blocks if need be.
-    EngineStatus read_small(Cursor& at, uint8_t* to, size_t n) {
-        for (size_t got = 0; got < n;) {
-            EngineResult<Bytes> part = take_from_stream(at, n - got);
-            if (!part) return Unexpected(std::move(part).error());
-            std::memcpy(to + got, part->data(), part->size());
-            got += part->size();
-        }
-        at.bytes_left = at.bytes_left >= n ? at.bytes_left - n : 0;
         return {};
     }
 
-    EngineResult<uint32_t> read_length(Cursor& at) {
-        uint8_t length_bytes[4];
-        EngineStatus s = read_small(at, length_bytes, 4);
-        if (!s) return Unexpected(std::move(s).error());
-        return load_le32(length_bytes);
+    // A length field (n = 4) or a flag byte (n = 1).
+    EngineResult<uint32_t> read_small(Cursor& at, size_t n) {
+        small.clear();
+        TR_RETURN_IF_ERROR(read_stream(at, n, small));
+        at.bytes_left -= std::min<uint64_t>(at.bytes_left, n);
+        return n == 4 ? load_le32(small.data()) : small[0];
     }
 
-    EngineStatus read_bytes(Cursor& at, uint32_t length, ByteBuffer& out) {
-        if (length > at.bytes_left) {
-            return Unexpected(corrupt("a record is longer than the rest of the run"));
-        }
+    // A key or a payload, into a buffer of its own.
+    EngineStatus read_field(Cursor& at, uint32_t length, ByteBuffer& out) {
+        if (length > at.bytes_left) return Unexpected(corrupt("a record is longer than the rest of the run"));
         at.bytes_left -= length;
-
-        // A field that spans blocks grows the buffer only with bytes actually decoded, so a
-        // damaged length cannot make it allocate ahead of the data.
         out.clear();
-        for (size_t remaining = length; remaining != 0;) {
-            EngineResult<Bytes> part = take_from_stream(at, remaining);
-            if (!part) return Unexpected(std::move(part).error());
-            out.append(*part);
-            remaining -= part->size();
-        }
-        return {};
+        return read_stream(at, length, out);
     }
 };
 
-namespace {
-
-template <typename Open>
-EngineResult<std::unique_ptr<RunReader>> make_reader(const RunInfo& info, bool drop_read, Open open) {
+EngineResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info) {
     std::unique_ptr<ReadableFile> file;
     // A run without records is never read, so its file need not even be there.
     if (info.record_count != 0) {
-        EngineResult<std::unique_ptr<ReadableFile>> opened = open();
+        EngineResult<std::unique_ptr<ReadableFile>> opened = dir.open_file(file_name_of(info.path));
         if (!opened) return Unexpected(opened.error().at_path(info.path));
         file = std::move(opened).value();
     }
-    return std::make_unique<RunReader>(std::move(file), info, drop_read);
-}
-
-}  // namespace
-
-EngineResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
-                                                      const RunInfo& info) {
-    return make_reader(info, false, [&] { return ops->open_for_read(info.path); });
-}
-
-EngineResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info) {
-    return make_reader(info, true, [&] { return dir.open_file(file_name_of(info.path)); });
+    return std::make_unique<RunReader>(std::move(file), info, true);
 }
 
 RunReader::RunReader(std::unique_ptr<ReadableFile> file, const RunInfo& info, bool drop_read)
@@ -200,21 +163,14 @@ RunReader::~RunReader() = default;
 EngineResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
     if (at_.records_left == 0) return NextRecord::End;
     Impl& r = *impl_;
-    EngineResult<uint32_t> length = r.read_length(at_);
-    if (!length) return Unexpected(std::move(length).error());
-    EngineStatus s = r.read_bytes(at_, *length, r.straddling_key);
-    if (!s) return Unexpected(std::move(s).error());
-    length = r.read_length(at_);
-    if (!length) return Unexpected(std::move(length).error());
+    const uint32_t key_length = TR_TRY(r.read_small(at_, 4));
+    TR_RETURN_IF_ERROR(r.read_field(at_, key_length, r.straddling_key));
+    const uint32_t payload_length = TR_TRY(r.read_small(at_, 4));
     out.key = r.straddling_key.span();
     out.payload_in_key = false;
-    if (*length == kPayloadLengthEscape) {
-        if (at_.bytes_left == 0) {
-            return Unexpected(r.corrupt("a record is longer than the rest of the run"));
-        }
-        uint8_t flag = 0;
-        s = r.read_small(at_, &flag, 1);
-        if (!s) return Unexpected(std::move(s).error());
+    if (payload_length == kPayloadLengthEscape) {
+        if (at_.bytes_left == 0) return Unexpected(r.corrupt("a record is longer than the rest of the run"));
+        const uint32_t flag = TR_TRY(r.read_small(at_, 1));
         if (flag == kFlagPayloadInKey) {
             if (out.key.size() < 3) return Unexpected(r.corrupt("a record's key cannot hold its payload"));
             out.payload = payload_from_key(out.key);
@@ -224,8 +180,7 @@ EngineResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
         }
         if (flag != kFlagPayloadFollows) return Unexpected(r.corrupt("a record has an unknown flag"));
     }
-    s = r.read_bytes(at_, *length, r.straddling_payload);
-    if (!s) return Unexpected(std::move(s).error());
+    TR_RETURN_IF_ERROR(r.read_field(at_, payload_length, r.straddling_payload));
     out.payload = r.straddling_payload.span();
     --at_.records_left;
     return NextRecord::Record;

@@ -17,13 +17,10 @@ namespace tessarune {
 class RunReader;
 class SpillDir;
 
-// Opens the file read-only; allocates nothing yet. Errors: "<path>: <system message>".
-// A run without records is never read, so its file is not opened (it need not exist).
-EngineResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<FileOps>& ops,
-                                                      const RunInfo& info);
-// The same for a run inside a spill directory, opened relative to it. Such a run is read
-// once: what the reader has read is dropped from the file as it goes (every MiB), so the
-// file cannot be read a second time.
+// Opens a run inside a spill directory, relative to it; allocates nothing yet. Errors:
+// "<path>: <system message>". A run without records is never read, so its file is not
+// opened (it need not exist). The run is read once: what the reader has read is dropped
+// from the file as it goes (every MiB), so the file cannot be read a second time.
 EngineResult<std::unique_ptr<RunReader>> open_run_reader(const SpillDir& dir, const RunInfo& info);
 
 class RunReader final : public MergeSource {

@@ -25,7 +25,7 @@ using run_testing::ScratchDir;
 using run_testing::TestRecord;
 using run_testing::write_file;
 
-const std::shared_ptr<FileOps>& sys() { return FileOps::system(); }
+const std::shared_ptr<run_testing::PathFileOps>& sys() { return run_testing::system_path_ops(); }
 
 // A run of several blocks, partly compressible, with fields crossing block boundaries.
 class RunReaderTest : public ::testing::Test {
@@ -217,7 +217,7 @@ bool punches_holes(const std::string& dir) {
 // still reads back whole.
 TEST(RunReaderSpillDirTest, WhatHasBeenReadIsDroppedFromTheFile) {
     ScratchDir base;
-    auto dir = create_spill_dir(sys(), base.path());
+    auto dir = create_spill_dir(FileOps::system(), base.path());
     ASSERT_TRUE(dir) << dir.error().message();
     if (!punches_holes((*dir)->path())) GTEST_SKIP() << "no holes in this file system";
     std::mt19937_64 rng(9);

@@ -17,7 +17,7 @@ namespace {
 using run_testing::ScratchDir;
 using run_testing::TestRecord;
 
-const std::shared_ptr<FileOps>& sys() { return FileOps::system(); }
+const std::shared_ptr<run_testing::PathFileOps>& sys() { return run_testing::system_path_ops(); }
 
 std::string as_string(Bytes b) { return std::string(b.begin(), b.end()); }
 

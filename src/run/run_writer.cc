@@ -194,17 +194,9 @@ struct RunWriter::Impl {
             raw.set_size(raw.size() + take);
             bytes += take;
             n -= take;
-            if (raw.size() == kRawBlockSize) {
-                EngineStatus s = block_full();
-                if (!s) return s;
-            }
+            if (raw.size() == kRawBlockSize && ++filled == slots.size()) TR_RETURN_IF_ERROR(flush_group());
         }
         return {};
-    }
-
-    EngineStatus block_full() {
-        ++filled;
-        return filled < slots.size() ? EngineStatus() : flush_group();
     }
 
     EngineStatus flush_group() {
@@ -226,10 +218,7 @@ struct RunWriter::Impl {
         pace.note_group(m, thorough, fast);
         for (size_t i = 0; i < m; ++i) {
             const BlockSlot& slot = slots[i];
-            if (write_buffer.capacity() - write_buffer.size() < slot.stored_size) {
-                EngineStatus s = write_out();
-                if (!s) return s;
-            }
+            if (write_buffer.capacity() - write_buffer.size() < slot.stored_size) TR_RETURN_IF_ERROR(write_out());
             write_buffer.append(slot.compressed.data(), slot.stored_size);
             slots[i].raw.clear();
         }
@@ -240,8 +229,7 @@ struct RunWriter::Impl {
     // Hands the full write buffer on to be written, and goes on with an empty one.
     EngineStatus write_out() {
         if (!pool) return write_now(write_buffer);
-        EngineStatus s = settle();
-        if (!s) return s;
+        TR_RETURN_IF_ERROR(settle());
         std::swap(write_buffer, writing);
         in_flight = pool->start([this] { write_status = write_all(writing, writing_timing); });
         return {};
@@ -292,14 +280,6 @@ struct RunWriter::Impl {
         return status;
     }
 };
-
-EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
-                                                      std::string path,
-                                                      std::shared_ptr<SortPool> pool) {
-    EngineResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
-    if (!file) return Unexpected(file.error().at_path(path));
-    return std::make_unique<RunWriter>(std::move(file).value(), std::move(path), std::move(pool));
-}
 
 EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool) {

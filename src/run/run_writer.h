@@ -34,16 +34,12 @@ inline constexpr size_t kBlockHeaderSize = 16;
 // 20 + floor(n * 110 / 100): the largest compressed length a block of n raw bytes may have.
 constexpr uint64_t block_bound(uint64_t n) { return 20 + n * 110 / 100; }
 
-// Creates a new file at path (fails if anything exists there). The number of blocks
+// Creates a new run file inside a spill directory (fails if anything has its name); path is
+// the run's full path, used for messages and kept in its RunInfo. The number of blocks
 // compressed together is 1 without a pool, else min(2 x workers, 16). With a pool, the 1 MiB
 // write buffer is two halves: a worker writes one to the file while the writer fills the
 // other, and a failed write is reported by a later call (at the latest finish_run). Errors
 // are worded "<path>: <system message>".
-EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<FileOps>& ops,
-                                                      std::string path,
-                                                      std::shared_ptr<SortPool> pool);
-// The same for a run made inside a spill directory, relative to it; path is the run's full
-// path, used for messages and kept in its RunInfo.
 EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool);
 

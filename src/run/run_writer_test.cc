@@ -22,7 +22,7 @@ using run_testing::ScratchDir;
 using run_testing::TestRecord;
 using run_testing::write_run;
 
-const std::shared_ptr<FileOps>& sys() { return FileOps::system(); }
+const std::shared_ptr<run_testing::PathFileOps>& sys() { return run_testing::system_path_ops(); }
 
 // The format's promises about the stored blocks, checked on the file itself.
 void expect_well_formed(const std::vector<uint8_t>& file, uint64_t byte_count) {
@@ -211,7 +211,7 @@ std::vector<TestRecord> bulky_records() {
     return records;
 }
 
-EngineStatus write_all(const std::shared_ptr<FileOps>& ops, const std::string& path,
+EngineStatus write_all(const std::shared_ptr<run_testing::PathFileOps>& ops, const std::string& path,
                    const std::vector<TestRecord>& records, std::shared_ptr<SortPool> pool = nullptr) {
     auto writer = open_run_writer(ops, path, std::move(pool));
     if (!writer) return Unexpected(writer.error());

@@ -51,7 +51,7 @@ EngineResult<std::unique_ptr<SpillDir>> make_spill_dir(const std::shared_ptr<Fil
         EngineResult<std::unique_ptr<OpenDir>> opened = ops->open_dir(path);
         if (opened) return std::make_unique<SpillDir>(ops, std::move(opened).value());
         // Not held, so not ours to keep: it is empty and goes again at once.
-        ops->remove_tree(path);
+        ops->remove_empty_dir(path);
         made = Unexpected(std::move(opened).error());
     }
     const EngineError& e = made.error();
@@ -82,9 +82,8 @@ EngineResult<std::string> check_spill_base(const std::shared_ptr<FileOps>& ops, 
         if (!cwd) return Unexpected(cwd.error().at_path(base));
         absolute = join_path(*cwd, base);
     }
-    EngineResult<std::unique_ptr<SpillDir>> probe = make_spill_dir(ops, absolute, base);
-    if (!probe) return Unexpected(std::move(probe).error());
-    return absolute;  // the probe's drop removes the directory again
+    TR_RETURN_IF_ERROR(make_spill_dir(ops, absolute, base));  // dropped at once: removed again
+    return absolute;
 }
 
 }  // namespace tessarune

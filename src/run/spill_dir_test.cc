@@ -1,6 +1,7 @@
 #include "run/spill_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,21 @@ TEST(SpillDirTest, NoFreeNameIsReportedAsTooManyTemporaryFiles) {
     EXPECT_EQ(dir.error().path(), base.path());
     EXPECT_EQ(dir.error().message(), base.path() + ": too many temporary files exist at path \"" +
                                          base.path() + "\"");
+}
+
+// Made, but not held open for want of a descriptor: not left behind.
+TEST(SpillDirTest, ADirectoryThatCannotBeHeldOpenIsRemovedAgain) {
+    ScratchDir base;
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    struct rlimit none = old;
+    none.rlim_cur = 0;  // every open fails with EMFILE; those open stay usable
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    auto dir = create_spill_dir(sys(), base.path());
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+    ASSERT_FALSE(dir);
+    EXPECT_EQ(dir.error().os_code(), EMFILE);
+    EXPECT_TRUE(list_dir(base.path()).empty());
 }
 
 TEST(SpillDirTest, CheckingABaseLeavesNothingBehind) {

@@ -30,7 +30,7 @@ std::unique_ptr<Filling> filling_state(const std::string& base, uint64_t max_byt
 
 std::vector<tt::TestRecord> read_run(const RunInfo& info) {
     std::vector<tt::TestRecord> out;
-    auto reader = open_run_reader(FileOps::system(), info);
+    auto reader = open_run_reader(run_testing::system_path_ops(), info);
     EXPECT_TRUE(reader.ok());
     if (!reader) return out;
     ByteBuffer key, payload;

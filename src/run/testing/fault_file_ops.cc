@@ -50,11 +50,11 @@ private:
     std::unique_ptr<ReadableFile> inner_;
 };
 
-std::shared_ptr<FaultFileOps> FaultFileOps::create(std::shared_ptr<FileOps> inner) {
+std::shared_ptr<FaultFileOps> FaultFileOps::create(std::shared_ptr<PathFileOps> inner) {
     return std::shared_ptr<FaultFileOps>(new FaultFileOps(std::move(inner)));
 }
 
-FaultFileOps::FaultFileOps(std::shared_ptr<FileOps> inner) : inner_(std::move(inner)) {}
+FaultFileOps::FaultFileOps(std::shared_ptr<PathFileOps> inner) : inner_(std::move(inner)) {}
 
 void FaultFileOps::fail_writes(uint64_t first, int code, uint64_t count) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -23,7 +23,7 @@ namespace tessarune::run_testing {
 
 class FaultFileOps final : public PathFileOps, public std::enable_shared_from_this<FaultFileOps> {
 public:
-    static std::shared_ptr<FaultFileOps> create(std::shared_ptr<FileOps> inner = FileOps::system());
+    static std::shared_ptr<FaultFileOps> create(std::shared_ptr<PathFileOps> inner = system_path_ops());
 
     // Write calls number `first` to `first + count - 1` fail with the errno `code` (EINTR,
     // ENOSPC, ...). A later call replaces the earlier plan.
@@ -81,7 +81,7 @@ private:
         int code = 0;
         bool covers(uint64_t call) const { return first != 0 && call >= first && call - first < count; }
     };
-    explicit FaultFileOps(std::shared_ptr<FileOps> inner);
+    explicit FaultFileOps(std::shared_ptr<PathFileOps> inner);
     bool vanished(const std::string& path) const;  // REQUIRES: mutex_ held
 
     // What the n-th write or read call should do: fail with an errno, or pass up to a limit.
@@ -96,7 +96,7 @@ private:
     // short count through *shorten.
     int next_operation(bool* shorten = nullptr);
 
-    std::shared_ptr<FileOps> inner_;
+    std::shared_ptr<PathFileOps> inner_;
     mutable std::mutex mutex_;
     CallPlan write_failures_;
     uint64_t zero_write_ = 0;

@@ -27,7 +27,7 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() {
     ::chmod(path_.c_str(), 0700);  // a test may have taken the write permission away
-    FileOps::system()->remove_tree(path_);
+    system_path_ops()->remove_tree(path_);
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {
@@ -66,7 +66,25 @@ Bytes as_bytes(const std::string& s) {
     return Bytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
-RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
+EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<PathFileOps>& ops,
+                                                      std::string path, std::shared_ptr<SortPool> pool) {
+    EngineResult<std::unique_ptr<WritableFile>> file = ops->create_new_file(path);
+    if (!file) return Unexpected(file.error().at_path(path));
+    return std::make_unique<RunWriter>(std::move(file).value(), std::move(path), std::move(pool));
+}
+
+EngineResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<PathFileOps>& ops,
+                                                      const RunInfo& info) {
+    std::unique_ptr<ReadableFile> file;
+    if (info.record_count != 0) {  // as in a spill directory, no file needed without records
+        EngineResult<std::unique_ptr<ReadableFile>> opened = ops->open_for_read(info.path);
+        if (!opened) return Unexpected(opened.error().at_path(info.path));
+        file = std::move(opened).value();
+    }
+    return std::make_unique<RunReader>(std::move(file), info, false);
+}
+
+RunInfo write_run(const std::shared_ptr<PathFileOps>& ops, const std::string& path,
                   const std::vector<TestRecord>& records, std::shared_ptr<SortPool> pool) {
     auto writer = open_run_writer(ops, path, std::move(pool));
     if (!writer) {
@@ -88,7 +106,7 @@ RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
     return std::move(info).value();
 }
 
-EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<FileOps>& ops, const RunInfo& info) {
+EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<PathFileOps>& ops, const RunInfo& info) {
     auto reader = open_run_reader(ops, info);
     if (!reader) return Unexpected(std::move(reader).error());
     std::vector<TestRecord> records;

@@ -9,12 +9,10 @@
 #include <vector>
 
 #include "base/expected.h"
-#include "run/file_ops.h"
 #include "run/run_info.h"
-
-namespace tessarune {
-class SortPool;
-}
+#include "run/run_reader.h"
+#include "run/run_writer.h"
+#include "run/testing/path_file_ops.h"
 
 namespace tessarune::run_testing {
 
@@ -43,15 +41,22 @@ struct TestRecord {
     bool operator==(const TestRecord&) const = default;
 };
 
-// Writes the records through a RunWriter; fails the current test on an error.
 Bytes as_bytes(const std::string& s);
 
-RunInfo write_run(const std::shared_ptr<FileOps>& ops, const std::string& path,
+// A run file at any path, made and opened as the spill directory's runs are (errors worded
+// alike); its reader drops nothing from the file, which may be read again.
+EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const std::shared_ptr<PathFileOps>& ops,
+                                                      std::string path, std::shared_ptr<SortPool> pool);
+EngineResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<PathFileOps>& ops,
+                                                      const RunInfo& info);
+
+// Writes the records through a RunWriter; fails the current test on an error.
+RunInfo write_run(const std::shared_ptr<PathFileOps>& ops, const std::string& path,
                   const std::vector<TestRecord>& records,
                   std::shared_ptr<SortPool> pool = nullptr);
 
 // Reads every record of a run until the end, or the first error.
-EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<FileOps>& ops, const RunInfo& info);
+EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<PathFileOps>& ops, const RunInfo& info);
 
 // The record stream of the records: what a run holds uncompressed.
 std::vector<uint8_t> record_stream(const std::vector<TestRecord>& records);

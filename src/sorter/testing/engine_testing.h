@@ -163,7 +163,7 @@ private:
         std::shared_ptr<std::function<void()>> hook_;
     };
 
-    std::shared_ptr<FileOps> inner_ = FileOps::system();
+    std::shared_ptr<run_testing::PathFileOps> inner_ = run_testing::system_path_ops();
     std::function<void(const std::string&)> create_hook_;
     std::shared_ptr<std::function<void()>> read_hook_ = std::make_shared<std::function<void()>>();
     mutable std::mutex mutex_;
