@@ -29,20 +29,6 @@ public:
     // the memory they point into may be reused by that call. After End every call gives End
     // again. After an error the source is not used again.
     virtual EngineResult<NextRecord> next_record(RecordView& out) = 0;
-
-    // The same, copied into the caller's buffers (previous content replaced, capacity
-    // reused), for callers that keep a record beyond the next call.
-    EngineResult<NextRecord> next_record(ByteBuffer& key, ByteBuffer& payload) {
-        RecordView view;
-        EngineResult<NextRecord> next = next_record(view);
-        if (next.ok() && next.value() == NextRecord::Record) {
-            key.clear();
-            key.append(view.key);
-            payload.clear();
-            payload.append(view.payload);
-        }
-        return next;
-    }
 };
 
 }  // namespace tessarune

@@ -237,7 +237,7 @@ TEST(RunReaderSpillDirTest, WhatHasBeenReadIsDroppedFromTheFile) {
     ByteBuffer key, payload;
     size_t i = 0;
     for (;; ++i) {
-        EngineResult<NextRecord> next = (*reader)->next_record(key, payload);
+        EngineResult<NextRecord> next = run_testing::next_copied(**reader, key, payload);
         ASSERT_TRUE(next) << next.error().message();
         if (*next == NextRecord::End) break;
         ASSERT_LT(i, records.size());
@@ -260,7 +260,7 @@ TEST(RunReaderEmptyTest, ARunWithoutRecordsReadsNothing) {
     ByteBuffer key;
     ByteBuffer payload;
     for (int i = 0; i < 2; ++i) {
-        auto next = (*reader)->next_record(key, payload);
+        auto next = run_testing::next_copied(**reader, key, payload);
         ASSERT_TRUE(next);
         EXPECT_EQ(*next, NextRecord::End);
     }
@@ -277,11 +277,11 @@ TEST(RunReaderEmptyTest, BuffersAreReplacedNotAppended) {
     ByteBuffer payload;
     key.append(reinterpret_cast<const uint8_t*>("stale"), 5);
     for (const TestRecord& r : records) {
-        ASSERT_EQ((*reader)->next_record(key, payload).value(), NextRecord::Record);
+        ASSERT_EQ(run_testing::next_copied(**reader, key, payload).value(), NextRecord::Record);
         EXPECT_EQ(std::string(key.begin(), key.end()), r.key);
         EXPECT_EQ(std::string(payload.begin(), payload.end()), r.payload);
     }
-    EXPECT_EQ((*reader)->next_record(key, payload).value(), NextRecord::End);
+    EXPECT_EQ(run_testing::next_copied(**reader, key, payload).value(), NextRecord::End);
 }
 
 TEST(RunReaderEmptyTest, EveryShortFieldLengthComesBackExactly) {

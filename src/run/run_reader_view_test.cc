@@ -151,11 +151,11 @@ TEST(RunReaderViews, CopiesMatchViewsForBothKindsOfRecord) {
     ByteBuffer payload;
     key.append(reinterpret_cast<const uint8_t*>("stale key bytes"), 15);
     for (const TestRecord& r : records) {
-        ASSERT_EQ(reader->next_record(key, payload).value(), NextRecord::Record);
+        ASSERT_EQ(run_testing::next_copied(*reader, key, payload).value(), NextRecord::Record);
         EXPECT_EQ(as_string(key.span()), r.key);
         EXPECT_EQ(as_string(payload.span()), r.payload);
     }
-    EXPECT_EQ(reader->next_record(key, payload).value(), NextRecord::End);
+    EXPECT_EQ(run_testing::next_copied(*reader, key, payload).value(), NextRecord::End);
 }
 
 }  // namespace

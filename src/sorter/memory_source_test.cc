@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/testing/random_records.h"
+#include "run/testing/run_files.h"
 #include "sorter/entry_sort.h"
 
 namespace tessarune {
@@ -24,7 +25,7 @@ TEST(MemorySource, ReadsTheSortedRecordsIntoTheCallersBuffers) {
     payload.append(as_bytes("leftover payload"));
     std::vector<std::pair<std::string, std::string>> got;
     for (;;) {
-        EngineResult<NextRecord> next = source.next_record(key, payload);
+        EngineResult<NextRecord> next = run_testing::next_copied(source, key, payload);
         ASSERT_TRUE(next.ok());
         if (next.value() == NextRecord::End) break;
         got.emplace_back(as_string(key.span()), as_string(payload.span()));
@@ -33,7 +34,7 @@ TEST(MemorySource, ReadsTheSortedRecordsIntoTheCallersBuffers) {
         {"", "first"}, {"a", ""}, {"b", "second"}};
     EXPECT_EQ(got, want);
     for (int i = 0; i < 2; ++i) {
-        EngineResult<NextRecord> again = source.next_record(key, payload);
+        EngineResult<NextRecord> again = run_testing::next_copied(source, key, payload);
         ASSERT_TRUE(again.ok());
         EXPECT_EQ(again.value(), NextRecord::End);
     }
@@ -58,7 +59,7 @@ TEST(MemorySource, ViewsLastAsLongAsTheSource) {
 TEST(MemorySource, EmptyBufferEndsAtOnce) {
     MemorySource source{RecordBuffer()};
     ByteBuffer key, payload;
-    EngineResult<NextRecord> next = source.next_record(key, payload);
+    EngineResult<NextRecord> next = run_testing::next_copied(source, key, payload);
     ASSERT_TRUE(next.ok());
     EXPECT_EQ(next.value(), NextRecord::End);
 }

@@ -12,6 +12,7 @@
 #include "key/key_compare.h"
 #include "run/run_reader.h"
 #include "run/testing/fault_file_ops.h"
+#include "run/testing/run_files.h"
 #include "sorter/filling.h"
 #include "sorter/testing/engine_testing.h"
 
@@ -35,7 +36,7 @@ std::vector<tt::TestRecord> read_run(const RunInfo& info) {
     if (!reader) return out;
     ByteBuffer key, payload;
     for (;;) {
-        auto next = (*reader)->next_record(key, payload);
+        auto next = run_testing::next_copied(**reader, key, payload);
         EXPECT_TRUE(next.ok()) << next.error().message();
         if (!next || *next == NextRecord::End) return out;
         out.push_back({tt::as_string(key.span()), tt::as_string(payload.span())});

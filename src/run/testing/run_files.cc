@@ -106,6 +106,18 @@ RunInfo write_run(const std::shared_ptr<PathFileOps>& ops, const std::string& pa
     return std::move(info).value();
 }
 
+EngineResult<NextRecord> next_copied(MergeSource& source, ByteBuffer& key, ByteBuffer& payload) {
+    RecordView view;
+    EngineResult<NextRecord> next = source.next_record(view);
+    if (next.ok() && next.value() == NextRecord::Record) {
+        key.clear();
+        key.append(view.key);
+        payload.clear();
+        payload.append(view.payload);
+    }
+    return next;
+}
+
 EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<PathFileOps>& ops, const RunInfo& info) {
     auto reader = open_run_reader(ops, info);
     if (!reader) return Unexpected(std::move(reader).error());
@@ -113,7 +125,7 @@ EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<PathFileOps
     ByteBuffer key;
     ByteBuffer payload;
     for (;;) {
-        EngineResult<NextRecord> next = (*reader)->next_record(key, payload);
+        EngineResult<NextRecord> next = next_copied(**reader, key, payload);
         if (!next) return Unexpected(std::move(next).error());
         if (*next == NextRecord::End) return records;
         records.push_back({std::string(key.begin(), key.end()),

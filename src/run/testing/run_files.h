@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/expected.h"
+#include "base/merge_source.h"
 #include "run/run_info.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
@@ -54,6 +55,10 @@ EngineResult<std::unique_ptr<RunReader>> open_run_reader(const std::shared_ptr<P
 RunInfo write_run(const std::shared_ptr<PathFileOps>& ops, const std::string& path,
                   const std::vector<TestRecord>& records,
                   std::shared_ptr<SortPool> pool = nullptr);
+
+// MergeSource::next_record, copied into the caller's buffers (previous content replaced), for
+// callers that keep a record beyond the next call.
+EngineResult<NextRecord> next_copied(MergeSource& source, ByteBuffer& key, ByteBuffer& payload);
 
 // Reads every record of a run until the end, or the first error.
 EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<PathFileOps>& ops, const RunInfo& info);
