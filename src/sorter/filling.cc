@@ -149,23 +149,14 @@ EngineStatus Filling::spill_full_half() {
 EngineStatus Filling::wait_for_spill(Poll& poll) {
     if (!spill_job_) return {};
     const auto wait_start = SorterStats::Clock::now();
-    EngineResult<RecordBuffer> sent = [&] {
-        try {
-            return spill_job_->wait(poll);
-        } catch (...) {
-            // The half that thread held may be gone; the engine must not pretend otherwise.
-            lost_records_ = true;
-            spill_job_.reset();
-            throw;
-        }
-    }();
+    // Until the spill answers: its half is gone if an internal error on its thread is thrown here.
+    lost_records_ = true;
+    SpillResult sent = spill_job_->wait(poll);
     stats_->add_spill_wait(SorterStats::since(wait_start));
-    if (!sent && sent.error().kind() == ErrorKind::GaveUp) return Unexpected(std::move(sent).error());
-    spill_job_.reset();
-    if (!sent) {
-        lost_records_ = true;
-        return Unexpected(std::move(sent).error());
-    }
+    const bool gave_up = !sent && sent.error().kind() == ErrorKind::GaveUp;
+    lost_records_ = !sent && !gave_up;
+    if (!gave_up) spill_job_.reset();
+    if (!sent) return Unexpected(std::move(sent).error());
     spare_.emplace(std::move(sent).value());
     return {};
 }

@@ -28,14 +28,13 @@ constexpr uint64_t kDescriptorReserve = 4;
 size_t lightest_window(const std::vector<RunInfo>& runs, size_t k) {
     TR_CHECK(k >= 1 && k <= runs.size());
     uint64_t sum = 0;
-    for (size_t i = 0; i < k; ++i) sum += runs[i].byte_count;
-    uint64_t best = sum;
+    uint64_t best = UINT64_MAX;
     size_t best_start = 0;
-    for (size_t start = 1; start + k <= runs.size(); ++start) {
-        sum = sum - runs[start - 1].byte_count + runs[start + k - 1].byte_count;
-        if (sum < best) {  // strictly less: the first window wins a tie
+    for (size_t end = 1; end <= runs.size(); ++end) {  // the window [end - k, end)
+        sum += runs[end - 1].byte_count - (end > k ? runs[end - k - 1].byte_count : 0);
+        if (end >= k && sum < best) {  // strictly less: the first window wins a tie
             best = sum;
-            best_start = start;
+            best_start = end - k;
         }
     }
     return best_start;
