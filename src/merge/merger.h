@@ -19,8 +19,8 @@ class Merger {
 public:
     ~Merger();
 
-    // A record (true, *out viewing it), the end (false), or an error (the Io variant; later
-    // calls give LostRecords). The views stay valid until the next merge_next or the
+    // A record (true, *out viewing it), the end (false), or an error (later calls give
+    // LostRecords). The views stay valid until the next merge_next or the
     // Merger's destruction.
     EngineResult<bool> merge_next(RecordView* out);
 

@@ -89,7 +89,8 @@ int add_record_waiting(SorterObject* self, Bytes key, Bytes payload) {
             }
             // Waiting for a spill can take long: not attached, so other threads and the
             // collector are not held up.
-            if (!lock.detached() && core.add_may_wait(key, payload)) lock.detach();
+            EngineResult<bool> full = core.add([&](Filling& f) -> EngineResult<bool> { return f.is_full_for(key, payload); });
+            if (!lock.detached() && full && *full) lock.detach();
             result = core.add([&](Filling& f) { return f.add(key, payload, poll); });
             if (result) count_item(self);
         }

@@ -18,11 +18,6 @@ bool SorterCore::in_creating_process() const { return is_current_process(creator
 
 StateKind SorterCore::state_kind() const { return state_.kind(); }
 
-bool SorterCore::add_may_wait(Bytes key, Bytes payload) const {
-    const auto* filling = std::get_if<std::unique_ptr<Filling>>(&state_.v);
-    return filling != nullptr && (*filling)->is_full_for(key, payload);
-}
-
 EngineError SorterCore::refusal(ErrorKind after_read) const {
     switch (state_.kind()) {
         case StateKind::Reading:

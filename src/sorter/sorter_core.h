@@ -110,14 +110,10 @@ public:
     // --- everything below REQUIRES the mutex held ---
     StateKind state_kind() const;
 
-    // Whether Filling::add for a record of this size would wait for a running spill: the
-    // caller then detaches first.
-    bool add_may_wait(Bytes key, Bytes payload) const;
-
     // add(filling) with the Filling while the sorter takes records (to call its add, try_add,
-    // try_add_bytes or try_add_lines), else the refusal of a sorter that no longer does. The
-    // try_ methods answer false, with nothing done, when appending needs the running spill to
-    // end first: detach, then call Filling::add.
+    // try_add_bytes, try_add_lines or is_full_for), else the refusal of a sorter that no longer
+    // does. The try_ methods answer false, with nothing done, when appending needs the running
+    // spill to end first: detach, then call Filling::add, which may wait.
     template <typename Add>
     auto add(Add add) {
         using Result = decltype(add(std::declval<Filling&>()));

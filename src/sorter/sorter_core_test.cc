@@ -415,7 +415,8 @@ TEST(SorterCore, AnInterruptedWaitForASpillKeepsTheSpillAndTheNextAddSucceeds) {
     auto core = make_core(base.path(), 4096, 64, 1, ops);
     const std::string key = "key", payload(40, 'p');
     Locked locked(*core);
-    while (!core->add_may_wait(tt::as_bytes(key), tt::as_bytes(payload)) || core->stats().snapshot().runs_spilled == 0) {
+    const auto full_for = [&](Filling& f) -> EngineResult<bool> { return f.is_full_for(tt::as_bytes(key), tt::as_bytes(payload)); };
+    while (!core->add(full_for).value() || core->stats().snapshot().runs_spilled == 0) {
         SilentPoll poll;
         ASSERT_TRUE(add_record(*core, tt::as_bytes(key), tt::as_bytes(payload), poll).ok());
     }

@@ -26,16 +26,11 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
                          const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
                          SorterStats& stats, SortScratch* scratch) {
     sort_entries(buffer, pool.get(), scratch);
-    EngineResult<RunInfo> run = write_run(buffer, std::move(path), dir, pool);
-    if (!run) return Unexpected(std::move(run).error());  // the buffer is freed before the result is sent
-    stats.add_file_bytes(run->file_bytes);
+    // On an error the buffer is freed before the result is sent.
+    stats.add_file_bytes(TR_TRY(write_run(buffer, std::move(path), dir, pool)).file_bytes);
     // A buffer that grew past the half budget for one large record is not kept: reusing it
     // would hold more than max_bytes for good.
-    if (buffer.counted_capacity() > half_budget) {
-        buffer.release();
-    } else {
-        buffer.clear();
-    }
+    buffer.counted_capacity() > half_budget ? buffer.release() : buffer.clear();
     return buffer;
 }
 
