@@ -101,20 +101,11 @@ private:
     }
 
     const Clock::time_point made_;
-    std::atomic<uint64_t> items_{0};
-    std::atomic<uint64_t> bytes_in_{0};
-    std::atomic<uint64_t> runs_spilled_{0};
-    std::atomic<uint64_t> merge_passes_{0};
-    std::atomic<uint64_t> bytes_spilled_{0};
-    std::atomic<uint64_t> file_bytes_{0};
-    std::atomic<uint64_t> peak_memory_{0};
-    std::atomic<uint64_t> spill_wait_ns_{0};
-    std::atomic<uint64_t> spill_ns_{0};
-    std::atomic<uint64_t> merge_pass_ns_{0};
-    std::atomic<uint64_t> last_sort_ns_{0};
+    std::atomic<uint64_t> items_{0}, bytes_in_{0}, runs_spilled_{0}, merge_passes_{0};
+    std::atomic<uint64_t> bytes_spilled_{0}, file_bytes_{0}, peak_memory_{0};
+    std::atomic<uint64_t> spill_wait_ns_{0}, spill_ns_{0}, merge_pass_ns_{0}, last_sort_ns_{0};
     // Offsets from made_, with the low bit set so that 0 means "not yet".
-    std::atomic<uint64_t> read_start_ns_{0};
-    std::atomic<uint64_t> read_end_ns_{0};
+    std::atomic<uint64_t> read_start_ns_{0}, read_end_ns_{0};
 };
 
 }  // namespace tessarune
