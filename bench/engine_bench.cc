@@ -1,4 +1,4 @@
-// External sort of text lines through the engine alone (create_core, add_record, start_read
+// External sort of text lines through the engine alone (create_core, add, start_read
 // without keep, then the merge on a merging thread whose chunks this thread writes, as
 // write_to does), against GNU sort (LC_ALL=C sort -S <budget> --parallel=2) on the
 // same file. Two datasets:
