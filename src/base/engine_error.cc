@@ -42,6 +42,12 @@ EngineError EngineError::from_errno(int code) {
     return e;
 }
 
+EngineError EngineError::at_path(const std::string& path) const {
+    EngineError e = with_message(path + ": " + message_);
+    e.path_ = path;
+    return e;
+}
+
 void fail_internal(const char* file, int line, const char* what) {
     std::string text = "internal error at ";
     text += file;

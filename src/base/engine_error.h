@@ -76,11 +76,7 @@ public:
 
     // The error as it concerns one file: "<path>: <message>", with the path kept apart too.
     // Storage code never returns a system error bare: it wraps it with the path it concerns.
-    EngineError at_path(const std::string& path) const {
-        EngineError e = with_message(path + ": " + message_);
-        e.path_ = path;
-        return e;
-    }
+    EngineError at_path(const std::string& path) const;
 
     // Marks the file an error concerns without changing the message (which names it already).
     EngineError& set_path(std::string path) {
