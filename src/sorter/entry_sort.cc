@@ -77,17 +77,15 @@ struct Window {
 inline SortItem make_item(const uint8_t* arena, const RecordEntry& e, const Window& w, uint32_t index) {
     const uint64_t remaining = e.key_length > w.depth ? e.key_length - w.depth : 0;
     const uint8_t* p = arena + entry_offset(e) + w.depth;
+    const uint64_t low = (std::min<uint64_t>(remaining, uint64_t{w.span} + 1) << 32) | index;
+    if (!w.sparse && remaining >= 16) return SortItem{load_be64(p), (load_be64(p + 8) >> 40 << 40) | low};
     uint8_t padded[16] = {};
-    const uint8_t* bytes = padded;
     if (w.sparse) {
         for (uint32_t i = 0; i < w.count; ++i) padded[i] = w.offsets[i] < remaining ? p[w.offsets[i]] : 0;
-    } else if (remaining >= 16) {
-        bytes = p;
     } else if (remaining != 0) {
         std::memcpy(padded, p, remaining);
     }
-    const uint64_t code = std::min<uint64_t>(remaining, uint64_t{w.span} + 1);
-    return SortItem{load_be64(bytes), (load_be64(bytes + 8) >> 40 << 40) | (code << 32) | index};
+    return SortItem{load_be64(padded), (load_be64(padded + 8) >> 40 << 40) | low};
 }
 
 // The whole record order of two entries whose keys lie in `arena`: key bytes, then adding
