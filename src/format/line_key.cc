@@ -1,5 +1,6 @@
 #include "format/line_key.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -8,6 +9,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "base/engine_error.h"
 #include "format/general_number_key.h"
 #include "format/number_key.h"
 #include "format/version_key.h"
@@ -139,6 +141,10 @@ std::pair<size_t, size_t> key_range(const Fields& fields, IsBlank blank, const L
     return {start, advance_clamped(end, f.end_char, n)};
 }
 
+void complement_from(ByteBuffer& out, size_t at) {
+    for (uint8_t *p = out.data() + at, *e = out.data() + out.size(); p != e; ++p) *p = static_cast<uint8_t>(~*p);
+}
+
 // Text keys write each 00 as 00 FF and end with 00 00, so that no key is a prefix of another.
 void append_text_key(Bytes text, ByteBuffer& out) {
     const uint8_t* p = text.data();
@@ -242,11 +248,12 @@ void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, By
         const Bytes text = end > start ? line.subspan(start, end - start) : Bytes{};
         const size_t key_at = out.size();
         append_field_key(plan, f.flags, blank, text, out, scratch);
-        if (f.flags & kReverse) {
-            for (uint8_t *p = out.data() + key_at, *e = out.data() + out.size(); p != e; ++p) {
-                *p = static_cast<uint8_t>(~*p);
-            }
-        }
+        if (f.flags & kReverse) complement_from(out, key_at);
+    }
+    if (plan.last_resort) {
+        const size_t key_at = out.size();
+        append_text_key(line, out);
+        if (plan.last_resort_reverse) complement_from(out, key_at);
     }
 }
 
@@ -272,6 +279,31 @@ void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, ByteB
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out) {
     ByteBuffer scratch;
     append_line_key(plan, line, out, scratch);
+}
+
+size_t last_resort_length(Bytes line) {
+    return line.size() + static_cast<size_t>(std::count(line.begin(), line.end(), uint8_t{0})) + 2;
+}
+
+void append_line_from_key(Bytes key, size_t last_resort_length, bool reversed, ByteBuffer& out) {
+    TR_CHECK(last_resort_length >= 2 && last_resort_length <= key.size());
+    // The part is `escaped line 00 00`, each 00 of the line written 00 FF (all complemented
+    // when reversed): the line is the part less its end, with every escape undone.
+    const uint8_t zero = reversed ? 0xFF : 0x00;
+    const Bytes part = key.subspan(key.size() - last_resort_length, last_resort_length - 2);
+    const size_t at = out.size();
+    const uint8_t* p = part.data();
+    const uint8_t* const end = p + part.size();
+    while (p != end) {
+        const void* found = std::memchr(p, zero, static_cast<size_t>(end - p));
+        const uint8_t* stop = found == nullptr ? end : static_cast<const uint8_t*>(found);
+        out.append(p, static_cast<size_t>(stop - p));
+        if (stop == end) break;
+        TR_CHECK(stop + 1 != end);  // an escaped 00 is always followed by its FF
+        out.push_back(zero);
+        p = stop + 2;
+    }
+    if (reversed) complement_from(out, at);
 }
 
 }  // namespace tessarune::format

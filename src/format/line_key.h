@@ -62,12 +62,25 @@ struct LineKeyPlan {
     int tab = -1;                      // the field separator byte, or -1: fields begin at blanks
     bool zero_terminated = false;      // lines end with NUL: newline is a blank too
     uint64_t random_seed = 0;          // for kRandom fields
+    // After the fields, the whole line as a last resort, so that lines whose fields compare
+    // equal fall in the order of their bytes: the line as a text key, complemented when
+    // last_resort_reverse (the global -r). Off for -s and -u, and needless without fields.
+    bool last_resort = false;
+    bool last_resort_reverse = false;
 };
 
 // Appends the key bytes of `line` (without its separator). Time is linear in the line's length
 // for each field of the plan; nothing is allocated beyond the growth of `out` and `scratch`,
 // which holds a field's text while d, i, f or g read it.
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, ByteBuffer& scratch);
+
+// The length of the last-resort part at the end of a key that append_line_key made with
+// last_resort set: the line's text key, `escaped line 00 00`.
+size_t last_resort_length(Bytes line);
+
+// Appends to `out` the line whose last-resort part ends `key`, given that part's length:
+// the line is stored once, inside its key, and comes back from there on the way out.
+void append_line_from_key(Bytes key, size_t last_resort_length, bool reversed, ByteBuffer& out);
 
 // The same with scratch space of its own, for callers that key a line now and then.
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out);

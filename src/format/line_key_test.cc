@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "format/number_key.h"
+#include "format/record_keyers.h"
 
 namespace tessarune::format {
 namespace {
@@ -91,6 +95,43 @@ TEST(LineKey, PartsConcatenateAndReverseAlone) {
         for (uint8_t b : out) expected_number += static_cast<char>(~b);
     }
     EXPECT_EQ(line_key(plan, std::string_view("x\0y -1.50", 9)), expected_number + text(std::string_view("x\0y", 3)));
+}
+
+// The last resort orders lines of equal fields by their bytes (reversed by the global -r),
+// while the record stores the line once, inside its key, and gives it back whole.
+TEST(LineKey, LastResortOrdersTiesByLineAndGivesTheLineBack) {
+    std::mt19937_64 rng(7);
+    const std::string alphabet{"ab \0\xff", 5};
+    for (const bool reversed : {false, true}) {
+        LineKeyPlan plan = plan_of({1, 0, 1, 0, kNumeric});
+        plan.last_resort = true;
+        plan.last_resort_reverse = reversed;
+        struct Record {
+            std::string line, key, payload;
+        };
+        std::vector<Record> records;
+        auto keyer = make_line_keyer(plan, '\n');
+        for (int i = 0; i < 300; ++i) {
+            std::string line = std::to_string(rng() % 3) + " " + std::to_string(rng() % 3);
+            for (uint64_t n = rng() % 4; n > 0; --n) line += alphabet[rng() % alphabet.size()];
+            const std::string input = line + "\n";
+            ByteBuffer key;
+            const KeyedRecord r = keyer->next(Bytes(reinterpret_cast<const uint8_t*>(input.data()), input.size()), true, key);
+            ASSERT_EQ(r.step, RecordStep::Record);
+            ByteBuffer back;
+            append_keyed_line(plan, '\n', key.span(), r.payload, back);
+            ASSERT_EQ(std::string(back.begin(), back.end()), input);
+            records.push_back({line, std::string(key.begin(), key.end()), std::string(r.payload.begin(), r.payload.end())});
+        }
+        std::vector<Record> by_key = records;
+        std::stable_sort(by_key.begin(), by_key.end(), [](const Record& a, const Record& b) { return a.key < b.key; });
+        auto field = [](const std::string& line) { return std::stoi(line.substr(line.find(' ') + 1)); };
+        std::stable_sort(records.begin(), records.end(), [&](const Record& a, const Record& b) {
+            if (field(a.line) != field(b.line)) return field(a.line) < field(b.line);
+            return reversed ? b.line < a.line : a.line < b.line;
+        });
+        for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(by_key[i].line, records[i].line) << i;
+    }
 }
 
 }  // namespace

@@ -11,8 +11,13 @@
 
 namespace tessarune::format {
 
-// Lines ending in `separator`, keyed by the plan; the payload is the line with its separator.
+// Lines ending in `separator`, keyed by the plan; the payload is the line with its separator,
+// or, when the plan has a last resort, 4 bytes (little-endian) that say how long the key's
+// last-resort part is: the line is stored once, inside its key.
 std::unique_ptr<RecordKeyer> make_line_keyer(LineKeyPlan plan, uint8_t separator);
+
+// Appends the line, with its separator, of a record that make_line_keyer(plan, separator) made.
+void append_keyed_line(const LineKeyPlan& plan, uint8_t separator, Bytes key, Bytes payload, ByteBuffer& out);
 
 // JSON Lines keyed by the values at dotted paths (already split), or by the whole value when
 // there are none. A line of blanks alone is skipped; a line the native reading cannot key
