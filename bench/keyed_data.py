@@ -1,13 +1,15 @@
 """Makes the inputs of the keyed benchmarks, so that anyone can make the same files again.
 
-    .venv/bin/python bench/keyed_data.py logs|jsonl|csv PATH [--mib 256] [--seed 1]
+    .venv/bin/python bench/keyed_data.py logs|jsonl|csv|random PATH [--mib 256] [--seed 1]
 
 - logs: "2026-03-13T20:03:04.840Z host-07 INFO GET 4312 200 85ms /api/items/12 req=..."
   (field 5 a byte count, for -k5,5n);
 - jsonl: {"user": {"id": 339563, "country": "NG"}, "ts": "...", "event": "logout",
   "amount": 425.36, "tags": ["beta"], "note": "alpha fox"}, about 170 bytes a record;
 - csv: the same records flattened (user_id,country,ts,event,amount,tags,note), the note
-  quoted, with a comma in one record of eight.
+  quoted, with a comma in one record of eight;
+- random: lines of letters, digits and spaces, 64 bytes long on average (a newline is one
+  byte in 64, so the lengths spread geometrically and some lines are empty).
 """
 
 import argparse
@@ -66,7 +68,25 @@ def _csv(rnd):
                f'{ev["amount"]},{"|".join(ev["tags"])},"{ev["note"]}"\n')
 
 
-MAKERS = {"logs": _log_lines, "jsonl": _jsonl, "csv": _csv}
+# A newline for 4 of the 256 byte values: lines average 64 bytes.
+_RANDOM_TABLE = bytes.maketrans(
+    bytes(range(256)),
+    bytes(10 if v < 4 else
+          b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 "[v % 63]
+          for v in range(256)))
+
+
+def _random_lines(rnd):
+    # Whole blocks translated at once: a gibibyte drawn a line at a time takes minutes.
+    tail = ""
+    while True:
+        lines = (tail + rnd.randbytes(1 << 20).translate(_RANDOM_TABLE).decode()).split("\n")
+        tail = lines.pop()
+        for line in lines:
+            yield line + "\n"
+
+
+MAKERS = {"logs": _log_lines, "jsonl": _jsonl, "csv": _csv, "random": _random_lines}
 
 
 def write(kind, path, size, seed=1):

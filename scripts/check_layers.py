@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Fails when a file under src/<layer>/ includes a header of a layer above its own.
 
-The layers, lowest first: base, key, format, run, merge, sorter, python. A file may include headers
+The layers, lowest first: base, key, format, run, merge, sorter, job, then the two front doors
+python and command. A file may include headers
 of its own layer and of the layers below it. The build enforces the same rule; this check
 says it in one line per offending include, for every file at once.
 """
@@ -9,7 +10,9 @@ import pathlib
 import re
 import sys
 
-LAYERS = ["base", "key", "format", "run", "merge", "sorter", "python"]
+LAYERS = ["base", "key", "format", "run", "merge", "sorter", "job", "python", "command"]
+# The front doors stand side by side at the top: neither includes the other.
+FRONT_DOORS = {"python", "command"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/')
 
 
@@ -28,6 +31,8 @@ def violations(src: pathlib.Path):
             target = m.group(1)
             if target not in LAYERS:
                 yield f"{path}:{number}: includes {target}/, which is not a layer"
+            elif target != layer and {target, layer} <= FRONT_DOORS:
+                yield f"{path}:{number}: {layer} includes {target}/, another front door"
             elif LAYERS.index(target) > LAYERS.index(layer):
                 yield f"{path}:{number}: {layer} includes {target}/, a layer above it"
 

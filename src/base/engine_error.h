@@ -35,6 +35,8 @@ namespace tessarune {
     X(Other, "other error")                                                                        \
     /* The engine's own. An argument or record it refuses (ValueError): */                         \
     X(InvalidArgument, "invalid argument")                                                         \
+    /* A record of an input file that cannot be read as its format says ("FILE:LINE: why"): */     \
+    X(BadInput, "invalid input")                                                                   \
     /* An earlier failure lost records, so the sort cannot go on: */                               \
     X(LostRecords, "an earlier error lost records, so sorting cannot go on")                       \
     /* The caller's poll asked the engine to stop waiting or merging: */                           \

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <utility>
 
+#include "base/engine_error.h"
+#include "format/json_number.h"
+#include "format/json_tape.h"
+#include "format/json_text.h"
 #include "key/key_encoding.h"
 
 namespace tessarune::format {
@@ -16,8 +20,13 @@ namespace tessarune::format {
 // On-Demand parser validates only what it visits, and visiting everything took about 800 ns,
 // since its header-only code compiles for baseline x86-64 unless built for one machine.
 // Checked against simdjson 3.0.1 and 4.6.11.
+// The lines it cannot give Python's value for go to JsonTape, which is slower but reads
+// exactly what json.loads reads.
 struct JsonKeyReader::Parser {
     simdjson::dom::parser dom;
+    JsonTape tape;
+    DecimalIntKey ints;
+    ByteBuffer decoded;  // UTF-16 and UTF-32 lines as UTF-8
 };
 
 namespace {
@@ -49,7 +58,7 @@ bool is_low_surrogate(int unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 // True when every \u escape of a surrogate is a high one followed at once by an escaped low
 // one, and every escape is complete. Python keeps a lone surrogate as a code point of its own,
 // which parser versions treat differently, so such lines, and any escape that looks odd, go
-// the reference way. Backslashes appear only inside strings of a line the parser accepts, and
+// the exact way. Backslashes appear only inside strings of a line the parser accepts, and
 // each begins an escape there, so stepping from escape to escape reads them as the parser does.
 bool surrogates_paired(Bytes line) {
     const uint8_t* p = line.data();
@@ -74,7 +83,7 @@ bool surrogates_paired(Bytes line) {
     return true;
 }
 
-// Python reads a UTF-8 byte order mark in bytes as an encoding signature; the parser may not.
+// Python reads a UTF-8 byte order mark in bytes as an encoding signature; simdjson may not.
 bool starts_with_bom(Bytes line) {
     return line.size() >= 3 && line[0] == 0xEF && line[1] == 0xBB && line[2] == 0xBF;
 }
@@ -158,47 +167,157 @@ bool value_at(element root, const std::vector<std::string>& path, element& found
     return true;
 }
 
+
+constexpr const char* kWholeObjectMessage = "an object has no order of its own: name fields with -k";
+// The key walk's own words, for what it refuses in a whole value.
+constexpr const char* kObjectInKeyMessage =
+    "a sort key must be an int, float, str, bytes, None, or a tuple or list of them, not dict";
+constexpr const char* kKeyTooDeepMessage = "a sort key is nested more than 256 deep";
+
+void append_tape_scalar(const JsonTape& tape, const JsonNode& n, DecimalIntKey& ints, ByteBuffer& out) {
+    switch (n.kind) {
+        case JsonKind::Null: out.push_back(TAG_NONE); break;
+        case JsonKind::False: append_number_i128(0, out); break;
+        case JsonKind::True: append_number_i128(1, out); break;
+        case JsonKind::Int: ints.append(n.negative, tape.digits(n), out); break;
+        case JsonKind::Float: append_number_f64(n.number, out); break;
+        case JsonKind::String: append_escaped(TAG_STR, tape.string(n), out); break;
+        case JsonKind::Array:
+        case JsonKind::Object: TR_CHECK(false); break;
+    }
+}
+
+// The key walk over the value at node `i`: nullptr, or what it refuses first in document
+// order. Recursion stops at KEY_MAX_DEPTH, however deep the tape goes.
+const char* append_tape_whole(const JsonTape& tape, size_t i, int depth, DecimalIntKey& ints, ByteBuffer& out) {
+    const JsonNode& n = tape.node(i);
+    if (n.kind == JsonKind::Object) return kObjectInKeyMessage;
+    if (n.kind != JsonKind::Array) {
+        append_tape_scalar(tape, n, ints, out);
+        return nullptr;
+    }
+    if (depth >= KEY_MAX_DEPTH) return kKeyTooDeepMessage;
+    out.push_back(TAG_LIST);
+    for (size_t item = i + 1; item < n.end; item = tape.skip(item)) {
+        if (const char* refused = append_tape_whole(tape, item, depth + 1, ints, out)) return refused;
+    }
+    out.push_back(TAG_END);
+    return nullptr;
+}
+
+constexpr size_t kNoValue = SIZE_MAX;
+
+// The node at `path` as Python's chain of dict.get finds it, the last of duplicate names
+// winning; kNoValue for None.
+size_t tape_value_at(const JsonTape& tape, const std::vector<std::string>& path) {
+    size_t at = 0;
+    for (const std::string& step : path) {
+        const JsonNode& object = tape.node(at);
+        if (object.kind != JsonKind::Object) return kNoValue;
+        size_t found = kNoValue;
+        for (size_t name = at + 1; name < object.end; name = tape.skip(name + 1)) {
+            const Bytes text = tape.string(tape.node(name));
+            if (text.size() == step.size() && std::memcmp(text.data(), step.data(), step.size()) == 0) found = name + 1;
+        }
+        if (found == kNoValue || tape.node(found).kind == JsonKind::Null) return kNoValue;
+        at = found;
+    }
+    return at;
+}
+
 }  // namespace
 
 JsonKeyReader::JsonKeyReader(std::vector<std::vector<std::string>> paths)
-    : paths_(std::move(paths)), parser_(std::make_unique<Parser>()) {}
+    : paths_(std::move(paths)), parser_(std::make_unique<Parser>()) {
+    for (const std::vector<std::string>& steps : paths_) {
+        std::string& name = path_names_.emplace_back();
+        for (size_t i = 0; i < steps.size(); ++i) name += (i == 0 ? "" : ".") + steps[i];
+    }
+}
 
 JsonKeyReader::~JsonKeyReader() = default;
 JsonKeyReader::JsonKeyReader(JsonKeyReader&&) noexcept = default;
 JsonKeyReader& JsonKeyReader::operator=(JsonKeyReader&&) noexcept = default;
 
 bool JsonKeyReader::append_key(Bytes line, ByteBuffer& out) {
-    if (starts_with_bom(line) || !surrogates_paired(line)) return false;
-
     padded_.clear();
     padded_.reserve(line.size() + simdjson::SIMDJSON_PADDING);
     if (!line.empty()) std::memcpy(padded_.data(), line.data(), line.size());
     std::memset(padded_.data() + line.size(), 0, simdjson::SIMDJSON_PADDING);
-    element root;
-    // Any error declines the line: what the parser rejects is either not JSON to Python as
-    // well, or a form named above that Python reads and the parser cannot; both go the
-    // reference way, which gives today's key or error.
-    if (parser_->dom.parse(padded_.data(), line.size(), false).get(root) != simdjson::SUCCESS) return false;
-
     const size_t start = out.size();
-    bool keyed = true;
-    if (paths_.empty()) {
-        keyed = root.type() != element_type::OBJECT && append_whole(root, 0, out);
-    } else {
-        out.push_back(TAG_TUPLE);
-        for (const std::vector<std::string>& path : paths_) {
-            element value;
-            if (!value_at(root, path, value)) {
-                out.push_back(TAG_NONE);
-            } else if (!append_scalar(value, out)) {
-                keyed = false;
-                break;
-            }
+    if (!starts_with_bom(line) && surrogates_paired(line) && append_fast(line.size(), out)) return true;
+    out.set_size(start);
+    if (append_exact(line.size(), out)) return true;
+    out.set_size(start);
+    return false;
+}
+
+// simdjson's reading, for a line it accepts and whose key holds nothing Python reads
+// differently; false for any other line, which the exact reading then keys or refuses.
+bool JsonKeyReader::append_fast(size_t length, ByteBuffer& out) {
+    element root;
+    if (parser_->dom.parse(padded_.data(), length, false).get(root) != simdjson::SUCCESS) return false;
+    if (paths_.empty()) return root.type() != element_type::OBJECT && append_whole(root, 0, out);
+    out.push_back(TAG_TUPLE);
+    for (const std::vector<std::string>& path : paths_) {
+        element value;
+        if (!value_at(root, path, value)) {
+            out.push_back(TAG_NONE);
+        } else if (!append_scalar(value, out)) {
+            return false;
         }
-        out.push_back(TAG_END);
     }
-    if (!keyed) out.set_size(start);
-    return keyed;
+    out.push_back(TAG_END);
+    return true;
+}
+
+bool JsonKeyReader::append_exact(size_t length, ByteBuffer& out) {
+    // json.loads is given the line with its newline, which decides some encodings.
+    padded_.data()[length] = '\n';
+    const Bytes bytes(padded_.data(), length + 1);
+    JsonText text;
+    std::string reason;
+    if (!decode_json_bytes(bytes, parser_->decoded, text, reason)) {
+        error_ = "not JSON: " + reason;
+        return false;
+    }
+    JsonTape& tape = parser_->tape;
+    if (!tape.parse(text.text)) {
+        error_ = "not JSON: " + tape.error().reason;
+        if (text.is_input) {
+            const size_t column = static_cast<size_t>(text.text.data() - bytes.data()) + tape.error().offset + 1;
+            error_ += " at column " + std::to_string(column);
+        }
+        return false;
+    }
+    if (paths_.empty()) {
+        if (tape.node(0).kind == JsonKind::Object) {
+            error_ = kWholeObjectMessage;
+            return false;
+        }
+        if (const char* refused = append_tape_whole(tape, 0, 0, parser_->ints, out)) {
+            error_ = refused;
+            return false;
+        }
+        return true;
+    }
+    out.push_back(TAG_TUPLE);
+    for (size_t i = 0; i < paths_.size(); ++i) {
+        const size_t at = tape_value_at(tape, paths_[i]);
+        if (at == kNoValue) {
+            out.push_back(TAG_NONE);
+            continue;
+        }
+        const JsonNode& n = tape.node(at);
+        if (n.kind == JsonKind::Array || n.kind == JsonKind::Object) {
+            error_ = "the value of " + path_names_[i] + " is " + (n.kind == JsonKind::Array ? "a list" : "an object") +
+                     ", which is no sort key";
+            return false;
+        }
+        append_tape_scalar(tape, n, parser_->ints, out);
+    }
+    out.push_back(TAG_END);
+    return true;
 }
 
 }  // namespace tessarune::format

@@ -1,14 +1,13 @@
-// JSON Lines keys read in C++: the key bytes of one line's JSON value, exactly as the command
-// line's Python keying gives them (json.loads, then the values at dotted paths as a tuple, or
-// the whole value with no path, then the key walk), for the lines that can be keyed exactly
-// here. Every other line is declined and goes the Python way, which gives its key or its error.
+// JSON Lines keys read in C++: the key bytes of one line's JSON value, exactly as the Python
+// keying gives them (json.loads of the line's bytes with its newline, then the values at
+// dotted paths as a tuple, or the whole value with no path, then the key walk), or the
+// message for a line that it refuses.
 //
-// A line is declined when Python would refuse it or its key (not JSON, an object or array at a
-// path, an object as the whole value or inside it, a list nested too deep), and when the parser
-// cannot give Python's value exactly: ints beyond 64 bits, NaN and Infinity, numbers that
-// overflow a double, lone surrogate escapes, bytes that are not UTF-8 (Python reads encoded
-// surrogates), a byte order mark, nesting beyond the parser's limit. Ordinary records are never
-// declined.
+// Every line is keyed here. The usual line goes through a fast validating parser; a line that
+// parser cannot give Python's value for (ints beyond 64 bits, NaN and Infinity, numbers that
+// overflow a double, lone surrogates, a byte order mark, UTF-16 or UTF-32 text, deep nesting)
+// or that is refused goes through a slower parser written after Python's (json_tape.h),
+// which also words the refusal. Nesting deeper than JsonTape::kMaxDepth is refused.
 #pragma once
 
 #include <memory>
@@ -19,7 +18,7 @@
 
 namespace tessarune::format {
 
-// One per adding call or thread: it holds the parser and its buffers, which grow to the
+// One per adding call or thread: it holds the parsers and their buffers, which grow to the
 // longest line seen and are reused, so keying a line allocates nothing once they have grown.
 class JsonKeyReader {
 public:
@@ -32,16 +31,24 @@ public:
     JsonKeyReader& operator=(const JsonKeyReader&) = delete;
 
     // Appends the key bytes of one line (no newline; never blank) and returns true, or returns
-    // false with `out` as it was when the line must be keyed the reference way. Throws
-    // std::bad_alloc when `out` or the line's buffer cannot grow, with `out` partly written.
+    // false with `out` as it was and error() saying why the line has no key. Throws
+    // std::bad_alloc when a buffer cannot grow, with `out` partly written.
     bool append_key(Bytes line, ByteBuffer& out);
 
+    // Why the last line refused was refused: "not JSON: ..." or what the keying objects to.
+    const std::string& error() const { return error_; }
+
 private:
-    struct Parser;  // keeps the parser's large header out of every includer
+    struct Parser;  // keeps the parsers' large headers out of every includer
+
+    bool append_fast(size_t length, ByteBuffer& out);
+    bool append_exact(size_t length, ByteBuffer& out);
 
     std::vector<std::vector<std::string>> paths_;
+    std::vector<std::string> path_names_;  // as messages name them: dotted
     std::unique_ptr<Parser> parser_;
-    ByteBuffer padded_;  // the line copied with the zeroed tail the parser reads past its end
+    ByteBuffer padded_;  // the line copied with the zeroed tail the fast parser reads past its end
+    std::string error_;
 };
 
 }  // namespace tessarune::format

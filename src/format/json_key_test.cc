@@ -1,7 +1,7 @@
 // The JSON key reader's own contract: what it appends composes the key encoding as the Python
-// keying does, a declined line leaves the output as it was, and the reused buffers carry
-// nothing from one line to the next. Agreement with Python on every kind of line is the
-// differential test's job (tests/test_native_json_keys.py).
+// keying does, a refused line leaves the output as it was, no line is too deep for it, and the
+// reused buffers carry nothing from one line to the next. Agreement with Python on every kind
+// of line is the differential test's job (tests/test_native_json_keys.py).
 #include "format/json_key.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "format/record_keyers.h"
 #include "key/key_encoding.h"
 
 namespace tessarune::format {
@@ -18,7 +19,7 @@ Bytes as_bytes(std::string_view s) { return Bytes(reinterpret_cast<const uint8_t
 
 std::string key_of(JsonKeyReader& reader, std::string_view line) {
     ByteBuffer out;
-    if (!reader.append_key(as_bytes(line), out)) return "declined";
+    if (!reader.append_key(as_bytes(line), out)) return "refused: " + reader.error();
     return std::string(reinterpret_cast<const char*>(out.data()), out.size());
 }
 
@@ -57,20 +58,37 @@ TEST(JsonKeyReader, WholeValueIsAListOfKeysOrAScalar) {
               kList + str_key("x") + kList + int_key(0) + kNone + kEnd + kEnd);
     EXPECT_EQ(key_of(reader, R"("x")"), str_key("x"));
     // The key walk refuses a list at depth 256, so the deepest list kept is at depth 255.
-    EXPECT_NE(key_of(reader, std::string(256, '[') + std::string(256, ']')), "declined");
-    EXPECT_EQ(key_of(reader, std::string(257, '[') + std::string(257, ']')), "declined");
+    EXPECT_EQ(key_of(reader, std::string(256, '[') + std::string(256, ']')).find("refused"), std::string::npos);
+    EXPECT_EQ(key_of(reader, std::string(257, '[') + std::string(257, ']')),
+              "refused: a sort key is nested more than 256 deep");
 }
 
-TEST(JsonKeyReader, DeclinedLineLeavesOutputAsItWas) {
+TEST(JsonKeyReader, NoNestingOverflowsTheStack) {
+    JsonKeyReader whole({});
+    JsonKeyReader by_path({{"a"}});
+    const std::string deep = std::string(1'000'000, '[') + std::string(1'000'000, ']');
+    const std::string refused = "refused: not JSON: nested more than 10000 deep at column 10001";
+    EXPECT_EQ(key_of(whole, deep), refused);
+    EXPECT_EQ(key_of(by_path, deep), refused);
+    EXPECT_EQ(key_of(by_path, std::string(1'000'000, '{')),
+              "refused: not JSON: expecting a property name in double quotes at column 2");
+    // Within the limit a deep value off the path does not stop the key.
+    EXPECT_EQ(key_of(by_path, R"({"a": 1, "b": )" + std::string(9000, '[') + std::string(9000, ']') + "}"),
+              kTuple + int_key(1) + kEnd);
+}
+
+TEST(JsonKeyReader, RefusedLineLeavesOutputAsItWas) {
     JsonKeyReader by_path({{"a"}, {"b"}});
     JsonKeyReader whole({});
     ByteBuffer out;
     out.append(as_bytes("earlier keys"));
-    // Each is declined after part of its key could have been written.
+    // Each is refused after some of its key could have been written, by either parser (a
+    // byte order mark or NaN sends a line to the exact one).
     EXPECT_FALSE(by_path.append_key(as_bytes(R"({"a": 1, "b": [1]})"), out));
-    EXPECT_FALSE(by_path.append_key(as_bytes(R"({"a": 1, "b": {"c": 1}})"), out));
+    EXPECT_FALSE(by_path.append_key(as_bytes(R"({"a": NaN, "b": {"c": 1}})"), out));
     EXPECT_FALSE(by_path.append_key(as_bytes(R"({"a": 1, "b": 1} x)"), out));
     EXPECT_FALSE(whole.append_key(as_bytes(R"(["a", ["b", {"c": 1}]])"), out));
+    EXPECT_FALSE(whole.append_key(as_bytes("\xEF\xBB\xBF[1e400, [{}]]"), out));
     EXPECT_FALSE(whole.append_key(as_bytes(R"({"a": 1})"), out));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), out.size()), "earlier keys");
 }
@@ -78,13 +96,39 @@ TEST(JsonKeyReader, DeclinedLineLeavesOutputAsItWas) {
 TEST(JsonKeyReader, ReusedBuffersCarryNothingBetweenLines) {
     JsonKeyReader reused({{"k"}});
     const std::string long_line = R"({"pad": ")" + std::string(5000, 'x') + R"(", "k": "long"})";
-    const std::string short_lines[] = {R"({"k": 12)", R"({"k": 12})", R"({"k"   :   "s"  })", R"({"k": 1.5e3})"};
-    ASSERT_NE(key_of(reused, long_line), "declined");
+    // The short ones after it go through each parser and each encoding: a fast line, lines
+    // with a surrogate, a big int or a mark, UTF-16, and a refused line.
+    const std::string short_lines[] = {R"({"k": 12})",
+                                       R"({"k"   :   "s"  })",
+                                       R"({"k": "\ud800"})",
+                                       R"({"k": 123456789012345678901234567890})",
+                                       "\xEF\xBB\xBF{\"k\": 1.5e3}",
+                                       std::string("\0{\0\"\0k\0\"\0:\0\"\0s\0\"\0}\0", 19),
+                                       R"({"k": 12)"};
+    ASSERT_EQ(key_of(reused, long_line).find("refused"), std::string::npos);
+    const std::string padded_long = "\xEF\xBB\xBF" + long_line;
     for (const std::string& line : short_lines) {
         JsonKeyReader fresh({{"k"}});
         EXPECT_EQ(key_of(reused, line), key_of(fresh, line)) << line;
+        ASSERT_EQ(key_of(reused, padded_long), key_of(fresh, long_line));
     }
-    EXPECT_EQ(key_of(reused, R"({"k": 12)"), "declined");
+}
+
+TEST(JsonRecordKeyer, RefusedLineIsBadAndBlankLineSkipped) {
+    const std::unique_ptr<RecordKeyer> keyer = make_json_keyer({{"a"}});
+    ByteBuffer key;
+    const std::string input = "{\"a\": [1]}\n \t\r\n{\"a\": 2}";
+    KeyedRecord r = keyer->next(as_bytes(input), false, key);
+    EXPECT_EQ(r.step, RecordStep::Bad);
+    EXPECT_EQ(r.lines, 0u);
+    EXPECT_EQ(r.error, "the value of a is a list, which is no sort key");
+    EXPECT_EQ(key.size(), 0u);
+    const std::string_view rest = std::string_view(input).substr(r.length);
+    r = keyer->next(as_bytes(rest), false, key);
+    EXPECT_EQ(r.step, RecordStep::Skipped);
+    EXPECT_EQ(r.length, 4u);
+    // The last line has no newline yet: more input may follow.
+    EXPECT_EQ(keyer->next(as_bytes(rest.substr(r.length)), false, key).step, RecordStep::NeedMore);
 }
 
 }  // namespace

@@ -28,8 +28,12 @@ public:
         r.payload = input.first(r.length);
         if (is_json_blank(line)) {
             r.step = RecordStep::Skipped;
+        } else if (reader_.append_key(line, key)) {
+            r.step = RecordStep::Record;
         } else {
-            r.step = reader_.append_key(line, key) ? RecordStep::Record : RecordStep::Declined;
+            r.step = RecordStep::Bad;
+            r.lines = 0;  // the bad line is the record's first
+            r.error = reader_.error();
         }
         return r;
     }

@@ -13,8 +13,6 @@
 namespace tessarune::merge {
 namespace {
 
-constexpr size_t kOutputBuffer = size_t{256} << 10;
-
 // memcmp order, a proper prefix first. Inline and a word at a time: the keys that tie on their
 // prefix mostly differ within a few words, where a call to memcmp costs more than the work.
 int compare_bytes(Bytes a, Bytes b) {
@@ -34,18 +32,56 @@ int compare_bytes(Bytes a, Bytes b) {
     return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
+// A descriptor at its position, or from an offset with pwrite (so that two merges can write
+// their parts of one file).
+class DescriptorSink final : public LineSink {
+public:
+    DescriptorSink(int fd, std::optional<uint64_t> offset) : fd_(fd), offset_(offset) {}
+
+    EngineStatus write(Bytes data) override {
+        size_t done = 0;
+        while (done < data.size()) {
+            const void* from = data.data() + done;
+            const size_t size = data.size() - done;
+            const ssize_t put = offset_ ? ::pwrite(fd_, from, size, static_cast<off_t>(*offset_))
+                                        : ::write(fd_, from, size);
+            if (put < 0) {
+                if (errno == EINTR) continue;
+                return Unexpected{EngineError::from_errno(errno)};
+            }
+            if (offset_) *offset_ += static_cast<uint64_t>(put);
+            done += static_cast<size_t>(put);
+        }
+        return {};
+    }
+
+private:
+    int fd_;
+    std::optional<uint64_t> offset_;
+};
+
 }  // namespace
 
 LineMerge::LineMerge(std::optional<format::LineKeyPlan> plan, Options options, const std::vector<int>& input_fds,
-                     int output_fd, const std::vector<format::LineReader::Range>& ranges)
-    : plan_(std::move(plan)), options_(options), output_fd_(output_fd) {
+                     LineSink* output, const std::vector<format::LineReader::Range>& ranges)
+    : plan_(std::move(plan)), options_(options), output_(output) {
     inputs_.reserve(input_fds.size());
     for (size_t i = 0; i < input_fds.size(); ++i) {
         std::optional<format::LineReader::Range> range;
         if (!ranges.empty()) range = ranges[i];
         inputs_.emplace_back(format::LineReader(input_fds[i], options.separator, range));
     }
-    if (output_fd_ >= 0) out_.set_capacity(kOutputBuffer);
+    if (output_ != nullptr) out_.set_capacity(std::max<size_t>(options_.output_buffer, 1));
+}
+
+LineMerge::LineMerge(std::optional<format::LineKeyPlan> plan, Options options, const std::vector<int>& input_fds,
+                     int output_fd, const std::vector<format::LineReader::Range>& ranges)
+    : LineMerge(std::move(plan), options, input_fds, nullptr, ranges) {
+    if (output_fd >= 0) {
+        own_output_ = std::make_unique<DescriptorSink>(output_fd, options.output_offset);
+        output_ = own_output_.get();
+        out_.set_capacity(std::max<size_t>(options_.output_buffer, 1));
+    }
 }
 
 EngineResult<LineMerge::Advance> LineMerge::advance(size_t i) {
@@ -59,6 +95,7 @@ EngineResult<LineMerge::Advance> LineMerge::advance(size_t i) {
         in.prefix = in.prefix2 = ~uint64_t{0};
         return Advance::End;
     }
+    in.bytes_read += in.line.size() + 1;
     Bytes earlier;
     if (plan_) {
         std::swap(in.key_buffer, in.earlier);
@@ -72,7 +109,7 @@ EngineResult<LineMerge::Advance> LineMerge::advance(size_t i) {
     }
     in.prefix = key_window(in.key, 0);
     in.prefix2 = key_window(in.key, 8);
-    if (in.reader.line_number() > 1) {
+    if (options_.check_order && in.reader.line_number() > 1) {
         const int c = compare_bytes(earlier, in.key);
         if (c > 0 || (c == 0 && options_.strict_order)) {
             disorder_.input = i;
@@ -120,26 +157,14 @@ void LineMerge::replay(uint32_t input) {
 }
 
 EngineStatus LineMerge::flush() {
-    size_t done = 0;
-    while (done < out_.size()) {
-        const void* from = out_.data() + done;
-        const size_t size = out_.size() - done;
-        const ssize_t put = options_.output_offset
-                                ? ::pwrite(output_fd_, from, size, static_cast<off_t>(*options_.output_offset))
-                                : ::write(output_fd_, from, size);
-        if (put > 0 && options_.output_offset) *options_.output_offset += static_cast<uint64_t>(put);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return Unexpected{EngineError::from_errno(errno)};
-        }
-        done += static_cast<size_t>(put);
-    }
+    if (out_.size() == 0) return {};
+    TR_RETURN_IF_ERROR(output_->write(out_.span()));
     out_.clear();
     return {};
 }
 
 EngineStatus LineMerge::write_line(Bytes line) {
-    if (output_fd_ < 0) return {};
+    if (output_ == nullptr) return {};
     if (out_.size() + line.size() + 1 > out_.capacity()) {
         if (auto s = flush(); !s) return s;
         if (line.size() + 1 > out_.capacity()) {
@@ -170,9 +195,7 @@ EngineResult<LineMerge::Step> LineMerge::run(uint64_t max_lines) {
     for (uint64_t count = 0; count < max_lines; ++count) {
         const uint32_t top = inputs_.empty() ? 0 : losers_[0];
         if (inputs_.empty() || inputs_[top].done) {
-            if (output_fd_ >= 0) {
-                if (auto s = flush(); !s) return Unexpected{std::move(s.error())};
-            }
+            if (output_ != nullptr) TR_RETURN_IF_ERROR(flush());
             return Step::Done;
         }
         Input& in = inputs_[top];
@@ -187,9 +210,7 @@ EngineResult<LineMerge::Step> LineMerge::run(uint64_t max_lines) {
         auto got = advance(top);
         if (!got) return Unexpected{std::move(got.error())};
         if (*got == Advance::OutOfOrder) {
-            if (output_fd_ >= 0) {
-                if (auto s = flush(); !s) return Unexpected{std::move(s.error())};
-            }
+            if (output_ != nullptr) TR_RETURN_IF_ERROR(flush());
             return Step::OutOfOrder;
         }
         replay(top);

@@ -4,12 +4,16 @@
 //
 // Lines compare by their line keys (format/line_key.h), or, with no plan, by their own bytes
 // (a line before every longer line it begins). Lines of equal keys come out in the order of
-// their inputs. Each input is checked as it is read: a line whose key is below the previous
-// line's of that input stops the merge (with strict_order, an equal key does too, as -c -u
-// asks), and disorder() says where.
+// their inputs. With check_order, each input is checked as it is read: a line whose key is
+// below the previous line's of that input stops the merge (with strict_order, an equal key does
+// too, as -c -u asks), and disorder() says where. Without it (-m), unsorted inputs are merged as
+// they are: the least of the inputs' current lines goes next.
+//
+// The output goes to a LineSink in buffers of Options::output_buffer bytes (or one longer line).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,14 +26,25 @@
 
 namespace tessarune::merge {
 
+// Where a merge's output goes: each call hands over whole lines, with their separators.
+class LineSink {
+public:
+    virtual ~LineSink() = default;
+    // Takes all of `data` or fails.
+    virtual EngineStatus write(Bytes data) = 0;
+};
+
 class LineMerge {
 public:
     struct Options {
         uint8_t separator = '\n';   // ends the lines read and written
         bool unique = false;        // of lines with equal keys, write the first only
+        bool check_order = true;    // a line below the one before it in its input stops the merge
         bool strict_order = false;  // equal keys in one input are out of order too
         // Where the output goes in its file (written with pwrite), or nullopt: at its position.
+        // Only for an output descriptor.
         std::optional<uint64_t> output_offset;
+        size_t output_buffer = size_t{256} << 10;  // bytes gathered before the sink takes them
     };
 
     // Where an input was found out of order: its index, the line's number (from 1) and bytes.
@@ -41,8 +56,11 @@ public:
 
     enum class Step { More, Done, OutOfOrder };
 
-    // Does not own the descriptors. output_fd -1: nothing is written (the check alone).
-    // `ranges`: empty, or the part of each input to read.
+    // Does not own the descriptors nor the sink. output null: nothing is written (the check
+    // alone). `ranges`: empty, or the part of each input to read.
+    LineMerge(std::optional<format::LineKeyPlan> plan, Options options, const std::vector<int>& input_fds,
+              LineSink* output, const std::vector<format::LineReader::Range>& ranges = {});
+    // The same writing to a descriptor (-1: nothing is written), with write or pwrite.
     LineMerge(std::optional<format::LineKeyPlan> plan, Options options, const std::vector<int>& input_fds,
               int output_fd, const std::vector<format::LineReader::Range>& ranges = {});
 
@@ -57,6 +75,9 @@ public:
     // After run() failed: the input whose read failed, or nullopt when the write did.
     std::optional<size_t> failed_input() const { return failed_input_; }
 
+    // The bytes of input's lines read so far, each counted with a separator.
+    uint64_t bytes_read(size_t input) const { return inputs_[input].bytes_read; }
+
 private:
     struct Input {
         explicit Input(format::LineReader r) : reader(std::move(r)) {}
@@ -67,6 +88,7 @@ private:
         uint64_t prefix = 0;   // the key's first 8 bytes, big-endian, zero-padded
         uint64_t prefix2 = 0;  // and the 8 after them
         bool done = false;   // no line left
+        uint64_t bytes_read = 0;
         ByteBuffer key_buffer;
         ByteBuffer earlier;  // the key of the line before it, when keys are made
     };
@@ -90,7 +112,8 @@ private:
 
     std::optional<format::LineKeyPlan> plan_;
     Options options_;
-    int output_fd_;
+    std::unique_ptr<LineSink> own_output_;  // the descriptor's, when given one
+    LineSink* output_;
     std::vector<Input> inputs_;
     // A tournament tree over the inputs (leaves k..2k-1 stand for inputs 0..k-1): each inner
     // node holds the input that lost there, losers_[0] the overall winner. Replacing the

@@ -28,6 +28,7 @@ PyObject* class_for_kind(ErrorKind kind) {
         case ErrorKind::StorageFull:
         case ErrorKind::Other: return PyExc_OSError;
         case ErrorKind::InvalidArgument:
+        case ErrorKind::BadInput:
         case ErrorKind::Closed: return PyExc_ValueError;
         case ErrorKind::GaveUp: return PyExc_InterruptedError;
         case ErrorKind::LostRecords:

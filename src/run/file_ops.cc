@@ -5,10 +5,13 @@
 #include <linux/falloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -194,6 +197,167 @@ uint64_t FileOps::free_descriptors() {
     const uint64_t soft = static_cast<uint64_t>(limit.rlim_cur);
     return soft > in_use ? soft - in_use : 0;
 }
+
+// --- files outside a spill directory: inputs ---
+namespace {
+
+EngineResult<FileOps::InputStatus> input_status_of(const struct stat& st) {
+    FileOps::InputStatus status;
+    status.directory = S_ISDIR(st.st_mode);
+    status.regular = S_ISREG(st.st_mode);
+    status.size = status.regular ? static_cast<uint64_t>(st.st_size) : 0;
+    status.device = static_cast<uint64_t>(st.st_dev);
+    status.inode = static_cast<uint64_t>(st.st_ino);
+    return status;
+}
+
+// Standard input belongs to the process, not to the job that reads it.
+class BorrowedReadableFile final : public ReadableFile {
+public:
+    explicit BorrowedReadableFile(int fd) : fd_(fd) {}
+    EngineResult<size_t> read(uint8_t* data, size_t n) override {
+        const ssize_t r = ::read(fd_, data, n);
+        if (r < 0) return last_error();
+        return static_cast<size_t>(r);
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+EngineResult<FileOps::InputStatus> FileOps::input_status(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return last_error();
+    if (!S_ISDIR(st.st_mode) && ::access(path.c_str(), R_OK) != 0) return last_error();
+    return input_status_of(st);
+}
+
+EngineResult<FileOps::InputStatus> FileOps::standard_input_status() {
+    struct stat st;
+    if (::fstat(STDIN_FILENO, &st) != 0) return last_error();
+    return input_status_of(st);
+}
+
+EngineResult<std::unique_ptr<ReadableFile>> FileOps::open_input(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return last_error();
+    return std::unique_ptr<ReadableFile>(std::make_unique<PosixReadableFile>(fd));
+}
+
+EngineResult<std::unique_ptr<ReadableFile>> FileOps::standard_input() {
+    return std::unique_ptr<ReadableFile>(std::make_unique<BorrowedReadableFile>(STDIN_FILENO));
+}
+// --- end of inputs ---
+
+// --- files outside a spill directory: output targets ---
+namespace {
+
+FileOps::PathStatus::Kind kind_of(mode_t mode) {
+    using Kind = FileOps::PathStatus::Kind;
+    if (S_ISREG(mode)) return Kind::Regular;
+    if (S_ISDIR(mode)) return Kind::Directory;
+    if (S_ISFIFO(mode)) return Kind::Fifo;
+    if (S_ISCHR(mode)) return Kind::CharDevice;
+    if (S_ISBLK(mode)) return Kind::BlockDevice;
+    if (S_ISSOCK(mode)) return Kind::Socket;
+    if (S_ISLNK(mode)) return Kind::Link;
+    return Kind::Other;
+}
+
+// Standard output belongs to the process: the job writes it but never closes it.
+class BorrowedWritableFile final : public WritableFile {
+public:
+    explicit BorrowedWritableFile(int fd) : fd_(fd) {}
+    EngineResult<size_t> write(const uint8_t* data, size_t n) override {
+        const ssize_t r = ::write(fd_, data, n);
+        if (r < 0) return last_error();
+        return static_cast<size_t>(r);
+    }
+    EngineStatus close() override { return {}; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+EngineResult<FileOps::PathStatus> FileOps::path_status(const std::string& path, bool follow_links) {
+    struct stat st;
+    if ((follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) return last_error();
+    PathStatus status;
+    status.kind = kind_of(st.st_mode);
+    status.mode = static_cast<uint32_t>(st.st_mode & 07777);
+    status.owner = static_cast<uint32_t>(st.st_uid);
+    status.group = static_cast<uint32_t>(st.st_gid);
+    status.links = static_cast<uint64_t>(st.st_nlink);
+    status.device = static_cast<uint64_t>(st.st_dev);
+    status.inode = static_cast<uint64_t>(st.st_ino);
+    return status;
+}
+
+EngineResult<std::string> FileOps::real_path(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    if (!resolved) return last_error();
+    return std::string(resolved.get());
+}
+
+EngineStatus FileOps::check_access(const std::string& path, int how) {
+    if (::faccessat(AT_FDCWD, path.c_str(), how, AT_EACCESS) != 0) return last_error();
+    return {};
+}
+
+bool FileOps::has_extended_attributes(const std::string& path) {
+    const ssize_t size = ::listxattr(path.c_str(), nullptr, 0);
+    if (size < 0) return errno != ENOTSUP;
+    return size > 0;
+}
+
+uint32_t FileOps::creation_mask() {
+    // Reading it through umask() would set it too, for a moment, under every other thread.
+    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char text[4096];
+        const ssize_t n = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        if (n > 0) {
+            text[n] = '\0';
+            if (const char* line = std::strstr(text, "\nUmask:")) {
+                return static_cast<uint32_t>(std::strtoul(line + 7, nullptr, 8)) & 0777;
+            }
+        }
+    }
+    return 022;
+}
+
+EngineResult<std::unique_ptr<WritableFile>> FileOps::open_for_write(const std::string& path) {
+    return writable(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+}
+
+EngineResult<std::unique_ptr<WritableFile>> FileOps::create_private_file(const std::string& path) {
+    return writable(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600));
+}
+
+EngineStatus FileOps::change_mode(const std::string& path, uint32_t mode) {
+    if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) return last_error();
+    return {};
+}
+
+EngineStatus FileOps::rename_path(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
+    return {};
+}
+
+EngineStatus FileOps::remove_path(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) return last_error();
+    return {};
+}
+
+std::unique_ptr<WritableFile> FileOps::standard_output() {
+    return std::make_unique<BorrowedWritableFile>(STDOUT_FILENO);
+}
+// --- end of output targets ---
 
 const std::shared_ptr<FileOps>& FileOps::system() {
     static const std::shared_ptr<FileOps> ops = std::make_shared<PosixFileOps>();

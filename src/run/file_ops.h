@@ -89,6 +89,61 @@ public:
     // (0 when that cannot be found out, which happens when none is free).
     virtual uint64_t free_descriptors();
 
+    // --- files outside a spill directory: inputs ---
+    // The job's input files, named by the user. The defaults work on the real file system,
+    // so that a test double overrides only what it fakes.
+    struct InputStatus {
+        bool directory = false;
+        bool regular = false;
+        uint64_t size = 0;  // a regular file's
+        uint64_t device = 0;
+        uint64_t inode = 0;
+    };
+    // Follows symbolic links. A file this process may not read fails with PermissionDenied.
+    virtual EngineResult<InputStatus> input_status(const std::string& path);
+    virtual EngineResult<InputStatus> standard_input_status();
+    virtual EngineResult<std::unique_ptr<ReadableFile>> open_input(const std::string& path);
+    // Descriptor 0, left open when the file is dropped.
+    virtual EngineResult<std::unique_ptr<ReadableFile>> standard_input();
+    // --- end of inputs ---
+
+    // --- files outside a spill directory: output targets ---
+    // What the -o target needs: to look at the path it names, and to write it in place or
+    // replace it. The defaults work on the real file system, as for the inputs.
+    struct PathStatus {
+        enum class Kind : uint8_t { Regular, Directory, Fifo, CharDevice, BlockDevice, Socket, Link, Other };
+        Kind kind = Kind::Other;
+        uint32_t mode = 0;  // the permission, set-id and sticky bits (07777)
+        uint32_t owner = 0;
+        uint32_t group = 0;
+        uint64_t links = 0;
+        uint64_t device = 0;
+        uint64_t inode = 0;
+    };
+    // stat, or lstat when follow_links is false (a dangling link is then a Link).
+    virtual EngineResult<PathStatus> path_status(const std::string& path, bool follow_links);
+    // The absolute path without symbolic links, "." or ".."; fails if it does not exist.
+    virtual EngineResult<std::string> real_path(const std::string& path);
+    // access() with the effective ids; `how` is W_OK, X_OK... or'ed.
+    virtual EngineStatus check_access(const std::string& path, int how);
+    // Whether the file has any extended attribute (an ACL is one). True when that cannot be
+    // found out, false where the file system has none.
+    virtual bool has_extended_attributes(const std::string& path);
+    // The process's file mode creation mask.
+    virtual uint32_t creation_mask();
+    // Opens a file for writing, truncating it (created with 0666 less the mask if it is
+    // missing: a dangling link's target).
+    virtual EngineResult<std::unique_ptr<WritableFile>> open_for_write(const std::string& path);
+    // A new file only the owner may read or write; fails with AlreadyExists if anything is at path.
+    virtual EngineResult<std::unique_ptr<WritableFile>> create_private_file(const std::string& path);
+    virtual EngineStatus change_mode(const std::string& path, uint32_t mode);
+    // Replaces whatever is at `to` at once.
+    virtual EngineStatus rename_path(const std::string& from, const std::string& to);
+    virtual EngineStatus remove_path(const std::string& path);
+    // Descriptor 1, left open when the file is closed or dropped.
+    virtual std::unique_ptr<WritableFile> standard_output();
+    // --- end of output targets ---
+
     static const std::shared_ptr<FileOps>& system();
 };
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/paths.h"
 #include "base/process.h"
 #include "base/sort_pool.h"
 #include "run/spill_dir.h"
@@ -129,11 +130,18 @@ std::optional<EngineError> out_of_range(const char* name, int64_t value, int64_t
                                                        std::to_string(under ? low : high) + ", not " + std::to_string(value));
 }
 
+EngineResult<std::string> absolute_spill_base(FileOps& ops, const std::string& base) {
+    if (!base.empty() && base.front() == '/') return base;
+    EngineResult<std::string> cwd = ops.current_dir();
+    if (!cwd) return Unexpected(cwd.error().at_path(base));
+    return join_path(*cwd, base);
+}
+
 }  // namespace
 
 EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t max_bytes,
                                                       int64_t max_open, int64_t threads,
-                                                      std::shared_ptr<FileOps> ops) {
+                                                      std::shared_ptr<FileOps> ops, BaseCheck check) {
     constexpr int64_t kNoLimit = INT64_MAX;
     // A pool of more threads could never start; asking for it must not end in an allocation
     // failure somewhere inside the engine.
@@ -142,7 +150,8 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
         if (refused) return Unexpected(std::move(*refused));
     }
 
-    std::string absolute_base = TR_TRY(check_spill_base(ops, base));
+    std::string absolute_base = check == BaseCheck::Probe ? TR_TRY(check_spill_base(ops, base))
+                                                          : TR_TRY(absolute_spill_base(*ops, base));
     std::shared_ptr<SortPool> pool;
     if (threads > 1) pool = TR_TRY(SortPool::create(threads));
 

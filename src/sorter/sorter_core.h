@@ -81,6 +81,9 @@ struct EngineState {
 
 enum class NextPayload : uint8_t { Payload, Nothing, Closed };
 
+// When create_core finds out whether a spill directory can be made in its base.
+enum class BaseCheck : uint8_t { Probe, AtFirstSpill };
+
 class SorterCore {
 public:
     ~SorterCore();  // releases whatever the state still holds (joins a spill, removes files)
@@ -153,7 +156,7 @@ public:
 
 private:
     friend EngineResult<std::shared_ptr<SorterCore>> create_core(std::string, int64_t, int64_t, int64_t,
-                                                                 std::shared_ptr<FileOps>);
+                                                                 std::shared_ptr<FileOps>, BaseCheck);
     SorterCore();
     bool mark_owner(bool locked) {
         if (locked) owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
@@ -172,10 +175,12 @@ private:
 inline constexpr uint64_t kMaxThreads = 1024;
 
 // Makes the engine: range checks (max_bytes >= 2, max_open >= 2, 1 <= threads <= kMaxThreads,
-// checked here alone), the base directory check and probe, the sort pool when threads > 1. A
-// relative base is made absolute now, so that a later chdir does not move the spills.
+// checked here alone), the base directory check and probe (Probe; AtFirstSpill leaves the base
+// unchecked, so that a sort that never spills does not need it, and the first spill reports it),
+// the sort pool when threads > 1. A relative base is made absolute now, so that a later chdir
+// does not move the spills.
 EngineResult<std::shared_ptr<SorterCore>> create_core(
     std::string base, int64_t max_bytes, int64_t max_open, int64_t threads,
-    std::shared_ptr<FileOps> ops = FileOps::system());
+    std::shared_ptr<FileOps> ops = FileOps::system(), BaseCheck check = BaseCheck::Probe);
 
 }  // namespace tessarune

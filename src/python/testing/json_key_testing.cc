@@ -64,9 +64,13 @@ bool check_nargs(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
     return false;
 }
 
-PyObject* key_or_none(JsonKeyReader& reader, PyObject* line, ByteBuffer& out) {
+// The key bytes, or the refusal's message as a str.
+PyObject* key_or_message(JsonKeyReader& reader, PyObject* line, ByteBuffer& out) {
     out.clear();
-    if (!reader.append_key(bytes_of(line), out)) Py_RETURN_NONE;
+    if (!reader.append_key(bytes_of(line), out)) {
+        const std::string& message = reader.error();
+        return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape");
+    }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
 }
 
@@ -85,7 +89,7 @@ PyObject* keytest_json_keys(PyObject* /*module*/, PyObject* const* args, Py_ssiz
         JsonKeyReader reader(std::move(paths));
         ByteBuffer out;
         for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* key = key_or_none(reader, PyTuple_GET_ITEM(lines.get(), i), out);
+            PyObject* key = key_or_message(reader, PyTuple_GET_ITEM(lines.get(), i), out);
             if (key == nullptr) return nullptr;
             PyList_SET_ITEM(keys.get(), i, key);
         }
@@ -106,7 +110,7 @@ PyObject* keytest_json_key(PyObject* /*module*/, PyObject* const* args, Py_ssize
     try {
         JsonKeyReader reader(std::move(paths));
         ByteBuffer out;
-        return key_or_none(reader, args[1], out);
+        return key_or_message(reader, args[1], out);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -128,17 +132,17 @@ PyObject* keytest_time_json_keys(PyObject* /*module*/, PyObject* const* args, Py
     try {
         JsonKeyReader reader(std::move(paths));
         ByteBuffer out;
-        size_t declined = 0;
+        size_t refused = 0;
         const auto start = std::chrono::steady_clock::now();
         for (long r = 0; r < repeat; ++r) {
             out.clear();
             for (Py_ssize_t i = 0; i < count; ++i) {
-                if (!reader.append_key(bytes_of(PyTuple_GET_ITEM(lines.get(), i)), out)) ++declined;
+                if (!reader.append_key(bytes_of(PyTuple_GET_ITEM(lines.get(), i)), out)) ++refused;
             }
         }
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        if (declined != 0) {
-            PyErr_Format(PyExc_ValueError, "%zu of the timed lines were declined", declined);
+        if (refused != 0) {
+            PyErr_Format(PyExc_ValueError, "%zu of the timed lines were refused", refused);
             return nullptr;
         }
         const double ns = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());

@@ -246,4 +246,24 @@ EngineResult<std::unique_ptr<OpenDir>> FaultFileOps::open_dir(const std::string&
 
 void FaultFileOps::remove_tree(const std::string& path) { inner_->remove_tree(path); }
 
+EngineResult<std::unique_ptr<WritableFile>> FaultFileOps::faulted(EngineResult<std::unique_ptr<WritableFile>> file) {
+    if (!file) return file;
+    return std::unique_ptr<WritableFile>(
+        std::make_unique<FaultWritableFile>(shared_from_this(), std::move(file).value()));
+}
+
+EngineResult<std::unique_ptr<WritableFile>> FaultFileOps::open_for_write(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (vanished(path)) return Unexpected(EngineError::from_errno(ENOENT));
+    }
+    return faulted(inner_->open_for_write(path));
+}
+
+EngineResult<std::unique_ptr<WritableFile>> FaultFileOps::create_private_file(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
+    return faulted(inner_->create_private_file(path));
+}
+
 }  // namespace tessarune::run_testing

@@ -71,6 +71,9 @@ public:
     EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override;
     void remove_tree(const std::string& path) override;
     uint64_t free_descriptors() override;
+    // The output target's files: counted and faulted as the others, writes included.
+    EngineResult<std::unique_ptr<WritableFile>> open_for_write(const std::string& path) override;
+    EngineResult<std::unique_ptr<WritableFile>> create_private_file(const std::string& path) override;
 
 private:
     friend class FaultWritableFile;
@@ -82,6 +85,7 @@ private:
         bool covers(uint64_t call) const { return first != 0 && call >= first && call - first < count; }
     };
     explicit FaultFileOps(std::shared_ptr<PathFileOps> inner);
+    EngineResult<std::unique_ptr<WritableFile>> faulted(EngineResult<std::unique_ptr<WritableFile>> file);
     bool vanished(const std::string& path) const;  // REQUIRES: mutex_ held
 
     // What the n-th write or read call should do: fail with an errno, or pass up to a limit.

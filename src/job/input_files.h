@@ -1,0 +1,57 @@
+// The job's inputs: named files, "-" for standard input, checked before anything is read and
+// opened one at a time as their turn comes, so that any number of inputs can be named.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/expected.h"
+#include "run/file_ops.h"
+
+namespace tessarune::job {
+
+struct InputFile {
+    std::string name;             // as given; "-" is standard input
+    std::optional<uint64_t> size;  // a regular file's size
+    // A regular file's device and inode, to recognise the -o target among the inputs.
+    std::optional<std::pair<uint64_t, uint64_t>> identity;
+};
+
+// Every input, checked now: a missing, unreadable or directory input fails the job before any
+// output is made ("cannot read: NAME: REASON"). No names: standard input alone.
+EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vector<std::string>& names);
+
+// Opens one input for reading (standard input for "-", which is left open when dropped).
+// Errors read "cannot read: NAME: REASON".
+EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::string& name);
+
+// An input held as a bare descriptor, for -m and -c, whose line reading works on descriptors:
+// descriptor 0 for "-", left open when dropped; else the file, closed when dropped.
+class InputDescriptor {
+public:
+    InputDescriptor(int fd, bool owned) : fd_(fd), owned_(owned) {}
+    InputDescriptor(InputDescriptor&& other) noexcept : fd_(other.fd_), owned_(other.owned_) { other.owned_ = false; }
+    InputDescriptor& operator=(InputDescriptor&&) = delete;
+    ~InputDescriptor();
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+    bool owned_;
+};
+
+// Opens one input (or a temporary file by its path) as a descriptor. Errors read
+// "cannot read: NAME: REASON".
+EngineResult<InputDescriptor> open_input_descriptor(const std::string& name);
+
+// The names --files0-from F lists, each ended by NUL ("-": standard input), with the
+// traditional command's messages for an empty list, an empty name, or "-" read from "-".
+EngineResult<std::vector<std::string>> read_files0_from(FileOps& ops, const std::string& source);
+
+// The seed of -R from --random-source FILE: the same bytes give the same order.
+EngineResult<uint64_t> random_seed_from_file(FileOps& ops, const std::string& path);
+
+}  // namespace tessarune::job

@@ -1,0 +1,26 @@
+#include "job/job_errors.h"
+
+#include <cstring>
+
+namespace tessarune::job {
+
+std::string system_text(int code) {
+    char buf[256];
+    // GNU strerror_r returns the text, which may or may not be in buf.
+    return strerror_r(code, buf, sizeof buf);
+}
+
+EngineError file_error(std::string_view what, const std::string& name, const EngineError& cause) {
+    const std::string reason = cause.os_code() != 0 ? system_text(cause.os_code()) : cause.message();
+    EngineError e = cause.with_message(std::string(what) + ": " + name + ": " + reason);
+    e.set_path(name);
+    return e;
+}
+
+EngineError bad_input(const std::string& name, uint64_t line, std::string_view why) {
+    EngineError e(ErrorKind::BadInput, name + ":" + std::to_string(line) + ": " + std::string(why));
+    e.set_path(name);
+    return e;
+}
+
+}  // namespace tessarune::job

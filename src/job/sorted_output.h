@@ -1,0 +1,37 @@
+// The sorted records on their way out: the final merge runs on a second thread, which packs
+// the records into chunks of about 1 MiB, while the job's thread writes the chunks to the
+// output target.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "base/expected.h"
+#include "format/line_key.h"
+#include "job/job_progress.h"
+#include "job/output_target.h"
+#include "sorter/final_merge.h"
+#include "sorter/poll.h"
+
+namespace tessarune::job {
+
+// How a record becomes output bytes.
+struct RecordLayout {
+    enum class Kind : uint8_t {
+        LineThenSeparator,  // whole lines: the payload, then the separator
+        KeyedLine,          // lines with key fields: format::append_keyed_line
+        Payload,            // JSON Lines, CSV: the payload carries its own line ending
+    };
+    Kind kind = Kind::Payload;
+    uint8_t separator = '\n';
+    const format::LineKeyPlan* plan = nullptr;  // KeyedLine
+    bool unique = false;  // a record whose key equals the one written before is dropped
+};
+
+// Writes every record of the merge to `output`, which is open. The poll is asked between
+// chunks: giving up ends the write with GaveUp. Returns the records written. However it ends,
+// the merge and its spill directory are gone when it returns.
+EngineResult<uint64_t> write_sorted(std::unique_ptr<FinalMerge> merge, const RecordLayout& layout,
+                                    OutputTarget& output, Poll& poll, JobProgress* progress);
+
+}  // namespace tessarune::job
