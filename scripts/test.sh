@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Sets up the machine, then runs every test: the engine's C++ tests under AddressSanitizer
-# and UndefinedBehaviorSanitizer, the threaded ones under ThreadSanitizer, the Python tests
-# against the installed package, the wheel installed where lz4 and xxHash are not, and the
-# Python tests again (but the slow ones) against the extension built with AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# Sets up the machine, then runs every test: the engine's and the command's C++ tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded ones under ThreadSanitizer, the
+# Python tests against the installed package and command, the wheel installed where lz4 and
+# xxHash are not, and the Python tests again (but the slow ones) against the extension and the
+# command built with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -56,6 +56,7 @@ LD_PRELOAD="$("$cxx" -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
     PYTHONPATH="$root/build/asan" TESSARUNE_TESTING_DIR="$root/build/asan" \
+    TESSARUNE_COMMAND="$root/build/asan/tessarune" \
     "$py" -m pytest -q -m "not slow" -p no:cacheprovider tests
 if [ -n "$(ls -A "$reports")" ]; then
     cat "$reports"/*

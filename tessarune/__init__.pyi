@@ -5,7 +5,15 @@ from collections.abc import Buffer, Callable, Iterable, Iterator
 from types import GenericAlias
 from typing import Any, Generic, NamedTuple, Protocol, Self, SupportsIndex, TypeAlias, TypeVar, final
 
-__all__ = ["Sorter"]
+__all__ = ["InputError", "Sorter"]
+
+class InputError(ValueError):
+    """A bad record in an input, shown as 'NAME:LINE: message'."""
+
+    name: str
+    line: int
+    message: str
+    def __init__(self, name: str, line: int, message: str) -> None: ...
 
 _T = TypeVar("_T")
 _T_co = TypeVar("_T_co", covariant=True)
@@ -210,7 +218,8 @@ def sort_files(
     progress: bool = False,
     modifiers: str = "",
 ) -> SortReport:
-    """Sort the records of files into `output` in bounded memory, as the command line does.
+    """Sort the records of files into `output` in bounded memory, stably (as the command does
+    with -s).
 
     `format` is "lines" (records end with a newline, or a NUL with `zero_terminated`),
     "jsonl" (each line a JSON value; blank lines and a UTF-8 byte order mark at the start of a
@@ -230,6 +239,6 @@ def sort_files(
 
     Raises:
         ValueError: If an argument or a key cannot be read.
-        tessarune.cli_formats.InputError: If a record is bad: its message names file and line.
+        InputError: If a record is bad: its message names file and line (a ValueError).
         OSError: If reading, spilling or writing fails.
     """

@@ -7,19 +7,11 @@ import sys
 
 from _tessarune import key_bytes
 
+from . import InputError
 from .cli_keys import number_key
 
 # A record's fields may be as long as the record: the reader has no size limit of its own.
 csv.field_size_limit(sys.maxsize)
-
-
-class InputError(Exception):
-    """Bad input: shown as 'FILE:LINE: message', exit status 2."""
-
-    def __init__(self, name, line, message):
-        super().__init__(f"{name}:{line}: {message}")
-        self.line = line
-        self.message = message
 
 
 def _kind(value):

@@ -51,8 +51,7 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
 
 from _tessarune import _Bucketer, _bucket_records
 
-from tessarune import Sorter, key_bytes
-from tessarune.cli_formats import InputError
+from tessarune import InputError, Sorter, key_bytes
 from tessarune.cli_keys import plan_fields, whole_line_part
 from tessarune.files import _Buffer, _Plan, feed, read_csv_header
 from tessarune.jsonl import is_blank, without_bom

@@ -1,19 +1,20 @@
 """sort_files: files of lines, JSON Lines or CSV sorted in bounded memory, keys read natively.
 
-The command line is a thin layer over this. Python opens the files and reads them in large
-buffers; the extension splits each buffer into records, extracts their keys and adds them in one
-call, so no Python code runs per record (but for the rare JSON line that the native reading
-leaves to Python's json module, so that every key is exactly what json.loads would give).
+sort_files is one call into the extension, which runs the same native job as the command:
+it reads the inputs, keys every record and writes the output in C++, detached from the
+interpreter, and calls back into Python only for an output handle, the progress bars and
+Ctrl-C. The plan and buffers below are the Python way of reading records, which the Dask
+sort's tasks still use.
 """
 
 import json
 import os
-import stat
 from typing import NamedTuple
 
-from _tessarune import Sorter, key_bytes
+from _tessarune import _sort_files, key_bytes
 
-from .cli_formats import InputError, JsonKey
+from . import InputError
+from .cli_formats import JsonKey
 from .cli_keys import MODIFIERS, KeyError_, parse_key, plan_fields, whole_line_part
 from .cli_progress import Progress
 from .jsonl import BOM
@@ -23,6 +24,9 @@ DEFAULT_MAX_BYTES = 268435456
 # Reads of half a MiB: the records are still in the processor's cache when the extension scans
 # and copies them (4 MiB reads cost 3% more time).
 READ_SIZE = 512 << 10
+# The most bytes each read of sort_files asks for (None: no limit), so that tests can cut
+# records across reads.
+_MOST_PER_READ = None
 
 
 class SortReport(NamedTuple):
@@ -246,170 +250,50 @@ def read_csv_header(buffer, delimiter, name):
     return header_bytes, header, lines
 
 
-class _Job:
-    """One sort: the plan, the sorter, and the CSV header once seen."""
-
-    def __init__(self, plan, sorter):
-        self.plan, self.sorter = plan, sorter
-        self.header = None  # CSV: the first file's header row, as read
-        self.header_fields = None
-        self.csv_key = None
-
-    def add_file(self, name, f, bar):
-        plan, sorter = self.plan, self.sorter
-        buffer = _Buffer(f, plan.ends, bar)
-        buffer.fill()
-        if plan.format != "lines":
-            buffer.skip_bom()
-        line = 0
-        if plan.whole_lines:
-            sep, reverse = plan.sep, plan.reverse
-
-            def add(view, at_end):
-                return sorter._add_lines(view, sep, reverse), 0, None
-        else:
-            if plan.format == "csv":
-                found = self._read_header(name, buffer)
-                if found is None:
-                    return buffer.bytes_read
-                key, line = found
-            else:
-                key = plan.key
-
-            def add(view, at_end):
-                return sorter._add_keyed(view, key, at_end)
-        feed(buffer, add, name, line)
-        return buffer.bytes_read
-
-    def _read_header(self, name, buffer):
-        """A CSV file's header, checked against the first file's: the key plan and the lines
-        the header spans, or None when the file is empty."""
-        found = read_csv_header(buffer, self.plan.delimiter, name)
-        if found is None:
-            return None
-        header_bytes, header, lines = found
-        if self.header is None:
-            self.header = header_bytes
-            self.header_fields = header
-            self.csv_key = self.plan.csv_plan(header, name)
-        elif header != self.header_fields:
-            raise InputError(name, 1, "the header differs from the first input's")
-        return self.csv_key, lines
-
-    def write(self, out, unique):
-        if self.header is not None:
-            out.write(self.header)
-        sep = self.plan.sep if self.plan.whole_lines else None
-        self.sorter._write_lines(out, sep, unique=unique)
-
-
-def _open_input(name):
-    if name == "-":
-        return open(0, "rb", buffering=0, closefd=False)
-    return open(name, "rb", buffering=0)
-
-
-class _Counting:
-    """A handle that counts the records in what passes through, for the progress bar."""
-
-    def __init__(self, out, bar, sep):
-        self.out, self.bar, self.sep = out, bar, sep
-
-    def write(self, data):
-        n = self.out.write(data)
-        self.bar.update(data.count(self.sep, 0, n if n is not None else len(data)))
-        return n
-
-
-def make_plan(format="lines", key=None, numeric=False, reverse=False, ignore_blanks=False,
-              field_separator=None, zero_terminated=False, delimiter=",", modifiers="",
-              random_seed=None):
-    """How records are read and keyed; ValueError when an argument cannot be read."""
-    return _Plan(format, key, numeric, reverse, ignore_blanks, field_separator, zero_terminated,
-                 delimiter, modifiers, random_seed)
-
-
-def sort_with_plan(plan, names, output, *, unique=False, max_bytes=DEFAULT_MAX_BYTES, threads=1,
-                   max_open=64, tmp_dir=None, bars=None, open_input=_open_input):
-    """sort_files once its arguments are read: `names` are the inputs ("-" standard input),
-    each opened with `open_input` only when its turn comes; `output` has a write method."""
-    total = 0
-    if bars is None:
-        bars = Progress(False)
-    with Sorter(max_bytes=max_bytes, tmp_dir=tmp_dir, max_open=max_open, threads=threads) as sorter:
-        job = _Job(plan, sorter)
-        bar = bars.bar("reading", _total_size(names) if bars.enabled else None, "B")
-        for name in names:
-            with open_input(name) as f:
-                total += job.add_file(name, f, bar)
-        bar.close()
-        if bars.enabled:
-            items = bars.bar("writing", len(sorter), "items")
-            job.write(_Counting(output, items, plan.sep), unique)
-            items.close()
-        else:
-            job.write(output, unique)
-        return SortReport(total, sorter.stats())
-
-
 def sort_files(inputs, output, *, format="lines", key=None, numeric=False, reverse=False,
                unique=False, ignore_blanks=False, field_separator=None, zero_terminated=False,
                delimiter=",", max_bytes=DEFAULT_MAX_BYTES, threads=1, max_open=64, tmp_dir=None,
                progress=False, modifiers=""):
     """Sorts the records of `inputs` into `output` in bounded memory; equal keys keep their
     input order. See the README's "Sorting files" for every argument."""
-    plan = make_plan(format, key, numeric, reverse, ignore_blanks, field_separator,
-                     zero_terminated, delimiter, modifiers)
+    _check_applies(format, field_separator, zero_terminated, delimiter, modifiers)
     names = [os.fspath(n) for n in _as_list(inputs)] or ["-"]
-    run = dict(unique=unique, max_bytes=max_bytes, threads=threads, max_open=max_open,
-               tmp_dir=tmp_dir, bars=Progress(progress))
-    from .cli_output import StandardOutput, output_file
-
-    if output is None or output == "-":
-        return sort_with_plan(plan, names, StandardOutput(frozenset()), **run)
-    if not isinstance(output, (str, bytes, os.PathLike)):
-        return sort_with_plan(plan, names, output, **run)
-
-    target = output_file(os.fsdecode(output))
-    try:
-        out = OpenOnWrite(target)
-        report = sort_with_plan(plan, names, out, **run)
-        out.finish()
-        target.commit()
-    except BaseException:
-        target.discard()
-        raise
-    return report
+    bytes_read, stats = _sort_files(
+        names, output, format=format, key=_as_list(key), numeric=numeric, reverse=reverse,
+        unique=unique, ignore_blanks=ignore_blanks, field_separator=_separator_byte(field_separator),
+        zero_terminated=zero_terminated, delimiter=delimiter, max_bytes=max_bytes, threads=threads,
+        max_open=max_open, tmp_dir=tmp_dir, progress=Progress(True) if progress else None,
+        modifiers=modifiers, _read_size=_MOST_PER_READ)
+    return SortReport(bytes_read, stats)
 
 
-class OpenOnWrite:
-    """An output target opened at its first write, or at the end when nothing was written:
-    a FIFO's open waits for its reader, which should not hold the reading of the input up."""
+def _check_applies(format, field_separator, zero_terminated, delimiter, modifiers):
+    """ValueError for a format or an option that cannot apply to it."""
+    if format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    if format != "lines":
+        if zero_terminated:
+            raise ValueError("zero_terminated applies to lines only")
+        if field_separator is not None:
+            raise ValueError("field_separator applies to lines only")
+        if modifiers:
+            raise ValueError(f"the ordering options -{modifiers} apply to lines only")
+    if format == "csv":
+        if not isinstance(delimiter, str) or len(delimiter) != 1:
+            raise ValueError(f"the delimiter must be one character: {delimiter!r}")
+        if len(delimiter.encode()) != 1:
+            raise ValueError(f"the delimiter must be one byte in UTF-8: {delimiter!r}")
 
-    def __init__(self, target):
-        self.target, self.opened = target, False
 
-    def write(self, data):
-        self.finish()
-        return self.target.write(data)
-
-    def finish(self):
-        """Opens the target if nothing was written to it."""
-        if not self.opened:
-            self.target.open()
-            self.opened = True
-
-
-def _total_size(names):
-    total = 0
-    for name in names:
-        if name == "-":
-            return None
-        try:
-            st = os.stat(name)
-        except OSError:
-            return None
-        if not stat.S_ISREG(st.st_mode):
-            return None
-        total += st.st_size
-    return total
+def _separator_byte(field_separator):
+    """The field separator as one byte ("\\0" is NUL), or None."""
+    if field_separator is None:
+        return None
+    tab = field_separator
+    if isinstance(tab, str):
+        tab = tab.encode("utf-8", "surrogateescape")
+    if tab == b"\\0":
+        tab = b"\0"
+    if not isinstance(tab, bytes) or len(tab) != 1:
+        raise ValueError(f"the field separator must be one byte: {field_separator!r}")
+    return tab

@@ -1,4 +1,6 @@
-"""The tessarune command: its output against an oracle, its errors, and how it ends."""
+"""The tessarune command's own formats and features: JSON Lines and CSV against Python's json
+and csv, lines longer than its reads, its messages, --progress and --stats. (Lines against
+`sort` are in test_cli_traditional.py; the files around the command in test_cli_targets.py.)"""
 
 import csv
 import io
@@ -6,79 +8,11 @@ import json
 import os
 import pty
 import random
-import shutil
-import signal
 import subprocess
-import sys
-import time
 
 import pytest
 
-from tessarune import Sorter
-
-CMD = [sys.executable, "-m", "tessarune"]
-GNU_SORT = shutil.which("sort")
-
-
-def run(args, data=b"", **kw):
-    return subprocess.run(CMD + args, input=data, capture_output=True, timeout=120, **kw)
-
-
-def random_lines(seed, n):
-    rnd = random.Random(seed)
-    words = [b"a", b"B", b"b", b" ", b"\t", b"-", b".", b"0", b"7", b"12", b"-3.25", b"x:y", b"\r",
-             b"999999999999999999999", b"\x00", b"\x01", b"\xff"]
-    lines = [b"".join(rnd.choice(words) for _ in range(rnd.randint(0, 7))) for _ in range(n)]
-    return b"\n".join(lines) + b"\nlast line without newline"
-
-
-LINE_OPTIONS = [
-    [], ["-r"], ["-u"], ["-n"], ["-n", "-r"], ["-b"], ["-z"],
-    ["-k2"], ["-k2,2", "-k1,1"], ["-k1.3,1.5"], ["-k2.2b,3.1"],
-    ["-k2n", "-k1,1"], ["-k2,2n", "-r"], ["-t", ":", "-k2"], ["-t", ":", "-k1.2,2.3n", "-u"],
-    ["-b", "-k2,2"], ["-r", "-k3"], ["-k3,2", "-k1,2.0n"],
-    ["-k5000000000"], ["-k2,99999999999999999999b", "-t", ":"],  # fields past every line's end
-    ["-f", "-u"], ["-d", "-r"], ["-i"], ["-g"], ["-h", "-u"], ["-M"], ["-V"], ["--sort=version", "-z"],
-    ["-k2,2Vr", "-k1,1f"], ["-t", ":", "-k2g", "-k1,1dr"], ["-k1.2,1.4h", "-k2M"],
-]
-
-
-@pytest.mark.skipif(GNU_SORT is None, reason="needs the sort command as the oracle")
-@pytest.mark.parametrize("spill", [False, True], ids=["memory", "spilled"])
-@pytest.mark.parametrize("options", LINE_OPTIONS, ids=" ".join)
-def test_lines_match_c_locale_sort(options, spill, tmp_path):
-    data = random_lines(len(options), 3000 if spill else 300)
-    if "-z" in options:
-        data = data.replace(b"\n", b"\0")
-    resources = ["-S", "20K", "--max-open", "2", "-T", str(tmp_path)] if spill else []
-    expected = subprocess.run([GNU_SORT, "-s", *options], input=data, capture_output=True,
-                              env={"LC_ALL": "C"}, check=True).stdout
-    got = run(resources + options, data)
-    assert got.returncode == 0, got.stderr
-    assert got.stdout == expected
-    assert list(tmp_path.iterdir()) == []
-
-
-def test_empty_input_and_crlf_kept():
-    assert run([]).stdout == b""
-    assert run(["-r"], b"b\r\na\r\nc").stdout == b"c\nb\r\na\r\n"
-
-
-def test_lines_across_reads_and_files(tmp_path, monkeypatch):
-    """Reads far smaller than the lines: every line is cut somewhere, some several times."""
-    import tessarune.cli as cli
-    import tessarune.files as files
-
-    monkeypatch.setattr(files, "READ_SIZE", 7)
-    rnd = random.Random(4)
-    lines = [b"%d" % rnd.randrange(10**rnd.randint(1, 30)) for _ in range(500)] + [b"z" * 100]
-    first, second = tmp_path / "a", tmp_path / "b"
-    first.write_bytes(b"\n".join(lines[:250]))  # no final newline: one comes in between
-    second.write_bytes(b"\n".join(lines[250:]) + b"\n")
-    out = tmp_path / "out"
-    for reverse in [False, True]:
-        assert cli.main([str(first), str(second), "-o", str(out)] + ["-r"] * reverse) == 0
-        assert out.read_bytes() == b"".join(x + b"\n" for x in sorted(lines, reverse=reverse))
+from command import command, leftovers, needs_sort, run, run_sort
 
 
 def jsonl_rows(n):
@@ -114,6 +48,7 @@ def test_jsonl_matches_sorted(options, key, reverse, unique, tmp_path):
                 kept.append(r)
         expected = kept
     assert [json.loads(x)["i"] for x in got.stdout.splitlines()] == [r["i"] for r in expected]
+    assert os.listdir(tmp_path) == []
 
 
 def test_csv_matches_sorted_with_header_first(tmp_path):
@@ -153,26 +88,48 @@ def test_csv_reads_what_spreadsheets_write():
         "price,note", "-2.5,y", ",empty", "nan,x", f"1_000,{long_note}", "10,z", ""]
 
 
-@pytest.mark.parametrize("args, data, status, message", [
-    (["no-such-file"], b"", 2, "cannot read no-such-file"),
-    (["-nM"], b"", 2, "options '-Mn' are incompatible"),
-    (["--debug"], b"", 2, "option --debug is not supported"),
-    (["--compress-program=gzip"], b"", 2, "option --compress-program is not supported"),
-    (["-k2x"], b"", 2, "stray character in field spec: invalid field specification '2x'"),
-    (["-k0"], b"", 2, "invalid field specification '0'"),
-    (["-S", "lots"], b"", 2, "invalid size 'lots'"),
-    (["--jsonl"], b'1\n{"a":\n', 2, "-:2: not JSON"),
-    (["--jsonl", "-k", "a.b"], b'{"a":{"b":2}}\n{"a":{"b":[1]}}\n', 2, "-:2: the value of a.b is a list"),
-    (["--csv", "-k", "p", "-n"], b"p,q\n1,2\n\n", 2, "-:3: the row has no column 'p'"),
-    (["--csv", "-k", "nope"], b"p\n1\n", 2, "-:1: no column 'nope'"),
-    (["--csv"], b"a,b\n" * 60000 + b"\xff\n", 2, "-:60001: not UTF-8: can't decode byte 0xff: invalid start byte"),
-    (["-T", "/no/such/dir"], b"a\n", 1, "/no/such/dir"),
-])
-def test_errors_exit_with_status_and_message(args, data, status, message):
+@needs_sort
+@pytest.mark.parametrize("options", [[], ["-k2,2", "-r"], ["-z", "-u"]], ids=" ".join)
+def test_lines_longer_than_the_reads_across_files(options, tmp_path):
+    """Lines of up to 1.5 MiB, some cut by every read, one file without its last line end, in a
+    budget that spills."""
+    rnd = random.Random(4)
+    end = b"\0" if "-z" in options else b"\n"
+    lines = [b"%d %s" % (rnd.randrange(5), b"y" * rnd.choice([0, 10, 700_000, 1_500_000]))
+             for _ in range(24)]
+    first, second = tmp_path / "a", tmp_path / "b"
+    first.write_bytes(end.join(lines[:12]))
+    second.write_bytes(end.join(lines[12:]) + end)
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    args = options + [str(first), str(second)]
+    got = run(["-S", "64K", "-T", str(spill)] + args)
+    assert got.returncode == 0, got.stderr
+    assert got.stdout == run_sort(args).stdout
+    assert os.listdir(spill) == []
+
+
+ERRORS = [
+    (["no-such-file"], b"", "cannot read: no-such-file: No such file or directory"),
+    (["--debug"], b"", "option --debug is not supported"),
+    (["--compress-program=gzip"], b"", "option --compress-program is not supported"),
+    (["--jsonl", "-z"], b"", "-z applies to lines only"),
+    (["--csv", "-m"], b"", "apply to lines only"),
+    (["--jsonl"], b'1\n{"a":\n', "-:2: not JSON"),
+    (["--jsonl"], b'1\n{"a": 1}\n', "-:2: an object has no order of its own"),
+    (["--jsonl", "-k", "a.b"], b'{"a":{"b":2}}\n{"a":{"b":[1]}}\n', "-:2: the value of a.b is a list"),
+    (["--csv", "-k", "p", "-n"], b"p,q\n1,2\n\n", "-:3: the row has no column 'p'"),
+    (["--csv", "-k", "nope"], b"p\n1\n", "-:1: no column 'nope'"),
+    (["--csv"], b"a,b\n" * 60000 + b"\xff\n", "-:60001: not UTF-8"),
+]
+
+
+@pytest.mark.parametrize("args, data, message", ERRORS, ids=[e[2] for e in ERRORS])
+def test_errors_exit_2_in_one_line(args, data, message):
     got = run(args, data)
-    assert got.returncode == status
-    assert message in got.stderr.decode()
-    assert got.stdout == b""
+    assert got.returncode == 2 and got.stdout == b""
+    first = got.stderr.decode("utf-8", "replace").splitlines()[0]
+    assert first.startswith("tessarune: ") and message in first, got.stderr
 
 
 def test_output_replaced_only_on_success(tmp_path):
@@ -182,54 +139,37 @@ def test_output_replaced_only_on_success(tmp_path):
     spill = tmp_path / "spill"
     spill.mkdir()
     good = b"".join(json.dumps({"k": i % 7}).encode() + b"\n" for i in range(3000))
-    bad = good + b"{broken\n"
-    got = run(["--jsonl", "-k", "k", "-S", "20K", "-T", str(spill), "-o", str(target)], bad)
+    got = run(["--jsonl", "-k", "k", "-S", "20K", "-T", str(spill), "-o", str(target)],
+              good + b"{broken\n")
     assert got.returncode == 2 and b"-:3001: not JSON" in got.stderr
     assert target.read_bytes() == b"old\n"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.txt", "spill"]
-    assert list(spill.iterdir()) == []
+    assert leftovers(tmp_path, "out.txt", "spill") == [] and os.listdir(spill) == []
 
-    got = run(["-o", str(target), str(target)], b"")  # the input may be the output
-    assert got.returncode == 0
-    assert target.read_bytes() == b"old\n"
     assert run(["-o", str(target), "-", str(target)], b"b\nz\n").returncode == 0
     assert target.read_bytes() == b"b\nold\nz\n"
     assert os.stat(target).st_mode & 0o777 == 0o640
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE],
-                         ids=lambda s: s.name)
-def test_signal_leaves_no_output_and_no_spill_directory(sig, tmp_path):
-    spill = tmp_path / "spill"
-    spill.mkdir()
+def test_json_nested_too_deep_fails_in_one_line(tmp_path):
+    source = tmp_path / "in.jsonl"
+    depth = 100_000
+    source.write_bytes(b"[1]\n" + b"[" * depth + b"]" * depth + b"\n")
     target = tmp_path / "out"
-    proc = subprocess.Popen(CMD + ["-S", "64K", "-T", str(spill), "-o", str(target)],
-                            stdin=subprocess.PIPE, stderr=subprocess.PIPE)
-    # Enough to spill, then the input stays open, so the command is busy when it is stopped.
-    proc.stdin.write(random_lines(1, 20000) + b"\n")
-    proc.stdin.flush()
-    deadline = time.monotonic() + 60
-    while not any(spill.iterdir()) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert any(spill.iterdir()), "the command never spilled"
-    proc.send_signal(sig)
-    assert proc.wait(timeout=60) == 128 + sig
-    proc.stdin.close()
-    assert proc.stderr.read() == b""
-    assert list(spill.iterdir()) == []
-    assert list(tmp_path.iterdir()) == [spill]
+    target.write_bytes(b"old\n")
+    got = run(["--jsonl", "-o", str(target), str(source)])
+    assert got.returncode == 2 and got.stdout == b""
+    lines = got.stderr.decode().splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"tessarune: {source}:2: "), got.stderr
+    assert target.read_bytes() == b"old\n"
+    assert leftovers(tmp_path, "in.jsonl", "out") == []
 
 
-def test_progress_on_a_terminal_only(tmp_path):
-    src = tmp_path / "in.txt"
-    src.write_bytes(random_lines(2, 5000) + b"\n")
-    piped = run([str(src)])
-    assert piped.returncode == 0 and piped.stderr == b""
-
+def shown_on_a_terminal(args):
+    """Standard error of the command when it is a terminal: (status, what it showed)."""
     controller, terminal = pty.openpty()
     try:
-        proc = subprocess.run(CMD + [str(src), "-o", str(tmp_path / "out")], stderr=terminal,
-                              stdout=subprocess.DEVNULL, timeout=120)
+        proc = subprocess.run([command(), *args], stderr=terminal, stdout=subprocess.DEVNULL,
+                              timeout=300)
         os.close(terminal)
         terminal = None
         shown = b""
@@ -245,29 +185,24 @@ def test_progress_on_a_terminal_only(tmp_path):
         os.close(controller)
         if terminal is not None:
             os.close(terminal)
-    assert proc.returncode == 0
-    assert b"reading" in shown and b"writing" in shown
-    assert run([str(src), "--progress"]).stderr.count(b"reading") >= 1
+    return proc.returncode, shown
 
 
-def test_stats_count_what_the_engine_did(tmp_path):
-    rnd = random.Random(3)
-    lines = [b"%08d\n" % rnd.randrange(10**8) for _ in range(20000)]
-    with Sorter(max_bytes=64 * 1024, max_open=2, tmp_dir=tmp_path) as s:
-        for line in lines:
-            s.add_encoded(line[:-1], line)
-        before = s.stats()
-        assert before.items == 20000 and before.bytes_in == 20000 * (11 + 9)  # key: tag, 8, end
-        assert before.runs_spilled >= 3 and before.read_seconds == 0
-        assert 0 < before.peak_memory <= 64 * 1024
-        out = io.BytesIO()
-        s.write_to(out)
-        after = s.stats()
-    assert after.merge_passes == after.runs_spilled - 2  # one run fewer a pass, down to 2
-    assert after.bytes_spilled > before.bytes_spilled  # passes rewrite what spills wrote
-    assert 0 < after.bytes_spilled_compressed
-    assert after.read_seconds > 0 and after.fill_seconds >= before.fill_seconds
+def test_progress_only_when_asked_and_on_a_terminal(tmp_path):
+    src = tmp_path / "in.txt"
+    src.write_bytes(b"".join(b"%d\n" % (i * 7919 % 100003) for i in range(200_000)))
+    out = str(tmp_path / "out")
+    assert shown_on_a_terminal([str(src), "-o", out]) == (0, b"")
+    status, shown = shown_on_a_terminal([str(src), "-o", out, "--progress"])
+    assert status == 0 and shown != b""
+    piped = run([str(src), "-o", out, "--progress"])
+    assert (piped.returncode, piped.stderr) == (0, b"")
+
+
+def test_stats_count_what_the_command_did():
     shown = run(["--stats"], b"b\na\n").stderr.decode()
     assert "items          2" in shown and "runs spilled   0" in shown
     shown = run(["--stats"], b"%015d\n" % 7 * 65536).stderr.decode()
     assert "bytes in       1.0 MiB" in shown  # what was read, not the keys and payloads
+    shown = run(["--stats", "-S", "64K"], b"%015d\n" % 7 * 65536).stderr.decode()
+    assert int(shown.split("runs spilled")[1].split()[0]) > 0, shown

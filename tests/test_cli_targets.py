@@ -1,25 +1,25 @@
-"""What the tessarune command does to the files around it: the -o target of every kind, inputs
-beyond the descriptor limit, closed standard streams, failed writes and absurd options. (How it
-reads JSON Lines is compared with tessarune.dask in test_dask.py.)"""
+"""What the tessarune command does to the files around it: the -o target of every kind and when
+it is written in place, inputs beyond the descriptor limit, temporary directories, closed
+standard streams and failed writes."""
 
 import os
 import resource
+import shutil
 import signal
 import stat
 import subprocess
-import sys
+import tempfile
 import threading
 
 import pytest
 
-CMD = [sys.executable, "-m", "tessarune"]
+from command import command, first_line, leftovers, run
+
 LINES = [b"%05d" % ((i * 7919) % 10007) for i in range(3000)]
 DATA = b"\n".join(LINES) + b"\n"
 SORTED = b"".join(x + b"\n" for x in sorted(LINES))
-
-
-def run(args, data=b"", **kw):
-    return subprocess.run(CMD + args, input=data, capture_output=True, timeout=120, **kw)
+NOBODY = 65534
+ROOT = os.geteuid() == 0
 
 
 def make_device(path, major, minor):
@@ -28,10 +28,6 @@ def make_device(path, major, minor):
         os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(major, minor))
     except PermissionError:
         pytest.skip("making device nodes needs root")
-
-
-def leftovers(directory, *expected):
-    return sorted(set(os.listdir(directory)) - set(expected))
 
 
 def test_output_through_link_fifo_and_device(tmp_path):
@@ -64,6 +60,60 @@ def test_output_through_link_fifo_and_device(tmp_path):
     assert leftovers(tmp_path, "real", "link", "fifo", "null") == []
 
 
+def test_written_in_place_where_replacing_would_lose_something(tmp_path):
+    # A second hard link sees the new content.
+    target, other = tmp_path / "target", tmp_path / "other"
+    target.write_bytes(b"old\n")
+    os.link(target, other)
+    assert run(["-o", str(target)], DATA).returncode == 0
+    assert other.read_bytes() == SORTED and os.stat(target).st_ino == os.stat(other).st_ino
+
+    # A target owned by another user keeps its owner.
+    if ROOT:
+        owned = tmp_path / "owned"
+        owned.write_bytes(b"old\n")
+        os.chown(owned, NOBODY, NOBODY)
+        assert run(["-o", str(owned)], DATA).returncode == 0
+        assert owned.read_bytes() == SORTED
+        assert (os.stat(owned).st_uid, os.stat(owned).st_gid) == (NOBODY, NOBODY)
+
+    assert leftovers(tmp_path, "target", "other", "owned") == []
+
+
+def test_writable_target_in_a_directory_the_command_cannot_write():
+    # Root writes anywhere, so root runs the command as nobody, in a directory of root's that
+    # nobody can reach (pytest's own are private).
+    top = tempfile.mkdtemp(prefix="tessarune-locked-")
+    locked = os.path.join(top, "locked")
+    os.mkdir(locked)
+    try:
+        os.chmod(top, 0o755)
+        source = os.path.join(top, "source")
+        with open(source, "wb") as f:
+            f.write(DATA)
+        target = os.path.join(locked, "target")
+        with open(target, "wb") as f:
+            f.write(b"old\n")
+        if ROOT:
+            os.chown(target, NOBODY, NOBODY)
+        else:
+            os.chmod(locked, 0o555)
+        got = run(["-o", target, source], preexec_fn=_as_nobody if ROOT else None)
+        assert got.returncode == 0, got.stderr
+        with open(target, "rb") as f:
+            assert f.read() == SORTED
+        assert os.listdir(locked) == ["target"]
+    finally:
+        os.chmod(locked, 0o755)
+        shutil.rmtree(top)
+
+
+def _as_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
 def _limit_file_size():
     resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG
@@ -71,46 +121,54 @@ def _limit_file_size():
 
 @pytest.mark.parametrize("unique", [[], ["-u"]], ids=["all", "unique"])
 @pytest.mark.parametrize("target", ["regular file", "full device", "standard output"])
-def test_failed_write_names_the_output_in_one_line(target, unique, tmp_path):
+def test_failed_write_exits_2_naming_the_output(target, unique, tmp_path):
     out = tmp_path / "out"
     if target == "regular file":
         out.write_bytes(b"old\n")
         got = run(unique + ["-o", str(out)], DATA, preexec_fn=_limit_file_size)
-        expected = f"tessarune: cannot write {out}: File too large\n"
+        name, reason = str(out), "File too large"
         assert out.read_bytes() == b"old\n"
     else:
         make_device(out, 1, 7)  # every write fails with ENOSPC
+        reason = "No space left on device"
         if target == "full device":
             got = run(unique + ["-o", str(out)], DATA)
-            expected = f"tessarune: cannot write {out}: No space left on device\n"
+            name = str(out)
         else:
             with open(out, "wb") as full:
-                got = subprocess.run(CMD + unique, input=DATA, stdout=full, stderr=subprocess.PIPE,
-                                     timeout=120)
-            expected = "tessarune: cannot write standard output: No space left on device\n"
-    assert (got.returncode, got.stderr.decode()) == (1, expected)
+                got = subprocess.run([command(), *unique], input=DATA, stdout=full,
+                                     stderr=subprocess.PIPE, timeout=300)
+            name = "standard output"
+    line = first_line(got)
+    assert got.returncode == 2 and line.startswith("tessarune: "), got.stderr
+    assert name in line and reason in line, got.stderr
     assert leftovers(tmp_path, "out") == []
 
 
-def _few_descriptors():
-    resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))
+def _descriptors(n):
+    return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (n, n))
 
 
-def test_more_inputs_than_descriptors_and_a_missing_one_stops_first(tmp_path):
+@pytest.mark.parametrize("mode, count, limit", [([], 100, 32), (["-m"], 200, 64)],
+                         ids=["sort", "merge"])
+def test_more_inputs_than_descriptors_and_a_missing_one_stops_first(mode, count, limit, tmp_path):
     names = []
-    for i in range(100):
+    for i in range(count):
         names.append(str(tmp_path / f"in{i}"))
         with open(names[-1], "wb") as f:
-            f.write(b"".join(x + b"\n" for x in LINES[i::100]))
+            part = LINES[i::count]
+            f.write(b"".join(x + b"\n" for x in (sorted(part) if mode else part)))
     out = tmp_path / "out"
-    got = run(["-o", str(out)] + names, preexec_fn=_few_descriptors)
+    got = run(mode + ["-T", str(tmp_path), "-o", str(out)] + names, preexec_fn=_descriptors(limit))
     assert got.returncode == 0, got.stderr
     assert out.read_bytes() == SORTED
+    assert leftovers(tmp_path, "out", *map(os.path.basename, names)) == []
 
     out.write_bytes(b"old\n")
-    got = run(["-o", str(out)] + names + [str(tmp_path / "missing")], preexec_fn=_few_descriptors)
-    assert (got.returncode, got.stderr) == (2, f"tessarune: cannot read {tmp_path}/missing: "
-                                               "No such file or directory\n".encode())
+    missing = str(tmp_path / "missing")
+    got = run(mode + ["-o", str(out)] + names + [missing], preexec_fn=_descriptors(limit))
+    assert got.returncode == 2
+    assert first_line(got) == f"tessarune: cannot read: {missing}: No such file or directory"
     assert out.read_bytes() == b"old\n"
 
 
@@ -118,28 +176,40 @@ def _close(fd):
     return lambda: os.close(fd)
 
 
-@pytest.mark.parametrize("args, closed, message", [
-    (["-S", "99999999999999999999999G"], None, "size '99999999999999999999999G': too large"),
-    (["--threads", "2000"], None, "--threads must be from 1 to 1024, not 2000"),
-    (["--max-open", "99999999999999999999999"], None, "--max-open must be at most"),
-    (["-k", "1,"], None, "invalid field specification '1,'"),
-    (["-o", "."], None, "cannot write .: Is a directory"),
-    ([], 0, "cannot read standard input: Bad file descriptor"),
-    ([], 1, "cannot write standard output: Bad file descriptor"),
-])
-def test_absurd_options_and_closed_streams_exit_2_in_a_line(args, closed, message):
+REFUSALS = [
+    (["-S", "99999999999999999999999G"], None, "-S argument '99999999999999999999999G' too large"),
+    (["--parallel", "0"], None, "number in parallel must be nonzero"),
+    (["-o", "a", "-o", "b"], None, "multiple output files specified"),
+    (["-o", "."], None, "open failed: .: Is a directory"),
+    ([], 0, "-: Bad file descriptor"),
+    ([], 1, "standard output"),
+]
+
+
+@pytest.mark.parametrize("args, closed, message", REFUSALS, ids=[r[2] for r in REFUSALS])
+def test_refusals_and_closed_streams_exit_2_in_a_line(args, closed, message):
     got = run(args, preexec_fn=None if closed is None else _close(closed))
     assert got.returncode == 2
-    first = got.stderr.decode().splitlines()[0]
-    assert first.startswith("tessarune: ") and message in first, got.stderr
-    assert b"Traceback" not in got.stderr
+    line = first_line(got)
+    assert line.startswith("tessarune: ") and message in line, got.stderr
+    if closed is not None:
+        assert "Bad file descriptor" in line, got.stderr
+
+
+def test_temporary_directory_matters_only_when_a_spill_needs_it(tmp_path):
+    big = b"".join(b"%07d\n" % (i * 7919 % 1000003) for i in range(300_000))
+    got = run(["-S", "1M"], big, env={"TMPDIR": "/nonexistent"})
+    assert got.returncode == 2
+    assert first_line(got).startswith("tessarune: cannot create temporary file in '/nonexistent'")
+
+    got = run(["-T", "/nonexistent"], DATA)
+    assert (got.returncode, got.stdout) == (0, SORTED), got.stderr
+    assert run(["-S", "1P"], DATA).stdout == SORTED  # more than the machine has: capped
 
 
 def test_tiny_budget_is_raised_to_a_floor():
-    assert "less than 64K counts as 64K" in run(["--help"]).stdout.decode()
     got = run(["-S", "2b", "--stats"], DATA * 4)
-    assert got.returncode == 0
+    assert got.returncode == 0, got.stderr
     runs = int(got.stderr.decode().split("runs spilled")[1].split()[0])
     # 12,000 lines of 6 bytes, about 34 bytes each as held: a run per line without the floor.
     assert 0 < runs < 20, got.stderr
-

@@ -160,7 +160,7 @@ int run(int argc, char** argv) {
         if (!spec.check_quiet) {
             const job::Disorder& d = *report->disorder;
             say(std::string(kProgramName) + ": " + d.input_name + ":" + std::to_string(d.line_number) +
-                ": disorder: " + d.line + "\n");
+                ": disorder: " + d.line + static_cast<char>(spec.separator));
         }
         return kDisorder;
     }
