@@ -1,11 +1,14 @@
 """tessarune.sort_files against the Python reference keying (cli_keys, cli_formats), end to end
-through the native bulk path: spilled and held, reversed, unique, across small reads, with the
-rare JSON lines the native reading leaves to Python, and bad records named by file and line."""
+through the native job: spilled and held, reversed, unique, across small reads, with the rare
+JSON lines the native reading declines, bad records named by file and line, and Ctrl-C."""
 
 import io
 import json
 import os
 import random
+import signal
+import threading
+import time
 
 import pytest
 
@@ -44,8 +47,8 @@ def random_lines(rnd, n):
 
 @pytest.fixture(autouse=True)
 def small_reads(monkeypatch):
-    """Reads far smaller than the records, so that records are cut across reads everywhere."""
-    monkeypatch.setattr(files, "READ_SIZE", 61)
+    """Reads of a few hundred records, so that records are cut across reads everywhere."""
+    monkeypatch.setattr(files, "_MOST_PER_READ", 1021)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -130,3 +133,122 @@ def test_csv_fields_of_any_size(tmp_path):
     big = "x" * (300 << 10)
     data = f'k,v\n"{big}",1\nb,2\n'.encode()
     assert sorted_by_api(tmp_path, data, format="csv", key="k") == f'k,v\nb,2\n"{big}",1\n'.encode()
+
+
+class _Interrupting:
+    """An output handle whose first write raises this very KeyboardInterrupt."""
+
+    def __init__(self):
+        self.interrupt = KeyboardInterrupt("from write")
+
+    def write(self, data):
+        raise self.interrupt
+
+
+@pytest.mark.parametrize("how", ["signal while reading", "raised by write"])
+def test_ctrl_c_leaves_no_spill_and_no_temporary_output(how, tmp_path):
+    spill, out_dir = tmp_path / "spill", tmp_path / "out"
+    spill.mkdir()
+    out_dir.mkdir()
+    target = out_dir / "sorted"
+    target.write_bytes(b"old\n")
+    data = b"".join(b"%08d\n" % (i * 7919 % 100003) for i in range(100000))
+    run = dict(max_bytes=64 << 10, tmp_dir=str(spill))
+    if how == "raised by write":
+        (tmp_path / "in").write_bytes(data)
+        handle = _Interrupting()
+        with pytest.raises(KeyboardInterrupt) as e:
+            sort_files([str(tmp_path / "in")], handle, **run)
+        assert e.value is handle.interrupt
+    else:
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        spilled = []
+
+        def writer():
+            with open(fifo, "wb") as f:
+                f.write(data)
+                f.flush()
+                for _ in range(1000):  # the spill directory exists from the first spill on
+                    if any(spill.iterdir()):
+                        spilled.append(True)
+                        break
+                    time.sleep(0.01)
+                signal.raise_signal(signal.SIGINT)
+                try:
+                    f.write(b"more\n")  # wakes the read, which then polls
+                    f.flush()
+                except BrokenPipeError:
+                    pass
+
+        thread = threading.Thread(target=writer)
+        thread.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                sort_files([str(fifo)], str(target), **run)
+        finally:
+            thread.join()
+        assert spilled, "the sort never spilled"
+    assert list(spill.iterdir()) == []
+    assert [p.name for p in out_dir.iterdir()] == ["sorted"]
+    assert target.read_bytes() == b"old\n"
+
+
+class _ShortWrites(io.RawIOBase):
+    """A raw stream that takes at most 7 bytes a call, and sometimes none (None: it would block)."""
+
+    def __init__(self, fd):
+        self.data, self.calls, self.fd = bytearray(), 0, fd
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.calls += 1
+        if self.calls % 3 == 0:
+            return None
+        self.data += bytes(b[:7])
+        return min(len(b), 7)
+
+    def fileno(self):  # what a raw stream that would block is waited on
+        return self.fd
+
+
+class _Bars:
+    """Records the bars sort_files draws: (desc, total, unit, sum of updates, closed)."""
+
+    def __init__(self):
+        self.drawn = []
+
+    def bar(self, desc, total, unit):
+        drawn = self.drawn
+        record = [desc, total, unit, 0, False]
+        drawn.append(record)
+
+        class Bar:
+            def update(self, n):
+                record[3] += n
+
+            def close(self):
+                record[4] = True
+
+        return Bar()
+
+
+def test_short_writes_and_progress_bars_account_for_everything(tmp_path, monkeypatch):
+    bars = _Bars()
+    monkeypatch.setattr(files, "Progress", lambda enabled: bars)
+    lines = [b"%d" % (i * 37 % 1000) for i in range(3000)]
+    src = tmp_path / "in"
+    src.write_bytes(b"\n".join(lines) + b"\n")
+    out = _ShortWrites(os.open(os.devnull, os.O_WRONLY))
+    try:
+        report = sort_files([str(src)], out, key="1n", max_bytes=16 << 10, tmp_dir=str(tmp_path),
+                            progress=True)
+    finally:
+        os.close(out.fd)
+    assert bytes(out.data) == b"".join(l + b"\n" for l in sorted(lines, key=int))
+    size = src.stat().st_size
+    assert report.bytes_read == size and report.stats.runs_spilled > 0
+    assert bars.drawn == [["reading", size, "B", size, True],
+                             ["writing", len(lines), "items", len(lines), True]]

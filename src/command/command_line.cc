@@ -8,10 +8,12 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "format/line_key.h"
+#include "job/key_definition.h"
 
 namespace tessarune::command {
 
@@ -19,7 +21,7 @@ std::string_view version() { return TESSARUNE_VERSION; }
 
 namespace {
 
-using format::LineKeyField;
+using job::c_quote;
 
 constexpr uint64_t kMaxUint = std::numeric_limits<uint64_t>::max();
 // The least memory a sort is given, whatever -S says: with less, every run holds a handful of
@@ -37,7 +39,6 @@ Unexpected<UsageError> usage(std::string message, bool try_help = true) {
 // The second line of a two-line message, which the caller does not prefix.
 std::string next_line(std::string_view text) { return "\n" + std::string(kProgramName) + ": " + std::string(text); }
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_printable(char c) { return c >= 0x20 && c < 0x7f; }
 
@@ -70,23 +71,6 @@ void append_escaped(std::string& out, char c) {
     }
 }
 
-// An option's argument as the traditional command quotes it in messages: in single quotes,
-// with C escapes for what is not printable ASCII.
-std::string c_quote(std::string_view s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (is_printable(c)) {
-            out += c;
-        } else {
-            append_escaped(out, c);
-        }
-    }
-    return out + "'";
-}
-
 // A file name as the traditional command quotes it: so that a shell would read it back.
 std::string shell_quote(std::string_view s) {
     const bool plain = std::all_of(s.begin(), s.end(), is_printable);
@@ -115,29 +99,9 @@ std::string shell_quote(std::string_view s) {
 
 // ---- numbers as the traditional command reads them ----
 
-// A count read the way strtoumax reads it in the C locale (blanks, an optional '+', digits),
-// minus a sign; too large a count saturates.
-struct Count {
-    bool valid = false;
-    bool overflow = false;
-    uint64_t value = 0;
-    size_t end = 0;  // just past the digits
-};
+using Count = job::OptionCount;
 
-Count read_count(std::string_view s, size_t pos) {
-    while (pos < s.size() && is_space(s[pos])) ++pos;
-    if (pos < s.size() && s[pos] == '+') ++pos;
-    Count c;
-    if (pos == s.size() || !is_digit(s[pos])) return c;
-    c.valid = true;
-    for (; pos < s.size() && is_digit(s[pos]); ++pos) {
-        const auto digit = static_cast<uint64_t>(s[pos] - '0');
-        if (c.value > (kMaxUint - digit) / 10) c.overflow = true;
-        c.value = c.overflow ? kMaxUint : c.value * 10 + digit;
-    }
-    c.end = pos;
-    return c;
-}
+Count read_count(std::string_view s, size_t pos) { return job::read_option_count(s, pos); }
 
 UsageError invalid_argument(std::string_view option, std::string_view arg) {
     return {"invalid " + std::string(option) + " argument " + c_quote(arg), false};
@@ -184,153 +148,21 @@ Expected<uint64_t, UsageError> read_size(std::string_view option, std::string_vi
 
 // ---- keys of lines ----
 
-// A modifier letter's flag; b is the blank flag of the position it follows.
-uint32_t modifier_flag(char c, uint32_t blank_flag) {
-    switch (c) {
-        case 'b': return blank_flag;
-        case 'd': return format::kDictionary;
-        case 'f': return format::kFoldCase;
-        case 'g': return format::kGeneralNumeric;
-        case 'h': return format::kHumanNumeric;
-        case 'i': return format::kPrintable;
-        case 'M': return format::kMonth;
-        case 'n': return format::kNumeric;
-        case 'R': return format::kRandom;
-        case 'r': return format::kReverse;
-        case 'V': return format::kVersion;
-        default: return 0;
-    }
-}
-constexpr uint32_t kBothBlanks = format::kSkipStartBlanks | format::kSkipEndBlanks;
+using job::kBothBlanks;
+using job::KeyDefinition;
+using job::modifier_flag;
 // The ordering options that JSON Lines and CSV do not take (-b, -n and -r they do).
 constexpr uint32_t kLinesOnlyFlags = format::kAllLineKeyFlags & ~(kBothBlanks | format::kNumeric | format::kReverse);
 
-// One key as given (-k, or +POS1 [-POS2]), before the global options are folded in.
-struct KeyDef {
-    LineKeyField field;
-    uint32_t own = 0;       // the flags of its own modifiers
-    bool has_own = false;   // any modifier letter, b included
-};
-
-size_t read_modifiers(std::string_view text, size_t pos, uint32_t blank_flag, KeyDef& key) {
-    for (; pos < text.size(); ++pos) {
-        const uint32_t flag = modifier_flag(text[pos], blank_flag);
-        if (flag == 0) break;
-        key.own |= flag;
-        key.has_own = true;
-    }
-    return pos;
-}
-
-struct KeyTextError {
-    std::string_view text;
-    Unexpected<UsageError> bad(std::string_view why) const {
-        return usage(std::string(why) + ": invalid field specification " + c_quote(text), false);
-    }
-    Unexpected<UsageError> bad_count(std::string_view where, size_t pos) const {
-        return usage("invalid number " + std::string(where) + ": invalid count at start of " + c_quote(text.substr(pos)),
-                     false);
-    }
-};
-
-// -k POS1[,POS2], POS = F[.C][OPTS], counted from 1.
-Expected<KeyDef, UsageError> parse_key(std::string_view text) {
-    const KeyTextError error{text};
-    KeyDef key;
-    const Count field = read_count(text, 0);
-    if (!field.valid) return error.bad_count("at field start", 0);
-    if (field.value == 0) return error.bad("field number is zero");
-    key.field.start_field = field.value - 1;
-    size_t pos = field.end;
-    if (pos < text.size() && text[pos] == '.') {
-        const Count c = read_count(text, pos + 1);
-        if (!c.valid) return error.bad_count("after '.'", pos + 1);
-        if (c.value == 0) return error.bad("character offset is zero");
-        key.field.start_char = c.value - 1;
-        pos = c.end;
-    }
-    pos = read_modifiers(text, pos, format::kSkipStartBlanks, key);
-    if (pos < text.size() && text[pos] == ',') {
-        const Count end = read_count(text, pos + 1);
-        if (!end.valid) return error.bad_count("after ','", pos + 1);
-        if (end.value == 0) return error.bad("field number is zero");
-        key.field.end_field = end.value - 1;
-        pos = end.end;
-        if (pos < text.size() && text[pos] == '.') {
-            const Count c = read_count(text, pos + 1);
-            if (!c.valid) return error.bad_count("after '.'", pos + 1);
-            key.field.end_char = c.value;  // 0: the whole field
-            pos = c.end;
-        }
-        pos = read_modifiers(text, pos, format::kSkipEndBlanks, key);
-    }
-    if (pos != text.size()) return error.bad("stray character in field spec");
-    return key;
-}
-
-// The obsolete +POS1, counted from 0; nullopt when the argument is no such thing (it then
-// names a file).
-std::optional<KeyDef> parse_obsolete_start(std::string_view arg) {
-    KeyDef key;
-    const Count field = read_count(arg, 1);
-    if (!field.valid) return std::nullopt;
-    key.field.start_field = field.value;
-    size_t pos = field.end;
-    if (pos < arg.size() && arg[pos] == '.') {
-        const Count c = read_count(arg, pos + 1);
-        if (!c.valid) return std::nullopt;
-        key.field.start_char = c.value;
-        pos = c.end;
-    }
-    pos = read_modifiers(arg, pos, format::kSkipStartBlanks, key);
-    if (pos != arg.size()) return std::nullopt;
-    return key;
-}
-
-bool is_obsolete_end(const char* arg) { return arg != nullptr && arg[0] == '-' && is_digit(arg[1]); }
-
-// The obsolete -POS2 after +POS1: the end before field F (counted from 0) or, with .C, C
-// characters into field F.
-Expected<void, UsageError> parse_obsolete_end(std::string_view arg, KeyDef& key) {
-    const KeyTextError error{arg};
-    const Count field = read_count(arg, 1);
-    size_t pos = field.end;
-    uint64_t chars = 0;
-    if (pos < arg.size() && arg[pos] == '.') {
-        const Count c = read_count(arg, pos + 1);
-        if (!c.valid) return error.bad_count("after '.'", pos + 1);
-        chars = c.value;
-        pos = c.end;
-    }
-    pos = read_modifiers(arg, pos, format::kSkipEndBlanks, key);
-    if (pos != arg.size()) return error.bad("stray character in field spec");
-    if (chars != 0) {
-        key.field.end_field = field.value;
-        key.field.end_char = chars;
-    } else if (field.value != 0) {
-        key.field.end_field = field.value - 1;
+// A key definition's message is a usage error with no hint of --help.
+template <typename T>
+Expected<T, UsageError> key_usage(Expected<T, std::string> result) {
+    if (!result) return usage(std::move(result).error(), false);
+    if constexpr (std::is_void_v<T>) {
+        return {};
     } else {
-        // The end before the first field: no key at all, as a start past every line gives.
-        key.field.start_field = kMaxUint;
-        key.field.start_char = 0;
+        return std::move(result).value();
     }
-    return {};
-}
-
-// At most one way of reading a key: n, g, h and M exclude each other, and each excludes R, V,
-// d and i. The message names the letters in the traditional command's order.
-std::optional<UsageError> incompatible(uint32_t flags) {
-    using namespace format;
-    const int readings = int{(flags & kGeneralNumeric) != 0} + int{(flags & kHumanNumeric) != 0} +
-                         int{(flags & kMonth) != 0} + int{(flags & kNumeric) != 0} +
-                         int{(flags & (kRandom | kVersion | kDictionary | kPrintable)) != 0};
-    if (readings <= 1) return std::nullopt;
-    std::string letters;
-    for (char c : std::string_view("dfghiMnRV")) {
-        if (c == 'i' && (flags & kDictionary)) continue;
-        if (flags & modifier_flag(c, 0)) letters += c;
-    }
-    return UsageError{"options '-" + letters + "' are incompatible", false};
 }
 
 // ---- option words ----
@@ -632,11 +464,11 @@ private:
 
     Status operand(Scanner& scanner, const char* arg) {
         if (lines_ && arg[0] == '+') {
-            if (std::optional<KeyDef> key = parse_obsolete_start(arg)) {
-                const bool with_end = is_obsolete_end(scanner.peek());
+            if (std::optional<KeyDefinition> key = job::parse_obsolete_start(arg)) {
+                const bool with_end = job::is_obsolete_end(scanner.peek());
                 if (with_end || obsolete_start_alone(env_)) {
                     if (with_end) {
-                        auto status = parse_obsolete_end(scanner.peek(), *key);
+                        auto status = key_usage(job::parse_obsolete_end(scanner.peek(), *key));
                         if (!status) return status;
                         scanner.skip();
                     }
@@ -670,7 +502,7 @@ private:
                     key_texts_.emplace_back(arg);
                     return {};
                 }
-                keys_.push_back(TR_TRY(parse_key(arg)));
+                keys_.push_back(TR_TRY(key_usage(job::parse_key_definition(arg))));
                 return {};
             case 't': return set_tab(arg);
             case 'o':
@@ -784,22 +616,9 @@ private:
     Status finish_lines() {
         job::JobSpec& out = line_.spec;
         if (delimiter_) return usage("--delimiter applies to --csv only");
-        std::vector<LineKeyField>& fields = out.line_plan.fields;
-        for (const KeyDef& key : keys_) {
-            LineKeyField field = key.field;
-            field.flags = key.has_own ? key.own : global_;
-            if (auto error = incompatible(field.flags)) return Unexpected(std::move(*error));
-            fields.push_back(field);
-        }
-        if (keys_.empty() && (global_ & ~uint32_t{format::kReverse}) != 0) {
-            if (auto error = incompatible(global_)) return Unexpected(std::move(*error));
-            fields.push_back(LineKeyField{0, 0, std::nullopt, 0, global_});
-        }
-        out.line_plan.tab = tab_;
-        out.line_plan.zero_terminated = zero_;
+        job::LineOrdering ordering{keys_, global_, tab_, zero_, !out.stable && !out.unique};
+        out.line_plan = TR_TRY(key_usage(job::make_line_key_plan(ordering)));
         out.separator = zero_ ? '\0' : '\n';
-        out.line_plan.last_resort = !fields.empty() && !out.stable && !out.unique;
-        out.line_plan.last_resort_reverse = (global_ & format::kReverse) != 0;
         return {};
     }
 
@@ -835,7 +654,7 @@ private:
     const bool lines_;
     CommandLine line_;
     uint32_t global_ = 0;                 // the global ordering options, as flags
-    std::vector<KeyDef> keys_;            // lines: each -k and +POS1 [-POS2] in order
+    std::vector<KeyDefinition> keys_;            // lines: each -k and +POS1 [-POS2] in order
     std::vector<std::string> key_texts_;      // JSON Lines and CSV: each -k as given
     std::vector<std::string> operands_;
     std::optional<std::string> tab_text_;  // -t for CSV

@@ -1,14 +1,11 @@
 #include "format/line_reader.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace tessarune::format {
 
-LineReader::LineReader(int fd, uint8_t separator, std::optional<Range> range, size_t buffer_size)
-    : fd_(fd), separator_(separator), range_(range) {
+LineReader::LineReader(ReadableFile& file, uint8_t separator, size_t buffer_size)
+    : file_(&file), separator_(separator) {
     buffer_.set_capacity(buffer_size);
 }
 
@@ -24,20 +21,13 @@ EngineResult<bool> LineReader::fill() {
     }
     if (kept == buffer_.capacity()) buffer_.reserve(kept * 2);  // lines longer than the buffer
     while (true) {
-        size_t room = buffer_.capacity() - kept;
-        ssize_t got = 0;
-        if (range_) {
-            if (range_->end - range_->begin < room) room = static_cast<size_t>(range_->end - range_->begin);
-            got = room == 0 ? 0 : ::pread(fd_, buffer_.data() + kept, room, static_cast<off_t>(range_->begin));
-            if (got > 0) range_->begin += static_cast<uint64_t>(got);
-        } else {
-            got = ::read(fd_, buffer_.data() + kept, room);
+        EngineResult<size_t> got = file_->read(buffer_.data() + kept, buffer_.capacity() - kept);
+        if (got) {
+            buffer_.set_size(kept + *got);
+            bytes_read_ += *got;
+            return *got > 0;
         }
-        if (got >= 0) {
-            buffer_.set_size(kept + static_cast<size_t>(got));
-            return got > 0;
-        }
-        if (errno != EINTR) return Unexpected{EngineError::from_errno(errno)};
+        if (got.error().kind() != ErrorKind::Interrupted) return Unexpected{std::move(got).error()};
     }
 }
 

@@ -1,6 +1,6 @@
-// Lines read from a file descriptor, for the streaming merge and the order check, which keep
-// one line of each input at a time: memory is one buffer per input, which grows only while a
-// line is longer than it.
+// Lines read from an open file, for the streaming merge and the order check, which keep one
+// line of each input at a time: memory is one buffer per input, which grows only while a line
+// is longer than it.
 #pragma once
 
 #include <bit>
@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "base/expected.h"
+#include "base/file_handles.h"
 #include "base/growable_array.h"
 
 namespace tessarune::format {
@@ -17,16 +18,9 @@ class LineReader {
 public:
     static constexpr size_t kDefaultBuffer = size_t{64} << 10;
 
-    // A part of a file: the bytes [begin, end), read with pread, not at the file's position.
-    struct Range {
-        uint64_t begin = 0;
-        uint64_t end = 0;
-    };
-
-    // Does not own `fd`. `separator` ends lines ('\n', or 0 for -z). Without a range the file
-    // is read from its position to its end.
-    LineReader(int fd, uint8_t separator, std::optional<Range> range = std::nullopt,
-               size_t buffer_size = kDefaultBuffer);
+    // Does not own `file`, which is read from its position to its end. `separator` ends lines
+    // ('\n', or 0 for -z).
+    LineReader(ReadableFile& file, uint8_t separator, size_t buffer_size = kDefaultBuffer);
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
     LineReader(LineReader&&) = default;
@@ -54,6 +48,9 @@ public:
 
     // Lines returned so far: the number of the line last returned.
     uint64_t line_number() const { return line_number_; }
+
+    // The bytes read from the file so far.
+    uint64_t bytes_read() const { return bytes_read_; }
 
 private:
     // Reads more after the unread bytes, moving them (and the last line returned) to the front
@@ -93,9 +90,8 @@ private:
     // next_line once the buffer holds no whole line: reads more until it does.
     bool next_line_after_fill(Bytes* line);
 
-    int fd_;
+    ReadableFile* file_;
     uint8_t separator_;
-    std::optional<Range> range_;  // begin moves on as the part is read
     ByteBuffer buffer_;
     size_t begin_ = 0;  // the unread bytes are [begin_, buffer_.size())
     size_t last_begin_ = 0;  // the last line returned: [last_begin_, last_begin_ + last_size_)
@@ -105,6 +101,7 @@ private:
     bool at_end_ = false;
     std::optional<EngineError> error_;
     uint64_t line_number_ = 0;
+    uint64_t bytes_read_ = 0;
 };
 
 }  // namespace tessarune::format

@@ -1,35 +1,39 @@
 #include "format/line_reader.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
 namespace tessarune::format {
 namespace {
 
-// A temporary file holding `text`, removed at the end of the test.
-class TempFile {
+// A file in memory that hands out at most `chunk` bytes a call, and can be interrupted or
+// fail at a chosen call.
+class StringFile final : public ReadableFile {
 public:
-    explicit TempFile(const std::string& text) {
-        char name[] = "/tmp/line_reader_test.XXXXXX";
-        fd_ = ::mkstemp(name);
-        path_ = name;
-        EXPECT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        ::lseek(fd_, 0, SEEK_SET);
+    StringFile(std::string text, size_t chunk) : text_(std::move(text)), chunk_(chunk) {}
+
+    EngineResult<size_t> read(uint8_t* data, size_t n) override {
+        ++calls_;
+        if (calls_ == interrupt_at) return Unexpected(EngineError::from_errno(EINTR));
+        if (calls_ == fail_at) return Unexpected(EngineError::from_errno(EIO));
+        const size_t got = std::min({n, chunk_, text_.size() - at_});
+        text_.copy(reinterpret_cast<char*>(data), got, at_);
+        at_ += got;
+        return got;
     }
-    ~TempFile() {
-        ::close(fd_);
-        std::remove(path_.c_str());
-    }
-    int fd() const { return fd_; }
+
+    uint64_t interrupt_at = 0;
+    uint64_t fail_at = 0;
 
 private:
-    int fd_ = -1;
-    std::string path_;
+    std::string text_;
+    size_t chunk_;
+    size_t at_ = 0;
+    uint64_t calls_ = 0;
 };
 
 std::string text_of(Bytes b) { return std::string(b.begin(), b.end()); }
@@ -46,34 +50,43 @@ std::vector<std::string> read_all(LineReader& reader, std::vector<std::string>* 
     }
 }
 
-TEST(LineReader, TinyBufferGrowsForLongLinesAndKeepsThePreviousLine) {
+// Lines that straddle reads of every size, in a buffer smaller than some of them: the same
+// lines, the previous line beside each, and every byte counted.
+TEST(LineReader, ShortReadsAndATinyBufferGiveTheSameLines) {
     const std::string long_line(100, 'x');
-    TempFile file("a\n" + long_line + "\nbc\n\nd");
-    LineReader reader(file.fd(), '\n', std::nullopt, 4);
-    std::vector<std::string> previous;
-    EXPECT_EQ(read_all(reader, &previous), (std::vector<std::string>{"a", long_line, "bc", "", "d"}));
-    EXPECT_EQ(previous, (std::vector<std::string>{"", "a", long_line, "bc", ""}));
-    EXPECT_EQ(reader.line_number(), 5u);
+    const std::string text = "a\n" + long_line + "\nbc\n\nd";
+    for (size_t chunk : {1, 3, 7, 1000}) {
+        SCOPED_TRACE(chunk);
+        StringFile file(text, chunk);
+        file.interrupt_at = 2;  // an interrupted read is tried again
+        LineReader reader(file, '\n', 4);
+        std::vector<std::string> previous;
+        EXPECT_EQ(read_all(reader, &previous), (std::vector<std::string>{"a", long_line, "bc", "", "d"}));
+        EXPECT_EQ(previous, (std::vector<std::string>{"", "a", long_line, "bc", ""}));
+        EXPECT_EQ(reader.line_number(), 5u);
+        EXPECT_EQ(reader.bytes_read(), text.size());
+    }
 }
 
-TEST(LineReader, RangesReadTheirBytesOnlyWhateverTheFilePosition) {
-    const std::string text("one\0two\0three\0four", 18);
-    TempFile file(text);
-    ::lseek(file.fd(), 5, SEEK_SET);  // ranges use pread: the position neither matters nor moves
-    LineReader middle(file.fd(), 0, LineReader::Range{4, 14}, 4);
-    EXPECT_EQ(read_all(middle), (std::vector<std::string>{"two", "three"}));
-    LineReader tail(file.fd(), 0, LineReader::Range{14, 18}, 4);
-    EXPECT_EQ(read_all(tail), (std::vector<std::string>{"four"}));
-    LineReader empty(file.fd(), 0, LineReader::Range{18, 18}, 4);
-    EXPECT_EQ(read_all(empty), std::vector<std::string>{});
-    EXPECT_EQ(::lseek(file.fd(), 0, SEEK_CUR), 5);
+TEST(LineReader, ZeroSeparatedLinesKeepTheirNewlines) {
+    StringFile file(std::string("one\ntwo\0three\0", 14), 5);
+    LineReader reader(file, 0, 4);
+    EXPECT_EQ(read_all(reader), (std::vector<std::string>{"one\ntwo", "three"}));
 }
 
-TEST(LineReader, AReadErrorIsReturned) {
-    LineReader reader(-1, '\n');
+TEST(LineReader, AReadErrorEndsTheReaderWithIt) {
+    StringFile file("a\nb\nc\n", 2);
+    file.fail_at = 2;
+    LineReader reader(file, '\n', 4);
+    auto first = reader.next();
+    ASSERT_TRUE(first.ok() && *first);
+    EXPECT_EQ(text_of(**first), "a");
     auto next = reader.next();
     ASSERT_FALSE(next.ok());
-    EXPECT_EQ(next.error().kind(), ErrorKind::Other);
+    EXPECT_EQ(next.error().os_code(), EIO);
+    Bytes line;
+    EXPECT_FALSE(reader.next_line(&line));
+    ASSERT_TRUE(reader.error().has_value());
 }
 
 }  // namespace

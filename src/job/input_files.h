@@ -28,25 +28,6 @@ EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vecto
 // Errors read "cannot read: NAME: REASON".
 EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::string& name);
 
-// An input held as a bare descriptor, for -m and -c, whose line reading works on descriptors:
-// descriptor 0 for "-", left open when dropped; else the file, closed when dropped.
-class InputDescriptor {
-public:
-    InputDescriptor(int fd, bool owned) : fd_(fd), owned_(owned) {}
-    InputDescriptor(InputDescriptor&& other) noexcept : fd_(other.fd_), owned_(other.owned_) { other.owned_ = false; }
-    InputDescriptor& operator=(InputDescriptor&&) = delete;
-    ~InputDescriptor();
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-    bool owned_;
-};
-
-// Opens one input (or a temporary file by its path) as a descriptor. Errors read
-// "cannot read: NAME: REASON".
-EngineResult<InputDescriptor> open_input_descriptor(const std::string& name);
-
 // The names --files0-from F lists, each ended by NUL ("-": standard input), with the
 // traditional command's messages for an empty list, an empty name, or "-" read from "-".
 EngineResult<std::vector<std::string>> read_files0_from(FileOps& ops, const std::string& source);

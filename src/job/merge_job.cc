@@ -1,8 +1,5 @@
 #include "job/merge_job.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -13,29 +10,16 @@
 #include <vector>
 
 #include "base/paths.h"
+#include "format/line_reader.h"
 #include "job/input_files.h"
 #include "job/job_errors.h"
-#include "merge/line_merge.h"
+#include "job/line_order.h"
+#include "job/line_source.h"
+#include "key/key_compare.h"
+#include "merge/merger.h"
 #include "run/spill_dir.h"
 
 namespace tessarune::job {
-
-// --- input_files.h: the inputs as descriptors ---
-
-InputDescriptor::~InputDescriptor() {
-    if (owned_) ::close(fd_);
-}
-
-EngineResult<InputDescriptor> open_input_descriptor(const std::string& name) {
-    if (name == "-") return InputDescriptor(0, false);
-    while (true) {
-        const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return InputDescriptor(fd, true);
-        if (errno != EINTR) return Unexpected(file_error("cannot read", name, EngineError::from_errno(errno)));
-    }
-}
-
-// --- -m and -c ---
 
 namespace {
 
@@ -46,27 +30,18 @@ constexpr uint64_t kLinesPerSlice = uint64_t{1} << 16;
 constexpr uint64_t kReservedDescriptors = 8;
 constexpr size_t kCopyChunk = size_t{1} << 20;
 
-// How the job's lines compare: nullopt for their own bytes, which need no key.
-std::optional<format::LineKeyPlan> merge_plan(const JobSpec& spec) {
-    format::LineKeyPlan plan = spec.line_plan;
-    if (plan.fields.empty()) {
-        if (!spec.reverse) return std::nullopt;
-        // Whole lines reversed: the text key of the whole line, complemented.
-        format::LineKeyField whole;
-        whole.flags = format::kReverse;
-        plan.fields.push_back(whole);
-        plan.last_resort = false;
-        return plan;
-    }
-    // Lines of equal keys are duplicates for -u whatever else they hold.
-    if (spec.unique) plan.last_resort = false;
-    return plan;
-}
+// Where merged lines go: each call hands over whole lines, with their separators.
+class LineSink {
+public:
+    virtual ~LineSink() = default;
+    // Takes all of `data` or fails.
+    virtual EngineStatus write(Bytes data) = 0;
+};
 
 std::string reason_of(const EngineError& e) { return e.os_code() != 0 ? system_text(e.os_code()) : e.message(); }
 
 // The job's output target, opened when the first bytes are ready.
-class TargetSink final : public merge::LineSink {
+class TargetSink final : public LineSink {
 public:
     explicit TargetSink(OutputTarget& target) : target_(target) {}
 
@@ -89,7 +64,7 @@ private:
 };
 
 // A temporary file being written; errors name it.
-class FileSink final : public merge::LineSink {
+class FileSink final : public LineSink {
 public:
     FileSink(std::unique_ptr<WritableFile> file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
 
@@ -137,6 +112,14 @@ public:
         return FileSink(std::move(file).value(), path);
     }
 
+    // A file made by create, read through the directory it is in.
+    EngineResult<std::unique_ptr<ReadableFile>> open(const std::string& path) {
+        TR_CHECK(dir_ && made(path));
+        EngineResult<std::unique_ptr<ReadableFile>> file = dir_->open_file(file_name_of(path));
+        if (!file) return Unexpected(file_error("cannot read", path, file.error()));
+        return file;
+    }
+
     bool made(const std::string& path) const { return std::find(made_.begin(), made_.end(), path) != made_.end(); }
 
     // Best effort: whatever stays goes with the directory.
@@ -171,54 +154,103 @@ private:
 // One input of a merge: a file as the user named it, or a temporary file of the job.
 struct Source {
     std::string path;
-    bool counted = true;  // its bytes are the job's input (not a merge of earlier inputs)
+    bool temporary = false;  // made by the job, in its temporary directory
+    bool counted = true;     // its bytes are the job's input (not a merge of earlier inputs)
 };
 
-class LinesRun {
+// The lines merged go to a sink in pieces of kOutputChunk bytes (or one longer line).
+class LineWriter {
 public:
-    LinesRun(const JobSpec& spec, JobEnvironment& env, JobReport& report)
-        : plan_(merge_plan(spec)), env_(env), report_(report) {}
+    LineWriter(LineSink& sink, uint8_t separator) : sink_(sink), separator_(separator) { out_.set_capacity(kOutputChunk); }
 
-    // Merges (or checks) the sources into `sink` (null: nothing is written); the first line
-    // out of order, when options ask for the check.
-    EngineResult<std::optional<merge::LineMerge::Disorder>> run(const std::vector<Source>& sources,
-                                                                 const merge::LineMerge::Options& options,
-                                                                 merge::LineSink* sink) {
-        std::vector<InputDescriptor> held;
-        std::vector<int> fds;
-        held.reserve(sources.size());
-        for (const Source& source : sources) {
-            held.push_back(TR_TRY(open_input_descriptor(source.path)));
-            fds.push_back(held.back().fd());
-        }
-        merge::LineMerge merger(plan_, options, fds, sink);
-        uint64_t counted = 0;
-        while (true) {
-            EngineResult<merge::LineMerge::Step> step = merger.run(kLinesPerSlice);
-            uint64_t now = 0;
-            for (size_t i = 0; i < sources.size(); ++i) {
-                if (sources[i].counted) now += merger.bytes_read(i);
+    EngineStatus write(Bytes line) {
+        if (out_.size() + line.size() + 1 > out_.capacity()) {
+            TR_RETURN_IF_ERROR(flush());
+            if (line.size() + 1 > out_.capacity()) {
+                out_.append(line);
+                out_.push_back(separator_);
+                return flush();
             }
-            report_.bytes_read += now - counted;
-            if (env_.progress != nullptr && now != counted) env_.progress->read_bytes(now - counted);
-            counted = now;
-            if (!step) {
-                if (const std::optional<size_t> i = merger.failed_input()) {
-                    return Unexpected(file_error("cannot read", sources[*i].path, step.error()));
-                }
-                return Unexpected(std::move(step).error());
-            }
-            if (*step == merge::LineMerge::Step::Done) return std::optional<merge::LineMerge::Disorder>();
-            if (*step == merge::LineMerge::Step::OutOfOrder) return std::optional(merger.disorder());
-            if (env_.poll != nullptr && env_.poll->give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
         }
+        out_.append(line);
+        out_.push_back(separator_);
+        return {};
+    }
+
+    EngineStatus flush() {
+        if (out_.size() == 0) return {};
+        TR_RETURN_IF_ERROR(sink_.write(out_.span()));
+        out_.clear();
+        return {};
     }
 
 private:
-    std::optional<format::LineKeyPlan> plan_;
+    LineSink& sink_;
+    uint8_t separator_;
+    ByteBuffer out_;
+};
+
+// The bytes read of the job's inputs, told to the report and the progress display.
+class ReadCount {
+public:
+    ReadCount(JobEnvironment& env, JobReport& report) : env_(env), report_(report) {}
+
+    // Where the readers add their bytes.
+    uint64_t* counter() { return &read_; }
+
+    void tell() {
+        if (read_ == told_) return;
+        report_.bytes_read += read_ - told_;
+        if (env_.progress != nullptr) env_.progress->read_bytes(read_ - told_);
+        told_ = read_;
+    }
+
+private:
     JobEnvironment& env_;
     JobReport& report_;
+    uint64_t read_ = 0;
+    uint64_t told_ = 0;
 };
+
+// Between slices of lines: the bytes read told, and the caller asked whether to go on.
+EngineStatus end_slice(JobEnvironment& env, ReadCount& count) {
+    count.tell();
+    if (env.poll != nullptr && env.poll->give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
+    return {};
+}
+
+// Merges the sources into `sink` through the engine's merger, which gives lines of equal keys
+// in source order, as -m wants; with -u the first of them alone.
+EngineStatus merge_sources_into(const JobSpec& spec, JobEnvironment& env, TempArea& temp,
+                                const std::vector<Source>& sources, ReadCount& count, LineSink& sink) {
+    LineOrder order(spec);
+    std::vector<std::unique_ptr<MergeSource>> readers;
+    readers.reserve(sources.size());
+    for (const Source& source : sources) {
+        std::unique_ptr<ReadableFile> file =
+            source.temporary ? TR_TRY(temp.open(source.path)) : TR_TRY(open_input(*env.ops, source.path));
+        readers.push_back(std::make_unique<LineSource>(std::move(file), source.path, spec.separator, order,
+                                                       source.counted ? count.counter() : nullptr));
+    }
+    std::unique_ptr<Merger> merger = TR_TRY(new_merger(std::move(readers)));
+    LineWriter out(sink, spec.separator);
+    ByteBuffer last_key;  // -u: the key of the last line written
+    bool wrote = false;
+    RecordView record;
+    for (uint64_t lines = 1;; ++lines) {
+        if (!TR_TRY(merger->merge_next(&record))) break;
+        if (spec.unique) {
+            if (wrote && compare_keys(last_key.span(), record.key) == 0) continue;
+            last_key.clear();
+            last_key.append(record.key);
+            wrote = true;
+        }
+        TR_RETURN_IF_ERROR(out.write(record.payload));
+        if (lines % kLinesPerSlice == 0) TR_RETURN_IF_ERROR(end_slice(env, count));
+    }
+    count.tell();
+    return out.flush();
+}
 
 // Ends the progress display however the job ends.
 class ProgressEnd {
@@ -254,7 +286,7 @@ EngineStatus copy_file(FileOps& ops, const std::string& name, FileSink& to) {
         EngineResult<size_t> got = from->read(chunk.data(), chunk.size());
         if (!got) {
             if (got.error().kind() == ErrorKind::Interrupted) continue;
-            return Unexpected(file_error("cannot read", name, got.error()));
+            return Unexpected(file_error("read failed", name, got.error()));
         }
         if (*got == 0) return to.close();
         TR_RETURN_IF_ERROR(to.write(Bytes(chunk.data(), *got)));
@@ -266,7 +298,7 @@ EngineStatus copy_file(FileOps& ops, const std::string& name, FileSink& to) {
 EngineResult<std::vector<Source>> merge_sources(const JobSpec& spec, JobEnvironment& env,
                                                 const std::vector<InputFile>& inputs, TempArea& temp) {
     std::vector<Source> sources;
-    for (const InputFile& input : inputs) sources.push_back(Source{input.name, true});
+    for (const InputFile& input : inputs) sources.push_back(Source{input.name, false, true});
     if (!spec.output) return sources;
     EngineResult<FileOps::PathStatus> target = env.ops->path_status(*spec.output, true);
     if (!target) return sources;  // nothing there yet
@@ -279,6 +311,7 @@ EngineResult<std::vector<Source>> merge_sources(const JobSpec& spec, JobEnvironm
             copy = file.path();
         }
         sources[i].path = *copy;
+        sources[i].temporary = true;
     }
     return sources;
 }
@@ -297,26 +330,27 @@ EngineStatus merge_job(const JobSpec& spec, JobEnvironment& env, JobReport& repo
     TempArea temp(env.ops, spec.tmp_dirs.empty() ? std::string("/tmp") : spec.tmp_dirs.front());
     std::vector<Source> sources = TR_TRY(merge_sources(spec, env, inputs, temp));
 
-    merge::LineMerge::Options options;
-    options.separator = spec.separator;
-    options.unique = spec.unique;
-    options.check_order = false;
-    options.output_buffer = kOutputChunk;
-    LinesRun lines(spec, env, report);
+    ReadCount count(env, report);
     // Too many to read at once: the first of them are merged into a temporary file, which
     // takes their place at the front, until the rest can be.
     const size_t width = merge_width(spec, *env.ops);
     while (sources.size() > width) {
-        const std::vector<Source> batch(sources.begin(), sources.begin() + static_cast<ptrdiff_t>(width));
+        const auto batch_end = sources.begin() + static_cast<ptrdiff_t>(width);
+        const std::vector<Source> batch(sources.begin(), batch_end);
         FileSink file = TR_TRY(temp.create("merge"));
-        (void)TR_TRY(lines.run(batch, options, &file));
+        TR_RETURN_IF_ERROR(merge_sources_into(spec, env, temp, batch, count, file));
         TR_RETURN_IF_ERROR(file.close());
-        for (const Source& source : batch) temp.remove(source.path);
-        sources.erase(sources.begin(), sources.begin() + static_cast<ptrdiff_t>(width));
-        sources.insert(sources.begin(), Source{file.path(), false});
+        sources.erase(sources.begin(), batch_end);
+        for (const Source& source : batch) {
+            // A copy of the -o target may be read again by a later batch.
+            const bool needed = std::any_of(sources.begin(), sources.end(),
+                                            [&](const Source& later) { return later.path == source.path; });
+            if (source.temporary && !needed) temp.remove(source.path);
+        }
+        sources.insert(sources.begin(), Source{file.path(), true, false});
     }
     TargetSink sink(*env.output);
-    (void)TR_TRY(lines.run(sources, options, &sink));
+    TR_RETURN_IF_ERROR(merge_sources_into(spec, env, temp, sources, count, sink));
     TR_RETURN_IF_ERROR(sink.open());  // no line at all still makes the output
     return env.output->commit();
 }
@@ -334,19 +368,57 @@ EngineResult<JobReport> run_merge_job(const JobSpec& spec, JobEnvironment& env) 
     return report;
 }
 
+// The order check opens its one input where the sort reads all of them, and the traditional
+// command words a missing input accordingly: "open failed: NAME: REASON".
+namespace {
+
+EngineError as_check_error(EngineError error) {
+    static constexpr std::string_view kRead = "cannot read: ";
+    if (error.message().starts_with(kRead)) {
+        return error.with_message("open failed: " + error.message().substr(kRead.size()));
+    }
+    return error;
+}
+
+}  // namespace
+
+// -c: each line's key against the line's before it, no merger needed.
 EngineResult<JobReport> run_check_job(const JobSpec& spec, JobEnvironment& env) {
     ProgressEnd end(env.progress);
-    const std::vector<InputFile> inputs = TR_TRY(check_inputs(*env.ops, spec.inputs));
+    EngineResult<std::vector<InputFile>> checked = check_inputs(*env.ops, spec.inputs);
+    if (!checked) return Unexpected(as_check_error(std::move(checked).error()));
+    const std::vector<InputFile> inputs = std::move(*checked);
     TR_CHECK(inputs.size() == 1);
+    const std::string& name = inputs[0].name;
     start_reading(env.progress, inputs);
-    merge::LineMerge::Options options;
-    options.separator = spec.separator;
-    options.strict_order = spec.unique;
     JobReport report;
-    LinesRun lines(spec, env, report);
-    const std::vector<Source> sources{Source{inputs[0].name, true}};
-    const std::optional<merge::LineMerge::Disorder> found = TR_TRY(lines.run(sources, options, nullptr));
-    if (found) report.disorder = Disorder{inputs[0].name, found->line_number, found->line};
+    ReadCount count(env, report);
+    EngineResult<std::unique_ptr<ReadableFile>> opened = open_input(*env.ops, name);
+    if (!opened) return Unexpected(as_check_error(std::move(opened).error()));
+    std::unique_ptr<ReadableFile> file = std::move(*opened);
+    format::LineReader reader(*file, spec.separator);
+    LineOrder order(spec);
+    ByteBuffer keys[2];  // the line's key and the one before it, by turns
+    Bytes line;
+    while (reader.next_line(&line)) {
+        const uint64_t number = reader.line_number();
+        const Bytes key = order.key_of(line, keys[number % 2]);
+        if (number > 1) {
+            const Bytes earlier = order.keys_are_lines() ? reader.previous() : keys[(number + 1) % 2].span();
+            const int c = compare_keys(earlier, key);
+            if (c > 0 || (c == 0 && spec.unique)) {
+                report.disorder = Disorder{name, number, std::string(line.begin(), line.end())};
+                break;
+            }
+        }
+        if (number % kLinesPerSlice == 0) {
+            *count.counter() = reader.bytes_read();
+            TR_RETURN_IF_ERROR(end_slice(env, count));
+        }
+    }
+    if (reader.error()) return Unexpected(file_error("read failed", name, *reader.error()));
+    *count.counter() = reader.bytes_read();
+    count.tell();
     return report;
 }
 

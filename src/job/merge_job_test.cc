@@ -192,7 +192,7 @@ protected:
 
 // Random inputs, sorted or not, under random key options, through the job and through the
 // traditional command's -m: the same bytes. A small batch size or few free descriptors make
-// batches of temporary files.
+// batches of temporary files; short reads split lines across reads.
 TEST_F(MergeJobTest, MergesAsTheTraditionalCommandDoes) {
     std::mt19937_64 rng(7);
     const std::vector<KeyOptions> options = key_options();
@@ -219,6 +219,7 @@ TEST_F(MergeJobTest, MergesAsTheTraditionalCommandDoes) {
         spec.tmp_dirs = {tmp()};
         auto ops = FaultFileOps::create();
         if (rng() % 3 == 0) ops->limit_free_descriptors(10 + rng() % 4);
+        if (rng() % 3 == 0) ops->limit_reads(1 + rng() % 7);
 
         MemoryTarget::State state;
         auto report = merge(spec, state, ops);
@@ -268,6 +269,9 @@ TEST_F(MergeJobTest, ChecksAsTheTraditionalCommandDoes) {
         spec.mode = JobMode::Check;
         spec.inputs = {path.string()};
         JobEnvironment env;
+        auto ops = FaultFileOps::create();
+        if (rng() % 2 == 0) ops->limit_reads(1 + rng() % 7);
+        env.ops = ops;
         auto report = run_check_job(spec, env);
         ASSERT_TRUE(report) << report.error().message();
 
@@ -335,6 +339,33 @@ TEST_F(MergeJobTest, FailsWhenATemporaryFileCannotBeMadeOrWritten) {
     report = merge(spec, state, FileOps::system());
     ASSERT_TRUE(report) << report.error().message();
     EXPECT_EQ(state.data, "a\nb\nc\n");
+}
+
+// A read that fails in the middle of the last input, after a batch has been merged into a
+// temporary file: the job fails naming that input, and leaves nothing behind.
+TEST_F(MergeJobTest, AFailedReadNamesItsInputAndLeavesNothing) {
+    std::vector<std::string> many;
+    for (int i = 0; i < 20000; ++i) many.push_back("line " + std::to_string(100000 + i));
+    JobSpec spec;
+    spec.inputs = {write_file("a", {"a"}, '\n').string(), write_file("b", {"b"}, '\n').string(),
+                   write_file("c", many, '\n').string()};
+    spec.batch_size = 2;
+    spec.tmp_dirs = {tmp()};
+    // The last read call is the end of c, the one before its last bytes, and the one before
+    // that in its middle.
+    auto counting = FaultFileOps::create();
+    MemoryTarget::State state;
+    ASSERT_TRUE(merge(spec, state, counting));
+    ASSERT_GT(counting->read_calls(), 5u);
+
+    auto failing = FaultFileOps::create();
+    failing->fail_reads(counting->read_calls() - 2, EIO);
+    state = MemoryTarget::State{};
+    auto report = merge(spec, state, failing);
+    ASSERT_FALSE(report);
+    EXPECT_EQ(report.error().message(), "read failed: " + spec.inputs[2] + ": Input/output error");
+    EXPECT_TRUE(state.discarded && !state.committed);
+    EXPECT_TRUE(tmp_empty());
 }
 
 TEST_F(MergeJobTest, NamesTheInputThatCannotBeRead) {

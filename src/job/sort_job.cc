@@ -1,5 +1,6 @@
 #include "job/sort_job.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/paths.h"
@@ -12,6 +13,15 @@
 
 namespace tessarune::job {
 namespace {
+
+constexpr uint64_t kSmallInMemory = uint64_t{4} << 20;
+// -S is the memory the whole job may use. Besides the records, the job reads into its input
+// buffer and the engine writes runs through block buffers, about 1.5 MiB together; a share
+// of -S is kept back for them (and the allocator's slack), never more than a sixteenth, so a
+// small -S still sorts.
+constexpr uint64_t kBuffersBeside = uint64_t{2} << 20;
+
+uint64_t engine_bytes(uint64_t max_bytes) { return max_bytes - std::min(max_bytes / 16, kBuffersBeside); }
 
 // The job's thread is the engine's only user: it holds the mutex from the first record to
 // the start of the read.
@@ -90,8 +100,8 @@ EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
     const SpillBase base = TR_TRY(spill_base(ops, spec));
     auto as_int = [](uint64_t n) { return static_cast<int64_t>(std::min<uint64_t>(n, INT64_MAX)); };
     const std::shared_ptr<SorterCore> core =
-        TR_TRY(create_core(base.absolute, as_int(spec.max_bytes), as_int(spec.batch_size), as_int(spec.threads),
-                           env.ops, BaseCheck::AtFirstSpill));
+        TR_TRY(create_core(base.absolute, as_int(engine_bytes(spec.max_bytes)), as_int(spec.batch_size), as_int(spec.threads),
+                           env.ops, BaseCheck::AtFirstSpill, PoolStart::WhenNeeded));
     SilentPoll silent;
     Poll& poll = env.poll != nullptr ? *env.poll : silent;
 
@@ -113,7 +123,11 @@ EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
     TR_RETURN_IF_ERROR(output.open());
     if (!feeder.csv_header().empty()) TR_RETURN_IF_ERROR(output.write(feeder.csv_header()));
     if (env.progress != nullptr) env.progress->start_writing(feeder.records_added());
-    TR_TRY(write_sorted(std::move(merge).value(), layout_of(spec), output, poll, env.progress));
+    // A merge over runs on disk reads and decompresses while the output is written, and gains
+    // from a thread of its own; a small sort held in memory does not repay starting one.
+    const bool small_in_memory = core->stats().snapshot().runs_spilled == 0 && feeder.bytes_read() < kSmallInMemory;
+    TR_TRY(write_sorted(std::move(merge).value(), layout_of(spec), output, poll, env.progress,
+                        small_in_memory ? MergeThread::None : MergeThread::Own));
     // The merge ran on its own thread, out of the engine's sight.
     core->stats().note_read_end();
     TR_RETURN_IF_ERROR(output.commit());

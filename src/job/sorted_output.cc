@@ -14,7 +14,9 @@
 namespace tessarune::job {
 namespace {
 
-constexpr size_t kChunkBytes = size_t{1} << 20;
+// Large enough that a write call costs little per byte, small enough that the chunks in
+// flight (up to six with a merging thread) add little to the job's memory.
+constexpr size_t kChunkBytes = size_t{256} << 10;
 constexpr std::chrono::milliseconds kWaitSlice{50};
 // Progress is told of the writing at most this often.
 constexpr uint64_t kProgressBytes = uint64_t{4} << 20;
@@ -49,32 +51,50 @@ void append_record(const RecordLayout& layout, const RecordView& record, ByteBuf
     }
 }
 
+// Packs the merge's records into chunks, dropping the repeats of a key under unique.
+class ChunkPacker {
+public:
+    ChunkPacker(FinalMerge& merge, const RecordLayout& layout) : merge_(merge), layout_(layout) {}
+
+    // Fills the chunk up to kChunkBytes; false once the merge has ended (the chunk may then
+    // be short or empty).
+    EngineResult<bool> fill(Chunk& chunk) {
+        if (chunk.bytes.capacity() < kChunkBytes) chunk.bytes.set_capacity(kChunkBytes);
+        while (chunk.bytes.size() < kChunkBytes) {
+            if (!TR_TRY(merge_.merge_next(&record_))) return false;
+            if (layout_.unique) {
+                if (have_previous_ && std::ranges::equal(record_.key, previous_key_.span())) continue;
+                previous_key_.clear();
+                previous_key_.append(record_.key);
+                have_previous_ = true;
+            }
+            append_record(layout_, record_, chunk.bytes);
+            chunk.records += 1;
+        }
+        return true;
+    }
+
+private:
+    FinalMerge& merge_;
+    const RecordLayout& layout_;
+    RecordView record_;
+    ByteBuffer previous_key_;
+    bool have_previous_ = false;
+};
+
 // Sends chunks until the merge ends (the last chunk may be short or empty) or fails (the
 // error is the last message), or until the receiver closes. Throws on an internal error.
 void send_chunks(FinalMerge& merge, const RecordLayout& layout, Channels& channels) {
-    RecordView record;
-    ByteBuffer previous_key;
-    bool have_previous = false;
+    ChunkPacker packer(merge, layout);
     for (;;) {
         Chunk chunk;
         channels.spares.try_receive(chunk.bytes);
-        if (chunk.bytes.capacity() < kChunkBytes) chunk.bytes.set_capacity(kChunkBytes);
-        EngineResult<bool> next = true;
-        while (chunk.bytes.size() < kChunkBytes && (next = merge.merge_next(&record)) && *next) {
-            if (layout.unique) {
-                if (have_previous && std::ranges::equal(record.key, previous_key.span())) continue;
-                previous_key.clear();
-                previous_key.append(record.key);
-                have_previous = true;
-            }
-            append_record(layout, record, chunk.bytes);
-            chunk.records += 1;
-        }
-        if (!next) {
-            channels.chunks.send(ChunkMessage(std::move(next).error()));
+        EngineResult<bool> more = packer.fill(chunk);
+        if (!more) {
+            channels.chunks.send(ChunkMessage(std::move(more).error()));
             return;
         }
-        if (!channels.chunks.send(ChunkMessage(std::move(chunk))) || !*next) return;
+        if (!channels.chunks.send(ChunkMessage(std::move(chunk))) || !*more) return;
     }
 }
 
@@ -121,19 +141,55 @@ private:
     std::thread thread_;
 };
 
-}  // namespace
+// Counts the records written and tells progress of them now and then.
+class WriteTally {
+public:
+    explicit WriteTally(JobProgress* progress) : progress_(progress) {}
 
-EngineResult<uint64_t> write_sorted(std::unique_ptr<FinalMerge> merge, const RecordLayout& layout,
-                                    OutputTarget& output, Poll& poll, JobProgress* progress) {
+    void add(const Chunk& chunk) {
+        written_ += chunk.records;
+        unreported_ += chunk.records;
+        unreported_bytes_ += chunk.bytes.size();
+        if (unreported_bytes_ >= kProgressBytes) report();
+    }
+    // The records written, progress told of all of them.
+    uint64_t finish() {
+        report();
+        return written_;
+    }
+
+private:
+    void report() {
+        if (progress_ != nullptr && unreported_ != 0) progress_->wrote_records(std::exchange(unreported_, 0));
+        unreported_bytes_ = 0;
+    }
+    JobProgress* progress_;
+    uint64_t written_ = 0;
+    uint64_t unreported_ = 0;
+    uint64_t unreported_bytes_ = 0;
+};
+
+EngineResult<uint64_t> write_merged_here(std::unique_ptr<FinalMerge> merge, const RecordLayout& layout,
+                                         OutputTarget& output, Poll& poll, JobProgress* progress) {
+    ChunkPacker packer(*merge, layout);
+    WriteTally tally(progress);
+    Chunk chunk;
+    for (bool more = true; more;) {
+        chunk.bytes.clear();
+        chunk.records = 0;
+        more = TR_TRY(packer.fill(chunk));
+        TR_RETURN_IF_ERROR(output.write(chunk.bytes.span()));
+        tally.add(chunk);
+        if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
+    }
+    return tally.finish();
+}
+
+EngineResult<uint64_t> write_merged_aside(std::unique_ptr<FinalMerge> merge, const RecordLayout& layout,
+                                          OutputTarget& output, Poll& poll, JobProgress* progress) {
     MergingThread thread(std::move(merge), layout);
     Channels& channels = thread.channels();
-    uint64_t written = 0;
-    uint64_t unreported = 0;
-    uint64_t unreported_bytes = 0;
-    auto report = [&] {
-        if (progress != nullptr && unreported != 0) progress->wrote_records(std::exchange(unreported, 0));
-        unreported_bytes = 0;
-    };
+    WriteTally tally(progress);
     for (;;) {
         ChunkMessage message;
         const Received received = channels.chunks.receive_for(message, kWaitSlice);
@@ -145,10 +201,7 @@ EngineResult<uint64_t> write_sorted(std::unique_ptr<FinalMerge> merge, const Rec
         if (auto* error = std::get_if<EngineError>(&message)) return Unexpected(std::move(*error));
         Chunk& chunk = std::get<Chunk>(message);
         TR_RETURN_IF_ERROR(output.write(chunk.bytes.span()));
-        written += chunk.records;
-        unreported += chunk.records;
-        unreported_bytes += chunk.bytes.size();
-        if (unreported_bytes >= kProgressBytes) report();
+        tally.add(chunk);
         if (chunk.bytes.capacity() <= 2 * kChunkBytes) {
             chunk.bytes.clear();
             channels.spares.try_send(std::move(chunk.bytes));
@@ -156,8 +209,15 @@ EngineResult<uint64_t> write_sorted(std::unique_ptr<FinalMerge> merge, const Rec
         if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
     }
     thread.finish_and_rethrow();
-    report();
-    return written;
+    return tally.finish();
+}
+
+}  // namespace
+
+EngineResult<uint64_t> write_sorted(std::unique_ptr<FinalMerge> merge, const RecordLayout& layout,
+                                    OutputTarget& output, Poll& poll, JobProgress* progress, MergeThread thread) {
+    if (thread == MergeThread::None) return write_merged_here(std::move(merge), layout, output, poll, progress);
+    return write_merged_aside(std::move(merge), layout, output, poll, progress);
 }
 
 }  // namespace tessarune::job

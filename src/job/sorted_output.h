@@ -1,6 +1,6 @@
-// The sorted records on their way out: the final merge runs on a second thread, which packs
-// the records into chunks of about 1 MiB, while the job's thread writes the chunks to the
-// output target.
+// The sorted records on their way out: the final merge packs the records into chunks, on a
+// second thread while the job's thread writes the chunks to the output target, or on the
+// job's thread alone for a small sort.
 #pragma once
 
 #include <cstdint>
@@ -28,10 +28,15 @@ struct RecordLayout {
     bool unique = false;  // a record whose key equals the one written before is dropped
 };
 
+// Where the merge runs: on a thread of its own while the job's thread writes, or on the
+// job's thread between its writes.
+enum class MergeThread : uint8_t { Own, None };
+
 // Writes every record of the merge to `output`, which is open. The poll is asked between
 // chunks: giving up ends the write with GaveUp. Returns the records written. However it ends,
 // the merge and its spill directory are gone when it returns.
 EngineResult<uint64_t> write_sorted(std::unique_ptr<FinalMerge> merge, const RecordLayout& layout,
-                                    OutputTarget& output, Poll& poll, JobProgress* progress);
+                                    OutputTarget& output, Poll& poll, JobProgress* progress,
+                                    MergeThread thread = MergeThread::Own);
 
 }  // namespace tessarune::job

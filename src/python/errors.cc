@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "python/arg_binding.h"
 #include "python/core_lock.h"
 #include "python/py_ref.h"
 #include "python/sorter_object.h"
@@ -125,9 +126,79 @@ PyObject* os_error_with_details(PyObject* base, const EngineError& io) {
     return exc.release();
 }
 
+// InputError(name, line, message): ValueError's args hold the whole text, "NAME:LINE:
+// message", which str() shows; the parts are attributes.
+PyObject* input_error_init(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"self", "name", "line", "message"};
+    static constexpr ArgSpec kSpec{"InputError.__init__()", kNames, 1, 4, 4};
+    PyObject* bound[4];
+    if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
+    PyObject* self = bound[0];
+    Ref text(PyUnicode_FromFormat("%S:%S: %S", bound[1], bound[2], bound[3]));
+    Ref text_args(text ? PyTuple_Pack(1, text.get()) : nullptr);
+    if (!text_args || PyObject_SetAttrString(self, "args", text_args.get()) < 0) return nullptr;
+    for (int i = 1; i < 4; ++i) {
+        if (PyObject_SetAttrString(self, kNames[i], bound[i]) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Raised in a Dask worker, it crosses to the client pickled: made again from its parts.
+PyObject* input_error_reduce(PyObject* /*unused*/, PyObject* self) {
+    Ref name(PyObject_GetAttrString(self, "name"));
+    Ref line(name ? PyObject_GetAttrString(self, "line") : nullptr);
+    Ref message(line ? PyObject_GetAttrString(self, "message") : nullptr);
+    if (!message) return nullptr;
+    return Py_BuildValue("(O(OOO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), name.get(), line.get(),
+                         message.get());
+}
+
+PyMethodDef kInputErrorInit = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(input_error_init)),
+                               METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef kInputErrorReduce = {"__reduce__", input_error_reduce, METH_O, nullptr};
+
+int add_method(PyObject* dict, PyMethodDef* def) {
+    Ref function(PyCFunction_New(def, nullptr));
+    Ref method(function ? PyInstanceMethod_New(function.get()) : nullptr);
+    return method ? PyDict_SetItemString(dict, def->ml_name, method.get()) : -1;
+}
+
+PyObject* make_input_error_class() {
+    Ref dict(PyDict_New());
+    if (!dict || add_method(dict.get(), &kInputErrorInit) < 0 || add_method(dict.get(), &kInputErrorReduce) < 0) {
+        return nullptr;
+    }
+    return PyErr_NewExceptionWithDoc("tessarune.InputError",
+                                     "A bad record in an input, shown as 'NAME:LINE: message'.",
+                                     PyExc_ValueError, dict.get());
+}
+
+// A bad record's error, "NAME:LINE: message" with NAME its path, as an InputError; a
+// message of another shape (never expected) as a ValueError.
+PyObject* input_error_exception(const EngineError& error) {
+    const std::string& text = error.message();
+    const std::string& name = error.path();
+    const size_t digits = name.size() + 1;
+    size_t end = digits;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    const bool parsed = !name.empty() && text.starts_with(name + ":") && end > digits &&
+                        text.compare(end, 2, ": ") == 0;
+    if (!parsed) {
+        Ref whole(message_text(text));
+        return whole ? PyObject_CallOneArg(PyExc_ValueError, whole.get()) : nullptr;
+    }
+    Ref cls(module_class(PyExc_ValueError, [](ModuleTypes& types) { return types.input_error; }));
+    Ref path(message_text(name));
+    Ref line(path ? PyLong_FromString(text.substr(digits, end - digits).c_str(), nullptr, 10) : nullptr);
+    Ref why(line ? message_text(text.substr(end + 2)) : nullptr);
+    if (!why) return nullptr;
+    return PyObject_CallFunctionObjArgs(cls.get(), path.get(), line.get(), why.get(), nullptr);
+}
+
 }  // namespace
 
 PyObject* to_python_exception(const EngineError& error) {
+    if (error.kind() == ErrorKind::BadInput) return input_error_exception(error);
     PyObject* cls = class_for_kind(error.kind());
     const bool detailed = error.os_code() != 0 || !error.path().empty();
     if (detailed && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
@@ -158,6 +229,8 @@ int make_error_classes(ModuleTypes& types) {
         "system. Derived from BaseException so that ordinary handlers do not swallow it.",
         PyExc_BaseException, nullptr);
     if (types.internal_error == nullptr) return -1;
+    types.input_error = make_input_error_class();
+    if (types.input_error == nullptr) return -1;
     const auto bases = engine_os_error_bases();
     for (size_t i = 0; i < bases.size(); ++i) {
         types.os_errors[i] = make_engine_os_error_class(bases[i]);

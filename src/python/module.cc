@@ -4,8 +4,8 @@
 #include "python/core_lock.h"
 #include "python/csv_plan.h"
 #include "python/key_bytes.h"
-#include "python/merge_lines.h"
 #include "python/py_ref.h"
+#include "python/sort_files.h"
 #include "python/sorter_object.h"
 
 namespace tessarune::python {
@@ -46,9 +46,10 @@ int exec_module(PyObject* module) {
     if (make_error_classes(types) < 0) return -1;
     if (append_to_all(module, "Sorter") < 0) return -1;
     if (add_key_bytes_function(module) < 0) return -1;
-    if (add_merge_lines_function(module) < 0) return -1;
     if (add_csv_record_function(module) < 0) return -1;
     if (add_bucket_records_function(module) < 0) return -1;
+    if (add_sort_files_function(module) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "InputError", types.input_error) < 0) return -1;
     if (PyModule_AddObjectRef(module, "_Bucketer", types.bucketer) < 0) return -1;
     return PyModule_AddObjectRef(module, "Sorter", types.sorter);
 }
@@ -60,6 +61,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(types.stats);
     Py_VISIT(types.bucketer);
     Py_VISIT(types.internal_error);
+    Py_VISIT(types.input_error);
     for (PyObject* cls : types.os_errors) Py_VISIT(cls);
     return 0;
 }
@@ -71,6 +73,7 @@ int clear_module(PyObject* module) {
     Py_CLEAR(types.stats);
     Py_CLEAR(types.bucketer);
     Py_CLEAR(types.internal_error);
+    Py_CLEAR(types.input_error);
     for (PyObject*& cls : types.os_errors) Py_CLEAR(cls);
     return 0;
 }

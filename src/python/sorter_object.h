@@ -47,6 +47,7 @@ struct ModuleTypes {
     PyObject* stats;           // _SorterStats
     PyObject* bucketer;        // _Bucketer
     PyObject* internal_error;  // tessarune.InternalError
+    PyObject* input_error;     // tessarune.InputError
     // The engine's subclass of each OSError class its errors map to, in the order of
     // engine_os_error_bases() (errors.cc): they carry errno and filename but print the message.
     std::array<PyObject*, kEngineOsErrorClasses> os_errors;
@@ -84,6 +85,8 @@ PyObject* sorter_add_framed(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames);
 // Sorter.stats() (stats.cc).
 PyObject* sorter_stats(PyObject* self, PyObject* unused);
+// The counters as a _SorterStats (the module's `stats` type): a new reference, or nullptr.
+PyObject* stats_tuple(PyObject* stats_type, const StatsSnapshot& snapshot);
 // The adding half of sort(items): 0 when every item was added (or items is None), -1 with
 // an exception set otherwise.
 int sorter_add_items(SorterObject* self, PyObject* items);

@@ -37,9 +37,8 @@ PyObject* seconds(uint64_t ns) { return PyFloat_FromDouble(static_cast<double>(n
 
 PyObject* make_stats_type() { return reinterpret_cast<PyObject*>(PyStructSequence_NewType(&kDesc)); }
 
-PyObject* sorter_stats(PyObject* self, PyObject*) {
-    auto* type = reinterpret_cast<PyTypeObject*>(module_types_of(Py_TYPE(self)).stats);
-    const StatsSnapshot s = reinterpret_cast<SorterObject*>(self)->core->stats().snapshot();
+PyObject* stats_tuple(PyObject* stats_type, const StatsSnapshot& s) {
+    auto* type = reinterpret_cast<PyTypeObject*>(stats_type);
     PyObject* values[] = {
         PyLong_FromUnsignedLongLong(s.items),
         PyLong_FromUnsignedLongLong(s.bytes_in),
@@ -68,6 +67,11 @@ PyObject* sorter_stats(PyObject* self, PyObject*) {
         }
     }
     return ok ? result.release() : nullptr;
+}
+
+PyObject* sorter_stats(PyObject* self, PyObject*) {
+    return stats_tuple(module_types_of(Py_TYPE(self)).stats,
+                       reinterpret_cast<SorterObject*>(self)->core->stats().snapshot());
 }
 
 }  // namespace tessarune::python

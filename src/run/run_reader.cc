@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/little_endian.h"
 #include "run/block_hash.h"
@@ -13,18 +14,31 @@
 namespace tessarune {
 namespace {
 
-// The largest stored block plus the header of the next one: what one block read asks for.
-constexpr size_t kCompressedCapacity = kBlockHeaderSize + block_bound(kRawBlockSize);
+// A block is decompressed in place: its stored bytes are read to the end of the buffer the
+// raw bytes are decoded into, from its start, and the decoder's writes never catch up with
+// its reads when the buffer is larger than the raw bytes by LZ4's margin. Every block that
+// LZ4 compressed fits so (its stored length is at most LZ4_COMPRESSBOUND): a merge of many
+// runs then holds one block buffer per run rather than two.
+// The margin is LZ4's own rule for in-place decoding (lz4.h, outside its stable interface).
+constexpr size_t in_place_margin(size_t stored) { return (stored >> 8) + 32; }
+constexpr size_t kInPlaceCapacity = kRawBlockSize + in_place_margin(LZ4_COMPRESSBOUND(kRawBlockSize));
+static_assert(LZ4_COMPRESSBOUND(kRawBlockSize) <= kInPlaceCapacity);
+// The next block's header is read along with a block, behind it.
+constexpr size_t kBlockCapacity = kInPlaceCapacity + kBlockHeaderSize;
 constexpr uint64_t kDropStep = uint64_t{1} << 20;
+
+bool fits_in_place(size_t c, size_t r) {
+    return c <= kInPlaceCapacity && r + in_place_margin(c) <= kInPlaceCapacity;
+}
 
 }  // namespace
 
 struct RunReader::Impl {
     std::string path;
     std::unique_ptr<ReadableFile> file;  // null for a run without records
-    ByteBuffer compressed;  // kCompressedCapacity bytes from the first block on
-    size_t header_start = 0;  // where the read-ahead of the next header begins
-    size_t filled = 0;        // bytes of `compressed` filled by the last block read
+    // The read-ahead of the next block's header, kept out of the block buffer.
+    uint8_t next_header[kBlockHeaderSize] = {};
+    size_t header_ahead = 0;
     // A run in a spill directory is read once: what has been read is dropped from the file
     // every kDropStep bytes, so that its memory serves the runs and output written meanwhile
     // (a page the system has not handed out for a while can cost several times as much to
@@ -32,7 +46,8 @@ struct RunReader::Impl {
     bool drop_read = false;
     uint64_t file_offset = 0;  // bytes read from the file so far
     uint64_t dropped = 0;
-    ByteBuffer raw;           // the current block; its size is R; the cursor walks it
+    ByteBuffer raw;           // kBlockCapacity bytes: the current block, R bytes from its start
+    ByteBuffer oversized;     // a stored block too long to decode in place (never LZ4's own)
     // A record that straddles blocks, assembled field by field.
     ByteBuffer straddling_key;
     ByteBuffer straddling_payload;
@@ -68,9 +83,8 @@ struct RunReader::Impl {
 
     EngineStatus load_block(Cursor& at) {
         uint8_t header[kBlockHeaderSize];
-        const size_t ahead = filled - header_start;
-        if (ahead != 0) std::memcpy(header, compressed.data() + header_start, ahead);
-        header_start = filled = 0;
+        const size_t ahead = std::exchange(header_ahead, 0);
+        std::memcpy(header, next_header, ahead);
         if (ahead < kBlockHeaderSize) {
             TR_RETURN_IF_ERROR(read_at_least(header + ahead, kBlockHeaderSize - ahead, kBlockHeaderSize - ahead));
         }
@@ -81,28 +95,28 @@ struct RunReader::Impl {
         if (c == 0 || r == 0 || r > kRawBlockSize || c > block_bound(r)) {
             return Unexpected(corrupt("a block has an impossible length"));
         }
-        if (compressed.capacity() == 0) {
-            compressed.set_capacity(kCompressedCapacity);
-            compressed.set_size(kCompressedCapacity);
-            raw.set_capacity(kRawBlockSize);
+        if (raw.capacity() == 0) raw.set_capacity(kBlockCapacity);
+        raw.set_size(0);
+        at.next = at.block_end = raw.data();
+        uint8_t* stored = raw.data() + kInPlaceCapacity - c;
+        if (!fits_in_place(c, r)) {
+            if (oversized.capacity() < c + kBlockHeaderSize) oversized.set_capacity(c + kBlockHeaderSize);
+            stored = oversized.data();
         }
         // Asking for the next block's header too makes a run cost about one read per block.
-        filled = TR_TRY(read_at_least(compressed.data(), c, c + kBlockHeaderSize));
-        header_start = c;
+        const size_t filled = TR_TRY(read_at_least(stored, c, c + kBlockHeaderSize));
+        header_ahead = filled - c;
+        std::memcpy(next_header, stored + c, header_ahead);
 
-        raw.set_size(r);
-        at.next = at.block_end = raw.data();
-        const int decoded = LZ4_decompress_safe(reinterpret_cast<const char*>(compressed.data()),
-                                                reinterpret_cast<char*>(raw.data()),
+        const int decoded = LZ4_decompress_safe(reinterpret_cast<const char*>(stored), reinterpret_cast<char*>(raw.data()),
                                                 static_cast<int>(c), static_cast<int>(r));
         if (decoded < 0 || static_cast<uint32_t>(decoded) != r) {
-            raw.set_size(0);
             return Unexpected(corrupt("a block does not decompress to its length"));
         }
         if (block_hash(raw.data(), r) != load_le64(header + 8)) {
-            raw.set_size(0);
             return Unexpected(corrupt("a block's checksum does not match"));
         }
+        raw.set_size(r);
         at.block_end = raw.data() + r;
         return {};
     }

@@ -1,6 +1,7 @@
 // RunReader: reads one run file back, one record at a time, checking everything it reads.
 //
-// Holds at most one block in memory (275,287 bytes once the first block is read). Every
+// Holds at most one block in memory, decompressed where it was read (131,634 bytes once the
+// first block is read). Every
 // error names the run file: "<path> is corrupt: ...", "<path> ended before its last record",
 // or "<path>: <system message>".
 #pragma once

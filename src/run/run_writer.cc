@@ -295,7 +295,7 @@ RunWriter::RunWriter(std::unique_ptr<WritableFile> file, std::string path, std::
     w.file = std::move(file);
     w.write_buffer.set_capacity(pool ? kWriteBufferSize / 2 : kWriteBufferSize);
     if (pool) w.writing.set_capacity(kWriteBufferSize / 2);
-    w.slots.resize(pool ? std::min(2 * pool->worker_count(), kMaxGroupSize) : 1);
+    w.slots.resize(pool ? std::min(pool->worker_count(), kMaxGroupSize) : 1);
     w.pool = std::move(pool);
 }
 

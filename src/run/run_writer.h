@@ -27,7 +27,9 @@ class SortPool;
 class SpillDir;
 
 inline constexpr uint32_t kRawBlockSize = 131072;
-inline constexpr size_t kWriteBufferSize = 1048576;
+// Two writes of 256 KiB in flight keep the disk busy; more would only hold memory that the
+// records could use.
+inline constexpr size_t kWriteBufferSize = 524288;
 // Compressed length, raw length, checksum of the raw bytes.
 inline constexpr size_t kBlockHeaderSize = 16;
 
@@ -36,10 +38,11 @@ constexpr uint64_t block_bound(uint64_t n) { return 20 + n * 110 / 100; }
 
 // Creates a new run file inside a spill directory (fails if anything has its name); path is
 // the run's full path, used for messages and kept in its RunInfo. The number of blocks
-// compressed together is 1 without a pool, else min(2 x workers, 16). With a pool, the 1 MiB
-// write buffer is two halves: a worker writes one to the file while the writer fills the
-// other, and a failed write is reported by a later call (at the latest finish_run). Errors
-// are worded "<path>: <system message>".
+// compressed together is 1 without a pool, else min(workers, 16): each worker compresses one
+// block of a group, and more slots would hold memory without more parallel work. With a pool,
+// the 512 KiB write buffer is two halves: a worker writes one to the file while the writer
+// fills the other, and a failed write is reported by a later call (at the latest
+// finish_run). Errors are worded "<path>: <system message>".
 EngineResult<std::unique_ptr<RunWriter>> open_run_writer(const SpillDir& dir, std::string path,
                                                       std::shared_ptr<SortPool> pool);
 

@@ -60,7 +60,7 @@ TEST_P(RunWriterGroupTest, RoundTripsWhateverTheGroupSize) {
     ScratchDir dir;
     auto writer = open_run_writer(sys(), dir.file("run-000000"), pool);
     ASSERT_TRUE(writer);
-    const size_t expected_group = workers == 0 ? 1 : std::min<size_t>(2 * workers, 16);
+    const size_t expected_group = workers == 0 ? 1 : std::min<size_t>(workers, 16);
     EXPECT_EQ((*writer)->group_size(), expected_group);
     writer.value().reset();
 

@@ -21,8 +21,9 @@ PayloadSource source_of(Bytes key, Bytes payload) {
 }  // namespace
 
 Filling::Filling(std::string base, uint64_t max_bytes, uint64_t max_open, std::shared_ptr<SortPool> pool,
-                 std::shared_ptr<FileOps> ops, std::shared_ptr<SorterStats> stats)
+                 std::shared_ptr<FileOps> ops, std::shared_ptr<SorterStats> stats, size_t lazy_pool_threads)
     : pool_(std::move(pool)),
+      lazy_pool_threads_(pool_ == nullptr && lazy_pool_threads > 1 ? lazy_pool_threads : 0),
       ops_(std::move(ops)),
       stats_(std::move(stats)),
       base_(std::move(base)),
@@ -119,9 +120,17 @@ EngineStatus Filling::add(Bytes key, Bytes payload, Poll& poll) {
     return {};
 }
 
+EngineStatus Filling::start_pool() {
+    if (lazy_pool_threads_ == 0) return {};
+    pool_ = TR_TRY(SortPool::create(lazy_pool_threads_));
+    lazy_pool_threads_ = 0;
+    return {};
+}
+
 // Hands the full filling half to a new spill thread and makes the spare half (or a new
 // buffer) the filling half. The half's records are lost when the thread cannot start.
 EngineStatus Filling::spill_full_half() {
+    TR_RETURN_IF_ERROR(start_pool());
     std::string path = TR_TRY(next_run_path());
     RecordBuffer full = std::move(filling_);
     filling_ = spare_.has_value() ? std::move(*spare_) : RecordBuffer();

@@ -43,9 +43,11 @@ uint64_t merge_fan_in(FileOps& ops, uint64_t max_open, uint64_t also_open);
 
 class Filling {
 public:
-    // base is absolute. max_bytes >= 2, max_open >= 2.
+    // base is absolute. max_bytes >= 2, max_open >= 2. Without a pool, lazy_pool_threads > 1
+    // starts one of that many workers at the first spill, or for a last half large enough to
+    // be sorted in parallel: a sort that stays small never starts a thread.
     Filling(std::string base, uint64_t max_bytes, uint64_t max_open, std::shared_ptr<SortPool> pool,
-            std::shared_ptr<FileOps> ops, std::shared_ptr<SorterStats> stats);
+            std::shared_ptr<FileOps> ops, std::shared_ptr<SorterStats> stats, size_t lazy_pool_threads = 0);
     Filling(const Filling&) = delete;
     Filling& operator=(const Filling&) = delete;
 
@@ -92,6 +94,8 @@ private:
     EngineResult<bool> try_append(uint64_t key_size, uint64_t payload_size, uint64_t extra,
                                   Append append);
     void note_added(uint64_t bytes, uint64_t items);
+    // Starts the lazy pool if there is one to start.
+    EngineStatus start_pool();
     EngineStatus spill_full_half();
     EngineResult<std::string> next_run_path();
     // Merges the lightest window of at most `widest` runs into one, which takes its place,
@@ -103,7 +107,8 @@ private:
     // Destroyed from the last up: the spill thread still uses its buffer, its file in the
     // spill directory and its own pool reference, so it ends before any of them goes.
     std::unique_ptr<SpillDir> spill_dir_;  // made at the first spill
-    std::shared_ptr<SortPool> pool_;       // present when threads > 1
+    std::shared_ptr<SortPool> pool_;       // present when threads > 1 (once started, if lazy)
+    size_t lazy_pool_threads_;             // workers of the pool still to start, or 0
     std::shared_ptr<FileOps> ops_;
     // Shared with the SorterCore (which outlives this state) and with running spills.
     std::shared_ptr<SorterStats> stats_;

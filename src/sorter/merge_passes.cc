@@ -147,6 +147,7 @@ EngineResult<FinalMerge> Filling::finish(Poll& poll) {
     TR_RETURN_IF_ERROR(wait_for_spill(poll));
     spare_.reset();
     RecordBuffer last = std::move(filling_);
+    if (last.record_count() >= 2 * kDefaultMinChunk) TR_RETURN_IF_ERROR(start_pool());
     const auto sort_start = SorterStats::Clock::now();
     sort_entries(last, pool_.get(), &sort_scratch_);
     stats_->add_last_sort(SorterStats::since(sort_start));

@@ -141,7 +141,8 @@ EngineResult<std::string> absolute_spill_base(FileOps& ops, const std::string& b
 
 EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t max_bytes,
                                                       int64_t max_open, int64_t threads,
-                                                      std::shared_ptr<FileOps> ops, BaseCheck check) {
+                                                      std::shared_ptr<FileOps> ops, BaseCheck check,
+                                                      PoolStart pool_start) {
     constexpr int64_t kNoLimit = INT64_MAX;
     // A pool of more threads could never start; asking for it must not end in an allocation
     // failure somewhere inside the engine.
@@ -153,12 +154,12 @@ EngineResult<std::shared_ptr<SorterCore>> create_core(std::string base, int64_t 
     std::string absolute_base = check == BaseCheck::Probe ? TR_TRY(check_spill_base(ops, base))
                                                           : TR_TRY(absolute_spill_base(*ops, base));
     std::shared_ptr<SortPool> pool;
-    if (threads > 1) pool = TR_TRY(SortPool::create(threads));
+    if (threads > 1 && pool_start == PoolStart::AtCreation) pool = TR_TRY(SortPool::create(threads));
 
     std::shared_ptr<SorterCore> core(new SorterCore());
     core->stats_ = std::make_shared<SorterStats>();
     core->state_.v = std::make_unique<Filling>(std::move(absolute_base), max_bytes, max_open, std::move(pool),
-                                               std::move(ops), core->stats_);
+                                               std::move(ops), core->stats_, static_cast<size_t>(threads));
     return core;
 }
 

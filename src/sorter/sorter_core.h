@@ -83,6 +83,9 @@ enum class NextPayload : uint8_t { Payload, Nothing, Closed };
 
 // When create_core finds out whether a spill directory can be made in its base.
 enum class BaseCheck : uint8_t { Probe, AtFirstSpill };
+// When the sort pool's workers start: with the engine, or only once a spill or a large last
+// sort needs them (a short-lived process that sorts a few lines then starts no thread).
+enum class PoolStart : uint8_t { AtCreation, WhenNeeded };
 
 class SorterCore {
 public:
@@ -156,7 +159,7 @@ public:
 
 private:
     friend EngineResult<std::shared_ptr<SorterCore>> create_core(std::string, int64_t, int64_t, int64_t,
-                                                                 std::shared_ptr<FileOps>, BaseCheck);
+                                                                 std::shared_ptr<FileOps>, BaseCheck, PoolStart);
     SorterCore();
     bool mark_owner(bool locked) {
         if (locked) owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
@@ -177,10 +180,11 @@ inline constexpr uint64_t kMaxThreads = 1024;
 // Makes the engine: range checks (max_bytes >= 2, max_open >= 2, 1 <= threads <= kMaxThreads,
 // checked here alone), the base directory check and probe (Probe; AtFirstSpill leaves the base
 // unchecked, so that a sort that never spills does not need it, and the first spill reports it),
-// the sort pool when threads > 1. A relative base is made absolute now, so that a later chdir
+// the sort pool when threads > 1 (see PoolStart). A relative base is made absolute now, so that a later chdir
 // does not move the spills.
 EngineResult<std::shared_ptr<SorterCore>> create_core(
     std::string base, int64_t max_bytes, int64_t max_open, int64_t threads,
-    std::shared_ptr<FileOps> ops = FileOps::system(), BaseCheck check = BaseCheck::Probe);
+    std::shared_ptr<FileOps> ops = FileOps::system(), BaseCheck check = BaseCheck::Probe,
+    PoolStart pool_start = PoolStart::AtCreation);
 
 }  // namespace tessarune

@@ -367,6 +367,34 @@ TEST(SorterCore, SortPoolLivesFromCreationUntilTheReadHasStarted) {
     EXPECT_EQ(drain_batches(*core).size(), 2000u);
 }
 
+// Started when needed, the pool stays away from a sort that neither spills nor has a large
+// last half, and a sort that spills starts it and still sorts right.
+TEST(SorterCore, PoolStartedWhenNeededOnlyStartsForASpill) {
+    const size_t before = tt::count_threads_named("tessarune-sort-");
+    tt::TempBase base;
+    auto lazy = [&](uint64_t max_bytes) {
+        auto core = create_core(base.path(), max_bytes, 64, 4, FileOps::system(), BaseCheck::Probe, PoolStart::WhenNeeded);
+        EXPECT_TRUE(core.ok());
+        return core.ok() ? core.value() : nullptr;
+    };
+    std::mt19937_64 rng(11);
+
+    auto small = lazy(1 << 20);
+    add_all(*small, tt::random_records(rng, 100, 6, 4));
+    ASSERT_TRUE(start_read(*small, true).ok());
+    EXPECT_EQ(tt::count_threads_named("tessarune-sort-"), before);
+    EXPECT_EQ(drain_batches(*small).size(), 100u);
+
+    auto spilling = lazy(8192);
+    const std::vector<TestRecord> records = tt::random_records(rng, 2000, 6, 4);
+    add_all(*spilling, records);
+    EXPECT_EQ(tt::count_threads_named("tessarune-sort-"), before + 4);
+    ASSERT_TRUE(start_read(*spilling, true).ok());
+    std::vector<std::string> expected;
+    for (const TestRecord& r : stable_sorted(records)) expected.push_back(r.payload);
+    EXPECT_EQ(drain_batches(*spilling), expected);
+}
+
 // What the Python side's poll does at its first ask: lets go of the mutex, during which
 // another thread closes the sorter, and takes it again.
 class ClosingPoll final : public Poll {

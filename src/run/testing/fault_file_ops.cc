@@ -234,6 +234,18 @@ EngineResult<std::unique_ptr<ReadableFile>> FaultFileOps::open_for_read(const st
         std::make_unique<FaultReadableFile>(shared_from_this(), std::move(file).value()));
 }
 
+EngineResult<std::unique_ptr<ReadableFile>> FaultFileOps::open_input(const std::string& path) {
+    if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (vanished(path)) return Unexpected(EngineError::from_errno(ENOENT));
+    }
+    EngineResult<std::unique_ptr<ReadableFile>> file = inner_->open_input(path);
+    if (!file) return file;
+    return std::unique_ptr<ReadableFile>(
+        std::make_unique<FaultReadableFile>(shared_from_this(), std::move(file).value()));
+}
+
 EngineStatus FaultFileOps::remove_file(const std::string& path) {
     if (const int code = next_operation()) return Unexpected(EngineError::from_errno(code));
     return inner_->remove_file(path);

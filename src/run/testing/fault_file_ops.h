@@ -71,6 +71,8 @@ public:
     EngineResult<std::unique_ptr<OpenDir>> open_dir(const std::string& path) override;
     void remove_tree(const std::string& path) override;
     uint64_t free_descriptors() override;
+    // A job's named inputs: counted and faulted as the others, reads included.
+    EngineResult<std::unique_ptr<ReadableFile>> open_input(const std::string& path) override;
     // The output target's files: counted and faulted as the others, writes included.
     EngineResult<std::unique_ptr<WritableFile>> open_for_write(const std::string& path) override;
     EngineResult<std::unique_ptr<WritableFile>> create_private_file(const std::string& path) override;

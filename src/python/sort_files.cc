@@ -1,0 +1,327 @@
+// _sort_files(...): tessarune.sort_files as one call into the job of sorting files. The
+// arguments become a JobSpec, and the job runs detached from the interpreter; Python is
+// called back only for an output handle's writes, the progress bars and the signal checks.
+//
+// tessarune/files.py has already checked what is cheap to check there: the format's name,
+// the options that apply to lines only, the separator and the delimiter. The rest is read here.
+#include "python/sort_files.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "job/key_definition.h"
+#include "job/sort_job.h"
+#include "python/arg_binding.h"
+#include "python/core_lock.h"
+#include "python/errors.h"
+#include "python/job_session.h"
+#include "python/polled_inputs.h"
+#include "python/python_output.h"
+#include "python/python_poll.h"
+#include "python/python_progress.h"
+#include "python/sorter_object.h"
+
+namespace tessarune::python {
+namespace {
+
+enum Param {
+    kInputs,
+    kOutput,
+    kFormat,
+    kKey,
+    kNumeric,
+    kReverse,
+    kUnique,
+    kIgnoreBlanks,
+    kFieldSeparator,
+    kZeroTerminated,
+    kDelimiter,
+    kMaxBytes,
+    kThreads,
+    kMaxOpen,
+    kTmpDir,
+    kProgress,
+    kModifiers,
+    kReadSize,
+    kParamCount
+};
+constexpr const char* kNames[kParamCount] = {
+    "inputs",    "output",  "format",   "key",     "numeric",  "reverse",   "unique",
+    "ignore_blanks", "field_separator", "zero_terminated", "delimiter", "max_bytes", "threads",
+    "max_open",  "tmp_dir", "progress", "modifiers", "_read_size"};
+constexpr ArgSpec kSpec{"_sort_files()", kNames, 0, 2, 2};
+
+bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
+
+// A flag argument: -1 with an exception set, else 0 or 1 (0 when not given).
+int flag(PyObject* arg) { return arg == nullptr ? 0 : PyObject_IsTrue(arg); }
+
+// A count argument; a negative one reads as 0, which the engine refuses with its own message.
+std::optional<uint64_t> count(PyObject* arg, uint64_t fallback, const char* name) {
+    if (!given(arg)) return fallback;
+    const long long value = PyLong_AsLongLong(arg);
+    if (value == -1 && PyErr_Occurred()) {
+        add_processing_note(name);
+        return std::nullopt;
+    }
+    return value < 0 ? 0 : static_cast<uint64_t>(value);
+}
+
+// A path (str, bytes or os.PathLike) in the file system's encoding.
+std::optional<std::string> path_of(PyObject* arg) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(arg, &encoded)) return std::nullopt;
+    Ref bytes(encoded);
+    return std::string(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+std::optional<std::string> text_of(PyObject* arg) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (text == nullptr) return std::nullopt;
+    return std::string(text, static_cast<size_t>(size));
+}
+
+// Each item of a list argument, as `convert` reads it: a str or a path stands alone.
+template <typename Convert>
+std::optional<std::vector<std::string>> list_of(PyObject* arg, Convert convert) {
+    std::vector<std::string> out;
+    if (!given(arg)) return out;
+    if (PyUnicode_Check(arg) || PyBytes_Check(arg)) {
+        std::optional<std::string> one = convert(arg);
+        if (!one) return std::nullopt;
+        out.push_back(std::move(*one));
+        return out;
+    }
+    Ref items(PySequence_Fast(arg, "expected a str or a list of them"));
+    if (!items) return std::nullopt;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        std::optional<std::string> item = convert(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (!item) return std::nullopt;
+        out.push_back(std::move(*item));
+    }
+    return out;
+}
+
+std::vector<std::string> split(std::string_view s, char at, bool keep_empty) {
+    std::vector<std::string> out;
+    for (size_t start = 0;;) {
+        const size_t end = std::min(s.find(at, start), s.size());
+        if (keep_empty || end > start) out.emplace_back(s.substr(start, end - start));
+        if (end == s.size()) return out;
+        start = end + 1;
+    }
+}
+
+int raise_value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return -1;
+}
+
+// One byte of a bytes argument of length one, or `fallback` when it is None.
+int one_byte(PyObject* arg, int fallback, const char* what) {
+    if (!given(arg)) return fallback;
+    if (!PyBytes_Check(arg) || PyBytes_GET_SIZE(arg) != 1) {
+        return raise_value_error(std::string(what) + " must be one byte");
+    }
+    return static_cast<unsigned char>(PyBytes_AS_STRING(arg)[0]);
+}
+
+// Lines: the key definitions and the global options folded into the plan, as the command
+// folds them; sort_files is stable, so no whole line breaks ties.
+int bind_lines(PyObject* const* arg, const std::vector<std::string>& keys, job::JobSpec& spec) {
+    job::LineOrdering ordering;
+    ordering.last_resort = false;
+    for (const std::string& text : keys) {
+        Expected<job::KeyDefinition, std::string> key = job::parse_key_definition(text);
+        if (!key) return raise_value_error(key.error());
+        ordering.keys.push_back(*key);
+    }
+    if (given(arg[kModifiers])) {
+        const std::optional<std::string> letters = text_of(arg[kModifiers]);
+        if (!letters) return -1;
+        for (const char c : *letters) {
+            const uint32_t f = job::modifier_flag(c, job::kBothBlanks);
+            if (f == 0) return raise_value_error(std::string("unknown ordering option -") + c);
+            ordering.global |= f;
+        }
+    }
+    const int numeric = flag(arg[kNumeric]), reverse = flag(arg[kReverse]), blanks = flag(arg[kIgnoreBlanks]);
+    if (numeric < 0 || reverse < 0 || blanks < 0) return -1;
+    if (numeric) ordering.global |= format::kNumeric;
+    if (reverse) ordering.global |= format::kReverse;
+    if (blanks) ordering.global |= job::kBothBlanks;
+    ordering.tab = one_byte(arg[kFieldSeparator], -1, "the field separator");
+    if (PyErr_Occurred()) return -1;
+    const int zero = flag(arg[kZeroTerminated]);
+    if (zero < 0) return -1;
+    ordering.zero_terminated = zero != 0;
+    Expected<format::LineKeyPlan, std::string> plan = job::make_line_key_plan(ordering);
+    if (!plan) return raise_value_error(plan.error());
+    spec.line_plan = std::move(*plan);
+    spec.reverse = (ordering.global & format::kReverse) != 0;
+    spec.separator = zero ? '\0' : '\n';
+    for (const format::LineKeyField& field : spec.line_plan.fields) {
+        if ((field.flags & format::kRandom) == 0) continue;
+        if (::getrandom(&spec.line_plan.random_seed, sizeof spec.line_plan.random_seed, 0) < 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+        break;
+    }
+    return 0;
+}
+
+// JSON Lines and CSV: comma-separated paths or columns; -n and -r as flags.
+int bind_records(PyObject* const* arg, const std::vector<std::string>& keys, job::JobSpec& spec) {
+    const int numeric = flag(arg[kNumeric]), reverse = flag(arg[kReverse]);
+    if (numeric < 0 || reverse < 0) return -1;
+    spec.reverse = reverse != 0;
+    for (const std::string& text : keys) {
+        for (std::string& item : split(text, ',', false)) {
+            if (spec.format == job::RecordFormat::Csv) {
+                spec.csv_columns.push_back(std::move(item));
+            } else {
+                spec.json_paths.push_back(split(item, '.', true));
+            }
+        }
+    }
+    if (spec.format == job::RecordFormat::Csv) {
+        spec.csv_numeric = numeric != 0;
+        if (given(arg[kDelimiter])) {
+            const std::optional<std::string> delimiter = text_of(arg[kDelimiter]);
+            if (!delimiter) return -1;
+            if (delimiter->size() != 1) return raise_value_error("the delimiter must be one byte in UTF-8");
+            spec.csv_delimiter = static_cast<uint8_t>((*delimiter)[0]);
+        }
+    }
+    return 0;
+}
+
+std::optional<std::string> default_tmp_dir() {
+    Ref tempfile(PyImport_ImportModule("tempfile"));
+    Ref dir(tempfile ? PyObject_CallMethod(tempfile.get(), "gettempdir", nullptr) : nullptr);
+    if (!dir) return std::nullopt;
+    return path_of(dir.get());
+}
+
+int bind_spec(PyObject* const* arg, job::JobSpec& spec) {
+    std::optional<std::vector<std::string>> inputs = list_of(arg[kInputs], path_of);
+    if (!inputs) return -1;
+    spec.inputs = std::move(*inputs);
+    const std::optional<std::string> format = given(arg[kFormat]) ? text_of(arg[kFormat]) : std::optional<std::string>("lines");
+    if (!format) return -1;
+    if (*format == "jsonl") {
+        spec.format = job::RecordFormat::JsonLines;
+    } else if (*format == "csv") {
+        spec.format = job::RecordFormat::Csv;
+    } else if (*format != "lines") {
+        return raise_value_error("format must be one of lines, jsonl, csv, not '" + *format + "'");
+    }
+    const std::optional<std::vector<std::string>> keys = list_of(arg[kKey], text_of);
+    if (!keys) return -1;
+    const int bound = spec.format == job::RecordFormat::Lines ? bind_lines(arg, *keys, spec)
+                                                                : bind_records(arg, *keys, spec);
+    if (bound < 0) return -1;
+    spec.stable = true;
+    const int unique = flag(arg[kUnique]);
+    if (unique < 0) return -1;
+    spec.unique = unique != 0;
+
+    const std::optional<uint64_t> max_bytes = count(arg[kMaxBytes], spec.max_bytes, "max_bytes");
+    if (!max_bytes) return -1;
+    const std::optional<uint64_t> threads = count(arg[kThreads], 1, "threads");
+    if (!threads) return -1;
+    const std::optional<uint64_t> max_open = count(arg[kMaxOpen], 64, "max_open");
+    if (!max_open) return -1;
+    spec.max_bytes = *max_bytes;
+    spec.threads = *threads;
+    spec.batch_size = *max_open;
+    std::optional<std::string> tmp_dir = given(arg[kTmpDir]) ? path_of(arg[kTmpDir]) : default_tmp_dir();
+    if (!tmp_dir) return -1;
+    spec.tmp_dirs = {std::move(*tmp_dir)};
+    return 0;
+}
+
+// Where the output goes: None or "-" standard output, a path the file it names, anything else
+// a handle with a write method. -1 with an exception set.
+int bind_output(PyObject* output, const std::shared_ptr<FileOps>& ops, JobSession& session,
+                job::JobEnvironment& env) {
+    if (output == Py_None || (PyUnicode_Check(output) && PyUnicode_CompareWithASCIIString(output, "-") == 0)) {
+        env.output = job::standard_output(ops);
+        return 0;
+    }
+    if (PyUnicode_Check(output) || PyBytes_Check(output) || PyObject_HasAttrString(output, "__fspath__")) {
+        const std::optional<std::string> path = path_of(output);
+        if (!path) return -1;
+        // Resolving links and making the temporary file is file system work: detached.
+        std::optional<EngineResult<std::unique_ptr<job::OutputTarget>>> target;
+        {
+            Detached detached;
+            target.emplace(job::output_file(ops, *path));
+        }
+        if (!*target) {
+            raise_engine_error(target->error());
+            return -1;
+        }
+        env.output = std::move(**target);
+        return 0;
+    }
+    WriteHandle handle;
+    if (open_write_handle(output, handle) < 0) return -1;
+    env.output = std::make_unique<HandleOutput>(std::move(handle), session);
+    return 0;
+}
+
+PyObject* sort_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg[kParamCount];
+    if (bind_fastcall(kSpec, args, nargs, kwnames, arg) < 0) return nullptr;
+    job::JobSpec spec;
+    if (bind_spec(arg, spec) < 0) return nullptr;
+    const std::optional<uint64_t> read_size = count(arg[kReadSize], 0, "_read_size");
+    if (!read_size) return nullptr;
+
+    JobSession session;
+    PythonPoll poll(session);
+    job::JobEnvironment env;
+    env.ops = std::make_shared<PolledInputs>(FileOps::system(), poll, static_cast<size_t>(*read_size));
+    env.poll = &poll;
+    if (bind_output(arg[kOutput], env.ops, session, env) < 0) return nullptr;
+    std::optional<BarProgress> progress;
+    if (given(arg[kProgress])) env.progress = &progress.emplace(arg[kProgress], session);
+
+    EngineResult<job::JobReport> report = session.run_detached([&] { return job::run_job(spec, env); });
+    if (session.failed()) return session.raise_kept();
+    if (!report) return raise_engine_error(report.error());
+    Ref stats(stats_tuple(static_cast<ModuleTypes*>(PyModule_GetState(module))->stats, report->stats));
+    if (!stats) return nullptr;
+    return Py_BuildValue("(KO)", static_cast<unsigned long long>(report->bytes_read), stats.get());
+}
+
+PyObject* sort_files_guarded(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guarded([&] { return sort_files(module, args, nargs, kwnames); });
+}
+
+constexpr const char kSortFilesDoc[] =
+    "_sort_files(inputs, output, *, format='lines', key=None, ...)\n--\n\n"
+    "tessarune.sort_files once files.py has checked its arguments: returns (bytes_read, stats).";
+
+PyMethodDef kFunctions[] = {
+    {"_sort_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sort_files_guarded)),
+     METH_FASTCALL | METH_KEYWORDS, kSortFilesDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_sort_files_function(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
+
+}  // namespace tessarune::python
