@@ -95,7 +95,7 @@ def main():
     args = ap.parse_args()
     only = args.only.split(",")
     work = tempfile.mkdtemp(prefix="traditional-bench-", dir=args.dir)
-    ours_cmd = [sys.executable, "-m", "tessarune", "--threads", str(THREADS), "-S", "1G", "-T", work]
+    ours_cmd = [sys.executable, "-m", "tessarune", "-s", "--threads", str(THREADS), "-S", "1G", "-T", work]
     sort_cmd = ["sort", "-s", f"--parallel={THREADS}", "-S", "1G", "-T", work]
     try:
         for letter, (make, options) in KEYED.items():
@@ -117,7 +117,7 @@ def main():
                 parts.append(part)
             outs = [os.path.join(work, f"merged.{n}") for n in ("ours", "sort")]
             race(f"-m of {MERGE_FILES} files, {args.mib} MiB", {
-                "tessarune": [sys.executable, "-m", "tessarune", "-m", "-o", outs[0], *parts],
+                "tessarune": [sys.executable, "-m", "tessarune", "-s", "-m", "-o", outs[0], *parts],
                 "sort": ["sort", "-s", "-m", "-o", outs[1], *parts]}, args.rounds, outs)
     finally:
         shutil.rmtree(work)
