@@ -2,8 +2,10 @@
 
 Dask places the tasks, moves only paths, small samples and counts between them, and retries
 tasks of lost workers; every task reads and writes files on storage that all workers share, and
-each partition is sorted by a `Sorter`, so no task needs its data to fit in memory. Records are
-keyed, cut into ranges and added to the sorters by the extension, a whole buffer per call.
+each partition is sorted by a `Sorter`, so no task needs its data to fit in memory. A key given
+by name is read as `tessarune.sort_files` reads it: the extension reads each shard, keys its
+records and writes and reads back the buckets itself; a key function is called on every record,
+the extension keying and cutting a whole buffer per call.
 
 The work happens in phases, each a set of tasks with a readable name:
 
@@ -49,12 +51,11 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
         "tessarune.dask needs Dask's distributed scheduler: pip install 'tessarune[dask]'"
     ) from error
 
-from _tessarune import _Bucketer, _bucket_records
+from _tessarune import _add_bucket_file, _Bucketer, _bucket_file, _bucket_records, _sample_keys
 
 from tessarune import InputError, Sorter, key_bytes
-from tessarune.cli_keys import plan_fields, whole_line_part
-from tessarune.files import _Buffer, _Plan, feed, read_csv_header
-from tessarune.jsonl import is_blank, without_bom
+from tessarune.files import _as_list, _check_applies, _separator_byte
+from tessarune.jsonl import BOM, is_blank, without_bom
 
 __all__ = ["sort_files"]
 
@@ -66,10 +67,9 @@ DEFAULT_MAX_BYTES = 268435456
 _READ_WHOLE_BELOW = 1 << 20
 _MIN_SAMPLE = 100
 _MAX_SAMPLE = 4000
-# A bucket task hands the extension this much of its shard per call: large enough that each
-# range's share of a call fills LZ4 blocks of tens of KiB, and few file appends per range.
+# A bucket task with a key function hands the extension this much of its shard per call: large
+# enough that each range's share of a call fills LZ4 blocks of tens of KiB.
 _BUCKET_READ = 4 << 20
-_PARTITION_READ = 4 << 20
 # A partition task's Sorter threads. With one, the task's adding waits on each spill and its
 # final merge runs alone; two overlap them, which measured about a quarter faster on 2 worker
 # processes of one thread on 2 cores, the extra threads filling the time the others wait.
@@ -104,7 +104,7 @@ class _Job:
 
     format: str
     key: Callable[[Any], Any] | None  # a Python key function, else the declarative key below
-    spec: dict | None  # _Plan's arguments for a declarative key
+    spec: dict | None  # sort_files' keyword arguments for a declarative key
     output_dir: str
     work_dir: str  # on the shared storage, in output_dir
     spill_name: str  # the directory each worker's sorters spill under, in its tmp_dir
@@ -112,20 +112,9 @@ class _Job:
     abort_event: str
     acceleration: int  # LZ4's for the buckets; 0 stores them uncompressed
 
-    def plan(self, header: list[str] | None, name: str) -> tuple:
-        """The key plan of _bucket_records for this sort (CSV: given the shard's header)."""
-        if self.spec is None:
-            return ("python", _python_keyer(self.key, self.format))
-        spec = self.spec
-        plan = _Plan(self.format, spec["key"], spec["numeric"], spec["reverse"], False,
-                     spec["field_separator"], False, spec["delimiter"])
-        if self.format == "csv":
-            return plan.csv_plan(header, name)
-        if plan.whole_lines:
-            # The whole line as one key field orders as the line's bytes do.
-            part = whole_line_part({"b": False, "n": False, "r": spec["reverse"]})
-            return ("lines", plan_fields([part]), None, False, False)
-        return plan.key
+    def python_plan(self) -> tuple:
+        """The key plan of _bucket_records and _Bucketer for a key function."""
+        return ("python", _python_keyer(self.key, self.format))
 
     def spill_dir(self) -> str:
         return os.path.join(self.tmp_dir or tempfile.gettempdir(), self.spill_name)
@@ -206,20 +195,6 @@ class _Shard:
     header: tuple[bytes, list[str]] | None = None
 
 
-def _open_records(job: _Job, path: str, size: int) -> tuple[_Buffer, Any]:
-    """Opens a shard as a buffer at its first record: past a BOM, and a CSV header."""
-    handle = open(path, "rb", buffering=0)
-    buffer = _Buffer(handle, b"\n\r" if job.format == "csv" else b"\n", size=size)
-    buffer.fill()
-    if job.format != "lines":
-        buffer.skip_bom()
-    return buffer, handle
-
-
-def _csv_header(job: _Job, buffer: _Buffer, path: str) -> tuple[bytes, list[str], int] | None:
-    return read_csv_header(buffer, job.spec["delimiter"].encode(), path)
-
-
 def _sample_lines(path: str, count: int, rng: random.Random,
                   skip_first: bool) -> Iterator[tuple[bytes, float]]:
     """Up to `count` lines of the file, each with the bytes of the shard it stands for."""
@@ -256,27 +231,26 @@ def _key_of(block: bytes) -> bytes:
 
 
 def _sample_shard(job: _Job, shard: int, path: str, count: int) -> _Shard:
-    header = None
+    # A line that cannot be keyed is left out here; the bucket phase reads every line and
+    # reports it with its line number.
     try:
-        if job.format == "csv":
-            buffer, handle = _open_records(job, path, 64 << 10)
-            with handle:
-                found = _csv_header(job, buffer, path)
-            if found is None:
-                return _Shard([])
-            header = found[:2]
-        plan = job.plan(header[1] if header else None, path)
-        sample = []
-        for line, weight in _sample_lines(path, count, random.Random(shard), job.format == "csv"):
-            # A line that cannot be keyed is left out here; the bucket phase reads every line
-            # and reports it with its line number.
-            _, _, error, (block,) = _bucket_records(line, plan, [], True, 0)
-            if error is None and block:
-                sample.append((_key_of(block), weight))
+        if job.spec is None:
+            plan = job.python_plan()
+            sample = []
+            for line, weight in _sample_lines(path, count, random.Random(shard), False):
+                _, _, error, (block,) = _bucket_records(line, plan, [], True, 0)
+                if error is None and block:
+                    sample.append((_key_of(block), weight))
+            return _Shard(sample)
+        lines = list(_sample_lines(path, count, random.Random(shard), job.format == "csv"))
+        row, cells, keys = _sample_keys(path, job.spec, [line for line, _ in lines])
+        if job.format == "csv" and row is None:
+            return _Shard([])
+        sample = [(key, weight) for key, (_, weight) in zip(keys, lines) if key is not None]
     except Exception as error:
         _note_shard(error, path, None)
         raise
-    return _Shard(sample, header)
+    return _Shard(sample, None if row is None else (row, cells))
 
 
 @dataclass(frozen=True)
@@ -319,35 +293,37 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
     """Writes the shard's records into one bucket file per range, under a name of its own
     attempt; returns that attempt's name and the bytes of each bucket."""
     attempt = uuid.uuid4().hex[:12]
-    ranges = len(chosen.keys) + 1
+    paths = [job.bucket_path(shard, attempt, p) for p in range(len(chosen.keys) + 1)]
     watch = _AbortWatch(job.abort_event)
+    if job.spec is not None:
+        try:
+            return attempt, _bucket_file(path, job.spec, header, chosen.keys, job.acceleration,
+                                         paths, watch.poll)
+        except InputError:
+            raise
+        except Exception as error:
+            _note_shard(error, path, None)
+            raise
+    plan = job.python_plan()
+    failures = plan[1].failures
     line_no = 0
-    failures = None
+
+    def add(bucketer: _Bucketer, data: memoryview, at_end: bool) -> int:
+        nonlocal line_no
+        consumed, lines, error = bucketer.add(data, at_end)
+        if failures:
+            line_no += lines + 1  # the line the Python keyer failed on
+            raise failures[0]
+        if error is not None:
+            raise InputError(path, line_no + lines + 1, error)
+        line_no += lines
+        watch.poll()
+        return consumed
+
     try:
-        buffer, handle = _open_records(job, path, _BUCKET_READ)
-        with handle:
-            if job.format == "csv":
-                found = _csv_header(job, buffer, path)
-                if found is None:
-                    return attempt, [0] * ranges
-                if found[1] != header:
-                    raise InputError(path, 1, "the header differs from the first input's")
-                line_no = found[2]
-            plan = job.plan(header, path)
-            failures = getattr(plan[1], "failures", None) if plan[0] == "python" else None
-            bucketer = _Bucketer(plan, chosen.keys, job.acceleration,
-                                 [job.bucket_path(shard, attempt, p) for p in range(ranges)])
-
-            def between(line: int, lines: int) -> None:
-                nonlocal line_no
-                line_no = line + lines
-                if failures:
-                    line_no += 1  # the line the Python keyer failed on
-                    raise failures[0]
-                watch.poll()
-
-            feed(buffer, bucketer.add, path, line_no, between)
-            return attempt, bucketer.finish()
+        bucketer = _Bucketer(plan, chosen.keys, job.acceleration, paths)
+        _read_shard(path, job.format != "lines", lambda data, at_end: add(bucketer, data, at_end))
+        return attempt, bucketer.finish()
     except InputError:
         raise
     except Exception as error:
@@ -355,28 +331,39 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
         raise
 
 
-# Phase 3: sorting each range.
-
-
-def _add_bucket(sorter: Sorter, path: str, buffer: bytearray, watch: _AbortWatch) -> None:
-    """Adds every record of a bucket file, in order, read into `buffer`: one buffer for every
-    bucket of a task, since a worker's allocator may hand each fresh one over page by page."""
+def _read_shard(path: str, bom: bool, add: Callable[[memoryview, bool], int]) -> None:
+    """Hands a shard of lines to `add(view, at_end) -> bytes taken` a buffer at a time, past
+    a byte order mark if `bom`; at the end a last line without its newline gets one."""
+    buffer = bytearray(_BUCKET_READ)
     held = 0
+    at_end = False
     with open(path, "rb", buffering=0) as handle:
-        while True:
-            if held == len(buffer):  # a block longer than the buffer
+        while not at_end:
+            if held == len(buffer):  # a line longer than the buffer
                 buffer.extend(bytes(len(buffer)))
             with memoryview(buffer) as view:
                 got = handle.readinto(view[held:])
-                if not got:
-                    break
-                held += got
-                consumed = sorter._add_framed(view[:held])
-                view[:held - consumed] = view[consumed:held]
+            held += got
+            at_end = not got
+            if bom and (held >= len(BOM) or at_end):
+                bom = False
+                if buffer.startswith(BOM):
+                    buffer[:held - len(BOM)] = buffer[len(BOM):held]
+                    held -= len(BOM)
+            if at_end and held and buffer[held - 1] != ord("\n"):
+                if held == len(buffer):
+                    buffer.append(0)
+                buffer[held] = ord("\n")
+                held += 1
+            with memoryview(buffer) as view:
+                consumed = add(view[:held], at_end)
+            buffer[:held - consumed] = buffer[consumed:held]
             held -= consumed
-            watch.poll()
     if held:
-        raise OSError(f"{path} ends inside a block")
+        raise RuntimeError(f"{path}: {held} bytes left unread at the end")
+
+
+# Phase 3: sorting each range.
 
 
 def _sort_partition(job: _Job, part: int, buckets: list[tuple[int, str, int]], max_bytes: int,
@@ -389,10 +376,9 @@ def _sort_partition(job: _Job, part: int, buckets: list[tuple[int, str, int]], m
     os.makedirs(spill_dir, exist_ok=True)
     try:
         with Sorter(max_bytes=max_bytes, threads=threads, tmp_dir=spill_dir) as sorter:
-            buffer = bytearray(_PARTITION_READ)
             for shard, attempt, size in buckets:
                 if size:
-                    _add_bucket(sorter, job.bucket_path(shard, attempt, part), buffer, watch)
+                    _add_bucket_file(sorter, job.bucket_path(shard, attempt, part), watch.poll)
             with open(done, "wb") as out:
                 if header is not None:
                     out.write(header)
@@ -495,10 +481,11 @@ def _make_job(format, key, spec, output_dir, tmp_dir, acceleration) -> tuple[_Jo
         raise TypeError(f"key must be a function or a key in sort_files' syntax, "
                         f"not {type(key).__name__}")
     else:
-        # Checks the key here, before any task runs.
-        _Plan(format, key, spec["numeric"], spec["reverse"], False, spec["field_separator"],
-              False, spec["delimiter"])
-        spec = dict(spec, key=key)
+        _check_applies(format, spec["field_separator"], False, spec["delimiter"], "")
+        spec = dict(spec, format=format, key=_as_list(key),
+                    field_separator=_separator_byte(spec["field_separator"]))
+        # Checks the key here, before any task runs (a CSV key's columns wait for the header).
+        _sample_keys(os.devnull, spec, [])
     token = uuid.uuid4().hex[:16]
     job = _Job(format=format, key=key if spec is None else None, spec=spec, output_dir=output_dir,
                work_dir=os.path.join(output_dir, f".tessarune-{token}"),

@@ -1,17 +1,20 @@
 """_bucket_records and Sorter._add_framed, the two halves of the cluster sort's shuffle, in one
 process: cut into ranges and added back, records sort as the single-process path sorts them."""
 
+import errno
 import io
 import json
 import os
 import random
 import struct
+import subprocess
+import sys
 
 import pytest
 
 import tessarune
-from _tessarune import _Bucketer, _bucket_records
-from tessarune.files import _Plan
+from _tessarune import _Bucketer, _bucket_file, _bucket_records
+from tessarune.cli_formats import JsonKey
 
 HEADER = struct.Struct("<IIQ")
 RECORD = struct.Struct("<II")
@@ -49,13 +52,18 @@ def bucket(data, plan, boundaries, acceleration, step):
     return ranges
 
 
+def json_fallback(line):
+    """A JSON line the native reading declines, keyed as Python keys it."""
+    return tessarune.key_bytes(JsonKey(["u.id", "t"])(json.loads(line)))
+
+
 @pytest.mark.parametrize("reverse", [False, True])
 def test_ranges_hold_their_keys_and_add_back_to_the_single_process_order(reverse):
     rng = random.Random(7)
     lines = [json.dumps({"u": {"id": rng.randrange(50)}, "t": rng.choice([1, "a", None]), "n": n})
              if n % 97 else "  " for n in range(3000)]
     data = ("\n".join(lines) + "\n").encode()
-    plan = _Plan("jsonl", "u.id,t", False, reverse, False, None, False, ",").key
+    plan = ("jsonl", [["u", "id"], ["t"]], reverse, json_fallback)
     keys = sorted({k for k, _ in records_of(bucket(data, plan, [], 0, 1 << 20)[0])})
     boundaries = [keys[len(keys) // 4], keys[len(keys) // 2], keys[len(keys) // 2 + 1]]
 
@@ -121,3 +129,47 @@ def test_bucketer_files_hold_what_bucket_records_returns(tmp_path):
         assert records_of(held) == records_of(blocks)
     with pytest.raises(ValueError, match="finished"):
         bucketer.add(b"", True)
+
+
+def test_bucket_file_stops_at_bad_records_and_at_its_poll(tmp_path):
+    shard = tmp_path / "shard.jsonl"
+    shard.write_bytes(b'{"k": 1}\n\n{"k": 2\n{"k": 3}\n')
+    with pytest.raises(tessarune.InputError) as info:
+        _bucket_file(shard, {"format": "jsonl", "key": ["k"]}, None, [], 0, [tmp_path / "b0"], None)
+    assert str(info.value).startswith(f"{shard}:3: ")
+
+    table = tmp_path / "shard.csv"
+    table.write_bytes(b"a,b\n1,2\n")
+    with pytest.raises(tessarune.InputError, match="header differs"):
+        _bucket_file(table, {"format": "csv", "key": ["a"]}, ["a", "c"], [], 0, [tmp_path / "b1"], None)
+
+    big = tmp_path / "big"
+    big.write_bytes(b"".join(b"%08d\n" % n for n in range(1_000_000)))
+    polls = []
+
+    def poll():
+        polls.append(1)
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        _bucket_file(big, {"format": "lines"}, None, [], 0, [tmp_path / "b2"], poll)
+    assert len(polls) == 1, "the poll's exception ends the reading"
+
+
+def test_a_bucket_write_failure_is_an_os_error_naming_the_bucket(tmp_path):
+    shard, target = tmp_path / "shard", tmp_path / "bucket"
+    shard.write_bytes(b"".join(b"%08d\n" % n for n in range(200_000)))
+    # Past the file size limit a write fails with EFBIG, as a full disk fails with ENOSPC.
+    script = f"""
+import resource, signal
+from _tessarune import _bucket_file
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16))
+try:
+    _bucket_file({str(shard)!r}, {{"format": "lines"}}, None, [], 0, [{str(target)!r}], None)
+except OSError as e:
+    print(e.errno, e.filename)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [str(errno.EFBIG), str(target)]

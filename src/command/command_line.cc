@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdlib>
 #include <limits>
 #include <span>
@@ -404,9 +405,10 @@ private:
 bool obsolete_start_alone(const CommandEnvironment& env) {
     long version = 200809;
     if (env.posix2_version && !env.posix2_version->empty()) {
-        char* end = nullptr;
-        const long v = std::strtol(env.posix2_version->c_str(), &end, 10);
-        if (*end == '\0') version = v;
+        const std::string& text = *env.posix2_version;
+        long v = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
+        if (error == std::errc() && end == text.data() + text.size()) version = v;
     }
     return version < 200112 || version >= 200809;
 }

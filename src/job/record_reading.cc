@@ -29,7 +29,15 @@ std::optional<std::string> key_declined_json(Bytes /*line*/, ByteBuffer& /*key*/
 }
 
 RecordFeeder::RecordFeeder(const JobSpec& spec, SorterCore& core, Poll& poll, JobProgress* progress)
-    : spec_(spec), core_(core), poll_(poll), progress_(progress), key_(kKeyCapacity) {}
+    : spec_(spec),
+      own_sink_(std::in_place, core, poll),
+      sink_(*own_sink_),
+      core_(&core),
+      progress_(progress),
+      key_(kKeyCapacity) {}
+
+RecordFeeder::RecordFeeder(const JobSpec& spec, RecordSink& sink, JobProgress* progress)
+    : spec_(spec), sink_(sink), core_(sink.whole_line_core()), progress_(progress), key_(kKeyCapacity) {}
 
 void RecordFeeder::note_bytes(uint64_t bytes) {
     bytes_read_ += bytes;
@@ -63,10 +71,23 @@ EngineStatus RecordFeeder::feed(InputBuffer& buffer, std::string_view ends, Take
     return {};
 }
 
-EngineStatus RecordFeeder::add_input(const std::string& name, ReadableFile& file) {
+EngineResult<bool> RecordFeeder::read_header_of(const std::string& name, ReadableFile& file) {
+    TR_CHECK(spec_.format == RecordFormat::Csv);
+    InputBuffer buffer(file, name);
+    TR_RETURN_IF_ERROR(buffer.skip_bom());
+    note_bytes(buffer.take_new_bytes());
+    uint64_t lines = 0;
+    return read_csv_header(buffer, name, lines);
+}
+
+EngineStatus RecordFeeder::add_input(const std::string& name, ReadableFile& file, bool csv_header) {
     InputBuffer buffer(file, name);
     const char separator = static_cast<char>(spec_.separator);
     if (spec_.format == RecordFormat::Lines && spec_.line_plan.fields.empty()) {
+        if (core_ == nullptr) {
+            return feed(buffer, std::string_view(&separator, 1),
+                        [&](Bytes all, bool /*at_end*/) { return take_each_line(all); });
+        }
         return feed(buffer, std::string_view(&separator, 1),
                     [&](Bytes all, bool /*at_end*/) { return take_whole_lines(all); });
     }
@@ -77,7 +98,8 @@ EngineStatus RecordFeeder::add_input(const std::string& name, ReadableFile& file
         note_bytes(buffer.take_new_bytes());
         ends = spec_.format == RecordFormat::Csv ? "\n\r" : "\n";
     }
-    if (spec_.format == RecordFormat::Csv && !TR_TRY(read_csv_header(buffer, name, line))) return {};
+    if (spec_.format == RecordFormat::Csv && csv_header && !TR_TRY(read_csv_header(buffer, name, line))) return {};
+    TR_CHECK(spec_.format != RecordFormat::Csv || have_header_);
     std::unique_ptr<format::RecordKeyer> keyer = make_keyer();
     return feed(buffer, ends, [&](Bytes all, bool at_end) { return take_keyed(*keyer, name, line, all, at_end); });
 }
@@ -102,7 +124,7 @@ EngineResult<size_t> RecordFeeder::take_whole_lines(Bytes all) {
     size_t consumed = 0;
     while (consumed < all.size()) {
         if (!spec_.reverse) {
-            const LinesTaken taken = TR_TRY(core_.add([&](Filling& f) {
+            const LinesTaken taken = TR_TRY(core_->add([&](Filling& f) {
                 return f.try_add_lines(all.subspan(consumed), sep, may_hold_zero, SIZE_MAX);
             }));
             consumed += taken.bytes;
@@ -122,12 +144,29 @@ EngineResult<size_t> RecordFeeder::take_whole_lines(Bytes all) {
 // The line without its separator is both its key, as a bytes key, and its payload.
 EngineStatus RecordFeeder::add_whole_line(Bytes line, bool may_hold_zero) {
     if (!spec_.reverse && (!may_hold_zero || std::memchr(line.data(), 0, line.size()) == nullptr)) {
-        if (TR_TRY(core_.add([&](Filling& f) { return f.try_add_bytes(line); }))) return {};
+        if (TR_TRY(core_->add([&](Filling& f) { return f.try_add_bytes(line); }))) return {};
     }
     key_.clear();
     append_escaped(TAG_BYTES, line, key_);
     if (spec_.reverse) complement(key_);
-    return core_.add([&](Filling& f) { return f.add(key_.span(), line, poll_); });
+    return sink_.add(key_.span(), line);
+}
+
+// Whole lines for a sink without an engine: the same key as add_whole_line's, the payload
+// with its separator.
+EngineResult<size_t> RecordFeeder::take_each_line(Bytes all) {
+    size_t consumed = 0;
+    for (;;) {
+        const void* found = std::memchr(all.data() + consumed, spec_.separator, all.size() - consumed);
+        if (found == nullptr) return consumed;
+        const size_t end = static_cast<size_t>(static_cast<const uint8_t*>(found) - all.data());
+        key_.clear();
+        append_escaped(TAG_BYTES, all.subspan(consumed, end - consumed), key_);
+        if (spec_.reverse) complement(key_);
+        TR_RETURN_IF_ERROR(sink_.add(key_.span(), all.subspan(consumed, end + 1 - consumed)));
+        consumed = end + 1;
+        records_ += 1;
+    }
 }
 
 EngineResult<size_t> RecordFeeder::take_keyed(format::RecordKeyer& keyer, const std::string& name, uint64_t& line,
@@ -154,7 +193,7 @@ EngineResult<size_t> RecordFeeder::take_keyed(format::RecordKeyer& keyer, const 
             case format::RecordStep::Record: break;
         }
         if (reverse) complement(key_);
-        TR_RETURN_IF_ERROR(core_.add([&](Filling& f) { return f.add(key_.span(), r.payload, poll_); }));
+        TR_RETURN_IF_ERROR(sink_.add(key_.span(), r.payload));
         consumed += r.length;
         line += r.lines;
         records_ += 1;
@@ -179,20 +218,25 @@ EngineResult<bool> RecordFeeder::read_csv_header(InputBuffer& buffer, const std:
     cells.reserve(header.fields.size());
     for (Bytes cell : header.fields) cells.emplace_back(reinterpret_cast<const char*>(cell.data()), cell.size());
     if (!have_header_) {
-        Expected<CsvHeaderPlan, std::string> plan = plan_csv_key(cells, spec_.csv_columns, spec_.csv_numeric);
-        if (!plan) return Unexpected(bad_input(name, 1, plan.error()));
-        csv_plan_ = std::move(plan).value();
+        TR_RETURN_IF_ERROR(expect_csv_header(std::move(cells), name));
         const Bytes row = buffer.data().first(header.length);
         csv_header_.append(row);
         if (row.back() != '\n' && row.back() != '\r') csv_header_.push_back('\n');
-        header_cells_ = std::move(cells);
-        have_header_ = true;
     } else if (cells != header_cells_) {
         return Unexpected(bad_input(name, 1, "the header differs from the first input's"));
     }
     lines = header.line_count;
     buffer.drop(header.length);
     return true;
+}
+
+EngineStatus RecordFeeder::expect_csv_header(std::vector<std::string> cells, const std::string& name) {
+    Expected<CsvHeaderPlan, std::string> plan = plan_csv_key(cells, spec_.csv_columns, spec_.csv_numeric);
+    if (!plan) return Unexpected(bad_input(name, 1, plan.error()));
+    csv_plan_ = std::move(plan).value();
+    header_cells_ = std::move(cells);
+    have_header_ = true;
+    return {};
 }
 
 }  // namespace tessarune::job

@@ -5,6 +5,7 @@
 #include "python/csv_plan.h"
 #include "python/key_bytes.h"
 #include "python/py_ref.h"
+#include "python/shard_bucketing.h"
 #include "python/sort_files.h"
 #include "python/sorter_object.h"
 
@@ -49,6 +50,7 @@ int exec_module(PyObject* module) {
     if (add_csv_record_function(module) < 0) return -1;
     if (add_bucket_records_function(module) < 0) return -1;
     if (add_sort_files_function(module) < 0) return -1;
+    if (add_shard_bucketing_functions(module) < 0) return -1;
     if (PyModule_AddObjectRef(module, "InputError", types.input_error) < 0) return -1;
     if (PyModule_AddObjectRef(module, "_Bucketer", types.bucketer) < 0) return -1;
     return PyModule_AddObjectRef(module, "Sorter", types.sorter);

@@ -24,8 +24,10 @@ namespace tessarune::python {
 // when its first block is).
 class RangeBuckets {
 public:
-    RangeBuckets(std::vector<std::string> boundaries, int acceleration, std::vector<std::string> paths = {})
-        : boundaries_(std::move(boundaries)),
+    RangeBuckets(std::vector<std::string> boundaries, int acceleration, std::vector<std::string> paths = {},
+                 std::shared_ptr<FileOps> ops = FileOps::system())
+        : ops_(std::move(ops)),
+          boundaries_(std::move(boundaries)),
           writers_(boundaries_.size() + 1),
           blocks_(boundaries_.size() + 1),
           acceleration_(acceleration),
@@ -101,7 +103,7 @@ private:
         }
         if (block.empty()) return true;
         if (!files_[range]) {
-            auto made = create_new_file(paths_[range]);
+            auto made = ops_->create_new_file_at(paths_[range]);
             if (!made) {
                 error_ = made.error().at_path(paths_[range]);
                 return false;
@@ -125,6 +127,7 @@ private:
         return true;
     }
 
+    std::shared_ptr<FileOps> ops_;
     std::vector<std::string> boundaries_;
     std::vector<BucketBlockWriter> writers_;
     std::vector<ByteBuffer> blocks_;  // sealed blocks kept for the caller: only without paths

@@ -322,6 +322,15 @@ PyMethodDef kFunctions[] = {
 
 }  // namespace
 
+int job_spec_from_keywords(PyObject* kwargs, job::JobSpec& spec) {
+    KeywordCopy keywords;
+    PyObject* arg[kParamCount];
+    Ref none(PyTuple_New(0));
+    static constexpr ArgSpec kKeywordsOnly{"the sort's arguments", kNames, 0, 0, 0};
+    if (!none || bind_tuple_dict(kKeywordsOnly, none.get(), kwargs, keywords, arg) < 0) return -1;
+    return bind_spec(arg, spec);
+}
+
 int add_sort_files_function(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
 
 }  // namespace tessarune::python

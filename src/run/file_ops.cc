@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <charconv>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -181,6 +182,10 @@ EngineResult<std::unique_ptr<WritableFile>> create_new_file(const std::string& p
     return writable(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
 }
 
+EngineResult<std::unique_ptr<WritableFile>> FileOps::create_new_file_at(const std::string& path) {
+    return create_new_file(path);
+}
+
 uint64_t FileOps::free_descriptors() {
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
@@ -324,7 +329,12 @@ uint32_t FileOps::creation_mask() {
         if (n > 0) {
             text[n] = '\0';
             if (const char* line = std::strstr(text, "\nUmask:")) {
-                return static_cast<uint32_t>(std::strtoul(line + 7, nullptr, 8)) & 0777;
+                // from_chars, not strtoul: a wheel built here must not need the newest C library.
+                const char* digits = line + 7;
+                while (*digits == ' ' || *digits == '\t') ++digits;
+                uint32_t mask = 022;
+                std::from_chars(digits, text + n, mask, 8);
+                return mask & 0777;
             }
         }
     }

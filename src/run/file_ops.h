@@ -114,6 +114,9 @@ public:
     virtual EngineResult<std::unique_ptr<WritableFile>> open_for_write(const std::string& path);
     // A new file only the owner may read or write; fails with AlreadyExists if anything is at path.
     virtual EngineResult<std::unique_ptr<WritableFile>> create_private_file(const std::string& path);
+    // A new file for writing only, outside any spill directory (the cluster sort's bucket
+    // files, read back by other processes); fails with AlreadyExists if anything is at path.
+    virtual EngineResult<std::unique_ptr<WritableFile>> create_new_file_at(const std::string& path);
     virtual EngineStatus change_mode(const std::string& path, uint32_t mode);
     // Replaces whatever is at `to` at once.
     virtual EngineStatus rename_path(const std::string& from, const std::string& to);
