@@ -11,6 +11,7 @@ keying it stands in for (json.loads, JsonKey, key_bytes) is timed too, for compa
 
 import argparse
 import json
+import os
 import random
 import sys
 import time
@@ -39,7 +40,8 @@ def make_records(count, seed):
 def python_ns_per_record(paths, lines):
     try:
         import tessarune
-        from tessarune.cli_formats import JsonKey
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+        from reference_formats import JsonKey
     except ImportError:
         return None
     keyer = JsonKey(paths)

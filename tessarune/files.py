@@ -11,7 +11,7 @@ from typing import NamedTuple
 
 from _tessarune import _sort_files
 
-from .cli_progress import Progress
+from .progress import Progress
 
 FORMATS = ("lines", "jsonl", "csv")
 DEFAULT_MAX_BYTES = 268435456

@@ -14,7 +14,7 @@ import pytest
 
 import tessarune
 from _tessarune import _Bucketer, _bucket_file, _bucket_records
-from tessarune.cli_formats import JsonKey
+from reference_formats import JsonKey
 
 HEADER = struct.Struct("<IIQ")
 RECORD = struct.Struct("<II")

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from tessarune.cli_keys import KeyError_, parse_key, plan_fields, whole_line_part
+from reference_line_keys import KeyError_, parse_key, plan_fields, whole_line_part
 
 pytestmark = pytest.mark.skipif(shutil.which("sort") is None, reason="needs GNU sort as the oracle")
 

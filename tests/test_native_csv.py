@@ -1,4 +1,4 @@
-"""The native CSV scanner and key against the Python reader (tessarune.cli_formats), which
+"""The native CSV scanner and key against the Python reader (tests/reference_formats.py), which
 is Python's csv module: on generated files full of awkward records, the same records, cells,
 payload bytes and keys, and the same first error on the same line."""
 
@@ -8,7 +8,8 @@ import random
 
 import pytest
 
-from tessarune.cli_formats import CsvKey, CsvRows, InputError
+from reference_formats import CsvKey, CsvRows
+from tessarune import InputError
 
 RECORDS = 1_000_000 if os.environ.get("TESSARUNE_SLOW") == "1" else 100_000
 COLUMNS = [f"c{i}" for i in range(6)]

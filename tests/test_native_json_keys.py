@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tessarune
-from tessarune.cli_formats import JsonKey
+from reference_formats import JsonKey
 
 LINES = 1_000_000 if os.environ.get("TESSARUNE_SLOW") == "1" else 100_000
 

@@ -1,4 +1,4 @@
-"""The native line key against the Python reference (cli_keys.LineKey): the same bytes for every
+"""The native line key against the Python reference (reference_line_keys.LineKey): the same bytes for every
 line and every plan, -k specs as the command line reads them and key parts built directly."""
 
 import os
@@ -6,7 +6,7 @@ import random
 
 import pytest
 
-from tessarune.cli_keys import KeyPart, LineKey, parse_key, plan_fields
+from reference_line_keys import KeyPart, LineKey, parse_key, plan_fields
 
 SLOW = os.environ.get("TESSARUNE_SLOW") == "1"
 PLANS = 20_000 if SLOW else 2_000

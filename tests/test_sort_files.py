@@ -1,4 +1,4 @@
-"""tessarune.sort_files against the Python reference keying (cli_keys, cli_formats), end to end
+"""tessarune.sort_files against the Python reference keying (tests/reference_line_keys.py, tests/reference_formats.py), end to end
 through the native job: spilled and held, reversed, unique, across small reads, with the rare
 JSON lines the native reading declines, bad records named by file and line, and Ctrl-C."""
 
@@ -14,8 +14,9 @@ import pytest
 
 import tessarune.files as files
 from tessarune import key_bytes, sort_files
-from tessarune.cli_formats import CsvKey, CsvRows, InputError, JsonKey
-from tessarune.cli_keys import LineKey, parse_key, whole_line_part
+from reference_formats import CsvKey, CsvRows, JsonKey
+from tessarune import InputError
+from reference_line_keys import LineKey, parse_key, whole_line_part
 
 COMPLEMENT = bytes(255 - i for i in range(256))
 

@@ -38,6 +38,12 @@ void TerminalProgress::read_bytes(uint64_t bytes) {
 }
 
 void TerminalProgress::start_writing(uint64_t total_records) {
+    if (enabled_ && ::isatty(1) == 1) {
+        // The records go to the same terminal: a bar drawn between them would end up in the data.
+        finish();
+        enabled_ = false;
+        return;
+    }
     phase_ = "writing";
     unit_ = "records";
     done_ = 0;

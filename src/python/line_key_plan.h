@@ -1,5 +1,5 @@
 // The key plan of lines as Python code hands it over: the tuples that
-// tessarune.cli_keys.plan_fields makes from the command line's -k options.
+// the tests' reference keying (tests/reference_line_keys.py, plan_fields) makes from -k options.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,5 +1,5 @@
 // The job's progress drawn by Python bars: `bars.bar(desc, total, unit)` makes a bar with
-// update(n) and close(), as tessarune.cli_progress.Progress does ("reading" in bytes, then
+// update(n) and close(), as tessarune.progress.Progress does ("reading" in bytes, then
 // "writing" in items). Each call attaches for its own length.
 #pragma once
 

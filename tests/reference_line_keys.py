@@ -1,4 +1,5 @@
-"""Sort keys of lines as the familiar command-line options spell them, in the C locale.
+"""The reference keying of lines that the native keys are tested against: sort keys of lines as
+the familiar command-line options spell them, in the C locale, written plainly in Python.
 
 A key is made of parts, one per -k (or the whole line). Each part becomes bytes that are
 prefix-free (no part's bytes are a proper prefix of another's) and order-preserving, so the
