@@ -48,7 +48,8 @@ echo "== python tests (address, undefined)"
 # The interpreter is not instrumented, so the runtime is preloaded; PYTHONMALLOC=malloc lets
 # it see the interpreter's own allocations, and leaks are left to the engine tests (the
 # interpreter keeps much alive at exit on purpose). Reports go to files, so that one from a
-# child process fails the run even when its test does not look at the exit status.
+# child process fails the run even when its test does not look at the exit status; Python's
+# output alone is captured, so that a report the runtime writes to the descriptor itself shows.
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/asan/CMakeCache.txt)
 reports="$root/build/asan/python-reports"
 rm -rf "$reports" && mkdir -p "$reports"
@@ -57,7 +58,7 @@ LD_PRELOAD="$("$cxx" -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
     PYTHONPATH="$root/build/asan" TESSARUNE_TESTING_DIR="$root/build/asan" \
     TESSARUNE_COMMAND="$root/build/asan/tessarune" \
-    "$py" -m pytest -q -m "not slow" -p no:cacheprovider tests
+    "$py" -m pytest -q -m "not slow" -p no:cacheprovider --capture=sys tests
 if [ -n "$(ls -A "$reports")" ]; then
     cat "$reports"/*
     echo "sanitizer reports from the python tests: see above" >&2

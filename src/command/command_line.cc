@@ -23,6 +23,7 @@ std::string_view version() { return TESSARUNE_VERSION; }
 namespace {
 
 using job::c_quote;
+using job::shell_quote;
 
 constexpr uint64_t kMaxUint = std::numeric_limits<uint64_t>::max();
 // The least memory a sort is given, whatever -S says: with less, every run holds a handful of
@@ -38,65 +39,13 @@ Unexpected<UsageError> usage(std::string message, bool try_help = true) {
 }
 
 // The second line of a two-line message, which the caller does not prefix.
-std::string next_line(std::string_view text) { return "\n" + std::string(kProgramName) + ": " + std::string(text); }
+std::string next_line(std::string_view text) {
+    std::string line = "\n";  // appended piece by piece: g++ 12 warns falsely (-Wrestrict) on "x" + std::string
+    line.append(kProgramName).append(": ").append(text);
+    return line;
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_printable(char c) { return c >= 0x20 && c < 0x7f; }
-
-const char* c_escape(char c) {
-    switch (c) {
-        case '\a': return "\\a";
-        case '\b': return "\\b";
-        case '\f': return "\\f";
-        case '\n': return "\\n";
-        case '\r': return "\\r";
-        case '\t': return "\\t";
-        case '\v': return "\\v";
-        default: return nullptr;
-    }
-}
-
-void append_octal(std::string& out, char c) {
-    const auto b = static_cast<unsigned char>(c);
-    out += '\\';
-    out += static_cast<char>('0' + (b >> 6));
-    out += static_cast<char>('0' + ((b >> 3) & 7));
-    out += static_cast<char>('0' + (b & 7));
-}
-
-void append_escaped(std::string& out, char c) {
-    if (const char* e = c_escape(c)) {
-        out += e;
-    } else {
-        append_octal(out, c);
-    }
-}
-
-// A file name as the traditional command quotes it: so that a shell would read it back.
-std::string shell_quote(std::string_view s) {
-    const bool plain = std::all_of(s.begin(), s.end(), is_printable);
-    if (plain && s.find('\'') == std::string_view::npos) return "'" + std::string(s) + "'";
-    if (plain && s.find_first_of("$`\\\"") == std::string_view::npos) return "\"" + std::string(s) + "\"";
-    std::string out = "'";
-    bool in_dollar = false;
-    for (char c : s) {
-        if (!is_printable(c)) {
-            if (!in_dollar) out += "'$'";
-            in_dollar = true;
-            append_escaped(out, c);
-            continue;
-        }
-        // A quote closes the quoting it is in, either kind, and opens a plain one after it.
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            if (in_dollar) out += "''";
-            out += c;
-        }
-        in_dollar = false;
-    }
-    return out + "'";
-}
 
 // ---- numbers as the traditional command reads them ----
 

@@ -1,4 +1,4 @@
-// The native `tessarune` command: its options bound to one job, and GNU's conventions around it
+// The native `tessarune` command: its options bound to one job, and the traditional command's conventions
 // (exit status 2 for every failure, 1 for disorder under -c/-C, death by a caught signal).
 #include "command/run_command.h"
 

@@ -217,7 +217,10 @@ size_t tape_value_at(const JsonTape& tape, const std::vector<std::string>& path)
         size_t found = kNoValue;
         for (size_t name = at + 1; name < object.end; name = tape.skip(name + 1)) {
             const Bytes text = tape.string(tape.node(name));
-            if (text.size() == step.size() && std::memcmp(text.data(), step.data(), step.size()) == 0) found = name + 1;
+            // An empty name may have no storage at all: memcmp must not see its null pointer.
+            if (text.size() == step.size() && (step.empty() || std::memcmp(text.data(), step.data(), step.size()) == 0)) {
+                found = name + 1;
+            }
         }
         if (found == kNoValue || tape.node(found).kind == JsonKind::Null) return kNoValue;
         at = found;

@@ -12,28 +12,7 @@ constexpr uint64_t kMaxUint = std::numeric_limits<uint64_t>::max();
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_printable(char c) { return c >= 0x20 && c < 0x7f; }
 
-const char* c_escape(char c) {
-    switch (c) {
-        case '\a': return "\\a";
-        case '\b': return "\\b";
-        case '\f': return "\\f";
-        case '\n': return "\\n";
-        case '\r': return "\\r";
-        case '\t': return "\\t";
-        case '\v': return "\\v";
-        default: return nullptr;
-    }
-}
-
-void append_octal(std::string& out, char c) {
-    const auto b = static_cast<unsigned char>(c);
-    out += '\\';
-    out += static_cast<char>('0' + (b >> 6));
-    out += static_cast<char>('0' + ((b >> 3) & 7));
-    out += static_cast<char>('0' + (b & 7));
-}
 
 size_t read_modifiers(std::string_view text, size_t pos, uint32_t blank_flag, KeyDefinition& key) {
     for (; pos < text.size(); ++pos) {
@@ -87,23 +66,6 @@ OptionCount read_option_count(std::string_view s, size_t pos) {
     }
     c.end = pos;
     return c;
-}
-
-std::string c_quote(std::string_view s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (is_printable(c)) {
-            out += c;
-        } else if (const char* e = c_escape(c)) {
-            out += e;
-        } else {
-            append_octal(out, c);
-        }
-    }
-    return out + "'";
 }
 
 uint32_t modifier_flag(char c, uint32_t blank_flag) {

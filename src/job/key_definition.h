@@ -14,6 +14,7 @@
 
 #include "base/expected.h"
 #include "format/line_key.h"
+#include "job/message_quoting.h"
 
 namespace tessarune::job {
 
@@ -26,10 +27,6 @@ struct OptionCount {
     size_t end = 0;  // just past the digits
 };
 OptionCount read_option_count(std::string_view s, size_t pos);
-
-// An argument as the traditional command quotes it in messages: in single quotes, with C
-// escapes for what is not printable ASCII.
-std::string c_quote(std::string_view s);
 
 // b on both positions: what -b and a global b mean.
 inline constexpr uint32_t kBothBlanks = format::kSkipStartBlanks | format::kSkipEndBlanks;

@@ -180,7 +180,10 @@ EngineResult<std::unique_ptr<OutputTarget>> replacement(const std::shared_ptr<Fi
                                                        const std::string& name, const std::string& path,
                                                        uint32_t mode) {
     // A long name is cut short, so that the temporary one still fits in a directory entry.
-    const std::string prefix = join_path(parent_of(path), "." + base_of(path).substr(0, 200) + ".");
+    std::string hidden = ".";
+    hidden.append(base_of(path), 0, 200);
+    hidden += '.';
+    const std::string prefix = join_path(parent_of(path), hidden);
     const StopSignalsBlocked blocked;
     CleanupEntry entry = TR_TRY(reserve_cleanup(CleanupKind::File));
     for (int attempt = 0;; ++attempt) {

@@ -6,9 +6,9 @@ EngineStatus RecordingFileOps::make_temp_dir(std::string& path) {
     // Blocked from before the directory exists until it is recorded: no signal in between.
     const StopSignalsBlocked blocked;
     CleanupEntry entry = TR_TRY(reserve_cleanup(CleanupKind::Directory));
-    TR_RETURN_IF_ERROR(inner_->make_temp_dir(path));
+    TR_RETURN_IF_ERROR(inner().make_temp_dir(path));
     if (EngineStatus recorded = entry.set_path(path); !recorded) {
-        inner_->remove_empty_dir(path);
+        inner().remove_empty_dir(path);
         return recorded;
     }
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -17,14 +17,14 @@ EngineStatus RecordingFileOps::make_temp_dir(std::string& path) {
 }
 
 void RecordingFileOps::remove_empty_dir(const std::string& path) {
-    inner_->remove_empty_dir(path);
+    inner().remove_empty_dir(path);
     forget(path);
 }
 
 void RecordingFileOps::remove_dir(std::unique_ptr<OpenDir> dir) {
     if (!dir) return;
     const std::string path = dir->path();
-    inner_->remove_dir(std::move(dir));
+    inner().remove_dir(std::move(dir));
     forget(path);
 }
 
