@@ -372,16 +372,6 @@ job::RecordFormat format_of(std::span<const char* const> args) {
     return format;
 }
 
-std::vector<std::string> split(std::string_view s, char at, bool keep_empty) {
-    std::vector<std::string> out;
-    for (size_t start = 0;;) {
-        const size_t end = std::min(s.find(at, start), s.size());
-        if (keep_empty || end > start) out.emplace_back(s.substr(start, end - start));
-        if (end == s.size()) return out;
-        start = end + 1;
-    }
-}
-
 class Parser {
 public:
     Parser(const CommandEnvironment& env, job::RecordFormat format) : env_(env), lines_(format == job::RecordFormat::Lines) {
@@ -583,15 +573,7 @@ private:
         if (check_ || merge_ || (global_ & kLinesOnlyFlags)) {
             return usage("-c, -C, -m and the ordering options but -n apply to lines only");
         }
-        for (const std::string& s : key_texts_) {
-            for (std::string& item : split(s, ',', false)) {
-                if (csv) {
-                    out.csv_columns.push_back(std::move(item));
-                } else {
-                    out.json_paths.push_back(split(item, '.', true));
-                }
-            }
-        }
+        for (const std::string& s : key_texts_) job::add_record_keys(s, out);
         if (csv) {
             const std::optional<std::string>& d = delimiter_ ? delimiter_ : tab_text_;
             if (d && d->size() != 1) return usage("the delimiter must be one character: " + c_quote(*d));

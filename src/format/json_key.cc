@@ -34,24 +34,6 @@ namespace {
 using simdjson::dom::element;
 using simdjson::dom::element_type;
 
-// The value of four hex digits, or -1 when one is not a hex digit.
-int hex4(const uint8_t* p) {
-    int value = 0;
-    for (int i = 0; i < 4; ++i) {
-        const uint8_t c = p[i];
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-            digit = (c | 0x20) - 'a' + 10;
-        } else {
-            return -1;
-        }
-        value = value * 16 + digit;
-    }
-    return value;
-}
-
 bool is_high_surrogate(int unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(int unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 

@@ -4,48 +4,13 @@
 #include <limits>
 
 #include "format/json_number.h"
+#include "format/json_text.h"
 
 namespace tessarune::format {
 namespace {
 
 bool is_blank(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
-
-// The value of four hex digits, or -1 when one is not a hex digit.
-int hex4(const uint8_t* p) {
-    int value = 0;
-    for (int i = 0; i < 4; ++i) {
-        const uint8_t c = p[i];
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-            digit = (c | 0x20) - 'a' + 10;
-        } else {
-            return -1;
-        }
-        value = value * 16 + digit;
-    }
-    return value;
-}
-
-void append_code_point(uint32_t c, ByteBuffer& out) {
-    if (c < 0x80) {
-        out.push_back(static_cast<uint8_t>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<uint8_t>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<uint8_t>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<uint8_t>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    }
-}
 
 }  // namespace
 

@@ -33,25 +33,6 @@ Encoding detect_encoding(Bytes b) {
     return Encoding::Utf8;
 }
 
-// The UTF-8 form of a code point, surrogates included.
-void append_code_point(uint32_t c, ByteBuffer& out) {
-    if (c < 0x80) {
-        out.push_back(static_cast<uint8_t>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<uint8_t>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<uint8_t>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<uint8_t>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    }
-}
-
 // UTF-8 as the codec reads it with 'surrogatepass': the strict form, except that the
 // three-byte form of a surrogate is taken as that code point.
 bool valid_utf8(Bytes b) {
@@ -150,6 +131,41 @@ bool decode_json_bytes(Bytes bytes, ByteBuffer& scratch, JsonText& text, std::st
     }
     text = {Bytes(scratch.data(), scratch.size()), false};
     return true;
+}
+
+int hex4(const uint8_t* p) {
+    int value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const uint8_t c = p[i];
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
+            digit = (c | 0x20) - 'a' + 10;
+        } else {
+            return -1;
+        }
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+void append_code_point(uint32_t c, ByteBuffer& out) {
+    if (c < 0x80) {
+        out.push_back(static_cast<uint8_t>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<uint8_t>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<uint8_t>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<uint8_t>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
+    }
 }
 
 }  // namespace tessarune::format

@@ -7,6 +7,7 @@
 // holding one (str.encode('utf-8', 'surrogatepass')).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "base/growable_array.h"
@@ -22,5 +23,11 @@ struct JsonText {
 // `text`; a copy into `scratch` is made only for UTF-16 and UTF-32. On failure returns false
 // and sets `error` to a short reason.
 bool decode_json_bytes(Bytes bytes, ByteBuffer& scratch, JsonText& text, std::string& error);
+
+// The value of the four hex digits at p (a \u escape's), or -1 when one is not a hex digit.
+int hex4(const uint8_t* p);
+
+// Appends the UTF-8 form of a code point, a surrogate in the three-byte form.
+void append_code_point(uint32_t c, ByteBuffer& out);
 
 }  // namespace tessarune::format

@@ -27,6 +27,7 @@
 #include "python/arg_binding.h"
 #include "python/core_lock.h"
 #include "python/errors.h"
+#include "python/framed_blocks.h"
 #include "python/job_session.h"
 #include "python/range_buckets.h"
 #include "python/sort_files.h"
@@ -248,41 +249,6 @@ PyObject* bucket_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return buckets.written_list();
 }
 
-PyObject* raise_damaged(const std::string& path, const std::string& what) {
-    PyErr_Format(PyExc_ValueError, "%s: %s", path.c_str(), what.c_str());
-    return nullptr;
-}
-
-// The whole blocks at the front of `all` added to the sorter: the bytes they take, or -1 with
-// an exception set.
-Py_ssize_t add_blocks(SorterObject* self, Bytes all, ByteBuffer& raw, const std::string& path) {
-    SorterCore& core = *self->core;
-    size_t consumed = 0;
-    while (consumed < all.size()) {
-        BucketBlock block = read_bucket_block(all.subspan(consumed), raw);
-        if (block.step == BucketStep::NeedMore) break;
-        if (block.step == BucketStep::Bad) return (raise_damaged(path, block.error), -1);
-        BucketRecords records(raw.span());
-        Bytes key;
-        Bytes payload;
-        bool bad = false;
-        bool pending = records.next(key, payload, bad);  // a record not yet added
-        const int added = add_in_rounds(self, [&](Poll& poll, uint64_t& count) -> RoundResult {
-            while (pending) {
-                EngineStatus one = core.add([&](Filling& f) { return f.add(key, payload, poll); });
-                if (!one) return Unexpected(std::move(one).error());
-                pending = records.next(key, payload, bad);
-                if (round_is_over(++count)) return RoundEnd::CheckSignals;
-            }
-            return RoundEnd::Done;
-        });
-        if (added < 0) return -1;
-        if (bad) return (raise_damaged(path, "a bucket block's record runs past the block (the file is damaged)"), -1);
-        consumed += block.length;
-    }
-    return static_cast<Py_ssize_t>(consumed);
-}
-
 PyObject* add_bucket_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* kNames[] = {"sorter", "path", "poll"};
     static constexpr ArgSpec kSpec{"_add_bucket_file()", kNames, 3, 3, 3};
@@ -320,7 +286,7 @@ PyObject* add_bucket_file(PyObject* module, PyObject* const* args, Py_ssize_t na
         if (!*got) return raise_engine_error(got->error().at_path(*path));
         if (**got == 0) break;
         held += **got;
-        const Py_ssize_t consumed = add_blocks(self, Bytes(buffer.data(), held), raw, *path);
+        const Py_ssize_t consumed = add_framed_blocks(self, Bytes(buffer.data(), held), raw, *path);
         if (consumed < 0) return nullptr;
         std::memmove(buffer.data(), buffer.data() + consumed, held - static_cast<size_t>(consumed));
         held -= static_cast<size_t>(consumed);

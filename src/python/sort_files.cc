@@ -111,16 +111,6 @@ std::optional<std::vector<std::string>> list_of(PyObject* arg, Convert convert) 
     return out;
 }
 
-std::vector<std::string> split(std::string_view s, char at, bool keep_empty) {
-    std::vector<std::string> out;
-    for (size_t start = 0;;) {
-        const size_t end = std::min(s.find(at, start), s.size());
-        if (keep_empty || end > start) out.emplace_back(s.substr(start, end - start));
-        if (end == s.size()) return out;
-        start = end + 1;
-    }
-}
-
 int raise_value_error(const std::string& message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return -1;
@@ -185,15 +175,7 @@ int bind_records(PyObject* const* arg, const std::vector<std::string>& keys, job
     const int numeric = flag(arg[kNumeric]), reverse = flag(arg[kReverse]);
     if (numeric < 0 || reverse < 0) return -1;
     spec.reverse = reverse != 0;
-    for (const std::string& text : keys) {
-        for (std::string& item : split(text, ',', false)) {
-            if (spec.format == job::RecordFormat::Csv) {
-                spec.csv_columns.push_back(std::move(item));
-            } else {
-                spec.json_paths.push_back(split(item, '.', true));
-            }
-        }
-    }
+    for (const std::string& text : keys) job::add_record_keys(text, spec);
     if (spec.format == job::RecordFormat::Csv) {
         spec.csv_numeric = numeric != 0;
         if (given(arg[kDelimiter])) {
