@@ -35,7 +35,8 @@ EngineResult<std::unique_ptr<ReadableFile>> open_named(FileOps& ops, const std::
 
 }  // namespace
 
-EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vector<std::string>& names) {
+EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vector<std::string>& names,
+                                                  std::string_view wording) {
     const std::vector<std::string> standard_input_alone{"-"};
     const std::vector<std::string>& all = names.empty() ? standard_input_alone : names;
     std::vector<InputFile> inputs;
@@ -46,7 +47,7 @@ EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vecto
     for (const std::string& name : all) {
         const bool standard = name == "-";
         EngineResult<FileOps::InputStatus> status = standard ? ops.standard_input_status() : ops.input_status(name);
-        if (!status) return Unexpected(file_error(standard ? "stat failed" : "cannot read", name, status.error()));
+        if (!status) return Unexpected(file_error(standard ? "stat failed" : wording, name, status.error()));
         InputFile input{name, std::nullopt, std::nullopt};
         if (status->regular) {
             input.size = status->size;
@@ -63,9 +64,10 @@ EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vecto
     return inputs;
 }
 
-EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::string& name) {
+EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::string& name,
+                                                       std::string_view wording) {
     EngineResult<std::unique_ptr<ReadableFile>> file = open_named(ops, name);
-    if (!file) return Unexpected(file_error("cannot read", name, file.error()));
+    if (!file) return Unexpected(file_error(wording, name, file.error()));
     return file;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/expected.h"
@@ -20,13 +21,20 @@ struct InputFile {
     std::optional<std::pair<uint64_t, uint64_t>> identity;
 };
 
+// How a failure to open an input is worded: the sort and -m read every input ("cannot read"),
+// the order check opens its one input ("open failed"), as the traditional command says.
+inline constexpr std::string_view kCannotRead = "cannot read";
+inline constexpr std::string_view kOpenFailed = "open failed";
+
 // Every input, checked now: a missing, unreadable or directory input fails the job before any
-// output is made ("cannot read: NAME: REASON"). No names: standard input alone.
-EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vector<std::string>& names);
+// output is made ("WORDING: NAME: REASON"). No names: standard input alone.
+EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vector<std::string>& names,
+                                                  std::string_view wording = kCannotRead);
 
 // Opens one input for reading (standard input for "-", which is left open when dropped).
-// Errors read "cannot read: NAME: REASON".
-EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::string& name);
+// Errors read "WORDING: NAME: REASON".
+EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::string& name,
+                                                       std::string_view wording = kCannotRead);
 
 // The names --files0-from F lists, each ended by NUL ("-": standard input), with the
 // traditional command's messages for an empty list, an empty name, or "-" read from "-".

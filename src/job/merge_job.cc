@@ -368,34 +368,16 @@ EngineResult<JobReport> run_merge_job(const JobSpec& spec, JobEnvironment& env) 
     return report;
 }
 
-// The order check opens its one input where the sort reads all of them, and the traditional
-// command words a missing input accordingly: "open failed: NAME: REASON".
-namespace {
-
-EngineError as_check_error(EngineError error) {
-    static constexpr std::string_view kRead = "cannot read: ";
-    if (error.message().starts_with(kRead)) {
-        return error.with_message("open failed: " + error.message().substr(kRead.size()));
-    }
-    return error;
-}
-
-}  // namespace
-
 // -c: each line's key against the line's before it, no merger needed.
 EngineResult<JobReport> run_check_job(const JobSpec& spec, JobEnvironment& env) {
     ProgressEnd end(env.progress);
-    EngineResult<std::vector<InputFile>> checked = check_inputs(*env.ops, spec.inputs);
-    if (!checked) return Unexpected(as_check_error(std::move(checked).error()));
-    const std::vector<InputFile> inputs = std::move(*checked);
+    const std::vector<InputFile> inputs = TR_TRY(check_inputs(*env.ops, spec.inputs, kOpenFailed));
     TR_CHECK(inputs.size() == 1);
     const std::string& name = inputs[0].name;
     start_reading(env.progress, inputs);
     JobReport report;
     ReadCount count(env, report);
-    EngineResult<std::unique_ptr<ReadableFile>> opened = open_input(*env.ops, name);
-    if (!opened) return Unexpected(as_check_error(std::move(opened).error()));
-    std::unique_ptr<ReadableFile> file = std::move(*opened);
+    std::unique_ptr<ReadableFile> file = TR_TRY(open_input(*env.ops, name, kOpenFailed));
     format::LineReader reader(*file, spec.separator);
     LineOrder order(spec);
     ByteBuffer keys[2];  // the line's key and the one before it, by turns
