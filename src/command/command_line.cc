@@ -557,7 +557,7 @@ private:
     Status finish_lines() {
         job::JobSpec& out = line_.spec;
         if (delimiter_) return usage("--delimiter applies to --csv only");
-        job::LineOrdering ordering{keys_, global_, tab_, zero_, !out.stable && !out.unique};
+        job::LineOrdering ordering{keys_, global_, tab_, zero_, !out.stable && !out.unique, env_.locale};
         out.line_plan = TR_TRY(key_usage(job::make_line_key_plan(ordering)));
         out.separator = zero_ ? '\0' : '\n';
         return {};

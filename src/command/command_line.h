@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,6 +31,8 @@ struct CommandEnvironment {
     uint64_t descriptor_limit = 1024;           // RLIMIT_NOFILE soft limit
     uint64_t cpus = 1;
     uint64_t physical_memory = 0;               // bytes, for -S N%
+    // The locale of lines, where it is not the C locale's rules (format/line_locale.h).
+    std::shared_ptr<const format::LineLocale> locale;
 };
 
 struct CommandLine {

@@ -59,6 +59,7 @@ CommandEnvironment read_environment() {
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGESIZE);
     if (pages > 0 && page_size > 0) env.physical_memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+    env.locale = format::LineLocale::from_environment();
     return env;
 }
 

@@ -20,13 +20,14 @@ void push_big_endian(uint64_t v, int bytes, ByteBuffer& out) {
 
 }  // namespace
 
-void append_general_number_key(Bytes text, ByteBuffer& scratch, ByteBuffer& out) {
+void append_general_number_key(Bytes text, ByteBuffer& scratch, ByteBuffer& out, locale_t locale) {
     scratch.clear();
     scratch.append(text);
     scratch.push_back(0);
     const char* start = reinterpret_cast<const char*>(scratch.data());
     char* end = nullptr;
-    const long double value = std::strtold(start, &end);
+    const long double value =
+        locale == static_cast<locale_t>(nullptr) ? std::strtold(start, &end) : strtold_l(start, &end, locale);
     if (end == start) {
         out.push_back(0x00);
         return;

@@ -14,11 +14,15 @@
 // every value strtold tells apart gets its own key, and no two values it equates differ.
 #pragma once
 
+#include <locale.h>
+
 #include "base/growable_array.h"
 
 namespace tessarune::format {
 
 // Appends the general numeric key of `text`. `scratch` holds a NUL-ended copy of the text.
-void append_general_number_key(Bytes text, ByteBuffer& scratch, ByteBuffer& out);
+// `locale`, when given, is the locale whose LC_NUMERIC strtold_l reads by; else the C locale's.
+void append_general_number_key(Bytes text, ByteBuffer& scratch, ByteBuffer& out,
+                               locale_t locale = static_cast<locale_t>(nullptr));
 
 }  // namespace tessarune::format

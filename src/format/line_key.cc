@@ -1,6 +1,8 @@
 #include "format/line_key.h"
 
 #include <algorithm>
+#include <array>
+#include <string>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -39,6 +41,19 @@ struct LineBlank {
 struct ZLineBlank {
     bool operator()(uint8_t c) const { return is_zline_blank(c); }
     static uint64_t in_word(uint64_t w) { return bytes_equal(w, ' ') | bytes_equal(w, '\t') | bytes_equal(w, '\n'); }
+};
+// Blanks by a locale's table, where they are not the C locale's.
+struct TableBlank {
+    const std::array<bool, 256>* table;
+    bool newline;  // zero-ended lines: a newline is a blank too
+    bool operator()(uint8_t c) const { return (*table)[c] || (newline && c == '\n'); }
+    uint64_t in_word(uint64_t w) const {
+        uint64_t marks = 0;
+        for (int i = 0; i < 8; ++i) {
+            if ((*this)(static_cast<uint8_t>(w >> (8 * i)))) marks |= uint64_t{0x80} << (8 * i);
+        }
+        return marks;
+    }
 };
 struct SeparatorByte {
     uint8_t tab;
@@ -165,6 +180,18 @@ void append_text_key(Bytes text, ByteBuffer& out) {
     out.push_back(0x00);
 }
 
+// A text key in the plan's order: bytes, or the collation's exact or primary key.
+void append_text(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, LineKeyScratch& scratch) {
+    const Collation* collation = plan.collation();
+    if (collation == nullptr) {
+        append_text_key(text, out);
+    } else if (plan.primary_text) {
+        collation->append_primary(text, out, scratch.piece);
+    } else {
+        collation->append_exact(text, out, scratch.piece);
+    }
+}
+
 constexpr uint32_t kTextFilters = kFoldCase | kDictionary | kPrintable;
 
 uint8_t upper(uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c; }
@@ -176,9 +203,21 @@ bool kept_by_dictionary(uint8_t c) {
 
 bool printable(uint8_t c) { return c >= 0x20 && c < 0x7F; }
 
-// The text with d, i and f applied, in scratch when they change it. d overrides i.
-Bytes filtered(Bytes text, uint32_t flags, ByteBuffer& scratch) {
-    if ((flags & kTextFilters) == 0) return text;
+// The byte classes of the C locale, as the tables of a locale's hold them.
+struct CClasses {
+    static bool dictionary(uint8_t c) { return kept_by_dictionary(c); }
+    static bool printable(uint8_t c) { return tessarune::format::printable(c); }
+    static uint8_t upper(uint8_t c) { return tessarune::format::upper(c); }
+};
+struct TableClasses {
+    const ByteClasses* classes;
+    bool dictionary(uint8_t c) const { return classes->dictionary[c]; }
+    bool printable(uint8_t c) const { return classes->printable[c]; }
+    uint8_t upper(uint8_t c) const { return classes->upper[c]; }
+};
+
+template <typename Classes>
+Bytes filtered_by(Bytes text, uint32_t flags, Classes classes, ByteBuffer& scratch) {
     scratch.clear();
     scratch.reserve(text.size());
     uint8_t* o = scratch.data();
@@ -186,12 +225,24 @@ Bytes filtered(Bytes text, uint32_t flags, ByteBuffer& scratch) {
     const bool printable_only = !dictionary && (flags & kPrintable) != 0;
     const bool fold = (flags & kFoldCase) != 0;
     for (const uint8_t c : text) {
-        if (dictionary && !kept_by_dictionary(c)) continue;
-        if (printable_only && !printable(c)) continue;
-        *o++ = fold ? upper(c) : c;
+        if (dictionary && !classes.dictionary(c)) continue;
+        if (printable_only && !classes.printable(c)) continue;
+        *o++ = fold ? classes.upper(c) : c;
     }
     scratch.set_size(static_cast<size_t>(o - scratch.data()));
     return scratch.span();
+}
+
+// The locale's byte classes, or nullptr for the C locale's.
+const ByteClasses* table_classes(const LineKeyPlan& plan) {
+    return plan.locale && !plan.locale->c_classes() ? &plan.locale->classes() : nullptr;
+}
+
+// The text with d, i and f applied, in scratch when they change it. d overrides i.
+Bytes filtered(const LineKeyPlan& plan, Bytes text, uint32_t flags, ByteBuffer& scratch) {
+    if ((flags & kTextFilters) == 0) return text;
+    if (const ByteClasses* classes = table_classes(plan)) return filtered_by(text, flags, TableClasses{classes}, scratch);
+    return filtered_by(text, flags, CClasses{}, scratch);
 }
 
 // 1 to 12 for a text whose first three bytes after blanks name a month in any case, else 0.
@@ -211,38 +262,80 @@ uint8_t month_of(Bytes text, IsBlank blank) {
     return 0;
 }
 
-void append_random_key(Bytes text, uint64_t seed, ByteBuffer& out) {
-    const XXH128_hash_t h = XXH3_128bits_withSeed(text.data(), text.size(), seed);
+// The month of a text by a locale's names: the name that the text's upper case starts with,
+// after blanks, the longest if several do.
+template <typename IsBlank>
+uint8_t locale_month_of(const LineLocale& locale, Bytes text, IsBlank blank) {
+    const size_t i = skip_blanks(text, 0, blank);
+    const auto& upper = locale.classes().upper;
+    uint8_t month = 0;
+    size_t longest = 0;
+    for (uint8_t m = 0; m < 12; ++m) {
+        const std::string& name = locale.months()[m];
+        if (name.empty() || name.size() > text.size() - i || name.size() <= longest) continue;
+        bool match = true;
+        for (size_t k = 0; k < name.size() && match; ++k) match = upper[text[i + k]] == static_cast<uint8_t>(name[k]);
+        if (match) {
+            month = static_cast<uint8_t>(m + 1);
+            longest = name.size();
+        }
+    }
+    return month;
+}
+
+// In a locale with collation rules the hash is of the text's exact collation key, so that
+// texts the locale equates stay together as equal texts do.
+void append_random_key(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, LineKeyScratch& scratch) {
+    const Collation* collation = plan.collation();
+    Bytes hashed = text;
+    if (collation != nullptr) {
+        scratch.key.clear();
+        collation->append_exact(text, scratch.key, scratch.piece);
+        hashed = scratch.key.span();
+    }
+    const XXH128_hash_t h = XXH3_128bits_withSeed(hashed.data(), hashed.size(), plan.random_seed);
     for (const uint64_t word : {h.high64, h.low64}) {
         for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(word >> shift));
     }
-    append_text_key(text, out);
+    if (collation != nullptr) {
+        out.append(hashed);
+    } else {
+        append_text_key(text, out);
+    }
 }
 
 template <typename IsBlank>
 void append_field_key(const LineKeyPlan& plan, uint32_t flags, IsBlank blank, Bytes text, ByteBuffer& out,
-                      ByteBuffer& scratch) {
+                      LineKeyScratch& scratch) {
+    const LineLocale* locale = plan.locale.get();
     if (flags & kRandom) {
-        append_random_key(filtered(text, flags, scratch), plan.random_seed, out);
+        append_random_key(plan, filtered(plan, text, flags, scratch.text), out, scratch);
     } else if (flags & kGeneralNumeric) {
-        append_general_number_key(text, scratch, out);
-    } else if (flags & kHumanNumeric) {
+        append_general_number_key(text, scratch.text, out,
+                                  locale == nullptr ? static_cast<locale_t>(nullptr) : locale->handle());
+    } else if (flags & (kHumanNumeric | kNumeric)) {
         // Folded, a unit may appear: 1e3 is 1 with no unit, 1E3 one exa.
-        append_human_number_key(filtered(text, flags & kFoldCase, scratch), blank, out);
-    } else if (flags & kNumeric) {
-        append_number_key(text, blank, out);
+        const Bytes number_text = flags & kHumanNumeric ? filtered(plan, text, flags & kFoldCase, scratch.text) : text;
+        const NumberText number = locale == nullptr ? read_number(number_text, blank)
+                                                    : read_number(number_text, blank, locale->number_syntax(), scratch.piece);
+        if (flags & kHumanNumeric) {
+            append_human_number_key(number, number.end < number_text.size() ? number_text[number.end] : 0, out);
+        } else {
+            append_number_key(number, out);
+        }
     } else if (flags & kMonth) {
-        out.push_back(month_of(text, blank));
+        out.push_back(locale != nullptr && !locale->c_months() ? locale_month_of(*locale, text, blank)
+                                                              : month_of(text, blank));
     } else if (flags & kVersion) {
-        append_version_key(filtered(text, flags, scratch), out);
+        append_version_key(filtered(plan, text, flags, scratch.text), out);
     } else {
-        append_text_key(filtered(text, flags, scratch), out);
+        append_text(plan, filtered(plan, text, flags, scratch.text), out, scratch);
     }
 }
 
 template <typename Fields, typename IsBlank>
 void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, Bytes line, ByteBuffer& out,
-                ByteBuffer& scratch) {
+                LineKeyScratch& scratch) {
     for (const LineKeyField& f : plan.fields) {
         const auto [start, end] = key_range(fields, blank, f, line);
         const Bytes text = end > start ? line.subspan(start, end - start) : Bytes{};
@@ -252,13 +345,14 @@ void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, By
     }
     if (plan.last_resort) {
         const size_t key_at = out.size();
-        append_text_key(line, out);
+        append_text(plan, line, out, scratch);
         if (plan.last_resort_reverse) complement_from(out, key_at);
     }
 }
 
 template <typename IsBlank>
-void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, ByteBuffer& out, ByteBuffer& scratch) {
+void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, ByteBuffer& out,
+                            LineKeyScratch& scratch) {
     if (plan.tab < 0) {
         append_key(plan, BlankFields<IsBlank>{blank}, blank, line, out, scratch);
     } else {
@@ -268,8 +362,10 @@ void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, 
 
 }  // namespace
 
-void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, ByteBuffer& scratch) {
-    if (plan.zero_terminated) {
+void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, LineKeyScratch& scratch) {
+    if (const ByteClasses* classes = table_classes(plan)) {
+        append_key_with_blanks(plan, TableBlank{&classes->blank, plan.zero_terminated}, line, out, scratch);
+    } else if (plan.zero_terminated) {
         append_key_with_blanks(plan, ZLineBlank{}, line, out, scratch);
     } else {
         append_key_with_blanks(plan, LineBlank{}, line, out, scratch);
@@ -277,7 +373,7 @@ void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, ByteB
 }
 
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out) {
-    ByteBuffer scratch;
+    LineKeyScratch scratch;
     append_line_key(plan, line, out, scratch);
 }
 

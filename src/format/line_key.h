@@ -1,6 +1,6 @@
 // The sort key of a line of text, as the command line's key options describe it (-k POS1[,POS2]
 // with F[.C] and the modifiers b d f g h i M n R r V, the same global options, -t SEP and -z), in
-// the C locale.
+// the C locale or the user's (format/line_locale.h).
 //
 // A plan holds one field per -k (or one for the whole line). Fields of the line are found
 // either at blanks (a field is its leading blanks and the non-blanks after them) or at a
@@ -8,7 +8,8 @@
 // that are prefix-free and order-preserving, so the concatenation compares as the tuple of its
 // fields would:
 //
-//   text:     the bytes with each 00 written as 00 FF, then 00 00
+//   text:     the bytes with each 00 written as 00 FF, then 00 00; in a locale with collation
+//             rules, the text's exact or primary collation key (format/collation.h)
 //   numeric:  the number key of format/number_key.h (n, and h as append_human_number_key)
 //   general:  the key of format/general_number_key.h (g)
 //   month:    one byte, 0 for no month name, 1 for JAN ... 12 for DEC (M)
@@ -26,10 +27,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "base/growable_array.h"
+#include "format/line_locale.h"
 
 namespace tessarune::format {
 
@@ -67,15 +70,32 @@ struct LineKeyPlan {
     // last_resort_reverse (the global -r). Off for -s and -u, and needless without fields.
     bool last_resort = false;
     bool last_resort_reverse = false;
+    // The user's locale where it is not the C locale's rules; nullptr: the C locale.
+    std::shared_ptr<const LineLocale> locale;
+    // With a collation: text keys (fields and the last resort) are primary keys, so records of
+    // equal keys still need their exact order, which the same plan without this gives.
+    bool primary_text = false;
+
+    const Collation* collation() const { return locale ? locale->collation() : nullptr; }
+    // Whether the key ends with the line itself, so that the line need not be stored again:
+    // the last resort as bytes.
+    bool line_in_key() const { return last_resort && collation() == nullptr; }
+};
+
+// Room for the steps of making a key: a field's text as d, i, f or g read it, a NUL-ended
+// piece for the C library, and an exact collation key that -R hashes.
+struct LineKeyScratch {
+    ByteBuffer text;
+    ByteBuffer piece;
+    ByteBuffer key;
 };
 
 // Appends the key bytes of `line` (without its separator). Time is linear in the line's length
-// for each field of the plan; nothing is allocated beyond the growth of `out` and `scratch`,
-// which holds a field's text while d, i, f or g read it.
-void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, ByteBuffer& scratch);
+// for each field of the plan; nothing is allocated beyond the growth of `out` and `scratch`.
+void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, LineKeyScratch& scratch);
 
 // The length of the last-resort part at the end of a key that append_line_key made with
-// last_resort set: the line's text key, `escaped line 00 00`.
+// line_in_key(): the line's text key, `escaped line 00 00`.
 size_t last_resort_length(Bytes line);
 
 // Appends to `out` the line whose last-resort part ends `key`, given that part's length:

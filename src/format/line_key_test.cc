@@ -25,7 +25,11 @@ std::string line_key(const LineKeyPlan& plan, std::string_view line) {
 }
 
 LineKeyPlan plan_of(LineKeyField field, int tab = -1, bool zero_terminated = false) {
-    return LineKeyPlan{{field}, tab, zero_terminated};
+    LineKeyPlan plan;
+    plan.fields = {field};
+    plan.tab = tab;
+    plan.zero_terminated = zero_terminated;
+    return plan;
 }
 
 // The key bytes of a text key.
@@ -86,7 +90,8 @@ TEST(LineKey, HugeNumbersSelectNothingWithoutOverflow) {
 }
 
 TEST(LineKey, PartsConcatenateAndReverseAlone) {
-    LineKeyPlan plan{{{1, 0, 1, 0, kNumeric | kReverse}, {0, 0, 0, 0, 0}}, -1, false};
+    LineKeyPlan plan;
+    plan.fields = {{1, 0, 1, 0, kNumeric | kReverse}, {0, 0, 0, 0, 0}};
     std::string expected_number;
     {
         ByteBuffer out;

@@ -24,7 +24,7 @@ public:
         r.step = RecordStep::Record;
         r.length = line_length + 1;
         r.lines = 1;
-        if (plan_.last_resort) {
+        if (plan_.line_in_key()) {
             // The key ends with the whole line already: storing it again as the payload would
             // double what the record takes, so the payload says where the line is instead.
             store_le32(last_resort_, static_cast<uint32_t>(last_resort_length(line)));
@@ -38,7 +38,7 @@ public:
 private:
     LineKeyPlan plan_;
     uint8_t separator_;
-    ByteBuffer scratch_;
+    LineKeyScratch scratch_;
     uint8_t last_resort_[4] = {};
 };
 
@@ -49,7 +49,7 @@ std::unique_ptr<RecordKeyer> make_line_keyer(LineKeyPlan plan, uint8_t separator
 }
 
 void append_keyed_line(const LineKeyPlan& plan, uint8_t separator, Bytes key, Bytes payload, ByteBuffer& out) {
-    if (!plan.last_resort) {
+    if (!plan.line_in_key()) {
         out.append(payload);
         return;
     }

@@ -1,6 +1,8 @@
-// Numbers as the traditional sort command reads them in the C locale (-n): leading blanks, an
-// optional '-', digits, and at most one decimal point with more digits; no '+', no exponent,
-// no thousands separator. Text that holds no digit there reads as zero, and so does -0.
+// Numbers as the traditional sort command reads them (-n): leading blanks, an optional '-',
+// digits, and at most one decimal point with more digits; no '+', no exponent. In the C locale
+// there is no thousands separator; a locale's may follow any digit of the whole part, or stand
+// among its leading zeros, and is dropped. Text that holds no digit there reads as zero, and
+// so does -0.
 //
 // The bytes are prefix-free and order-preserving (compared as unsigned bytes, a proper prefix
 // first), so a key made of several parts compares as the tuple of its parts would:
@@ -18,6 +20,12 @@
 #include "base/growable_array.h"
 
 namespace tessarune::format {
+
+// How a locale writes numbers: '.' and no thousands separator in the C locale.
+struct NumberSyntax {
+    uint8_t decimal_point = '.';
+    int thousands_separator = -1;  // a byte, or -1: none (the locale has none, or one of several bytes)
+};
 
 // Appends the number key of the number that `text` starts with. `blank` tells which bytes
 // count as the leading blanks to skip.
@@ -38,7 +46,7 @@ struct NumberText {
 };
 
 template <typename IsBlank>
-NumberText read_number(Bytes text, IsBlank blank) {
+NumberText read_number(Bytes text, IsBlank blank, uint8_t decimal_point = '.') {
     size_t i = 0;
     const size_t n = text.size();
     while (i < n && blank(text[i])) ++i;
@@ -52,7 +60,7 @@ NumberText read_number(Bytes text, IsBlank blank) {
     size_t w = whole_start;
     while (w < i && text[w] == '0') ++w;
     r.whole = text.subspan(w, i - w);
-    if (i < n && text[i] == '.') {
+    if (i < n && text[i] == decimal_point) {
         const size_t frac_start = ++i;
         while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
         size_t f = i;
@@ -60,6 +68,56 @@ NumberText read_number(Bytes text, IsBlank blank) {
         r.fraction = text.subspan(frac_start, f - frac_start);
     }
     r.end = i;
+    return r;
+}
+
+inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// The same in a locale's syntax. With a thousands separator the whole digits are gathered into
+// `digits`; `end` is then where a unit would follow (-h), which a separator passes only when a
+// digit follows it.
+template <typename IsBlank>
+NumberText read_number(Bytes text, IsBlank blank, const NumberSyntax& syntax, ByteBuffer& digits) {
+    if (syntax.thousands_separator < 0) return read_number(text, blank, syntax.decimal_point);
+    const int separator = syntax.thousands_separator;
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n && blank(text[i])) ++i;
+    NumberText r;
+    if (i < n && text[i] == '-') {
+        r.negative = true;
+        ++i;
+    }
+    const size_t number_start = i;
+    while (i < n && (text[i] == '0' || text[i] == separator)) ++i;
+    digits.clear();
+    while (i < n && is_digit(text[i])) {
+        digits.push_back(text[i]);
+        ++i;
+        while (i < n && text[i] == separator) ++i;
+    }
+    r.whole = digits.span();
+    if (i < n && text[i] == syntax.decimal_point) {
+        const size_t frac_start = ++i;
+        while (i < n && is_digit(text[i])) ++i;
+        size_t f = i;
+        while (f > frac_start && text[f - 1] == '0') --f;
+        r.fraction = text.subspan(frac_start, f - frac_start);
+    }
+    size_t end = number_start;
+    for (;;) {
+        while (end < n && is_digit(text[end])) ++end;
+        if (end + 1 < n && text[end] == separator && is_digit(text[end + 1])) {
+            ++end;
+            continue;
+        }
+        break;
+    }
+    if (end < n && text[end] == syntax.decimal_point) {
+        ++end;
+        while (end < n && is_digit(text[end])) ++end;
+    }
+    r.end = end;
     return r;
 }
 

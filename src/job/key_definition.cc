@@ -174,7 +174,8 @@ Expected<format::LineKeyPlan, std::string> make_line_key_plan(const LineOrdering
         if (std::optional<std::string> error = incompatible(field.flags)) return Unexpected(std::move(*error));
         plan.fields.push_back(field);
     }
-    if (ordering.keys.empty() && (ordering.global & ~uint32_t{format::kReverse}) != 0) {
+    const bool collated = ordering.locale && ordering.locale->collation() != nullptr;
+    if (ordering.keys.empty() && ((ordering.global & ~uint32_t{format::kReverse}) != 0 || collated)) {
         if (std::optional<std::string> error = incompatible(ordering.global)) return Unexpected(std::move(*error));
         plan.fields.push_back(LineKeyField{0, 0, std::nullopt, 0, ordering.global});
     }
@@ -182,6 +183,9 @@ Expected<format::LineKeyPlan, std::string> make_line_key_plan(const LineOrdering
     plan.zero_terminated = ordering.zero_terminated;
     plan.last_resort = !plan.fields.empty() && ordering.last_resort;
     plan.last_resort_reverse = (ordering.global & format::kReverse) != 0;
+    // The whole line as the only key needs no last resort after it.
+    if (ordering.keys.empty() && (ordering.global & ~uint32_t{format::kReverse}) == 0) plan.last_resort = false;
+    plan.locale = ordering.locale;
     return plan;
 }
 

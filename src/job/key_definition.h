@@ -62,10 +62,12 @@ struct LineOrdering {
     int tab = -1;                     // -t's byte, or -1
     bool zero_terminated = false;
     bool last_resort = true;          // false for -s and -u
+    std::shared_ptr<const format::LineLocale> locale;  // nullptr: the C locale
 };
 
 // The plan: each key with its own flags, or else the global ones; with no key, one field of
-// the whole line when a global option other than -r asks for one, and none otherwise. Fails
+// the whole line when a global option other than -r asks for one or the locale collates
+// lines, and none otherwise. Fails
 // when a field would be read two ways ("options '-Mn' are incompatible").
 Expected<format::LineKeyPlan, std::string> make_line_key_plan(const LineOrdering& ordering);
 

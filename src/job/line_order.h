@@ -26,7 +26,7 @@ public:
 private:
     std::optional<format::LineKeyPlan> plan_;  // nullopt: whole lines
     bool reverse_ = false;                     // whole lines, in descending order
-    ByteBuffer scratch_;
+    format::LineKeyScratch scratch_;
 };
 
 }  // namespace tessarune::job

@@ -69,8 +69,19 @@ EngineError in_job_words(EngineError e, const SpillBase& base) {
     return said;
 }
 
-RecordLayout layout_of(const JobSpec& spec) {
+// In a locale with collation rules, lines are sorted by primary keys where the runs of equal ones
+// stay short: where the key ends with the whole line (the last resort, or the whole line as the
+// only key). Exact keys put those runs in order on the way out.
+bool sorts_by_primary_keys(const format::LineKeyPlan& plan) {
+    if (plan.collation() == nullptr) return false;
+    if (plan.last_resort) return true;
+    const format::LineKeyField& f = plan.fields.front();
+    return plan.fields.size() == 1 && f.start_field == 0 && f.start_char == 0 && !f.end_field;
+}
+
+RecordLayout layout_of(const JobSpec& spec, const format::LineKeyPlan* exact_plan) {
     RecordLayout layout;
+    layout.exact_plan = exact_plan;
     layout.separator = spec.separator;
     layout.unique = spec.unique;
     if (spec.format != RecordFormat::Lines) {
@@ -93,8 +104,15 @@ std::optional<uint64_t> total_size(const std::vector<InputFile>& inputs) {
     return total;
 }
 
-EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
+EngineResult<JobReport> run_sort_job(const JobSpec& exact_spec, JobEnvironment& env) {
     if (!env.output) return Unexpected(EngineError(ErrorKind::InvalidArgument, "a sort needs an output"));
+    const bool primary = exact_spec.format == RecordFormat::Lines && sorts_by_primary_keys(exact_spec.line_plan);
+    JobSpec primary_spec;
+    if (primary) {
+        primary_spec = exact_spec;
+        primary_spec.line_plan.primary_text = true;
+    }
+    const JobSpec& spec = primary ? primary_spec : exact_spec;
     FileOps& ops = *env.ops;
     const std::vector<InputFile> inputs = TR_TRY(check_inputs(ops, spec.inputs));
     const SpillBase base = TR_TRY(spill_base(ops, spec));
@@ -126,7 +144,8 @@ EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
     // A merge over runs on disk reads and decompresses while the output is written, and gains
     // from a thread of its own; a small sort held in memory does not repay starting one.
     const bool small_in_memory = core->stats().snapshot().runs_spilled == 0 && feeder.bytes_read() < kSmallInMemory;
-    TR_TRY(write_sorted(std::move(merge).value(), layout_of(spec), output, poll, env.progress,
+    TR_TRY(write_sorted(std::move(merge).value(), layout_of(spec, primary ? &exact_spec.line_plan : nullptr), output,
+                        poll, env.progress,
                         small_in_memory ? MergeThread::None : MergeThread::Own));
     // The merge ran on its own thread, out of the engine's sight.
     core->stats().note_read_end();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -10,6 +11,7 @@
 #include "base/channel.h"
 #include "base/thread_name.h"
 #include "format/record_keyers.h"
+#include "job/collated_ties.h"
 
 namespace tessarune::job {
 namespace {
@@ -54,12 +56,15 @@ void append_record(const RecordLayout& layout, const RecordView& record, ByteBuf
 // Packs the merge's records into chunks, dropping the repeats of a key under unique.
 class ChunkPacker {
 public:
-    ChunkPacker(FinalMerge& merge, const RecordLayout& layout) : merge_(merge), layout_(layout) {}
+    ChunkPacker(FinalMerge& merge, const RecordLayout& layout) : merge_(merge), layout_(layout) {
+        if (layout.exact_plan != nullptr) ties_.emplace(merge, *layout.exact_plan, layout.separator, layout.unique);
+    }
 
     // Fills the chunk up to kChunkBytes; false once the merge has ended (the chunk may then
     // be short or empty).
     EngineResult<bool> fill(Chunk& chunk) {
         if (chunk.bytes.capacity() < kChunkBytes) chunk.bytes.set_capacity(kChunkBytes);
+        if (ties_) return fill_in_exact_order(chunk);
         while (chunk.bytes.size() < kChunkBytes) {
             if (!TR_TRY(merge_.merge_next(&record_))) return false;
             if (layout_.unique) {
@@ -75,8 +80,22 @@ public:
     }
 
 private:
+    EngineResult<bool> fill_in_exact_order(Chunk& chunk) {
+        while (chunk.bytes.size() < kChunkBytes) {
+            const std::optional<Bytes> line = TR_TRY(ties_->next());
+            if (!line) return false;
+            if (chunk.bytes.size() + line->size() > chunk.bytes.capacity()) {
+                chunk.bytes.set_capacity(chunk.bytes.size() + line->size());
+            }
+            chunk.bytes.append(*line);
+            chunk.records += 1;
+        }
+        return true;
+    }
+
     FinalMerge& merge_;
     const RecordLayout& layout_;
+    std::optional<CollatedTies> ties_;
     RecordView record_;
     ByteBuffer previous_key_;
     bool have_previous_ = false;
