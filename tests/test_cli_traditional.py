@@ -1,5 +1,5 @@
-"""The command against `sort` in the C locale: random option combinations over random lines,
-and the traditional modes and spellings one at a time. Each case runs both commands in a fresh
+"""The command against `sort`: random option combinations over random lines in the C locale and
+in locales of three collations, and the traditional modes and spellings one at a time. Each case runs both commands in a fresh
 copy of the same files; standard output, the exit status and the files afterwards must be the
 same, and so must the disorder message of -c and the first line of a usage error."""
 
@@ -24,10 +24,21 @@ WORDS = [b"a", b"B", b"b", b"Z", b"z", b"x:y", b" ", b"  ", b"\t", b"-", b"+", b
          b"jan", b"FEB", b" mar", b"Dec", b"v1.2", b"v1.10", b"1.0~rc1", b"a.tar.gz", b"inf",
          b"999999999999999999999", b"\r", b"\x01", b"\x7f", b"\xe9", b"\xff"]
 KINDS = "ghMnV"
+# What the locales read otherwise: accents and case pairs beyond ASCII (and their bytes alone,
+# which are invalid UTF-8), ligatures, their month names, numbers with their separators.
+LOCALE_WORDS = WORDS + [
+    "é".encode(), "É".encode(), "e".encode(), "ä".encode(), "Ä".encode(), "å".encode(), "ö".encode(),
+    "ß".encode(), "ss".encode(), "æ".encode(), "École".encode(), "ecole".encode(), "Äpfel".encode(),
+    "apfel".encode(), "_x".encode(), "x_".encode(), "Mär".encode(), "MAI".encode(), "okt".encode(),
+    "maj".encode(), "1,234".encode(), "1.234,5".encode(), "3,5".encode(), "\u202f".encode(), b"\xc3",
+    "\u00a0".encode(),
+]
+LOCALES = ["en_US.UTF-8", "de_DE.UTF-8", "sv_SE.UTF-8"]
+CASES_PER_LOCALE = 1500 if SLOW else 250
 
 
-def random_line(rng, zero):
-    words = WORDS + [b"\n"] if zero else WORDS
+def random_line(rng, zero, words=WORDS):
+    words = words + [b"\n"] if zero else words
     return b"".join(rng.choice(words) for _ in range(rng.randint(0, 6)))
 
 
@@ -93,7 +104,7 @@ def run_in(directory, program, args, stdin, env=None):
                           env={**os.environ, "LC_ALL": "C", **(env or {})}, timeout=300)
 
 
-def compare(tmp_path, files, args, stdin=b"", env=None, where=""):
+def compare(tmp_path, files, args, stdin=b"", env=None, where="", messages=True):
     ours, theirs = in_copies(tmp_path, files)
     got = run_in(ours, command(), args, stdin, env)
     expected = run_in(theirs, SORT, args, stdin, env)
@@ -102,6 +113,8 @@ def compare(tmp_path, files, args, stdin=b"", env=None, where=""):
     assert contents(ours) == contents(theirs), case
     assert os.listdir(ours / "tmp") == [], case
     said, want = as_sort_says(got.stderr), expected.stderr
+    if not messages:  # `sort` speaks the locale's language; the command speaks English
+        return expected
     if b"disorder" in want:
         assert said == want, case
     elif expected.returncode == 2 and b"sort: " in want:
@@ -109,7 +122,7 @@ def compare(tmp_path, files, args, stdin=b"", env=None, where=""):
     return expected
 
 
-def random_case(rng):
+def random_case(rng, words=WORDS, env=None):
     """(files, args, stdin) of one case: a sort, a merge of sorted or unsorted inputs, or an
     order check."""
     options = random_options(rng)
@@ -121,10 +134,10 @@ def random_case(rng):
     files = {}
     for i in range(count):
         n = rng.randint(2500, 4000) if spill else rng.randint(0, 60)
-        lines = [random_line(rng, zero) for _ in range(n)]
+        lines = [random_line(rng, zero, words) for _ in range(n)]
         data = end.join(lines) + (end if lines and rng.random() < 0.8 else b"")
         if mode in ("merge sorted", "check") and rng.random() < 0.85:
-            sorted_ = run_sort(options, data)
+            sorted_ = run_sort(options, data, env=env)
             if sorted_.returncode != 0:
                 return files, options, b""  # options `sort` refuses: compared as they are
             data = sorted_.stdout
@@ -156,17 +169,35 @@ def random_case(rng):
     return files, args + names, stdin
 
 
-def test_random_options_like_sort(tmp_path):
+def random_cases_like_sort(tmp_path, cases, words=WORDS, env=None):
     seed = int(os.environ.get("TESSARUNE_SEED", random.randrange(2**32)))
     rng = random.Random(seed)
     statuses = {}
-    for i in range(CASES_RANDOM):
-        files, args, stdin = random_case(rng)
-        where = f"TESSARUNE_SEED={seed}, case {i}: "
-        status = compare(tmp_path, files, args, stdin, where=where).returncode
+    for i in range(cases):
+        files, args, stdin = random_case(rng, words, env)
+        where = f"TESSARUNE_SEED={seed}, {env or 'LC_ALL=C'}, case {i}: "
+        status = compare(tmp_path, files, args, stdin, env=env, where=where, messages=env is None).returncode
         statuses[status] = statuses.get(status, 0) + 1
     # The cases must mostly sort, and some checks must find disorder.
-    assert statuses.get(0, 0) > CASES_RANDOM // 2 and statuses.get(1, 0) > 0, statuses
+    assert statuses.get(0, 0) > cases // 2 and statuses.get(1, 0) > 0, statuses
+
+
+def test_random_options_like_sort(tmp_path):
+    random_cases_like_sort(tmp_path, CASES_RANDOM)
+
+
+def installed_locales():
+    listed = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    return {name.lower().replace("-", "") for name in listed}
+
+
+@pytest.mark.parametrize("locale", LOCALES)
+def test_random_options_like_sort_in_a_locale(locale, tmp_path):
+    """The same in a locale whose collation, case, numbers and months differ from C's. The
+    locales are part of the machine's setup (scripts/setup.sh): a missing one fails."""
+    if locale.lower().replace("-", "") not in installed_locales():
+        pytest.fail(f"the locale {locale} is not installed: run scripts/setup.sh")
+    random_cases_like_sort(tmp_path, CASES_PER_LOCALE, LOCALE_WORDS, {"LC_ALL": locale})
 
 
 FILES = {

@@ -3,6 +3,7 @@
 #include <langinfo.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace tessarune::format {
@@ -105,6 +106,40 @@ void Collation::append_exact(Bytes text, ByteBuffer& out, ByteBuffer& scratch) c
         start = end + 1;  // a NUL at the very end leaves an empty last piece, as it should
     }
     out.push_back(0x00);
+}
+
+namespace {
+
+// `text` with each NUL a piece's end and one more NUL at the end, for strcoll.
+const char* nul_ended(Bytes text, ByteBuffer& scratch) {
+    scratch.clear();
+    scratch.append(text);
+    scratch.push_back(0);
+    return reinterpret_cast<const char*>(scratch.data());
+}
+
+}  // namespace
+
+int Collation::compare(Bytes a, Bytes b, ByteBuffer& scratch_a, ByteBuffer& scratch_b) const {
+    if (a.empty() || b.empty()) return int{!a.empty()} - int{!b.empty()};
+    if (std::ranges::equal(a, b)) return 0;
+    const char* pa = nul_ended(a, scratch_a);
+    const char* pb = nul_ended(b, scratch_b);
+    // Both hold their pieces and a NUL after each; the pieces are compared until one differs.
+    size_t left_a = a.size() + 1;
+    size_t left_b = b.size() + 1;
+    for (;;) {
+        const int c = strcoll_l(pa, pb, locale_);
+        if (c != 0) return c;
+        const size_t piece_a = std::strlen(pa) + 1;
+        const size_t piece_b = std::strlen(pb) + 1;
+        pa += piece_a;
+        pb += piece_b;
+        left_a -= piece_a;
+        left_b -= piece_b;
+        if (left_a == 0) return left_b == 0 ? 0 : -1;
+        if (left_b == 0) return 1;
+    }
 }
 
 void Collation::append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {

@@ -11,7 +11,8 @@
 //   primary:  00 for the empty text; else `01 weights 00`, where weights are the first piece's
 //             first-level (base letter) weights: the part of its strxfrm before the first 01.
 //
-// The exact key costs a strxfrm and is six to eight times the text. The primary key is about
+// The exact key costs a strxfrm and is six to eight times the text, and orders as strcoll does
+// but in the rare pairs where the two functions of the C library disagree. The primary key is about
 // the text's size and is made from a table for texts of ASCII bytes whose weights the locale
 // gives one byte at a time. It is coarser, never contrary: a text that sorts before another
 // has a primary key that is smaller or equal. So records sorted by primary keys are in order
@@ -42,6 +43,11 @@ public:
     void append_exact(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const;
     // Appends the primary key of `text`.
     void append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const;
+    // The reference comparison itself: strcoll piece by piece. <0, 0, >0. The exact keys
+    // agree with it but where the C library's strcoll and strxfrm disagree with each other
+    // (texts that differ only in spaces and punctuation, in some arrangements); sorts that must
+    // give the traditional order settle equal primary keys with this.
+    int compare(Bytes a, Bytes b, ByteBuffer& scratch_a, ByteBuffer& scratch_b) const;
 
 private:
     explicit Collation(locale_t locale);

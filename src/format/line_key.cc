@@ -13,6 +13,7 @@
 
 #include "base/engine_error.h"
 #include "format/general_number_key.h"
+#include "key/key_compare.h"
 #include "format/number_key.h"
 #include "format/version_key.h"
 
@@ -181,11 +182,11 @@ void append_text_key(Bytes text, ByteBuffer& out) {
 }
 
 // A text key in the plan's order: bytes, or the collation's exact or primary key.
-void append_text(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, LineKeyScratch& scratch) {
+void append_text(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, LineKeyScratch& scratch, bool primary) {
     const Collation* collation = plan.collation();
     if (collation == nullptr) {
         append_text_key(text, out);
-    } else if (plan.primary_text) {
+    } else if (primary) {
         collation->append_primary(text, out, scratch.piece);
     } else {
         collation->append_exact(text, out, scratch.piece);
@@ -304,9 +305,11 @@ void append_random_key(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, Lin
     }
 }
 
+constexpr uint32_t kNotText = kNumeric | kGeneralNumeric | kHumanNumeric | kMonth | kVersion | kRandom;
+
 template <typename IsBlank>
 void append_field_key(const LineKeyPlan& plan, uint32_t flags, IsBlank blank, Bytes text, ByteBuffer& out,
-                      LineKeyScratch& scratch) {
+                      LineKeyScratch& scratch, bool primary = false) {
     const LineLocale* locale = plan.locale.get();
     if (flags & kRandom) {
         append_random_key(plan, filtered(plan, text, flags, scratch.text), out, scratch);
@@ -329,23 +332,25 @@ void append_field_key(const LineKeyPlan& plan, uint32_t flags, IsBlank blank, By
     } else if (flags & kVersion) {
         append_version_key(filtered(plan, text, flags, scratch.text), out);
     } else {
-        append_text(plan, filtered(plan, text, flags, scratch.text), out, scratch);
+        append_text(plan, filtered(plan, text, flags, scratch.text), out, scratch, primary);
     }
 }
 
 template <typename Fields, typename IsBlank>
 void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, Bytes line, ByteBuffer& out,
                 LineKeyScratch& scratch) {
-    for (const LineKeyField& f : plan.fields) {
+    const size_t count = plan.fields.size();
+    for (size_t i = 0; i < count; ++i) {
+        const LineKeyField& f = plan.fields[i];
         const auto [start, end] = key_range(fields, blank, f, line);
         const Bytes text = end > start ? line.subspan(start, end - start) : Bytes{};
         const size_t key_at = out.size();
-        append_field_key(plan, f.flags, blank, text, out, scratch);
+        append_field_key(plan, f.flags, blank, text, out, scratch, plan.primary_text && !plan.last_resort && i + 1 == count);
         if (f.flags & kReverse) complement_from(out, key_at);
     }
     if (plan.last_resort) {
         const size_t key_at = out.size();
-        append_text(plan, line, out, scratch);
+        append_text(plan, line, out, scratch, plan.primary_text);
         if (plan.last_resort_reverse) complement_from(out, key_at);
     }
 }
@@ -360,7 +365,81 @@ void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, 
     }
 }
 
+template <typename Fields, typename IsBlank>
+int compare_collated(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, Bytes a, Bytes b,
+                     LineKeyScratch& sa, LineKeyScratch& sb) {
+    const Collation& collation = *plan.collation();
+    for (const LineKeyField& f : plan.fields) {
+        const auto [start_a, end_a] = key_range(fields, blank, f, a);
+        const auto [start_b, end_b] = key_range(fields, blank, f, b);
+        const Bytes text_a = end_a > start_a ? a.subspan(start_a, end_a - start_a) : Bytes{};
+        const Bytes text_b = end_b > start_b ? b.subspan(start_b, end_b - start_b) : Bytes{};
+        int c = 0;
+        if ((f.flags & kNotText) == 0) {
+            c = collation.compare(filtered(plan, text_a, f.flags, sa.text), filtered(plan, text_b, f.flags, sb.text),
+                                  sa.piece, sb.piece);
+            if (f.flags & kReverse) c = -c;
+        } else {
+            sa.key.clear();
+            sb.key.clear();
+            append_field_key(plan, f.flags, blank, text_a, sa.key, sa);
+            append_field_key(plan, f.flags, blank, text_b, sb.key, sb);
+            c = compare_keys(sa.key.span(), sb.key.span());
+            if (f.flags & kReverse) c = -c;
+        }
+        if (c != 0) return c;
+    }
+    if (!plan.last_resort) return 0;
+    const int c = collation.compare(a, b, sa.piece, sb.piece);
+    return plan.last_resort_reverse ? -c : c;
+}
+
+template <typename IsBlank>
+int compare_collated_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes a, Bytes b, LineKeyScratch& sa,
+                                 LineKeyScratch& sb) {
+    if (plan.tab < 0) return compare_collated(plan, BlankFields<IsBlank>{blank}, blank, a, b, sa, sb);
+    return compare_collated(plan, TabFields{{static_cast<uint8_t>(plan.tab)}}, blank, a, b, sa, sb);
+}
+
 }  // namespace
+
+namespace {
+
+// The index of the plan's first text field, or the count of fields when none is one.
+size_t first_text_field(const LineKeyPlan& plan) {
+    size_t i = 0;
+    while (i < plan.fields.size() && (plan.fields[i].flags & kNotText) != 0) ++i;
+    return i;
+}
+
+}  // namespace
+
+LineKeyPlan leading_collated_plan(const LineKeyPlan& plan) {
+    LineKeyPlan leading = plan;
+    leading.primary_text = true;
+    const size_t first = first_text_field(plan);
+    if (first < plan.fields.size()) {
+        leading.fields.resize(first + 1);
+        leading.last_resort = false;
+    }
+    return leading;
+}
+
+bool collated_part_is_last(const LineKeyPlan& plan) {
+    const size_t first = first_text_field(plan);
+    return first == plan.fields.size() || (first + 1 == plan.fields.size() && !plan.last_resort);
+}
+
+int compare_collated_lines(const LineKeyPlan& plan, Bytes a, Bytes b, LineKeyScratch& scratch_a,
+                           LineKeyScratch& scratch_b) {
+    TR_CHECK(plan.collation() != nullptr);
+    if (const ByteClasses* classes = table_classes(plan)) {
+        return compare_collated_with_blanks(plan, TableBlank{&classes->blank, plan.zero_terminated}, a, b, scratch_a,
+                                            scratch_b);
+    }
+    if (plan.zero_terminated) return compare_collated_with_blanks(plan, ZLineBlank{}, a, b, scratch_a, scratch_b);
+    return compare_collated_with_blanks(plan, LineBlank{}, a, b, scratch_a, scratch_b);
+}
 
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, LineKeyScratch& scratch) {
     if (const ByteClasses* classes = table_classes(plan)) {

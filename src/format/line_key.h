@@ -72,8 +72,8 @@ struct LineKeyPlan {
     bool last_resort_reverse = false;
     // The user's locale where it is not the C locale's rules; nullptr: the C locale.
     std::shared_ptr<const LineLocale> locale;
-    // With a collation: text keys (fields and the last resort) are primary keys, so records of
-    // equal keys still need their exact order, which the same plan without this gives.
+    // With a collation: the key's last part (the last resort, or else the last field) is a
+    // primary key where it is a text. Keys are then in order but for runs of equal ones.
     bool primary_text = false;
 
     const Collation* collation() const { return locale ? locale->collation() : nullptr; }
@@ -104,5 +104,21 @@ void append_line_from_key(Bytes key, size_t last_resort_length, bool reversed, B
 
 // The same with scratch space of its own, for callers that key a line now and then.
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out);
+
+// The plan cut after its first text part in a collation (its first text field, or else the last
+// resort), that part primary. Its keys are coarser than the plan's own (with primary_text set)
+// but never contrary: lines of one such key lie together in the plan's order, and only the
+// traditional comparison below can order them, since the exact keys of strxfrm disagree with
+// strcoll now and then.
+LineKeyPlan leading_collated_plan(const LineKeyPlan& plan);
+// Whether that first text part is the plan's last part, so that both plans key alike.
+bool collated_part_is_last(const LineKeyPlan& plan);
+
+// Compares two lines (without separators) in the order of a plan with a collation, as the
+// traditional command does: each text field and the last resort with strcoll, the other
+// fields by their keys. Lines with equal keys of the plan are put in order by this, since the
+// keys may be primary, and strxfrm, behind exact keys, disagrees with strcoll now and then.
+int compare_collated_lines(const LineKeyPlan& plan, Bytes a, Bytes b, LineKeyScratch& scratch_a,
+                           LineKeyScratch& scratch_b);
 
 }  // namespace tessarune::format

@@ -74,8 +74,8 @@ NumberText read_number(Bytes text, IsBlank blank, uint8_t decimal_point = '.') {
 inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
 
 // The same in a locale's syntax. With a thousands separator the whole digits are gathered into
-// `digits`; `end` is then where a unit would follow (-h), which a separator passes only when a
-// digit follows it.
+// `digits`; `end` is then where a unit would follow (-h), which a separator passes only between
+// digits.
 template <typename IsBlank>
 NumberText read_number(Bytes text, IsBlank blank, const NumberSyntax& syntax, ByteBuffer& digits) {
     if (syntax.thousands_separator < 0) return read_number(text, blank, syntax.decimal_point);
@@ -106,8 +106,9 @@ NumberText read_number(Bytes text, IsBlank blank, const NumberSyntax& syntax, By
     }
     size_t end = number_start;
     for (;;) {
+        const size_t digits_from = end;
         while (end < n && is_digit(text[end])) ++end;
-        if (end + 1 < n && text[end] == separator && is_digit(text[end + 1])) {
+        if (end > digits_from && end + 1 < n && text[end] == separator && is_digit(text[end + 1])) {
             ++end;
             continue;
         }

@@ -1,89 +1,158 @@
 #include "job/collated_ties.h"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
-
-#include "key/key_compare.h"
 
 namespace tessarune::job {
 
-CollatedTies::CollatedTies(FinalMerge& merge, const format::LineKeyPlan& exact, uint8_t separator, bool unique)
-    : merge_(merge), exact_(exact), separator_(separator), unique_(unique) {}
+CollatedTies::CollatedTies(FinalMerge& merge, const format::LineKeyPlan& plan, uint8_t separator, bool unique,
+                           size_t held_bytes)
+    : merge_(merge),
+      plan_(plan),
+      leading_plan_(format::leading_collated_plan(plan)),
+      leading_is_key_(format::collated_part_is_last(plan)),
+      separator_(separator),
+      unique_(unique),
+      held_bytes_(held_bytes) {}
 
 EngineResult<std::optional<Bytes>> CollatedTies::next() {
-    while (emitted_ == order_.size()) {
-        if (ended_) return std::optional<Bytes>();
-        TR_RETURN_IF_ERROR(gather());
+    for (;;) {
+        while (emitted_ == order_.size()) {
+            if (ended_ && !have_waiting_ && ready_ == members_.size()) return std::optional<Bytes>();
+            TR_RETURN_IF_ERROR(gather());
+        }
+        const size_t m = order_[emitted_];
+        const bool first_copy = repeats_left_ == 0;
+        if (first_copy) repeats_left_ = unique_ ? 1 : members_[m].count;
+        if (--repeats_left_ == 0) ++emitted_;
+        if (unique_ && first_copy) {
+            // Of lines the comparison equates, the first only, across slices too.
+            const Bytes line = line_of(m);
+            if (wrote_ && format::compare_collated_lines(plan_, last_written_.span(), line, scratch_a_, scratch_b_) == 0) {
+                continue;
+            }
+            last_written_.clear();
+            last_written_.append(line);
+            wrote_ = true;
+        }
+        const Member& member = members_[m];
+        return std::optional<Bytes>(lines_.span().subspan(member.line_at, member.line_length));
     }
-    const Member& m = members_[order_[emitted_]];
-    if (--repeats_left_ == 0 && ++emitted_ < order_.size()) {
-        repeats_left_ = unique_ ? 1 : members_[order_[emitted_]].count;
-    }
-    return std::optional<Bytes>(lines_.span().subspan(m.line_at, m.line_length));
 }
 
 EngineResult<void> CollatedTies::gather() {
-    key_.clear();
-    lines_.clear();
-    members_.clear();
+    keep_from(ready_);
     order_.clear();
     emitted_ = 0;
-    if (!have_waiting_ && !TR_TRY(merge_.merge_next(&record_))) {
-        ended_ = true;
-        return {};
-    }
-    key_.append(record_.key);
-    add_member(record_.payload);
-    for (;;) {
-        if (!TR_TRY(merge_.merge_next(&record_))) {
+    ready_ = 0;
+    if (members_.empty()) {
+        if (!have_waiting_ && (ended_ || !TR_TRY(merge_.merge_next(&record_)))) {
             ended_ = true;
-            have_waiting_ = false;
+            return {};
+        }
+        have_waiting_ = false;
+        leading_key_.clear();
+        if (leading_is_key_) {
+            leading_key_.append(record_.key);
+        } else {
+            const Bytes line = record_.payload.first(record_.payload.size() - 1);
+            format::append_line_key(leading_plan_, line, leading_key_, scratch_a_);
+        }
+        add_member(record_);
+    }
+    bool full = false;
+    while (!ended_ && !have_waiting_) {
+        if (lines_.size() + keys_.size() >= held_bytes_ && !std::ranges::equal(key_of(0), key_of(members_.size() - 1))) {
+            full = true;
             break;
         }
-        if (!std::ranges::equal(record_.key, key_.span())) {
+        if (!TR_TRY(merge_.merge_next(&record_))) {
+            ended_ = true;
+            break;
+        }
+        if (!joins_run()) {
             have_waiting_ = true;
             break;
         }
-        add_member(record_.payload);
+        add_member(record_);
     }
-    order_members();
-    repeats_left_ = unique_ ? 1 : members_[order_[0]].count;
+    size_t count = members_.size();
+    if (full) {
+        // The lines of the last engine key may have more of their kind to come: they wait for
+        // the next slice, so that no two lines of one key are ordered apart.
+        const Bytes last = key_of(count - 1);
+        while (count > 1 && std::ranges::equal(key_of(count - 1), last)) --count;
+    }
+    ready_ = count;
+    order_members(count);
     return {};
 }
 
-void CollatedTies::add_member(Bytes line) {
+bool CollatedTies::joins_run() {
+    if (leading_is_key_) return std::ranges::equal(record_.key, leading_key_.span());
+    scratch_key_.clear();
+    const Bytes line = record_.payload.first(record_.payload.size() - 1);
+    format::append_line_key(leading_plan_, line, scratch_key_, scratch_a_);
+    return std::ranges::equal(scratch_key_.span(), leading_key_.span());
+}
+
+void CollatedTies::add_member(const RecordView& record) {
     if (!members_.empty()) {
         Member& last = members_.back();
-        if (std::ranges::equal(line, lines_.span().subspan(last.line_at, last.line_length))) {
+        if (std::ranges::equal(record.payload, lines_.span().subspan(last.line_at, last.line_length))) {
             last.count += 1;
             return;
         }
     }
-    members_.push_back(Member{lines_.size(), line.size()});
-    lines_.append(line);
+    members_.push_back(Member{lines_.size(), record.payload.size(), keys_.size(), record.key.size()});
+    lines_.append(record.payload);
+    keys_.append(record.key);
 }
 
-void CollatedTies::order_members() {
-    order_.resize(members_.size());
-    std::iota(order_.begin(), order_.end(), uint32_t{0});
-    if (members_.size() == 1) return;
-    exact_keys_.clear();
+void CollatedTies::keep_from(size_t first) {
+    if (first == 0) return;
+    if (first == members_.size()) {
+        members_.clear();
+        lines_.clear();
+        keys_.clear();
+        return;
+    }
+    const size_t line_at = members_[first].line_at;
+    const size_t key_at = members_[first].key_at;
+    std::memmove(lines_.data(), lines_.data() + line_at, lines_.size() - line_at);
+    lines_.set_size(lines_.size() - line_at);
+    std::memmove(keys_.data(), keys_.data() + key_at, keys_.size() - key_at);
+    keys_.set_size(keys_.size() - key_at);
+    members_.erase(members_.begin(), members_.begin() + static_cast<ptrdiff_t>(first));
     for (Member& m : members_) {
-        // The line without its separator, as it was keyed.
-        const size_t length = m.line_length - (m.line_length != 0 && lines_[m.line_at + m.line_length - 1] == separator_);
-        m.key_at = exact_keys_.size();
-        format::append_line_key(exact_, lines_.span().subspan(m.line_at, length), exact_keys_, scratch_);
-        m.key_length = exact_keys_.size() - m.key_at;
+        m.line_at -= line_at;
+        m.key_at -= key_at;
     }
-    const auto key_of = [&](uint32_t i) { return exact_keys_.span().subspan(members_[i].key_at, members_[i].key_length); };
-    std::stable_sort(order_.begin(), order_.end(),
-                     [&](uint32_t a, uint32_t b) { return compare_keys(key_of(a), key_of(b)) < 0; });
-    if (unique_) {
-        const auto end = std::unique(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
-            return std::ranges::equal(key_of(a), key_of(b));
-        });
-        order_.erase(end, order_.end());
-    }
+}
+
+Bytes CollatedTies::line_of(size_t member) const {
+    const Member& m = members_[member];
+    return lines_.span().subspan(m.line_at, m.line_length - 1);  // without its separator
+}
+
+Bytes CollatedTies::key_of(size_t member) const {
+    const Member& m = members_[member];
+    return keys_.span().subspan(m.key_at, m.key_length);
+}
+
+int CollatedTies::compare(size_t a, size_t b) {
+    return format::compare_collated_lines(plan_, line_of(a), line_of(b), scratch_a_, scratch_b_);
+}
+
+void CollatedTies::order_members(size_t count) {
+    order_.resize(count);
+    std::iota(order_.begin(), order_.end(), uint32_t{0});
+    // Mostly in order already: a look at each neighbour decides whether a sort is needed.
+    bool in_order = true;
+    for (size_t i = 1; i < count && in_order; ++i) in_order = compare(i - 1, i) <= 0;
+    if (in_order) return;
+    std::stable_sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) { return compare(a, b) < 0; });
 }
 
 }  // namespace tessarune::job

@@ -219,6 +219,16 @@ EngineStatus end_slice(JobEnvironment& env, ReadCount& count) {
     return {};
 }
 
+// Lines of equal keys in the order of their collation, for the merger.
+class LinesTied final : public TieOrder {
+public:
+    explicit LinesTied(LineOrder& order) : order_(order) {}
+    int compare(const RecordView& a, const RecordView& b) override { return order_.compare_tied(a.payload, b.payload); }
+
+private:
+    LineOrder& order_;
+};
+
 // Merges the sources into `sink` through the engine's merger, which gives lines of equal keys
 // in source order, as -m wants; with -u the first of them alone.
 EngineStatus merge_sources_into(const JobSpec& spec, JobEnvironment& env, TempArea& temp,
@@ -232,17 +242,23 @@ EngineStatus merge_sources_into(const JobSpec& spec, JobEnvironment& env, TempAr
         readers.push_back(std::make_unique<LineSource>(std::move(file), source.path, spec.separator, order,
                                                        source.counted ? count.counter() : nullptr));
     }
-    std::unique_ptr<Merger> merger = TR_TRY(new_merger(std::move(readers)));
+    LinesTied ties(order);
+    std::unique_ptr<Merger> merger = TR_TRY(new_merger(std::move(readers), order.collated() ? &ties : nullptr));
     LineWriter out(sink, spec.separator);
-    ByteBuffer last_key;  // -u: the key of the last line written
+    ByteBuffer last_key;   // -u: the key of the last line written
+    ByteBuffer last_line;  // and the line, with a collation
     bool wrote = false;
     RecordView record;
     for (uint64_t lines = 1;; ++lines) {
         if (!TR_TRY(merger->merge_next(&record))) break;
         if (spec.unique) {
-            if (wrote && compare_keys(last_key.span(), record.key) == 0) continue;
+            if (wrote && order.compare(last_line.span(), last_key.span(), record.payload, record.key) == 0) continue;
             last_key.clear();
             last_key.append(record.key);
+            if (order.collated()) {
+                last_line.clear();
+                last_line.append(record.payload);
+            }
             wrote = true;
         }
         TR_RETURN_IF_ERROR(out.write(record.payload));
@@ -381,17 +397,23 @@ EngineResult<JobReport> run_check_job(const JobSpec& spec, JobEnvironment& env) 
     format::LineReader reader(*file, spec.separator);
     LineOrder order(spec);
     ByteBuffer keys[2];  // the line's key and the one before it, by turns
+    ByteBuffer before;   // the line before, with a collation
     Bytes line;
     while (reader.next_line(&line)) {
         const uint64_t number = reader.line_number();
         const Bytes key = order.key_of(line, keys[number % 2]);
         if (number > 1) {
             const Bytes earlier = order.keys_are_lines() ? reader.previous() : keys[(number + 1) % 2].span();
-            const int c = compare_keys(earlier, key);
+            int c = compare_keys(earlier, key);
+            if (c == 0) c = order.compare_tied(before.span(), line);
             if (c > 0 || (c == 0 && spec.unique)) {
                 report.disorder = Disorder{name, number, std::string(line.begin(), line.end())};
                 break;
             }
+        }
+        if (order.collated()) {
+            before.clear();
+            before.append(line);
         }
         if (number % kLinesPerSlice == 0) {
             *count.counter() = reader.bytes_read();

@@ -69,19 +69,8 @@ EngineError in_job_words(EngineError e, const SpillBase& base) {
     return said;
 }
 
-// In a locale with collation rules, lines are sorted by primary keys where the runs of equal ones
-// stay short: where the key ends with the whole line (the last resort, or the whole line as the
-// only key). Exact keys put those runs in order on the way out.
-bool sorts_by_primary_keys(const format::LineKeyPlan& plan) {
-    if (plan.collation() == nullptr) return false;
-    if (plan.last_resort) return true;
-    const format::LineKeyField& f = plan.fields.front();
-    return plan.fields.size() == 1 && f.start_field == 0 && f.start_char == 0 && !f.end_field;
-}
-
-RecordLayout layout_of(const JobSpec& spec, const format::LineKeyPlan* exact_plan) {
+RecordLayout layout_of(const JobSpec& spec) {
     RecordLayout layout;
-    layout.exact_plan = exact_plan;
     layout.separator = spec.separator;
     layout.unique = spec.unique;
     if (spec.format != RecordFormat::Lines) {
@@ -91,6 +80,7 @@ RecordLayout layout_of(const JobSpec& spec, const format::LineKeyPlan* exact_pla
     } else {
         layout.kind = RecordLayout::Kind::KeyedLine;
         layout.plan = &spec.line_plan;
+        if (spec.line_plan.collation() != nullptr) layout.collated_plan = &spec.line_plan;
     }
     return layout;
 }
@@ -104,15 +94,18 @@ std::optional<uint64_t> total_size(const std::vector<InputFile>& inputs) {
     return total;
 }
 
-EngineResult<JobReport> run_sort_job(const JobSpec& exact_spec, JobEnvironment& env) {
+EngineResult<JobReport> run_sort_job(const JobSpec& given, JobEnvironment& env) {
     if (!env.output) return Unexpected(EngineError(ErrorKind::InvalidArgument, "a sort needs an output"));
-    const bool primary = exact_spec.format == RecordFormat::Lines && sorts_by_primary_keys(exact_spec.line_plan);
-    JobSpec primary_spec;
-    if (primary) {
-        primary_spec = exact_spec;
-        primary_spec.line_plan.primary_text = true;
+    // In a locale with collation rules the engine sorts by keys whose last part is primary:
+    // about the text's size, and made from a table for most lines. The runs of equal keys are
+    // put in order on the way out.
+    const bool collated = given.format == RecordFormat::Lines && given.line_plan.collation() != nullptr;
+    JobSpec collated_spec;
+    if (collated) {
+        collated_spec = given;
+        collated_spec.line_plan.primary_text = true;
     }
-    const JobSpec& spec = primary ? primary_spec : exact_spec;
+    const JobSpec& spec = collated ? collated_spec : given;
     FileOps& ops = *env.ops;
     const std::vector<InputFile> inputs = TR_TRY(check_inputs(ops, spec.inputs));
     const SpillBase base = TR_TRY(spill_base(ops, spec));
@@ -144,8 +137,7 @@ EngineResult<JobReport> run_sort_job(const JobSpec& exact_spec, JobEnvironment& 
     // A merge over runs on disk reads and decompresses while the output is written, and gains
     // from a thread of its own; a small sort held in memory does not repay starting one.
     const bool small_in_memory = core->stats().snapshot().runs_spilled == 0 && feeder.bytes_read() < kSmallInMemory;
-    TR_TRY(write_sorted(std::move(merge).value(), layout_of(spec, primary ? &exact_spec.line_plan : nullptr), output,
-                        poll, env.progress,
+    TR_TRY(write_sorted(std::move(merge).value(), layout_of(spec), output, poll, env.progress,
                         small_in_memory ? MergeThread::None : MergeThread::Own));
     // The merge ran on its own thread, out of the engine's sight.
     core->stats().note_read_end();

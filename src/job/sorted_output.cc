@@ -20,6 +20,8 @@ namespace {
 // flight (up to six with a merging thread) add little to the job's memory.
 constexpr size_t kChunkBytes = size_t{256} << 10;
 constexpr std::chrono::milliseconds kWaitSlice{50};
+// The lines of one run of a collated sort held at once (job/collated_ties.h).
+constexpr size_t kCollatedRunBytes = size_t{4} << 20;
 // Progress is told of the writing at most this often.
 constexpr uint64_t kProgressBytes = uint64_t{4} << 20;
 
@@ -57,7 +59,9 @@ void append_record(const RecordLayout& layout, const RecordView& record, ByteBuf
 class ChunkPacker {
 public:
     ChunkPacker(FinalMerge& merge, const RecordLayout& layout) : merge_(merge), layout_(layout) {
-        if (layout.exact_plan != nullptr) ties_.emplace(merge, *layout.exact_plan, layout.separator, layout.unique);
+        if (layout.collated_plan != nullptr) {
+            ties_.emplace(merge, *layout.collated_plan, layout.separator, layout.unique, kCollatedRunBytes);
+        }
     }
 
     // Fills the chunk up to kChunkBytes; false once the merge has ended (the chunk may then

@@ -26,9 +26,9 @@ struct RecordLayout {
     uint8_t separator = '\n';
     const format::LineKeyPlan* plan = nullptr;  // KeyedLine
     bool unique = false;  // a record whose key equals the one written before is dropped
-    // KeyedLine, when the keys are primary collation keys: the plan of their exact keys, which
-    // put runs of equal keys in order (job/collated_ties.h), unique applying to exact keys.
-    const format::LineKeyPlan* exact_plan = nullptr;
+    // KeyedLine, with a collation: the plan whose comparison puts runs of equal keys in order
+    // (job/collated_ties.h); unique then drops lines that it equates.
+    const format::LineKeyPlan* collated_plan = nullptr;
 };
 
 // Where the merge runs: on a thread of its own while the job's thread writes, or on the

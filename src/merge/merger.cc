@@ -54,6 +54,7 @@ struct Merger::Impl {
     static constexpr uint32_t kNoRival = std::numeric_limits<uint32_t>::max();
 
     std::vector<std::unique_ptr<MergeSource>> sources;
+    TieOrder* ties = nullptr;
     std::vector<Leaf> leaves;
     std::vector<uint32_t> tree;
     // Run readers by source index (null for other sources): their usual case is inlined
@@ -89,6 +90,10 @@ struct Merger::Impl {
         if (x.window[1] != y.window[1]) return x.window[1] < y.window[1];
         const int c = compare_keys(x.record.key, y.record.key);
         if (c != 0) return c < 0;
+        if (ties != nullptr) {
+            const int t = ties->compare(x.record, y.record);
+            if (t != 0) return t < 0;
+        }
         return a < b;
     }
 
@@ -190,10 +195,11 @@ struct Merger::Impl {
 Merger::Merger(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Merger::~Merger() = default;
 
-EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources) {
+EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources, TieOrder* ties) {
     auto impl = std::make_unique<Merger::Impl>();
     Merger::Impl& m = *impl;
     m.sources = std::move(sources);
+    m.ties = ties;
     const size_t k = m.sources.size();
     TR_CHECK(k <= std::numeric_limits<uint32_t>::max());
     m.leaves.resize(k);

@@ -1,5 +1,6 @@
 // Merger: the k-way merge of sorted sources into one sequence in key order; among equal
-// keys, records come out in source order (all of source 0's, then source 1's, ...).
+// keys, records come out in source order (all of source 0's, then source 1's, ...), or first
+// in the order of a TieOrder when one is given.
 //
 // The sources are closed as soon as the merge ends or fails. After a failure every call
 // gives LostRecords.
@@ -15,6 +16,14 @@
 
 namespace tessarune {
 
+// Orders records of equal keys, for sources whose keys are coarser than their order (lines in
+// a locale's collation, whose keys end with a primary collation key). <0, 0, >0.
+class TieOrder {
+public:
+    virtual ~TieOrder() = default;
+    virtual int compare(const RecordView& a, const RecordView& b) = 0;
+};
+
 class Merger {
 public:
     ~Merger();
@@ -26,13 +35,14 @@ public:
 
 private:
     struct Impl;
-    friend EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>>);
+    friend EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>>, TieOrder*);
     explicit Merger(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
 
 // Reads the first record of every source, in order. On an error every source is dropped
-// and the error returned.
-EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources);
+// and the error returned. `ties`, if given, outlives the merger.
+EngineResult<std::unique_ptr<Merger>> new_merger(std::vector<std::unique_ptr<MergeSource>> sources,
+                                                 TieOrder* ties = nullptr);
 
 }  // namespace tessarune
