@@ -9,7 +9,7 @@
 namespace tessarune::format {
 namespace {
 
-// strxfrm's level separator: the first-level weights are the bytes before the first of it.
+// strxfrm's level separator: it never occurs inside a level's weights.
 constexpr uint8_t kLevelEnd = 0x01;
 
 bool has_rules(locale_t locale) {
@@ -21,6 +21,20 @@ bool has_rules(locale_t locale) {
 #endif
 }
 
+// `text` with a NUL after it, for the C library.
+const char* nul_ended(Bytes text, ByteBuffer& scratch) {
+    scratch.clear();
+    scratch.append(text);
+    scratch.push_back(0);
+    return reinterpret_cast<const char*>(scratch.data());
+}
+
+// The text up to its first NUL.
+Bytes first_piece(Bytes text) {
+    const void* zero = std::memchr(text.data(), 0, text.size());
+    return zero == nullptr ? text : text.first(static_cast<size_t>(static_cast<const uint8_t*>(zero) - text.data()));
+}
+
 }  // namespace
 
 std::unique_ptr<Collation> Collation::of(locale_t locale) {
@@ -30,45 +44,73 @@ std::unique_ptr<Collation> Collation::of(locale_t locale) {
 
 Collation::Collation(locale_t locale) : locale_(locale) {}
 
-// Each ASCII byte's weights come from strxfrm of the byte alone. They may be written a byte
-// at a time only where the locale joins no two of them into one element ("ch" in Czech, "aa"
-// in Danish): every pair is checked, and a byte of a pair whose weights are not the sum of
-// its two bytes' is left to strxfrm.
+// Each ASCII byte's weights come from strxfrm of the byte alone. They may be written a byte at
+// a time only where the locale joins no two bytes into one element ("ch" in Czech, "aa" in
+// Danish): every pair is checked, and the bytes of a pair whose weights are not the sum of
+// its two bytes' are left to strxfrm.
 void Collation::build_ascii_weights() const {
     ByteBuffer out;
     ByteBuffer scratch;
+    ByteBuffer summed;
     for (int c = 1; c < 128; ++c) {
         const uint8_t byte = static_cast<uint8_t>(c);
         out.clear();
-        append_transformed_primary(Bytes(&byte, 1), out, scratch);
-        if (out.size() > sizeof ascii_[c].bytes) continue;
-        ascii_[c].length = static_cast<uint8_t>(out.size());
-        std::memcpy(ascii_[c].bytes, out.data(), out.size());
+        append_transformed_levels(Bytes(&byte, 1), kLevels, out, scratch);
+        bool usable = true;
+        const uint8_t* p = out.data();
+        const uint8_t* const end = p + out.size();
+        for (int level = 0; level < kLevels; ++level) {
+            const uint8_t* stop = std::find(p, end, kLevelEnd);
+            const size_t n = static_cast<size_t>(stop - p);
+            usable = usable && n < sizeof(uint64_t);
+            if (usable) {
+                uint8_t bytes[sizeof(uint64_t)] = {};
+                std::memcpy(bytes, p, n);
+                std::memcpy(&ascii_.word[level][c], bytes, sizeof bytes);
+                ascii_.length[level][c] = static_cast<uint8_t>(n);
+            }
+            p = stop == end ? end : stop + 1;
+        }
+        ascii_.usable[c] = usable;
     }
     for (int a = 1; a < 128; ++a) {
         for (int b = 1; b < 128; ++b) {
-            const Weight& wa = ascii_[a];
-            const Weight& wb = ascii_[b];
-            if (wa.length == 0xFF || wb.length == 0xFF) continue;
+            if (!ascii_.usable[a] || !ascii_.usable[b]) continue;
             const uint8_t pair[2] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b)};
             out.clear();
-            append_transformed_primary(Bytes(pair, 2), out, scratch);
-            const bool sum = out.size() == size_t{wa.length} + wb.length &&
-                             std::memcmp(out.data(), wa.bytes, wa.length) == 0 &&
-                             std::memcmp(out.data() + wa.length, wb.bytes, wb.length) == 0;
-            if (!sum) {
-                ascii_[a].length = 0xFF;
-                ascii_[b].length = 0xFF;
+            append_transformed_levels(Bytes(pair, 2), kLevels, out, scratch);
+            summed.clear();
+            if (!append_table_levels(Bytes(pair, 2), kLevels, summed) || !std::ranges::equal(summed.span(), out.span())) {
+                ascii_.usable[a] = false;
+                ascii_.usable[b] = false;
             }
         }
     }
 }
 
+bool Collation::append_table_levels(Bytes piece, int levels, ByteBuffer& out) const {
+    const size_t at = out.size();
+    out.reserve(at + (piece.size() + 1) * sizeof(uint64_t) * static_cast<size_t>(levels));
+    uint8_t* o = out.data() + at;
+    for (int level = 0; level < levels; ++level) {
+        if (level != 0) *o++ = kLevelEnd;
+        const auto& word = ascii_.word[level];
+        const auto& length = ascii_.length[level];
+        for (const uint8_t c : piece) {
+            if (!ascii_.usable[c]) {
+                out.set_size(at);
+                return false;
+            }
+            std::memcpy(o, &word[c], sizeof(uint64_t));
+            o += length[c];
+        }
+    }
+    out.set_size(static_cast<size_t>(o - out.data()));
+    return true;
+}
+
 void Collation::append_transformed(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const {
-    scratch.clear();
-    scratch.append(piece);
-    scratch.push_back(0);
-    const char* source = reinterpret_cast<const char*>(scratch.data());
+    const char* source = nul_ended(piece, scratch);
     const size_t at = out.size();
     // Most texts take 6 to 8 bytes a byte; a first guess too small costs a second call.
     size_t room = piece.size() * 8 + 16;
@@ -83,11 +125,28 @@ void Collation::append_transformed(Bytes piece, ByteBuffer& out, ByteBuffer& scr
     }
 }
 
-void Collation::append_transformed_primary(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const {
+void Collation::append_transformed_levels(Bytes piece, int levels, ByteBuffer& out, ByteBuffer& scratch) const {
     const size_t at = out.size();
     append_transformed(piece, out, scratch);
-    const void* end = std::memchr(out.data() + at, kLevelEnd, out.size() - at);
-    if (end != nullptr) out.set_size(static_cast<size_t>(static_cast<const uint8_t*>(end) - out.data()));
+    int seen = 0;
+    for (size_t i = at; i < out.size(); ++i) {
+        if (out[i] == kLevelEnd && ++seen == levels) {
+            out.set_size(i);
+            return;
+        }
+    }
+}
+
+void Collation::append_levels(Bytes text, int levels, ByteBuffer& out, ByteBuffer& scratch) const {
+    if (text.empty()) {
+        out.push_back(0x00);
+        return;
+    }
+    out.push_back(0x01);
+    std::call_once(ascii_built_, [this] { build_ascii_weights(); });
+    const Bytes piece = first_piece(text);
+    if (!append_table_levels(piece, levels, out)) append_transformed_levels(piece, levels, out, scratch);
+    out.push_back(0x00);
 }
 
 void Collation::append_exact(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
@@ -107,18 +166,6 @@ void Collation::append_exact(Bytes text, ByteBuffer& out, ByteBuffer& scratch) c
     }
     out.push_back(0x00);
 }
-
-namespace {
-
-// `text` with each NUL a piece's end and one more NUL at the end, for strcoll.
-const char* nul_ended(Bytes text, ByteBuffer& scratch) {
-    scratch.clear();
-    scratch.append(text);
-    scratch.push_back(0);
-    return reinterpret_cast<const char*>(scratch.data());
-}
-
-}  // namespace
 
 int Collation::compare(Bytes a, Bytes b, ByteBuffer& scratch_a, ByteBuffer& scratch_b) const {
     if (a.empty() || b.empty()) return int{!a.empty()} - int{!b.empty()};
@@ -140,34 +187,6 @@ int Collation::compare(Bytes a, Bytes b, ByteBuffer& scratch_a, ByteBuffer& scra
         if (left_a == 0) return left_b == 0 ? 0 : -1;
         if (left_b == 0) return 1;
     }
-}
-
-void Collation::append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
-    if (text.empty()) {
-        out.push_back(0x00);
-        return;
-    }
-    out.push_back(0x01);
-    std::call_once(ascii_built_, [this] { build_ascii_weights(); });
-    const void* zero = std::memchr(text.data(), 0, text.size());
-    const Bytes piece = zero == nullptr ? text : text.first(static_cast<size_t>(static_cast<const uint8_t*>(zero) - text.data()));
-    // Room for the longest table weights, so that each is copied whole and the length added.
-    const size_t at = out.size();
-    out.reserve(at + piece.size() * sizeof(Weight::bytes) + 1);
-    uint8_t* o = out.data() + at;
-    for (const uint8_t c : piece) {
-        const Weight& w = ascii_[c & 0x7F];
-        if (c >= 0x80 || w.length == 0xFF) {
-            out.set_size(at);
-            append_transformed_primary(piece, out, scratch);
-            out.push_back(0x00);
-            return;
-        }
-        std::memcpy(o, w.bytes, sizeof w.bytes);
-        o += w.length;
-    }
-    out.set_size(static_cast<size_t>(o - out.data()));
-    out.push_back(0x00);
 }
 
 }  // namespace tessarune::format

@@ -3,20 +3,25 @@
 //
 // The reference comparison treats a text as its NUL-separated pieces, compared one after the
 // other with strcoll until one differs; fewer pieces first when all that both have are equal;
-// an empty text before any other. Two keys of it:
+// an empty text before any other (compare() below). strcoll weighs a text at up to four levels
+// (base letters, accents, case, then the rest); strxfrm writes those weights out, but its
+// order and strcoll's differ now and then (texts that differ only in spaces or punctuation, or
+// in accents or case after a digit). So the keys here are coarse, and the sorts that use them
+// settle equal keys with compare():
 //
-//   exact:    00 for the empty text; else 01, then for each piece `strxfrm(piece) 00` with 01
-//             before every piece but the first, then 00. strxfrm's bytes are never 00, so the
-//             key compares as the reference does, and equal keys are texts that strcoll equates.
 //   primary:  00 for the empty text; else `01 weights 00`, where weights are the first piece's
-//             first-level (base letter) weights: the part of its strxfrm before the first 01.
+//             first-level weights: the part of its strxfrm before the first 01. Never contrary
+//             to strcoll: a text before another has a smaller or equal primary key.
+//   levels:   00 for the empty text; else `01 first 01 second 01 third 00`, the first piece's
+//             weights of the first three levels. It orders case and accent variants of a word
+//             as strcoll does but in those rare arrangements, and equates texts that differ
+//             only at the fourth level.
+//   exact:    00 for the empty text; else 01, then for each piece `strxfrm(piece) 00` with 01
+//             before every piece but the first, then 00: strxfrm's order, for hashing (-R).
 //
-// The exact key costs a strxfrm and is six to eight times the text, and orders as strcoll does
-// but in the rare pairs where the two functions of the C library disagree. The primary key is about
-// the text's size and is made from a table for texts of ASCII bytes whose weights the locale
-// gives one byte at a time. It is coarser, never contrary: a text that sorts before another
-// has a primary key that is smaller or equal. So records sorted by primary keys are in order
-// but for runs of equal primary keys, which the exact keys of their texts put right.
+// For texts of ASCII bytes the first two come from a table of each byte's weights, where the
+// locale gives them a byte at a time (no two bytes join into one element); others, and the
+// exact key, cost a strxfrm, whose output is six to eight times the text.
 #pragma once
 
 #include <locale.h>
@@ -39,36 +44,43 @@ public:
     Collation(const Collation&) = delete;
     Collation& operator=(const Collation&) = delete;
 
-    // Appends the exact key of `text`. `scratch` holds a NUL-ended copy of each piece.
+    // Append the keys above of `text`. `scratch` holds a NUL-ended copy of a piece.
+    void append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const { append_levels(text, 1, out, scratch); }
+    void append_three_levels(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
+        append_levels(text, 3, out, scratch);
+    }
     void append_exact(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const;
-    // Appends the primary key of `text`.
-    void append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const;
-    // The reference comparison itself: strcoll piece by piece. <0, 0, >0. The exact keys
-    // agree with it but where the C library's strcoll and strxfrm disagree with each other
-    // (texts that differ only in spaces and punctuation, in some arrangements); sorts that must
-    // give the traditional order settle equal primary keys with this.
+
+    // The reference comparison itself, with strcoll. <0, 0, >0.
     int compare(Bytes a, Bytes b, ByteBuffer& scratch_a, ByteBuffer& scratch_b) const;
 
 private:
-    explicit Collation(locale_t locale);
-    void build_ascii_weights() const;
-    // strxfrm of the NUL-free `piece`, appended to `out`.
-    void append_transformed(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const;
-    // The first-level weights of the NUL-free `piece` through strxfrm.
-    void append_transformed_primary(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const;
-
-    // An ASCII byte's first-level weights, at most 7 bytes; length 0xFF: not from the table
-    // (the byte is 00, not ASCII, or starts or ends a multi-character element of the locale).
-    struct Weight {
-        uint8_t length = 0xFF;
-        uint8_t bytes[7] = {};
+    static constexpr int kLevels = 3;
+    // Each byte's weights at the first three levels, each at most 7 bytes (held in a word,
+    // stored whole and the output advanced by the length); usable false: not from the table
+    // (the byte is 00 or not ASCII, or joins a neighbour into one element).
+    struct Table {
+        std::array<bool, 256> usable{};
+        std::array<std::array<uint64_t, 256>, kLevels> word{};
+        std::array<std::array<uint8_t, 256>, kLevels> length{};
     };
 
+    explicit Collation(locale_t locale);
+    void build_ascii_weights() const;
+    void append_levels(Bytes text, int levels, ByteBuffer& out, ByteBuffer& scratch) const;
+    // strxfrm of the NUL-free `piece`, appended to `out`.
+    void append_transformed(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const;
+    // Its first `levels` levels, separated by 01, through strxfrm.
+    void append_transformed_levels(Bytes piece, int levels, ByteBuffer& out, ByteBuffer& scratch) const;
+    // The weights of the ASCII `piece`'s first `levels` levels from the table; false, with
+    // `out` as it was, when a byte of it is not in the table.
+    bool append_table_levels(Bytes piece, int levels, ByteBuffer& out) const;
+
     locale_t locale_;
-    // Made when a primary key is first asked for: checking every pair takes about 2 ms, which
-    // a small sort or a merge need not spend.
+    // Made when a key is first asked for: checking every pair of bytes takes a few
+    // milliseconds, which a small sort or a merge need not spend.
     mutable std::once_flag ascii_built_;
-    mutable std::array<Weight, 128> ascii_{};
+    mutable Table ascii_;
 };
 
 }  // namespace tessarune::format

@@ -181,7 +181,7 @@ void append_text_key(Bytes text, ByteBuffer& out) {
     out.push_back(0x00);
 }
 
-// A text key in the plan's order: bytes, or the collation's exact or primary key.
+// A text key in the plan's order: bytes, or one of the collation's keys (see primary_text).
 void append_text(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, LineKeyScratch& scratch, bool primary) {
     const Collation* collation = plan.collation();
     if (collation == nullptr) {
@@ -189,7 +189,7 @@ void append_text(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, LineKeySc
     } else if (primary) {
         collation->append_primary(text, out, scratch.piece);
     } else {
-        collation->append_exact(text, out, scratch.piece);
+        collation->append_three_levels(text, out, scratch.piece);
     }
 }
 
@@ -394,6 +394,27 @@ int compare_collated(const LineKeyPlan& plan, const Fields& fields, IsBlank blan
     return plan.last_resort_reverse ? -c : c;
 }
 
+template <typename Fields, typename IsBlank>
+bool same_inner(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, Bytes a, Bytes b) {
+    const size_t inner = plan.last_resort ? plan.fields.size() : plan.fields.size() - 1;
+    for (size_t i = 0; i < inner; ++i) {
+        const LineKeyField& f = plan.fields[i];
+        if ((f.flags & kNotText) != 0) continue;
+        const auto [start_a, end_a] = key_range(fields, blank, f, a);
+        const auto [start_b, end_b] = key_range(fields, blank, f, b);
+        const Bytes text_a = end_a > start_a ? a.subspan(start_a, end_a - start_a) : Bytes{};
+        const Bytes text_b = end_b > start_b ? b.subspan(start_b, end_b - start_b) : Bytes{};
+        if (!std::ranges::equal(text_a, text_b)) return false;
+    }
+    return true;
+}
+
+template <typename IsBlank>
+bool same_inner_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes a, Bytes b) {
+    if (plan.tab < 0) return same_inner(plan, BlankFields<IsBlank>{blank}, blank, a, b);
+    return same_inner(plan, TabFields{{static_cast<uint8_t>(plan.tab)}}, blank, a, b);
+}
+
 template <typename IsBlank>
 int compare_collated_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes a, Bytes b, LineKeyScratch& sa,
                                  LineKeyScratch& sb) {
@@ -439,6 +460,15 @@ int compare_collated_lines(const LineKeyPlan& plan, Bytes a, Bytes b, LineKeyScr
     }
     if (plan.zero_terminated) return compare_collated_with_blanks(plan, ZLineBlank{}, a, b, scratch_a, scratch_b);
     return compare_collated_with_blanks(plan, LineBlank{}, a, b, scratch_a, scratch_b);
+}
+
+bool same_inner_texts(const LineKeyPlan& plan, Bytes a, Bytes b) {
+    if (plan.fields.empty()) return true;
+    if (const ByteClasses* classes = table_classes(plan)) {
+        return same_inner_with_blanks(plan, TableBlank{&classes->blank, plan.zero_terminated}, a, b);
+    }
+    if (plan.zero_terminated) return same_inner_with_blanks(plan, ZLineBlank{}, a, b);
+    return same_inner_with_blanks(plan, LineBlank{}, a, b);
 }
 
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, LineKeyScratch& scratch) {

@@ -9,7 +9,7 @@
 // fields would:
 //
 //   text:     the bytes with each 00 written as 00 FF, then 00 00; in a locale with collation
-//             rules, the text's exact or primary collation key (format/collation.h)
+//             rules, the text's three-level or primary collation key (format/collation.h)
 //   numeric:  the number key of format/number_key.h (n, and h as append_human_number_key)
 //   general:  the key of format/general_number_key.h (g)
 //   month:    one byte, 0 for no month name, 1 for JAN ... 12 for DEC (M)
@@ -72,8 +72,9 @@ struct LineKeyPlan {
     bool last_resort_reverse = false;
     // The user's locale where it is not the C locale's rules; nullptr: the C locale.
     std::shared_ptr<const LineLocale> locale;
-    // With a collation: the key's last part (the last resort, or else the last field) is a
-    // primary key where it is a text. Keys are then in order but for runs of equal ones.
+    // With a collation, text parts are keys of three levels (format/collation.h), and with this
+    // the key's last part (the last resort, or else the last field) is a primary key where it
+    // is a text. Either way a sort by the keys must be put right by compare_collated_lines.
     bool primary_text = false;
 
     const Collation* collation() const { return locale ? locale->collation() : nullptr; }
@@ -108,16 +109,19 @@ void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out);
 // The plan cut after its first text part in a collation (its first text field, or else the last
 // resort), that part primary. Its keys are coarser than the plan's own (with primary_text set)
 // but never contrary: lines of one such key lie together in the plan's order, and only the
-// traditional comparison below can order them, since the exact keys of strxfrm disagree with
-// strcoll now and then.
+// traditional comparison below orders them exactly.
 LineKeyPlan leading_collated_plan(const LineKeyPlan& plan);
 // Whether that first text part is the plan's last part, so that both plans key alike.
 bool collated_part_is_last(const LineKeyPlan& plan);
 
+// Whether two lines hold the same bytes in each text field of the plan but the last part of its
+// key. Lines that do are in the traditional order when their keys (primary_text) are: only a
+// text field before the last part can be ordered otherwise by its key than by strcoll.
+bool same_inner_texts(const LineKeyPlan& plan, Bytes a, Bytes b);
+
 // Compares two lines (without separators) in the order of a plan with a collation, as the
 // traditional command does: each text field and the last resort with strcoll, the other
-// fields by their keys. Lines with equal keys of the plan are put in order by this, since the
-// keys may be primary, and strxfrm, behind exact keys, disagrees with strcoll now and then.
+// fields by their keys.
 int compare_collated_lines(const LineKeyPlan& plan, Bytes a, Bytes b, LineKeyScratch& scratch_a,
                            LineKeyScratch& scratch_b);
 

@@ -148,11 +148,26 @@ int CollatedTies::compare(size_t a, size_t b) {
 void CollatedTies::order_members(size_t count) {
     order_.resize(count);
     std::iota(order_.begin(), order_.end(), uint32_t{0});
-    // Mostly in order already: a look at each neighbour decides whether a sort is needed.
-    bool in_order = true;
-    for (size_t i = 1; i < count && in_order; ++i) in_order = compare(i - 1, i) <= 0;
-    if (in_order) return;
-    std::stable_sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) { return compare(a, b) < 0; });
+    const auto before = [&](uint32_t a, uint32_t b) { return compare(a, b) < 0; };
+    // Lines of one engine key are put in order among themselves; lines of different keys are
+    // already, unless a text field before the key's last part differs between them (then
+    // strxfrm ordered them), which a look at each such neighbour settles.
+    boundaries_.clear();
+    for (size_t start = 0; start < count;) {
+        size_t end = start + 1;
+        while (end < count && std::ranges::equal(key_of(end), key_of(start))) ++end;
+        if (end - start > 1) std::stable_sort(order_.begin() + start, order_.begin() + end, before);
+        if (end < count) boundaries_.push_back(end);
+        start = end;
+    }
+    for (const size_t b : boundaries_) {
+        const uint32_t x = order_[b - 1];
+        const uint32_t y = order_[b];
+        if (!format::same_inner_texts(plan_, line_of(x), line_of(y)) && compare(x, y) > 0) {
+            std::stable_sort(order_.begin(), order_.end(), before);
+            return;
+        }
+    }
 }
 
 }  // namespace tessarune::job

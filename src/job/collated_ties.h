@@ -77,6 +77,7 @@ private:
     ByteBuffer keys_;
     std::vector<Member> members_;
     std::vector<uint32_t> order_;
+    std::vector<size_t> boundaries_;  // where one engine key ends in order_
     size_t ready_ = 0;         // members of the slice being written (the rest wait for the next)
     size_t emitted_ = 0;       // entries of order_ written
     uint64_t repeats_left_ = 0;  // copies of order_[emitted_] still to write
