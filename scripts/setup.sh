@@ -107,6 +107,34 @@ if [ "${#missing[@]}" -gt 0 ]; then
     apt_install "${missing[@]}"
 fi
 
+# The locales the command's tests sort in, generated from the locale data of the C library in
+# use: the locales package of the same version as libc6 (from unstable where the C library came
+# from there), after everything else, since an upgrade of the C library drops what was made.
+test_locales=(en_US.UTF-8 de_DE.UTF-8 sv_SE.UTF-8)
+missing_locales() {
+    local have wanted
+    have=$(locale -a 2>/dev/null | tr 'A-Z' 'a-z' | tr -d '-')
+    for wanted in "${test_locales[@]}"; do
+        grep -qx "$(echo "$wanted" | tr 'A-Z' 'a-z' | tr -d '-')" <<<"$have" || echo "$wanted"
+    done
+}
+read -r -a locales_missing <<<"$(missing_locales | tr '\n' ' ')"
+if [ "${#locales_missing[@]}" -gt 0 ]; then
+    if ! is_debian; then
+        say "missing locales: ${locales_missing[*]}: generate them (localedef -i en_US -f UTF-8 en_US.UTF-8)"
+        exit 1
+    fi
+    libc_version=$(dpkg-query -W -f='${Version}' libc6)
+    if [ "$(dpkg-query -W -f='${Version}' locales 2>/dev/null || true)" != "$libc_version" ] ||
+            [ ! -d /usr/share/i18n/locales ]; then
+        apt_install "locales=$libc_version"
+    fi
+    for wanted in "${locales_missing[@]}"; do
+        say "generating the locale $wanted"
+        $sudo_cmd localedef -i "${wanted%%.*}" -f UTF-8 "$wanted"
+    done
+fi
+
 if [ ! -x .venv/bin/python ]; then
     "$python" -m venv .venv
 fi

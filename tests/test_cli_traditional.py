@@ -33,7 +33,7 @@ LOCALE_WORDS = WORDS + [
     "maj".encode(), "1,234".encode(), "1.234,5".encode(), "3,5".encode(), "\u202f".encode(), b"\xc3",
     "\u00a0".encode(),
 ]
-LOCALES = ["en_US.UTF-8", "de_DE.UTF-8", "sv_SE.UTF-8"]
+LOCALES = ["en_US.UTF-8", "de_DE.UTF-8", "sv_SE.UTF-8", "C.UTF-8"]
 CASES_PER_LOCALE = 1500 if SLOW else 250
 
 
@@ -271,3 +271,13 @@ def test_random_order_keeps_equal_keys_together_and_follows_the_source(tmp_path)
         assert len(groups) == len(set(groups)) == 3  # x and X fold together, and stay together
         outs.append(got)
     assert outs[0] == outs[1]
+
+
+@pytest.mark.parametrize("args", [["-k1,1"], ["-k1,1", "-u"], ["-u"], ["-k2,2", "-k1,1", "-S", "1M"]], ids=" ".join)
+def test_long_runs_of_one_leading_key_like_sort(args, tmp_path):
+    """Megabytes of lines whose leading fields differ only in case go out in slices."""
+    rng = random.Random(5)
+    words = [b"error", b"Error", b"ERROR", b"err-or", b"\xc3\xa9rror"]
+    lines = b"".join(b"%s %s %d\n" % (rng.choice(words), rng.choice(words), rng.randrange(10**6))
+                     for _ in range(400_000))
+    compare(tmp_path, {"in": lines}, [*args, "-T", "tmp", "in"], env={"LC_ALL": "en_US.UTF-8"}, messages=False)

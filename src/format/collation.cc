@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace tessarune::format {
@@ -12,12 +13,13 @@ namespace {
 // strxfrm's level separator: it never occurs inside a level's weights.
 constexpr uint8_t kLevelEnd = 0x01;
 
-bool has_rules(locale_t locale) {
-#ifdef _NL_COLLATE_NRULES
-    return reinterpret_cast<intptr_t>(nl_langinfo_l(_NL_COLLATE_NRULES, locale)) != 0;
+// The number of levels of the collation's rules: 0 when strcoll compares bytes.
+int rule_levels(locale_t locale) {
+#ifdef __GLIBC__
+    return static_cast<int>(reinterpret_cast<intptr_t>(nl_langinfo_l(_NL_COLLATE_NRULES, locale)));
 #else
     char out[8];
-    return strxfrm_l(out, "a", sizeof out, locale) != 1 || out[0] != 'a';
+    return strxfrm_l(out, "a", sizeof out, locale) == 1 && out[0] == 'a' ? 0 : INT_MAX;
 #endif
 }
 
@@ -38,11 +40,12 @@ Bytes first_piece(Bytes text) {
 }  // namespace
 
 std::unique_ptr<Collation> Collation::of(locale_t locale) {
-    if (!has_rules(locale)) return nullptr;
-    return std::unique_ptr<Collation>(new Collation(locale));
+    const int levels = rule_levels(locale);
+    if (levels == 0) return nullptr;
+    return std::unique_ptr<Collation>(new Collation(locale, levels));
 }
 
-Collation::Collation(locale_t locale) : locale_(locale) {}
+Collation::Collation(locale_t locale, int levels) : locale_(locale), levels_(levels) {}
 
 // Each ASCII byte's weights come from strxfrm of the byte alone. They may be written a byte at
 // a time only where the locale joins no two bytes into one element ("ch" in Czech, "aa" in
@@ -52,15 +55,17 @@ void Collation::build_ascii_weights() const {
     ByteBuffer out;
     ByteBuffer scratch;
     ByteBuffer summed;
+    if (levels_ > kLevels) return;  // none usable: strxfrm does it all
     for (int c = 1; c < 128; ++c) {
         const uint8_t byte = static_cast<uint8_t>(c);
         out.clear();
-        append_transformed_levels(Bytes(&byte, 1), kLevels, out, scratch);
+        append_strxfrm(Bytes(&byte, 1), out, scratch);
         bool usable = true;
         const uint8_t* p = out.data();
         const uint8_t* const end = p + out.size();
-        for (int level = 0; level < kLevels; ++level) {
-            const uint8_t* stop = std::find(p, end, kLevelEnd);
+        for (int level = 0; level < levels_; ++level) {
+            // The last level runs to the end: its weights may hold the separator's byte.
+            const uint8_t* stop = level + 1 == levels_ ? end : std::find(p, end, kLevelEnd);
             const size_t n = static_cast<size_t>(stop - p);
             usable = usable && n < sizeof(uint64_t);
             if (usable) {
@@ -78,9 +83,9 @@ void Collation::build_ascii_weights() const {
             if (!ascii_.usable[a] || !ascii_.usable[b]) continue;
             const uint8_t pair[2] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b)};
             out.clear();
-            append_transformed_levels(Bytes(pair, 2), kLevels, out, scratch);
+            append_strxfrm(Bytes(pair, 2), out, scratch);
             summed.clear();
-            if (!append_table_levels(Bytes(pair, 2), kLevels, summed) || !std::ranges::equal(summed.span(), out.span())) {
+            if (!append_table_levels(Bytes(pair, 2), levels_, summed) || !std::ranges::equal(summed.span(), out.span())) {
                 ascii_.usable[a] = false;
                 ascii_.usable[b] = false;
             }
@@ -89,6 +94,8 @@ void Collation::build_ascii_weights() const {
 }
 
 bool Collation::append_table_levels(Bytes piece, int levels, ByteBuffer& out) const {
+    if (piece.empty()) return true;  // as strxfrm, which gives no level separators for it
+    if (levels > kLevels) return false;
     const size_t at = out.size();
     out.reserve(at + (piece.size() + 1) * sizeof(uint64_t) * static_cast<size_t>(levels));
     uint8_t* o = out.data() + at;
@@ -109,7 +116,7 @@ bool Collation::append_table_levels(Bytes piece, int levels, ByteBuffer& out) co
     return true;
 }
 
-void Collation::append_transformed(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const {
+void Collation::append_strxfrm(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const {
     const char* source = nul_ended(piece, scratch);
     const size_t at = out.size();
     // Most texts take 6 to 8 bytes a byte; a first guess too small costs a second call.
@@ -125,19 +132,7 @@ void Collation::append_transformed(Bytes piece, ByteBuffer& out, ByteBuffer& scr
     }
 }
 
-void Collation::append_transformed_levels(Bytes piece, int levels, ByteBuffer& out, ByteBuffer& scratch) const {
-    const size_t at = out.size();
-    append_transformed(piece, out, scratch);
-    int seen = 0;
-    for (size_t i = at; i < out.size(); ++i) {
-        if (out[i] == kLevelEnd && ++seen == levels) {
-            out.set_size(i);
-            return;
-        }
-    }
-}
-
-void Collation::append_levels(Bytes text, int levels, ByteBuffer& out, ByteBuffer& scratch) const {
+void Collation::append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
     if (text.empty()) {
         out.push_back(0x00);
         return;
@@ -145,21 +140,28 @@ void Collation::append_levels(Bytes text, int levels, ByteBuffer& out, ByteBuffe
     out.push_back(0x01);
     std::call_once(ascii_built_, [this] { build_ascii_weights(); });
     const Bytes piece = first_piece(text);
-    if (!append_table_levels(piece, levels, out)) append_transformed_levels(piece, levels, out, scratch);
+    if (!append_table_levels(piece, 1, out)) {
+        const size_t at = out.size();
+        append_strxfrm(piece, out, scratch);
+        const void* end = std::memchr(out.data() + at, kLevelEnd, out.size() - at);
+        if (end != nullptr) out.set_size(static_cast<size_t>(static_cast<const uint8_t*>(end) - out.data()));
+    }
     out.push_back(0x00);
 }
 
-void Collation::append_exact(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
+void Collation::append_transformed(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
     if (text.empty()) {
         out.push_back(0x00);
         return;
     }
     out.push_back(0x01);
+    std::call_once(ascii_built_, [this] { build_ascii_weights(); });
     for (size_t start = 0;;) {
         const void* zero = std::memchr(text.data() + start, 0, text.size() - start);
         const size_t end = zero == nullptr ? text.size() : static_cast<size_t>(static_cast<const uint8_t*>(zero) - text.data());
         if (start != 0) out.push_back(0x01);
-        append_transformed(text.subspan(start, end - start), out, scratch);
+        const Bytes piece = text.subspan(start, end - start);
+        if (!append_table_levels(piece, levels_, out)) append_strxfrm(piece, out, scratch);
         out.push_back(0x00);
         if (end == text.size()) break;
         start = end + 1;  // a NUL at the very end leaves an empty last piece, as it should

@@ -3,25 +3,22 @@
 //
 // The reference comparison treats a text as its NUL-separated pieces, compared one after the
 // other with strcoll until one differs; fewer pieces first when all that both have are equal;
-// an empty text before any other (compare() below). strcoll weighs a text at up to four levels
-// (base letters, accents, case, then the rest); strxfrm writes those weights out, but its
-// order and strcoll's differ now and then (texts that differ only in spaces or punctuation, or
-// in accents or case after a digit). So the keys here are coarse, and the sorts that use them
-// settle equal keys with compare():
+// an empty text before any other (compare() below). strcoll weighs a text at several levels
+// (base letters, accents, case, then the rest); strxfrm writes those weights out, one level
+// after another, but its order and strcoll's differ now and then (texts that differ only in
+// spaces or punctuation, or in accents or case after a digit). So sorts that use the keys here
+// settle equal primary keys with compare(), and check the order that transformed keys gave:
 //
-//   primary:  00 for the empty text; else `01 weights 00`, where weights are the first piece's
-//             first-level weights: the part of its strxfrm before the first 01. Never contrary
-//             to strcoll: a text before another has a smaller or equal primary key.
-//   levels:   00 for the empty text; else `01 first 01 second 01 third 00`, the first piece's
-//             weights of the first three levels. It orders case and accent variants of a word
-//             as strcoll does but in those rare arrangements, and equates texts that differ
-//             only at the fourth level.
-//   exact:    00 for the empty text; else 01, then for each piece `strxfrm(piece) 00` with 01
-//             before every piece but the first, then 00: strxfrm's order, for hashing (-R).
+//   primary:      00 for the empty text; else `01 weights 00`, where weights are the first
+//                 piece's first-level weights: the part of its strxfrm before the first 01.
+//                 Never contrary to strcoll: a text before another has a smaller or equal
+//                 primary key.
+//   transformed:  00 for the empty text; else 01, then for each piece `strxfrm(piece) 00` with
+//                 01 before every piece but the first, then 00: strxfrm's order.
 //
-// For texts of ASCII bytes the first two come from a table of each byte's weights, where the
-// locale gives them a byte at a time (no two bytes join into one element); others, and the
-// exact key, cost a strxfrm, whose output is six to eight times the text.
+// For texts of ASCII bytes both come from a table of each byte's weights at each level, where
+// the locale gives them a byte at a time (no two bytes join into one element); for others a
+// strxfrm costs about a microsecond a line, and its output is six to eight times the text.
 #pragma once
 
 #include <locale.h>
@@ -45,18 +42,15 @@ public:
     Collation& operator=(const Collation&) = delete;
 
     // Append the keys above of `text`. `scratch` holds a NUL-ended copy of a piece.
-    void append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const { append_levels(text, 1, out, scratch); }
-    void append_three_levels(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
-        append_levels(text, 3, out, scratch);
-    }
-    void append_exact(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const;
+    void append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const;
+    void append_transformed(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const;
 
     // The reference comparison itself, with strcoll. <0, 0, >0.
     int compare(Bytes a, Bytes b, ByteBuffer& scratch_a, ByteBuffer& scratch_b) const;
 
 private:
-    static constexpr int kLevels = 3;
-    // Each byte's weights at the first three levels, each at most 7 bytes (held in a word,
+    static constexpr int kLevels = 4;
+    // Each byte's weights at each level (up to four), each at most 7 bytes (held in a word,
     // stored whole and the output advanced by the length); usable false: not from the table
     // (the byte is 00 or not ASCII, or joins a neighbour into one element).
     struct Table {
@@ -65,18 +59,16 @@ private:
         std::array<std::array<uint8_t, 256>, kLevels> length{};
     };
 
-    explicit Collation(locale_t locale);
+    Collation(locale_t locale, int levels);
     void build_ascii_weights() const;
-    void append_levels(Bytes text, int levels, ByteBuffer& out, ByteBuffer& scratch) const;
     // strxfrm of the NUL-free `piece`, appended to `out`.
-    void append_transformed(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const;
-    // Its first `levels` levels, separated by 01, through strxfrm.
-    void append_transformed_levels(Bytes piece, int levels, ByteBuffer& out, ByteBuffer& scratch) const;
+    void append_strxfrm(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const;
     // The weights of the ASCII `piece`'s first `levels` levels from the table; false, with
     // `out` as it was, when a byte of it is not in the table.
     bool append_table_levels(Bytes piece, int levels, ByteBuffer& out) const;
 
     locale_t locale_;
+    int levels_;  // the levels of the collation's rules; the table holds them all up to kLevels
     // Made when a key is first asked for: checking every pair of bytes takes a few
     // milliseconds, which a small sort or a merge need not spend.
     mutable std::once_flag ascii_built_;

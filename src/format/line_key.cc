@@ -189,7 +189,7 @@ void append_text(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, LineKeySc
     } else if (primary) {
         collation->append_primary(text, out, scratch.piece);
     } else {
-        collation->append_three_levels(text, out, scratch.piece);
+        collation->append_transformed(text, out, scratch.piece);
     }
 }
 
@@ -291,7 +291,7 @@ void append_random_key(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, Lin
     Bytes hashed = text;
     if (collation != nullptr) {
         scratch.key.clear();
-        collation->append_exact(text, scratch.key, scratch.piece);
+        collation->append_transformed(text, scratch.key, scratch.piece);
         hashed = scratch.key.span();
     }
     const XXH128_hash_t h = XXH3_128bits_withSeed(hashed.data(), hashed.size(), plan.random_seed);

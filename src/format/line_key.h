@@ -9,7 +9,7 @@
 // fields would:
 //
 //   text:     the bytes with each 00 written as 00 FF, then 00 00; in a locale with collation
-//             rules, the text's three-level or primary collation key (format/collation.h)
+//             rules, the text's transformed or primary collation key (format/collation.h)
 //   numeric:  the number key of format/number_key.h (n, and h as append_human_number_key)
 //   general:  the key of format/general_number_key.h (g)
 //   month:    one byte, 0 for no month name, 1 for JAN ... 12 for DEC (M)
@@ -72,7 +72,7 @@ struct LineKeyPlan {
     bool last_resort_reverse = false;
     // The user's locale where it is not the C locale's rules; nullptr: the C locale.
     std::shared_ptr<const LineLocale> locale;
-    // With a collation, text parts are keys of three levels (format/collation.h), and with this
+    // With a collation, text parts are transformed keys (format/collation.h), and with this
     // the key's last part (the last resort, or else the last field) is a primary key where it
     // is a text. Either way a sort by the keys must be put right by compare_collated_lines.
     bool primary_text = false;
@@ -84,7 +84,7 @@ struct LineKeyPlan {
 };
 
 // Room for the steps of making a key: a field's text as d, i, f or g read it, a NUL-ended
-// piece for the C library, and an exact collation key that -R hashes.
+// piece for the C library, and a transformed collation key that -R hashes.
 struct LineKeyScratch {
     ByteBuffer text;
     ByteBuffer piece;

@@ -62,3 +62,36 @@ TEST(NumberKey, NewlineIsLeadingBlankOnlyForZeroEndedLines) {
 
 }  // namespace
 }  // namespace tessarune::format
+
+namespace tessarune::format {
+namespace {
+
+// Readings of numbers with a thousands separator, as the traditional command gives them in
+// en_US.UTF-8 (',' separates thousands) and de_DE.UTF-8 (',' is the decimal point).
+TEST(NumberKey, ReadsALocalesSeparatorAndPoint) {
+    const NumberSyntax en{'.', ','};
+    const NumberSyntax de{',', '.'};
+    auto read = [](std::string_view text, const NumberSyntax& syntax) {
+        ByteBuffer digits;
+        const NumberText n = read_number(Bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+                                         is_line_blank, syntax, digits);
+        std::string s = n.negative ? "-" : "";
+        s.append(n.whole.begin(), n.whole.end());
+        s += ".";
+        s.append(n.fraction.begin(), n.fraction.end());
+        return s + "@" + std::to_string(n.end);
+    };
+    EXPECT_EQ(read("1,,2", en), "12.@1");      // separators after a digit are dropped; a unit
+                                               // may follow only where one stands between digits
+    EXPECT_EQ(read(",5", en), "5.@0");         // and before the first; no unit may follow there
+    EXPECT_EQ(read("0,0,7", en), "7.@5");
+    EXPECT_EQ(read("1,.5", en), "1.5@1");      // the unit would follow "1"
+    EXPECT_EQ(read("1.5,1", en), "1.5@3");     // none in the fraction
+    EXPECT_EQ(read("-,5", en), "-5.@1");
+    EXPECT_EQ(read("0,2M", en), "2.@3");
+    EXPECT_EQ(read("1.234,5", de), "1234.5@7");
+    EXPECT_EQ(read("1,5", NumberSyntax{',', -1}), "1.5@3");
+}
+
+}  // namespace
+}  // namespace tessarune::format
