@@ -446,6 +446,8 @@ LineKeyPlan leading_collated_plan(const LineKeyPlan& plan) {
     return leading;
 }
 
+bool is_text_field(const LineKeyField& field) { return (field.flags & kNotText) == 0; }
+
 bool collated_part_is_last(const LineKeyPlan& plan) {
     const size_t first = first_text_field(plan);
     return first == plan.fields.size() || (first + 1 == plan.fields.size() && !plan.last_resort);

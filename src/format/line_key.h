@@ -113,6 +113,8 @@ void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out);
 LineKeyPlan leading_collated_plan(const LineKeyPlan& plan);
 // Whether that first text part is the plan's last part, so that both plans key alike.
 bool collated_part_is_last(const LineKeyPlan& plan);
+// Whether a field is a text (no n, g, h, M, V or R), which a collation orders.
+bool is_text_field(const LineKeyField& field);
 
 // Whether two lines hold the same bytes in each text field of the plan but the last part of its
 // key. Lines that do are in the traditional order when their keys (primary_text) are: only a

@@ -12,6 +12,9 @@ CollatedTies::CollatedTies(FinalMerge& merge, const format::LineKeyPlan& plan, u
       plan_(plan),
       leading_plan_(format::leading_collated_plan(plan)),
       leading_is_key_(format::collated_part_is_last(plan)),
+      leading_field_complement_(!leading_is_key_ && !plan.fields.empty() && format::is_text_field(plan.fields[0])
+                                    ? ((plan.fields[0].flags & format::kReverse) != 0 ? 0xFF : 0)
+                                    : -1),
       separator_(separator),
       unique_(unique),
       held_bytes_(held_bytes) {}
@@ -53,12 +56,8 @@ EngineResult<void> CollatedTies::gather() {
         }
         have_waiting_ = false;
         leading_key_.clear();
-        if (leading_is_key_) {
-            leading_key_.append(record_.key);
-        } else {
-            const Bytes line = record_.payload.first(record_.payload.size() - 1);
-            format::append_line_key(leading_plan_, line, leading_key_, scratch_a_);
-        }
+        const Bytes leading = leading_of_record(scratch_key_);
+        leading_key_.append(leading);
         add_member(record_);
     }
     bool full = false;
@@ -89,12 +88,24 @@ EngineResult<void> CollatedTies::gather() {
     return {};
 }
 
-bool CollatedTies::joins_run() {
-    if (leading_is_key_) return std::ranges::equal(record_.key, leading_key_.span());
-    scratch_key_.clear();
-    const Bytes line = record_.payload.first(record_.payload.size() - 1);
-    format::append_line_key(leading_plan_, line, scratch_key_, scratch_a_);
-    return std::ranges::equal(scratch_key_.span(), leading_key_.span());
+bool CollatedTies::joins_run() { return std::ranges::equal(leading_of_record(scratch_key_), leading_key_.span()); }
+
+Bytes CollatedTies::leading_of_record(ByteBuffer& out) {
+    if (leading_is_key_) return record_.key;
+    if (leading_field_complement_ >= 0) return leading_part(record_.key);
+    out.clear();
+    format::append_line_key(leading_plan_, record_.payload.first(record_.payload.size() - 1), out, scratch_a_);
+    return out.span();
+}
+
+// A transformed key is `00` for an empty text, else `01` and the first level's weights (never
+// 00 or 01), then 01 or 00: the bytes up to there are what its primary key is made of.
+Bytes CollatedTies::leading_part(Bytes key) const {
+    const auto c = static_cast<uint8_t>(leading_field_complement_);
+    if (key.empty() || (key[0] ^ c) == 0) return key.first(key.empty() ? 0 : 1);
+    size_t i = 1;
+    while (i < key.size() && (key[i] ^ c) > 1) ++i;
+    return key.first(i);
 }
 
 void CollatedTies::add_member(const RecordView& record) {

@@ -55,13 +55,19 @@ private:
     void order_members(size_t count);
     Bytes line_of(size_t member) const;
     Bytes key_of(size_t member) const;
-    Bytes leading_key_of(Bytes line, ByteBuffer& out);
+    // The part of an engine key that decides its leading key (see leading_field_complement_).
+    Bytes leading_part(Bytes key) const;
+    // The leading key of the merge's current record, or the part of its key that decides it.
+    Bytes leading_of_record(ByteBuffer& out);
     int compare(size_t a, size_t b);
 
     FinalMerge& merge_;
     const format::LineKeyPlan& plan_;
     const format::LineKeyPlan leading_plan_;
     const bool leading_is_key_;  // the leading plan's keys are the engine's
+    // Else, when the plan's first field is its first text: its leading key can be read off the
+    // engine's key, whose first part is that field's transformed key. -1: it cannot.
+    const int leading_field_complement_;
     const uint8_t separator_;
     const bool unique_;
     const size_t held_bytes_;

@@ -20,8 +20,6 @@ namespace {
 // flight (up to six with a merging thread) add little to the job's memory.
 constexpr size_t kChunkBytes = size_t{256} << 10;
 constexpr std::chrono::milliseconds kWaitSlice{50};
-// The lines of one run of a collated sort held at once (job/collated_ties.h).
-constexpr size_t kCollatedRunBytes = size_t{4} << 20;
 // Progress is told of the writing at most this often.
 constexpr uint64_t kProgressBytes = uint64_t{4} << 20;
 
@@ -60,7 +58,7 @@ class ChunkPacker {
 public:
     ChunkPacker(FinalMerge& merge, const RecordLayout& layout) : merge_(merge), layout_(layout) {
         if (layout.collated_plan != nullptr) {
-            ties_.emplace(merge, *layout.collated_plan, layout.separator, layout.unique, kCollatedRunBytes);
+            ties_.emplace(merge, *layout.collated_plan, layout.separator, layout.unique, layout.collated_run_bytes);
         }
     }
 

@@ -29,6 +29,7 @@ struct RecordLayout {
     // KeyedLine, with a collation: the plan whose comparison puts runs of equal keys in order
     // (job/collated_ties.h); unique then drops lines that it equates.
     const format::LineKeyPlan* collated_plan = nullptr;
+    size_t collated_run_bytes = 0;  // the lines of such a run held at once
 };
 
 // Where the merge runs: on a thread of its own while the job's thread writes, or on the

@@ -140,6 +140,39 @@ TEST_F(MergerTest, EqualKeysComeOutSourceBySourceAndPrefixesFirst) {
     expect_end_for_good(*merger);
 }
 
+// Keys coarser than the order (a payload's first letter), as a collation's primary keys are:
+// records of equal keys come out by the tie order, then source by source.
+TEST_F(MergerTest, ATieOrderOrdersEqualKeysBeforeTheirSources) {
+    struct ByPayload final : TieOrder {
+        int compare(const RecordView& a, const RecordView& b) override {
+            return as_string(a.payload).compare(as_string(b.payload));
+        }
+    } ties;
+    std::mt19937 rng(3);
+    std::vector<std::tuple<std::string, std::string, size_t>> all;  // key, payload, source
+    for (size_t source = 0; source < 5; ++source) {
+        std::vector<TestRecord> records;
+        for (int i = 0; i < 300; ++i) {
+            std::string payload(1 + rng() % 3, 'a');
+            for (char& c : payload) c = static_cast<char>('a' + rng() % 3);
+            records.push_back({payload.substr(0, 1), payload});
+        }
+        std::stable_sort(records.begin(), records.end(),
+                         [](const TestRecord& a, const TestRecord& b) { return a.payload < b.payload; });
+        for (const TestRecord& r : records) all.emplace_back(r.key, r.payload, source);
+        add_source(std::move(records));
+    }
+    std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+        return std::tie(std::get<0>(a), std::get<1>(a), std::get<2>(a)) <
+               std::tie(std::get<0>(b), std::get<1>(b), std::get<2>(b));
+    });
+    auto made = new_merger(std::move(sources_), &ties);
+    ASSERT_TRUE(made.ok());
+    const std::vector<TestRecord> out = drain(**made);
+    ASSERT_EQ(out.size(), all.size());
+    for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i].payload, std::get<1>(all[i])) << "record " << i;
+}
+
 TEST_F(MergerTest, RandomSourcesMatchAStableSortOfTheirConcatenation) {
     const uint64_t seed = testing::fresh_seed();
     SCOPED_TRACE("seed " + std::to_string(seed));
