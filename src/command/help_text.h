@@ -10,8 +10,9 @@ inline constexpr std::string_view kHelpText =
    or: tessarune [OPTIONS] --files0-from=F
 Sort lines (default), JSON Lines (--jsonl) or CSV (--csv) read from the FILEs, or standard
 input when there is none or FILE is -, in bounded memory. Lines whose keys compare equal are
-ordered by their whole bytes, unless -s keeps them in input order; JSON Lines and CSV records
-with equal keys always keep their input order. Lines compare as in the C locale.
+ordered by their whole text, unless -s keeps them in input order; JSON Lines and CSV records
+with equal keys always keep their input order. Lines compare as the locale says (LC_ALL,
+LC_COLLATE, LC_CTYPE, LC_NUMERIC, LC_TIME, LANG): as bytes in C, POSIX and C.UTF-8.
 
 Formats:
       --jsonl               each line is a JSON value
