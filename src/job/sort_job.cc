@@ -24,9 +24,11 @@ constexpr uint64_t kBuffersBeside = uint64_t{2} << 20;
 uint64_t engine_bytes(uint64_t max_bytes) { return max_bytes - std::min(max_bytes / 16, kBuffersBeside); }
 
 // A sort in a collation holds a run of tied lines on the way out (job/collated_ties.h): this
-// much, whose buffers may grow to twice it, taken from the engine's share of -S.
+// much, whose buffers may grow to twice it, taken from the engine's share of -S where that is
+// large enough. Not less for a small -S: a run cut into slices follows strxfrm's order from
+// one slice to the next, which may differ from strcoll's.
 constexpr uint64_t kCollatedRunBytes = uint64_t{2} << 20;
-uint64_t collated_run_bytes(uint64_t max_bytes) { return std::min(max_bytes / 32, kCollatedRunBytes); }
+uint64_t collated_buffers(uint64_t engine_bytes) { return std::min(2 * kCollatedRunBytes, engine_bytes / 8); }
 
 // The job's thread is the engine's only user: it holds the mutex from the first record to
 // the start of the read.
@@ -87,7 +89,7 @@ RecordLayout layout_of(const JobSpec& spec) {
         layout.plan = &spec.line_plan;
         if (spec.line_plan.collation() != nullptr) {
             layout.collated_plan = &spec.line_plan;
-            layout.collated_run_bytes = collated_run_bytes(spec.max_bytes);
+            layout.collated_run_bytes = kCollatedRunBytes;
         }
     }
     return layout;
@@ -120,7 +122,7 @@ EngineResult<JobReport> run_sort_job(const JobSpec& given, JobEnvironment& env) 
     auto as_int = [](uint64_t n) { return static_cast<int64_t>(std::min<uint64_t>(n, INT64_MAX)); };
     const std::shared_ptr<SorterCore> core =
         TR_TRY(create_core(base.absolute,
-                           as_int(engine_bytes(spec.max_bytes) - (collated ? 2 * collated_run_bytes(spec.max_bytes) : 0)),
+                           as_int(engine_bytes(spec.max_bytes) - (collated ? collated_buffers(engine_bytes(spec.max_bytes)) : 0)),
                            as_int(spec.batch_size), as_int(spec.threads),
                            env.ops, BaseCheck::AtFirstSpill, PoolStart::WhenNeeded));
     SilentPoll silent;
