@@ -132,13 +132,15 @@ void Collation::append_strxfrm(Bytes piece, ByteBuffer& out, ByteBuffer& scratch
     }
 }
 
-void Collation::append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
-    if (text.empty()) {
-        out.push_back(0x00);
-        return;
-    }
-    out.push_back(0x01);
+bool Collation::begin_key(Bytes text, ByteBuffer& out) const {
+    out.push_back(text.empty() ? 0x00 : 0x01);
+    if (text.empty()) return false;
     std::call_once(ascii_built_, [this] { build_ascii_weights(); });
+    return true;
+}
+
+void Collation::append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
+    if (!begin_key(text, out)) return;
     const Bytes piece = first_piece(text);
     if (!append_table_levels(piece, 1, out)) {
         const size_t at = out.size();
@@ -150,12 +152,7 @@ void Collation::append_primary(Bytes text, ByteBuffer& out, ByteBuffer& scratch)
 }
 
 void Collation::append_transformed(Bytes text, ByteBuffer& out, ByteBuffer& scratch) const {
-    if (text.empty()) {
-        out.push_back(0x00);
-        return;
-    }
-    out.push_back(0x01);
-    std::call_once(ascii_built_, [this] { build_ascii_weights(); });
+    if (!begin_key(text, out)) return;
     for (size_t start = 0;;) {
         const void* zero = std::memchr(text.data() + start, 0, text.size() - start);
         const size_t end = zero == nullptr ? text.size() : static_cast<size_t>(static_cast<const uint8_t*>(zero) - text.data());

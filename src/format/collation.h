@@ -61,6 +61,8 @@ private:
 
     Collation(locale_t locale, int levels);
     void build_ascii_weights() const;
+    // A key's first byte: 00 for the empty text, whose key it ends, else 01 (true: go on).
+    bool begin_key(Bytes text, ByteBuffer& out) const;
     // strxfrm of the NUL-free `piece`, appended to `out`.
     void append_strxfrm(Bytes piece, ByteBuffer& out, ByteBuffer& scratch) const;
     // The weights of the ASCII `piece`'s first `levels` levels from the table; false, with

@@ -45,6 +45,21 @@ struct NumberText {
     size_t end = 0;  // where the number ends in the text
 };
 
+inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// Reads a decimal point at i and the digits after it into r.fraction (without trailing zeros);
+// returns where they end, or i when no point is there.
+inline size_t read_fraction(Bytes text, size_t i, uint8_t decimal_point, NumberText& r) {
+    const size_t n = text.size();
+    if (i >= n || text[i] != decimal_point) return i;
+    const size_t frac_start = ++i;
+    while (i < n && is_digit(text[i])) ++i;
+    size_t f = i;
+    while (f > frac_start && text[f - 1] == '0') --f;
+    r.fraction = text.subspan(frac_start, f - frac_start);
+    return i;
+}
+
 template <typename IsBlank>
 NumberText read_number(Bytes text, IsBlank blank, uint8_t decimal_point = '.') {
     size_t i = 0;
@@ -60,18 +75,10 @@ NumberText read_number(Bytes text, IsBlank blank, uint8_t decimal_point = '.') {
     size_t w = whole_start;
     while (w < i && text[w] == '0') ++w;
     r.whole = text.subspan(w, i - w);
-    if (i < n && text[i] == decimal_point) {
-        const size_t frac_start = ++i;
-        while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
-        size_t f = i;
-        while (f > frac_start && text[f - 1] == '0') --f;
-        r.fraction = text.subspan(frac_start, f - frac_start);
-    }
+    i = read_fraction(text, i, decimal_point, r);
     r.end = i;
     return r;
 }
-
-inline bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
 
 // The same in a locale's syntax. With a thousands separator the whole digits are gathered into
 // `digits`; `end` is then where a unit would follow (-h), which a separator passes only between
@@ -97,13 +104,7 @@ NumberText read_number(Bytes text, IsBlank blank, const NumberSyntax& syntax, By
         while (i < n && text[i] == separator) ++i;
     }
     r.whole = digits.span();
-    if (i < n && text[i] == syntax.decimal_point) {
-        const size_t frac_start = ++i;
-        while (i < n && is_digit(text[i])) ++i;
-        size_t f = i;
-        while (f > frac_start && text[f - 1] == '0') --f;
-        r.fraction = text.subspan(frac_start, f - frac_start);
-    }
+    read_fraction(text, i, syntax.decimal_point, r);
     size_t end = number_start;
     for (;;) {
         const size_t digits_from = end;
