@@ -41,8 +41,8 @@ def merge_threads():
         try:
             with open(path) as f:
                 names.append(f.read().strip())
-        except FileNotFoundError:
-            pass
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # the thread ended between the listing and the read (ESRCH from the read)
     return names.count("tessarune-merge")
 
 
