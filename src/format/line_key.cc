@@ -157,6 +157,13 @@ std::pair<size_t, size_t> key_range(const Fields& fields, IsBlank blank, const L
     return {start, advance_clamped(end, f.end_char, n)};
 }
 
+// The bytes of the key of `f` in the line (empty when it selects none).
+template <typename Fields, typename IsBlank>
+Bytes field_text(const Fields& fields, IsBlank blank, const LineKeyField& f, Bytes line) {
+    const auto [start, end] = key_range(fields, blank, f, line);
+    return end > start ? line.subspan(start, end - start) : Bytes{};
+}
+
 void complement_from(ByteBuffer& out, size_t at) {
     for (uint8_t *p = out.data() + at, *e = out.data() + out.size(); p != e; ++p) *p = static_cast<uint8_t>(~*p);
 }
@@ -181,7 +188,7 @@ void append_text_key(Bytes text, ByteBuffer& out) {
     out.push_back(0x00);
 }
 
-// A text key in the plan's order: bytes, or one of the collation's keys (see primary_text).
+// A text key in the plan's order: bytes, or one of the collation's keys (see LineKeyPlan::locale).
 void append_text(const LineKeyPlan& plan, Bytes text, ByteBuffer& out, LineKeyScratch& scratch, bool primary) {
     const Collation* collation = plan.collation();
     if (collation == nullptr) {
@@ -342,26 +349,15 @@ void append_key(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, By
     const size_t count = plan.fields.size();
     for (size_t i = 0; i < count; ++i) {
         const LineKeyField& f = plan.fields[i];
-        const auto [start, end] = key_range(fields, blank, f, line);
-        const Bytes text = end > start ? line.subspan(start, end - start) : Bytes{};
         const size_t key_at = out.size();
-        append_field_key(plan, f.flags, blank, text, out, scratch, plan.primary_text && !plan.last_resort && i + 1 == count);
+        append_field_key(plan, f.flags, blank, field_text(fields, blank, f, line), out, scratch,
+                         !plan.last_resort && i + 1 == count);
         if (f.flags & kReverse) complement_from(out, key_at);
     }
     if (plan.last_resort) {
         const size_t key_at = out.size();
-        append_text(plan, line, out, scratch, plan.primary_text);
+        append_text(plan, line, out, scratch, /*primary=*/true);
         if (plan.last_resort_reverse) complement_from(out, key_at);
-    }
-}
-
-template <typename IsBlank>
-void append_key_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes line, ByteBuffer& out,
-                            LineKeyScratch& scratch) {
-    if (plan.tab < 0) {
-        append_key(plan, BlankFields<IsBlank>{blank}, blank, line, out, scratch);
-    } else {
-        append_key(plan, TabFields{{static_cast<uint8_t>(plan.tab)}}, blank, line, out, scratch);
     }
 }
 
@@ -370,10 +366,8 @@ int compare_collated(const LineKeyPlan& plan, const Fields& fields, IsBlank blan
                      LineKeyScratch& sa, LineKeyScratch& sb) {
     const Collation& collation = *plan.collation();
     for (const LineKeyField& f : plan.fields) {
-        const auto [start_a, end_a] = key_range(fields, blank, f, a);
-        const auto [start_b, end_b] = key_range(fields, blank, f, b);
-        const Bytes text_a = end_a > start_a ? a.subspan(start_a, end_a - start_a) : Bytes{};
-        const Bytes text_b = end_b > start_b ? b.subspan(start_b, end_b - start_b) : Bytes{};
+        const Bytes text_a = field_text(fields, blank, f, a);
+        const Bytes text_b = field_text(fields, blank, f, b);
         int c = 0;
         if ((f.flags & kNotText) == 0) {
             c = collation.compare(filtered(plan, text_a, f.flags, sa.text), filtered(plan, text_b, f.flags, sb.text),
@@ -400,31 +394,25 @@ bool same_inner(const LineKeyPlan& plan, const Fields& fields, IsBlank blank, By
     for (size_t i = 0; i < inner; ++i) {
         const LineKeyField& f = plan.fields[i];
         if ((f.flags & kNotText) != 0) continue;
-        const auto [start_a, end_a] = key_range(fields, blank, f, a);
-        const auto [start_b, end_b] = key_range(fields, blank, f, b);
-        const Bytes text_a = end_a > start_a ? a.subspan(start_a, end_a - start_a) : Bytes{};
-        const Bytes text_b = end_b > start_b ? b.subspan(start_b, end_b - start_b) : Bytes{};
-        if (!std::ranges::equal(text_a, text_b)) return false;
+        if (!std::ranges::equal(field_text(fields, blank, f, a), field_text(fields, blank, f, b))) return false;
     }
     return true;
 }
 
-template <typename IsBlank>
-bool same_inner_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes a, Bytes b) {
-    if (plan.tab < 0) return same_inner(plan, BlankFields<IsBlank>{blank}, blank, a, b);
-    return same_inner(plan, TabFields{{static_cast<uint8_t>(plan.tab)}}, blank, a, b);
+// Calls visit(fields, blank) with the plan's way of finding fields and its class of blanks, as
+// types, so that the loops over the bytes inline.
+template <typename Visit>
+decltype(auto) with_fields(const LineKeyPlan& plan, Visit&& visit) {
+    const auto by_separator_or_blanks = [&](auto blank) -> decltype(auto) {
+        if (plan.tab < 0) return visit(BlankFields<decltype(blank)>{blank}, blank);
+        return visit(TabFields{{static_cast<uint8_t>(plan.tab)}}, blank);
+    };
+    if (const ByteClasses* classes = table_classes(plan)) {
+        return by_separator_or_blanks(TableBlank{&classes->blank, plan.zero_terminated});
+    }
+    if (plan.zero_terminated) return by_separator_or_blanks(ZLineBlank{});
+    return by_separator_or_blanks(LineBlank{});
 }
-
-template <typename IsBlank>
-int compare_collated_with_blanks(const LineKeyPlan& plan, IsBlank blank, Bytes a, Bytes b, LineKeyScratch& sa,
-                                 LineKeyScratch& sb) {
-    if (plan.tab < 0) return compare_collated(plan, BlankFields<IsBlank>{blank}, blank, a, b, sa, sb);
-    return compare_collated(plan, TabFields{{static_cast<uint8_t>(plan.tab)}}, blank, a, b, sa, sb);
-}
-
-}  // namespace
-
-namespace {
 
 // The index of the plan's first text field, or the count of fields when none is one.
 size_t first_text_field(const LineKeyPlan& plan) {
@@ -437,7 +425,6 @@ size_t first_text_field(const LineKeyPlan& plan) {
 
 LineKeyPlan leading_collated_plan(const LineKeyPlan& plan) {
     LineKeyPlan leading = plan;
-    leading.primary_text = true;
     const size_t first = first_text_field(plan);
     if (first < plan.fields.size()) {
         leading.fields.resize(first + 1);
@@ -456,31 +443,18 @@ bool collated_part_is_last(const LineKeyPlan& plan) {
 int compare_collated_lines(const LineKeyPlan& plan, Bytes a, Bytes b, LineKeyScratch& scratch_a,
                            LineKeyScratch& scratch_b) {
     TR_CHECK(plan.collation() != nullptr);
-    if (const ByteClasses* classes = table_classes(plan)) {
-        return compare_collated_with_blanks(plan, TableBlank{&classes->blank, plan.zero_terminated}, a, b, scratch_a,
-                                            scratch_b);
-    }
-    if (plan.zero_terminated) return compare_collated_with_blanks(plan, ZLineBlank{}, a, b, scratch_a, scratch_b);
-    return compare_collated_with_blanks(plan, LineBlank{}, a, b, scratch_a, scratch_b);
+    return with_fields(plan, [&](const auto& fields, auto blank) {
+        return compare_collated(plan, fields, blank, a, b, scratch_a, scratch_b);
+    });
 }
 
 bool same_inner_texts(const LineKeyPlan& plan, Bytes a, Bytes b) {
     if (plan.fields.empty()) return true;
-    if (const ByteClasses* classes = table_classes(plan)) {
-        return same_inner_with_blanks(plan, TableBlank{&classes->blank, plan.zero_terminated}, a, b);
-    }
-    if (plan.zero_terminated) return same_inner_with_blanks(plan, ZLineBlank{}, a, b);
-    return same_inner_with_blanks(plan, LineBlank{}, a, b);
+    return with_fields(plan, [&](const auto& fields, auto blank) { return same_inner(plan, fields, blank, a, b); });
 }
 
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out, LineKeyScratch& scratch) {
-    if (const ByteClasses* classes = table_classes(plan)) {
-        append_key_with_blanks(plan, TableBlank{&classes->blank, plan.zero_terminated}, line, out, scratch);
-    } else if (plan.zero_terminated) {
-        append_key_with_blanks(plan, ZLineBlank{}, line, out, scratch);
-    } else {
-        append_key_with_blanks(plan, LineBlank{}, line, out, scratch);
-    }
+    with_fields(plan, [&](const auto& fields, auto blank) { append_key(plan, fields, blank, line, out, scratch); });
 }
 
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out) {

@@ -70,12 +70,11 @@ struct LineKeyPlan {
     // last_resort_reverse (the global -r). Off for -s and -u, and needless without fields.
     bool last_resort = false;
     bool last_resort_reverse = false;
-    // The user's locale where it is not the C locale's rules; nullptr: the C locale.
+    // The user's locale where it is not the C locale's rules; nullptr: the C locale. With a
+    // collation, text parts are transformed keys (format/collation.h) but for the key's last
+    // part (the last resort, or else the last field), a primary key where it is a text: the
+    // keys are in order but for runs of equal ones, which compare_collated_lines puts right.
     std::shared_ptr<const LineLocale> locale;
-    // With a collation, text parts are transformed keys (format/collation.h), and with this
-    // the key's last part (the last resort, or else the last field) is a primary key where it
-    // is a text. Either way a sort by the keys must be put right by compare_collated_lines.
-    bool primary_text = false;
 
     const Collation* collation() const { return locale ? locale->collation() : nullptr; }
     // Whether the key ends with the line itself, so that the line need not be stored again:
@@ -107,8 +106,7 @@ void append_line_from_key(Bytes key, size_t last_resort_length, bool reversed, B
 void append_line_key(const LineKeyPlan& plan, Bytes line, ByteBuffer& out);
 
 // The plan cut after its first text part in a collation (its first text field, or else the last
-// resort), that part primary. Its keys are coarser than the plan's own (with primary_text set)
-// but never contrary: lines of one such key lie together in the plan's order, and only the
+// resort), that part primary. Its keys are coarser than the plan's own but never contrary: lines of one such key lie together in the plan's order, and only the
 // traditional comparison below orders them exactly.
 LineKeyPlan leading_collated_plan(const LineKeyPlan& plan);
 // Whether that first text part is the plan's last part, so that both plans key alike.
@@ -117,7 +115,7 @@ bool collated_part_is_last(const LineKeyPlan& plan);
 bool is_text_field(const LineKeyField& field);
 
 // Whether two lines hold the same bytes in each text field of the plan but the last part of its
-// key. Lines that do are in the traditional order when their keys (primary_text) are: only a
+// key. Lines that do are in the traditional order when their keys are: only a
 // text field before the last part can be ordered otherwise by its key than by strcoll.
 bool same_inner_texts(const LineKeyPlan& plan, Bytes a, Bytes b);
 

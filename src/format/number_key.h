@@ -60,16 +60,23 @@ inline size_t read_fraction(Bytes text, size_t i, uint8_t decimal_point, NumberT
     return i;
 }
 
+// Skips the leading blanks and reads a '-' into r.negative; returns where the digits may start.
 template <typename IsBlank>
-NumberText read_number(Bytes text, IsBlank blank, uint8_t decimal_point = '.') {
+size_t read_sign(Bytes text, IsBlank blank, NumberText& r) {
     size_t i = 0;
-    const size_t n = text.size();
-    while (i < n && blank(text[i])) ++i;
-    NumberText r;
-    if (i < n && text[i] == '-') {
+    while (i < text.size() && blank(text[i])) ++i;
+    if (i < text.size() && text[i] == '-') {
         r.negative = true;
         ++i;
     }
+    return i;
+}
+
+template <typename IsBlank>
+NumberText read_number(Bytes text, IsBlank blank, uint8_t decimal_point = '.') {
+    const size_t n = text.size();
+    NumberText r;
+    size_t i = read_sign(text, blank, r);
     const size_t whole_start = i;
     while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
     size_t w = whole_start;
@@ -88,13 +95,8 @@ NumberText read_number(Bytes text, IsBlank blank, const NumberSyntax& syntax, By
     if (syntax.thousands_separator < 0) return read_number(text, blank, syntax.decimal_point);
     const int separator = syntax.thousands_separator;
     const size_t n = text.size();
-    size_t i = 0;
-    while (i < n && blank(text[i])) ++i;
     NumberText r;
-    if (i < n && text[i] == '-') {
-        r.negative = true;
-        ++i;
-    }
+    size_t i = read_sign(text, blank, r);
     const size_t number_start = i;
     while (i < n && (text[i] == '0' || text[i] == separator)) ++i;
     digits.clear();

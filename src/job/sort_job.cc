@@ -104,25 +104,20 @@ std::optional<uint64_t> total_size(const std::vector<InputFile>& inputs) {
     return total;
 }
 
-EngineResult<JobReport> run_sort_job(const JobSpec& given, JobEnvironment& env) {
+EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
     if (!env.output) return Unexpected(EngineError(ErrorKind::InvalidArgument, "a sort needs an output"));
     // In a locale with collation rules the engine sorts by keys whose last part is primary:
     // about the text's size, and made from a table for most lines. The runs of equal keys are
-    // put in order on the way out.
-    const bool collated = given.format == RecordFormat::Lines && given.line_plan.collation() != nullptr;
-    JobSpec collated_spec;
-    if (collated) {
-        collated_spec = given;
-        collated_spec.line_plan.primary_text = true;
-    }
-    const JobSpec& spec = collated ? collated_spec : given;
+    // put in order on the way out, in buffers taken from the engine's share.
+    const bool collated = spec.format == RecordFormat::Lines && spec.line_plan.collation() != nullptr;
+    const uint64_t for_engine = engine_bytes(spec.max_bytes);
     FileOps& ops = *env.ops;
     const std::vector<InputFile> inputs = TR_TRY(check_inputs(ops, spec.inputs));
     const SpillBase base = TR_TRY(spill_base(ops, spec));
     auto as_int = [](uint64_t n) { return static_cast<int64_t>(std::min<uint64_t>(n, INT64_MAX)); };
     const std::shared_ptr<SorterCore> core =
         TR_TRY(create_core(base.absolute,
-                           as_int(engine_bytes(spec.max_bytes) - (collated ? collated_buffers(engine_bytes(spec.max_bytes)) : 0)),
+                           as_int(for_engine - (collated ? collated_buffers(for_engine) : 0)),
                            as_int(spec.batch_size), as_int(spec.threads),
                            env.ops, BaseCheck::AtFirstSpill, PoolStart::WhenNeeded));
     SilentPoll silent;
