@@ -15,6 +15,7 @@
 
 #include "format/line_key.h"
 #include "job/key_definition.h"
+#include "job/record_key_text.h"
 
 namespace tessarune::command {
 
@@ -101,7 +102,7 @@ Expected<uint64_t, UsageError> read_size(std::string_view option, std::string_vi
 using job::kBothBlanks;
 using job::KeyDefinition;
 using job::modifier_flag;
-// The ordering options that JSON Lines and CSV do not take (-b, -n and -r they do).
+// The ordering options that JSON Lines and CSV do not take (-n and -r they do; -b is refused apart).
 constexpr uint32_t kLinesOnlyFlags = format::kAllLineKeyFlags & ~(kBothBlanks | format::kNumeric | format::kReverse);
 
 // A key definition's message is a usage error with no hint of --help.
@@ -169,6 +170,8 @@ enum Code : int {
     kProgress,
     kNoProgress,
     kStats,
+    kDecompress,
+    kNoHeader,
 };
 
 // '-': operands come back in their place (code 1), as the obsolete +POS needs; ':': a missing
@@ -210,13 +213,15 @@ constexpr std::array<option, 30> kSortLong{{
 }};
 
 // Ours; another name of a resource shares its code, so the two are one option to getopt.
-constexpr std::array<option, 10> kOwnLong{{
+constexpr std::array<option, 12> kOwnLong{{
     {"jsonl", no_argument, nullptr, kJsonl},
     {"csv", no_argument, nullptr, kCsv},
     {"delimiter", required_argument, nullptr, kDelimiter},
     {"progress", no_argument, nullptr, kProgress},
     {"no-progress", no_argument, nullptr, kNoProgress},
     {"stats", no_argument, nullptr, kStats},
+    {"decompress", no_argument, nullptr, kDecompress},
+    {"no-header", no_argument, nullptr, kNoHeader},
     {"threads", required_argument, nullptr, kParallel},
     {"max-open", required_argument, nullptr, kBatchSize},
     {"max-bytes", required_argument, nullptr, 'S'},
@@ -481,6 +486,8 @@ private:
             case kProgress: line_.progress = true; return {};
             case kNoProgress: line_.progress = false; return {};
             case kStats: line_.stats = true; return {};
+            case kDecompress: line_.spec.decompress = true; return {};
+            case kNoHeader: no_header_ = true; return {};
             default: TR_CHECK(false); return {};
         }
     }
@@ -557,6 +564,7 @@ private:
     Status finish_lines() {
         job::JobSpec& out = line_.spec;
         if (delimiter_) return usage("--delimiter applies to --csv only");
+        if (no_header_) return usage("--no-header applies to --csv only");
         job::LineOrdering ordering{keys_, global_, tab_, zero_, !out.stable && !out.unique, env_.locale};
         out.line_plan = TR_TRY(key_usage(job::make_line_key_plan(ordering)));
         out.separator = zero_ ? '\0' : '\n';
@@ -570,15 +578,22 @@ private:
         if (zero_) return usage("-z applies to lines only");
         if (tab_text_ && !csv) return usage("-t applies to lines and CSV only");
         if (delimiter_ && !csv) return usage("--delimiter applies to --csv only");
-        if (check_ || merge_ || (global_ & kLinesOnlyFlags)) {
-            return usage("-c, -C, -m and the ordering options but -n apply to lines only");
+        if (no_header_ && !csv) return usage("--no-header applies to --csv only");
+        if (global_ & (kLinesOnlyFlags | kBothBlanks)) {
+            return usage("the ordering options but -n and -r apply to lines only: give a key its type, as in -k "
+                         "'amount:number:desc'");
         }
-        for (const std::string& s : key_texts_) job::add_record_keys(s, out);
+        if (line_.random_source) return usage("--random-source applies to lines only");
+        for (const std::string& s : key_texts_) {
+            TR_RETURN_IF_ERROR(key_usage(job::parse_record_keys(s, out.format, !no_header_, out.record_keys)));
+        }
+        TR_RETURN_IF_ERROR(key_usage(job::fold_record_options(out.record_keys, (global_ & format::kNumeric) != 0,
+                                                              (global_ & format::kReverse) != 0)));
+        out.csv_header = !no_header_;
         if (csv) {
             const std::optional<std::string>& d = delimiter_ ? delimiter_ : tab_text_;
             if (d && d->size() != 1) return usage("the delimiter must be one character: " + c_quote(*d));
             if (d) out.csv_delimiter = static_cast<uint8_t>((*d)[0]);
-            out.csv_numeric = (global_ & format::kNumeric) != 0;
         }
         return {};
     }
@@ -594,7 +609,7 @@ private:
     std::optional<std::string> delimiter_;
     int tab_ = -1;
     char check_ = 0;  // 'c' or 'C'
-    bool zero_ = false, merge_ = false;
+    bool zero_ = false, merge_ = false, no_header_ = false;
     uint64_t threads_ = 0;  // 0: as many as the processors, up to the default
     const char* format_named_ = nullptr;
 };

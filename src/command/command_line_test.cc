@@ -52,7 +52,10 @@ std::vector<std::string> summary(const Expected<CommandLine, UsageError>& result
     const job::JobSpec& s = line.spec;
     std::vector<std::string> fields, paths;
     for (const auto& f : s.line_plan.fields) fields.push_back(field_text(f));
-    for (const auto& p : s.json_paths) paths.push_back("[" + joined(p) + "]");
+    for (const auto& k : s.record_keys) {
+        paths.push_back("[" + joined(k.path) + (k.column ? "@" + std::to_string(*k.column) : "") + "]" +
+                        format::key_type_name(k.type) + (k.descending ? "-" : "+") + std::to_string(int(k.nulls)));
+    }
     const char* modes[] = {"sort", "merge", "check"};
     return {
         "fields=" + joined(fields),
@@ -69,8 +72,8 @@ std::vector<std::string> summary(const Expected<CommandLine, UsageError>& result
         "threads=" + std::to_string(s.threads),
         "batch=" + std::to_string(s.batch_size),
         "tmp=" + joined(s.tmp_dirs),
-        "json=" + joined(paths),
-        "csv=" + joined(s.csv_columns) + "/" + static_cast<char>(s.csv_delimiter) + std::to_string(s.csv_numeric),
+        "keys=" + joined(paths),
+        "csv=" + std::string(1, static_cast<char>(s.csv_delimiter)) + std::to_string(s.csv_header),
         "help=" + std::to_string(line.help),
     };
 }
@@ -142,14 +145,26 @@ TEST(CommandLine, ArgumentsGiveTheJobSpec) {
         {{"-y", "x", "-y", "5", "-y7", "f"}, {"inputs=x,f"}},
         {{"-r", "--help", "--bogus"}, {"help=1"}},
         // JSON Lines and CSV.
-        {{"-k", "a.b,c,", "--jsonl", "-k", "d..e", "-r", "-n"}, {"json=[a,b],[c],[d,,e]", "reverse=1", "fields="}},
-        {{"--csv", "-t", ";", "-k", "x,y", "--sort=numeric"}, {"csv=x,y/;1"}},
-        {{"--csv", "--delimiter", "|", "-t", ";"}, {"csv=/|0"}},
+        // Keys of records: each its own type, direction and nulls; -r reverses them all, -n
+        // types a single key.
+        {{"-k", "a.b,c:desc:nulls_last", "--jsonl", "-k", R"("d.,:\\".e:timestamp)", "-r"},
+         {"keys=[a,b]text-0,[c]text+2,[d.,:\\,e]timestamp-0", "reverse=1", "fields="}},
+        {{"--jsonl", "-k", "x", "-n", "-r"}, {"keys=[x]number-0"}},
+        {{"--csv", "-t", ";", "-k", "x,@3:n"}, {"keys=[x]text+0,[@2]number+0", "csv=;1"}},
+        {{"--csv", "--delimiter", "|", "-t", ";", "--no-header", "-k", "@1"}, {"keys=[@0]text+0", "csv=|0"}},
         {{"--csv", "-t", "\\0"}, {"error=the delimiter must be one character: '\\\\0'"}},
         {{"--jsonl", "-t", ","}, {"error=-t applies to lines and CSV only"}},
         {{"--jsonl", "-z"}, {"error=-z applies to lines only"}},
-        {{"--csv", "-m"}, {"error=-c, -C, -m and the ordering options but -n apply to lines only"}},
-        {{"--jsonl", "-f"}, {"error=-c, -C, -m and the ordering options but -n apply to lines only"}},
+        {{"--csv", "-m"}, {"mode=merge"}},
+        {{"--jsonl", "-f"}, {"error=the ordering options but -n and -r apply to lines only: give a key its type, as in -k 'amount:number:desc'"}},
+        {{"--jsonl", "-b"}, {"error=the ordering options but -n and -r apply to lines only: give a key its type, as in -k 'amount:number:desc'"}},
+        {{"--jsonl", "-n", "-k", "a,b"}, {"error=-n applies to a single key: give each key its type, as in -k 'country,amount:number'"}},
+        {{"--jsonl", "-k", "a:up"}, {"error=invalid key 'a:up': unknown option 'up' (options: text, number, timestamp, asc, desc, nulls_first, nulls_last)"}},
+        {{"--jsonl", "-k", "a:n:text"}, {"error=invalid key 'a:n:text': a second type 'text'"}},
+        {{"--jsonl", "-k", "a..b"}, {"error=invalid key 'a..b': an empty name"}},
+        {{"--csv", "--no-header", "-k", "name"}, {"error=invalid key 'name': a CSV without a header has no column names: use @N"}},
+        {{"--csv", "-k", "@0"}, {"error=invalid key '@0': @ is followed by a column number from 1; quote a name that starts with @"}},
+        {{"--jsonl", "--no-header"}, {"error=--no-header applies to --csv only"}},
         {{"--jsonl", "--csv"}, {"error=argument --csv: not allowed with argument --jsonl"}},
         {{"--delimiter=,"}, {"error=--delimiter applies to --csv only"}},
     };

@@ -11,8 +11,7 @@ namespace {
 
 class CsvRecordKeyer final : public RecordKeyer {
 public:
-    CsvRecordKeyer(uint8_t delimiter, CsvKeyPlan plan, std::vector<std::string> column_names)
-        : scanner_(delimiter), plan_(std::move(plan)), column_names_(std::move(column_names)) {}
+    CsvRecordKeyer(uint8_t delimiter, CsvKeyPlan plan) : scanner_(delimiter), plan_(std::move(plan)) {}
 
     KeyedRecord next(Bytes input, bool at_end, ByteBuffer& key) override {
         KeyedRecord r;
@@ -33,12 +32,12 @@ public:
         r.length = record.length;
         r.lines = static_cast<size_t>(record.line_count);
         r.payload = input.first(record.length);
-        Expected<void, CsvMissingColumn> keyed = append_csv_key(plan_, record.fields, key);
+        Expected<void, std::string> keyed = append_csv_key(plan_, record.fields, ints_, key);
         if (!keyed) {
             // Reported on the record's first line, where the row begins.
             r.step = RecordStep::Bad;
             r.lines = 0;
-            r.error = "the row has no column " + column_names_[keyed.error().plan_index];
+            r.error = std::move(keyed).error();
             return r;
         }
         r.step = RecordStep::Record;
@@ -48,15 +47,14 @@ public:
 private:
     CsvScanner scanner_;
     CsvKeyPlan plan_;
-    std::vector<std::string> column_names_;
+    DecimalIntKey ints_;
     uint64_t next_line_ = 1;  // the scanner's line where the next record starts
 };
 
 }  // namespace
 
-std::unique_ptr<RecordKeyer> make_csv_keyer(uint8_t delimiter, CsvKeyPlan plan,
-                                            std::vector<std::string> column_names) {
-    return std::make_unique<CsvRecordKeyer>(delimiter, std::move(plan), std::move(column_names));
+std::unique_ptr<RecordKeyer> make_csv_keyer(uint8_t delimiter, CsvKeyPlan plan) {
+    return std::make_unique<CsvRecordKeyer>(delimiter, std::move(plan));
 }
 
 }  // namespace tessarune::format

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -147,15 +148,32 @@ TEST(Utf8Check, RejectsWhatPythonsCodecRejects) {
     }
 }
 
-TEST(CsvKey, NamesTheFirstMissingColumnAndAppendsNothing) {
-    const std::vector<Bytes> fields = {bytes_of("1"), bytes_of("2")};
-    for (bool numeric : {false, true}) {
+TEST(CsvKey, TypedColumnsOrderByValueWithNullsWhereAsked) {
+    // A number descending with nulls last; an empty cell is null for it, but text for a text key.
+    const RecordKey number{.path = {"n"}, .name = "n", .type = KeyType::Number, .descending = true, .nulls = NullOrder::Last};
+    const RecordKey text{.path = {"t"}, .name = "t", .nulls = NullOrder::Last};
+    const CsvKeyPlan plan{{0, 1}, {number, text}};
+    DecimalIntKey ints;
+    auto key_of = [&](const std::string& n, const std::string& t) {
+        const std::vector<Bytes> fields = {bytes_of(n), bytes_of(t)};
         ByteBuffer out;
-        const auto result = append_csv_key(CsvKeyPlan{{1, 3, 2}, numeric}, fields, out);
-        ASSERT_FALSE(result.ok());
-        EXPECT_EQ(result.error().plan_index, 1u);
-        EXPECT_TRUE(out.empty());
-    }
+        EXPECT_TRUE(append_csv_key(plan, fields, ints, out).ok()) << n;
+        return std::string(out.span().begin(), out.span().end());
+    };
+    const std::vector<std::string> ordered = {key_of("1e3", "a"), key_of(" 10 ", ""),  key_of("10", "a"),
+                                              key_of("3.5", "b"), key_of("-1", "a"),   key_of("", "")};
+    EXPECT_TRUE(std::is_sorted(ordered.begin(), ordered.end()));
+    EXPECT_EQ(key_of("10.0", "a"), key_of("10", "a"));
+
+    ByteBuffer out;
+    const std::string ten = "ten", x = "x";
+    const std::vector<Bytes> bad = {bytes_of(ten), bytes_of(x)};
+    const auto refused = append_csv_key(plan, bad, ints, out);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), "the value of n is not a number: \"ten\"");
+    const std::string one = "1";
+    const std::vector<Bytes> short_row = {bytes_of(one)};
+    EXPECT_EQ(append_csv_key(plan, short_row, ints, out).error(), "the row has no column t");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <simdjson.h>
 
+#include <array>
+#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -9,6 +11,7 @@
 #include "format/json_number.h"
 #include "format/json_tape.h"
 #include "format/json_text.h"
+#include "format/typed_value.h"
 #include "key/key_encoding.h"
 
 namespace tessarune::format {
@@ -128,27 +131,70 @@ bool append_whole(element value, int depth, ByteBuffer& out) {
     return true;
 }
 
-// The value at `path` as Python's chain of dict.get finds it: false for None, that is a step
-// into something other than an object, a missing field or a null on the way. Python keeps the
-// last of duplicate fields, so every field of each object is looked at.
-bool value_at(element root, const std::vector<std::string>& path, element& found) {
+// A scalar as typed keys read it. `digits` holds the digits of a uint64 beyond int64's range
+// for as long as the value is used.
+ScalarValue scalar_of(element value, std::array<char, 24>& digits) {
+    ScalarValue v;
+    switch (value.type()) {
+        case element_type::INT64:
+            v.kind = ScalarValue::Kind::Int64;
+            TR_CHECK(value.get(v.int64) == simdjson::SUCCESS);
+            break;
+        case element_type::UINT64: {
+            uint64_t x = 0;
+            TR_CHECK(value.get(x) == simdjson::SUCCESS);
+            const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), x).ptr;
+            v.kind = ScalarValue::Kind::Int;
+            v.digits = Bytes(reinterpret_cast<const uint8_t*>(digits.data()), static_cast<size_t>(end - digits.data()));
+            break;
+        }
+        case element_type::DOUBLE:
+            v.kind = ScalarValue::Kind::Float;
+            TR_CHECK(value.get(v.number) == simdjson::SUCCESS);
+            break;
+        case element_type::STRING: {
+            std::string_view s;
+            TR_CHECK(value.get(s) == simdjson::SUCCESS);
+            v.kind = ScalarValue::Kind::String;
+            v.text = Bytes(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+            break;
+        }
+        case element_type::BOOL: {
+            bool b = false;
+            TR_CHECK(value.get(b) == simdjson::SUCCESS);
+            v.kind = b ? ScalarValue::Kind::True : ScalarValue::Kind::False;
+            break;
+        }
+        case element_type::NULL_VALUE: v.kind = ScalarValue::Kind::Null; break;
+        case element_type::ARRAY: v.kind = ScalarValue::Kind::List; break;
+        default: v.kind = ScalarValue::Kind::Object; break;
+    }
+    return v;
+}
+
+// The value at `path` as Python's chain of dict.get finds it: Missing for a field that is not
+// there or a step into something other than an object (a null on the way is one). `present`:
+// the last step's field is there, even as null. Python keeps the last of duplicate fields, so
+// every field of each object is looked at.
+ScalarValue value_at(element root, const std::vector<std::string>& path, std::array<char, 24>& digits,
+                     bool& present) {
     element value = root;
+    present = false;
     for (const std::string& step : path) {
         simdjson::dom::object fields;
-        if (value.get(fields) != simdjson::SUCCESS) return false;
-        bool present = false;
+        if (value.get(fields) != simdjson::SUCCESS) return ScalarValue{};
+        bool here = false;
         for (simdjson::dom::key_value_pair field : fields) {
             if (field.key == step) {
                 value = field.value;
-                present = true;
+                here = true;
             }
         }
-        if (!present || value.is_null()) return false;
+        if (!here) return ScalarValue{};
     }
-    found = value;
-    return true;
+    present = true;
+    return scalar_of(value, digits);
 }
-
 
 constexpr const char* kWholeObjectMessage = "an object has no order of its own: name fields with -k";
 // The key walk's own words, for what it refuses in a whole value.
@@ -187,16 +233,15 @@ const char* append_tape_whole(const JsonTape& tape, size_t i, int depth, Decimal
     return nullptr;
 }
 
-constexpr size_t kNoValue = SIZE_MAX;
-
 // The node at `path` as Python's chain of dict.get finds it, the last of duplicate names
-// winning; kNoValue for None.
-size_t tape_value_at(const JsonTape& tape, const std::vector<std::string>& path) {
+// winning, as a scalar (Missing when it is not there); `present` as for value_at.
+ScalarValue tape_value_at(const JsonTape& tape, const std::vector<std::string>& path, bool& present) {
     size_t at = 0;
+    present = false;
     for (const std::string& step : path) {
         const JsonNode& object = tape.node(at);
-        if (object.kind != JsonKind::Object) return kNoValue;
-        size_t found = kNoValue;
+        if (object.kind != JsonKind::Object) return ScalarValue{};
+        size_t found = SIZE_MAX;
         for (size_t name = at + 1; name < object.end; name = tape.skip(name + 1)) {
             const Bytes text = tape.string(tape.node(name));
             // An empty name may have no storage at all: memcmp must not see its null pointer.
@@ -204,21 +249,33 @@ size_t tape_value_at(const JsonTape& tape, const std::vector<std::string>& path)
                 found = name + 1;
             }
         }
-        if (found == kNoValue || tape.node(found).kind == JsonKind::Null) return kNoValue;
+        if (found == SIZE_MAX) return ScalarValue{};
         at = found;
     }
-    return at;
+    present = true;
+    const JsonNode& n = tape.node(at);
+    ScalarValue v;
+    switch (n.kind) {
+        case JsonKind::Null: v.kind = ScalarValue::Kind::Null; break;
+        case JsonKind::False: v.kind = ScalarValue::Kind::False; break;
+        case JsonKind::True: v.kind = ScalarValue::Kind::True; break;
+        case JsonKind::Int:
+            v.kind = ScalarValue::Kind::Int;
+            v.negative = n.negative;
+            v.digits = tape.digits(n);
+            break;
+        case JsonKind::Float: v.kind = ScalarValue::Kind::Float; v.number = n.number; break;
+        case JsonKind::String: v.kind = ScalarValue::Kind::String; v.text = tape.string(n); break;
+        case JsonKind::Array: v.kind = ScalarValue::Kind::List; break;
+        case JsonKind::Object: v.kind = ScalarValue::Kind::Object; break;
+    }
+    return v;
 }
 
 }  // namespace
 
-JsonKeyReader::JsonKeyReader(std::vector<std::vector<std::string>> paths)
-    : paths_(std::move(paths)), parser_(std::make_unique<Parser>()) {
-    for (const std::vector<std::string>& steps : paths_) {
-        std::string& name = path_names_.emplace_back();
-        for (size_t i = 0; i < steps.size(); ++i) name += (i == 0 ? "" : ".") + steps[i];
-    }
-}
+JsonKeyReader::JsonKeyReader(std::vector<RecordKey> keys)
+    : keys_(std::move(keys)), found_(keys_.size(), false), parser_(std::make_unique<Parser>()) {}
 
 JsonKeyReader::~JsonKeyReader() = default;
 JsonKeyReader::JsonKeyReader(JsonKeyReader&&) noexcept = default;
@@ -242,17 +299,14 @@ bool JsonKeyReader::append_key(Bytes line, ByteBuffer& out) {
 bool JsonKeyReader::append_fast(size_t length, ByteBuffer& out) {
     element root;
     if (parser_->dom.parse(padded_.data(), length, false).get(root) != simdjson::SUCCESS) return false;
-    if (paths_.empty()) return root.type() != element_type::OBJECT && append_whole(root, 0, out);
-    out.push_back(TAG_TUPLE);
-    for (const std::vector<std::string>& path : paths_) {
-        element value;
-        if (!value_at(root, path, value)) {
-            out.push_back(TAG_NONE);
-        } else if (!append_scalar(value, out)) {
-            return false;
-        }
+    if (keys_.empty()) return root.type() != element_type::OBJECT && append_whole(root, 0, out);
+    std::array<char, 24> digits;
+    for (size_t i = 0; i < keys_.size(); ++i) {
+        bool present = false;
+        const ScalarValue value = value_at(root, keys_[i].path, digits, present);
+        if (present) found_[i] = true;
+        if (!append_typed_part(keys_[i], value, parser_->ints, out)) return false;
     }
-    out.push_back(TAG_END);
     return true;
 }
 
@@ -275,7 +329,7 @@ bool JsonKeyReader::append_exact(size_t length, ByteBuffer& out) {
         }
         return false;
     }
-    if (paths_.empty()) {
+    if (keys_.empty()) {
         if (tape.node(0).kind == JsonKind::Object) {
             error_ = kWholeObjectMessage;
             return false;
@@ -286,22 +340,15 @@ bool JsonKeyReader::append_exact(size_t length, ByteBuffer& out) {
         }
         return true;
     }
-    out.push_back(TAG_TUPLE);
-    for (size_t i = 0; i < paths_.size(); ++i) {
-        const size_t at = tape_value_at(tape, paths_[i]);
-        if (at == kNoValue) {
-            out.push_back(TAG_NONE);
-            continue;
-        }
-        const JsonNode& n = tape.node(at);
-        if (n.kind == JsonKind::Array || n.kind == JsonKind::Object) {
-            error_ = "the value of " + path_names_[i] + " is " + (n.kind == JsonKind::Array ? "a list" : "an object") +
-                     ", which is no sort key";
+    for (size_t i = 0; i < keys_.size(); ++i) {
+        bool present = false;
+        const ScalarValue value = tape_value_at(tape, keys_[i].path, present);
+        if (present) found_[i] = true;
+        if (!append_typed_part(keys_[i], value, parser_->ints, out)) {
+            error_ = refusal_of(keys_[i], value);
             return false;
         }
-        append_tape_scalar(tape, n, parser_->ints, out);
     }
-    out.push_back(TAG_END);
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/growable_array.h"
+#include "format/record_key.h"
 
 namespace tessarune::format {
 
@@ -22,8 +23,8 @@ namespace tessarune::format {
 // longest line seen and are reused, so keying a line allocates nothing once they have grown.
 class JsonKeyReader {
 public:
-    // Each path is a dotted path already split at '.'; no paths: the key is the whole value.
-    explicit JsonKeyReader(std::vector<std::vector<std::string>> paths);
+    // Each key's path is its steps; no keys: the key is the whole value.
+    explicit JsonKeyReader(std::vector<RecordKey> keys);
     ~JsonKeyReader();
     JsonKeyReader(JsonKeyReader&&) noexcept;
     JsonKeyReader& operator=(JsonKeyReader&&) noexcept;
@@ -38,14 +39,17 @@ public:
     // Why the last line refused was refused: "not JSON: ..." or what the keying objects to.
     const std::string& error() const { return error_; }
 
+    // For each key, whether any line keyed so far had its field (null or not).
+    const std::vector<bool>& keys_found() const { return found_; }
+
 private:
     struct Parser;  // keeps the parsers' large headers out of every includer
 
     bool append_fast(size_t length, ByteBuffer& out);
     bool append_exact(size_t length, ByteBuffer& out);
 
-    std::vector<std::vector<std::string>> paths_;
-    std::vector<std::string> path_names_;  // as messages name them: dotted
+    std::vector<RecordKey> keys_;
+    std::vector<bool> found_;
     std::unique_ptr<Parser> parser_;
     ByteBuffer padded_;  // the line copied with the zeroed tail the fast parser reads past its end
     std::string error_;

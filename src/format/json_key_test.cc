@@ -35,21 +35,51 @@ std::string int_key(int64_t x) {
     return std::string(reinterpret_cast<const char*>(out.data()), out.size());
 }
 
-const std::string kTuple(1, static_cast<char>(TAG_TUPLE));
+// Keys of the given paths, text, ascending, nulls low.
+std::vector<RecordKey> keys(std::initializer_list<std::vector<std::string>> paths) {
+    std::vector<RecordKey> out;
+    for (const auto& path : paths) out.push_back(RecordKey{.path = path, .name = path.empty() ? "" : path[0]});
+    return out;
+}
+
+std::string part(const std::string& value) { return std::string(1, static_cast<char>(kValueMarker)) + value; }
+const std::string kNull(1, static_cast<char>(kNullFirstMarker));
 const std::string kList(1, static_cast<char>(TAG_LIST));
 const std::string kEnd(1, static_cast<char>(TAG_END));
 const std::string kNone(1, static_cast<char>(TAG_NONE));
 
 TEST(JsonKeyReader, PathsFollowPythonsLastDuplicateAndStopAtNull) {
-    JsonKeyReader reader({{"user", "id"}, {"ts"}, {"gone", "deeper"}});
+    JsonKeyReader reader(keys({{"user", "id"}, {"ts"}, {"gone", "deeper"}}));
     EXPECT_EQ(key_of(reader, R"({"user": {"id": 7}, "ts": "a\u0000b", "ts": "c"})"),
-              kTuple + int_key(7) + str_key("c") + kNone + kEnd);
+              part(int_key(7)) + part(str_key("c")) + kNull);
     // A later "user" replaces the whole earlier object, so its id is gone.
     EXPECT_EQ(key_of(reader, R"({"user": {"id": 7}, "user": {"name": 1}, "ts": true, "gone": null})"),
-              kTuple + kNone + int_key(1) + kNone + kEnd);
+              kNull + part(int_key(1)) + kNull);
     // A path through a scalar or a list finds None, as dict.get is never reached.
-    EXPECT_EQ(key_of(reader, R"({"user": [{"id": 1}], "ts": null, "gone": 3})"), kTuple + kNone + kNone + kNone + kEnd);
-    EXPECT_EQ(key_of(reader, R"([1, 2])"), kTuple + kNone + kNone + kNone + kEnd);
+    EXPECT_EQ(key_of(reader, R"({"user": [{"id": 1}], "ts": null, "gone": 3})"), kNull + kNull + kNull);
+    EXPECT_EQ(key_of(reader, R"([1, 2])"), kNull + kNull + kNull);
+    // A field there as null counts as found; a step through null or a scalar does not.
+    EXPECT_EQ(reader.keys_found(), (std::vector<bool>{true, true, false}));
+}
+
+TEST(JsonKeyReader, TypedKeysReadTheirValuesOrSayWhyNot) {
+    std::vector<RecordKey> typed = keys({{"n"}, {"t"}});
+    typed[0].type = KeyType::Number;
+    typed[1].type = KeyType::Timestamp;
+    typed[1].descending = true;
+    JsonKeyReader reader(typed);
+    // One instant, three spellings (an offset, Z, epoch seconds); a big int is still a number.
+    const std::string same = key_of(reader, R"({"n": 1, "t": "2025-01-02T00:00:00+02:00"})");
+    EXPECT_EQ(key_of(reader, R"({"n": 1.0, "t": "2025-01-01T22:00:00Z"})"), same);
+    EXPECT_EQ(key_of(reader, R"({"n": 1, "t": 1735768800})"), same);
+    EXPECT_LT(key_of(reader, R"({"n": 123456789012345678901234567890, "t": null})"),
+              key_of(reader, R"({"n": 123456789012345678901234567891, "t": null})"));
+    // Descending: the later instant first, a null (low) last.
+    EXPECT_LT(key_of(reader, R"({"t": "2025-01-01T23:30:00Z"})"), key_of(reader, R"({"t": "2025-01-01T22:00:00Z"})"));
+    EXPECT_LT(key_of(reader, R"({"t": "0001-01-01"})"), key_of(reader, R"({"t": null})"));
+    EXPECT_EQ(key_of(reader, R"({"n": "10"})"), "refused: the value of n is not a number: \"10\"");
+    EXPECT_EQ(key_of(reader, R"({"n": true})"), "refused: the value of n is not a number: true");
+    EXPECT_EQ(key_of(reader, R"({"t": "yesterday"})"), "refused: the value of t is not a timestamp: \"yesterday\"");
 }
 
 TEST(JsonKeyReader, WholeValueIsAListOfKeysOrAScalar) {
@@ -65,7 +95,7 @@ TEST(JsonKeyReader, WholeValueIsAListOfKeysOrAScalar) {
 
 TEST(JsonKeyReader, NoNestingOverflowsTheStack) {
     JsonKeyReader whole({});
-    JsonKeyReader by_path({{"a"}});
+    JsonKeyReader by_path(keys({{"a"}}));
     const std::string deep = std::string(1'000'000, '[') + std::string(1'000'000, ']');
     const std::string refused = "refused: not JSON: nested more than 10000 deep at column 10001";
     EXPECT_EQ(key_of(whole, deep), refused);
@@ -74,11 +104,11 @@ TEST(JsonKeyReader, NoNestingOverflowsTheStack) {
               "refused: not JSON: expecting a property name in double quotes at column 2");
     // Within the limit a deep value off the path does not stop the key.
     EXPECT_EQ(key_of(by_path, R"({"a": 1, "b": )" + std::string(9000, '[') + std::string(9000, ']') + "}"),
-              kTuple + int_key(1) + kEnd);
+              part(int_key(1)));
 }
 
 TEST(JsonKeyReader, RefusedLineLeavesOutputAsItWas) {
-    JsonKeyReader by_path({{"a"}, {"b"}});
+    JsonKeyReader by_path(keys({{"a"}, {"b"}}));
     JsonKeyReader whole({});
     ByteBuffer out;
     out.append(as_bytes("earlier keys"));
@@ -94,7 +124,7 @@ TEST(JsonKeyReader, RefusedLineLeavesOutputAsItWas) {
 }
 
 TEST(JsonKeyReader, ReusedBuffersCarryNothingBetweenLines) {
-    JsonKeyReader reused({{"k"}});
+    JsonKeyReader reused(keys({{"k"}}));
     const std::string long_line = R"({"pad": ")" + std::string(5000, 'x') + R"(", "k": "long"})";
     // The short ones after it go through each parser and each encoding: a fast line, lines
     // with a surrogate, a big int or a mark, UTF-16, and a refused line.
@@ -108,14 +138,14 @@ TEST(JsonKeyReader, ReusedBuffersCarryNothingBetweenLines) {
     ASSERT_EQ(key_of(reused, long_line).find("refused"), std::string::npos);
     const std::string padded_long = "\xEF\xBB\xBF" + long_line;
     for (const std::string& line : short_lines) {
-        JsonKeyReader fresh({{"k"}});
+        JsonKeyReader fresh(keys({{"k"}}));
         EXPECT_EQ(key_of(reused, line), key_of(fresh, line)) << line;
         ASSERT_EQ(key_of(reused, padded_long), key_of(fresh, long_line));
     }
 }
 
 TEST(JsonRecordKeyer, RefusedLineIsBadAndBlankLineSkipped) {
-    const std::unique_ptr<RecordKeyer> keyer = make_json_keyer({{"a"}});
+    const std::unique_ptr<RecordKeyer> keyer = make_json_keyer(keys({{"a"}}));
     ByteBuffer key;
     const std::string input = "{\"a\": [1]}\n \t\r\n{\"a\": 2}";
     KeyedRecord r = keyer->next(as_bytes(input), false, key);

@@ -15,7 +15,7 @@ bool is_json_blank(Bytes line) {
 
 class JsonRecordKeyer final : public RecordKeyer {
 public:
-    explicit JsonRecordKeyer(std::vector<std::vector<std::string>> paths) : reader_(std::move(paths)) {}
+    explicit JsonRecordKeyer(std::vector<RecordKey> keys) : reader_(std::move(keys)) {}
 
     KeyedRecord next(Bytes input, bool /*at_end*/, ByteBuffer& key) override {
         const void* found = std::memchr(input.data(), '\n', input.size());
@@ -38,14 +38,16 @@ public:
         return r;
     }
 
+    const std::vector<bool>* keys_found() const override { return &reader_.keys_found(); }
+
 private:
     JsonKeyReader reader_;
 };
 
 }  // namespace
 
-std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<std::vector<std::string>> paths) {
-    return std::make_unique<JsonRecordKeyer>(std::move(paths));
+std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<RecordKey> keys) {
+    return std::make_unique<JsonRecordKeyer>(std::move(keys));
 }
 
 }  // namespace tessarune::format

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/growable_array.h"
 
@@ -38,6 +39,9 @@ public:
     // `at_end`: no input follows, so a record cut short is an error, not NeedMore. The
     // payload's view stays valid while `input` does.
     virtual KeyedRecord next(Bytes input, bool at_end, ByteBuffer& key) = 0;
+    // JSON Lines: for each key, whether any record read so far had its field; null for a
+    // format whose keys cannot be missing.
+    virtual const std::vector<bool>* keys_found() const { return nullptr; }
 };
 
 }  // namespace tessarune::format

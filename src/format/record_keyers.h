@@ -7,6 +7,7 @@
 
 #include "format/csv_key.h"
 #include "format/line_key.h"
+#include "format/record_key.h"
 #include "format/record_keyer.h"
 
 namespace tessarune::format {
@@ -19,14 +20,12 @@ std::unique_ptr<RecordKeyer> make_line_keyer(LineKeyPlan plan, uint8_t separator
 // Appends the line, with its separator, of a record that make_line_keyer(plan, separator) made.
 void append_keyed_line(const LineKeyPlan& plan, uint8_t separator, Bytes key, Bytes payload, ByteBuffer& out);
 
-// JSON Lines keyed by the values at dotted paths (already split), or by the whole value when
-// there are none. A line of blanks alone is skipped; a line the native reading cannot key
+// JSON Lines keyed by the values at the keys' paths, each read as its key's type, or by the
+// whole value when there are none. A line of blanks alone is skipped; a line the native reading cannot key
 // exactly, or that is not JSON, is Declined, for the reference way to key or refuse.
-std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<std::vector<std::string>> paths);
+std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<RecordKey> keys);
 
-// CSV records as Python's csv module reads them, keyed by the plan's columns; `column_names`
-// are the key columns as messages name them (quoted), for a row that lacks one.
-std::unique_ptr<RecordKeyer> make_csv_keyer(uint8_t delimiter, CsvKeyPlan plan,
-                                            std::vector<std::string> column_names);
+// CSV records as Python's csv module reads them, keyed by the plan's columns.
+std::unique_ptr<RecordKeyer> make_csv_keyer(uint8_t delimiter, CsvKeyPlan plan);
 
 }  // namespace tessarune::format

@@ -5,21 +5,27 @@
 
 namespace tessarune::job {
 
-Expected<CsvHeaderPlan, std::string> plan_csv_key(const std::vector<std::string>& header,
-                                                  const std::vector<std::string>& columns, bool numeric) {
-    CsvHeaderPlan made;
-    made.plan.numeric = numeric;
-    if (columns.empty()) {
-        for (size_t i = 0; i < header.size(); ++i) made.plan.columns.push_back(i);
-    }
-    for (const std::string& column : columns) {
-        const auto found = std::find(header.begin(), header.end(), column);
-        if (found == header.end()) {
-            return Unexpected("no column " + python_repr(column) + " in the header");
+Expected<format::CsvKeyPlan, std::string> plan_csv_key(const std::vector<std::string>* header,
+                                                       const std::vector<format::RecordKey>& keys) {
+    format::CsvKeyPlan made;
+    if (keys.empty()) {
+        made.every_cell = header == nullptr;
+        if (header != nullptr) {
+            for (size_t i = 0; i < header->size(); ++i) made.columns.push_back(i);
         }
-        made.plan.columns.push_back(static_cast<size_t>(found - header.begin()));
+        return made;
     }
-    for (size_t i : made.plan.columns) made.column_names.push_back(python_repr(header[i]));
+    for (const format::RecordKey& key : keys) {
+        if (key.column) {
+            made.columns.push_back(*key.column);
+        } else {
+            TR_CHECK(header != nullptr && key.path.size() == 1);
+            const auto found = std::find(header->begin(), header->end(), key.path[0]);
+            if (found == header->end()) return Unexpected("no column " + python_repr(key.path[0]) + " in the header");
+            made.columns.push_back(static_cast<size_t>(found - header->begin()));
+        }
+        made.keys.push_back(key);
+    }
     return made;
 }
 

@@ -1,5 +1,5 @@
-// The CSV key plan, made from the first input's header: the key columns named by the job,
-// or every column, and their names as messages quote them.
+// The CSV key plan: the keys' columns found in the first input's header (or numbered, for
+// inputs without one), or every column when no key is named.
 #pragma once
 
 #include <string>
@@ -11,14 +11,10 @@
 
 namespace tessarune::job {
 
-struct CsvHeaderPlan {
-    format::CsvKeyPlan plan;
-    std::vector<std::string> column_names;  // quoted, one per key column
-};
-
-// The plan, or why it cannot be made ("no column 'x' in the header").
-Expected<CsvHeaderPlan, std::string> plan_csv_key(const std::vector<std::string>& header,
-                                                  const std::vector<std::string>& columns, bool numeric);
+// The plan, or why it cannot be made ("no column 'x' in the header"). `header` is null for
+// inputs without one: keys are then columns by number alone.
+Expected<format::CsvKeyPlan, std::string> plan_csv_key(const std::vector<std::string>* header,
+                                                       const std::vector<format::RecordKey>& keys);
 
 // Text as Python's repr of a str shows it (the CSV messages' way of quoting names): 'name',
 // or "name's" when it holds a single quote and no double one; control characters escaped.

@@ -23,4 +23,12 @@ EngineError bad_input(const std::string& name, uint64_t line, std::string_view w
     return e;
 }
 
+EngineStatus keys_never_found(const std::vector<std::string>& names) {
+    if (names.empty()) return {};
+    std::string listed;
+    for (const std::string& name : names) listed += (listed.empty() ? "" : ", ") + name;
+    return Unexpected(EngineError(ErrorKind::BadInput,
+                                  std::string(names.size() == 1 ? "no record has the key " : "no record has the keys ") + listed));
+}
+
 }  // namespace tessarune::job

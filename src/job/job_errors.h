@@ -4,8 +4,10 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/engine_error.h"
+#include "base/expected.h"
 
 namespace tessarune::job {
 
@@ -18,5 +20,9 @@ EngineError file_error(std::string_view what, const std::string& name, const Eng
 
 // A record of an input that cannot be read as its format says: "NAME:LINE: WHY", BadInput.
 EngineError bad_input(const std::string& name, uint64_t line, std::string_view why);
+
+// JSON keys that no record had, even as null: most likely mistyped. "no record has the key
+// user.idd" (or "the keys a, b"), BadInput. Ok when `names` is empty.
+EngineStatus keys_never_found(const std::vector<std::string>& names);
 
 }  // namespace tessarune::job

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format/line_key.h"
+#include "format/record_key.h"
 
 namespace tessarune::job {
 
@@ -30,12 +31,14 @@ struct JobSpec {
     bool stable = false;          // -s: no last-resort comparison of whole lines
     bool unique = false;          // -u: of lines with equal keys, the first only
     uint8_t separator = '\n';     // -z: '\0'
-    // JSON Lines: dotted paths, already split at '.'; none: the whole value.
-    std::vector<std::vector<std::string>> json_paths;
-    // CSV: the key columns by header name (none: every column), the delimiter, -n.
-    std::vector<std::string> csv_columns;
-    uint8_t csv_delimiter = ',';
-    bool csv_numeric = false;
+    uint8_t csv_delimiter = ',';  // CSV: --delimiter
+    // JSON Lines and CSV: the keys in order, each with its type, direction and nulls (the
+    // global -n and -r already folded in). None: the whole value, or every column as text.
+    std::vector<format::RecordKey> record_keys;
+    bool csv_header = true;  // false: --no-header, the CSV inputs hold records alone
+    // Inputs compressed with gzip, zstd, bzip2 or xz are read decompressed: always for JSON
+    // Lines and CSV, for lines only when asked (--decompress), since lines are read as bytes.
+    bool decompress = false;
 
     // --- what is done ---
     JobMode mode = JobMode::Sort;

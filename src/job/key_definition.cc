@@ -189,28 +189,4 @@ Expected<format::LineKeyPlan, std::string> make_line_key_plan(const LineOrdering
     return plan;
 }
 
-namespace {
-
-std::vector<std::string> split(std::string_view s, char at, bool keep_empty) {
-    std::vector<std::string> out;
-    for (size_t start = 0;;) {
-        const size_t end = std::min(s.find(at, start), s.size());
-        if (keep_empty || end > start) out.emplace_back(s.substr(start, end - start));
-        if (end == s.size()) return out;
-        start = end + 1;
-    }
-}
-
-}  // namespace
-
-void add_record_keys(std::string_view keys, JobSpec& spec) {
-    for (std::string& item : split(keys, ',', false)) {
-        if (spec.format == RecordFormat::Csv) {
-            spec.csv_columns.push_back(std::move(item));
-        } else {
-            spec.json_paths.push_back(split(item, '.', true));
-        }
-    }
-}
-
 }  // namespace tessarune::job

@@ -71,9 +71,4 @@ struct LineOrdering {
 // when a field would be read two ways ("options '-Mn' are incompatible").
 Expected<format::LineKeyPlan, std::string> make_line_key_plan(const LineOrdering& ordering);
 
-// The keys of JSON Lines or CSV records as -k spells them, for the format spec says: comma-
-// separated dotted paths (each split at '.') into spec.json_paths, or column names into
-// spec.csv_columns. Empty items between commas are dropped.
-void add_record_keys(std::string_view keys, JobSpec& spec);
-
 }  // namespace tessarune::job

@@ -98,18 +98,32 @@ EngineStatus RecordFeeder::add_input(const std::string& name, ReadableFile& file
         note_bytes(buffer.take_new_bytes());
         ends = spec_.format == RecordFormat::Csv ? "\n\r" : "\n";
     }
-    if (spec_.format == RecordFormat::Csv && csv_header && !TR_TRY(read_csv_header(buffer, name, line))) return {};
+    if (spec_.format == RecordFormat::Csv && !spec_.csv_header && !have_header_) {
+        Expected<format::CsvKeyPlan, std::string> plan = plan_csv_key(nullptr, spec_.record_keys);
+        if (!plan) return Unexpected(bad_input(name, 1, plan.error()));
+        csv_plan_ = std::move(plan).value();
+        have_header_ = true;
+    }
+    if (spec_.format == RecordFormat::Csv && csv_header && spec_.csv_header &&
+        !TR_TRY(read_csv_header(buffer, name, line))) {
+        return {};
+    }
     TR_CHECK(spec_.format != RecordFormat::Csv || have_header_);
     std::unique_ptr<format::RecordKeyer> keyer = make_keyer();
-    return feed(buffer, ends, [&](Bytes all, bool at_end) { return take_keyed(*keyer, name, line, all, at_end); });
+    TR_RETURN_IF_ERROR(
+        feed(buffer, ends, [&](Bytes all, bool at_end) { return take_keyed(*keyer, name, line, all, at_end); }));
+    if (const std::vector<bool>* found = keyer->keys_found()) {
+        keys_found_.resize(found->size(), false);
+        for (size_t i = 0; i < found->size(); ++i) keys_found_[i] = keys_found_[i] || (*found)[i];
+    }
+    return {};
 }
 
 std::unique_ptr<format::RecordKeyer> RecordFeeder::make_keyer() const {
     switch (spec_.format) {
         case RecordFormat::Lines: return format::make_line_keyer(spec_.line_plan, spec_.separator);
-        case RecordFormat::JsonLines: return format::make_json_keyer(spec_.json_paths);
-        case RecordFormat::Csv:
-            return format::make_csv_keyer(spec_.csv_delimiter, csv_plan_.plan, csv_plan_.column_names);
+        case RecordFormat::JsonLines: return format::make_json_keyer(spec_.record_keys);
+        case RecordFormat::Csv: return format::make_csv_keyer(spec_.csv_delimiter, csv_plan_);
     }
     TR_CHECK(false);
     return nullptr;
@@ -171,8 +185,9 @@ EngineResult<size_t> RecordFeeder::take_each_line(Bytes all) {
 
 EngineResult<size_t> RecordFeeder::take_keyed(format::RecordKeyer& keyer, const std::string& name, uint64_t& line,
                                               Bytes all, bool at_end) {
-    // Lines keep their order by field flags and the last resort; other formats by the global -r.
-    const bool reverse = spec_.reverse && spec_.format != RecordFormat::Lines;
+    // Lines keep their order by field flags and the last resort, named keys by their own
+    // directions; a whole JSON value or CSV row by the global -r.
+    const bool reverse = spec_.reverse && spec_.format != RecordFormat::Lines && spec_.record_keys.empty();
     size_t consumed = 0;
     while (consumed < all.size()) {
         key_.clear();
@@ -231,12 +246,21 @@ EngineResult<bool> RecordFeeder::read_csv_header(InputBuffer& buffer, const std:
 }
 
 EngineStatus RecordFeeder::expect_csv_header(std::vector<std::string> cells, const std::string& name) {
-    Expected<CsvHeaderPlan, std::string> plan = plan_csv_key(cells, spec_.csv_columns, spec_.csv_numeric);
+    Expected<format::CsvKeyPlan, std::string> plan = plan_csv_key(&cells, spec_.record_keys);
     if (!plan) return Unexpected(bad_input(name, 1, plan.error()));
     csv_plan_ = std::move(plan).value();
     header_cells_ = std::move(cells);
     have_header_ = true;
     return {};
+}
+
+std::vector<std::string> RecordFeeder::keys_never_found() const {
+    std::vector<std::string> names;
+    if (spec_.format != RecordFormat::JsonLines || records_ == 0) return names;
+    for (size_t i = 0; i < spec_.record_keys.size(); ++i) {
+        if (i >= keys_found_.size() || !keys_found_[i]) names.push_back(spec_.record_keys[i].name);
+    }
+    return names;
 }
 
 }  // namespace tessarune::job

@@ -43,6 +43,10 @@ public:
     const std::vector<std::string>& csv_header_cells() const { return header_cells_; }
 
     uint64_t records_added() const { return records_; }
+    // JSON Lines: the keys (as written) that no record read so far had, even as null: a path
+    // mistyped. None before any record.
+    std::vector<std::string> keys_never_found() const;
+    const std::vector<bool>& keys_found() const { return keys_found_; }
     uint64_t bytes_read() const { return bytes_read_; }
     // CSV: the first input's header row as read, ended by a line break; empty otherwise.
     Bytes csv_header() const { return csv_header_.span(); }
@@ -77,7 +81,8 @@ private:
     ByteBuffer csv_header_;
     std::vector<std::string> header_cells_;
     bool have_header_ = false;
-    CsvHeaderPlan csv_plan_;
+    format::CsvKeyPlan csv_plan_;
+    std::vector<bool> keys_found_;  // JSON Lines: per key, whether any record had it
 };
 
 // A JSON line that the native reading declined: its key appended to `key`, or why it is

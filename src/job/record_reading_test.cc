@@ -121,8 +121,8 @@ TEST_F(RecordReadingTest, LinesKeyAsTheJobOrdersThem) {
 TEST_F(RecordReadingTest, JsonAndCsvKeyAsTheJobOrdersThem) {
     JobSpec json;
     json.format = RecordFormat::JsonLines;
-    json.json_paths = {{"u", "id"}, {"t"}};
-    json.reverse = true;
+    json.record_keys = {format::RecordKey{.path = {"u", "id"}, .name = "u.id", .descending = true},
+                        format::RecordKey{.path = {"t"}, .name = "t", .nulls = format::NullOrder::Last}};
     std::string lines = "\xef\xbb\xbf";
     std::mt19937 rng(4);
     for (int n = 0; n < 2000; ++n) {
@@ -133,8 +133,7 @@ TEST_F(RecordReadingTest, JsonAndCsvKeyAsTheJobOrdersThem) {
 
     JobSpec csv;
     csv.format = RecordFormat::Csv;
-    csv.csv_columns = {"v"};
-    csv.csv_numeric = true;
+    csv.record_keys = {format::RecordKey{.path = {"v"}, .name = "v", .type = format::KeyType::Number}};
     std::string table = "w,v\r\n";
     for (int n = 0; n < 2000; ++n) {
         table += "\"c" + std::to_string(n) + ",\nq\"," + std::to_string(static_cast<int>(rng() % 100) - 50) + "\r\n";
@@ -145,7 +144,7 @@ TEST_F(RecordReadingTest, JsonAndCsvKeyAsTheJobOrdersThem) {
 TEST_F(RecordReadingTest, ExpectedCsvHeaderRefusesAnotherOne) {
     JobSpec csv;
     csv.format = RecordFormat::Csv;
-    csv.csv_columns = {"a"};
+    csv.record_keys = {format::RecordKey{.path = {"a"}, .name = "a"}};
     Collected sink;
     RecordFeeder feeder(csv, sink, nullptr);
     EXPECT_FALSE(feeder.expect_csv_header({"b"}, "first").ok()) << "no column a to key by";

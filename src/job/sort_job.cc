@@ -131,6 +131,7 @@ EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
         EngineStatus added = feeder.add_input(input.name, *file);
         if (!added) return Unexpected(in_job_words(std::move(added).error(), base));
     }
+    TR_RETURN_IF_ERROR(keys_never_found(feeder.keys_never_found()));
     StatusByte status{SorterStatus::Open};
     EngineResult<std::unique_ptr<FinalMerge>> merge = core->start_read(status, /*keep=*/false, poll);
     held.release();

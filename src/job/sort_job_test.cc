@@ -276,19 +276,19 @@ TEST_F(SortJobTest, CsvSortsRowsByNamedColumnsUnderTheFirstHeader) {
         }
         EXPECT_EQ(sorted(spec), text);
     };
-    spec.csv_columns = {"name"};
+    using format::RecordKey;
+    spec.record_keys = {RecordKey{.path = {"name"}, .name = "name"}};
     expect_order([](const auto& x, const auto& y) { return x[0] < y[0]; });
-    // Numbers as -n reads them (a cell that is none reads as 0); -r reverses the whole key.
+    // Each key its own type and direction: the score as a number, largest first, then the name.
     auto number = [](const std::string& cell) { return std::strtod(cell.c_str(), nullptr); };
-    spec.csv_columns = {"score", "name"};
-    spec.csv_numeric = true;
-    spec.reverse = true;
+    spec.record_keys = {RecordKey{.path = {"score"}, .name = "score", .type = format::KeyType::Number, .descending = true},
+                        RecordKey{.path = {"name"}, .name = "name"}};
     expect_order([&](const auto& x, const auto& y) {
-        return std::pair(number(y[1]), number(y[0])) < std::pair(number(x[1]), number(x[0]));
+        return number(y[1]) < number(x[1]) || (number(y[1]) == number(x[1]) && x[0] < y[0]);
     });
 
     Written written;
-    spec.csv_columns = {"nope"};
+    spec.record_keys = {RecordKey{.path = {"nope"}, .name = "nope"}};
     EngineResult<JobReport> missing = run(spec, written);
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().message(), spec.inputs[0] + ":1: no column 'nope' in the header");
@@ -296,7 +296,7 @@ TEST_F(SortJobTest, CsvSortsRowsByNamedColumnsUnderTheFirstHeader) {
     EXPECT_FALSE(written.opened);
     EXPECT_TRUE(written.discarded);
 
-    spec.csv_columns = {};
+    spec.record_keys = {};
     spec.inputs.push_back(write_file("c.csv", "name,score\r\nx,1\r\n"));
     EngineResult<JobReport> differs = run(spec, written);
     ASSERT_FALSE(differs.ok());
@@ -317,8 +317,7 @@ TEST_F(SortJobTest, JsonLinesSortByPathSkippingBlankLines) {
     input.pop_back();
     JobSpec spec = spec_for({write_file("in.jsonl", input)});
     spec.format = RecordFormat::JsonLines;
-    spec.json_paths = {{"a", "b"}};
-    spec.reverse = true;
+    spec.record_keys = {format::RecordKey{.path = {"a", "b"}, .name = "a.b", .descending = true}};
     std::stable_sort(records.begin(), records.end(), [](const auto& x, const auto& y) { return y.first < x.first; });
     std::string expected;
     for (const auto& [k, line] : records) expected += line + "\n";
@@ -331,6 +330,17 @@ TEST_F(SortJobTest, JsonLinesSortByPathSkippingBlankLines) {
     ASSERT_FALSE(bad.ok());
     EXPECT_EQ(bad.error().kind(), ErrorKind::BadInput);
     EXPECT_EQ(bad.error().message().rfind(spec.inputs[0] + ":3: not JSON", 0), 0u) << bad.error().message();
+
+    // A path no record has is a mistake, told before the output is touched; one that some
+    // records lack reads as null in those.
+    spec.inputs = {write_file("some.jsonl", "{\"b\": 1}\n{\"a\": {\"b\": null}}\n{\"a\": {\"b\": 2}}\n")};
+    EXPECT_EQ(sorted(spec), "{\"a\": {\"b\": 2}}\n{\"b\": 1}\n{\"a\": {\"b\": null}}\n");
+    spec.record_keys.push_back(format::RecordKey{.path = {"zz"}, .name = "zz"});
+    Written mistyped;
+    EngineResult<JobReport> unknown = run(spec, mistyped);
+    ASSERT_FALSE(unknown.ok());
+    EXPECT_EQ(unknown.error().message(), "no record has the key zz");
+    EXPECT_FALSE(mistyped.opened);
 }
 
 TEST_F(SortJobTest, FailedSpillLeavesNothingBehind) {
