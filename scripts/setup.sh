@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a machine for building and testing: a CPython 3.14 with its headers, a C++ compiler,
-# liblz4, xxHash, GoogleTest and simdjson, then a .venv with the Python tools. Safe to run again.
+# liblz4, xxHash, GoogleTest, simdjson, zlib, libzstd, libbz2 and liblzma, then a .venv with the
+# Python tools. Safe to run again.
 #
 # It uses what the machine already has: the interpreter named by PYTHON, or python3.14 on the
 # PATH, when its headers are present, and the libraries pkg-config finds. Only what is missing
@@ -39,11 +40,17 @@ missing_libraries() {
     command -v g++ >/dev/null 2>&1 || missing+=(g++)
     if ! command -v pkg-config >/dev/null 2>&1; then
         missing+=(pkgconf liblz4-dev libxxhash-dev libgtest-dev libsimdjson-dev)
+        missing+=(zlib1g-dev libzstd-dev libbz2-dev liblzma-dev)
     else
         pkg-config --exists liblz4 || missing+=(liblz4-dev)
         pkg-config --exists libxxhash || missing+=(libxxhash-dev)
         pkg-config --exists gtest || missing+=(libgtest-dev)
         pkg-config --exists simdjson || missing+=(libsimdjson-dev)
+        pkg-config --exists zlib || missing+=(zlib1g-dev)
+        pkg-config --exists libzstd || missing+=(libzstd-dev)
+        pkg-config --exists liblzma || missing+=(liblzma-dev)
+        # Debian 12's libbz2-dev has no pkg-config file: its header tells.
+        pkg-config --exists bzip2 || [ -f /usr/include/bzlib.h ] || missing+=(libbz2-dev)
     fi
     echo "${missing[@]}"
 }

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the wheel and checks that it stands alone: it carries the native `tessarune` command,
-# and neither the command nor the extension needs liblz4 or libxxhash. Installed with no
-# compiler and no package index into a new virtual environment, with both libraries hidden from
-# the loader, the command sorts lines that spill as `LC_ALL=C sort` does, and the extension
-# imports.
+# and neither the command nor the extension needs liblz4, libxxhash or a compression library
+# of the system's (zlib, libzstd, libbz2, liblzma), nor exports their functions: they are linked
+# in from their archives, or for the extension copied into the wheel where an archive cannot go
+# into a shared object. Installed with no compiler and no package index into a new virtual
+# environment, with those libraries hidden from the loader (all but zlib, which the interpreter
+# itself needs), the command sorts lines that spill as `LC_ALL=C sort` does and reads
+# compressed inputs, and the extension imports and reads them too.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -37,6 +40,14 @@ for elf in "$ext" "$command"; do
         echo "wheel-test: $(basename "$elf") needs a shared liblz4 or libxxhash, or shares their symbols" >&2
         exit 1
     fi
+    # A copy the wheel carries is named libNAME-HASH.so: only the system's own names are refused,
+    # and only the symbols the file defines (not those it takes from such a copy).
+    if readelf -d -W "$elf" | grep -E 'NEEDED.*\[lib(z|zstd|bz2|lzma)\.so' ||
+            readelf --dyn-syms -W "$elf" | awk '$7 != "UND" {print $8}' |
+            grep -E '^(deflate|inflate|ZSTD_|BZ2_|lzma_)'; then
+        echo "wheel-test: $(basename "$elf") needs the system's zlib, libzstd, libbz2 or liblzma, or exports their symbols" >&2
+        exit 1
+    fi
 done
 
 base_py=$("$py" -c 'import sys; print(sys._base_executable)')
@@ -55,6 +66,20 @@ with open("'"$work"'/input", "w") as f:
         f.write("%08x %d\n" % (rng.getrandbits(24), i % 1000))'
 # Keys repeat, so the last-resort comparison of whole lines decides many pairs.
 LC_ALL=C sort -k1,1 "$work/input" > "$work/expected"
+# The same lines as JSON Lines in each compressed format, made before the libraries are hidden.
+"$py" -c 'import bz2, gzip, json, lzma, sys
+from compression import zstd
+work = sys.argv[1]
+text = b"".join(json.dumps({"k": line.split()[0]}).encode() + b"\n"
+                for line in open(work + "/input").read().splitlines()[:20000])
+open(work + "/records.jsonl", "wb").write(text)
+for suffix, compress in (("gz", gzip.compress), ("bz2", bz2.compress), ("xz", lzma.compress),
+                         ("zst", zstd.compress)):
+    open(work + "/records.jsonl." + suffix, "wb").write(compress(text))' "$work"
+"$py" -c 'import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])]
+sys.stdout.write("".join(json.dumps(row) + "\n" for row in sorted(rows, key=lambda row: row["k"])))' \
+    "$work/records.jsonl" > "$work/records.expected"
 
 # Runs inside the private mount namespace, where the libraries are empty files.
 cat > "$work/hidden.sh" <<'INNER'
@@ -76,8 +101,16 @@ done
     2>"$work/stats"
 grep -qE 'runs spilled +[1-9]' "$work/stats" || { cat "$work/stats"; echo "wheel-test: no spill" >&2; exit 1; }
 cmp "$work/output" "$work/expected"
+for suffix in gz bz2 xz zst; do
+    "$work/venv/bin/tessarune" --jsonl -k k -o "$work/records.out" "$work/records.jsonl.$suffix"
+    cmp "$work/records.out" "$work/records.expected"
+    "$work/venv/bin/python" -c 'import sys, tessarune
+tessarune.sort_files([sys.argv[1]], sys.argv[2], format="jsonl", key="k")' \
+        "$work/records.jsonl.$suffix" "$work/records.out"
+    cmp "$work/records.out" "$work/records.expected"
+done
 INNER
-mapfile -t libs < <(ldconfig -p | sed -n 's/.*\(liblz4\|libxxhash\)\.so.* => //p' | sort -u)
+mapfile -t libs < <(ldconfig -p | sed -n 's/.*\(liblz4\|libxxhash\|libzstd\|libbz2\|liblzma\)\.so.* => //p' | sort -u)
 if [ "${#libs[@]}" -gt 0 ] && unshare -m true 2>/dev/null; then
     echo "wheel-test: hiding ${libs[*]}"
     unshare -m bash "$work/hidden.sh" "$work" "$want" "${libs[@]}"
@@ -86,4 +119,4 @@ else
     echo "wheel-test: cannot hide the libraries here; relying on the readelf check"
     bash "$work/hidden.sh" "$work" "$want"
 fi
-echo "wheel-test: the wheel's command and extension run without liblz4 or libxxhash"
+echo "wheel-test: the wheel's command and extension run without liblz4, libxxhash or the compression libraries"

@@ -16,6 +16,7 @@ from _tessarune import key_bytes
 __all__ += ["key_bytes"]
 
 # Whole files of lines, JSON Lines or CSV, keyed natively: the job the command runs.
+from ._keys import Key
 from .files import SortReport, sort_files
 
-__all__ += ["sort_files", "SortReport"]
+__all__ += ["sort_files", "SortReport", "Key"]

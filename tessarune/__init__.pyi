@@ -190,7 +190,7 @@ def key_bytes(key: _SortKey, /) -> bytes:
         RecursionError: If `key` nests tuples or lists more than 256 deep.
     """
 
-__all__ += ["sort_files", "SortReport"]
+__all__ += ["sort_files", "SortReport", "Key"]
 
 class SortReport(NamedTuple):
     """What `sort_files` did: the bytes it read from its inputs, and its sorter's `stats()`."""
@@ -198,15 +198,51 @@ class SortReport(NamedTuple):
     bytes_read: int
     stats: _SorterStats
 
+@final
+class Key:
+    """One key of a JSON Lines or CSV record, for `sort_files`' `key`.
+
+    `name` is a str in the command's NAME syntax ("user.id", '"a.b".c' for the field "c" of the
+    field "a.b", "@2" for a CSV's second column), a tuple of str (JSON steps, each taken
+    literally), or an int (a CSV column counted from 0, as row[i] counts). `type` is "text",
+    "number" or "timestamp"; `descending` the key's direction; `nulls_last` None (a null is below
+    every value: first ascending, last descending), True or False. Frozen: a value, hashable.
+
+    Raises:
+        TypeError: If an argument is of the wrong type.
+        ValueError: If `type` is unknown or the column is negative.
+    """
+
+    name: str | tuple[str, ...] | int
+    type: str
+    descending: bool
+    nulls_last: bool | None
+    def __init__(
+        self,
+        name: str | tuple[str, ...] | int,
+        type: str = "text",
+        descending: bool = False,
+        nulls_last: bool | None = None,
+    ) -> None: ...
+
+class _Readable(Protocol):
+    def read(self, size: int, /) -> bytes | bytearray | memoryview | None: ...
+
+_Input: TypeAlias = str | bytes | os.PathLike[str] | _Readable
+_RecordKey: TypeAlias = str | Key
+
 def sort_files(
-    inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    inputs: _Input | Iterable[_Input] | None,
     output: str | os.PathLike[str] | _Writable | None,
     *,
     format: str = "lines",
-    key: str | Iterable[str] | None = None,
+    key: _RecordKey | list[_RecordKey] | Callable[[Any], _SortKey] | None = None,
     numeric: bool = False,
-    reverse: bool = False,
+    reverse: bool | list[bool] = False,
+    nulls_last: bool | list[bool | None] | None = None,
     unique: bool = False,
+    header: bool = True,
+    decompress: bool = False,
     ignore_blanks: bool = False,
     field_separator: str | bytes | None = None,
     zero_terminated: bool = False,
@@ -224,21 +260,35 @@ def sort_files(
     `format` is "lines" (records end with a newline, or a NUL with `zero_terminated`),
     "jsonl" (each line a JSON value; blank lines and a UTF-8 byte order mark at the start of a
     file are skipped) or "csv" (the header row of the first file is written first, and every
-    file must have the same one). `key` is written as on the command line: for lines
-    "POS1[,POS2]" with POS "F[.C]" and the modifiers b d f g h i M n R r V, or a list of them
-    (the whole line when None); for JSON Lines dotted paths, comma-separated or as a list (the whole value when
-    None); for CSV column names (every column when None). Keys are read natively, in C++:
-    `numeric` reads numbers as the traditional sort command does in the C locale (leading
-    blanks, a sign, digits, one decimal point; no number reads as 0), for lines and CSV
-    columns; `reverse` sorts in descending order, equal keys still in input order; `unique`
-    keeps the first record of each run of equal keys; `modifiers` holds the letters of the
-    global ordering options besides -b -n -r (for example "fV" for -f -V), for lines only.
-    `inputs` are paths ("-" is standard
-    input); `output` is a path (replaced only once the sort succeeded), a binary handle, or
-    None or "-" for standard output.
+    file must have the same one; with `header=False` the files hold records alone). JSON Lines
+    and CSV inputs compressed with gzip, zstd, bzip2 or xz are read decompressed, and lines too
+    with `decompress=True`.
+
+    `key`, for lines, is a -k field as on the command line ("2,2n") or a list of them (the whole
+    line when None). For JSON Lines and CSV it is a str of keys as -k takes them
+    ("country,amount:number:desc,ts:timestamp"), a `Key`, or a list of either (the whole value,
+    or every column, when None). `reverse` reverses every key, or with a list of bools one per
+    key, each key whose item is True; `nulls_last` places the nulls of every key, or with a list
+    one per key (None leaves a key as it is); `numeric` gives a single key the type number (for
+    lines, -n). `key` may also be a function, the slow path, called once per record with a
+    line's bytes without its newline, or a JSON line's value, returning its sort key as a
+    `Sorter`'s key function does; then only `reverse` (one bool), `unique` and `decompress`
+    apply, and CSV needs keys by name. `unique` keeps the first record of each run of equal
+    keys; `modifiers` holds the letters of the global ordering options besides -b -n -r (for
+    example "fV" for -f -V), for lines only.
+
+    `inputs` are paths ("-" is standard input), glob patterns (their matches in name order) or
+    binary file objects (anything with `readinto` or `read`, such as `gzip.open(path)`,
+    `io.BytesIO` or `sys.stdin.buffer`), read as they are, named in messages by their `name`
+    or as "<stream N>"; `output` is a path (replaced only once the sort succeeded), a binary
+    handle, or None or "-" for standard output.
 
     Raises:
+        TypeError: If an argument is of the wrong type, such as an input that is neither a path
+            nor a binary file object.
         ValueError: If an argument or a key cannot be read.
+        FileNotFoundError: If a glob pattern matches no file.
         InputError: If a record is bad: its message names file and line (a ValueError).
         OSError: If reading, spilling or writing fails.
+        What a file object's read or a key function raises, unchanged.
     """

@@ -32,7 +32,6 @@ reads only the files of the attempts whose results the scheduler accepted: a tas
 from __future__ import annotations
 
 import glob
-import json
 import os
 import random
 import shutil
@@ -53,9 +52,11 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
 
 from _tessarune import _add_bucket_file, _Bucketer, _bucket_file, _bucket_records, _sample_keys
 
-from tessarune import InputError, Sorter, key_bytes
-from tessarune.files import _as_list, _check_applies, _separator_byte
-from tessarune.jsonl import BOM, is_blank, without_bom
+from tessarune import InputError, Key, Sorter
+from tessarune._keys import fold_keys
+from tessarune._reading import decompressed, expand, feed_lines, python_keyer
+from tessarune.files import _check_applies, _separator_byte, check_flags, native_flags
+from tessarune.jsonl import without_bom
 
 __all__ = ["sort_files"]
 
@@ -65,11 +66,11 @@ DEFAULT_MAX_BYTES = 268435456
 # Below this a shard is sampled by reading it whole; above it, by seeking to random offsets,
 # so that sampling a large shard reads a few blocks rather than all of it.
 _READ_WHOLE_BELOW = 1 << 20
+# A compressed shard cannot be read at a random offset: its sample is drawn from this much of
+# its start, decompressed.
+_COMPRESSED_SAMPLE = 8 << 20
 _MIN_SAMPLE = 100
 _MAX_SAMPLE = 4000
-# A bucket task with a key function hands the extension this much of its shard per call: large
-# enough that each range's share of a call fills LZ4 blocks of tens of KiB.
-_BUCKET_READ = 4 << 20
 # A partition task's Sorter threads. With one, the task's adding waits on each spill and its
 # final merge runs alone; two overlap them, which measured about a quarter faster on 2 worker
 # processes of one thread on 2 cores, the extra threads filling the time the others wait.
@@ -111,39 +112,25 @@ class _Job:
     tmp_dir: str | None
     abort_event: str
     acceleration: int  # LZ4's for the buckets; 0 stores them uncompressed
+    decompress: bool = False  # lines of compressed shards are read decompressed
+    reverse: bool = False  # a key function's order descends
 
     def python_plan(self) -> tuple:
         """The key plan of _bucket_records and _Bucketer for a key function."""
-        return ("python", _python_keyer(self.key, self.format))
+        return ("python", python_keyer(self.key, self.format, self.reverse))
+
+    def decompresses(self) -> bool:
+        return self.format != "lines" or self.decompress
+
+    def csv_header(self) -> bool:
+        """Whether each CSV shard starts with its header row."""
+        return self.format == "csv" and (self.spec is None or self.spec.get("header", True))
 
     def spill_dir(self) -> str:
         return os.path.join(self.tmp_dir or tempfile.gettempdir(), self.spill_name)
 
     def bucket_path(self, shard: int, attempt: str, part: int) -> str:
         return os.path.join(self.work_dir, f"bucket-{shard:05d}-{attempt}-{part:05d}")
-
-
-def _python_keyer(key: Callable[[Any], Any] | None, format: str) -> Callable[[bytes], Any]:
-    """The keyer of ("python", keyer) plans: key bytes of a line without its newline, None for
-    a blank JSON line; an exception of the key function is kept for the caller to raise, and a
-    str stops the reading at the line."""
-    failures: list[BaseException] = []
-    loads = json.loads
-
-    def keyer(line: bytes) -> bytes | str | None:
-        try:
-            if format == "lines":
-                return key_bytes(line if key is None else key(line))
-            if is_blank(line + b"\n"):
-                return None
-            item = loads(line.decode())
-            return key_bytes(item if key is None else key(item))
-        except Exception as error:
-            failures.append(error)
-            return "the key function failed"
-
-    keyer.failures = failures
-    return keyer
 
 
 def _note_shard(error: BaseException, path: str, line_no: int | None) -> None:
@@ -195,21 +182,19 @@ class _Shard:
     header: tuple[bytes, list[str]] | None = None
 
 
-def _sample_lines(path: str, count: int, rng: random.Random,
-                  skip_first: bool) -> Iterator[tuple[bytes, float]]:
+def _sample_lines(path: str, count: int, rng: random.Random, skip_first: bool,
+                  decompress: bool) -> Iterator[tuple[bytes, float]]:
     """Up to `count` lines of the file, each with the bytes of the shard it stands for."""
     size = os.path.getsize(path)
     with open(path, "rb") as handle:
+        if decompress:
+            text, kind = decompressed(handle, path)
+            if kind is not None:
+                yield from _sample_compressed(text, handle, size, count, rng, skip_first)
+                return
+            handle.seek(0)
         if size < _READ_WHOLE_BELOW:
-            lines = [line if line.endswith(b"\n") else line + b"\n" for line in handle]
-            if lines:
-                lines[0] = without_bom(lines[0])
-                if skip_first:
-                    del lines[0]
-            if len(lines) <= count:
-                yield from ((line, float(len(line))) for line in lines)
-            else:
-                yield from ((line, size / count) for line in rng.sample(lines, count))
+            yield from _sample_of(list(handle), True, count, rng, skip_first, 1.0)
             return
         for offset in sorted(rng.randrange(size) for _ in range(count)):
             # The line after the one holding the offset: the whole line, never a tail.
@@ -221,6 +206,40 @@ def _sample_lines(path: str, count: int, rng: random.Random,
                 line = without_bom(line)
             if line:
                 yield (line if line.endswith(b"\n") else line + b"\n"), size / count
+
+
+def _sample_compressed(text, raw, size: int, count: int, rng: random.Random,
+                       skip_first: bool) -> Iterator[tuple[bytes, float]]:
+    """The sample of a compressed shard, from the lines of its first _COMPRESSED_SAMPLE bytes
+    decompressed, each standing for its share of the shard's estimated decompressed size."""
+    data = bytearray()
+    chunk = bytearray(1 << 20)
+    while len(data) < _COMPRESSED_SAMPLE:
+        got = text.readinto(chunk)
+        if not got:
+            break
+        data += chunk[:got]
+    whole = len(data) < _COMPRESSED_SAMPLE
+    lines = bytes(data).splitlines(keepends=True)
+    if not whole and lines:
+        del lines[-1]  # cut off where the sample ends
+    # The decompressed bytes per byte of the shard, as far as the sample read it.
+    scale = 1.0 if whole else size / max(1, raw.tell()) * len(data) / max(1, sum(map(len, lines)))
+    yield from _sample_of(lines, whole, count, rng, skip_first, scale)
+
+
+def _sample_of(lines: list[bytes], whole: bool, count: int, rng: random.Random, skip_first: bool,
+               scale: float) -> Iterator[tuple[bytes, float]]:
+    lines = [line if line.endswith(b"\n") else line + b"\n" for line in lines]
+    if lines:
+        lines[0] = without_bom(lines[0])
+        if skip_first:
+            del lines[0]
+    if len(lines) <= count:
+        yield from ((line, len(line) * scale) for line in lines)
+    else:
+        total = sum(map(len, lines)) * scale
+        yield from ((line, total / count) for line in rng.sample(lines, count))
 
 
 def _key_of(block: bytes) -> bytes:
@@ -237,14 +256,16 @@ def _sample_shard(job: _Job, shard: int, path: str, count: int) -> _Shard:
         if job.spec is None:
             plan = job.python_plan()
             sample = []
-            for line, weight in _sample_lines(path, count, random.Random(shard), False):
+            for line, weight in _sample_lines(path, count, random.Random(shard), False,
+                                              job.decompresses()):
                 _, _, error, (block,) = _bucket_records(line, plan, [], True, 0)
                 if error is None and block:
                     sample.append((_key_of(block), weight))
             return _Shard(sample)
-        lines = list(_sample_lines(path, count, random.Random(shard), job.format == "csv"))
+        lines = list(_sample_lines(path, count, random.Random(shard), job.csv_header(),
+                                   job.decompresses()))
         row, cells, keys = _sample_keys(path, job.spec, [line for line, _ in lines])
-        if job.format == "csv" and row is None:
+        if job.csv_header() and row is None:
             return _Shard([])
         sample = [(key, weight) for key, (_, weight) in zip(keys, lines) if key is not None]
     except Exception as error:
@@ -322,45 +343,15 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
 
     try:
         bucketer = _Bucketer(plan, chosen.keys, job.acceleration, paths)
-        _read_shard(path, job.format != "lines", lambda data, at_end: add(bucketer, data, at_end))
+        with open(path, "rb", buffering=0) as handle:
+            text = decompressed(handle, path)[0] if job.decompresses() else handle
+            feed_lines(text, job.format != "lines", lambda data, at_end: add(bucketer, data, at_end))
         return attempt, bucketer.finish()
     except InputError:
         raise
     except Exception as error:
         _note_shard(error, path, line_no if failures else None)
         raise
-
-
-def _read_shard(path: str, bom: bool, add: Callable[[memoryview, bool], int]) -> None:
-    """Hands a shard of lines to `add(view, at_end) -> bytes taken` a buffer at a time, past
-    a byte order mark if `bom`; at the end a last line without its newline gets one."""
-    buffer = bytearray(_BUCKET_READ)
-    held = 0
-    at_end = False
-    with open(path, "rb", buffering=0) as handle:
-        while not at_end:
-            if held == len(buffer):  # a line longer than the buffer
-                buffer.extend(bytes(len(buffer)))
-            with memoryview(buffer) as view:
-                got = handle.readinto(view[held:])
-            held += got
-            at_end = not got
-            if bom and (held >= len(BOM) or at_end):
-                bom = False
-                if buffer.startswith(BOM):
-                    buffer[:held - len(BOM)] = buffer[len(BOM):held]
-                    held -= len(BOM)
-            if at_end and held and buffer[held - 1] != ord("\n"):
-                if held == len(buffer):
-                    buffer.append(0)
-                buffer[held] = ord("\n")
-                held += 1
-            with memoryview(buffer) as view:
-                consumed = add(view[:held], at_end)
-            buffer[:held - consumed] = buffer[consumed:held]
-            held -= consumed
-    if held:
-        raise RuntimeError(f"{path}: {held} bytes left unread at the end")
 
 
 # Phase 3: sorting each range.
@@ -420,18 +411,15 @@ def _cleanup(work_dir: str) -> None:
 
 
 def _shard_paths(inputs: Iterable[str | os.PathLike[str]]) -> list[str]:
+    """Absolute paths, each glob pattern's matches in name order: what every worker can open."""
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
     paths: list[str] = []
     for entry in inputs:
-        text = os.fspath(entry)
-        if glob.has_magic(text):
-            matched = sorted(glob.glob(text))
-            if not matched:
-                raise FileNotFoundError(f"{text} matches no file")
-            paths.extend(os.path.abspath(p) for p in matched)
-        else:
-            paths.append(os.path.abspath(text))
+        if not isinstance(entry, (str, os.PathLike)):
+            raise TypeError(f"a shard is a path or a glob pattern on storage every worker reads, "
+                            f"not {entry!r}")
+        paths.extend(os.path.abspath(p) for p in expand(entry))
     return paths
 
 
@@ -468,41 +456,49 @@ def _common_header(shards: list[str], found: list[_Shard]) -> tuple[bytes, list[
 
 
 def _make_job(format, key, spec, output_dir, tmp_dir, acceleration) -> tuple[_Job, str]:
-    if format not in FORMATS:
-        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    """The job, its key checked here before any task runs (a CSV key's columns wait for the
+    header), and its token."""
+    _check_applies(format, spec["field_separator"], False, spec["delimiter"], "")
+    check_flags(format, header=spec["header"], decompress=spec["decompress"])
+    decompress, reverse = spec["decompress"], False
     if callable(key):
         if format == "csv":
             raise ValueError("a CSV key is given by column names, not a function")
-        if any(spec[name] != default for name, default in _SPEC_DEFAULTS.items()):
-            raise ValueError("numeric, reverse, field_separator and delimiter apply to a key "
-                             "given by name, not to a key function")
-        spec = None
-    elif key is not None and not isinstance(key, (str, list, tuple)):
-        raise TypeError(f"key must be a function or a key in sort_files' syntax, "
-                        f"not {type(key).__name__}")
+        if spec["reverse"] not in (False, True):
+            raise ValueError("with a key function, reverse is one bool")
+        named = [name for name, default in _SPEC_DEFAULTS.items() if spec[name] != default]
+        if named:
+            raise ValueError(f"{', '.join(named)} apply to a key given by name, not to a key function")
+        reverse = bool(spec["reverse"])
+        spec, key_function = None, key
     else:
-        _check_applies(format, spec["field_separator"], False, spec["delimiter"], "")
-        spec = dict(spec, format=format, key=_as_list(key),
-                    field_separator=_separator_byte(spec["field_separator"]))
-        # Checks the key here, before any task runs (a CSV key's columns wait for the header).
+        texts, global_reverse = fold_keys(key, format, reverse=spec["reverse"],
+                                          nulls_last=spec["nulls_last"], header=spec["header"])
+        spec = dict(format=format, key=texts, numeric=spec["numeric"], reverse=global_reverse,
+                    field_separator=_separator_byte(spec["field_separator"]),
+                    delimiter=spec["delimiter"], **native_flags(spec["header"], spec["decompress"]))
         _sample_keys(os.devnull, spec, [])
+        key_function = None
     token = uuid.uuid4().hex[:16]
-    job = _Job(format=format, key=key if spec is None else None, spec=spec, output_dir=output_dir,
+    job = _Job(format=format, key=key_function, spec=spec, output_dir=output_dir,
                work_dir=os.path.join(output_dir, f".tessarune-{token}"),
                spill_name=f"tessarune-{token}", tmp_dir=tmp_dir,
-               abort_event=f"tessarune-abort-{token}", acceleration=acceleration)
+               abort_event=f"tessarune-abort-{token}", acceleration=acceleration,
+               decompress=decompress, reverse=reverse)
     return job, token
 
 
-_SPEC_DEFAULTS = {"numeric": False, "reverse": False, "field_separator": None, "delimiter": ","}
+_SPEC_DEFAULTS = {"numeric": False, "nulls_last": None, "field_separator": None, "delimiter": ",",
+                  "header": True}
 
 
 def _run_sort(inputs, output_dir, *, key=None, format="lines", numeric=False, reverse=False,
-              field_separator=None, delimiter=",", partitions=None, client=None,
-              max_bytes=DEFAULT_MAX_BYTES, threads=_PARTITION_THREADS, tmp_dir=None, overwrite=False,
+              nulls_last=None, header=True, decompress=False, field_separator=None, delimiter=",",
+              partitions=None, client=None, max_bytes=DEFAULT_MAX_BYTES,
+              threads=_PARTITION_THREADS, tmp_dir=None, overwrite=False,
               acceleration=_BUCKET_ACCELERATION) -> _Report:
-    spec = {"numeric": numeric, "reverse": reverse, "field_separator": field_separator,
-            "delimiter": delimiter}
+    spec = {"numeric": numeric, "reverse": reverse, "nulls_last": nulls_last, "header": header,
+            "decompress": decompress, "field_separator": field_separator, "delimiter": delimiter}
     output_dir = os.path.abspath(os.fspath(output_dir))
     if tmp_dir is not None:
         tmp_dir = os.fspath(tmp_dir)
@@ -614,10 +610,13 @@ def sort_files(
     inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     output_dir: str | os.PathLike[str],
     *,
-    key: Callable[[Any], Any] | str | list[str] | None = None,
+    key: Callable[[Any], Any] | str | Key | list[str | Key] | None = None,
     format: str = "lines",
     numeric: bool = False,
-    reverse: bool = False,
+    reverse: bool | list[bool] = False,
+    nulls_last: bool | None | list[bool | None] = None,
+    header: bool = True,
+    decompress: bool = False,
     field_separator: str | None = None,
     delimiter: str = ",",
     partitions: int | None = None,
@@ -638,15 +637,17 @@ def sort_files(
         inputs: Paths or glob patterns of the shards (a pattern's matches in name order).
         output_dir: Where the parts go, made if missing. Buckets and unfinished parts are kept
             under a hidden work directory in it and removed at the end, also on failure.
-        key: As in `tessarune.sort_files` (``-k`` fields for lines, dotted paths for JSON
-            Lines, column names for CSV; a list or a comma-separated str), keyed natively; or
-            a function of one item (a line's bytes without its newline, or a JSON line's
-            value) returning its sort key, sent to the workers by Dask; or None: the whole
-            line, the whole JSON value, or every CSV column.
+        key: As in `tessarune.sort_files` (``-k`` fields for lines; for JSON Lines and CSV
+            keys such as ``"user.id,ts:timestamp"`` and `tessarune.Key` objects, a str or a
+            list), keyed natively; or a function of one item (a line's bytes without its
+            newline, or a JSON line's value) returning its sort key, sent to the workers by
+            Dask; or None: the whole line, the whole JSON value, or every CSV column.
         format: "lines", "jsonl" (lines of only whitespace skipped) or "csv" (each shard
             starts with the same header row; part-00000 starts with it).
-        numeric, reverse, field_separator, delimiter: As in `tessarune.sort_files`, for a key
-            given by name.
+        numeric, reverse, nulls_last, header, decompress, field_separator, delimiter: As in
+            `tessarune.sort_files`; with a key function only `reverse` (one bool) and
+            `decompress` apply. A compressed shard is sampled from the start of its
+            decompressed text (it cannot be read at random offsets), then read whole natively.
         partitions: How many ranges to cut the keys into, at most; twice the number of
             workers if None. A key that fills more than one range keeps all its items in one
             part, so there may be fewer parts.
@@ -674,6 +675,7 @@ def sort_files(
         happened. No part is put in place unless every part was written.
     """
     return _run_sort(inputs, output_dir, key=key, format=format, numeric=numeric,
-                     reverse=reverse, field_separator=field_separator, delimiter=delimiter,
+                     reverse=reverse, nulls_last=nulls_last, header=header, decompress=decompress,
+                     field_separator=field_separator, delimiter=delimiter,
                      partitions=partitions, client=client, max_bytes=max_bytes, threads=threads,
                      tmp_dir=tmp_dir, overwrite=overwrite, acceleration=bucket_acceleration).parts

@@ -6,7 +6,6 @@ import io
 import json
 import sys
 
-from reference_line_keys import number_key
 
 from tessarune import InputError, key_bytes
 
@@ -113,12 +112,10 @@ class CsvRows:
 
 
 class CsvKey:
-    """The key bytes of a CSV record: those of the tuple of its key cells, or with `numeric`
-    each cell's -n number key (read as on lines: an empty cell or no number reads as 0),
-    concatenated."""
+    """The key bytes of a CSV record keyed by whole columns as text: those of the tuple of its
+    key cells."""
 
-    def __init__(self, header, columns, numeric, name):
-        self.numeric = numeric
+    def __init__(self, header, columns, name):
         if columns:
             missing = [c for c in columns if c not in header]
             if missing:
@@ -132,8 +129,6 @@ class CsvKey:
         cells = []
         for i, name in zip(self.indexes, self.names):
             if i >= len(row):
-                raise ValueError(f"the row has no column {name!r}")
+                raise ValueError(f"the row has no column @{i + 1}")
             cells.append(row[i])
-        if self.numeric:
-            return b"".join(number_key(c.encode("utf-8")) for c in cells)
         return key_bytes(tuple(cells))

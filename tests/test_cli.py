@@ -79,13 +79,15 @@ def test_csv_matches_sorted_with_header_first(tmp_path):
 
 def test_csv_reads_what_spreadsheets_write():
     """A byte order mark before the header, a cell beyond the csv module's size limit, and -n
-    cells read as on lines (no number reads as 0)."""
+    on one column: an empty cell is null (lowest), a cell that is no number an error."""
     long_note = '"' + "n" * 200_000 + '"'
-    rows = ["\ufeffprice,note", f"1_000,{long_note}", ",empty", "nan,x", "-2.5,y", "10,z"]
+    rows = ["\ufeffprice,note", f"1e3,{long_note}", ",empty", " 7 ,x", "-2.5,y", "10,z"]
     got = run(["--csv", "-k", "price", "-n"], "\n".join(rows).encode())
     assert got.returncode == 0, got.stderr
     assert got.stdout.decode().split("\n") == [
-        "price,note", "-2.5,y", ",empty", "nan,x", f"1_000,{long_note}", "10,z", ""]
+        "price,note", ",empty", "-2.5,y", " 7 ,x", "10,z", f"1e3,{long_note}", ""]
+    got = run(["--csv", "-k", "price", "-n"], "\n".join(rows + ["1_000,w"]).encode())
+    assert got.stderr == b'tessarune: -:7: the value of price is not a number: "1_000"\n'
 
 
 @needs_sort
@@ -114,11 +116,11 @@ ERRORS = [
     (["--debug"], b"", "option --debug is not supported"),
     (["--compress-program=gzip"], b"", "option --compress-program is not supported"),
     (["--jsonl", "-z"], b"", "-z applies to lines only"),
-    (["--csv", "-m"], b"", "apply to lines only"),
+    (["--csv", "-f"], b"", "apply to lines only"),
     (["--jsonl"], b'1\n{"a":\n', "-:2: not JSON"),
     (["--jsonl"], b'1\n{"a": 1}\n', "-:2: an object has no order of its own"),
     (["--jsonl", "-k", "a.b"], b'{"a":{"b":2}}\n{"a":{"b":[1]}}\n', "-:2: the value of a.b is a list"),
-    (["--csv", "-k", "p", "-n"], b"p,q\n1,2\n\n", "-:3: the row has no column 'p'"),
+    (["--csv", "-k", "p", "-n"], b"p,q\n1,2\n\n", "-:3: the row has no column p"),
     (["--csv", "-k", "nope"], b"p\n1\n", "-:1: no column 'nope'"),
     (["--csv"], b"a,b\n" * 60000 + b"\xff\n", "-:60001: not UTF-8"),
 ]

@@ -1,8 +1,11 @@
 """tessarune.dask.sort_files on worker processes, against a stable sort in one process."""
 
+import bz2
 import functools
+import gzip
 import importlib
 import json
+import lzma
 import os
 import random
 import signal
@@ -10,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+from compression import zstd
 
 import pytest
 
@@ -205,13 +209,32 @@ DECLARATIVE = {
                         key="user.id,ts"),
     "csv columns": dict(shards=[["\ufeffv,w,n"] + csv_lines(900, s) for s in range(3)] + [[]],
                         format="csv", key="v", numeric=True),
+    "jsonl Key objects, per-key reverse": dict(
+        shards=[event_lines(1000, s) for s in range(3)], format="jsonl",
+        key=[tessarune.Key(("user", "id"), type="number"), "ts"], reverse=[True, False], nulls_last=[None, True]),
+    "jsonl compressed shards": dict(shards=[event_lines(1500, s) for s in range(3)], format="jsonl",
+                                    key="user.id", compress=["gzip", "zstd", None]),
 }
+
+
+def compress_shards(paths, kinds):
+    """Each shard compressed as `kinds` says (None: left as it is), in place."""
+    for path, kind in zip(paths, kinds):
+        if kind is not None:
+            with open(path, "rb") as f:
+                data = f.read()
+            with open(path, "wb") as f:
+                f.write(COMPRESS[kind](data))
+
+
+COMPRESS = {"gzip": gzip.compress, "zstd": zstd.compress, "bzip2": bz2.compress, "xz": lzma.compress}
 
 
 @pytest.mark.parametrize("case", DECLARATIVE.values(), ids=list(DECLARATIVE))
 def test_declarative_keys_give_the_single_process_output(client, tmp_path, case):
-    options = {k: v for k, v in case.items() if k != "shards"}
+    options = {k: v for k, v in case.items() if k not in ("shards", "compress")}
     paths = write_shards(tmp_path, case["shards"], newline_at_end=False)
+    compress_shards(paths, case.get("compress", []))
     out, spill = tmp_path / "out", tmp_path / "spill"
     parts = tdask.sort_files(paths, out, partitions=3, client=client, max_bytes=16 << 10,
                              tmp_dir=spill, **options)
@@ -302,3 +325,36 @@ def test_a_worker_killed_while_sorting_a_partition_leaves_nothing(tmp_path):
     assert marker.exists(), "no worker was killed while sorting a partition"
     assert [line for part in read_parts(parts) for line in part] == sorted(line for s in shards for line in s)
     assert leftovers(out, spill) == []
+
+
+def ts_key(rec):
+    return (rec["ts"] is None, str(rec["ts"]))
+
+
+def test_compressed_shards_with_a_key_function(client, tmp_path):
+    paths = write_shards(tmp_path, [event_lines(800, s) for s in range(4)], newline_at_end=False)
+    compress_shards(paths, ["gzip", "bzip2", "xz", "zstd"])
+    parts = tdask.sort_files(paths, tmp_path / "out", key=ts_key, format="jsonl", reverse=True,
+                             partitions=3, client=client, max_bytes=16 << 10)
+    with open(tmp_path / "single", "wb") as single:
+        tessarune.sort_files(paths, single, format="jsonl", key=ts_key, reverse=True)
+    assert b"".join(open(p, "rb").read() for p in parts) == (tmp_path / "single").read_bytes()
+    assert len(parts) > 1
+
+
+def test_a_compressed_shard_is_sampled_from_its_decompressed_start(tmp_path, monkeypatch):
+    monkeypatch.setattr(tdask, "_COMPRESSED_SAMPLE", 50 << 10)
+    rows = [f"{n},{'x' * (n % 17)}" for n in range(20000)]
+    path = tmp_path / "shard.csv.gz"
+    path.write_bytes(gzip.compress(("id,pad\n" + "\n".join(rows) + "\n").encode()))
+    sample = list(tdask._sample_lines(str(path), 100, random.Random(1), True, True))
+    assert len(sample) == 100
+    lines = {row + "\n" for row in rows}
+    assert all(line.decode() in lines for line, _ in sample), "whole rows, never the header"
+    # The weights stand for the whole shard decompressed, estimated from what the sample read.
+    total = sum(weight for _, weight in sample)
+    assert 0.5 < total / sum(len(row) + 1 for row in rows) < 2
+    # Read whole: every line, weighing its own size, a last one without its newline given one.
+    small = tmp_path / "small.gz"
+    small.write_bytes(gzip.compress(b"b\na"))
+    assert list(tdask._sample_lines(str(small), 10, random.Random(1), False, True)) == [(b"b\n", 2.0), (b"a\n", 2.0)]

@@ -95,8 +95,7 @@ def test_jsonl_matches_the_reference(reverse, unique, tmp_path):
     assert got == reference(records, reverse, unique)
 
 
-@pytest.mark.parametrize("numeric", [False, True])
-def test_csv_matches_the_reference_header_first(numeric, tmp_path):
+def test_csv_matches_the_reference_header_first(tmp_path):
     rnd = random.Random(8)
     cells = ["", "a", "b,c", 'q"q', "two\nlines", "-1.5", "007", " 3", "1_000", "nan", "\u00e9"]
     rows = ["name,n,note"] + [",".join(
@@ -105,16 +104,16 @@ def test_csv_matches_the_reference_header_first(numeric, tmp_path):
     data = ("\ufeff" + "\r\n".join(rows) + "\r\n").encode()
     reader = CsvRows(io.BufferedReader(io.BytesIO(data)), ",", "in")
     header, header_bytes = next(reader)
-    key = CsvKey(header, ["n", "name"], numeric, "in")
+    key = CsvKey(header, ["n", "name"], "in")
     records = [(key(row), raw) for row, raw in reader]
-    got = sorted_by_api(tmp_path, data, format="csv", key="n,name", numeric=numeric)
+    got = sorted_by_api(tmp_path, data, format="csv", key="n,name")
     assert got == header_bytes + reference(records, False, False)
 
 
 @pytest.mark.parametrize("fmt,data,line,message", [
     ("jsonl", b'{"a": 1}\n\n{"a": [1]}\n', 3, "the value of a is a list"),
     ("jsonl", b'{"a": 1}\n{"a": 1\n', 2, "not JSON"),
-    ("csv", b"a,b\n1,2\n\"x\ny\",3\n4\n", 5, "the row has no column 'b'"),
+    ("csv", b"a,b\n1,2\n\"x\ny\",3\n4\n", 5, "the row has no column b"),
     ("csv", b"a,b\n" + b"1,2\n" * 5000 + b"3,\xff\n", 5002, "not UTF-8"),
     ("csv", b"a,b\n1,\"2\n", 2, "not CSV: unexpected end of data"),
     ("csv", b"\xef\xbb\xbfa,b\n1,2\n", None, None),  # the mark is no part of the first column
@@ -253,3 +252,232 @@ def test_short_writes_and_progress_bars_account_for_everything(tmp_path, monkeyp
     assert report.bytes_read == size and report.stats.runs_spilled > 0
     assert bars.drawn == [["reading", size, "B", size, True],
                              ["writing", len(lines), "items", len(lines), True]]
+
+
+# Keys as Python gives them, folded into key texts (no native side needed).
+
+from tessarune import Key  # noqa: E402
+from tessarune._keys import _parsed_keys, fold_keys  # noqa: E402
+
+STEP_PARTS = ["a", "b", ".", ",", ":", '"', "\\", "@", " ", "\u00e9", "1"]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_folded_keys_read_back_as_given(seed):
+    """Random names with every character the syntax gives a meaning to, per-key reverse and
+    nulls: each text reads back as the key it was folded from, one text per key."""
+    rnd = random.Random(seed)
+    for fmt in ("jsonl", "csv"):
+        keys, expected = [], []
+        for _ in range(rnd.randint(1, 5)):
+            steps = tuple("".join(rnd.choice(STEP_PARTS) for _ in range(rnd.randint(0, 4)))
+                          for _ in range(1 if fmt == "csv" else rnd.randint(1, 3)))
+            key = Key(steps, type=rnd.choice(["text", "number", "timestamp"]),
+                      descending=rnd.random() < 0.5, nulls_last=rnd.choice([None, True, False]))
+            if fmt == "csv" and rnd.random() < 0.3:
+                key = Key(rnd.randrange(40), key.type, key.descending, key.nulls_last)
+            keys.append(key)
+        flips = [rnd.random() < 0.5 for _ in keys]
+        texts, global_reverse = fold_keys(keys, fmt, reverse=flips)
+        assert not global_reverse and len(texts) == len(keys)
+        for key, flip, text in zip(keys, flips, texts):
+            (back,) = _parsed_keys(text, fmt == "csv")
+            if isinstance(key.name, int):
+                assert back.column == key.name + 1 and back.steps is None
+            else:
+                assert back.steps == list(key.name) and back.column is None
+            assert back.type == (None if key.type == "text" else key.type)
+            assert back.descending == (key.descending != flip)
+            assert back.nulls_last == key.nulls_last
+
+
+@pytest.mark.parametrize("fmt,key,options,texts,reverse", [
+    ("jsonl", "user.id,ts", {}, ["user.id", "ts"], False),
+    ("jsonl", ["country", Key("amount", type="number", descending=True, nulls_last=True), "ts:timestamp"],
+     {}, ["country", "amount:number:desc:nulls_last", "ts:timestamp"], False),
+    ("jsonl", [Key(("a.b", "c")), '"x,y:z":r'], {"reverse": True}, ['"a.b".c', '"x,y:z":desc'], True),
+    ("jsonl", "a:desc,b:n", {"reverse": [True, True], "nulls_last": [None, False]},
+     ["a", "b:number:desc:nulls_first"], False),
+    ("csv", [Key(0), "@3", Key(("@name",)), "a.b"], {"nulls_last": True},
+     ["@1:nulls_last", "@3:nulls_last", '"@name":nulls_last', "a.b:nulls_last"], False),
+    ("lines", ["2,2n", "1"], {"reverse": [False, True]}, ["2,2n", "1r"], False),
+    ("lines", "1.2,2.3n", {"reverse": True}, ["1.2,2.3n"], True),
+])
+def test_keys_fold_into_the_command_syntax(fmt, key, options, texts, reverse):
+    assert fold_keys(key, fmt, **options) == (texts, reverse)
+
+
+@pytest.mark.parametrize("fmt,key,options,error,match", [
+    ("jsonl", "a,b", {"reverse": [True]}, ValueError, "reverse has 1 items for 2 keys"),
+    ("jsonl", "a", {"reverse": [1]}, TypeError, "reverse must hold bools"),
+    ("jsonl", "a", {"nulls_last": "yes"}, TypeError, "nulls_last must be"),
+    ("jsonl", "a:nulls_first", {"nulls_last": True}, ValueError, "its own nulls option"),
+    ("jsonl", "a:desc:r", {}, ValueError, "a second direction option"),
+    ("jsonl", "a:big", {}, ValueError, "unknown option 'big'"),
+    ("jsonl", ",a", {}, ValueError, "a name is empty"),
+    ("jsonl", 'a"b', {}, ValueError, "outside quotes"),
+    ("jsonl", '"a"b', {}, ValueError, "past its closing quote"),
+    ("jsonl", [Key("a:desc")], {}, ValueError, "holds no options"),
+    ("jsonl", [Key(2)], {}, ValueError, "for CSV only"),
+    ("csv", "@0", {}, ValueError, "@N with N from 1"),
+    ("csv", "name", {"header": False}, ValueError, "without a header"),
+    ("csv", [Key(("a", "b"))], {}, ValueError, "one name"),
+    ("lines", ["1", 2], {}, TypeError, "a key of lines is a str"),
+    ("lines", "1", {"nulls_last": True}, ValueError, "nulls_last applies to keys of JSON Lines"),
+    ("jsonl", 5, {}, TypeError, "key must be"),
+])
+def test_keys_that_cannot_fold_are_refused(fmt, key, options, error, match):
+    with pytest.raises(error, match=match):
+        fold_keys(key, fmt, **options)
+
+
+# Inputs that are file objects or globs; keys that are functions; arguments of the wrong shape.
+
+
+class _ReadOnly:
+    """A binary stream with read alone, a few bytes a call, named when given a name."""
+
+    def __init__(self, data, name=None):
+        self.data = io.BytesIO(data)
+        if name is not None:
+            self.name = name
+
+    def read(self, n):
+        return self.data.read(min(n, 5))
+
+
+def test_file_objects_and_globs_read_as_the_paths_they_hold(tmp_path):
+    rnd = random.Random(3)
+    chunks = [b"".join(b"%d\n" % rnd.randrange(1000) for _ in range(rnd.randint(0, 400))) for _ in range(4)]
+    for i, chunk in enumerate(chunks):
+        (tmp_path / f"part-{i}.txt").write_bytes(chunk)
+    expected = io.BytesIO()
+    sort_files([str(tmp_path / f"part-{i}.txt") for i in range(4)], expected, key="1n")
+    got = io.BytesIO()
+    with open(tmp_path / "part-1.txt", "rb") as opened:
+        sort_files([str(tmp_path / "part-0.txt"), opened, io.BytesIO(chunks[2]), _ReadOnly(chunks[3])],
+                   got, key="1n")
+    assert got.getvalue() == expected.getvalue()
+    globbed = io.BytesIO()
+    sort_files(str(tmp_path / "part-*.txt"), globbed, key="1n")
+    assert globbed.getvalue() == expected.getvalue()
+    with pytest.raises(FileNotFoundError, match="none-\\*.txt matches no file"):
+        sort_files([str(tmp_path / "part-0.txt"), str(tmp_path / "none-*.txt")], io.BytesIO())
+
+
+def test_a_file_object_is_named_in_errors_and_its_own_exception_is_raised(tmp_path):
+    bad = b'{"a": 1}\n{"a": [2]}\n'
+    for stream, name in [(io.BytesIO(bad), "<stream 0>"), (_ReadOnly(bad, "events.jsonl"), "events.jsonl"),
+                         (_ReadOnly(bad, "-"), "<stream 0>")]:
+        with pytest.raises(InputError) as e:
+            sort_files([stream], io.BytesIO(), format="jsonl", key="a")
+        assert str(e.value).startswith(f"{name}:2: ")
+
+    class Failing(io.RawIOBase):
+        def __init__(self):
+            self.error, self.calls = LookupError("the disk went away"), 0
+
+        def readinto(self, b):
+            self.calls += 1
+            if self.calls == 3:
+                raise self.error
+            b[:2] = b"x\n"
+            return 2
+
+    failing = Failing()
+    with pytest.raises(LookupError) as e:
+        sort_files([failing], io.BytesIO())
+    assert e.value is failing.error
+
+
+def test_ctrl_c_in_a_file_objects_read_stops_the_sort(tmp_path):
+    spill = tmp_path / "spill"
+    spill.mkdir()
+
+    class Interrupted(io.RawIOBase):
+        def __init__(self):
+            self.calls, self.spilled = 0, False
+
+        def readinto(self, b):
+            self.calls += 1
+            if self.calls == 2000:
+                self.spilled = any(spill.iterdir())
+                signal.raise_signal(signal.SIGINT)
+            line = b"%08d\n" % (self.calls * 7919 % 100003)
+            b[:len(line)] = line
+            return len(line)
+
+    stream = Interrupted()
+    with pytest.raises(KeyboardInterrupt):
+        sort_files([stream], io.BytesIO(), max_bytes=4 << 10, tmp_dir=str(spill))
+    assert stream.spilled, "the sort never spilled"
+    assert list(spill.iterdir()) == []
+
+
+def jsonl_lines(rnd, n):
+    return [json.dumps({"k": rnd.choice([1, 2.5, "x", None, [1, "a"]]), "n": i}).encode() for i in range(n)]
+
+
+@pytest.mark.parametrize("reverse,unique", [(False, False), (True, True)])
+def test_a_key_function_sorts_as_sorted_does(reverse, unique, tmp_path):
+    import gzip
+
+    rnd = random.Random(11)
+    lines = jsonl_lines(rnd, 3000)
+    (tmp_path / "a.jsonl.gz").write_bytes(gzip.compress(b"\xef\xbb\xbf" + b"\n \n".join(lines[:1000])))
+    rest = b"\n".join(lines[1000:])  # no newline at the end
+    key = lambda rec: (rec["k"] is None, str(rec["k"]))  # noqa: E731
+    out = tmp_path / "out.jsonl.gz"
+    report = sort_files([str(tmp_path / "a.jsonl.gz"), io.BytesIO(rest)], str(out), format="jsonl",
+                        key=key, reverse=reverse, unique=unique, max_bytes=16 << 10, tmp_dir=str(tmp_path))
+    records = [(key_bytes(key(json.loads(line))), line + b"\n") for line in lines]
+    assert gzip.decompress(out.read_bytes()) == reference(records, reverse, unique)
+    assert report.stats.runs_spilled > 0
+    got = io.BytesIO()
+    sort_files([io.BytesIO(b"b\na\r\nc")], got, key=lambda line: line[::-1])
+    assert got.getvalue() == b"a\r\nb\nc\n"
+
+
+def test_a_key_functions_error_names_input_and_line():
+    def key(rec):
+        return rec["k"]
+
+    with pytest.raises(KeyError) as e:
+        sort_files([io.BytesIO(b'{"k": 1}\n\n{"j": 2}\n')], io.BytesIO(), format="jsonl", key=key)
+    assert e.value.__notes__ == ["in <stream 0>, line 3"]
+
+
+@pytest.mark.parametrize("args,error,match", [
+    (dict(output=5), TypeError, "output must be"),
+    (dict(inputs=[3]), TypeError, "an input must be a path or a binary file object, not 3"),
+    (dict(inputs=[io.StringIO("a\n")]), TypeError, "must be binary"),
+    (dict(max_bytes=-1), ValueError, "max_bytes must be from 2"),
+    (dict(max_bytes=1 << 70), ValueError, "max_bytes must be from 2"),
+    (dict(threads=0), ValueError, "threads must be from 1"),
+    (dict(max_open="8"), TypeError, "max_open must be an int"),
+    (dict(format="xml"), ValueError, "format must be one of"),
+    (dict(header=False), ValueError, "header=False applies to CSV only"),
+    (dict(key=["1", 2]), TypeError, "a key of lines is a str"),
+    (dict(key=len, numeric=True), ValueError, "numeric apply to a key given by name"),
+    (dict(key=len, reverse=[True]), ValueError, "reverse is one bool"),
+    (dict(key=len, format="csv"), ValueError, "CSV key is given by column names"),
+])
+def test_arguments_of_the_wrong_shape_are_refused(args, error, match, tmp_path):
+    src = tmp_path / "in"
+    src.write_bytes(b"a\n")
+    call = dict(inputs=[str(src)], output=io.BytesIO()) | args
+    with pytest.raises(error, match=match):
+        sort_files(call.pop("inputs"), call.pop("output"), **call)
+
+
+def test_the_stub_describes_key_as_the_runtime_does():
+    import ast
+    import inspect
+    import pathlib
+
+    import tessarune
+
+    tree = ast.parse((pathlib.Path(tessarune.__file__).parent / "__init__.pyi").read_text())
+    stub = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Key")
+    assert ast.get_docstring(stub) == inspect.cleandoc(Key.__doc__)
+    assert Key("a") == Key("a") and hash(Key(("a", "b"))) == hash(Key(("a", "b")))

@@ -18,10 +18,15 @@ Formats:
       --jsonl               each line is a JSON value
       --csv                 comma-separated values; the header row stays first
       --delimiter C         the CSV delimiter (default ,)
+      --no-header           the CSV inputs have no header row: name columns @1, @2...
+      --decompress          lines too: inputs decompressed, -o F.gz/F.zst compressed
 Keys:
   -k, --key KEYDEF          lines: POS1[,POS2], POS = F[.C][OPTS] with OPTS of bdfghiMnRrV,
-                            counted from 1, repeatable; --jsonl: PATH[,PATH...] dotted
-                            paths; --csv: COLUMN[,COLUMN...]
+                            counted from 1, repeatable; --jsonl, --csv: KEY[,KEY...],
+                            KEY = NAME[:OPT...], NAME a dotted path, a column's name or @N,
+                            "quoted" for a literal name; OPT: text (default), number,
+                            timestamp, asc, desc, nulls_first, nulls_last (a null is lowest
+                            unless told); e.g. -k 'user.country,amount:number:desc:nulls_last'
   -t, --field-separator SEP fields of lines end at SEP instead of at blanks (\0: NUL);
                             with --csv, the delimiter
   -b, --ignore-leading-blanks  ignore leading blanks of keys
@@ -31,17 +36,17 @@ Keys:
   -h, --human-numeric-sort  compare numbers with SI units (2K, 1G)
   -i, --ignore-nonprinting  only printable characters count
   -M, --month-sort          (unknown) < JAN < ... < DEC
-  -n, --numeric-sort        compare numbers (CSV: in the key columns)
+  -n, --numeric-sort        compare numbers (records: the one key is a number)
   -R, --random-sort         shuffle, keeping equal keys together
       --random-source FILE  take the shuffle from FILE's bytes
   -V, --version-sort        natural order of version numbers in text
       --sort WORD           general-numeric -g, human-numeric -h, month -M, numeric -n,
                             random -R, version -V
-  -r, --reverse             reverse the order
+  -r, --reverse             reverse the order (records: of every key)
   -s, --stable              equal keys keep their input order (no comparison of whole lines)
   -u, --unique              keep only the first item of each run of equal keys
   -z, --zero-terminated     lines end with NUL, not newline
-Other modes (lines):
+Other modes:
   -c, --check, --check=diagnose-first  check that the input is sorted; report the first
                             disorder
   -C, --check=quiet, --check=silent  the same, with no report: only the exit status

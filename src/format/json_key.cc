@@ -274,8 +274,8 @@ ScalarValue tape_value_at(const JsonTape& tape, const std::vector<std::string>& 
 
 }  // namespace
 
-JsonKeyReader::JsonKeyReader(std::vector<RecordKey> keys)
-    : keys_(std::move(keys)), found_(keys_.size(), false), parser_(std::make_unique<Parser>()) {}
+JsonKeyReader::JsonKeyReader(std::vector<RecordKey> keys, bool python_tuple)
+    : keys_(std::move(keys)), python_tuple_(python_tuple), found_(keys_.size(), false), parser_(std::make_unique<Parser>()) {}
 
 JsonKeyReader::~JsonKeyReader() = default;
 JsonKeyReader::JsonKeyReader(JsonKeyReader&&) noexcept = default;
@@ -301,12 +301,14 @@ bool JsonKeyReader::append_fast(size_t length, ByteBuffer& out) {
     if (parser_->dom.parse(padded_.data(), length, false).get(root) != simdjson::SUCCESS) return false;
     if (keys_.empty()) return root.type() != element_type::OBJECT && append_whole(root, 0, out);
     std::array<char, 24> digits;
+    if (python_tuple_) out.push_back(TAG_TUPLE);
     for (size_t i = 0; i < keys_.size(); ++i) {
         bool present = false;
         const ScalarValue value = value_at(root, keys_[i].path, digits, present);
         if (present) found_[i] = true;
-        if (!append_typed_part(keys_[i], value, parser_->ints, out)) return false;
+        if (!append_value(i, value, out)) return false;
     }
+    if (python_tuple_) out.push_back(TAG_END);
     return true;
 }
 
@@ -340,16 +342,23 @@ bool JsonKeyReader::append_exact(size_t length, ByteBuffer& out) {
         }
         return true;
     }
+    if (python_tuple_) out.push_back(TAG_TUPLE);
     for (size_t i = 0; i < keys_.size(); ++i) {
         bool present = false;
         const ScalarValue value = tape_value_at(tape, keys_[i].path, present);
         if (present) found_[i] = true;
-        if (!append_typed_part(keys_[i], value, parser_->ints, out)) {
+        if (!append_value(i, value, out)) {
             error_ = refusal_of(keys_[i], value);
             return false;
         }
     }
+    if (python_tuple_) out.push_back(TAG_END);
     return true;
+}
+
+bool JsonKeyReader::append_value(size_t key, const ScalarValue& value, ByteBuffer& out) {
+    if (python_tuple_) return append_python_value(value, parser_->ints, out);
+    return append_typed_part(keys_[key], value, parser_->ints, out);
 }
 
 }  // namespace tessarune::format

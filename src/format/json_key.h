@@ -16,6 +16,7 @@
 
 #include "base/growable_array.h"
 #include "format/record_key.h"
+#include "format/typed_value.h"
 
 namespace tessarune::format {
 
@@ -23,8 +24,10 @@ namespace tessarune::format {
 // longest line seen and are reused, so keying a line allocates nothing once they have grown.
 class JsonKeyReader {
 public:
-    // Each key's path is its steps; no keys: the key is the whole value.
-    explicit JsonKeyReader(std::vector<RecordKey> keys);
+    // Each key's path is its steps; no keys: the key is the whole value. `python_tuple`: the
+    // keys' values (text keys only) make key_bytes of the tuple of Python's values for them,
+    // as the module's own keying of JSON Lines does, instead of the job's key parts.
+    explicit JsonKeyReader(std::vector<RecordKey> keys, bool python_tuple = false);
     ~JsonKeyReader();
     JsonKeyReader(JsonKeyReader&&) noexcept;
     JsonKeyReader& operator=(JsonKeyReader&&) noexcept;
@@ -47,8 +50,10 @@ private:
 
     bool append_fast(size_t length, ByteBuffer& out);
     bool append_exact(size_t length, ByteBuffer& out);
+    bool append_value(size_t key, const ScalarValue& value, ByteBuffer& out);
 
     std::vector<RecordKey> keys_;
+    bool python_tuple_;
     std::vector<bool> found_;
     std::unique_ptr<Parser> parser_;
     ByteBuffer padded_;  // the line copied with the zeroed tail the fast parser reads past its end

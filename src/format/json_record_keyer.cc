@@ -15,7 +15,7 @@ bool is_json_blank(Bytes line) {
 
 class JsonRecordKeyer final : public RecordKeyer {
 public:
-    explicit JsonRecordKeyer(std::vector<RecordKey> keys) : reader_(std::move(keys)) {}
+    JsonRecordKeyer(std::vector<RecordKey> keys, bool python_tuple) : reader_(std::move(keys), python_tuple) {}
 
     KeyedRecord next(Bytes input, bool /*at_end*/, ByteBuffer& key) override {
         const void* found = std::memchr(input.data(), '\n', input.size());
@@ -46,8 +46,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<RecordKey> keys) {
-    return std::make_unique<JsonRecordKeyer>(std::move(keys));
+std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<RecordKey> keys, bool python_tuple) {
+    return std::make_unique<JsonRecordKeyer>(std::move(keys), python_tuple);
 }
 
 }  // namespace tessarune::format

@@ -31,9 +31,9 @@ enum class NullOrder : uint8_t {
 };
 
 struct RecordKey {
-    std::vector<std::string> path;      // JSON: the steps; CSV by name: the one name
-    std::optional<size_t> column;       // CSV by number: from 0
-    std::string name;                   // as messages name the key: the path or column as written
+    std::vector<std::string> path = {};        // JSON: the steps; CSV by name: the one name
+    std::optional<size_t> column = std::nullopt;  // CSV by number: from 0
+    std::string name = {};                     // as messages name the key: the path or column as written
     KeyType type = KeyType::Text;
     bool typed = false;                 // the type was given with the key
     bool descending = false;
@@ -60,5 +60,8 @@ inline void finish_value_part(const RecordKey& key, size_t value_start, ByteBuff
 }
 
 const char* key_type_name(KeyType type);
+
+// Text keys, ascending, of dotted paths already split at '.', named by the path.
+std::vector<RecordKey> text_keys_of_paths(std::vector<std::vector<std::string>> paths);
 
 }  // namespace tessarune::format

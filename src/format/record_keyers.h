@@ -23,7 +23,7 @@ void append_keyed_line(const LineKeyPlan& plan, uint8_t separator, Bytes key, By
 // JSON Lines keyed by the values at the keys' paths, each read as its key's type, or by the
 // whole value when there are none. A line of blanks alone is skipped; a line the native reading cannot key
 // exactly, or that is not JSON, is Declined, for the reference way to key or refuse.
-std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<RecordKey> keys);
+std::unique_ptr<RecordKeyer> make_json_keyer(std::vector<RecordKey> keys, bool python_tuple = false);
 
 // CSV records as Python's csv module reads them, keyed by the plan's columns.
 std::unique_ptr<RecordKeyer> make_csv_keyer(uint8_t delimiter, CsvKeyPlan plan);

@@ -125,6 +125,14 @@ bool append_typed_part(const RecordKey& key, const ScalarValue& value, DecimalIn
     return true;
 }
 
+bool append_python_value(const ScalarValue& value, DecimalIntKey& ints, ByteBuffer& out) {
+    if (value.kind == Kind::Missing || value.kind == Kind::Null) {
+        out.push_back(TAG_NONE);
+        return true;
+    }
+    return append_text(value, ints, out);
+}
+
 std::string refusal_of(const RecordKey& key, const ScalarValue& value) {
     if (key.type == KeyType::Text) return "the value of " + key.name + " is " + shown(value) + ", which is no sort key";
     return "the value of " + key.name + " is not a " + key_type_name(key.type) + ": " + shown(value);

@@ -39,6 +39,10 @@ struct ScalarValue {
 // a partial part for the caller to cut off.
 bool append_typed_part(const RecordKey& key, const ScalarValue& value, DecimalIntKey& ints, ByteBuffer& out);
 
+// The value's bytes as key_bytes gives Python's value for it (None for a missing field or a
+// null, bools as ints); false for a list or an object, which the caller words.
+bool append_python_value(const ScalarValue& value, DecimalIntKey& ints, ByteBuffer& out);
+
 // Why append_typed_part refused the value: "the value of amount is not a number: \"10\"".
 std::string refusal_of(const RecordKey& key, const ScalarValue& value);
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "job/compressed_input.h"
 #include "job/job_errors.h"
 
 namespace tessarune::job {
@@ -69,6 +70,15 @@ EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::
     EngineResult<std::unique_ptr<ReadableFile>> file = open_named(ops, name);
     if (!file) return Unexpected(file_error(wording, name, file.error()));
     return file;
+}
+
+EngineResult<std::unique_ptr<ReadableFile>> open_job_input(FileOps& ops, const JobSpec& spec, const std::string& name,
+                                                           std::string_view wording) {
+    std::unique_ptr<ReadableFile> file = TR_TRY(open_input(ops, name, wording));
+    if (!decompresses_inputs(spec)) return file;
+    EngineResult<std::unique_ptr<ReadableFile>> text = read_decompressed(std::move(file), name);
+    if (!text) return Unexpected(file_error("read failed", name, text.error()));
+    return text;
 }
 
 EngineResult<std::vector<std::string>> read_files0_from(FileOps& ops, const std::string& source) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/expected.h"
+#include "job/job_spec.h"
 #include "run/file_ops.h"
 
 namespace tessarune::job {
@@ -35,6 +36,16 @@ EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vecto
 // Errors read "WORDING: NAME: REASON".
 EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::string& name,
                                                        std::string_view wording = kCannotRead);
+
+// Whether the job reads its inputs decompressed: records always, lines when asked
+// (--decompress), since lines are otherwise read as the bytes they are.
+inline bool decompresses_inputs(const JobSpec& spec) { return spec.format != RecordFormat::Lines || spec.decompress; }
+
+// Opens one input as open_input does, and reads it decompressed (job/compressed_input.h) when
+// the job decompresses its inputs. A failure to read its first bytes reads
+// "read failed: NAME: REASON".
+EngineResult<std::unique_ptr<ReadableFile>> open_job_input(FileOps& ops, const JobSpec& spec, const std::string& name,
+                                                           std::string_view wording = kCannotRead);
 
 // The names --files0-from F lists, each ended by NUL ("-": standard input), with the
 // traditional command's messages for an empty list, an empty name, or "-" read from "-".

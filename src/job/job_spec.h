@@ -57,4 +57,10 @@ struct JobSpec {
     std::vector<std::string> tmp_dirs;
 };
 
+// Whether a record's whole key is complemented to reverse it: a whole JSON value or CSV row
+// under -r. Lines reverse by their plan, named record keys each by its own direction.
+inline bool complements_whole_keys(const JobSpec& spec) {
+    return spec.reverse && spec.format != RecordFormat::Lines && spec.record_keys.empty();
+}
+
 }  // namespace tessarune::job

@@ -11,10 +11,13 @@
 
 #include "base/paths.h"
 #include "format/line_reader.h"
+#include "job/csv_header_plan.h"
+#include "job/csv_header_row.h"
 #include "job/input_files.h"
 #include "job/job_errors.h"
 #include "job/line_order.h"
 #include "job/line_source.h"
+#include "job/record_source.h"
 #include "key/key_compare.h"
 #include "merge/merger.h"
 #include "run/spill_dir.h"
@@ -158,22 +161,24 @@ struct Source {
     bool counted = true;     // its bytes are the job's input (not a merge of earlier inputs)
 };
 
-// The lines merged go to a sink in pieces of kOutputChunk bytes (or one longer line).
+// The lines merged go to a sink in pieces of kOutputChunk bytes (or one longer line). Lines
+// get their separator; records (nullopt) have their line breaks already.
 class LineWriter {
 public:
-    LineWriter(LineSink& sink, uint8_t separator) : sink_(sink), separator_(separator) { out_.set_capacity(kOutputChunk); }
+    LineWriter(LineSink& sink, std::optional<uint8_t> separator) : sink_(sink), separator_(separator) {
+        out_.set_capacity(kOutputChunk);
+    }
 
     EngineStatus write(Bytes line) {
-        if (out_.size() + line.size() + 1 > out_.capacity()) {
+        const size_t size = line.size() + (separator_ ? 1 : 0);
+        if (out_.size() + size > out_.capacity()) {
             TR_RETURN_IF_ERROR(flush());
-            if (line.size() + 1 > out_.capacity()) {
-                out_.append(line);
-                out_.push_back(separator_);
+            if (size > out_.capacity()) {
+                append(line);
                 return flush();
             }
         }
-        out_.append(line);
-        out_.push_back(separator_);
+        append(line);
         return {};
     }
 
@@ -185,8 +190,13 @@ public:
     }
 
 private:
+    void append(Bytes line) {
+        out_.append(line);
+        if (separator_) out_.push_back(*separator_);
+    }
+
     LineSink& sink_;
-    uint8_t separator_;
+    std::optional<uint8_t> separator_;
     ByteBuffer out_;
 };
 
@@ -229,16 +239,84 @@ private:
     LineOrder& order_;
 };
 
+// What the merges of JSON Lines or CSV records share: the CSV plan and header row, from the
+// first input that has one, and which JSON keys some record had.
+struct RecordMergeState {
+    std::optional<CsvHeaderRow> header;
+    std::vector<bool> keys_found;
+    uint64_t merged = 0;  // records given by the merges
+};
+
+// The sources' records, started: a CSV input's header must be the first one's.
+EngineResult<std::vector<std::unique_ptr<MergeSource>>> record_sources(const JobSpec& spec, JobEnvironment& env,
+                                                                       TempArea& temp,
+                                                                       const std::vector<Source>& sources,
+                                                                       ReadCount& count, RecordMergeState& state,
+                                                                       std::vector<RecordSource*>& started) {
+    std::vector<std::unique_ptr<MergeSource>> readers;
+    for (const Source& source : sources) {
+        std::unique_ptr<ReadableFile> file =
+            source.temporary ? TR_TRY(temp.open(source.path)) : TR_TRY(open_job_input(*env.ops, spec, source.path));
+        auto reader = std::make_unique<RecordSource>(std::move(file), source.path, spec, source.counted,
+                                                     source.counted ? count.counter() : nullptr, &state.keys_found);
+        std::optional<CsvHeaderRow> header = TR_TRY(reader->start());
+        if (header && !state.header) {
+            state.header = std::move(header);
+        } else if (header && header->cells != state.header->cells) {
+            return Unexpected(bad_input(source.path, 1, "the header differs from the first input's"));
+        }
+        started.push_back(reader.get());
+        readers.push_back(std::move(reader));
+    }
+    if (spec.format == RecordFormat::Csv && (state.header || !spec.csv_header)) {
+        Expected<format::CsvKeyPlan, std::string> plan =
+            plan_csv_key(state.header ? &state.header->cells : nullptr, spec.record_keys);
+        if (!plan) return Unexpected(bad_input(sources.front().path, 1, plan.error()));
+        for (RecordSource* reader : started) reader->use_plan(*plan);
+    }
+    return readers;
+}
+
 // Merges the sources into `sink` through the engine's merger, which gives lines of equal keys
-// in source order, as -m wants; with -u the first of them alone.
+// in source order, as -m wants; with -u the first of them alone. A CSV header goes first
+// into the output, not into the job's temporary files.
 EngineStatus merge_sources_into(const JobSpec& spec, JobEnvironment& env, TempArea& temp,
-                                const std::vector<Source>& sources, ReadCount& count, LineSink& sink) {
+                                const std::vector<Source>& sources, ReadCount& count, LineSink& sink,
+                                RecordMergeState& records, bool final) {
+    if (spec.format != RecordFormat::Lines) {
+        std::vector<RecordSource*> started;
+        std::vector<std::unique_ptr<MergeSource>> readers =
+            TR_TRY(record_sources(spec, env, temp, sources, count, records, started));
+        std::unique_ptr<Merger> merger = TR_TRY(new_merger(std::move(readers), nullptr));
+        LineWriter out(sink, std::nullopt);
+        if (final && records.header) {
+            const std::string& row = records.header->row;
+            TR_RETURN_IF_ERROR(out.write(Bytes(reinterpret_cast<const uint8_t*>(row.data()), row.size())));
+        }
+        ByteBuffer last_key;  // -u: the key of the last record written
+        bool wrote = false;
+        RecordView record;
+        for (uint64_t n = 1;; ++n) {
+            if (!TR_TRY(merger->merge_next(&record))) break;
+            records.merged += 1;
+            if (spec.unique) {
+                if (wrote && compare_keys(last_key.span(), record.key) == 0) continue;
+                last_key.clear();
+                last_key.append(record.key);
+                wrote = true;
+            }
+            TR_RETURN_IF_ERROR(out.write(record.payload));
+            if (n % kLinesPerSlice == 0) TR_RETURN_IF_ERROR(end_slice(env, count));
+        }
+        count.tell();
+        return out.flush();
+    }
     LineOrder order(spec);
     std::vector<std::unique_ptr<MergeSource>> readers;
     readers.reserve(sources.size());
     for (const Source& source : sources) {
         std::unique_ptr<ReadableFile> file =
-            source.temporary ? TR_TRY(temp.open(source.path)) : TR_TRY(open_input(*env.ops, source.path));
+            source.temporary ? TR_TRY(temp.open(source.path)) : TR_TRY(open_job_input(*env.ops, spec, source.path));
         readers.push_back(std::make_unique<LineSource>(std::move(file), source.path, spec.separator, order,
                                                        source.counted ? count.counter() : nullptr));
     }
@@ -295,8 +373,8 @@ void start_reading(JobProgress* progress, const std::vector<InputFile>& inputs) 
     progress->start_reading(total);
 }
 
-EngineStatus copy_file(FileOps& ops, const std::string& name, FileSink& to) {
-    std::unique_ptr<ReadableFile> from = TR_TRY(open_input(ops, name));
+EngineStatus copy_file(FileOps& ops, const JobSpec& spec, const std::string& name, FileSink& to) {
+    std::unique_ptr<ReadableFile> from = TR_TRY(open_job_input(ops, spec, name));
     std::vector<uint8_t> chunk(kCopyChunk);
     while (true) {
         EngineResult<size_t> got = from->read(chunk.data(), chunk.size());
@@ -323,7 +401,7 @@ EngineResult<std::vector<Source>> merge_sources(const JobSpec& spec, JobEnvironm
         if (inputs[i].identity != std::make_pair(target->device, target->inode)) continue;
         if (!copy) {
             FileSink file = TR_TRY(temp.create("input"));
-            TR_RETURN_IF_ERROR(copy_file(*env.ops, inputs[i].name, file));
+            TR_RETURN_IF_ERROR(copy_file(*env.ops, spec, inputs[i].name, file));
             copy = file.path();
         }
         sources[i].path = *copy;
@@ -347,6 +425,7 @@ EngineStatus merge_job(const JobSpec& spec, JobEnvironment& env, JobReport& repo
     std::vector<Source> sources = TR_TRY(merge_sources(spec, env, inputs, temp));
 
     ReadCount count(env, report);
+    RecordMergeState records;
     // Too many to read at once: the first of them are merged into a temporary file, which
     // takes their place at the front, until the rest can be.
     const size_t width = merge_width(spec, *env.ops);
@@ -354,7 +433,7 @@ EngineStatus merge_job(const JobSpec& spec, JobEnvironment& env, JobReport& repo
         const auto batch_end = sources.begin() + static_cast<ptrdiff_t>(width);
         const std::vector<Source> batch(sources.begin(), batch_end);
         FileSink file = TR_TRY(temp.create("merge"));
-        TR_RETURN_IF_ERROR(merge_sources_into(spec, env, temp, batch, count, file));
+        TR_RETURN_IF_ERROR(merge_sources_into(spec, env, temp, batch, count, file, records, false));
         TR_RETURN_IF_ERROR(file.close());
         sources.erase(sources.begin(), batch_end);
         for (const Source& source : batch) {
@@ -366,8 +445,15 @@ EngineStatus merge_job(const JobSpec& spec, JobEnvironment& env, JobReport& repo
         sources.insert(sources.begin(), Source{file.path(), true, false});
     }
     TargetSink sink(*env.output);
-    TR_RETURN_IF_ERROR(merge_sources_into(spec, env, temp, sources, count, sink));
+    TR_RETURN_IF_ERROR(merge_sources_into(spec, env, temp, sources, count, sink, records, true));
     TR_RETURN_IF_ERROR(sink.open());  // no line at all still makes the output
+    if (spec.format == RecordFormat::JsonLines && records.merged != 0) {
+        std::vector<std::string> missing;
+        for (size_t i = 0; i < spec.record_keys.size(); ++i) {
+            if (i >= records.keys_found.size() || !records.keys_found[i]) missing.push_back(spec.record_keys[i].name);
+        }
+        TR_RETURN_IF_ERROR(keys_never_found(missing));
+    }
     return env.output->commit();
 }
 
@@ -384,6 +470,57 @@ EngineResult<JobReport> run_merge_job(const JobSpec& spec, JobEnvironment& env) 
     return report;
 }
 
+namespace {
+
+// A record as -c reports it: its bytes without the line break that ends it.
+std::string record_text(Bytes payload) {
+    size_t size = payload.size();
+    while (size > 0 && (payload[size - 1] == '\n' || payload[size - 1] == '\r')) --size;
+    return std::string(payload.begin(), payload.begin() + static_cast<ptrdiff_t>(size));
+}
+
+// -c on JSON Lines or CSV: each record's key against the one's before it.
+EngineStatus check_records(const JobSpec& spec, JobEnvironment& env, std::unique_ptr<ReadableFile> file,
+                           const std::string& name, ReadCount& count, JobReport& report) {
+    std::vector<bool> found;
+    RecordSource source(std::move(file), name, spec, true, count.counter(), &found);
+    const std::optional<CsvHeaderRow> header = TR_TRY(source.start());
+    if (spec.format == RecordFormat::Csv && (header || !spec.csv_header)) {
+        Expected<format::CsvKeyPlan, std::string> plan = plan_csv_key(header ? &header->cells : nullptr, spec.record_keys);
+        if (!plan) return Unexpected(bad_input(name, 1, plan.error()));
+        source.use_plan(*plan);
+    }
+    ByteBuffer before;  // the key of the record before
+    RecordView record;
+    uint64_t records = 0;
+    for (uint64_t n = 1;; ++n) {
+        if (TR_TRY(source.next_record(record)) == NextRecord::End) break;
+        if (n > 1) {
+            const int c = compare_keys(before.span(), record.key);
+            if (c > 0 || (c == 0 && spec.unique)) {
+                report.disorder = Disorder{name, source.record_line(), record_text(record.payload)};
+                break;
+            }
+        }
+        before.clear();
+        before.append(record.key);
+        records += 1;
+        if (n % kLinesPerSlice == 0) TR_RETURN_IF_ERROR(end_slice(env, count));
+    }
+    count.tell();
+    // A key no record has would call any input sorted.
+    if (spec.format == RecordFormat::JsonLines && records != 0 && !report.disorder) {
+        std::vector<std::string> missing;
+        for (size_t i = 0; i < spec.record_keys.size(); ++i) {
+            if (i >= found.size() || !found[i]) missing.push_back(spec.record_keys[i].name);
+        }
+        return keys_never_found(missing);
+    }
+    return {};
+}
+
+}  // namespace
+
 // -c: each line's key against the line's before it, no merger needed.
 EngineResult<JobReport> run_check_job(const JobSpec& spec, JobEnvironment& env) {
     ProgressEnd end(env.progress);
@@ -393,7 +530,11 @@ EngineResult<JobReport> run_check_job(const JobSpec& spec, JobEnvironment& env) 
     start_reading(env.progress, inputs);
     JobReport report;
     ReadCount count(env, report);
-    std::unique_ptr<ReadableFile> file = TR_TRY(open_input(*env.ops, name, kOpenFailed));
+    std::unique_ptr<ReadableFile> file = TR_TRY(open_job_input(*env.ops, spec, name, kOpenFailed));
+    if (spec.format != RecordFormat::Lines) {
+        TR_RETURN_IF_ERROR(check_records(spec, env, std::move(file), name, count, report));
+        return report;
+    }
     format::LineReader reader(*file, spec.separator);
     LineOrder order(spec);
     ByteBuffer keys[2];  // the line's key and the one before it, by turns

@@ -380,3 +380,62 @@ TEST_F(MergeJobTest, NamesTheInputThatCannotBeRead) {
 
 }  // namespace
 }  // namespace tessarune::job
+
+namespace tessarune::job {
+namespace {
+
+// CSV records merged by a typed key across batches of temporary files: the header once, rows
+// of several lines whole, equal keys in input order, -u keeping the first; -c names the line a
+// record starts on.
+TEST_F(MergeJobTest, CsvRecordsMergeByTypedKeysWithOneHeader) {
+    std::vector<std::vector<std::string>> inputs(5, {"id,v"});
+    std::vector<std::pair<double, std::string>> all;  // key, row
+    for (int i = 0; i < 200; ++i) {
+        const double v = i / 7;  // runs of equal keys across inputs
+        const std::string row = "\"r" + std::to_string(i) + "\n2nd\"," + std::to_string(v);
+        inputs[static_cast<size_t>(i) % 5].push_back(row);
+        all.emplace_back(-v, row);
+    }
+    JobSpec spec;
+    spec.format = RecordFormat::Csv;
+    spec.record_keys = {format::RecordKey{.path = {"v"}, .name = "v", .type = format::KeyType::Number, .descending = true}};
+    spec.batch_size = 2;
+    spec.tmp_dirs = {tmp()};
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        // Each input descending, as the merge expects.
+        std::vector<std::string> rows = inputs[i];
+        std::reverse(rows.begin() + 1, rows.end());
+        inputs[i] = rows;
+        spec.inputs.push_back(write_file("in" + std::to_string(i) + ".csv", rows, '\n').string());
+    }
+    // Input order among equal keys: by input, then by row within the input.
+    std::vector<std::pair<double, std::string>> expected;
+    for (const auto& rows : inputs) {
+        for (size_t r = 1; r < rows.size(); ++r) expected.emplace_back(-std::stod(rows[r].substr(rows[r].rfind(',') + 1)), rows[r]);
+    }
+    std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string want = "id,v\n";
+    for (const auto& [key, row] : expected) want += row + "\n";
+    MemoryTarget::State state;
+    ASSERT_TRUE(merge(spec, state, FileOps::system()).ok());
+    EXPECT_EQ(state.data, want);
+    EXPECT_TRUE(tmp_empty());
+
+    spec.unique = true;
+    MemoryTarget::State unique;
+    ASSERT_TRUE(merge(spec, unique, FileOps::system()).ok());
+    EXPECT_EQ(lines_of(unique.data, '\n').size(), 1 + 2 * (200 / 7 + 1)) << "header, and each first row's two lines";
+
+    spec.unique = false;
+    spec.mode = JobMode::Check;
+    spec.inputs = {write_file("unsorted.csv", {"id,v", "\"a\nb\",2", "c,3"}, '\n').string()};
+    JobEnvironment env;
+    EngineResult<JobReport> checked = run_check_job(spec, env);
+    ASSERT_TRUE(checked.ok());
+    ASSERT_TRUE(checked->disorder.has_value());
+    EXPECT_EQ(checked->disorder->line_number, 4u);
+    EXPECT_EQ(checked->disorder->line, "c,3");
+}
+
+}  // namespace
+}  // namespace tessarune::job

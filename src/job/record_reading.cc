@@ -3,8 +3,8 @@
 #include <cstring>
 #include <utility>
 
-#include "format/csv_scanner.h"
 #include "format/record_keyers.h"
+#include "job/csv_header_row.h"
 #include "job/job_errors.h"
 #include "key/key_encoding.h"
 
@@ -185,9 +185,7 @@ EngineResult<size_t> RecordFeeder::take_each_line(Bytes all) {
 
 EngineResult<size_t> RecordFeeder::take_keyed(format::RecordKeyer& keyer, const std::string& name, uint64_t& line,
                                               Bytes all, bool at_end) {
-    // Lines keep their order by field flags and the last resort, named keys by their own
-    // directions; a whole JSON value or CSV row by the global -r.
-    const bool reverse = spec_.reverse && spec_.format != RecordFormat::Lines && spec_.record_keys.empty();
+    const bool reverse = complements_whole_keys(spec_);
     size_t consumed = 0;
     while (consumed < all.size()) {
         key_.clear();
@@ -217,31 +215,17 @@ EngineResult<size_t> RecordFeeder::take_keyed(format::RecordKeyer& keyer, const 
 }
 
 EngineResult<bool> RecordFeeder::read_csv_header(InputBuffer& buffer, const std::string& name, uint64_t& lines) {
-    format::CsvScanner scanner(spec_.csv_delimiter);
-    for (;;) {
-        if (buffer.at_end()) buffer.end_last_record("\n\r");
-        const format::CsvScanner::Step step = scanner.next(buffer.data(), !buffer.at_end());
-        if (step == format::CsvScanner::Step::Record) break;
-        if (step == format::CsvScanner::Step::End) return false;
-        if (step == format::CsvScanner::Step::Error) {
-            return Unexpected(bad_input(name, scanner.error().line, scanner.error().text()));
-        }
-        TR_RETURN_IF_ERROR(fill(buffer));
-    }
-    const format::CsvRecord& header = scanner.record();
-    std::vector<std::string> cells;
-    cells.reserve(header.fields.size());
-    for (Bytes cell : header.fields) cells.emplace_back(reinterpret_cast<const char*>(cell.data()), cell.size());
+    EngineResult<std::optional<CsvHeaderRow>> taken = take_csv_header(buffer, spec_.csv_delimiter, name);
+    note_bytes(buffer.take_new_bytes());
+    std::optional<CsvHeaderRow> header = TR_TRY(std::move(taken));
+    if (!header) return false;
     if (!have_header_) {
-        TR_RETURN_IF_ERROR(expect_csv_header(std::move(cells), name));
-        const Bytes row = buffer.data().first(header.length);
-        csv_header_.append(row);
-        if (row.back() != '\n' && row.back() != '\r') csv_header_.push_back('\n');
-    } else if (cells != header_cells_) {
+        TR_RETURN_IF_ERROR(expect_csv_header(std::move(header->cells), name));
+        csv_header_.append(Bytes(reinterpret_cast<const uint8_t*>(header->row.data()), header->row.size()));
+    } else if (header->cells != header_cells_) {
         return Unexpected(bad_input(name, 1, "the header differs from the first input's"));
     }
-    lines = header.line_count;
-    buffer.drop(header.length);
+    lines = header->lines;
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/paths.h"
+#include "job/compressed_output.h"
 #include "job/input_files.h"
 #include "job/job_errors.h"
 #include "job/merge_job.h"
@@ -127,7 +128,7 @@ EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
     if (env.progress != nullptr) env.progress->start_reading(total_size(inputs));
     RecordFeeder feeder(spec, *core, poll, env.progress);
     for (const InputFile& input : inputs) {
-        const std::unique_ptr<ReadableFile> file = TR_TRY(open_input(ops, input.name));
+        const std::unique_ptr<ReadableFile> file = TR_TRY(open_job_input(ops, spec, input.name));
         EngineStatus added = feeder.add_input(input.name, *file);
         if (!added) return Unexpected(in_job_words(std::move(added).error(), base));
     }
@@ -160,6 +161,12 @@ EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
 }  // namespace
 
 EngineResult<JobReport> run_job(const JobSpec& spec, JobEnvironment& env) {
+    // Written compressed as its name says, where the inputs are read decompressed: lines
+    // without --decompress are written as the bytes they are.
+    if (env.output && spec.output && decompresses_inputs(spec)) {
+        const Compression compression = compression_for_output(*spec.output);
+        if (compression != Compression::None) env.output = compressed_output(std::move(env.output), compression);
+    }
     switch (spec.mode) {
         case JobMode::Merge: return run_merge_job(spec, env);
         case JobMode::Check: return run_check_job(spec, env);

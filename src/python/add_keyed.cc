@@ -95,7 +95,7 @@ int read_plan(PyObject* plan, KeyedPlan* out) {
             return -1;
         }
         out->fallback = item(3);
-        out->keyer = format::make_json_keyer(std::move(paths));
+        out->keyer = format::make_json_keyer(format::text_keys_of_paths(std::move(paths)), true);
         return 0;
     }
     PyErr_SetString(PyExc_ValueError, "unknown key plan");

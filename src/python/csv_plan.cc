@@ -119,9 +119,17 @@ int read_csv_plan(PyObject* plan, std::unique_ptr<format::RecordKeyer>* keyer, b
     const int numeric = PyObject_IsTrue(PyTuple_GET_ITEM(plan, 4));
     const int reversed = PyObject_IsTrue(PyTuple_GET_ITEM(plan, 5));
     if (numeric < 0 || reversed < 0) return -1;
-    key.numeric = numeric != 0;
+    // Numbers are typed keys, named as given; text columns make the tuple of their cells.
+    if (numeric != 0) {
+        for (std::string& name : names) {
+            format::RecordKey& number = key.keys.emplace_back();
+            number.path = {name};
+            number.name = name;
+            number.type = format::KeyType::Number;
+        }
+    }
     *reverse = reversed != 0;
-    *keyer = format::make_csv_keyer(delimiter, std::move(key), std::move(names));
+    *keyer = format::make_csv_keyer(delimiter, std::move(key));
     return 0;
 }
 

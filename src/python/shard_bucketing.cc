@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "job/compressed_input.h"
+#include "job/input_files.h"
 #include "job/record_reading.h"
 #include "job/record_sink.h"
 #include "python/adding_rounds.h"
@@ -128,10 +130,19 @@ PyObject* cells_list(const std::vector<std::string>& cells) {
     return list.release();
 }
 
-EngineResult<std::unique_ptr<ReadableFile>> open_shard(const std::string& path) {
+EngineResult<std::unique_ptr<ReadableFile>> open_file(const std::string& path) {
     auto file = FileOps::system()->open_input(path);
     if (!file) return Unexpected(file.error().at_path(path));
     return file;
+}
+
+// A shard, read as sort_files reads its inputs: decompressed when the spec says so.
+EngineResult<std::unique_ptr<ReadableFile>> open_shard(const std::string& path, const job::JobSpec& spec) {
+    std::unique_ptr<ReadableFile> file = TR_TRY(open_file(path));
+    if (!job::decompresses_inputs(spec)) return file;
+    EngineResult<std::unique_ptr<ReadableFile>> text = job::read_decompressed(std::move(file), path);
+    if (!text) return Unexpected(text.error().at_path(path));
+    return text;
 }
 
 PyObject* sample_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -154,7 +165,7 @@ PyObject* sample_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         std::optional<EngineResult<bool>> found;
         {
             Detached detached;
-            EngineResult<std::unique_ptr<ReadableFile>> file = open_shard(*path);
+            EngineResult<std::unique_ptr<ReadableFile>> file = open_shard(*path, spec);
             found.emplace(file ? feeder.read_header_of(*path, **file) : Unexpected(file.error()));
         }
         if (!*found) return raise_engine_error(found->error());
@@ -239,7 +250,7 @@ PyObject* bucket_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (spec.format == job::RecordFormat::Csv && bound[kHeader] != Py_None) {
             TR_RETURN_IF_ERROR(feeder.expect_csv_header(std::move(header), *path));
         }
-        std::unique_ptr<ReadableFile> file = TR_TRY(open_shard(*path));
+        std::unique_ptr<ReadableFile> file = TR_TRY(open_shard(*path, spec));
         TR_RETURN_IF_ERROR(feeder.add_input(*path, *file));
         if (!buckets.seal_all() || !buckets.close_files()) return Unexpected(*buckets.error());
         return {};
@@ -267,7 +278,7 @@ PyObject* add_bucket_file(PyObject* module, PyObject* const* args, Py_ssize_t na
     std::optional<EngineResult<std::unique_ptr<ReadableFile>>> opened;
     {
         Detached detached;
-        opened.emplace(open_shard(*path));
+        opened.emplace(open_file(*path));
     }
     if (!*opened) return raise_engine_error(opened->error());
     ReadableFile& file = ***opened;

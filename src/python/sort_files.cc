@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "job/key_definition.h"
+#include "job/record_key_text.h"
 #include "job/sort_job.h"
 #include "python/arg_binding.h"
 #include "python/core_lock.h"
@@ -28,6 +29,7 @@
 #include "python/python_poll.h"
 #include "python/python_progress.h"
 #include "python/sorter_object.h"
+#include "python/stream_inputs.h"
 
 namespace tessarune::python {
 namespace {
@@ -50,13 +52,15 @@ enum Param {
     kTmpDir,
     kProgress,
     kModifiers,
+    kHeader,
+    kDecompress,
     kReadSize,
     kParamCount
 };
 constexpr const char* kNames[kParamCount] = {
     "inputs",    "output",  "format",   "key",     "numeric",  "reverse",   "unique",
     "ignore_blanks", "field_separator", "zero_terminated", "delimiter", "max_bytes", "threads",
-    "max_open",  "tmp_dir", "progress", "modifiers", "_read_size"};
+    "max_open",  "tmp_dir", "progress", "modifiers", "header", "decompress", "_read_size"};
 constexpr ArgSpec kSpec{"_sort_files()", kNames, 0, 2, 2};
 
 bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
@@ -170,14 +174,21 @@ int bind_lines(PyObject* const* arg, const std::vector<std::string>& keys, job::
     return 0;
 }
 
-// JSON Lines and CSV: comma-separated paths or columns; -n and -r as flags.
+// JSON Lines and CSV: key texts as -k writes them; -n and -r as the command folds them.
 int bind_records(PyObject* const* arg, const std::vector<std::string>& keys, job::JobSpec& spec) {
     const int numeric = flag(arg[kNumeric]), reverse = flag(arg[kReverse]);
-    if (numeric < 0 || reverse < 0) return -1;
+    const int header = given(arg[kHeader]) ? PyObject_IsTrue(arg[kHeader]) : 1;
+    if (numeric < 0 || reverse < 0 || header < 0) return -1;
+    if (header == 0 && spec.format != job::RecordFormat::Csv) return raise_value_error("header applies to CSV only");
     spec.reverse = reverse != 0;
-    for (const std::string& text : keys) job::add_record_keys(text, spec);
+    spec.csv_header = header != 0;
+    for (const std::string& text : keys) {
+        Expected<void, std::string> parsed = job::parse_record_keys(text, spec.format, spec.csv_header, spec.record_keys);
+        if (!parsed) return raise_value_error(parsed.error());
+    }
+    Expected<void, std::string> folded = job::fold_record_options(spec.record_keys, numeric != 0, reverse != 0);
+    if (!folded) return raise_value_error(folded.error());
     if (spec.format == job::RecordFormat::Csv) {
-        spec.csv_numeric = numeric != 0;
         if (given(arg[kDelimiter])) {
             const std::optional<std::string> delimiter = text_of(arg[kDelimiter]);
             if (!delimiter) return -1;
@@ -195,10 +206,43 @@ std::optional<std::string> default_tmp_dir() {
     return path_of(dir.get());
 }
 
-int bind_spec(PyObject* const* arg, job::JobSpec& spec) {
-    std::optional<std::vector<std::string>> inputs = list_of(arg[kInputs], path_of);
-    if (!inputs) return -1;
-    spec.inputs = std::move(*inputs);
+// The inputs: a path alone, or a list whose items are paths or, where `streams` is given,
+// (name, binary file object) pairs, as tessarune/files.py names them. 0, or -1 with an
+// exception set.
+int bind_inputs(PyObject* arg, std::vector<std::string>& names, std::vector<PythonStream>* streams) {
+    if (!given(arg) || PyUnicode_Check(arg) || PyBytes_Check(arg)) {
+        std::optional<std::vector<std::string>> paths = list_of(arg, path_of);
+        if (!paths) return -1;
+        names = std::move(*paths);
+        return 0;
+    }
+    Ref items(PySequence_Fast(arg, "inputs must be a path or a list of inputs"));
+    if (!items) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyTuple_Check(item)) {
+            std::optional<std::string> path = path_of(item);
+            if (!path) return -1;
+            names.push_back(std::move(*path));
+            continue;
+        }
+        if (streams == nullptr || PyTuple_GET_SIZE(item) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
+            PyErr_SetString(PyExc_TypeError, "an input file object comes as (name, object)");
+            return -1;
+        }
+        std::optional<std::string> name = text_of(PyTuple_GET_ITEM(item, 0));
+        if (!name) return -1;
+        PyObject* object = PyTuple_GET_ITEM(item, 1);
+        const int readinto = PyObject_HasAttrStringWithError(object, "readinto");
+        if (readinto < 0) return -1;
+        names.push_back(*name);
+        streams->push_back(PythonStream{std::move(*name), object, readinto == 1});
+    }
+    return 0;
+}
+
+int bind_spec(PyObject* const* arg, job::JobSpec& spec, std::vector<PythonStream>* streams) {
+    if (bind_inputs(arg[kInputs], spec.inputs, streams) < 0) return -1;
     const std::optional<std::string> format = given(arg[kFormat]) ? text_of(arg[kFormat]) : std::optional<std::string>("lines");
     if (!format) return -1;
     if (*format == "jsonl") {
@@ -217,6 +261,9 @@ int bind_spec(PyObject* const* arg, job::JobSpec& spec) {
     const int unique = flag(arg[kUnique]);
     if (unique < 0) return -1;
     spec.unique = unique != 0;
+    const int decompress = flag(arg[kDecompress]);
+    if (decompress < 0) return -1;
+    spec.decompress = decompress != 0;
 
     const std::optional<uint64_t> max_bytes = count(arg[kMaxBytes], spec.max_bytes, "max_bytes");
     if (!max_bytes) return -1;
@@ -267,14 +314,18 @@ PyObject* sort_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* arg[kParamCount];
     if (bind_fastcall(kSpec, args, nargs, kwnames, arg) < 0) return nullptr;
     job::JobSpec spec;
-    if (bind_spec(arg, spec) < 0) return nullptr;
+    std::vector<PythonStream> streams;
+    if (bind_spec(arg, spec, &streams) < 0) return nullptr;
     const std::optional<uint64_t> read_size = count(arg[kReadSize], 0, "_read_size");
     if (!read_size) return nullptr;
 
     JobSession session;
     PythonPoll poll(session);
     job::JobEnvironment env;
-    env.ops = std::make_shared<PolledInputs>(FileOps::system(), poll, static_cast<size_t>(*read_size));
+    std::shared_ptr<FileOps> files = FileOps::system();
+    if (!streams.empty()) files = std::make_shared<StreamInputs>(std::move(files), std::move(streams), session);
+    // Polled around the streams too: Ctrl-C is seen between two reads of a file object.
+    env.ops = std::make_shared<PolledInputs>(std::move(files), poll, static_cast<size_t>(*read_size));
     env.poll = &poll;
     if (bind_output(arg[kOutput], env.ops, session, env) < 0) return nullptr;
     std::optional<BarProgress> progress;
@@ -294,7 +345,8 @@ PyObject* sort_files_guarded(PyObject* module, PyObject* const* args, Py_ssize_t
 
 constexpr const char kSortFilesDoc[] =
     "_sort_files(inputs, output, *, format='lines', key=None, ...)\n--\n\n"
-    "tessarune.sort_files once files.py has checked its arguments: returns (bytes_read, stats).";
+    "tessarune.sort_files once files.py has checked its arguments: returns (bytes_read, stats).\n"
+    "An input is a path or a (name, binary file object) pair, read by that name.";
 
 PyMethodDef kFunctions[] = {
     {"_sort_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sort_files_guarded)),
@@ -310,7 +362,7 @@ int job_spec_from_keywords(PyObject* kwargs, job::JobSpec& spec) {
     Ref none(PyTuple_New(0));
     static constexpr ArgSpec kKeywordsOnly{"the sort's arguments", kNames, 0, 0, 0};
     if (!none || bind_tuple_dict(kKeywordsOnly, none.get(), kwargs, keywords, arg) < 0) return -1;
-    return bind_spec(arg, spec);
+    return bind_spec(arg, spec, nullptr);
 }
 
 int add_sort_files_function(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }

@@ -103,15 +103,12 @@ PyObject* csv_records(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* csv_key(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3 || !PyList_Check(args[0]) || !PyList_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "csv_key(fields: list[bytes], columns: list[int], numeric: bool)");
+    if (nargs != 2 || !PyList_Check(args[0]) || !PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "csv_key(fields: list[bytes], columns: list[int])");
         return nullptr;
     }
-    const int numeric = PyObject_IsTrue(args[2]);
-    if (numeric < 0) return nullptr;
     try {
         format::CsvKeyPlan plan;
-        plan.numeric = numeric != 0;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[1]); ++i) {
             const size_t column = PyLong_AsSize_t(PyList_GET_ITEM(args[1], i));
             if (column == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
@@ -127,9 +124,10 @@ PyObject* csv_key(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
             fields.push_back(bytes_view(field));
         }
         ByteBuffer key;
-        const auto result = format::append_csv_key(plan, fields, key);
+        format::DecimalIntKey ints;
+        const auto result = format::append_csv_key(plan, fields, ints, key);
         if (!result.ok()) {
-            PyErr_SetObject(PyExc_IndexError, Ref(PyLong_FromSize_t(result.error().plan_index)).get());
+            PyErr_SetString(PyExc_IndexError, result.error().c_str());
             return nullptr;
         }
         return bytes_object(key.span());

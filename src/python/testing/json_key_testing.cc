@@ -86,7 +86,7 @@ PyObject* keytest_json_keys(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     Ref keys(PyList_New(count));
     if (!keys) return nullptr;
     try {
-        JsonKeyReader reader(std::move(paths));
+        JsonKeyReader reader(format::text_keys_of_paths(std::move(paths)), true);
         ByteBuffer out;
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* key = key_or_message(reader, PyTuple_GET_ITEM(lines.get(), i), out);
@@ -108,7 +108,7 @@ PyObject* keytest_json_key(PyObject* /*module*/, PyObject* const* args, Py_ssize
         return nullptr;
     }
     try {
-        JsonKeyReader reader(std::move(paths));
+        JsonKeyReader reader(format::text_keys_of_paths(std::move(paths)), true);
         ByteBuffer out;
         return key_or_message(reader, args[1], out);
     } catch (const std::bad_alloc&) {
@@ -130,7 +130,7 @@ PyObject* keytest_time_json_keys(PyObject* /*module*/, PyObject* const* args, Py
         return nullptr;
     }
     try {
-        JsonKeyReader reader(std::move(paths));
+        JsonKeyReader reader(format::text_keys_of_paths(std::move(paths)), true);
         ByteBuffer out;
         size_t refused = 0;
         const auto start = std::chrono::steady_clock::now();
