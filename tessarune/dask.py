@@ -309,17 +309,30 @@ def _choose_boundaries(shards: list[_Shard], partitions: int) -> _Boundaries:
 # Phase 2: bucketing.
 
 
+def _check_keys_found(found: list[list[tuple[str, bool]] | None]) -> None:
+    """A JSON key that no record of any shard had, not even as null, is mistyped: the same
+    error as the single-process sort's, before any part is written."""
+    shards = [f for f in found if f is not None]
+    if not shards:
+        return
+    missing = [name for i, (name, _) in enumerate(shards[0]) if not any(f[i][1] for f in shards)]
+    if missing:
+        raise ValueError(f"no record has the key{'s' if len(missing) > 1 else ''} {', '.join(missing)}")
+
+
 def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
-                  header: list[str] | None) -> tuple[str, list[int]]:
+                  header: list[str] | None) -> tuple[str, list[int], list[tuple[str, bool]] | None]:
     """Writes the shard's records into one bucket file per range, under a name of its own
-    attempt; returns that attempt's name and the bytes of each bucket."""
+    attempt; returns that attempt's name, the bytes of each bucket and, for JSON Lines keyed
+    by name, whether a record of the shard had each key (None for a shard without records)."""
     attempt = uuid.uuid4().hex[:12]
     paths = [job.bucket_path(shard, attempt, p) for p in range(len(chosen.keys) + 1)]
     watch = _AbortWatch(job.abort_event)
     if job.spec is not None:
         try:
-            return attempt, _bucket_file(path, job.spec, header, chosen.keys, job.acceleration,
-                                         paths, watch.poll)
+            sizes, found = _bucket_file(path, job.spec, header, chosen.keys, job.acceleration,
+                                        paths, watch.poll)
+            return attempt, sizes, found
         except InputError:
             raise
         except Exception as error:
@@ -346,7 +359,7 @@ def _bucket_shard(job: _Job, shard: int, path: str, chosen: _Boundaries,
         with open(path, "rb", buffering=0) as handle:
             text = decompressed(handle, path)[0] if job.decompresses() else handle
             feed_lines(text, job.format != "lines", lambda data, at_end: add(bucketer, data, at_end))
-        return attempt, bucketer.finish()
+        return attempt, bucketer.finish(), None
     except InputError:
         raise
     except Exception as error:
@@ -541,6 +554,8 @@ def _run_sort(inputs, output_dir, *, key=None, format="lines", numeric=False, re
         # scheduler see the whole shuffle done before any range starts.
         _wait_all(client, buckets, job.abort_event)
         accepted = client.gather(buckets)
+        _check_keys_found([found for _, _, found in accepted])
+        accepted = [(attempt, sizes) for attempt, sizes, _ in accepted]
         report.bucket_bytes = sum(sum(sizes) for _, sizes in accepted)
         report.phase_seconds["bucket"] = time.monotonic() - started
 

@@ -159,6 +159,17 @@ def test_bad_json_names_its_line(client, tmp_path):
     assert f"in shard {paths[0]}, line 3" in info.value.__notes__
 
 
+def test_a_key_no_shard_has_is_refused_before_any_part(client, tmp_path):
+    # "v" is in one shard only, which is enough; "usr.id" is in none.
+    paths = write_shards(tmp_path, [['{"k": 1}', '{"k": 2}'], ['{"v": 3}'], []])
+    out = tmp_path / "out"
+    parts = tdask.sort_files(paths, out, key="v:desc", format="jsonl", client=client)
+    assert b"".join(open(p, "rb").read() for p in parts).splitlines()[0] == b'{"v": 3}'
+    with pytest.raises(ValueError, match="^no record has the key usr.id$"):
+        tdask.sort_files(paths, tmp_path / "typo", key="k,usr.id", format="jsonl", client=client)
+    assert not os.path.exists(tmp_path / "typo") or os.listdir(tmp_path / "typo") == []
+
+
 def test_jsonl_read_as_the_command_reads_it(client, tmp_path):
     # Each shard starts with a byte order mark and holds lines of only whitespace.
     paths = []

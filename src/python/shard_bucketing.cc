@@ -257,7 +257,23 @@ PyObject* bucket_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
     if (session.failed()) return session.raise_kept();
     if (!done) return raise_engine_error(done.error());
-    return buckets.written_list();
+    // Which JSON keys a record of this shard had, so that a key no shard has is caught.
+    Ref found(Py_NewRef(Py_None));
+    if (spec.format == job::RecordFormat::JsonLines && feeder.records_added() != 0) {
+        found.reset(PyList_New(static_cast<Py_ssize_t>(spec.record_keys.size())));
+        if (!found) return nullptr;
+        const std::vector<bool>& had = feeder.keys_found();
+        for (size_t i = 0; i < spec.record_keys.size(); ++i) {
+            const std::string& name = spec.record_keys[i].name;
+            PyObject* pair = Py_BuildValue("(s#O)", name.data(), static_cast<Py_ssize_t>(name.size()),
+                                           i < had.size() && had[i] ? Py_True : Py_False);
+            if (pair == nullptr) return nullptr;
+            PyList_SET_ITEM(found.get(), static_cast<Py_ssize_t>(i), pair);
+        }
+    }
+    Ref sizes(buckets.written_list());
+    if (!sizes) return nullptr;
+    return PyTuple_Pack(2, sizes.get(), found.get());
 }
 
 PyObject* add_bucket_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -322,7 +338,8 @@ constexpr const char kSampleKeysDoc[] =
 constexpr const char kBucketFileDoc[] =
     "_bucket_file(path, spec, header, boundaries, acceleration, paths, poll, /)\n--\n\n"
     "Write every record of the shard into the bucket file of its key's range; return the\n"
-    "bytes written to each. poll() runs every few MiB.";
+    "bytes written to each, and for JSON Lines with records each key's (name, whether a record\n"
+    "had it) (else None). poll() runs every few MiB.";
 constexpr const char kAddBucketFileDoc[] =
     "_add_bucket_file(sorter, path, poll, /)\n--\n\n"
     "Add every record of a bucket file to the sorter; poll() runs every few MiB.";
