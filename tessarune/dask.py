@@ -485,9 +485,8 @@ def _make_job(format, key, spec, output_dir, tmp_dir, acceleration) -> tuple[_Jo
         reverse = bool(spec["reverse"])
         spec, key_function = None, key
     else:
-        texts, global_reverse = fold_keys(key, format, reverse=spec["reverse"],
-                                          nulls_last=spec["nulls_last"], header=spec["header"])
-        spec = dict(format=format, key=texts, numeric=spec["numeric"], reverse=global_reverse,
+        keys = fold_keys(key, format, reverse=spec["reverse"], nulls_last=spec["nulls_last"])
+        spec = dict(format=format, **keys, numeric=spec["numeric"],
                     field_separator=_separator_byte(spec["field_separator"]),
                     delimiter=spec["delimiter"], **native_flags(spec["header"], spec["decompress"]))
         _sample_keys(os.devnull, spec, [])

@@ -108,9 +108,9 @@ def sort_files(inputs, output, *, format="lines", key=None, numeric=False, rever
                                 zero_terminated=zero_terminated, modifiers=modifiers)
         return _sort_by_function(sources, output, format, key, reverse, unique, decompress,
                                  max_bytes, threads, max_open, tmp_dir, progress)
-    texts, global_reverse = fold_keys(key, format, reverse=reverse, nulls_last=nulls_last, header=header)
     bytes_read, stats = _sort_files(
-        sources, output, format=format, key=texts, numeric=numeric, reverse=global_reverse,
+        sources, output, format=format, **fold_keys(key, format, reverse=reverse, nulls_last=nulls_last),
+        numeric=numeric,
         unique=unique, ignore_blanks=ignore_blanks, field_separator=_separator_byte(field_separator),
         zero_terminated=zero_terminated, delimiter=delimiter, max_bytes=max_bytes, threads=threads,
         max_open=max_open, tmp_dir=tmp_dir, progress=Progress(True) if progress else None,

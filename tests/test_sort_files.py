@@ -254,81 +254,67 @@ def test_short_writes_and_progress_bars_account_for_everything(tmp_path, monkeyp
                              ["writing", len(lines), "items", len(lines), True]]
 
 
-# Keys as Python gives them, folded into key texts (no native side needed).
+# Keys as Python gives them: Key objects and per-key lists mean what the -k text says.
 
 from tessarune import Key  # noqa: E402
-from tessarune._keys import _parsed_keys, fold_keys  # noqa: E402
 
-STEP_PARTS = ["a", "b", ".", ",", ":", '"', "\\", "@", " ", "\u00e9", "1"]
-
-
-@pytest.mark.parametrize("seed", range(4))
-def test_folded_keys_read_back_as_given(seed):
-    """Random names with every character the syntax gives a meaning to, per-key reverse and
-    nulls: each text reads back as the key it was folded from, one text per key."""
-    rnd = random.Random(seed)
-    for fmt in ("jsonl", "csv"):
-        keys, expected = [], []
-        for _ in range(rnd.randint(1, 5)):
-            steps = tuple("".join(rnd.choice(STEP_PARTS) for _ in range(rnd.randint(0, 4)))
-                          for _ in range(1 if fmt == "csv" else rnd.randint(1, 3)))
-            key = Key(steps, type=rnd.choice(["text", "number", "timestamp"]),
-                      descending=rnd.random() < 0.5, nulls_last=rnd.choice([None, True, False]))
-            if fmt == "csv" and rnd.random() < 0.3:
-                key = Key(rnd.randrange(40), key.type, key.descending, key.nulls_last)
-            keys.append(key)
-        flips = [rnd.random() < 0.5 for _ in keys]
-        texts, global_reverse = fold_keys(keys, fmt, reverse=flips)
-        assert not global_reverse and len(texts) == len(keys)
-        for key, flip, text in zip(keys, flips, texts):
-            (back,) = _parsed_keys(text, fmt == "csv")
-            if isinstance(key.name, int):
-                assert back.column == key.name + 1 and back.steps is None
-            else:
-                assert back.steps == list(key.name) and back.column is None
-            assert back.type == (None if key.type == "text" else key.type)
-            assert back.descending == (key.descending != flip)
-            assert back.nulls_last == key.nulls_last
+ODD_RECORDS = [{"a.b": {"c": c}, "x,y:z": z, "n": n} for c, z, n in
+               [(2, "q", None), (1, "r", 3), (2, "p", 1), (None, "q", 2), (1, "s", None)]]
+ODD_CSV = b"a.b,@name,n\n2,q,\n1,r,3\n2,p,1\n,q,2\n1,s,\n"
 
 
-@pytest.mark.parametrize("fmt,key,options,texts,reverse", [
-    ("jsonl", "user.id,ts", {}, ["user.id", "ts"], False),
-    ("jsonl", ["country", Key("amount", type="number", descending=True, nulls_last=True), "ts:timestamp"],
-     {}, ["country", "amount:number:desc:nulls_last", "ts:timestamp"], False),
-    ("jsonl", [Key(("a.b", "c")), '"x,y:z":r'], {"reverse": True}, ['"a.b".c', '"x,y:z":desc'], True),
-    ("jsonl", "a:desc,b:n", {"reverse": [True, True], "nulls_last": [None, False]},
-     ["a", "b:number:desc:nulls_first"], False),
-    ("csv", [Key(0), "@3", Key(("@name",)), "a.b"], {"nulls_last": True},
-     ["@1:nulls_last", "@3:nulls_last", '"@name":nulls_last', "a.b:nulls_last"], False),
-    ("lines", ["2,2n", "1"], {"reverse": [False, True]}, ["2,2n", "1r"], False),
-    ("lines", "1.2,2.3n", {"reverse": True}, ["1.2,2.3n"], True),
+def sorted_lines(tmp_path, fmt, key, **options):
+    source = tmp_path / f"in.{fmt}"
+    if fmt == "jsonl":
+        source.write_text("".join(json.dumps(r) + "\n" for r in ODD_RECORDS))
+    else:
+        source.write_bytes(ODD_CSV)
+    out = io.BytesIO()
+    sort_files([str(source)], out, format=fmt, key=key, **options)
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("fmt,key,options,text", [
+    ("jsonl", [Key(("a.b", "c")), Key("n", type="number", descending=True, nulls_last=True)], {},
+     '"a.b".c,n:number:desc:nulls_last'),
+    ("jsonl", ['"x,y:z":r', Key("n", type="number")], {"reverse": [False, True], "nulls_last": [None, True]},
+     '"x,y:z":desc,n:number:desc:nulls_last'),
+    ("jsonl", "n", {"numeric": True, "reverse": True}, "n:number:desc"),
+    ("csv", [Key(0, type="number"), Key(("@name",))], {"nulls_last": True},
+     "@1:number:nulls_last,\"@name\":nulls_last"),
+    ("csv", [Key(2, type="number", descending=True)], {"header": True}, "n:number:desc"),
 ])
-def test_keys_fold_into_the_command_syntax(fmt, key, options, texts, reverse):
-    assert fold_keys(key, fmt, **options) == (texts, reverse)
+def test_key_objects_and_lists_mean_what_the_key_text_says(tmp_path, fmt, key, options, text):
+    got = sorted_lines(tmp_path, fmt, key, **options)
+    assert got == sorted_lines(tmp_path, fmt, text)
+    given = (tmp_path / f"in.{fmt}").read_bytes()
+    assert got != given and sorted(got.splitlines()) == sorted(given.splitlines()), "the case orders the records"
 
 
 @pytest.mark.parametrize("fmt,key,options,error,match", [
-    ("jsonl", "a,b", {"reverse": [True]}, ValueError, "reverse has 1 items for 2 keys"),
-    ("jsonl", "a", {"reverse": [1]}, TypeError, "reverse must hold bools"),
-    ("jsonl", "a", {"nulls_last": "yes"}, TypeError, "nulls_last must be"),
-    ("jsonl", "a:nulls_first", {"nulls_last": True}, ValueError, "its own nulls option"),
-    ("jsonl", "a:desc:r", {}, ValueError, "a second direction option"),
-    ("jsonl", "a:big", {}, ValueError, "unknown option 'big'"),
-    ("jsonl", ",a", {}, ValueError, "a name is empty"),
-    ("jsonl", 'a"b', {}, ValueError, "outside quotes"),
-    ("jsonl", '"a"b', {}, ValueError, "past its closing quote"),
-    ("jsonl", [Key("a:desc")], {}, ValueError, "holds no options"),
+    ("jsonl", "n,a.b.c", {"reverse": [True]}, ValueError, "reverse has 1 items for 2 keys"),
+    ("jsonl", "n", {"reverse": [1]}, TypeError, "reverse must hold bools"),
+    ("jsonl", "n", {"nulls_last": "yes"}, TypeError, "nulls_last must hold None or bools"),
+    ("jsonl", "n:nulls_first", {"nulls_last": True}, ValueError, "has its own place for nulls"),
+    ("jsonl", "n:desc:r", {}, ValueError, "a second direction 'r'"),
+    ("jsonl", "n:big", {}, ValueError, "unknown option 'big'"),
+    ("jsonl", ",n", {}, ValueError, "an empty name"),
+    ("jsonl", 'n"b', {}, ValueError, "a quote inside a name"),
+    ("jsonl", '"n"b', {}, ValueError, "a quoted name must be followed"),
+    ("jsonl", [Key("n:desc")], {}, ValueError, "a name alone"),
     ("jsonl", [Key(2)], {}, ValueError, "for CSV only"),
-    ("csv", "@0", {}, ValueError, "@N with N from 1"),
-    ("csv", "name", {"header": False}, ValueError, "without a header"),
+    ("jsonl", "n,a.b.c", {"numeric": True}, ValueError, "-n applies to a single key"),
+    ("csv", "@0", {}, ValueError, "a column number from 1"),
+    ("csv", "n", {"header": False}, ValueError, "without a header"),
     ("csv", [Key(("a", "b"))], {}, ValueError, "one name"),
     ("lines", ["1", 2], {}, TypeError, "a key of lines is a str"),
     ("lines", "1", {"nulls_last": True}, ValueError, "nulls_last applies to keys of JSON Lines"),
     ("jsonl", 5, {}, TypeError, "key must be"),
 ])
-def test_keys_that_cannot_fold_are_refused(fmt, key, options, error, match):
+def test_keys_that_mean_nothing_are_refused(tmp_path, fmt, key, options, error, match):
     with pytest.raises(error, match=match):
-        fold_keys(key, fmt, **options)
+        sorted_lines(tmp_path, "jsonl" if fmt == "lines" else fmt, key, **options) if fmt != "lines" else \
+            sort_files([], io.BytesIO(), format="lines", key=key, **options)
 
 
 # Inputs that are file objects or globs; keys that are functions; arguments of the wrong shape.

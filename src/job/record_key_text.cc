@@ -23,6 +23,14 @@ public:
 
     bool done() const { return pos_ >= text_.size(); }
 
+    Expected<RecordKey, std::string> name_alone() {
+        RecordKey key;
+        if (auto named = json_ ? read_path(key) : read_column(key); !named) return Unexpected(bad(0, named.error()));
+        if (pos_ != text_.size()) return Unexpected(bad(0, "a name alone, with no ',' or ':' after it"));
+        key.name = std::string(text_);
+        return key;
+    }
+
     Expected<RecordKey, std::string> next() {
         const size_t start = pos_;
         RecordKey key;
@@ -170,6 +178,21 @@ Expected<void, std::string> parse_record_keys(std::string_view text, RecordForma
     KeyReader reader(text, format, header);
     while (!reader.done()) keys.push_back(TR_TRY(reader.next()));
     if (!text.empty() && text.back() == ',') return Unexpected("invalid key " + c_quote(text) + ": an empty name");
+    return {};
+}
+
+Expected<format::RecordKey, std::string> parse_record_key_name(std::string_view text, RecordFormat format, bool header) {
+    if (text.empty()) return Unexpected(std::string("invalid key '': an empty name"));
+    return KeyReader(text, format, header).name_alone();
+}
+
+Expected<void, std::string> place_nulls(format::RecordKey& key, bool last) {
+    const NullOrder want = last ? NullOrder::Last : NullOrder::First;
+    if (key.nulls != NullOrder::Low && key.nulls != want) {
+        return Unexpected("the key " + c_quote(key.name) + " has its own place for nulls, which nulls_last=" +
+                          (last ? "True" : "False") + " contradicts");
+    }
+    key.nulls = want;
     return {};
 }
 

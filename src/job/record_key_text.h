@@ -23,6 +23,14 @@ namespace tessarune::job {
 Expected<void, std::string> parse_record_keys(std::string_view text, RecordFormat format, bool header,
                                               std::vector<format::RecordKey>& keys);
 
+// One NAME alone, with no option after it (a key given as a name and separate settings, as
+// Python's Key is): errors as parse_record_keys words them.
+Expected<format::RecordKey, std::string> parse_record_key_name(std::string_view text, RecordFormat format, bool header);
+
+// Where `key`'s nulls go when told apart from the key's text (nulls_last=True/False): an
+// error when the key's own option says otherwise.
+Expected<void, std::string> place_nulls(format::RecordKey& key, bool last);
+
 // The global -n and -r folded into the keys: -r reverses every key, -n types the only key.
 Expected<void, std::string> fold_record_options(std::vector<format::RecordKey>& keys, bool numeric, bool reverse);
 

@@ -28,6 +28,7 @@
 #include "python/python_output.h"
 #include "python/python_poll.h"
 #include "python/python_progress.h"
+#include "python/record_keys_arg.h"
 #include "python/sorter_object.h"
 #include "python/stream_inputs.h"
 
@@ -54,13 +55,14 @@ enum Param {
     kModifiers,
     kHeader,
     kDecompress,
+    kNullsLast,
     kReadSize,
     kParamCount
 };
 constexpr const char* kNames[kParamCount] = {
     "inputs",    "output",  "format",   "key",     "numeric",  "reverse",   "unique",
     "ignore_blanks", "field_separator", "zero_terminated", "delimiter", "max_bytes", "threads",
-    "max_open",  "tmp_dir", "progress", "modifiers", "header", "decompress", "_read_size"};
+    "max_open",  "tmp_dir", "progress", "modifiers", "header", "decompress", "nulls_last", "_read_size"};
 constexpr ArgSpec kSpec{"_sort_files()", kNames, 0, 2, 2};
 
 bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
@@ -174,20 +176,18 @@ int bind_lines(PyObject* const* arg, const std::vector<std::string>& keys, job::
     return 0;
 }
 
-// JSON Lines and CSV: key texts as -k writes them; -n and -r as the command folds them.
-int bind_records(PyObject* const* arg, const std::vector<std::string>& keys, job::JobSpec& spec) {
-    const int numeric = flag(arg[kNumeric]), reverse = flag(arg[kReverse]);
+// JSON Lines and CSV: keys as record_keys_arg.h reads them; -n and -r as the command folds them.
+int bind_records(PyObject* const* arg, job::JobSpec& spec) {
+    const int numeric = flag(arg[kNumeric]), blanks = flag(arg[kIgnoreBlanks]);
     const int header = given(arg[kHeader]) ? PyObject_IsTrue(arg[kHeader]) : 1;
-    if (numeric < 0 || reverse < 0 || header < 0) return -1;
-    if (header == 0 && spec.format != job::RecordFormat::Csv) return raise_value_error("header applies to CSV only");
-    spec.reverse = reverse != 0;
+    if (numeric < 0 || header < 0 || blanks < 0) return -1;
+    if (blanks) return raise_value_error("ignore_blanks applies to lines only");
+    if (header == 0 && spec.format != job::RecordFormat::Csv) return raise_value_error("header=False applies to CSV only");
     spec.csv_header = header != 0;
-    for (const std::string& text : keys) {
-        Expected<void, std::string> parsed = job::parse_record_keys(text, spec.format, spec.csv_header, spec.record_keys);
-        if (!parsed) return raise_value_error(parsed.error());
+    if (bind_record_keys(arg[kKey], given(arg[kReverse]) ? arg[kReverse] : nullptr, arg[kNullsLast], numeric != 0,
+                         spec) < 0) {
+        return -1;
     }
-    Expected<void, std::string> folded = job::fold_record_options(spec.record_keys, numeric != 0, reverse != 0);
-    if (!folded) return raise_value_error(folded.error());
     if (spec.format == job::RecordFormat::Csv) {
         if (given(arg[kDelimiter])) {
             const std::optional<std::string> delimiter = text_of(arg[kDelimiter]);
@@ -252,11 +252,13 @@ int bind_spec(PyObject* const* arg, job::JobSpec& spec, std::vector<PythonStream
     } else if (*format != "lines") {
         return raise_value_error("format must be one of lines, jsonl, csv, not '" + *format + "'");
     }
-    const std::optional<std::vector<std::string>> keys = list_of(arg[kKey], text_of);
-    if (!keys) return -1;
-    const int bound = spec.format == job::RecordFormat::Lines ? bind_lines(arg, *keys, spec)
-                                                                : bind_records(arg, *keys, spec);
-    if (bound < 0) return -1;
+    if (spec.format == job::RecordFormat::Lines) {
+        const std::optional<std::vector<std::string>> keys = list_of(arg[kKey], text_of);
+        if (!keys || bind_lines(arg, *keys, spec) < 0) return -1;
+        if (given(arg[kNullsLast])) return raise_value_error("nulls_last applies to keys of JSON Lines and CSV, not of lines");
+    } else if (bind_records(arg, spec) < 0) {
+        return -1;
+    }
     spec.stable = true;
     const int unique = flag(arg[kUnique]);
     if (unique < 0) return -1;
