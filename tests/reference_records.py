@@ -230,9 +230,9 @@ def keyed_records(files, fmt, key_texts, *, numeric=False, reverse=False, header
             if failures:
                 raise RecordError(name, line, failures)
             records.append((tuple(parts), name, line, raw))
-    missing = [k.name for k in keys if k.name not in found]
+    missing = list(dict.fromkeys(k.name for k in keys if k.name not in found))
     if fmt == "jsonl" and records and missing:
-        raise Refused(f"no record has the key {missing[0]}")
+        raise Refused(f"no record has the key{'s' * (len(missing) > 1)} {', '.join(missing)}")
     return head[0] if head else b"", records
 
 
