@@ -20,6 +20,15 @@ public:
     // Closes the file, reporting what the system reports: a write error may show only here.
     // Dropping a file without close() closes it and ignores the result.
     virtual EngineStatus close() = 0;
+    // For files larger than the page cache should hold: starts writing `length` bytes from
+    // `offset` to the disk now, so that dirty pages never pile up; with `settle`, also waits
+    // until they are written and drops them from the page cache. A hint: it never changes
+    // the file, and does nothing where the system cannot.
+    virtual void write_behind(uint64_t offset, uint64_t length, bool settle) {
+        (void)offset;
+        (void)length;
+        (void)settle;
+    }
 };
 
 class ReadableFile {
@@ -32,6 +41,9 @@ public:
     // dropped before it was written back never reaches the disk. Best effort: does nothing
     // where the file or its file system cannot. What is dropped reads back as zeros.
     virtual void drop_before(uint64_t offset) { (void)offset; }
+    // Says that the bytes before `offset` will not be read again, so the page cache may drop
+    // them; unlike drop_before, the file stays as it is (an input of the user's). A hint.
+    virtual void uncache_before(uint64_t offset) { (void)offset; }
 };
 
 }  // namespace tessarune

@@ -37,4 +37,10 @@ void abandon(std::shared_ptr<void> object) {
     kept->push_back(std::move(object));
 }
 
+uint64_t physical_memory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && page_size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) : 0;
+}
+
 }  // namespace tessarune

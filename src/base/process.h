@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 
 namespace tessarune {
@@ -15,5 +16,8 @@ bool is_current_process(pid_t pid);
 // threads an object would join or wake are not there, and a lock they held at the fork stays
 // held, so destroying it could hang; leaving it costs only its memory.
 void abandon(std::shared_ptr<void> object);
+
+// The machine's memory in bytes; 0 when the system does not say.
+uint64_t physical_memory();
 
 }  // namespace tessarune

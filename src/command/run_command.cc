@@ -17,6 +17,8 @@
 #include "command/help_text.h"
 #include "command/stats_report.h"
 #include "command/terminal_progress.h"
+#include "base/process.h"
+#include "job/cache_light_ops.h"
 #include "job/cleanup_record.h"
 #include "job/input_files.h"
 #include "job/job_errors.h"
@@ -56,9 +58,7 @@ CommandEnvironment read_environment() {
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) env.descriptor_limit = limit.rlim_cur;
     const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
     env.cpus = cpus > 0 ? static_cast<uint64_t>(cpus) : 1;
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0) env.physical_memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+    env.physical_memory = physical_memory();
     env.locale = format::LineLocale::from_environment();
     return env;
 }
@@ -140,13 +140,16 @@ int run(int argc, char** argv) {
     }
 
     job::JobEnvironment env;
-    env.ops = ops;
+    const auto light = std::make_shared<job::CacheLightOps>(ops);
+    env.ops = light;
+    env.cache = light.get();
+    env.memory = physical_memory();
     if (spec.mode != job::JobMode::Check) {
         if (!spec.output) {
             if (closed.contains(1)) return fail("write failed: standard output: Bad file descriptor");
-            env.output = job::standard_output(ops);
+            env.output = job::standard_output(env.ops);
         } else {
-            EngineResult<std::unique_ptr<job::OutputTarget>> target = job::output_file(ops, *spec.output);
+            EngineResult<std::unique_ptr<job::OutputTarget>> target = job::output_file(env.ops, *spec.output);
             if (!target) return fail(target.error().message());
             env.output = std::move(*target);
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "base/channel.h"
 #include "base/thread_name.h"
+#include "job/stream_decoder.h"
 
 namespace tessarune::job {
 namespace {
@@ -58,6 +60,7 @@ public:
     }
     // The offsets are the file's own: the first bytes were its first bytes.
     void drop_before(uint64_t offset) override { file_->drop_before(offset); }
+    void uncache_before(uint64_t offset) override { file_->uncache_before(offset); }
 
 private:
     std::unique_ptr<ReadableFile> file_;
@@ -90,6 +93,7 @@ public:
                      ByteBuffer head, bool at_end)
         : file_(std::move(file)), name_(std::move(name)), decoder_(new_stream_decoder(compression)) {
         for (size_t i = 1; i < kCompressedChunks; ++i) empty_.emplace_back(kCompressedChunk);
+        file_bytes_read_ = head.size();
         TR_CHECK(compressed_.send(std::move(head)));
         if (at_end) end_input();
         thread_ = std::thread([this] { decompress(); });
@@ -104,6 +108,10 @@ public:
     }
     DecompressedFile(const DecompressedFile&) = delete;
     DecompressedFile& operator=(const DecompressedFile&) = delete;
+
+    // The text's offsets are not the file's, but every byte read from the file is in a
+    // buffer already: none of them will be read from it again.
+    void uncache_before(uint64_t /*offset*/) override { file_->uncache_before(file_bytes_read_); }
 
     EngineResult<size_t> read(uint8_t* data, size_t n) override {
         if (n == 0) return size_t{0};
@@ -158,6 +166,7 @@ private:
             return {};
         }
         chunk.set_size(*got);
+        file_bytes_read_ += *got;
         // Never waits: no more chunks exist than the channel holds.
         TR_CHECK(compressed_.send(std::move(chunk)));
         return {};
@@ -228,6 +237,7 @@ private:
     // The reader's thread alone.
     std::unique_ptr<ReadableFile> file_;
     std::vector<ByteBuffer> empty_;  // compressed buffers to read into
+    uint64_t file_bytes_read_ = 0;   // the first bytes included
     bool input_ended_ = false;
     ByteBuffer text_;   // the text chunk being read
     size_t given_ = 0;  // of text_

@@ -20,7 +20,7 @@
 #include "base/expected.h"
 #include "base/file_handles.h"
 #include "base/growable_array.h"
-#include "job/stream_decoder.h"
+#include "job/compression.h"
 
 namespace tessarune::job {
 

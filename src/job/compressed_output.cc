@@ -16,7 +16,11 @@ namespace tessarune::job {
 namespace {
 
 constexpr size_t kOutputChunk = size_t{1} << 20;
-constexpr int kGzipLevel = 6;
+// Sorted JSON Lines compress at 56 MiB/s at level 6 (gzip's default), 110 MiB/s at level 3
+// and 166 MiB/s at level 1, to 15%, 17% and 20% of their size: level 6 would take three
+// times as long as the sort itself. Level 3 halves that for an output 14% larger than level
+// 6's; who wants speed first has zstd (240 MiB/s, 17%).
+constexpr int kGzipLevel = 3;
 constexpr int kZstdLevel = 3;
 
 class StreamEncoder {

@@ -121,4 +121,13 @@ EngineResult<uint64_t> random_seed_from_file(FileOps& ops, const std::string& pa
     return static_cast<uint64_t>(XXH3_64bits(data->data(), data->size()));
 }
 
+std::optional<uint64_t> total_size(const std::vector<InputFile>& inputs) {
+    uint64_t total = 0;
+    for (const InputFile& input : inputs) {
+        if (!input.size) return std::nullopt;
+        total += *input.size;
+    }
+    return total;
+}
+
 }  // namespace tessarune::job

@@ -32,6 +32,9 @@ inline constexpr std::string_view kOpenFailed = "open failed";
 EngineResult<std::vector<InputFile>> check_inputs(FileOps& ops, const std::vector<std::string>& names,
                                                   std::string_view wording = kCannotRead);
 
+// The inputs' bytes, when every one is a regular file.
+std::optional<uint64_t> total_size(const std::vector<InputFile>& inputs);
+
 // Opens one input for reading (standard input for "-", which is left open when dropped).
 // Errors read "WORDING: NAME: REASON".
 EngineResult<std::unique_ptr<ReadableFile>> open_input(FileOps& ops, const std::string& name,

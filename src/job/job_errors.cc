@@ -11,6 +11,8 @@ std::string system_text(int code) {
 }
 
 EngineError file_error(std::string_view what, const std::string& name, const EngineError& cause) {
+    // A file that is not what it says (a damaged compressed input) names itself already.
+    if (cause.kind() == ErrorKind::BadInput) return cause;
     const std::string reason = cause.os_code() != 0 ? system_text(cause.os_code()) : cause.message();
     EngineError e = cause.with_message(std::string(what) + ": " + name + ": " + reason);
     e.set_path(name);

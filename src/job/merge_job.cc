@@ -361,16 +361,7 @@ private:
 };
 
 void start_reading(JobProgress* progress, const std::vector<InputFile>& inputs) {
-    if (progress == nullptr) return;
-    uint64_t total = 0;
-    for (const InputFile& input : inputs) {
-        if (!input.size) {
-            progress->start_reading(std::nullopt);
-            return;
-        }
-        total += *input.size;
-    }
-    progress->start_reading(total);
+    if (progress != nullptr) progress->start_reading(total_size(inputs));
 }
 
 EngineStatus copy_file(FileOps& ops, const JobSpec& spec, const std::string& name, FileSink& to) {
@@ -420,6 +411,7 @@ size_t merge_width(const JobSpec& spec, FileOps& ops) {
 
 EngineStatus merge_job(const JobSpec& spec, JobEnvironment& env, JobReport& report) {
     const std::vector<InputFile> inputs = TR_TRY(check_inputs(*env.ops, spec.inputs));
+    if (env.cache != nullptr) env.cache->keep_light(keeps_cache_light(total_size(inputs), env.memory));
     start_reading(env.progress, inputs);
     TempArea temp(env.ops, spec.tmp_dirs.empty() ? std::string("/tmp") : spec.tmp_dirs.front());
     std::vector<Source> sources = TR_TRY(merge_sources(spec, env, inputs, temp));

@@ -96,14 +96,6 @@ RecordLayout layout_of(const JobSpec& spec) {
     return layout;
 }
 
-std::optional<uint64_t> total_size(const std::vector<InputFile>& inputs) {
-    uint64_t total = 0;
-    for (const InputFile& input : inputs) {
-        if (!input.size) return std::nullopt;
-        total += *input.size;
-    }
-    return total;
-}
 
 EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
     if (!env.output) return Unexpected(EngineError(ErrorKind::InvalidArgument, "a sort needs an output"));
@@ -114,6 +106,7 @@ EngineResult<JobReport> run_sort_job(const JobSpec& spec, JobEnvironment& env) {
     const uint64_t for_engine = engine_bytes(spec.max_bytes);
     FileOps& ops = *env.ops;
     const std::vector<InputFile> inputs = TR_TRY(check_inputs(ops, spec.inputs));
+    if (env.cache != nullptr) env.cache->keep_light(keeps_cache_light(total_size(inputs), env.memory));
     const SpillBase base = TR_TRY(spill_base(ops, spec));
     auto as_int = [](uint64_t n) { return static_cast<int64_t>(std::min<uint64_t>(n, INT64_MAX)); };
     const std::shared_ptr<SorterCore> core =

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "base/expected.h"
+#include "job/cache_light_ops.h"
 #include "job/job_progress.h"
 #include "job/job_spec.h"
 #include "job/output_target.h"
@@ -44,6 +45,10 @@ struct JobEnvironment {
     // Where the output goes: made by the front door (standard output, output_file(), or a
     // Python file object behind the interface); null for Check.
     std::unique_ptr<OutputTarget> output;
+    // The switch of `ops` that keeps the page cache light, when ops has one (the job turns it
+    // on for input large against `memory`, the machine's bytes; 0: unknown, left off).
+    CacheLightOps* cache = nullptr;
+    uint64_t memory = 0;
 };
 
 EngineResult<JobReport> run_job(const JobSpec& spec, JobEnvironment& env);

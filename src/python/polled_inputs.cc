@@ -20,6 +20,7 @@ public:
         }
     }
     void drop_before(uint64_t offset) override { inner_->drop_before(offset); }
+    void uncache_before(uint64_t offset) override { inner_->uncache_before(offset); }
 
 private:
     std::unique_ptr<ReadableFile> inner_;

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/process.h"
+#include "job/cache_light_ops.h"
 #include "job/key_definition.h"
 #include "job/record_key_text.h"
 #include "job/sort_job.h"
@@ -285,7 +287,7 @@ int bind_spec(PyObject* const* arg, job::JobSpec& spec, std::vector<PythonStream
 // Where the output goes: None or "-" standard output, a path the file it names, anything else
 // a handle with a write method. -1 with an exception set.
 int bind_output(PyObject* output, const std::shared_ptr<FileOps>& ops, JobSession& session,
-                job::JobEnvironment& env) {
+                job::JobEnvironment& env, job::JobSpec& spec) {
     if (output == Py_None || (PyUnicode_Check(output) && PyUnicode_CompareWithASCIIString(output, "-") == 0)) {
         env.output = job::standard_output(ops);
         return 0;
@@ -304,6 +306,8 @@ int bind_output(PyObject* output, const std::shared_ptr<FileOps>& ops, JobSessio
             return -1;
         }
         env.output = std::move(**target);
+        // As -o names it: an input that is the output, and a .gz or .zst output, are seen.
+        spec.output = *path;
         return 0;
     }
     WriteHandle handle;
@@ -326,10 +330,13 @@ PyObject* sort_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     job::JobEnvironment env;
     std::shared_ptr<FileOps> files = FileOps::system();
     if (!streams.empty()) files = std::make_shared<StreamInputs>(std::move(files), std::move(streams), session);
+    const auto light = std::make_shared<job::CacheLightOps>(std::move(files));
+    env.cache = light.get();
+    env.memory = physical_memory();
     // Polled around the streams too: Ctrl-C is seen between two reads of a file object.
-    env.ops = std::make_shared<PolledInputs>(std::move(files), poll, static_cast<size_t>(*read_size));
+    env.ops = std::make_shared<PolledInputs>(light, poll, static_cast<size_t>(*read_size));
     env.poll = &poll;
-    if (bind_output(arg[kOutput], env.ops, session, env) < 0) return nullptr;
+    if (bind_output(arg[kOutput], env.ops, session, env, spec) < 0) return nullptr;
     std::optional<BarProgress> progress;
     if (given(arg[kProgress])) env.progress = &progress.emplace(arg[kProgress], session);
 

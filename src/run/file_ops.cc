@@ -44,6 +44,14 @@ public:
         if (r < 0) return last_error();
         return static_cast<size_t>(r);
     }
+    // A pipe or a device refuses both calls, which is as good as done.
+    void write_behind(uint64_t offset, uint64_t length, bool settle) override {
+        const unsigned flags = settle ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER
+                                      : SYNC_FILE_RANGE_WRITE;
+        if (::sync_file_range(fd_.get(), static_cast<off_t>(offset), static_cast<off_t>(length), flags) == 0 && settle) {
+            ::posix_fadvise(fd_.get(), static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
+        }
+    }
     EngineStatus close() override {
         const int fd = fd_.release();
         // On Linux the descriptor is gone even when close reports EINTR; nothing was lost.
@@ -74,10 +82,18 @@ public:
         if (can_drop_) dropped_ = end;
     }
 
+    void uncache_before(uint64_t offset) override {
+        if (offset <= uncached_) return;
+        ::posix_fadvise(fd_.get(), static_cast<off_t>(uncached_), static_cast<off_t>(offset - uncached_),
+                        POSIX_FADV_DONTNEED);
+        uncached_ = offset;
+    }
+
 private:
     static constexpr uint64_t kPage = 4096;
     Fd fd_;
     uint64_t dropped_ = 0;
+    uint64_t uncached_ = 0;
     bool can_drop_ = true;
 };
 

@@ -25,6 +25,9 @@ public:
         if (const int code = ops_->next_operation()) return Unexpected(EngineError::from_errno(code));
         return closed;
     }
+    void write_behind(uint64_t offset, uint64_t length, bool settle) override {
+        inner_->write_behind(offset, length, settle);
+    }
 
 private:
     std::shared_ptr<FaultFileOps> ops_;
@@ -44,6 +47,7 @@ public:
     }
 
     void drop_before(uint64_t offset) override { inner_->drop_before(offset); }
+    void uncache_before(uint64_t offset) override { inner_->uncache_before(offset); }
 
 private:
     std::shared_ptr<FaultFileOps> ops_;
