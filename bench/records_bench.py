@@ -301,6 +301,46 @@ def load():
     return "/".join(f"{x:.2f}" for x in os.getloadavg())
 
 
+def check(title, commands, runs, want):
+    """Notes on each contender's output; a wrong one's runs become a Failed."""
+    notes = []
+    for name, (_, _, out) in commands.items():
+        if isinstance(runs[name], Failed):
+            verdict = f"failed: {runs[name]}"
+        elif name == "tessarune":
+            wrong = want.check_exact(out)
+            verdict = f"**wrong**: {wrong}" if wrong else "byte-identical to Python's stable sort"
+        else:
+            wrong, stable = want.check_keys(out)
+            verdict = (f"**wrong**: {wrong}" if wrong else "keys in order; ties " +
+                       ("in input order" if stable else "not in input order"))
+        if not isinstance(runs[name], Failed) and wrong:
+            runs[name] = Failed(verdict)
+        if os.path.exists(out):
+            os.unlink(out)
+        notes.append(f"{title}, {name}: {verdict} ({len(want.keys)} records)")
+    return notes
+
+
+def table_rows(title, target, runs):
+    """(the summary row, the rows of each contender, whether tessarune met its target)."""
+    ok = {n: summary(r) for n, r in runs.items() if not isinstance(r, Failed)}
+    details = [f"| {title} | {n} | " + ("{:.2f} | {:.2f} | {:.0f} |".format(*ok[n]) if n in ok
+                                         else "failed | | |") for n in runs]
+    peers = [n for n in ("duckdb", "polars") if n in ok]
+    if "tessarune" not in ok or not peers:
+        return f"| {title} | **failed** |" + " |" * 4 + f" <= {target}x | **no** |" + " |" * 3, \
+            details, False
+    tw, tc, tm = ok["tessarune"]
+    best = min(peers, key=lambda n: ok[n][0])
+    pw, pc, _ = ok[best]
+    rss = {n: f"{ok[n][2]:.0f}" if n in ok else "failed" for n in ("duckdb", "polars")}
+    met = tw / pw <= target
+    return (f"| {title} | {tw:.2f} / {tc:.2f} | {best} | {pw:.2f} / {pc:.2f} | {tw / pw:.2f}x | "
+            f"{tc / pc:.2f}x | <= {target}x | {'yes' if met else '**no**'} | {tm:.0f} | "
+            f"{rss['duckdb']} | {rss['polars']} |"), details, met
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--tessarune", default=shutil.which("tessarune"))
@@ -337,62 +377,26 @@ def main():
                           for c in only)
         expected = {}
         for case in only:
-            src = inputs[case]
-            commands = contenders(case, src, args.tessarune, work)
+            title = CASES[case]
+            commands = contenders(case, inputs[case], args.tessarune, work)
             before = load()
             runs = race(runner, commands, args.rounds)
-            notes.append(f"{CASES[case]}: load average (1/5/15 min) {before} before, "
-                         f"{load()} after")
+            notes.append(f"{title}: load average (1/5/15 min) {before} before, {load()} after")
             kind = "csv" if case == "csv" else "jsonl"
             if kind not in expected:
                 expected[kind] = Expected(kind, inputs[kind])
-            want = expected[kind]
-            checks = {}
-            for name, (_, _, out) in commands.items():
-                if isinstance(runs[name], Failed):
-                    checks[name] = f"failed: {runs[name]}"
-                elif name == "tessarune":
-                    wrong = want.check_exact(out)
-                    checks[name] = (f"**wrong**: {wrong}" if wrong else
-                                    "byte-identical to Python's stable sort")
-                else:
-                    wrong, stable = want.check_keys(out)
-                    checks[name] = (f"**wrong**: {wrong}" if wrong else
-                                    "keys in order; ties " +
-                                    ("in input order" if stable else "not in input order"))
-                if checks[name].startswith(("failed", "**wrong")):
-                    failures += 1
-                    runs[name] = Failed(checks[name])
-                if os.path.exists(out):
-                    os.unlink(out)
-                notes.append(f"{CASES[case]}, {name}: {checks[name]} "
-                             f"({len(want.keys)} records)")
-            ok = {n: summary(r) for n, r in runs.items() if not isinstance(r, Failed)}
-            for name in commands:
-                if name in ok:
-                    w, c, m = ok[name]
-                    details.append(f"| {CASES[case]} | {name} | {w:.2f} | {c:.2f} | {m:.0f} |")
-                else:
-                    details.append(f"| {CASES[case]} | {name} | failed | | |")
-            peers = [n for n in ("duckdb", "polars") if n in ok]
-            target = TARGETS[case]
-            if "tessarune" not in ok or not peers:
-                rows.append(f"| {CASES[case]} | **failed** | | | | | <= {target}x | **no** | | | |")
-                continue
-            tw, tc, tm = ok["tessarune"]
-            best = min(peers, key=lambda n: ok[n][0])
-            pw, pc, _ = ok[best]
-            rss = {n: f"{ok[n][2]:.0f}" if n in ok else "failed" for n in ("duckdb", "polars")}
-            met = tw / pw <= target
-            rows.append(f"| {CASES[case]} | {tw:.2f} / {tc:.2f} | {best} | {pw:.2f} / {pc:.2f} | "
-                        f"{tw / pw:.2f}x | {tc / pc:.2f}x | <= {target}x | "
-                        f"{'yes' if met else '**no**'} | {tm:.0f} | {rss['duckdb']} | "
-                        f"{rss['polars']} |")
-            if args.stats or not met:
+            notes += check(title, commands, runs, expected[kind])
+            failures += sum(isinstance(r, Failed) for r in runs.values())
+            row, case_details, met = table_rows(title, TARGETS[case], runs)
+            rows.append(row)
+            details += case_details
+            if (args.stats or not met) and not isinstance(runs["tessarune"], Failed):
                 argv = commands["tessarune"][0]
-                _, err = runner.run(argv[:1] + ["--stats"] + argv[1:])
-                notes.append(f"{CASES[case]}, tessarune --stats:\n{err.rstrip()}")
-                os.unlink(commands["tessarune"][2])
+                try:
+                    err = runner.run(argv[:1] + ["--stats"] + argv[1:])[1]
+                except Failed as e:
+                    err = str(e)
+                notes.append(f"{title}, tessarune --stats:\n{err.rstrip()}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
         if not args.keep:
