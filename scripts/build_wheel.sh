@@ -12,6 +12,6 @@ out="$(realpath -m "${1:-dist}")"
 raw="$root/build/wheel-raw"
 rm -rf "$raw"
 # Without build isolation the wheel reuses the build directory of `pip install .`.
-"$py" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" .
+"$py" -m pip wheel -q --no-build-isolation --no-deps -C build-dir=build/{wheel_tag} -w "$raw" .
 mkdir -p "$out"
 "$py" -m auditwheel repair -w "$out" "$raw"/tessarune-*.whl

@@ -6,5 +6,5 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash scripts/setup.sh
 export PATH="$root/.venv/bin:$PATH"
-.venv/bin/python -m pip install -q --no-build-isolation .
+.venv/bin/python -m pip install -q --no-build-isolation -C build-dir=build/{wheel_tag} .
 exec .venv/bin/python examples/demo.py "$@"

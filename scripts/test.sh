@@ -38,7 +38,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 
 echo "== python tests"
 TARGET=_tessarune_keytest configure build/testing -DCMAKE_BUILD_TYPE=Release
-"$py" -m pip install -q --no-build-isolation .
+"$py" -m pip install -q --no-build-isolation -C build-dir=build/{wheel_tag} .
 TESSARUNE_TESTING_DIR="$root/build/testing" "$py" -m pytest -q tests
 
 echo "== wheel"

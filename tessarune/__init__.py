@@ -1,5 +1,8 @@
 """Sort more items than fit in memory."""
 
+# The version the command's --version says too: both come from pyproject.toml.
+from _tessarune import __version__
+
 # A bad record in an input, "NAME:LINE: message": the extension raises it, and the modules that
 # read files in Python raise it too, so it comes first.
 from _tessarune import InputError

@@ -7,6 +7,9 @@ from typing import Any, Generic, NamedTuple, Protocol, Self, SupportsIndex, Type
 
 __all__ = ["InputError", "Sorter"]
 
+# The package's version, as the command's --version says it.
+__version__: str
+
 class InputError(ValueError):
     """A bad record in an input, shown as 'NAME:LINE: message'."""
 

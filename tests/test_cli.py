@@ -208,3 +208,12 @@ def test_stats_count_what_the_command_did():
     assert "bytes in       1.0 MiB" in shown  # what was read, not the keys and payloads
     shown = run(["--stats", "-S", "64K"], b"%015d\n" % 7 * 65536).stderr.decode()
     assert int(shown.split("runs spilled")[1].split()[0]) > 0, shown
+
+
+def test_the_command_and_the_package_say_one_version():
+    import tessarune
+
+    got = run(["--version"])
+    assert got.returncode == 0
+    assert got.stdout.decode() == f"tessarune {tessarune.__version__}\n"
+    assert tessarune.__version__.count(".") == 2

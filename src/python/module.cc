@@ -52,6 +52,7 @@ int exec_module(PyObject* module) {
     if (add_sort_files_function(module) < 0) return -1;
     if (add_shard_bucketing_functions(module) < 0) return -1;
     if (PyModule_AddObjectRef(module, "InputError", types.input_error) < 0) return -1;
+    if (PyModule_AddStringConstant(module, "__version__", TESSARUNE_VERSION) < 0) return -1;
     if (PyModule_AddObjectRef(module, "_Bucketer", types.bucketer) < 0) return -1;
     return PyModule_AddObjectRef(module, "Sorter", types.sorter);
 }
