@@ -2,8 +2,12 @@
 
 import os
 from collections.abc import Buffer, Callable, Iterable, Iterator
+from datetime import date, time
+from decimal import Decimal
+from fractions import Fraction
 from types import GenericAlias
 from typing import Any, Generic, NamedTuple, Protocol, Self, SupportsIndex, TypeAlias, TypeVar, final
+from uuid import UUID
 
 __all__ = ["InputError", "Sorter"]
 
@@ -24,7 +28,8 @@ _T_co = TypeVar("_T_co", covariant=True)
 # What a key function may return: NumPy integers count as ints through __index__, and
 # np.float64, np.str_ and np.bytes_ are subclasses of float, str and bytes.
 _SortKey: TypeAlias = (
-    int | float | str | bytes | SupportsIndex | None | tuple[_SortKey, ...] | list[_SortKey]
+    int | float | Decimal | Fraction | str | bytes | SupportsIndex | None | date | time | UUID
+    | tuple[_SortKey, ...] | list[_SortKey]
 )
 
 class _Codec(Protocol[_T]):
@@ -84,11 +89,16 @@ class Sorter(Generic[_T]):
     a moment when much was spilled, and the sorter then refuses to be read again.
 
     Args:
-        key: A function returning the sort key of an item: an int, float, str, bytes, None, or a
-            tuple or list of them, compared as Python compares them. None sorts items by
-            themselves. NumPy integers, like anything with `__index__`, are ints, and
-            `np.float64`, `np.str_` and `np.bytes_` are a float, a str and bytes; other NumPy
-            scalars, such as `np.float32` and `np.bool_`, raise TypeError, so convert them first.
+        key: A function returning the sort key of an item: an int, float, Decimal, Fraction, str,
+            bytes, None, date, datetime, time, UUID, or a tuple or list of them, compared as Python
+            compares them (`key_bytes` tells how, and the order where Python refuses). None sorts
+            items by themselves. The first datetime decides whether the sorter's datetimes are
+            naive or aware; a key holding the other kind raises TypeError. NumPy integers, like
+            anything with `__index__`, are ints, and `np.float64`, `np.str_` and `np.bytes_` are a
+            float, a str and bytes; other NumPy scalars, such as `np.float32` and `np.bool_`, raise
+            TypeError, so convert them first.
+        reverse: Sort keys in descending order. Items with equal keys still come out in the order
+            they were added, as with `sorted(reverse=True)`.
         codec: Encodes each item into bytes and decodes it back; pickle if None.
         max_bytes: The most memory to hold keys and encoded items in, counting 16 bytes more for
             each, at least 2.
@@ -111,6 +121,7 @@ class Sorter(Generic[_T]):
         cls,
         key: Callable[[_T], _SortKey] | None = None,
         *,
+        reverse: object = False,
         codec: _Codec[_T] | None = None,
         max_bytes: SupportsIndex = 268435456,
         tmp_dir: str | os.PathLike[str] | None = None,
@@ -122,13 +133,19 @@ class Sorter(Generic[_T]):
         """Add an item, keyed and encoded now.
 
         Raises:
-            TypeError: If the key is not a sort key, or the codec does not return bytes.
-            ValueError: If the sorter is closed.
+            TypeError: If the key is not a sort key, or holds datetimes of the other kind (naive or
+                aware) than earlier keys, or the codec does not return bytes.
+            ValueError: If the sorter is closed, or a Decimal or Fraction key is beyond the limits
+                that `key_bytes` gives.
             RuntimeError: If the sorter has been read, or an earlier error lost items.
             OSError: If spilling to disk fails.
         """
     def add_encoded(self, key: _SortKey, payload: bytes, /) -> None:
-        """Add bytes that the codec would decode, with their sort key, calling neither."""
+        """Add bytes that the codec would decode, with their sort key, calling neither.
+
+        The key is taken as `add` takes one, reversed too when the sorter is. `key_bytes(k)`, as a
+        bytes key, sorts as k itself does, in either direction.
+        """
     def sort(self, items: Iterable[_T] | None = None, /) -> _SortedIterator[_T]:
         """Add every item given, then return every item added, decoded, in sorted order.
 
@@ -137,8 +154,10 @@ class Sorter(Generic[_T]):
         raises, as when decoding an item fails, it ends, as a generator does.
 
         Raises:
-            TypeError: If a key is not a sort key, or the codec does not return bytes.
-            ValueError: If the sorter is closed; also raised by the iterator once it is.
+            TypeError: If a key is not a sort key, or holds datetimes of the other kind (naive or
+                aware) than earlier keys, or the codec does not return bytes.
+            ValueError: If the sorter is closed, which the iterator raises too once it is, or a
+                Decimal or Fraction key is beyond the limits that `key_bytes` gives.
             RuntimeError: If the sorter has been sorted, or an earlier error lost items.
             OSError: If spilling, or reading what was spilled, fails.
         """
@@ -182,14 +201,23 @@ __all__ += ["key_bytes"]
 def key_bytes(key: _SortKey, /) -> bytes:
     """Return the bytes that a Sorter orders the sort key `key` by.
 
-    Comparing two results with < gives Python's order of the keys: ints, bools and floats by
-    exact value, strs by code point, bytes by byte, tuples and lists element by element; where
-    Python refuses to compare, None, numbers, str, bytes, tuple, list, in that order, and every
-    NaN is one key above every other number. Equal keys, such as 1, 1.0 and True, give equal
-    bytes. The bytes are not meant to be decoded.
+    Comparing two results with < gives Python's order of the keys: ints, bools, floats, Decimals
+    and Fractions by exact value; strs by code point; bytes by byte; dates, times and naive
+    datetimes by their fields; aware datetimes by the instant they name; UUIDs by their int;
+    tuples and lists element by element. Where Python refuses to compare, None, numbers, str,
+    bytes, tuple, list, date, naive datetime, aware datetime, time, UUID, in that order, and
+    every NaN, a Decimal's too, is one key above every other number. Equal keys, such as 1, 1.0,
+    True, Decimal(1) and Fraction(1), give equal bytes. The bytes are not meant to be decoded.
+
+    Two aware datetimes of one tzinfo, which Python compares by wall time, are ordered by their
+    instants, which differ from it only across a fold. Only a Sorter refuses to mix naive and
+    aware datetimes: these bytes put every naive one first, where Python raises once two of them
+    meet.
 
     Raises:
-        TypeError: If `key` is not a sort key.
+        TypeError: If `key` is not a sort key, such as a time with a tzinfo.
+        ValueError: If a Decimal has more than 1100 digits or an exponent outside -1100 to 1100,
+            or a Fraction's numerator or denominator is 2**4096 or more.
         RecursionError: If `key` nests tuples or lists more than 256 deep.
     """
 

@@ -66,13 +66,13 @@ def test_sorter_presents_itself_under_the_package_name():
 
 
 def test_constructor_signature():
-    expected = "(key=None, *, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)"
+    expected = "(key=None, *, reverse=False, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)"
     assert Sorter.__text_signature__ == expected
     sig = inspect.signature(Sorter)
     assert str(sig) == expected
     kinds = {name: p.kind for name, p in sig.parameters.items()}
     assert kinds["key"] is inspect.Parameter.POSITIONAL_OR_KEYWORD
-    for name in ("codec", "max_bytes", "tmp_dir", "max_open", "threads"):
+    for name in ("reverse", "codec", "max_bytes", "tmp_dir", "max_open", "threads"):
         assert kinds[name] is inspect.Parameter.KEYWORD_ONLY
 
 
@@ -126,7 +126,7 @@ def test_the_stub_says_what_the_runtime_says():
 @pytest.mark.parametrize(
     "name, signature",
     [
-        ("Sorter", "(key=None, *, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)"),
+        ("Sorter", "(key=None, *, reverse=False, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)"),
         ("add", "($self, item, /)"),
         ("add_encoded", "($self, key, payload, /)"),
         ("sort", "($self, items=None, /)"),

@@ -2,23 +2,13 @@
 
 #include <cmath>
 
+#include "key/time_key.h"
+
 namespace tessarune::format {
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr uint32_t kNanosPerSecond = 1'000'000'000;
-
-// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar, counted in eras
-// of 400 years (146097 days), within which the calendar repeats. Months are counted from March
-// so that February's leap day falls at the end of the counted year.
-constexpr int64_t days_from_civil(int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t year_of_era = year - era * 400;                          // 0-399
-    const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;  // 0-365
-    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + day_of_era - 719468;
-}
 
 constexpr int64_t kMinSeconds = days_from_civil(1, 1, 1) * kSecondsPerDay;
 constexpr int64_t kMaxSeconds = days_from_civil(9999, 12, 31) * kSecondsPerDay + kSecondsPerDay - 1;
@@ -190,12 +180,6 @@ std::optional<Instant> instant_from_number_text(const TextNumber& number) {
     return std::nullopt;
 }
 
-void append_instant(Instant instant, ByteBuffer& out) {
-    const uint64_t seconds = static_cast<uint64_t>(instant.seconds) ^ (uint64_t{1} << 63);
-    uint8_t bytes[kInstantKeySize];
-    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(seconds >> (56 - 8 * i));
-    for (int i = 0; i < 4; ++i) bytes[8 + i] = static_cast<uint8_t>(instant.nanos >> (24 - 8 * i));
-    out.append(bytes, kInstantKeySize);
-}
+void append_instant(Instant instant, ByteBuffer& out) { append_instant_bytes(instant.seconds, instant.nanos, out); }
 
 }  // namespace tessarune::format

@@ -262,4 +262,9 @@ void append_number_magnitude(bool negative, Bytes magnitude, ByteBuffer& out) {
     append_uint_field(Bytes(rem, rem_len), out);
 }
 
+void reverse_key(ByteBuffer& key) {
+    for (uint8_t& b : key) b = static_cast<uint8_t>(~b);
+    key.push_back(0xFF);
+}
+
 }  // namespace tessarune

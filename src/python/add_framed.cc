@@ -61,7 +61,7 @@ PyObject* add_framed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs
     if (bind_fastcall(kSpec, args, nargs, kwnames, bound) < 0) return nullptr;
     BufferView view;
     if (view.get(bound[0]) < 0) return nullptr;
-    if (check_can_add(self) < 0) return nullptr;
+    if (check_can_add_made_keys(self) < 0) return nullptr;
 
     ByteBuffer raw;
     const Py_ssize_t consumed = add_framed_blocks(self, view.bytes(), raw, {});

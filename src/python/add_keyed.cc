@@ -145,7 +145,7 @@ PyObject* add_keyed(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (read_bool(bound[2], &at_end) < 0) return nullptr;
     BufferView view;
     if (view.get(bound[0]) < 0) return nullptr;
-    if (check_can_add(self) < 0) return nullptr;
+    if (check_can_add_made_keys(self) < 0) return nullptr;
 
     const Bytes all = view.bytes();
     ByteBuffer key(kKeyBufferCapacity);

@@ -51,7 +51,7 @@ PyObject* add_lines(SorterObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (reverse < 0) return nullptr;
     BufferView view;
     if (view.get(bound[0]) < 0) return nullptr;
-    if (check_can_add(self) < 0) return nullptr;
+    if (check_can_add_made_keys(self) < 0) return nullptr;
 
     const Bytes all = view.bytes();
     // One pass over the buffer rather than one per line: text seldom holds a zero byte.

@@ -9,7 +9,9 @@
 
 #include "python/arg_binding.h"
 #include "python/core_lock.h"
+#include "key/key_encoding.h"
 #include "python/errors.h"
+#include "python/key_kinds.h"
 #include "python/key_walk.h"
 #include "python/py_ref.h"
 #include "python/sorter_object.h"
@@ -141,6 +143,29 @@ int try_add_own_bytes(SorterObject* self, Bytes raw) {
     return add_without_waiting(self, [&](Filling& filling) { return filling.try_add_bytes(raw); });
 }
 
+// Python refuses to compare naive datetimes with aware ones, and such keys would meet in the
+// sort sooner or later: a sorter keeps to the kind its first datetime had.
+int admit_datetimes(SorterObject* self, uint8_t seen) {
+    if (seen == 0) return 0;
+    constexpr uint8_t kBoth = kSeenNaiveDatetime | kSeenAwareDatetime;
+    uint8_t before = 0;
+    if (seen != kBoth && (self->datetimes_seen.compare_exchange_strong(before, seen) || before == seen)) return 0;
+    const char* const which = seen == kBoth                 ? "this key holds both"
+                              : seen == kSeenNaiveDatetime ? "this key holds a naive one, earlier keys aware ones"
+                                                           : "this key holds an aware one, earlier keys naive ones";
+    PyErr_Format(PyExc_TypeError, "a sorter cannot mix naive and aware datetimes, which do not compare: %s", which);
+    return -1;
+}
+
+// The key of `sort_key` as this sorter orders it, in `key` (cleared first).
+int make_key(SorterObject* self, PyObject* sort_key, ByteBuffer& key) {
+    key.clear();
+    uint8_t seen = 0;
+    if (encode_key(sort_key, key, seen) < 0 || admit_datetimes(self, seen) < 0) return -1;
+    if (self->reverse) reverse_key(key);
+    return 0;
+}
+
 PyObject* encode_payload(SorterObject* self, PyObject* item) {
     if (self->codec_kind == CodecKind::UserCodec) {
         return PyObject_CallOneArg(self->encode_fn, item);
@@ -155,7 +180,6 @@ PyObject* encode_payload(SorterObject* self, PyObject* item) {
 // Keys, encodes and adds one item. The key function runs before the codec, and the codec
 // never runs for an item whose key failed. Adds the record's size to *work when given.
 int add_item(SorterObject* self, PyObject* item, ByteBuffer& key, uint64_t* work = nullptr) {
-    key.clear();
     {
         Ref computed;
         PyObject* sort_key = item;
@@ -164,7 +188,7 @@ int add_item(SorterObject* self, PyObject* item, ByteBuffer& key, uint64_t* work
             if (!computed) return -1;
             sort_key = computed.get();
         }
-        if (encode_key(sort_key, key) < 0) return -1;
+        if (make_key(self, sort_key, key) < 0) return -1;
     }
     Ref payload(encode_payload(self, item));
     if (!payload) return -1;
@@ -214,7 +238,7 @@ PyObject* add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     SorterObject* sorter = as_sorter(self);
     if (check_can_add(sorter) < 0) return nullptr;
-    if (bound[0] == payload && PyBytes_CheckExact(payload)) {
+    if (bound[0] == payload && PyBytes_CheckExact(payload) && !sorter->reverse) {
         const Bytes raw = bytes_of(payload);
         if (std::memchr(raw.data(), 0, raw.size()) == nullptr) {
             const int added = try_add_own_bytes(sorter, raw);
@@ -223,7 +247,7 @@ PyObject* add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
     }
     KeyBuffer key;
-    if (encode_key(bound[0], key.get()) < 0) return nullptr;
+    if (make_key(sorter, bound[0], key.get()) < 0) return nullptr;
     if (add_record(sorter, key.get().span(), bytes_of(payload)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -260,6 +284,14 @@ int add_one_record(SorterObject* self, Bytes key, Bytes payload) {
 }
 
 // The early answer of every door; add_record decides again under the engine's lock.
+int check_can_add_made_keys(SorterObject* self) {
+    if (self->reverse) {
+        PyErr_SetString(PyExc_ValueError, "a Sorter made with reverse=True takes items by add() and add_encoded()");
+        return -1;
+    }
+    return check_can_add(self);
+}
+
 int check_can_add(SorterObject* self) {
     switch (self->status.load(std::memory_order_relaxed)) {
         case SorterStatus::Open:

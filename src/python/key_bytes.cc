@@ -31,13 +31,21 @@ PyObject* key_bytes(PyObject* /*module*/, PyObject* key) {
 constexpr const char kKeyBytesDoc[] =
     "key_bytes($module, key, /)\n--\n\n"
     "Return the bytes that a Sorter orders the sort key `key` by.\n\n"
-    "Comparing two results with < gives Python's order of the keys: ints, bools and floats by\n"
-    "exact value, strs by code point, bytes by byte, tuples and lists element by element; where\n"
-    "Python refuses to compare, None, numbers, str, bytes, tuple, list, in that order, and every\n"
-    "NaN is one key above every other number. Equal keys, such as 1, 1.0 and True, give equal\n"
-    "bytes. The bytes are not meant to be decoded.\n\n"
+    "Comparing two results with < gives Python's order of the keys: ints, bools, floats, Decimals\n"
+    "and Fractions by exact value; strs by code point; bytes by byte; dates, times and naive\n"
+    "datetimes by their fields; aware datetimes by the instant they name; UUIDs by their int;\n"
+    "tuples and lists element by element. Where Python refuses to compare, None, numbers, str,\n"
+    "bytes, tuple, list, date, naive datetime, aware datetime, time, UUID, in that order, and\n"
+    "every NaN, a Decimal's too, is one key above every other number. Equal keys, such as 1, 1.0,\n"
+    "True, Decimal(1) and Fraction(1), give equal bytes. The bytes are not meant to be decoded.\n\n"
+    "Two aware datetimes of one tzinfo, which Python compares by wall time, are ordered by their\n"
+    "instants, which differ from it only across a fold. Only a Sorter refuses to mix naive and\n"
+    "aware datetimes: these bytes put every naive one first, where Python raises once two of them\n"
+    "meet.\n\n"
     "Raises:\n"
-    "    TypeError: If `key` is not a sort key.\n"
+    "    TypeError: If `key` is not a sort key, such as a time with a tzinfo.\n"
+    "    ValueError: If a Decimal has more than 1100 digits or an exponent outside -1100 to 1100,\n"
+    "        or a Fraction's numerator or denominator is 2**4096 or more.\n"
     "    RecursionError: If `key` nests tuples or lists more than 256 deep.";
 
 PyMethodDef kFunctions[] = {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "key/key_encoding.h"
+#include "python/key_kinds.h"
 #include "python/py_ref.h"
 
 namespace tessarune {
@@ -29,7 +30,7 @@ void raise_not_instance(PyObject* got, const char* target) {
 // The internal walk lets std::bad_alloc from the buffer propagate; the public entry points
 // turn it into MemoryError. Every reference held across an append is a Ref, and no append
 // happens inside a critical section.
-int walk(PyObject* value, int depth, ByteBuffer& out);
+int walk(PyObject* value, int depth, ByteBuffer& out, uint8_t& seen);
 int encode_big_int(PyObject* value, ByteBuffer& out);
 IndexKey encode_index(PyObject* value, ByteBuffer& out);
 
@@ -76,12 +77,12 @@ int refuse_nesting() {
     return -1;
 }
 
-int encode_tuple(PyObject* value, int depth, ByteBuffer& out) {
+int encode_tuple(PyObject* value, int depth, ByteBuffer& out, uint8_t& seen) {
     if (depth >= KEY_MAX_DEPTH) return refuse_nesting();
     out.push_back(TAG_TUPLE);
     const Py_ssize_t n = PyTuple_GET_SIZE(value);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (walk(PyTuple_GET_ITEM(value, i), depth + 1, out) < 0) return -1;
+        if (walk(PyTuple_GET_ITEM(value, i), depth + 1, out, seen) < 0) return -1;
     }
     out.push_back(TAG_END);
     return 0;
@@ -91,7 +92,7 @@ int encode_tuple(PyObject* value, int depth, ByteBuffer& out) {
 // that changes it too, so each element is taken under the list's critical section and
 // encoded outside it. The bound keeps to the elements that were there at the start and are
 // still there when reached.
-int encode_list(PyObject* value, int depth, ByteBuffer& out) {
+int encode_list(PyObject* value, int depth, ByteBuffer& out, uint8_t& seen) {
     if (depth >= KEY_MAX_DEPTH) return refuse_nesting();
     out.push_back(TAG_LIST);
     const Py_ssize_t n = PyList_GET_SIZE(value);
@@ -102,7 +103,7 @@ int encode_list(PyObject* value, int depth, ByteBuffer& out) {
         Py_END_CRITICAL_SECTION();
         if (item == nullptr) break;
         Ref held(item);
-        if (walk(item, depth + 1, out) < 0) return -1;
+        if (walk(item, depth + 1, out, seen) < 0) return -1;
     }
     out.push_back(TAG_END);
     return 0;
@@ -112,14 +113,14 @@ int encode_list(PyObject* value, int depth, ByteBuffer& out) {
 // also be a tuple, bytes or list (their layouts conflict) nor None, so testing the exact
 // float type early and float subclasses after the list gives the same decisions while
 // sparing tuples, bytes and lists a walk of float's subclass chain.
-int walk(PyObject* value, int depth, ByteBuffer& out) {
+int walk(PyObject* value, int depth, ByteBuffer& out, uint8_t& seen) {
     if (PyLong_Check(value)) return encode_int(value, out);
     if (PyUnicode_Check(value)) return encode_str(value, out);
     if (PyFloat_CheckExact(value)) {
         append_number_f64(PyFloat_AS_DOUBLE(value), out);
         return 0;
     }
-    if (PyTuple_Check(value)) return encode_tuple(value, depth, out);
+    if (PyTuple_Check(value)) return encode_tuple(value, depth, out, seen);
     if (value == Py_None) {
         out.push_back(TAG_NONE);
         return 0;
@@ -131,12 +132,19 @@ int walk(PyObject* value, int depth, ByteBuffer& out) {
                        out);
         return 0;
     }
-    if (PyList_Check(value)) return encode_list(value, depth, out);
+    if (PyList_Check(value)) return encode_list(value, depth, out, seen);
     if (PyFloat_Check(value)) {
         append_number_f64(PyFloat_AS_DOUBLE(value), out);
         return 0;
     }
 
+    // The standard library's kinds come before the __index__ rule: none of them has __index__,
+    // and a subclass that adds one stays of its kind.
+    switch (append_library_kind(value, out, seen)) {
+        case KindKey::Appended: return 0;
+        case KindKey::Failed: return -1;
+        case KindKey::NotApplicable: break;
+    }
     switch (encode_index(value, out)) {
         case IndexKey::Appended: return 0;
         case IndexKey::Failed: return -1;
@@ -190,9 +198,19 @@ IndexKey encode_index(PyObject* value, ByteBuffer& out) {
 
 int encode_key(PyObject* key, ByteBuffer& out) { return append_key_value(key, 0, out); }
 
-int append_key_value(PyObject* value, int depth, ByteBuffer& out) {
+int encode_key(PyObject* key, ByteBuffer& out, uint8_t& seen) {
     try {
-        return walk(value, depth, out);
+        return walk(key, 0, out, seen);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+int append_key_value(PyObject* value, int depth, ByteBuffer& out) {
+    uint8_t seen = 0;
+    try {
+        return walk(value, depth, out, seen);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;

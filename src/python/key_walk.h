@@ -2,14 +2,16 @@
 //
 // Runs attached to the interpreter on the thread that adds the item, and fails the
 // interpreter's way: -1 with an exception set. Ints, floats, strs, bytes, None, tuples and
-// lists are read directly; only strs holding lone surrogates and objects with __index__ call
-// Python code. On failure the buffer holds a partial
+// lists are read directly, and so are dates, times, datetimes, Decimals, Fractions and UUIDs
+// (key_kinds.h); only strs holding lone surrogates, objects with __index__ and datetimes with
+// a tzinfo other than timezone.utc call Python code. On failure the buffer holds a partial
 // key that the caller must discard; every reference the walk took has been dropped.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "base/growable_array.h"
 
@@ -21,6 +23,8 @@ inline constexpr size_t kKeyBufferCapacity = 256;
 
 // Appends the key bytes of `key` to `out`: append_key_value at depth 0. 0 or -1.
 int encode_key(PyObject* key, ByteBuffer& out);
+// The same, adding to `seen` what the key held (kSeenNaiveDatetime, kSeenAwareDatetime).
+int encode_key(PyObject* key, ByteBuffer& out, uint8_t& seen);
 
 // Appends the encoding of `value` found at nesting `depth` (the top-level value is at 0).
 // A tuple or list at KEY_MAX_DEPTH raises RecursionError. 0 or -1.

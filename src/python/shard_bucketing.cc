@@ -289,7 +289,7 @@ PyObject* add_bucket_file(PyObject* module, PyObject* const* args, Py_ssize_t na
     auto* self = reinterpret_cast<SorterObject*>(bound[0]);
     const std::optional<std::string> path = fs_path(bound[1]);
     if (!path) return nullptr;
-    if (check_can_add(self) < 0) return nullptr;
+    if (check_can_add_made_keys(self) < 0) return nullptr;
 
     std::optional<EngineResult<std::unique_ptr<ReadableFile>>> opened;
     {

@@ -5,7 +5,8 @@
 namespace tessarune::python {
 
 inline constexpr const char kSorterDoc[] =
-    "Sorter(key=None, *, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)\n"
+    "Sorter(key=None, *, reverse=False, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, "
+    "threads=1)\n"
     "--\n"
     "\n"
     "Sort more items than fit in memory: add them, then sort them once.\n"
@@ -29,11 +30,16 @@ inline constexpr const char kSorterDoc[] =
     "a moment when much was spilled, and the sorter then refuses to be read again.\n"
     "\n"
     "Args:\n"
-    "    key: A function returning the sort key of an item: an int, float, str, bytes, None, or a\n"
-    "        tuple or list of them, compared as Python compares them. None sorts items by\n"
-    "        themselves. NumPy integers, like anything with `__index__`, are ints, and\n"
-    "        `np.float64`, `np.str_` and `np.bytes_` are a float, a str and bytes; other NumPy\n"
-    "        scalars, such as `np.float32` and `np.bool_`, raise TypeError, so convert them first.\n"
+    "    key: A function returning the sort key of an item: an int, float, Decimal, Fraction, str,\n"
+    "        bytes, None, date, datetime, time, UUID, or a tuple or list of them, compared as Python\n"
+    "        compares them (`key_bytes` tells how, and the order where Python refuses). None sorts\n"
+    "        items by themselves. The first datetime decides whether the sorter's datetimes are\n"
+    "        naive or aware; a key holding the other kind raises TypeError. NumPy integers, like\n"
+    "        anything with `__index__`, are ints, and `np.float64`, `np.str_` and `np.bytes_` are a\n"
+    "        float, a str and bytes; other NumPy scalars, such as `np.float32` and `np.bool_`, raise\n"
+    "        TypeError, so convert them first.\n"
+    "    reverse: Sort keys in descending order. Items with equal keys still come out in the order\n"
+    "        they were added, as with `sorted(reverse=True)`.\n"
     "    codec: Encodes each item into bytes and decodes it back; pickle if None.\n"
     "    max_bytes: The most memory to hold keys and encoded items in, counting 16 bytes more for\n"
     "        each, at least 2.\n"
@@ -58,8 +64,10 @@ inline constexpr const char kAddDoc[] =
     "Add an item, keyed and encoded now.\n"
     "\n"
     "Raises:\n"
-    "    TypeError: If the key is not a sort key, or the codec does not return bytes.\n"
-    "    ValueError: If the sorter is closed.\n"
+    "    TypeError: If the key is not a sort key, or holds datetimes of the other kind (naive or\n"
+    "        aware) than earlier keys, or the codec does not return bytes.\n"
+    "    ValueError: If the sorter is closed, or a Decimal or Fraction key is beyond the limits\n"
+    "        that `key_bytes` gives.\n"
     "    RuntimeError: If the sorter has been read, or an earlier error lost items.\n"
     "    OSError: If spilling to disk fails.";
 
@@ -67,7 +75,10 @@ inline constexpr const char kAddEncodedDoc[] =
     "add_encoded($self, key, payload, /)\n"
     "--\n"
     "\n"
-    "Add bytes that the codec would decode, with their sort key, calling neither.";
+    "Add bytes that the codec would decode, with their sort key, calling neither.\n"
+    "\n"
+    "The key is taken as `add` takes one, reversed too when the sorter is. `key_bytes(k)`, as a\n"
+    "bytes key, sorts as k itself does, in either direction.";
 
 inline constexpr const char kSortDoc[] =
     "sort($self, items=None, /)\n"
@@ -80,8 +91,10 @@ inline constexpr const char kSortDoc[] =
     "raises, as when decoding an item fails, it ends, as a generator does.\n"
     "\n"
     "Raises:\n"
-    "    TypeError: If a key is not a sort key, or the codec does not return bytes.\n"
-    "    ValueError: If the sorter is closed; also raised by the iterator once it is.\n"
+    "    TypeError: If a key is not a sort key, or holds datetimes of the other kind (naive or\n"
+    "        aware) than earlier keys, or the codec does not return bytes.\n"
+    "    ValueError: If the sorter is closed, which the iterator raises too once it is, or a\n"
+    "        Decimal or Fraction key is beyond the limits that `key_bytes` gives.\n"
     "    RuntimeError: If the sorter has been sorted, or an earlier error lost items.\n"
     "    OSError: If spilling, or reading what was spilled, fails.";
 

@@ -1,4 +1,5 @@
-// Sorter(key=None, *, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64, threads=1)
+// Sorter(key=None, *, reverse=False, codec=None, max_bytes=268435456, tmp_dir=None, max_open=64,
+//        threads=1)
 //
 // The steps run in a fixed order, because the order decides which of several wrong
 // arguments is reported: conversions first, then the key function and the codec, then the
@@ -18,8 +19,8 @@
 namespace tessarune::python {
 namespace {
 
-enum Param { kKey, kCodec, kMaxBytes, kTmpDir, kMaxOpen, kThreads, kParamCount };
-constexpr const char* kNames[kParamCount] = {"key",     "codec",    "max_bytes",
+enum Param { kKey, kReverse, kCodec, kMaxBytes, kTmpDir, kMaxOpen, kThreads, kParamCount };
+constexpr const char* kNames[kParamCount] = {"key",     "reverse",  "codec",  "max_bytes",
                                              "tmp_dir", "max_open", "threads"};
 constexpr ArgSpec kSpec{"Sorter.__new__()", kNames, 0, 1, 0};
 
@@ -111,6 +112,12 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (bind_tuple_dict(kSpec, args, kwargs, keywords, arg) < 0) return nullptr;
 
     PyObject* key = given(arg[kKey]) ? arg[kKey] : nullptr;
+    // Any object, tested for truth, as sorted() takes its reverse.
+    const int reverse = arg[kReverse] == nullptr ? 0 : PyObject_IsTrue(arg[kReverse]);
+    if (reverse < 0) {
+        add_processing_note("reverse");
+        return nullptr;
+    }
     const std::optional<int64_t> max_bytes =
         convert_number(arg[kMaxBytes], kDefaultMaxBytes, "max_bytes");
     if (!max_bytes) return nullptr;
@@ -166,6 +173,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&s->item_count) std::atomic<int64_t>(0);
     s->key_fn = Py_XNewRef(key);
     new (&s->status) StatusByte(SorterStatus::Open);
+    s->reverse = reverse != 0;
+    new (&s->datetimes_seen) std::atomic<uint8_t>(0);
     return self;
 }
 

@@ -26,6 +26,10 @@ struct SorterObject {
     std::atomic<int64_t> item_count;    // changed only with the engine's lock held
     PyObject* key_fn;                   // nullptr when there is no key function
     StatusByte status;
+    bool reverse;                       // keys are made for descending order (reverse_key)
+    // The datetimes the keys held so far (kSeenNaiveDatetime, kSeenAwareDatetime): set by the
+    // first key that held one, so that a key of the other kind is refused.
+    std::atomic<uint8_t> datetimes_seen;
 };
 
 struct IteratorObject {
@@ -71,6 +75,10 @@ PyObject* sorter_add_encoded(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames);
 // The early check shared by every way of adding: 0, or -1 with the refusal raised.
 int check_can_add(SorterObject* self);
+// check_can_add for the private adders that take key bytes made elsewhere (lines, framed
+// records, bucket files): those keys ascend, so a reversed sorter refuses them rather than
+// ordering them the wrong way. 0, or -1 with an exception set.
+int check_can_add_made_keys(SorterObject* self);
 // Adds one record with its key already encoded, waiting for a spill when the half is full
 // (signals checked with the mutex free); counts the item. -1 with an exception set.
 int add_one_record(SorterObject* self, Bytes key, Bytes payload);
