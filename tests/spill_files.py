@@ -3,9 +3,9 @@
 A sorter spills into tmp_dir/tessarune-XXXXXX/run-NNNNNN. A run file is a sequence of blocks,
 each a 16-byte header (compressed length C, raw length R, both u32 little-endian, then the u64
 XXH3 hash of the raw bytes) followed by C bytes of LZ4; the raw blocks, 131072 bytes each but
-the last, concatenated are the records, each u32 key length, key, u32 payload length, payload;
-a payload length of FFFFFFFF is followed by a flag byte, 01 for a payload that is the key's
-own bytes and not stored again.
+the last, concatenated are the records, each a LEB128 head (kind in its low 2 bits, length N
+above them): kind 0 a line of N bytes whose key is 40 line 00 00, kind 1 an N-byte key holding
+its payload, kind 2 a LEB128 payload length, the N-byte key and the payload.
 """
 
 import glob

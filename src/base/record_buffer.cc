@@ -35,7 +35,6 @@ void RecordBuffer::append(Bytes key, Bytes payload) {
                                    static_cast<uint32_t>(payload.size())});
     arena_.append(key);
     arena_.append(payload);
-    if (payload.size() == kMaxField) ++flagged_count_;
 }
 
 void RecordBuffer::append_payload_in_key(Bytes key) {
@@ -43,7 +42,6 @@ void RecordBuffer::append_payload_in_key(Bytes key) {
     entries_.push_back(
         RecordEntry{arena_.size() | kPayloadInKey, static_cast<uint32_t>(key.size()), 0});
     arena_.append(key);
-    ++flagged_count_;
 }
 
 void RecordBuffer::append_payload_in_key(uint8_t tag, Bytes raw) {
@@ -58,7 +56,6 @@ void RecordBuffer::append_payload_in_key(uint8_t tag, Bytes raw) {
     to[raw.size() + 1] = 0;
     to[raw.size() + 2] = 0;
     arena_.set_size(at + raw.size() + 3);
-    ++flagged_count_;
 }
 
 Bytes RecordBuffer::key_of(size_t i) const {
@@ -84,13 +81,11 @@ Bytes RecordBuffer::payload_of(size_t i) const {
 void RecordBuffer::clear() {
     arena_.clear();
     entries_.clear();
-    flagged_count_ = 0;
 }
 
 void RecordBuffer::release() {
     arena_.release();
     entries_.release();
-    flagged_count_ = 0;
 }
 
 GrowthPlan plan_growth(const RecordBuffer& buffer, uint64_t extra, uint64_t half_budget) {

@@ -88,9 +88,6 @@ public:
         return arena_.capacity() - arena_.size() >= extra &&
                entries_.size() < entries_.capacity() && counted_capacity() <= half_budget;
     }
-    // The records whose payload is in their key, and those whose payload is 2^32 - 1 bytes
-    // long: in a run file both take one byte more than 8 + K + P (see run_writer.cc).
-    uint64_t flagged_count() const { return flagged_count_; }
 
     // The key and payload of entry i of the table (in its current order). Both ranges are
     // checked against the arena: a failing check is an internal error.
@@ -111,7 +108,6 @@ public:
 private:
     ByteBuffer arena_;
     GrowableArray<RecordEntry> entries_;
-    uint64_t flagged_count_ = 0;
 };
 
 // The plan for adding a record of `extra` = key length + payload length bytes to `buffer`

@@ -67,13 +67,15 @@ TEST(RunFuzzTest, DamagedRunsReadBackExactlyOrReportTheFile) {
 
     // Just over two blocks: every mutation is read in full, so a small run keeps the many
     // iterations cheap under the sanitizers while fields still cross block boundaries.
+    // Every third record a line, which the reader views in its block by changing bytes there.
     std::vector<TestRecord> records;
     uint64_t stream_bytes = 0;
     for (int i = 0; stream_bytes < 2 * kRawBlockSize + 20000; ++i) {
         const size_t n = i % 97 == 0 ? 40000 : rng() % 600;
-        records.push_back({"key-" + std::to_string(i), i % 5 ? std::string(n, 'w')
-                                                             : run_testing::random_bytes(rng, n)});
-        stream_bytes += 8 + records.back().key.size() + n;
+        std::string payload = i % 5 ? std::string(n, 'w') : run_testing::random_bytes(rng, n);
+        records.push_back(i % 3 ? TestRecord{"key-" + std::to_string(i), std::move(payload)}
+                                : run_testing::in_key_record(payload));
+        stream_bytes += run_testing::record_stream({records.back()}).size();
     }
     run_testing::ScratchDir dir;
     const RunInfo info = run_testing::write_run(run_testing::system_path_ops(), dir.file("run"), records);
@@ -122,7 +124,8 @@ TEST(RunFuzzTest, DamagedRunsReadBackExactlyOrReportTheFile) {
             if (!next || *next == NextRecord::End) break;
             ASSERT_LT(read_records, info.record_count);
             const TestRecord& want = records[read_records];
-            same = same && equal_bytes(record.key, want.key) && equal_bytes(record.payload, want.payload);
+            same = same && equal_bytes(record.key, want.key) && equal_bytes(record.payload, want.payload) &&
+                   record.payload_in_key == want.in_key;
             ++read_records;
         }
         if (next) {

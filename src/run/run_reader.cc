@@ -51,7 +51,6 @@ struct RunReader::Impl {
     // A record that straddles blocks, assembled field by field.
     ByteBuffer straddling_key;
     ByteBuffer straddling_payload;
-    ByteBuffer small;  // a length field or flag byte that straddles blocks
 
     // With "<path>: <system message>", the texts that reach the user.
     EngineError corrupt(std::string_view check) const {
@@ -135,19 +134,32 @@ struct RunReader::Impl {
         return {};
     }
 
-    // A length field (n = 4) or a flag byte (n = 1).
-    EngineResult<uint32_t> read_small(Cursor& at, size_t n) {
-        small.clear();
-        TR_RETURN_IF_ERROR(read_stream(at, n, small));
-        at.bytes_left -= std::min<uint64_t>(at.bytes_left, n);
-        return n == 4 ? load_le32(small.data()) : small[0];
+    // One byte of a record's head or payload length.
+    EngineResult<uint8_t> read_byte(Cursor& at) {
+        if (at.bytes_left == 0) return Unexpected(corrupt("a record is longer than the rest of the run"));
+        if (at.next == at.block_end) TR_RETURN_IF_ERROR(load_block(at));
+        --at.bytes_left;
+        return *at.next++;
     }
 
-    // A key or a payload, into a buffer of its own.
-    EngineStatus read_field(Cursor& at, uint32_t length, ByteBuffer& out) {
+    // A record's head or payload length: LEB128 of at most kMaxVarintBytes bytes, below `limit`.
+    EngineResult<uint64_t> read_varint(Cursor& at, uint64_t limit) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < kMaxVarintBytes; ++i) {
+            const uint8_t byte = TR_TRY(read_byte(at));
+            v |= uint64_t{byte & 0x7fu} << (7 * i);
+            if (byte < 0x80) {
+                if (v >= limit) break;
+                return v;
+            }
+        }
+        return Unexpected(corrupt("a record has a malformed length"));
+    }
+
+    // A key or a payload, appended to `out`.
+    EngineStatus read_field(Cursor& at, uint64_t length, ByteBuffer& out) {
         if (length > at.bytes_left) return Unexpected(corrupt("a record is longer than the rest of the run"));
         at.bytes_left -= length;
-        out.clear();
         return read_stream(at, length, out);
     }
 };
@@ -177,25 +189,43 @@ RunReader::~RunReader() = default;
 EngineResult<NextRecord> RunReader::next_record_slow(RecordView& out) {
     if (at_.records_left == 0) return NextRecord::End;
     Impl& r = *impl_;
-    const uint32_t key_length = TR_TRY(r.read_small(at_, 4));
-    TR_RETURN_IF_ERROR(r.read_field(at_, key_length, r.straddling_key));
-    const uint32_t payload_length = TR_TRY(r.read_small(at_, 4));
-    out.key = r.straddling_key.span();
-    out.payload_in_key = false;
-    if (payload_length == kPayloadLengthEscape) {
-        if (at_.bytes_left == 0) return Unexpected(r.corrupt("a record is longer than the rest of the run"));
-        const uint32_t flag = TR_TRY(r.read_small(at_, 1));
-        if (flag == kFlagPayloadInKey) {
-            if (out.key.size() < 3) return Unexpected(r.corrupt("a record's key cannot hold its payload"));
+    constexpr uint64_t kFieldLimit = uint64_t{1} << 32;
+    const uint64_t head = TR_TRY(r.read_varint(at_, kFieldLimit << kKindBits));
+    const uint64_t n = head >> kKindBits;
+    ByteBuffer& key = r.straddling_key;
+    key.clear();
+    switch (head & kKindMask) {
+        case kLineRecord: {
+            if (n + 3 >= kFieldLimit) return Unexpected(r.corrupt("a record has a malformed length"));
+            key.push_back(TAG_BYTES);
+            TR_RETURN_IF_ERROR(r.read_field(at_, n, key));
+            const uint8_t end[2] = {0, 0};
+            key.append(end, 2);
+            out.key = key.span();
             out.payload = payload_from_key(out.key);
             out.payload_in_key = true;
-            --at_.records_left;
-            return NextRecord::Record;
+            break;
         }
-        if (flag != kFlagPayloadFollows) return Unexpected(r.corrupt("a record has an unknown flag"));
+        case kInKeyRecord:
+            if (n < 3) return Unexpected(r.corrupt("a record's key cannot hold its payload"));
+            TR_RETURN_IF_ERROR(r.read_field(at_, n, key));
+            out.key = key.span();
+            out.payload = payload_from_key(out.key);
+            out.payload_in_key = true;
+            break;
+        case kTwoFieldRecord: {
+            const uint64_t p = TR_TRY(r.read_varint(at_, kFieldLimit));
+            TR_RETURN_IF_ERROR(r.read_field(at_, n, key));
+            r.straddling_payload.clear();
+            TR_RETURN_IF_ERROR(r.read_field(at_, p, r.straddling_payload));
+            out.key = key.span();
+            out.payload = r.straddling_payload.span();
+            out.payload_in_key = false;
+            break;
+        }
+        default:
+            return Unexpected(r.corrupt("a record has an unknown kind"));
     }
-    TR_RETURN_IF_ERROR(r.read_field(at_, payload_length, r.straddling_payload));
-    out.payload = r.straddling_payload.span();
     --at_.records_left;
     return NextRecord::Record;
 }

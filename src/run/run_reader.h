@@ -6,11 +6,13 @@
 // or "<path>: <system message>".
 #pragma once
 
+#include <cstring>
 #include <memory>
 
-#include "base/little_endian.h"
 #include "base/merge_source.h"
+#include "base/record_buffer.h"
 #include "run/file_ops.h"
+#include "run/record_framing.h"
 #include "run/run_info.h"
 
 namespace tessarune {
@@ -33,8 +35,13 @@ public:
     // A record that lies whole in the current block is viewed right there; one that straddles
     // blocks is assembled in two buffers of the reader's own, which grow to the largest such
     // record. Either way the views are invalidated by the next call: it may load the next
-    // block over the current one, or assemble the next record over the last.
+    // block over the current one, assemble the next record over the last, or undo what
+    // viewing a line changed in the block.
     EngineResult<NextRecord> next_record(RecordView& out) override {
+        if (at_.patched) {
+            std::memcpy(at_.next, at_.saved, 2);
+            at_.patched = false;
+        }
         if (at_.records_left != 0 && view_whole_record(out)) {
             --at_.records_left;
             return NextRecord::Record;
@@ -47,36 +54,79 @@ public:
     // usual case of next_record is a few instructions, inlined where the caller knows it
     // holds a RunReader.
     struct Cursor {
-        const uint8_t* next = nullptr;
-        const uint8_t* block_end = nullptr;
+        uint8_t* next = nullptr;
+        uint8_t* block_end = nullptr;
         uint64_t records_left = 0;
         uint64_t bytes_left = 0;
+        // The two bytes at `next` as the block holds them, while a line's key viewed before
+        // them ends in 00 00 written over them.
+        bool patched = false;
+        uint8_t saved[2] = {};
     };
 
 private:
     struct Impl;
 
     // The usual case, in one go: the whole record lies in the current block and within the
-    // run's byte count. Anything else (a record across blocks, a payload of 2^32 - 1 bytes, a
-    // damaged length or flag) is left to next_record_slow, which makes every check in order.
-    bool view_whole_record(RecordView& out) {
-        const uint8_t* at = at_.next;
+    // run's byte count, and its head and payload length take 1 or 2 bytes each. Anything
+    // else (a record across blocks, longer lengths, damage) is left to next_record_slow,
+    // which makes every check in order.
+    [[gnu::always_inline]] bool view_whole_record(RecordView& out) {
+        uint8_t* at = at_.next;
         const size_t available = static_cast<size_t>(at_.block_end - at);
-        if (available < 8) return false;
-        const uint64_t k = load_le32(at);
-        if (available - 8 < k) return false;
-        const uint64_t p = load_le32(at + 4 + k);
-        const bool in_key = p == kPayloadLengthEscape;
-        const uint64_t total = in_key ? 9 + k : 8 + k + p;
-        if (available < total || at_.bytes_left < total) return false;
-        if (in_key && (at[8 + k] != kFlagPayloadInKey || k < 3)) return false;
-        out.key = Bytes(at + 4, k);
-        out.payload = in_key ? payload_from_key(out.key) : Bytes(at + 8 + k, p);
-        out.payload_in_key = in_key;
+        if (available < 4) return false;  // room for both numbers at their longest here
+        size_t head;
+        const uint32_t v = short_varint(at, head);
+        const size_t n = v >> kKindBits;
+        size_t total = head + n;
+        switch (v & kKindMask) {
+            case kLineRecord: {
+                if (head == 0 || available < total || at_.bytes_left < total) return false;
+                // A line's key, 40 x 00 00, is viewed where it lies: over the head's last
+                // byte and the next record's first two, which the next call puts back.
+                uint8_t* end = at + total;
+                std::memcpy(at_.saved, end, 2);
+                at_.patched = true;
+                at[head - 1] = TAG_BYTES;
+                end[0] = 0;
+                end[1] = 0;
+                out.key = Bytes(at + head - 1, n + 3);
+                out.payload = Bytes(at + head, n);
+                out.payload_in_key = true;
+                break;
+            }
+            case kInKeyRecord:
+                if (head == 0 || n < 3 || available < total || at_.bytes_left < total) return false;
+                out.key = Bytes(at + head, n);
+                out.payload = payload_from_key(out.key);
+                out.payload_in_key = true;
+                break;
+            case kTwoFieldRecord: {
+                size_t length_size;
+                const uint32_t p = short_varint(at + head, length_size);
+                total += length_size + p;
+                if (head == 0 || length_size == 0 || available < total || at_.bytes_left < total) return false;
+                out.key = Bytes(at + head + length_size, n);
+                out.payload = Bytes(at + head + length_size + n, p);
+                out.payload_in_key = false;
+                break;
+            }
+            default:
+                return false;
+        }
         at_.next = at + total;
         at_.bytes_left -= total;
         prefetch_next();
         return true;
+    }
+    // A number of 1 or 2 bytes at p, and its size; size 0 for a longer one.
+    static uint32_t short_varint(const uint8_t* p, size_t& size) {
+        if (p[0] < 0x80) {
+            size = 1;
+            return p[0];
+        }
+        size = p[1] < 0x80 ? 2 : 0;
+        return (p[0] & 0x7fu) | uint32_t{p[1]} << 7;
     }
     // A merge reads many runs in turn, so a run's next record is read long after this one,
     // by which time a block of each run no longer fits in the cache: fetch its first lines

@@ -171,18 +171,37 @@ TEST_F(RunReaderTest, ABlockWhoseBytesChangedFailsItsChecksum) {
     expect_corrupt(flipped_literal, "a block's checksum does not match");
 }
 
-TEST_F(RunReaderTest, ALengthFieldMayNotPassTheEndOfTheStream) {
+TEST_F(RunReaderTest, DamagedLengthsAndKindsAreReportedNotMisread) {
     // The stream holds exactly what the run's byte count says: one byte less and the last
     // payload reaches past it.
     expect_corrupt(file_, "a record is longer than the rest of the run", info_.byte_count - 1);
 
-    // A first key length of 4 GiB - 1 in an otherwise short stream.
-    std::vector<uint8_t> stream = run_testing::record_stream({{"abc", "def"}});
-    store_le32(stream.data(), 0xffffffff);
-    run_testing::store_stream(info_.path, stream);
-    auto back = read_run(sys(), RunInfo{info_.path, 1, stream.size()});
-    ASSERT_FALSE(back);
-    EXPECT_EQ(back.error().message(), info_.path + " is corrupt: a record is longer than the rest of the run");
+    // One-record streams with intact blocks; those of 4 bytes or more are looked at by the
+    // reader's quick way first, whose refusal must leave them to the checks.
+    const std::string longer = "a record is longer than the rest of the run";
+    const std::string malformed = "a record has a malformed length";
+    const struct {
+        std::vector<uint8_t> stream;
+        std::string check;
+    } cases[] = {
+        {{0xfe, 0xff, 0xff, 0xff, 0x3f, 0x00, 'k', 'p'}, longer},     // a key of 2^32 - 1 bytes
+        {{0x06, 0x81}, longer},                                      // P runs past the stream
+        {{0x82}, longer},                                            // so does the head
+        {{0x10, 'a', 'b', 'c'}, longer},                             // a line of 4 bytes in 3
+        {{0x80, 0x80, 0x80, 0x80, 0x80, 0x00, 'k'}, malformed},      // a head of 6 bytes
+        {{0x80, 0x80, 0x80, 0x80, 0x40, 'k', 'p', 'q'}, malformed},  // N = 2^32
+        {{0x06, 0x80, 0x80, 0x80, 0x80, 0x10, 'k', 'p'}, malformed},  // P = 2^32
+        {{0xf8, 0xff, 0xff, 0xff, 0x3f, 'x', 'y', 'z'}, malformed},  // a line's key of 2^32 + 1
+        {{0x03, 'k', 'p', 'q'}, "a record has an unknown kind"},
+        {{0x09, 'a', 'b', 'c'}, "a record's key cannot hold its payload"},  // K = 2
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.stream));
+        run_testing::store_stream(info_.path, c.stream);
+        auto back = read_run(sys(), RunInfo{info_.path, 1, c.stream.size()});
+        ASSERT_FALSE(back);
+        EXPECT_EQ(back.error().message(), info_.path + " is corrupt: " + c.check);
+    }
 }
 
 TEST_F(RunReaderTest, SystemErrorsNameTheRun) {

@@ -26,7 +26,7 @@ std::vector<bool> lies_in_one_block(const std::vector<TestRecord>& records) {
     std::vector<bool> whole;
     uint64_t at = 0;
     for (const TestRecord& r : records) {
-        const uint64_t size = 8 + r.key.size() + r.payload.size();
+        const uint64_t size = run_testing::record_stream({r}).size();
         whole.push_back(at / kRawBlockSize == (at + size - 1) / kRawBlockSize);
         at += size;
     }
@@ -54,6 +54,7 @@ void expect_reads_back(RunReader& reader, const std::vector<TestRecord>& records
         ASSERT_EQ(*next, NextRecord::Record) << "record " << i;
         ASSERT_EQ(as_string(view.key), records[i].key) << "record " << i;
         ASSERT_EQ(as_string(view.payload), records[i].payload) << "record " << i;
+        ASSERT_EQ(view.payload_in_key, records[i].in_key) << "record " << i;
     }
     for (int i = 0; i < 2; ++i) {
         EngineResult<NextRecord> next = reader.next_record(view);
@@ -102,6 +103,37 @@ TEST(RunReaderViews, RandomSizesReadBackThroughViews) {
     ASSERT_GE(changes_of_kind(lies_in_one_block(records)), 2u);
     const RunInfo info = run_testing::write_run(sys(), dir.file("run"), records);
     auto reader = open(info);
+    ASSERT_TRUE(reader);
+    expect_reads_back(*reader, records);
+}
+
+// Each kind of record, with heads and payload lengths of 1 to 3 bytes, starting at a block's
+// start and at each of its last 9 bytes: the block's end falls in every field and between
+// any two.
+TEST(RunReaderViews, EveryKindOfRecordReadsBackWhereverABlockEndsInIt) {
+    const std::vector<TestRecord> kinds = {
+        run_testing::in_key_record(std::string(64, 'l')),           // head of 2 bytes
+        run_testing::in_key_record(std::string(5000, 'L')),         // head of 3
+        run_testing::in_key_record("k"),                            // head of 1
+        run_testing::in_key_record(std::string(40, 'i'), false),    // head of 2
+        {std::string(5000, 'K'), std::string(20000, 'P')},          // head of 3, payload length of 3
+        {"k", "p"},
+    };
+    std::vector<TestRecord> records;
+    uint64_t stream = 0;
+    for (const TestRecord& kind : kinds) {
+        for (uint64_t before_end = 0; before_end <= 9; ++before_end) {
+            // A record of two fields, whose payload brings the next to the chosen offset.
+            const uint64_t room = kRawBlockSize - stream % kRawBlockSize + kRawBlockSize - before_end;
+            TestRecord filler{"f", std::string(room - 5, 'x')};  // 1 byte of head, 3 of length
+            ASSERT_EQ(run_testing::record_stream({filler}).size(), room);
+            const std::vector<TestRecord> three = {filler, kind, {"after", "p"}};
+            records.insert(records.end(), three.begin(), three.end());
+            stream += run_testing::record_stream(three).size();
+        }
+    }
+    ScratchDir dir;
+    auto reader = open(run_testing::write_run(sys(), dir.file("run"), records));
     ASSERT_TRUE(reader);
     expect_reads_back(*reader, records);
 }

@@ -2,19 +2,26 @@
 // ===============
 //
 // A run is one sorted sequence of records. Its uncompressed content, the record stream, is
-// the records back to back, each laid out as
+// the records back to back, with no alignment, separator or count. A record starts with its
+// head V, a number whose low 2 bits are the record's kind and whose other bits a length N
+// (bytes in hex):
 //
-//     key length K      4 bytes, unsigned, little-endian
-//     key               K bytes
-//     payload length P  4 bytes, unsigned, little-endian
-//     payload           P bytes
+//     kind 0, a line       V, then N bytes x. The key is 40 x 00 00 (40 is TAG_BYTES),
+//                          the payload x.
+//     kind 1, key only     V, then the N-byte key (N >= 3); the payload is key bytes 1 to
+//                          N - 3, stored once.
+//     kind 2, two fields   V, then the payload length P, then the N-byte key, then the
+//                          P-byte payload.
 //
-// so a record takes 8 + K + P bytes; there is no alignment, separator or count.
+// Kind 3 is never written. V and P are unsigned LEB128: 7 bits a byte, least significant
+// first, the top bit set on every byte but the last; N and P are below 2^32, so each takes
+// at most 5 bytes.
 //
-// A payload length field of FFFFFFFF is followed by one flag byte. Flag 00: a payload of
-// exactly 2^32 - 1 bytes follows, as usual. Flag 01: the record has no payload bytes of its
-// own; its payload is key bytes 1 to K - 3 (K >= 3), so the record takes 9 + K bytes. That
-// keeps a line added as both key and payload once in the run instead of twice.
+// A record whose payload is its key's bytes 1 to K - 3 is a line when the key starts with
+// 40 and ends with 00 00 (a bytes key: tag, bytes, end, as a whole line is keyed), otherwise
+// kind 1. So a line of n bytes, as its own key and payload, takes n + 1 bytes in the stream
+// for n < 32, n + 2 for n < 4096; a record with a key under 32 bytes and a payload under 128,
+// K + P + 2.
 //
 // The stream is cut into raw blocks of exactly 131072 bytes (128 KiB); the last one holds
 // the rest, 1 to 131072 bytes. The cuts ignore record boundaries: a length field, a key or a
@@ -55,6 +62,7 @@
 #include "base/sort_pool.h"
 #include "run/block_hash.h"
 #include "run/compression_pace.h"
+#include "run/record_framing.h"
 #include "run/spill_dir.h"
 
 namespace tessarune {
@@ -83,44 +91,50 @@ uint64_t now_ns() {
                                      .count());
 }
 
-inline uint64_t stored_bytes(size_t k, size_t p, bool payload_in_key) {
-    return payload_in_key ? 9 + k : 8 + k + p + (p == kPayloadLengthEscape);
-}
+// A record as it goes into the stream: its head (and payload length), then one or two
+// spans of its own bytes.
+struct Framed {
+    uint8_t head[2 * kMaxVarintBytes];
+    size_t head_size;
+    Bytes first;
+    Bytes second;
+    uint64_t size() const { return head_size + first.size() + second.size(); }
+};
 
-template <bool InKey, typename Put>
-inline void lay_out(Put&& put, Bytes key, Bytes payload) {
-    uint8_t field[4];
-    store_le32(field, static_cast<uint32_t>(key.size()));
-    put(field, 4);
-    put(key.data(), key.size());
-    const bool escaped = InKey || payload.size() == kPayloadLengthEscape;
-    store_le32(field, escaped ? kPayloadLengthEscape : static_cast<uint32_t>(payload.size()));
-    put(field, 4);
-    if (escaped) {
-        const uint8_t flag = InKey ? kFlagPayloadInKey : kFlagPayloadFollows;
-        put(&flag, 1);
-    }
-    if (!InKey) put(payload.data(), payload.size());
-}
-
-// The same into memory known to hold the whole record.
 template <bool InKey>
-inline void lay_out_at(uint8_t* to, Bytes key, Bytes payload) {
-    lay_out<InKey>(
-        [&to](const uint8_t* bytes, size_t n) {
-            if (n != 0) std::memcpy(to, bytes, n);  // an empty span may carry a null pointer
-            to += n;
-        },
-        key, payload);
+inline Framed frame(Bytes key, Bytes payload) {
+    Framed f;
+    const uint64_t k = key.size();
+    if (!InKey) {
+        f.head_size = put_varint(f.head, k << kKindBits | kTwoFieldRecord);
+        f.head_size += put_varint(f.head + f.head_size, payload.size());
+        f.first = key;
+        f.second = payload;
+    } else if (is_line_key(key)) {
+        f.head_size = put_varint(f.head, (k - 3) << kKindBits | kLineRecord);
+        f.first = key.subspan(1, k - 3);
+    } else {
+        f.head_size = put_varint(f.head, k << kKindBits | kInKeyRecord);
+        f.first = key;
+    }
+    return f;
+}
+
+// Copies n bytes to `to` and moves it past them; an empty span may carry a null pointer.
+inline void put_bytes(uint8_t*& to, const uint8_t* bytes, size_t n) {
+    if (n != 0) std::memcpy(to, bytes, n);
+    to += n;
 }
 
 // Lays the record out at the end of the block if it ends inside it, so that the block does
 // not fill: the bytes it took, or 0 (nothing done) when it does not fit so.
-template <bool InKey>
-inline uint64_t put_inside(ByteBuffer& raw, Bytes key, Bytes payload) {
-    const uint64_t total = stored_bytes(key.size(), payload.size(), InKey);
+inline uint64_t put_inside(ByteBuffer& raw, const Framed& f) {
+    const uint64_t total = f.size();
     if (raw.capacity() - raw.size() <= total) return 0;
-    lay_out_at<InKey>(raw.data() + raw.size(), key, payload);
+    uint8_t* to = raw.data() + raw.size();
+    put_bytes(to, f.head, f.head_size);
+    put_bytes(to, f.first.data(), f.first.size());
+    put_bytes(to, f.second.data(), f.second.size());
     raw.set_size(raw.size() + total);
     return total;
 }
@@ -177,12 +191,11 @@ struct RunWriter::Impl {
     }
 
     // Appends a record to the current block, or through the blocks it straddles.
-    template <bool InKey>
-    EngineStatus put(Bytes key, Bytes payload) {
-        if (put_inside<InKey>(slots[filled].raw, key, payload) != 0) return {};
-        EngineStatus s;
-        lay_out<InKey>([&](const uint8_t* bytes, size_t n) { if (s) s = append(bytes, n); }, key, payload);
-        return s;
+    EngineStatus put(const Framed& f) {
+        if (put_inside(slots[filled].raw, f) != 0) return {};
+        TR_RETURN_IF_ERROR(append(f.head, f.head_size));
+        TR_RETURN_IF_ERROR(append(f.first.data(), f.first.size()));
+        return append(f.second.data(), f.second.size());
     }
 
     EngineStatus append(const uint8_t* bytes, size_t n) {
@@ -308,10 +321,11 @@ template <bool InKey>
 [[gnu::always_inline]] inline EngineStatus RunWriter::write(Bytes key, Bytes payload) {
     TR_CHECK(key.size() <= UINT32_MAX && payload.size() <= UINT32_MAX);
     TR_CHECK(impl_->file != nullptr);
-    EngineStatus s = impl_->put<InKey>(key, payload);
+    const Framed f = frame<InKey>(key, payload);
+    EngineStatus s = impl_->put(f);
     if (!s) return Unexpected(s.error().at_path(impl_->path));
     ++record_count_;
-    byte_count_ += stored_bytes(key.size(), payload.size(), InKey);
+    byte_count_ += f.size();
     return {};
 }
 
@@ -325,8 +339,9 @@ template <bool InKey>
 
 EngineStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
     TR_CHECK(impl_->file != nullptr);
-    // Sorted entries visit the arena in random order: a few records ahead are fetched so that
-    // copying them does not wait on memory each time.
+    // Sorted entries visit the arena in random order: a few records ahead are fetched, their
+    // first and last bytes (a line's key ends on the next cache line, and its last bytes are
+    // looked at first), so that copying them does not wait on memory each time.
     constexpr size_t kPrefetchDistance = 8;
     Impl& w = *impl_;
     const size_t count = buffer.record_count();
@@ -340,7 +355,10 @@ EngineStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
     EngineStatus status;
     for (size_t i = 0; i < count; ++i) {
         if (i + kPrefetchDistance < count) {
-            __builtin_prefetch(arena + entry_offset(entries[i + kPrefetchDistance]));
+            const RecordEntry& ahead = entries[i + kPrefetchDistance];
+            const uint8_t* start = arena + entry_offset(ahead);
+            __builtin_prefetch(start);
+            __builtin_prefetch(start + ahead.key_length + ahead.payload_length - 1);
         }
         const RecordEntry& e = entries[i];
         const uint64_t offset = entry_offset(e);
@@ -350,7 +368,7 @@ EngineStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
         // Each kind apart, so that neither tests for the other in its copying.
         if (payload_in_key(e)) {
             TR_CHECK(offset <= arena_size && k <= arena_size - offset && k >= 3);
-            if (const uint64_t took = put_inside<true>(raw, key, Bytes())) {
+            if (const uint64_t took = put_inside(raw, frame<true>(key, Bytes()))) {
                 records += 1;
                 bytes += took;
                 continue;
@@ -359,7 +377,7 @@ EngineStatus RunWriter::write_buffer(const RecordBuffer& buffer) {
         } else {
             TR_CHECK(offset <= arena_size && k + e.payload_length <= arena_size - offset);
             const Bytes payload(arena + offset + k, e.payload_length);
-            if (const uint64_t took = put_inside<false>(raw, key, payload)) {
+            if (const uint64_t took = put_inside(raw, frame<false>(key, payload))) {
                 records += 1;
                 bytes += took;
                 continue;

@@ -55,8 +55,8 @@ public:
     RunWriter& operator=(const RunWriter&) = delete;
 
     EngineStatus write_record(Bytes key, Bytes payload);
-    // A record whose payload is key bytes 1 to K - 3: the key alone is stored, with a mark.
-    // REQUIRES: 3 <= key size < 2^32.
+    // A record whose payload is key bytes 1 to K - 3: the key alone is stored, and of a
+    // line's key (40 x 00 00) only x. REQUIRES: 3 <= key size < 2^32.
     EngineStatus write_record_payload_in_key(Bytes key);
     // Every record of a buffer in its entry order (a sorted half), as write_record and
     // write_record_payload_in_key would write them one by one.
@@ -66,7 +66,7 @@ public:
     EngineResult<RunInfo> finish_run();
 
     uint64_t record_count() const { return record_count_; }
-    uint64_t byte_count() const { return byte_count_; }
+    uint64_t byte_count() const { return byte_count_; }  // of the record stream so far
     size_t group_size() const;  // n, the number of block slots
 
 private:

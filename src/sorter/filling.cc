@@ -136,10 +136,9 @@ EngineStatus Filling::spill_full_half() {
     filling_ = spare_.has_value() ? std::move(*spare_) : RecordBuffer();
     spare_.reset();
 
-    const uint64_t n = full.record_count();
-    const uint64_t run_bytes = 8 * n + full.arena_length() + full.flagged_count();
-    runs_.push_back(RunInfo{path, n, run_bytes});
-    stats_->add_spill(run_bytes);
+    // Its byte counts come with the spill's result.
+    runs_.push_back(RunInfo{path, full.record_count()});
+    stats_->add_spill();
     spilling_capacity_ = full.counted_capacity();
     noted_capacity_ = 0;  // the memory held has changed shape: note it at the next add
 
@@ -166,7 +165,8 @@ EngineStatus Filling::wait_for_spill(Poll& poll) {
     lost_records_ = !sent && !gave_up;
     if (!gave_up) spill_job_.reset();
     if (!sent) return Unexpected(std::move(sent).error());
-    spare_.emplace(std::move(sent).value());
+    runs_.back() = std::move(sent->run);
+    spare_.emplace(std::move(sent->buffer));
     return {};
 }
 

@@ -115,7 +115,8 @@ private:
     RecordBuffer filling_;                 // the half that takes new records
     std::optional<RecordBuffer> spare_;    // the emptied half the last spill sent back
     SortScratch sort_scratch_;             // one sort runs at a time: a spill's, or the last half's
-    std::vector<RunInfo> runs_;            // every run written or being written
+    // Every run written or being written; a run's byte counts are 0 until its spill is waited for.
+    std::vector<RunInfo> runs_;
     std::string base_;
     uint64_t max_open_;
     uint64_t half_budget_;                 // floor(max_bytes / 2)

@@ -18,7 +18,7 @@ struct StatsSnapshot {
     uint64_t bytes_in = 0;                  // key and payload bytes of those records
     uint64_t runs_spilled = 0;              // runs written by spills (not merge passes)
     uint64_t merge_passes = 0;              // merge passes run before the final merge
-    uint64_t bytes_spilled = 0;             // record bytes of every run written (8 + K + P each)
+    uint64_t bytes_spilled = 0;             // record stream bytes of every run written
     uint64_t bytes_spilled_compressed = 0;  // bytes written to run files
     uint64_t peak_memory = 0;               // most record memory held at once, as max_bytes counts it
     uint64_t fill_ns = 0;                   // from the sorter's making to the start of the read
@@ -51,10 +51,9 @@ public:
         while (held > peak && !peak_memory_.compare_exchange_weak(peak, held, std::memory_order_relaxed)) {
         }
     }
-    void add_spill(uint64_t record_bytes) {
-        runs_spilled_.fetch_add(1, std::memory_order_relaxed);
-        bytes_spilled_.fetch_add(record_bytes, std::memory_order_relaxed);
-    }
+    // A spill counts its run when it starts, and its bytes once the writer has counted them.
+    void add_spill() { runs_spilled_.fetch_add(1, std::memory_order_relaxed); }
+    void add_spilled_bytes(uint64_t record_bytes) { bytes_spilled_.fetch_add(record_bytes, std::memory_order_relaxed); }
     void add_merge_pass(uint64_t record_bytes, uint64_t ns) {
         merge_passes_.fetch_add(1, std::memory_order_relaxed);
         bytes_spilled_.fetch_add(record_bytes, std::memory_order_relaxed);

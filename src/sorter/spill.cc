@@ -27,11 +27,13 @@ SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& 
                          SorterStats& stats, SortScratch* scratch) {
     sort_entries(buffer, pool.get(), scratch);
     // On an error the buffer is freed before the result is sent.
-    stats.add_file_bytes(TR_TRY(write_run(buffer, std::move(path), dir, pool)).file_bytes);
+    RunInfo run = TR_TRY(write_run(buffer, std::move(path), dir, pool));
+    stats.add_spilled_bytes(run.byte_count);
+    stats.add_file_bytes(run.file_bytes);
     // A buffer that grew past the half budget for one large record is not kept: reusing it
     // would hold more than max_bytes for good.
     buffer.counted_capacity() > half_budget ? buffer.release() : buffer.clear();
-    return buffer;
+    return Spilled{std::move(buffer), std::move(run)};
 }
 
 SpillJob::SpillJob() : creator_(::getpid()) {}
@@ -47,7 +49,7 @@ SpillJob::~SpillJob() {
 }
 
 SpillResult SpillJob::wait(Poll& poll) {
-    SpillResult result = RecordBuffer();
+    SpillResult result = Spilled();
     while (result_->receive_for(result, std::chrono::milliseconds(50)) == Received::TimedOut) {
         if (poll.give_up()) return Unexpected(EngineError::of_kind(ErrorKind::GaveUp));
     }

@@ -21,6 +21,7 @@
 #include "base/record_buffer.h"
 #include "base/sort_pool.h"
 #include "base/thread_name.h"
+#include "run/run_info.h"
 #include "sorter/entry_sort.h"
 #include "sorter/poll.h"
 
@@ -29,8 +30,14 @@ namespace tessarune {
 class SorterStats;
 class SpillDir;
 
-// The spilled buffer emptied for reuse (or without storage), or the error that stopped it.
-using SpillResult = EngineResult<RecordBuffer>;
+// What a spill sends back: its buffer emptied for reuse (or without storage), and the run it
+// wrote, with the byte counts that only the writer knows.
+struct Spilled {
+    RecordBuffer buffer;
+    RunInfo run;
+};
+// What a spill sent back, or the error that stopped it.
+using SpillResult = EngineResult<Spilled>;
 
 // A running spill. Dropping it joins its thread and discards its result; in a process forked
 // from the one that started it, where the thread does not exist, it abandons both instead.
@@ -74,8 +81,9 @@ private:
 };
 
 // Sorts the buffer (on the pool if any) and writes it as the run at path; gives back the
-// buffer emptied for reuse, or freed when its counted capacity grew above the half budget;
-// or the first error (the unfinished file stays). The sort's items go in `scratch`.
+// buffer emptied for reuse, or freed when its counted capacity grew above the half budget,
+// with the run; or the first error (the unfinished file stays). The sort's items go in
+// `scratch`. Adds the run's bytes to `stats`.
 SpillResult spill_buffer(RecordBuffer buffer, std::string path, const SpillDir& dir,
                          const std::shared_ptr<SortPool>& pool, uint64_t half_budget,
                          SorterStats& stats, SortScratch* scratch = nullptr);

@@ -62,13 +62,13 @@ TEST(SpillJob, WaitReportsEachWayASpillCanEnd) {
         auto job = SpillJob::launch([] {
             return SpillResult(Unexpected(EngineError(ErrorKind::StorageFull, "run-000000: disk full")));
         }).value();
-        EngineResult<RecordBuffer> waited = job->wait(poll);
+        SpillResult waited = job->wait(poll);
         ASSERT_FALSE(waited.ok());
         EXPECT_EQ(waited.error().message(), "run-000000: disk full");
     }
     {
         SCOPED_TRACE("the thread ends by an internal error");
-        auto job = SpillJob::launch([]() -> SpillResult { TR_CHECK(1 + 1 == 3); return RecordBuffer(); }).value();
+        auto job = SpillJob::launch([]() -> SpillResult { TR_CHECK(1 + 1 == 3); return Spilled(); }).value();
         EXPECT_THROW((void)job->wait(poll), InternalError);
         job = SpillJob::launch([]() -> SpillResult { throw std::bad_alloc(); }).value();
         EXPECT_THROW((void)job->wait(poll), std::bad_alloc);
@@ -78,11 +78,11 @@ TEST(SpillJob, WaitReportsEachWayASpillCanEnd) {
         auto job = SpillJob::launch([] {
             RecordBuffer buffer;
             buffer.arena().set_capacity(300);
-            return SpillResult(std::move(buffer));
+            return SpillResult(Spilled{std::move(buffer), {}});
         }).value();
-        EngineResult<RecordBuffer> waited = job->wait(poll);
+        SpillResult waited = job->wait(poll);
         ASSERT_TRUE(waited.ok());
-        EXPECT_EQ(waited->arena_capacity(), 300u);
+        EXPECT_EQ(waited->buffer.arena_capacity(), 300u);
     }
 }
 
@@ -91,13 +91,13 @@ TEST(SpillJob, AGivenUpWaitLeavesTheSpillRunningUnderItsName) {
     const size_t named_before = tt::count_threads_named("tessarune-spill");
     auto job = SpillJob::launch([&] {
         latch.wait();
-        return SpillResult(RecordBuffer());
+        return SpillResult(Spilled());
     }).value();
     latch.wait_for_arrivals(1);
     EXPECT_EQ(tt::count_threads_named("tessarune-spill"), named_before + 1);
 
     tt::GiveUpPoll give_up(1);
-    EngineResult<RecordBuffer> waited = job->wait(give_up);
+    SpillResult waited = job->wait(give_up);
     ASSERT_FALSE(waited.ok());
     EXPECT_EQ(waited.error().kind(), ErrorKind::GaveUp);
     EXPECT_EQ(give_up.calls(), 2u);  // asked once per 50 ms slice, until it gave up
@@ -124,7 +124,8 @@ TEST(SpillPipeline, MaxBytesTwoPutsEveryRecordButTheLastInARunOfItsOwn) {
         const RunInfo& run = state->runs()[i];
         EXPECT_EQ(tt::base_name(run.path), run_file_name(i));
         EXPECT_EQ(run.record_count, 1u);
-        EXPECT_EQ(run.byte_count, 8 + records[i].key.size() + records[i].payload.size());
+        // Each a record of two fields, both short: two bytes of lengths.
+        EXPECT_EQ(run.byte_count, 2 + records[i].key.size() + records[i].payload.size());
         std::vector<tt::TestRecord> back = read_run(run);
         ASSERT_EQ(back.size(), 1u);
         EXPECT_EQ(back[0].key, records[i].key);

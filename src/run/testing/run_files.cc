@@ -12,6 +12,7 @@
 
 #include "base/little_endian.h"
 #include "base/sort_pool.h"
+#include "key/key_encoding.h"
 #include "run/block_hash.h"
 #include "run/run_reader.h"
 #include "run/run_writer.h"
@@ -92,7 +93,8 @@ RunInfo write_run(const std::shared_ptr<PathFileOps>& ops, const std::string& pa
         return RunInfo{path, 0, 0};
     }
     for (const TestRecord& r : records) {
-        EngineStatus s = (*writer)->write_record(as_bytes(r.key), as_bytes(r.payload));
+        EngineStatus s = r.in_key ? (*writer)->write_record_payload_in_key(as_bytes(r.key))
+                                  : (*writer)->write_record(as_bytes(r.key), as_bytes(r.payload));
         if (!s) {
             ADD_FAILURE() << s.error().message();
             return RunInfo{path, 0, 0};
@@ -122,28 +124,41 @@ EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<PathFileOps
     auto reader = open_run_reader(ops, info);
     if (!reader) return Unexpected(std::move(reader).error());
     std::vector<TestRecord> records;
-    ByteBuffer key;
-    ByteBuffer payload;
+    RecordView view;
     for (;;) {
-        EngineResult<NextRecord> next = next_copied(**reader, key, payload);
+        EngineResult<NextRecord> next = (*reader)->next_record(view);
         if (!next) return Unexpected(std::move(next).error());
         if (*next == NextRecord::End) return records;
-        records.push_back({std::string(key.begin(), key.end()),
-                           std::string(payload.begin(), payload.end())});
+        records.push_back({std::string(view.key.begin(), view.key.end()),
+                           std::string(view.payload.begin(), view.payload.end()), view.payload_in_key});
     }
+}
+
+TestRecord in_key_record(const std::string& x, bool line) {
+    const char tag = static_cast<char>(line ? TAG_BYTES : TAG_BYTES + 1);
+    return {tag + x + std::string(1, '\0') + (line ? '\0' : '\1'), x, true};
 }
 
 std::vector<uint8_t> record_stream(const std::vector<TestRecord>& records) {
     std::vector<uint8_t> stream;
-    auto put = [&stream](const std::string& field) {
-        uint8_t length[4];
-        store_le32(length, static_cast<uint32_t>(field.size()));
-        stream.insert(stream.end(), length, length + 4);
-        stream.insert(stream.end(), field.begin(), field.end());
+    auto number = [&stream](uint64_t v) {
+        for (; v >= 128; v /= 128) stream.push_back(static_cast<uint8_t>(128 + v % 128));
+        stream.push_back(static_cast<uint8_t>(v));
     };
     for (const TestRecord& r : records) {
-        put(r.key);
-        put(r.payload);
+        const bool line = r.in_key && r.key[0] == static_cast<char>(TAG_BYTES) && r.key.ends_with(std::string(2, '\0'));
+        if (line) {
+            number((r.key.size() - 3) * 4);
+            stream.insert(stream.end(), r.key.begin() + 1, r.key.end() - 2);
+        } else if (r.in_key) {
+            number(r.key.size() * 4 + 1);
+            stream.insert(stream.end(), r.key.begin(), r.key.end());
+        } else {
+            number(r.key.size() * 4 + 2);
+            number(r.payload.size());
+            stream.insert(stream.end(), r.key.begin(), r.key.end());
+            stream.insert(stream.end(), r.payload.begin(), r.payload.end());
+        }
     }
     return stream;
 }
@@ -203,7 +218,11 @@ std::vector<TestRecord> random_records(std::mt19937_64& rng, size_t count, size_
         // Text-like payloads compress, random ones do not: mix both kinds of block.
         std::string payload = rng() % 2 ? random_bytes(rng, size())
                                         : std::string(size(), static_cast<char>('a' + rng() % 26));
-        records.push_back({std::move(key), std::move(payload)});
+        if (rng() % 4 == 0) {
+            records.push_back(in_key_record(payload, rng() % 4 != 0));
+        } else {
+            records.push_back({std::move(key), std::move(payload)});
+        }
     }
     return records;
 }

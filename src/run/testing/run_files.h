@@ -36,11 +36,18 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 bool path_exists(const std::string& path);
 std::vector<std::string> list_dir(const std::string& path);  // names, sorted
 
+// in_key: the payload is key bytes 1 to K - 3, written with write_record_payload_in_key
+// and read back as such.
 struct TestRecord {
     std::string key;
     std::string payload;
+    bool in_key = false;
     bool operator==(const TestRecord&) const = default;
 };
+
+// A record whose payload is in its key: a line's (TAG_BYTES x 00 00) when `line`, else
+// another shape (TAG_BYTES + 1, x, 00 01).
+TestRecord in_key_record(const std::string& x, bool line = true);
 
 Bytes as_bytes(const std::string& s);
 
@@ -63,7 +70,8 @@ EngineResult<NextRecord> next_copied(MergeSource& source, ByteBuffer& key, ByteB
 // Reads every record of a run until the end, or the first error.
 EngineResult<std::vector<TestRecord>> read_run(const std::shared_ptr<PathFileOps>& ops, const RunInfo& info);
 
-// The record stream of the records: what a run holds uncompressed.
+// The record stream of the records: what a run holds uncompressed, laid out here apart from
+// the writer's code.
 std::vector<uint8_t> record_stream(const std::vector<TestRecord>& records);
 
 // Stores a raw record stream as a run file, independently of RunWriter.
@@ -77,8 +85,9 @@ struct BlockHeader {
 };
 std::vector<BlockHeader> block_headers(const std::vector<uint8_t>& file);
 
-// Random records with sizes mixed from empty to several blocks; duplicates and prefixes are
-// irrelevant here, only the bytes must come back.
+// Random records with sizes mixed from empty to several blocks, a quarter of them with the
+// payload in the key (lines and other shapes); duplicates and prefixes are irrelevant here,
+// only the bytes must come back.
 std::vector<TestRecord> random_records(std::mt19937_64& rng, size_t count, size_t max_size);
 std::string random_bytes(std::mt19937_64& rng, size_t n);
 
