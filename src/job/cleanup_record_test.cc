@@ -1,6 +1,8 @@
 #include "job/cleanup_record.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,7 +118,12 @@ TEST_F(CleanupRecordTest, SpillDirectoriesMadeByThreadsAreGoneWhateverInstantThe
                 threads.emplace_back([&] {
                     for (uint64_t n = 0;; ++n) {
                         auto spill = create_spill_dir(ops, dir_.string());
-                        if (!spill) ::_exit(4);
+                        if (!spill) {
+                            // Said before the exit, so that a failure here explains itself.
+                            std::fprintf(stderr, "spill directory %llu: %s\n", static_cast<unsigned long long>(n),
+                                         spill.error().message().c_str());
+                            ::_exit(4);
+                        }
                         for (uint64_t f = 0; f < 3; ++f) {
                             auto file = (*spill)->create_file(run_file_name(f));
                             if (!file || !(*file)->close()) ::_exit(5);
